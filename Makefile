@@ -1,0 +1,32 @@
+# make run   : set up, build and run the driver on the built-in band
+# make test  : set up, build and run every test
+# make sanitize-test : the whole suite under address + undefined sanitizers
+# make bench : build and run the benchmarks
+
+PACKAGES := cmake g++ make libgtest-dev libbenchmark-dev libboost-context-dev
+
+.PHONY: deps build run test sanitize-test bench clean
+
+deps:
+	@bash .ci/deps.sh $(PACKAGES)
+
+build: deps
+	@cmake --preset default >/dev/null
+	@cmake --build --preset default
+
+run: build
+	@./build/default/corvane run --duration 30
+
+test: build
+	@ctest --preset default
+
+sanitize-test: deps
+	@cmake --preset sanitize >/dev/null
+	@cmake --build --preset sanitize
+	@ctest --preset sanitize
+
+bench: build
+	@./build/default/corvane_bench
+
+clean:
+	rm -rf build

@@ -1,0 +1,11 @@
+#include "driver/DriverContext.h"
+
+#include <new>
+
+DriverContext gDriver;
+
+void LoadDriverContext()
+{
+    gDriver.~DriverContext();
+    new (&gDriver) DriverContext();
+}

@@ -1,0 +1,22 @@
+// DriverContext: the one process-wide record of every piece of driver state,
+// grouped by the folder that owns each part. Loading the driver means a fresh
+// record at its load values (LoadDriverContext); a test can load the driver
+// again in the same process once the previous instance is unloaded.
+#pragma once
+
+#include "channel/ChannelState.h"
+#include "driver/PortState.h"
+#include "platform/PlatformState.h"
+#include "tuner/TunerState.h"
+
+struct DriverContext {
+    PortState port;          // driver/: serial emulation settings
+    ChannelState channel;    // channel/: rings, sentences, commands
+    PlatformState platform;  // platform/: register windows, utility driver
+    TunerState tuner;        // tuner/: register shadow, bus, settings
+};
+
+extern DriverContext gDriver;
+
+// Puts gDriver back to its load values (what a fresh load of the library sees).
+void LoadDriverContext();

@@ -1,0 +1,157 @@
+// The simulated Windows CE kernel: the host side of platform/ce/WinCE.h.
+//
+// One simulated thread runs at a time, each on its own stack, switched in user
+// space on one OS thread. Virtual time (microseconds) jumps to the next deadline
+// when no thread can run. Hardware events are callbacks on the same timeline and
+// run between threads. Every random choice is drawn from generators derived from
+// one seed, one per subsystem, so a scenario replays byte for byte.
+//
+// The thread that constructs the Kernel becomes simulated thread 1: a test or the
+// command-line program plays the device manager and the application, and its own
+// Sleep lets the world run.
+#pragma once
+
+#include "platform/ce/WinCE.h"
+
+#include <cstdarg>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace sim {
+
+using Micros = std::uint64_t;
+
+// The independent random streams. Extra draws in one never disturb another.
+enum class Stream : unsigned { Scheduler, Bus, Band, Interrupts, Memory, Faults, Count };
+
+// xoshiro256** seeded through splitmix64: fast, and identical on every host.
+class Random {
+public:
+    explicit Random(std::uint64_t seed = 1);
+    std::uint64_t next();
+    std::uint32_t below(std::uint32_t bound);  // uniform in [0, bound), 0 for bound 0
+    bool chance(double probability);            // true with the given probability
+    double unit();                              // uniform in [0, 1)
+
+private:
+    std::uint64_t s_[4];
+};
+
+struct KernelOptions {
+    std::uint64_t seed = 1;
+    bool paced = false;      // virtual time follows the wall clock
+    double speed = 1.0;      // paced: virtual seconds per wall second
+    bool traceSwitches = false;
+    std::size_t stackBytes = 0;  // per simulated thread; 0 picks a default
+};
+
+struct DebugLine {
+    Micros time;
+    DWORD threadId;
+    std::string text;  // UTF-8, exactly as formatted (line ends included)
+};
+
+struct TraceEntry {
+    enum Kind : std::uint8_t { Switch, HardwareEvent, Interrupt };
+    Micros time;
+    Kind kind;
+    DWORD threadId;  // the thread switched to; for events, 0
+};
+
+// A device reached by name through CreateFileW / DeviceIoControl ("I2C1:").
+class Device {
+public:
+    virtual ~Device() = default;
+    // Return false (and set error) to refuse the open.
+    virtual bool open(DWORD access, DWORD shareMode, DWORD& error) { return true; }
+    virtual BOOL ioControl(DWORD code, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned) = 0;
+    virtual void close() {}
+};
+
+// Registers behind an address range, reached by READ_REGISTER_ULONG,
+// WRITE_REGISTER_ULONG and InterlockedCompareExchange.
+class RegisterDevice {
+public:
+    virtual ~RegisterDevice() = default;
+    virtual std::uint32_t read32(std::uint32_t offset) = 0;
+    virtual void write32(std::uint32_t offset, std::uint32_t value) = 0;
+    // Called before a compare-exchange reads the register: lets a test change
+    // the register under the driver's feet.
+    virtual void beforeCompareExchange(std::uint32_t offset) {}
+};
+
+class Kernel {
+public:
+    explicit Kernel(const KernelOptions& options = {});
+    ~Kernel();
+    Kernel(const Kernel&) = delete;
+    Kernel& operator=(const Kernel&) = delete;
+
+    // The live kernel. The platform calls require one.
+    static Kernel& current();
+    static bool exists();
+
+    Micros now() const;
+    std::uint64_t seed() const;
+    Random& random(Stream stream);
+
+    // ---- Hardware events ---------------------------------------------------
+    using EventId = std::uint64_t;
+    EventId at(Micros when, std::function<void()> action);
+    EventId after(Micros delay, std::function<void()> action);
+    void cancel(EventId id);
+
+    // ---- Interrupt controller ----------------------------------------------
+    // An edge on the line of sysIntr. Delivered (its event set) when the line is
+    // initialised and unmasked; otherwise kept pending until InterruptDone.
+    void raiseInterrupt(DWORD sysIntr);
+    // Faults: an edge is lost with this probability; spurious edges arrive at
+    // random with the given mean interval (0: none).
+    void setInterruptFaults(double loseProbability, Micros spuriousMeanInterval, DWORD spuriousSysIntr);
+    std::uint64_t interruptsDelivered(DWORD sysIntr) const;
+    bool interruptInitialised(DWORD sysIntr) const;
+
+    // ---- Devices and registers ---------------------------------------------
+    void addDevice(std::u16string_view name, Device* device);
+    void removeDevice(std::u16string_view name);
+    void mapRegisters(void* hostAddress, std::size_t size, RegisterDevice* device);
+    void unmapRegisters(void* hostAddress);
+
+    // ---- Memory ------------------------------------------------------------
+    // LocalAlloc fails after `pass` successes, `fail` times in a row.
+    void failAllocations(std::uint32_t pass, std::uint32_t fail);
+    void setAllocationFailureProbability(double probability);
+    std::size_t liveAllocations() const;
+
+    // ---- Observability -----------------------------------------------------
+    const std::vector<DebugLine>& debugLog() const;
+    void clearDebugLog();
+    // Each debug line is also handed to the sink (the program's --debug).
+    void setDebugSink(std::function<void(const DebugLine&)> sink);
+    std::uint64_t switches() const;
+    const std::vector<TraceEntry>& trace() const;
+    int priority(HANDLE thread) const;
+    std::uint32_t suspendCount(HANDLE thread) const;
+    bool threadExited(HANDLE thread) const;
+    DWORD threadId(HANDLE thread) const;
+    std::size_t liveThreads() const;
+
+    // Paced mode: before virtual time jumps, wait for the wall clock.
+    void setPaced(bool paced, double speed = 1.0);
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+// Formats an NKDbgPrintfW format with Windows rules (%s is a wide string, %S a
+// narrow one) into UTF-8. Exposed for tests.
+std::string formatWide(const WCHAR* format, std::va_list args);
+std::string toUtf8(std::u16string_view text);
+
+}  // namespace sim
