@@ -5,15 +5,19 @@
 #pragma once
 
 #include "channel/ChannelState.h"
+#include "channel/SentenceState.h"
 #include "driver/PortState.h"
 #include "platform/PlatformState.h"
+#include "rds/RdsState.h"
 #include "tuner/TunerState.h"
 
 struct DriverContext {
     PortState port;          // driver/: serial emulation settings
-    ChannelState channel;    // channel/: rings, sentences, commands
+    ChannelState channel;    // channel/: rings and command reader
+    SentenceState sentences; // channel/: output filter and sentence state
     PlatformState platform;  // platform/: register windows, utility driver
     TunerState tuner;        // tuner/: register shadow, bus, settings
+    RdsState rds;            // rds/: group queue and decoder
 };
 
 extern DriverContext gDriver;

@@ -1,0 +1,5 @@
+#pragma once
+
+// Placeholder: filled in by the owning folder.
+struct RdsState {
+};
