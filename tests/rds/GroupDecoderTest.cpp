@@ -123,6 +123,7 @@ TEST_F(DecoderTest, ChangedCharacterNeedsTwoCopiesAndARoundOfTheOtherSegments)
     EXPECT_EQ(decode(nameGroup(kStationPi, 3, ' ', 'X')), Lines{});
     EXPECT_EQ(decode(nameGroup(kStationPi, 3, ' ', 'X')), Lines{});
     EXPECT_EQ(gDriver.rds.decoder.name.psCurrent[7], 'X');
+    EXPECT_EQ(gDriver.rds.decoder.name.psConfidence[7], 2);
     EXPECT_EQ(gDriver.rds.decoder.name.psConfidence[0], 1);
     EXPECT_EQ(decode(nameGroup(kStationPi, 0, 'L', 'A')), Lines{});
     EXPECT_EQ(decode(nameGroup(kStationPi, 1, 'T', 'I')), Lines{});
