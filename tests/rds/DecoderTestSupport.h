@@ -9,8 +9,6 @@
 
 namespace corvane_test {
 
-using Lines = std::vector<std::string>;
-
 constexpr std::uint16_t kStationPi = 0xFE37;  // 65079, country nibble 15
 
 constexpr RdsGroup makeGroup(std::uint16_t a, std::uint16_t b, std::uint16_t c, std::uint16_t d,
@@ -51,12 +49,9 @@ protected:
     // Decodes groups and returns every line they produced.
     static Lines decodeAll(std::initializer_list<RdsGroup> groups)
     {
-        Lines all;
-        for (const RdsGroup& group : groups) {
-            for (std::string& line : decode(group))
-                all.push_back(std::move(line));
-        }
-        return all;
+        for (const RdsGroup& group : groups)
+            decodeGroup(group);
+        return takeLines();
     }
 
     // Confirms a PI with three groups 2A (which produce no raw group sentence

@@ -10,8 +10,6 @@ namespace {
 constexpr std::uint16_t kRadioText = 0x2400;  // group 2A: never raw, never TMC by default
 constexpr std::uint16_t kGroup1A = 0x1400;    // group 1A: raw by default
 
-std::uint16_t onlyFlag(std::uint16_t bit) { return bit; }
-
 }  // namespace
 
 TEST_F(DecoderTest, UncorrectableBlocksBCDDropTheGroupButBlockADoesNot)
@@ -59,7 +57,7 @@ TEST_F(DecoderTest, PiIsConfirmedOnItsThirdReceptionAndStampsLaterGroups)
 
 TEST_F(DecoderTest, PiCandidatesAreForgottenAfterMoreThan32GroupsWithoutThem)
 {
-    setFlags(onlyFlag(kFilterProgrammeIdentity));
+    setFlags(kFilterProgrammeIdentity);
     auto heardTwiceThenAfter = [](unsigned others) {
         decodeGroup(makeGroup(kStationPi, kRadioText, 0, 0));
         decodeGroup(makeGroup(kStationPi, kRadioText, 0, 0));
@@ -76,7 +74,7 @@ TEST_F(DecoderTest, PiCandidatesAreForgottenAfterMoreThan32GroupsWithoutThem)
 
 TEST_F(DecoderTest, StationNameIsSentOnceWhenEveryPositionIsConfirmed)
 {
-    setFlags(onlyFlag(kFilterStationName));
+    setFlags(kFilterStationName);
     confirmStation(kStationPi);
     std::vector<Lines> produced = sendName(kStationPi, "LATINA  ", 2);
     const Lines last = produced.back();
@@ -101,20 +99,9 @@ TEST_F(DecoderTest, StationNameIsSentOnceWhenEveryPositionIsConfirmed)
     EXPECT_EQ(gDriver.rds.decoder.name.psConfidence[0], 0);
 }
 
-TEST_F(DecoderTest, NulCharactersOfANameAreSentAsSpaces)
-{
-    setFlags(onlyFlag(kFilterStationName));
-    confirmStation(kStationPi);
-    const char name[9] = {'R', 'A', 'D', 'I', 'O', 0, 0, 0, 0};
-    std::vector<Lines> produced = sendName(kStationPi, name, 2);
-    EXPECT_EQ(produced.back(), Lines{"$PLTCH,\"RADIO   \"*1e"});
-    EXPECT_EQ(gDriver.rds.decoder.name.stationName[7], ' ');
-    EXPECT_EQ(gDriver.rds.decoder.name.lastEmittedName[7], ' ');
-}
-
 TEST_F(DecoderTest, ChangedCharacterNeedsTwoCopiesAndARoundOfTheOtherSegments)
 {
-    setFlags(onlyFlag(kFilterStationName));
+    setFlags(kFilterStationName);
     confirmStation(kStationPi);
     sendName(kStationPi, "LATINA  ", 2);
 
@@ -144,21 +131,23 @@ TEST_F(DecoderTest, ChangedCharacterNeedsTwoCopiesAndARoundOfTheOtherSegments)
     EXPECT_EQ(gDriver.rds.decoder.name.psCurrent[0], 'L');
 }
 
-TEST_F(DecoderTest, StationNameGateAndBlanking)
+TEST_F(DecoderTest, StationNameGateBlankingAndNulCharacters)
 {
     setFlags(0);
     confirmStation(kStationPi);
-    for (const Lines& lines : sendName(kStationPi, "LATINA  ", 2))
+    const char name[9] = {'R', 'A', 'D', 'I', 'O', 0, 0, 0, 0};
+    for (const Lines& lines : sendName(kStationPi, name, 2))
         EXPECT_EQ(lines, Lines{});
     EXPECT_EQ(gDriver.rds.decoder.name.lastEmittedName[0], 0);  // a closed gate records nothing
 
     blankStationName();
-    for (unsigned i = 0; i < kStationNameLength; ++i)
-        EXPECT_EQ(gDriver.rds.decoder.name.stationName[i], ' ');
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(gDriver.rds.decoder.name.stationName), kStationNameLength),
+              "        ");
 
-    // Opening the gate: the next complete name goes out.
-    setFlags(onlyFlag(kFilterStationName));
-    EXPECT_EQ(decode(nameGroup(kStationPi, 0, 'L', 'A')), Lines{"$PLTCH,\"LATINA  \"*70"});
+    // With the gate open the next complete name goes out, NUL sent as space.
+    setFlags(kFilterStationName);
+    EXPECT_EQ(decode(nameGroup(kStationPi, 0, 'R', 'A')), Lines{"$PLTCH,\"RADIO   \"*1e"});
+    EXPECT_EQ(gDriver.rds.decoder.name.lastEmittedName[7], ' ');
 }
 
 TEST_F(DecoderTest, AlternativeFrequenciesNeedTheFlagAndAnErrorFreeBlockC)
@@ -167,7 +156,7 @@ TEST_F(DecoderTest, AlternativeFrequenciesNeedTheFlagAndAnErrorFreeBlockC)
     confirmStation(kStationPi);
     EXPECT_EQ(decode(nameGroup(kStationPi, 0, 'L', 'A')), Lines{});
 
-    setFlags(onlyFlag(kFilterAlternativeFrequency));
+    setFlags(kFilterAlternativeFrequency);
     EXPECT_EQ(decode(nameGroup(kStationPi, 0, 'L', 'A')), Lines{"$PXRAF,57549*4b"});
     EXPECT_EQ(decode(nameGroup(kStationPi, 0, 'L', 'A', makeGroupStatus(0, 0, 1, 0))), Lines{});
     // Group 0B carries the PI in block C, not frequencies.
@@ -176,7 +165,7 @@ TEST_F(DecoderTest, AlternativeFrequenciesNeedTheFlagAndAnErrorFreeBlockC)
 
 TEST_F(DecoderTest, EveryEleventhGroup0ASendsThePi)
 {
-    setFlags(onlyFlag(kFilterProgrammeIdentity));
+    setFlags(kFilterProgrammeIdentity);
     confirmStation(kStationPi);
     // Block A 0 is stamped with the PI without confirming it again.
     Lines lines;
