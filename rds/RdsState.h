@@ -6,6 +6,7 @@
 #pragma once
 
 #include "platform/ce/WinCE.h"
+#include "rds/GroupQueue.h"
 #include "rds/RdsGroup.h"
 
 #include <atomic>
@@ -61,6 +62,7 @@ struct DecoderState {
 };
 
 struct RdsState {
+    GroupQueue groupQueue{};
     DecoderState decoder{};
 
     // Reception flags and counters that cross threads without a lock. The
