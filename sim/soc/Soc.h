@@ -73,6 +73,7 @@ public:
     // ---- The tuner's interrupt line ----------------------------------------
     // The level the chip's interrupt output presents (high when idle).
     void tunerInterruptLine(bool level);
+    bool tunerInterruptLevel() const { return interruptLevel_; }
     std::uint64_t tunerInterruptEdges() const { return interruptEdges_; }
 
 private:
