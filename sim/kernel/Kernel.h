@@ -104,6 +104,10 @@ public:
     EventId at(Micros when, std::function<void()> action);
     EventId after(Micros delay, std::function<void()> action);
     void cancel(EventId id);
+    // Moves virtual time forward inside the running thread, running the
+    // hardware events that fall due meanwhile: what a busy wait on a hardware
+    // counter costs. Other threads run only at the next blocking call.
+    void advance(Micros delay);
 
     // The calling simulated thread keeps the processor busy for `duration`
     // (a busy wait on a hardware counter): virtual time moves forward by that
@@ -152,6 +156,7 @@ public:
     struct Impl;
 
 private:
+    void scheduleSpurious();
     std::unique_ptr<Impl> impl_;
 };
 

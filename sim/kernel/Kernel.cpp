@@ -1,0 +1,257 @@
+// The kernel object: construction (the creating thread becomes thread 1), the
+// host-side controls tests and the simulated hardware use, and the random streams.
+#include "sim/kernel/KernelImpl.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+namespace sim {
+
+namespace {
+Kernel::Impl* gKernel = nullptr;
+Kernel* gKernelObject = nullptr;
+std::uint32_t gInstances = 0;
+
+std::uint64_t splitmix(std::uint64_t& x)
+{
+    std::uint64_t z = (x += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+}  // namespace
+
+Random::Random(std::uint64_t seed)
+{
+    for (auto& s : s_) s = splitmix(seed);
+}
+
+std::uint64_t Random::next()
+{
+    auto rotl = [](std::uint64_t x, int k) { return (x << k) | (x >> (64 - k)); };
+    const std::uint64_t result = rotl(s_[1] * 5, 7) * 9;
+    const std::uint64_t t = s_[1] << 17;
+    s_[2] ^= s_[0];
+    s_[3] ^= s_[1];
+    s_[1] ^= s_[2];
+    s_[0] ^= s_[3];
+    s_[2] ^= t;
+    s_[3] = rotl(s_[3], 45);
+    return result;
+}
+
+std::uint32_t Random::below(std::uint32_t bound)
+{
+    return bound == 0 ? 0 : static_cast<std::uint32_t>((next() >> 32) * bound >> 32);
+}
+
+double Random::unit() { return double(next() >> 11) * 0x1.0p-53; }
+
+bool Random::chance(double probability) { return probability > 0 && unit() < probability; }
+
+Kernel::Impl& kernelImpl()
+{
+    if (gKernel == nullptr) {
+        std::fprintf(stderr, "simulated kernel: a platform call was made with no sim::Kernel alive\n");
+        std::abort();
+    }
+    return *gKernel;
+}
+
+Kernel::Kernel(const KernelOptions& options) : impl_(std::make_unique<Impl>())
+{
+    if (gKernel != nullptr) {
+        std::fprintf(stderr, "simulated kernel: only one sim::Kernel may live at a time\n");
+        std::abort();
+    }
+    Impl& k = *impl_;
+    k.options = options;
+    k.instance = ++gInstances & 0xFF;
+    if (k.instance == 0) k.instance = ++gInstances & 0xFF;
+    // One sub-seed per stream, so extra draws in one never move another.
+    std::uint64_t mix = options.seed;
+    for (unsigned i = 0; i < unsigned(Stream::Count); ++i) k.streams[i] = Random(splitmix(mix) ^ (0x51ED270B27F0A3C5ull * (i + 1)));
+    gKernel = impl_.get();
+    gKernelObject = this;
+
+    // The creating thread is simulated thread 1. Its context is saved the
+    // first time it switches away.
+    auto main = std::make_unique<Thread>();
+    main->id = 1;
+    main->state = Thread::Running;
+    k.threads.push_back(main.get());
+    k.current = main.get();
+    k.addObject(std::move(main));
+    setPaced(options.paced, options.speed);
+}
+
+Kernel::~Kernel()
+{
+    Impl& k = *impl_;
+    if (k.current != k.threads.front()) {
+        std::fprintf(stderr, "simulated kernel: destroyed from a thread other than its creator\n");
+        std::abort();
+    }
+    for (Thread* t : k.threads) k.freeStack(t);
+    gKernel = nullptr;
+    gKernelObject = nullptr;
+}
+
+Kernel& Kernel::current()
+{
+    kernelImpl();
+    return *gKernelObject;
+}
+
+bool Kernel::exists() { return gKernel != nullptr; }
+
+Micros Kernel::now() const { return impl_->now; }
+std::uint64_t Kernel::seed() const { return impl_->options.seed; }
+Random& Kernel::random(Stream stream) { return impl_->streams[unsigned(stream)]; }
+
+Kernel::EventId Kernel::at(Micros when, std::function<void()> action)
+{
+    Impl& k = *impl_;
+    const EventId id = k.nextEventId++;
+    k.hardwareEvents.emplace(id, std::move(action));
+    const std::uint32_t tie = static_cast<std::uint32_t>(k.streams[unsigned(Stream::Scheduler)].next());
+    k.timeline.push(TimelineEntry{when < k.now ? k.now : when, tie, k.sequence++, nullptr, id});
+    return id;
+}
+
+Kernel::EventId Kernel::after(Micros delay, std::function<void()> action) { return at(impl_->now + delay, std::move(action)); }
+
+void Kernel::cancel(EventId id) { impl_->hardwareEvents.erase(id); }
+
+void Kernel::advance(Micros delay)
+{
+    Impl& k = *impl_;
+    const Micros target = k.now + delay;
+    k.runDueEvents(target);
+    k.pace(target);
+    k.now = target;
+}
+
+void Kernel::setInterruptFaults(double loseProbability, Micros spuriousMeanInterval, DWORD spuriousSysIntr)
+{
+    Impl& k = *impl_;
+    const bool wasOff = k.spuriousMeanInterval == 0;
+    k.loseInterruptProbability = loseProbability;
+    k.spuriousMeanInterval = spuriousMeanInterval;
+    k.spuriousSysIntr = spuriousSysIntr;
+    if (wasOff && spuriousMeanInterval > 0) scheduleSpurious();
+}
+
+void Kernel::scheduleSpurious()
+{
+    Impl& k = *impl_;
+    if (k.spuriousMeanInterval == 0) return;
+    const double u = k.streams[unsigned(Stream::Interrupts)].unit();
+    const auto gap = static_cast<Micros>(-std::log(1.0 - u) * double(k.spuriousMeanInterval)) + 1;
+    after(gap, [this] {
+        Impl& k = *impl_;
+        if (k.spuriousMeanInterval == 0) return;
+        raiseInterrupt(k.spuriousSysIntr);
+        scheduleSpurious();
+    });
+}
+
+std::uint64_t Kernel::interruptsDelivered(DWORD sysIntr) const
+{
+    auto it = impl_->interrupts.find(sysIntr);
+    return it == impl_->interrupts.end() ? 0 : it->second.delivered;
+}
+
+bool Kernel::interruptInitialised(DWORD sysIntr) const
+{
+    auto it = impl_->interrupts.find(sysIntr);
+    return it != impl_->interrupts.end() && it->second.initialised;
+}
+
+void Kernel::addDevice(std::u16string_view name, Device* device) { impl_->devices[std::u16string(name)] = device; }
+
+void Kernel::removeDevice(std::u16string_view name)
+{
+    auto it = impl_->devices.find(name);
+    if (it != impl_->devices.end()) impl_->devices.erase(it);
+}
+
+void Kernel::mapRegisters(void* hostAddress, std::size_t size, RegisterDevice* device)
+{
+    unmapRegisters(hostAddress);
+    const auto begin = reinterpret_cast<std::uintptr_t>(hostAddress);
+    impl_->registers.push_back({begin, begin + size, device});
+}
+
+void Kernel::unmapRegisters(void* hostAddress)
+{
+    const auto begin = reinterpret_cast<std::uintptr_t>(hostAddress);
+    std::erase_if(impl_->registers, [begin](const RegisterRange& r) { return r.begin == begin; });
+}
+
+void Kernel::failAllocations(std::uint32_t pass, std::uint32_t fail)
+{
+    impl_->allocPass = pass;
+    impl_->allocFail = fail;
+    impl_->allocCountdown = fail > 0;
+}
+
+void Kernel::setAllocationFailureProbability(double probability) { impl_->allocFailProbability = probability; }
+std::size_t Kernel::liveAllocations() const { return impl_->liveAllocations; }
+
+const std::vector<DebugLine>& Kernel::debugLog() const { return impl_->debugLog; }
+void Kernel::clearDebugLog() { impl_->debugLog.clear(); }
+void Kernel::setDebugSink(std::function<void(const DebugLine&)> sink) { impl_->debugSink = std::move(sink); }
+std::uint64_t Kernel::switches() const { return impl_->switches; }
+const std::vector<TraceEntry>& Kernel::trace() const { return impl_->trace; }
+
+namespace {
+const Thread* threadOf(const Kernel::Impl& k, HANDLE handle)
+{
+    const Waitable* w = k.lookup(handle);
+    return w != nullptr && w->kind == Waitable::ThreadObject ? static_cast<const Thread*>(w) : nullptr;
+}
+}  // namespace
+
+int Kernel::priority(HANDLE thread) const
+{
+    const Thread* t = threadOf(*impl_, thread);
+    return t ? t->priority : -1;
+}
+
+std::uint32_t Kernel::suspendCount(HANDLE thread) const
+{
+    const Thread* t = threadOf(*impl_, thread);
+    return t ? t->suspendCount : 0;
+}
+
+bool Kernel::threadExited(HANDLE thread) const
+{
+    const Thread* t = threadOf(*impl_, thread);
+    return t != nullptr && t->state == Thread::Exited;
+}
+
+DWORD Kernel::threadId(HANDLE thread) const
+{
+    const Thread* t = threadOf(*impl_, thread);
+    return t ? t->id : 0;
+}
+
+std::size_t Kernel::liveThreads() const
+{
+    std::size_t n = 0;
+    for (const Thread* t : impl_->threads) n += t->state != Thread::Exited;
+    return n;
+}
+
+void Kernel::setPaced(bool paced, double speed)
+{
+    Impl& k = *impl_;
+    k.paced = paced;
+    k.speed = speed > 0 ? speed : 1.0;
+    k.paceOrigin = std::chrono::steady_clock::now();
+    k.paceOriginVirtual = k.now;
+}
+
+}  // namespace sim

@@ -1,0 +1,237 @@
+// The scheduler: one simulated thread runs at a time on its own stack; a thread
+// gives up the processor only inside a blocking call. The next thing to happen
+// is the earliest entry of the timeline (a thread's wake or a hardware event);
+// entries due at the same virtual time are ordered by a draw from the
+// scheduler's random stream, so the seed alone decides ties.
+#include "sim/kernel/KernelImpl.h"
+
+#include <boost/context/detail/fcontext.hpp>
+
+#include <cstdio>
+#include <cstdlib>
+#include <sys/mman.h>
+#include <thread>
+#include <unistd.h>
+
+#if defined(CORVANE_ASAN)
+#include <sanitizer/common_interface_defs.h>
+#endif
+
+namespace ctx = boost::context::detail;
+
+namespace sim {
+
+namespace {
+
+[[noreturn]] void fatal(const char* what)
+{
+    std::fprintf(stderr, "simulated kernel: %s\n", what);
+    std::fflush(stderr);
+    std::abort();
+}
+
+void startSwitch(Thread* from, Thread* to, bool exiting)
+{
+#if defined(CORVANE_ASAN)
+    __sanitizer_start_switch_fiber(exiting ? nullptr : &from->fakeStack, to->stackBottom, to->stackSize);
+#else
+    (void)from, (void)to, (void)exiting;
+#endif
+}
+
+// Runs on the stack just switched to: remembers where the previous thread
+// stopped, and frees its stack once it has exited for good.
+void finishSwitch(ctx::transfer_t transfer)
+{
+    Kernel::Impl& k = kernelImpl();
+    auto* from = static_cast<Thread*>(transfer.data);
+    from->context = transfer.fctx;
+#if defined(CORVANE_ASAN)
+    const void* bottom = nullptr;
+    std::size_t size = 0;
+    __sanitizer_finish_switch_fiber(k.current->fakeStack, &bottom, &size);
+    if (from->stackMemory == nullptr && bottom != nullptr) {
+        from->stackBottom = bottom;  // the creating thread's own stack
+        from->stackSize = size;
+    }
+#endif
+    if (from->state == Thread::Exited) k.freeStack(from);
+}
+
+void threadEntry(ctx::transfer_t transfer)
+{
+    finishSwitch(transfer);
+    Kernel::Impl& k = kernelImpl();
+    Thread* self = k.current;
+    DWORD code = self->start(self->parameter);
+    k.exitCurrent(code);
+}
+
+}  // namespace
+
+HANDLE Kernel::Impl::addObject(std::unique_ptr<Waitable> object)
+{
+    objects.push_back(std::move(object));
+    return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(objects.size() * 4));
+}
+
+Waitable* Kernel::Impl::lookup(HANDLE handle) const
+{
+    auto value = reinterpret_cast<std::uintptr_t>(handle);
+    if (value == 0 || value % 4 != 0 || value / 4 > objects.size()) return nullptr;
+    Waitable* object = objects[value / 4 - 1].get();
+    return object != nullptr && !object->closed ? object : nullptr;
+}
+
+void Kernel::Impl::wakeAt(Thread* t, Micros when)
+{
+    const std::uint32_t tie = static_cast<std::uint32_t>(streams[unsigned(Stream::Scheduler)].next());
+    timeline.push(TimelineEntry{when, tie, sequence++, t, t->wakeGeneration});
+}
+
+void Kernel::Impl::makeReady(Thread* t)
+{
+    ++t->wakeGeneration;  // any timed wake still queued is now stale
+    t->state = Thread::Ready;
+    wakeAt(t, now);
+}
+
+void Kernel::Impl::wake(Thread* t, DWORD result)
+{
+    if (Waitable* w = t->waitingOn) {
+        std::erase(w->waiters, t);
+        t->waitingOn = nullptr;
+    }
+    t->waitResult = result;
+    makeReady(t);
+}
+
+void Kernel::Impl::pace(Micros target)
+{
+    if (!paced || target <= now) return;
+    const double wallMicros = double(target - paceOriginVirtual) / speed;
+    std::this_thread::sleep_until(paceOrigin + std::chrono::microseconds(static_cast<std::int64_t>(wallMicros)));
+}
+
+void Kernel::Impl::runDueEvents(Micros until)
+{
+    while (!timeline.empty() && timeline.top().thread == nullptr && timeline.top().time <= until) {
+        TimelineEntry e = timeline.top();
+        timeline.pop();
+        auto it = hardwareEvents.find(e.generation);
+        if (it == hardwareEvents.end()) continue;  // cancelled
+        pace(e.time);
+        if (e.time > now) now = e.time;
+        std::function<void()> action = std::move(it->second);
+        hardwareEvents.erase(it);
+        if (options.traceSwitches) trace.push_back({now, TraceEntry::HardwareEvent, 0});
+        action();
+    }
+}
+
+void Kernel::Impl::block()
+{
+    Thread* self = current;
+    const bool exiting = self->state == Thread::Exited;
+    for (;;) {
+        if (timeline.empty()) {
+            if (exiting) fatal("the last runnable thread exited: every other thread waits forever");
+            fatal("deadlock: every simulated thread waits forever and no hardware event is due");
+        }
+        TimelineEntry e = timeline.top();
+        timeline.pop();
+        if (e.thread == nullptr) {
+            auto it = hardwareEvents.find(e.generation);
+            if (it == hardwareEvents.end()) continue;
+            pace(e.time);
+            if (e.time > now) now = e.time;
+            std::function<void()> action = std::move(it->second);
+            hardwareEvents.erase(it);
+            if (options.traceSwitches) trace.push_back({now, TraceEntry::HardwareEvent, 0});
+            action();
+            continue;
+        }
+        Thread* t = e.thread;
+        if (e.generation != t->wakeGeneration || t->state == Thread::Exited || t->state == Thread::Parked) continue;
+        pace(e.time);
+        if (e.time > now) now = e.time;
+        if (t->state == Thread::Waiting) {  // the wait timed out
+            std::erase(t->waitingOn->waiters, t);
+            t->waitingOn = nullptr;
+            t->waitResult = WAIT_TIMEOUT;
+        }
+        if (t->suspendCount > 0) {  // suspension takes effect at this blocking point
+            t->state = Thread::Parked;
+            continue;
+        }
+        t->state = Thread::Running;
+        if (t == self) return;
+        switchTo(t, exiting);
+        return;
+    }
+}
+
+void Kernel::Impl::switchTo(Thread* next, bool exiting)
+{
+    Thread* prev = current;
+    current = next;
+    ++switches;
+    if (options.traceSwitches) trace.push_back({now, TraceEntry::Switch, next->id});
+    startSwitch(prev, next, exiting);
+    ctx::transfer_t transfer = ctx::jump_fcontext(next->context, prev);
+    finishSwitch(transfer);
+}
+
+void Kernel::Impl::exitCurrent(DWORD code)
+{
+    Thread* self = current;
+    if (self->id == 1) fatal("the creating thread may not exit");
+    self->state = Thread::Exited;
+    self->exitCode = code;
+    ++self->wakeGeneration;
+    while (!self->waiters.empty()) wake(self->waiters.front(), WAIT_OBJECT_0);
+    block();
+    fatal("an exited thread was scheduled");
+}
+
+Thread* Kernel::Impl::createThread(LPTHREAD_START_ROUTINE start, LPVOID parameter)
+{
+    auto owned = std::make_unique<Thread>();
+    Thread* t = owned.get();
+    t->id = static_cast<DWORD>(threads.size() + 1);
+    t->start = start;
+    t->parameter = parameter;
+
+    const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    std::size_t size = options.stackBytes;
+#if defined(CORVANE_ASAN)
+    if (size == 0) size = 1024 * 1024;
+#else
+    if (size == 0) size = 256 * 1024;
+#endif
+    size = (size + page - 1) / page * page;
+    void* memory = mmap(nullptr, size + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (memory == MAP_FAILED) fatal("cannot map a thread stack");
+    mprotect(memory, page, PROT_NONE);  // guard page below the stack
+    t->stackMemory = memory;
+    t->stackMapping = size + page;
+    t->stackBottom = static_cast<char*>(memory) + page;
+    t->stackSize = size;
+    t->context = ctx::make_fcontext(static_cast<char*>(memory) + page + size, size, threadEntry);
+
+    threads.push_back(t);
+    t->handle = addObject(std::move(owned));
+    return t;
+}
+
+void Kernel::Impl::freeStack(Thread* t)
+{
+    if (t->stackMemory == nullptr) return;
+    munmap(t->stackMemory, t->stackMapping);
+    t->stackMemory = nullptr;
+    t->stackBottom = nullptr;
+    t->stackSize = 0;
+    t->context = nullptr;
+}
+
+}  // namespace sim

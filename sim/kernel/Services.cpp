@@ -1,0 +1,207 @@
+// Windows CE services other than threads: the interrupt controller, local
+// memory, named devices, register access, debug output and the last error.
+#include "sim/kernel/KernelImpl.h"
+
+#include <cstdlib>
+#include <cstring>
+
+using sim::kernelImpl;
+
+// ---- Interrupt controller ------------------------------------------------------
+//
+// An interrupt is masked from the moment it is delivered until the driver calls
+// InterruptDone; an edge that arrives meanwhile is kept pending and delivered
+// by that InterruptDone.
+
+namespace sim {
+
+void Kernel::raiseInterrupt(DWORD sysIntr)
+{
+    Impl& k = *impl_;
+    if (k.options.traceSwitches) k.trace.push_back({k.now, TraceEntry::Interrupt, sysIntr});
+    if (k.streams[unsigned(Stream::Interrupts)].chance(k.loseInterruptProbability)) return;
+    auto it = k.interrupts.find(sysIntr);
+    if (it == k.interrupts.end() || !it->second.initialised) return;
+    Interrupt& irq = it->second;
+    if (irq.masked) {
+        irq.pending = true;
+        return;
+    }
+    irq.masked = true;
+    ++irq.delivered;
+    SetEvent(irq.event);
+}
+
+}  // namespace sim
+
+BOOL InterruptInitialize(DWORD sysIntr, HANDLE event, LPVOID, DWORD)
+{
+    auto& k = kernelImpl();
+    sim::Waitable* w = k.lookup(event);
+    if (w == nullptr || w->kind != sim::Waitable::EventObject) {
+        k.current->lastError = ERROR_INVALID_PARAMETER;
+        return FALSE;
+    }
+    sim::Interrupt& irq = k.interrupts[sysIntr];
+    if (irq.initialised) {  // one event per interrupt
+        k.current->lastError = ERROR_INVALID_PARAMETER;
+        return FALSE;
+    }
+    irq.event = event;
+    irq.initialised = true;
+    irq.masked = false;
+    irq.pending = false;
+    return TRUE;
+}
+
+void InterruptDone(DWORD sysIntr)
+{
+    auto& k = kernelImpl();
+    auto it = k.interrupts.find(sysIntr);
+    if (it == k.interrupts.end() || !it->second.initialised) return;
+    sim::Interrupt& irq = it->second;
+    if (irq.pending) {
+        irq.pending = false;
+        ++irq.delivered;
+        SetEvent(irq.event);  // stays masked: this delivery needs its own InterruptDone
+        return;
+    }
+    irq.masked = false;
+}
+
+void InterruptDisable(DWORD sysIntr)
+{
+    auto& k = kernelImpl();
+    auto it = k.interrupts.find(sysIntr);
+    if (it == k.interrupts.end()) return;
+    it->second.initialised = false;
+    it->second.pending = false;
+    it->second.event = nullptr;
+}
+
+// ---- Local memory ----------------------------------------------------------------
+
+HLOCAL LocalAlloc(UINT flags, UINT bytes)
+{
+    auto& k = kernelImpl();
+    bool fail = false;
+    if (k.allocCountdown) {
+        if (k.allocPass > 0) {
+            --k.allocPass;
+        } else {
+            fail = true;
+            if (--k.allocFail == 0) k.allocCountdown = false;
+        }
+    }
+    if (!fail && k.streams[unsigned(sim::Stream::Memory)].chance(k.allocFailProbability)) fail = true;
+    if (fail) {
+        k.current->lastError = ERROR_NOT_ENOUGH_MEMORY;
+        return nullptr;
+    }
+    void* memory = std::calloc(1, bytes == 0 ? 1 : bytes);  // always zeroed: deterministic contents
+    (void)flags;
+    if (memory != nullptr) ++k.liveAllocations;
+    return memory;
+}
+
+HLOCAL LocalFree(HLOCAL memory)
+{
+    if (memory == nullptr) return nullptr;
+    auto& k = kernelImpl();
+    std::free(memory);
+    --k.liveAllocations;
+    return nullptr;
+}
+
+// ---- Named devices -----------------------------------------------------------------
+
+HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE)
+{
+    auto& k = kernelImpl();
+    if (name == nullptr) {
+        k.current->lastError = ERROR_INVALID_PARAMETER;
+        return INVALID_HANDLE_VALUE;
+    }
+    auto it = k.devices.find(std::u16string_view(name));
+    if (it == k.devices.end()) {
+        k.current->lastError = ERROR_FILE_NOT_FOUND;
+        return INVALID_HANDLE_VALUE;
+    }
+    DWORD error = ERROR_DEVICE_NOT_AVAILABLE;
+    if (!it->second->open(access, shareMode, error)) {
+        k.current->lastError = error;
+        return INVALID_HANDLE_VALUE;
+    }
+    return k.addObject(std::make_unique<sim::DeviceFile>(it->second, it->first));
+}
+
+BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD returned,
+                     LPVOID)
+{
+    auto& k = kernelImpl();
+    sim::Waitable* w = k.lookup(device);
+    if (w == nullptr || w->kind != sim::Waitable::DeviceFile) {
+        k.current->lastError = ERROR_INVALID_HANDLE;
+        return FALSE;
+    }
+    return static_cast<sim::DeviceFile*>(w)->device->ioControl(code, in, inSize, out, outSize, returned);
+}
+
+// ---- Register access --------------------------------------------------------------------
+
+namespace {
+const sim::RegisterRange* rangeOf(const volatile void* address)
+{
+    const auto a = reinterpret_cast<std::uintptr_t>(address);
+    for (const sim::RegisterRange& r : kernelImpl().registers)
+        if (a >= r.begin && a < r.end) return &r;
+    return nullptr;
+}
+}  // namespace
+
+ULONG READ_REGISTER_ULONG(volatile ULONG* reg)
+{
+    if (const sim::RegisterRange* r = rangeOf(reg))
+        return r->device->read32(static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(reg) - r->begin));
+    return *reg;
+}
+
+void WRITE_REGISTER_ULONG(volatile ULONG* reg, ULONG value)
+{
+    if (const sim::RegisterRange* r = rangeOf(reg)) {
+        r->device->write32(static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(reg) - r->begin), value);
+        return;
+    }
+    *reg = value;
+}
+
+LONG InterlockedCompareExchange(LONG volatile* target, LONG exchange, LONG comparand)
+{
+    if (const sim::RegisterRange* r = rangeOf(target)) {
+        const auto offset = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(target) - r->begin);
+        r->device->beforeCompareExchange(offset);
+        const auto found = static_cast<LONG>(r->device->read32(offset));
+        if (found == comparand) r->device->write32(offset, static_cast<std::uint32_t>(exchange));
+        return found;
+    }
+    // One simulated thread runs at a time: a plain exchange is atomic here.
+    const LONG found = *target;
+    if (found == comparand) *target = exchange;
+    return found;
+}
+
+// ---- Debug output and last error -------------------------------------------------------
+
+void NKDbgPrintfW(LPCWSTR format, ...)
+{
+    auto& k = kernelImpl();
+    std::va_list args;
+    va_start(args, format);
+    sim::DebugLine line{k.now, k.current->id, sim::formatWide(format, args)};
+    va_end(args);
+    if (k.debugSink) k.debugSink(line);
+    k.debugLog.push_back(std::move(line));
+}
+
+void SetLastError(DWORD error) { kernelImpl().current->lastError = error; }
+DWORD GetLastError() { return kernelImpl().current->lastError; }
