@@ -109,12 +109,6 @@ public:
     // counter costs. Other threads run only at the next blocking call.
     void advance(Micros delay);
 
-    // The calling simulated thread keeps the processor busy for `duration`
-    // (a busy wait on a hardware counter): virtual time moves forward by that
-    // much and hardware events that fall due meanwhile run, in time order.
-    // Called from device models (the SoC timer) while a thread reads them.
-    void advance(Micros duration);
-
     // ---- Interrupt controller ----------------------------------------------
     // An edge on the line of sysIntr. Delivered (its event set) when the line is
     // initialised and unmasked; otherwise kept pending until InterruptDone.
