@@ -1,5 +1,16 @@
 #pragma once
 
-// Placeholder: filled in by the owning folder.
+#include "channel/ByteRing.h"
+
+#include <cstdint>
+
+// Ring sizes: the output ring always has the whole store; the input ring has
+// 32 bytes after start and power-up, 128 while the command-reader thread runs.
+constexpr std::int32_t kOutputRingSize = 512;
+constexpr std::int32_t kInputRingSize = 32;
+constexpr std::int32_t kInputRingReaderSize = 128;
+
 struct ChannelState {
+    ByteRing outputRing;  // sentences, driver to application (read by COM_Read)
+    ByteRing inputRing;   // command bytes, application to driver (written by COM_Write)
 };

@@ -349,3 +349,19 @@ TEST(Kernel, AdvanceRunsDueHardwareEventsInsideTheRunningThread)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Kernel, PacedModeFollowsTheScaledWallClock)
+{
+    sim::KernelOptions options;
+    options.paced = true;
+    options.speed = 10.0;  // ten virtual seconds per wall second
+    sim::Kernel kernel(options);
+    const auto wall = std::chrono::steady_clock::now();
+    Sleep(50);
+    EXPECT_GE(std::chrono::steady_clock::now() - wall, std::chrono::milliseconds(5));
+    EXPECT_EQ(kernel.now(), 50'000u);
+}
+
+}  // namespace

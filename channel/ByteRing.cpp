@@ -1,0 +1,74 @@
+#include "channel/ByteRing.h"
+
+#include "driver/DriverContext.h"
+
+namespace {
+
+// Index mask of the store in use. A ring is full when the fill count has any
+// bit above the mask, i.e. when it holds `size` bytes.
+inline std::uint32_t indexMask(std::int32_t size)
+{
+    return static_cast<std::uint32_t>(size) - 1u;
+}
+
+}  // namespace
+
+std::int32_t ByteRing::write(const std::uint8_t* source, std::int32_t count)
+{
+    if (count <= 0) {
+        return 0;
+    }
+    EnterCriticalSection(&guard);
+    // A write longer than the ring keeps one byte of room; the comparison is signed.
+    const std::int32_t toStore = count > size ? size - 1 : count;
+    const std::uint32_t mask = indexMask(size);
+    for (std::int32_t i = 0; i < toStore; ++i) {
+        if (((head - tail) & ~mask) != 0) {
+            ++tail;  // full: the oldest unread byte is dropped
+        }
+        data[head & mask] = source[i];
+        ++head;
+    }
+    LeaveCriticalSection(&guard);
+    return toStore > 0 ? toStore : 0;
+}
+
+std::int32_t ByteRing::read(std::uint8_t* destination, std::int32_t count)
+{
+    if (count <= 0) {
+        return 0;
+    }
+    EnterCriticalSection(&guard);
+    const std::int32_t limit = count > size ? size : count;
+    const std::uint32_t mask = indexMask(size);
+    std::int32_t taken = 0;
+    while (taken < limit && head != tail) {
+        std::uint8_t& slot = data[tail & mask];
+        destination[taken++] = slot;
+        slot = 0;
+        ++tail;
+    }
+    LeaveCriticalSection(&guard);
+    return taken;
+}
+
+void ByteRing::reset(std::int32_t newSize)
+{
+    EnterCriticalSection(&guard);
+    size = newSize;
+    head = 0;
+    tail = 0;
+    LeaveCriticalSection(&guard);
+}
+
+void InitRingGuards()
+{
+    InitializeCriticalSection(&gDriver.channel.outputRing.guard);
+    InitializeCriticalSection(&gDriver.channel.inputRing.guard);
+}
+
+void ReleaseRingGuards()
+{
+    DeleteCriticalSection(&gDriver.channel.outputRing.guard);
+    DeleteCriticalSection(&gDriver.channel.inputRing.guard);
+}

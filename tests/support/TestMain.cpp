@@ -1,0 +1,39 @@
+// Test entry point: runs every test and, for each failure, prints the command
+// that reproduces it (the test binary, the filter and the seed).
+#include "tests/support/TestSeed.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+std::string gProgram = "corvane_tests";
+
+class ReproduceOnFailure : public testing::EmptyTestEventListener {
+    void OnTestEnd(const testing::TestInfo& info) override
+    {
+        if (!info.result()->Failed()) return;
+        std::printf("reproduce: CORVANE_SEED=%llu %s --gtest_filter=%s.%s\n",
+                    static_cast<unsigned long long>(testSeed()), gProgram.c_str(), info.test_suite_name(), info.name());
+    }
+};
+
+}  // namespace
+
+std::uint64_t testSeed()
+{
+    const char* text = std::getenv("CORVANE_SEED");
+    if (text == nullptr || *text == 0) return 1;
+    return std::strtoull(text, nullptr, 0);
+}
+
+int main(int argc, char** argv)
+{
+    if (argc > 0) gProgram = argv[0];
+    testing::InitGoogleTest(&argc, argv);
+    testing::UnitTest::GetInstance()->listeners().Append(new ReproduceOnFailure);
+    return RUN_ALL_TESTS();
+}
