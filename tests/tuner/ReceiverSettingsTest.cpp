@@ -22,7 +22,6 @@ TEST_F(ReceiverSettingsRig, BandModesSetBandSpacingAndDeemphasis)
 
     ApplyReceiverSettings(2, 20, 15);
     EXPECT_EQ(chip(SYSCONFIG2), 0x140F);
-    EXPECT_EQ(FrequencyToChannel(8770), 1);  // 200 kHz steps from 87.50 MHz
 
     // The threshold byte handed in is ORed over QFI's, volume 0 clears DMUTE.
     gDriver.tuner.settings.QFI = 0x21;
@@ -30,7 +29,6 @@ TEST_F(ReceiverSettingsRig, BandModesSetBandSpacingAndDeemphasis)
     EXPECT_EQ(chip(SYSCONFIG1), 0xD804);
     EXPECT_EQ(chip(SYSCONFIG2), 0x3310);
     EXPECT_EQ(chip(POWERCFG), 0x0801);
-    EXPECT_TRUE(world.chip().poweredUp());
 }
 
 TEST_F(ReceiverSettingsRig, SeekSettingsOrInTheSnrUntilReapplied)
