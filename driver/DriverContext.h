@@ -6,6 +6,7 @@
 
 #include "channel/ChannelState.h"
 #include "channel/SentenceState.h"
+#include "control/ControlState.h"
 #include "driver/PortState.h"
 #include "platform/PlatformState.h"
 #include "rds/RdsState.h"
@@ -18,6 +19,7 @@ struct DriverContext {
     PlatformState platform;  // platform/: register windows, utility driver
     TunerState tuner;        // tuner/: register shadow, bus, settings
     RdsState rds;            // rds/: group queue and decoder
+    ControlState control;    // control/: requests and the station search
 };
 
 extern DriverContext gDriver;
