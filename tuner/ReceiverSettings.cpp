@@ -25,7 +25,6 @@ constexpr std::uint16_t kBandModeLowByte[] = {0x10, 0x90, 0x00};
 constexpr std::uint16_t kSysconfig2Initial = 0x0A;  // low byte before the band mode is applied
 
 constexpr DWORD kPowerUpMs = 110;
-constexpr std::uint8_t kResumePending = 100;
 
 RegisterShadow& shadow()
 {
@@ -71,8 +70,8 @@ std::uint16_t FrequencyToChannel(std::uint16_t frequency)
 
 std::uint16_t ChannelFrequency()
 {
-    const std::uint16_t recovery = gDriver.tuner.recoveryFrequency.load(kRelaxed);
-    if (gDriver.tuner.controlRequest.load(kRelaxed) == kResumePending) {
+    const std::uint16_t recovery = gDriver.control.recoveryFrequency.load(kRelaxed);
+    if (gDriver.control.controlRequest.load(kRelaxed) == kRequestRecover) {
         return recovery;
     }
     const unsigned channel = kReadchanChan.get(shadow().get(READCHAN));
@@ -82,8 +81,7 @@ std::uint16_t ChannelFrequency()
 
 void ApplyReceiverSettings(std::uint8_t mode, std::uint8_t seekThreshold, std::uint8_t volume)
 {
-    TunerState& tuner = gDriver.tuner;
-    RegisterShadow& regs = tuner.shadow;
+    RegisterShadow& regs = shadow();
 
     // Start from the chip's own register file.
     for (unsigned reg = 0; reg < kRegisterCount; ++reg) {
@@ -95,7 +93,7 @@ void ApplyReceiverSettings(std::uint8_t mode, std::uint8_t seekThreshold, std::u
     regs.set(SYSCONFIG1, kSysconfig1Interrupts75us);
     regs.set(SYSCONFIG2, SeekThresholdBits() | kSysconfig2Initial);
     regs.set(SYSCONFIG3, regs.get(SYSCONFIG3) | SeekSnrBits());
-    tuner.statusStale.store(0, kRelaxed);
+    gDriver.sentences.statusStale.store(0, kRelaxed);
     GuardedReadRegisters(11, 11);
 
     // Power up first, then bring in band, spacing, mute and RDS mode.
@@ -119,7 +117,7 @@ void ApplyReceiverSettings(std::uint8_t mode, std::uint8_t seekThreshold, std::u
 
     Sleep(kPowerUpMs);
     GuardedReadRegisters(10, 9);
-    tuner.statusStale.store(0, kRelaxed);
+    gDriver.sentences.statusStale.store(0, kRelaxed);
 }
 
 void ApplySeekSettings()

@@ -94,16 +94,17 @@ void TunerFirstConfig()
 void TunerDefaults()
 {
     TunerState& tuner = gDriver.tuner;
-    tuner.filterFlags.store(0x01F7, kRelaxed);
-    tuner.filterMaskA.store(0x011A, kRelaxed);
-    tuner.filterMaskB.store(0, kRelaxed);
-    tuner.filterTmcMask.store(0x0108, kRelaxed);
-    tuner.tmcQuality.store(0, kRelaxed);
+    OutputFilter& filter = gDriver.sentences.outputFilter;
+    filter.flags.store(kDefaultFilterFlags, kRelaxed);
+    filter.maskA.store(kDefaultFilterMaskA, kRelaxed);
+    filter.maskB.store(kDefaultFilterMaskB, kRelaxed);
+    filter.tmcMask.store(kDefaultFilterTmcMask, kRelaxed);
+    gDriver.rds.tmcQuality.store(0, kRelaxed);
     tuner.settings.bandMode.store(0, kRelaxed);
     tuner.settings.volume.store(15, kRelaxed);
     tuner.settings.seekThresholdByte.store(static_cast<std::uint8_t>(tuner.settings.QFI.load(kRelaxed)), kRelaxed);
-    tuner.searchUp.store(1, kRelaxed);
-    tuner.autoSearch.store(1, kRelaxed);
+    gDriver.control.searchUp.store(1, kRelaxed);
+    gDriver.control.autoSearch.store(1, kRelaxed);
     tuner.tunerBusy.store(0, kRelaxed);
 }
 
@@ -120,7 +121,7 @@ void PIO_init()
 
 void TunerPowerDown()
 {
-    gDriver.tuner.recoveryFrequency.store(ChannelFrequency(), kRelaxed);
+    gDriver.control.recoveryFrequency.store(ChannelFrequency(), kRelaxed);
     PinDriveLow(kResetLine);
     PinMakeOutput(kResetLine);
 }

@@ -41,18 +41,4 @@ struct TunerState {
 
     std::atomic<std::uint8_t> tunerBusy{0};        // 1 while a tune, seek or measurement waits for the chip
     std::atomic<std::uint8_t> stcSeen{0};          // set by the interrupt thread while tunerBusy is 1
-
-    // Fields of the control loop, the sentences and the decoder that the tuner
-    // sequences read or store. They live here until their owners' folders
-    // take them over.
-    std::atomic<std::uint8_t> controlRequest{0};       // pending ControlRequest code; 100 = resume pending
-    std::atomic<std::uint16_t> recoveryFrequency{0};   // frequency to tune back to, 10 kHz units
-    std::atomic<std::uint8_t> statusStale{0};          // tuning status must be re-read before it is reported
-    std::atomic<std::uint16_t> filterFlags{0};         // OutputFilter flags
-    std::atomic<std::uint16_t> filterMaskA{0};         // OutputFilter maskA
-    std::atomic<std::uint16_t> filterMaskB{0};         // OutputFilter maskB
-    std::atomic<std::uint16_t> filterTmcMask{0};       // OutputFilter tmcMask
-    std::atomic<std::uint8_t> tmcQuality{0};
-    std::atomic<std::uint8_t> searchUp{0};
-    std::atomic<std::uint8_t> autoSearch{0};
 };

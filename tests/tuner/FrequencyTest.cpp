@@ -40,7 +40,7 @@ TEST(Frequency, ChannelsFollowBandBottomAndSpacing)
 TEST(Frequency, ChannelFrequencyFallsBackToRecoveryFrequency)
 {
     LoadDriverContext();
-    gDriver.tuner.recoveryFrequency = 9420;
+    gDriver.control.recoveryFrequency = 9420;
     EXPECT_EQ(frequencyOf(kMode0, 205), 10800);
     EXPECT_EQ(frequencyOf(kMode0, 206), 9420);  // 10810: above the band top
     EXPECT_EQ(frequencyOf(kMode1, 100), 8600);
@@ -49,9 +49,9 @@ TEST(Frequency, ChannelFrequencyFallsBackToRecoveryFrequency)
     EXPECT_EQ(frequencyOf(kSpacing50, 411), 9420);
 
     // While a resume is pending the chip's channel means nothing yet.
-    gDriver.tuner.controlRequest = 100;
+    gDriver.control.controlRequest = 100;
     EXPECT_EQ(frequencyOf(kMode0, 50), 9420);
-    gDriver.tuner.controlRequest = 1;
+    gDriver.control.controlRequest = 1;
     EXPECT_EQ(frequencyOf(kMode0, 50), 9250);
 }
 

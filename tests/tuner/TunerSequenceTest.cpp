@@ -45,6 +45,9 @@ TEST_F(TunerRig, LoadPulsesResetTwiceAndProgramsTheChip)
     EXPECT_EQ(shadow(DEVICEID), kDeviceId);
     EXPECT_EQ(shadow(SYSCONFIG3), 0x0210);
     EXPECT_TRUE(debugTexts().empty());
+    // Defaults stored on the way for the sentences and the control loop.
+    EXPECT_EQ(gDriver.sentences.outputFilter.tmcMask, 0x0108);
+    EXPECT_EQ(gDriver.control.autoSearch, 1);
 }
 
 TEST_F(TunerRig, PowerDownHoldsResetAndPowerUpDoesNotPulse)
@@ -59,15 +62,15 @@ TEST_F(TunerRig, PowerDownHoldsResetAndPowerUpDoesNotPulse)
 
     gDriver.tuner.i2cOff = 1;
     TunerPowerDown();
-    EXPECT_EQ(gDriver.tuner.recoveryFrequency, 9450);
+    EXPECT_EQ(gDriver.control.recoveryFrequency, 9450);
     EXPECT_TRUE(world.chip().inReset());
     closeBus();
 
     // A pending resume keeps the saved frequency whatever the shadow says.
     gDriver.tuner.shadow.set(READCHAN, 0);
-    gDriver.tuner.controlRequest = 100;
+    gDriver.control.controlRequest = 100;
     TunerPowerDown();
-    EXPECT_EQ(gDriver.tuner.recoveryFrequency, 9450);
+    EXPECT_EQ(gDriver.control.recoveryFrequency, 9450);
 
     const std::size_t edges = world.resetHistory().size();
     gDriver.tuner.busGuard = 1;
