@@ -8,11 +8,6 @@ namespace {
 
 constexpr auto kRelaxed = std::memory_order_relaxed;
 
-// Band and spacing as the chip holds them in SYSCONFIG2.
-constexpr std::uint16_t kBottomJapanWide = 7600;  // BAND 1x: 76.00 MHz
-constexpr std::uint16_t kBottomEurope = 8750;     // BAND 00: 87.50 MHz
-constexpr std::uint16_t kBand76MHz = 0x0080;      // SYSCONFIG2 bit 7
-
 // SYSCONFIG1 with RDSIEN, STCIEN, RDS and GPIO2 as interrupt output; with DE
 // for 50 us de-emphasis, without it for 75 us.
 constexpr std::uint16_t kSysconfig1Interrupts75us = static_cast<std::uint16_t>(
@@ -31,20 +26,6 @@ RegisterShadow& shadow()
     return gDriver.tuner.shadow;
 }
 
-std::uint16_t BandBottom()
-{
-    return (shadow().get(SYSCONFIG2) & kBand76MHz) ? kBottomJapanWide : kBottomEurope;
-}
-
-std::uint16_t ChannelSpacing()
-{
-    switch (kSysconfig2Space.get(shadow().get(SYSCONFIG2))) {
-    case 0: return 20;  // 200 kHz
-    case 1: return 10;  // 100 kHz
-    default: return 5;  // 50 kHz
-    }
-}
-
 // SKSNR from QFN with bit 9 set; QFN values from 16 up spill into bit 8.
 std::uint16_t SeekSnrBits()
 {
@@ -58,26 +39,6 @@ std::uint16_t SeekThresholdBits()
 }
 
 }  // namespace
-
-std::uint16_t FrequencyToChannel(std::uint16_t frequency)
-{
-    const std::uint16_t bottom = BandBottom();
-    if (frequency < bottom) {
-        frequency = bottom;
-    }
-    return static_cast<std::uint16_t>((frequency - bottom) / ChannelSpacing());
-}
-
-std::uint16_t ChannelFrequency()
-{
-    const std::uint16_t recovery = gDriver.control.recoveryFrequency.load(kRelaxed);
-    if (gDriver.control.controlRequest.load(kRelaxed) == kRequestRecover) {
-        return recovery;
-    }
-    const unsigned channel = kReadchanChan.get(shadow().get(READCHAN));
-    const auto frequency = static_cast<std::uint16_t>(BandBottom() + ChannelSpacing() * channel);
-    return frequency > kTopFrequency ? recovery : frequency;
-}
 
 void ApplyReceiverSettings(std::uint8_t mode, std::uint8_t seekThreshold, std::uint8_t volume)
 {
