@@ -3,7 +3,9 @@
 // power sequences that drive its reset and bus-mode lines, the frequency and
 // channel arithmetic and the receiver settings (band, de-emphasis, seek
 // thresholds, volume). Calls only the platform layer (platform/Platform.h)
-// and the Windows CE surface.
+// and the Windows CE surface; besides its own fields it reads the pending
+// control request and stores the defaults of the output filter, the control
+// loop and the decoder.
 #pragma once
 
 #include "platform/BusTypes.h"
