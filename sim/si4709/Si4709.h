@@ -1,0 +1,191 @@
+// The Si4709 FM receiver as the bus and the world see it.
+//
+// Bus side (an I2CTarget at 0x10): reads return registers from STATUSRSSI
+// upward, wrapping after RDSD to DEVICEID; writes store from POWERCFG upward.
+// The chip does not acknowledge while its reset line is low, when it was not
+// put into 2-wire mode (bus-mode line high at the rising reset edge) or while
+// it hangs. A transfer of an odd number of bytes, or a write that would run
+// past RDSD, is refused and counted as a protocol violation.
+//
+// World side: the chip hears the Band: RSSI, SNR, stereo and RDS groups of the
+// station on its frequency. Timing (virtual, through kernel events): power-up
+// 110 ms after ENABLE; tune 60 ms; seek 60 ms per channel; a group every
+// 87.6 ms, RDSR falling 40 ms later; the interrupt output (GPIO2 = 01) pulses
+// low for 5 ms when STC rises with STCIEN and when RDSR rises with RDSIEN.
+//
+// Seek stops at the first channel with a carrier whose RSSI reaches SEEKTH and,
+// when SKSNR is n > 0, whose SNR reaches 2n dB (SKSNR 1 = 2 dB ... 15 = 30 dB).
+// Channels without a carrier never stop a seek and read AFCRL = 1.
+//
+// Signal-quality test: writing RDSA..RDSD = 0, 0, 0, 0x00FF starts step one,
+// which ends 20 ms later with RDSD = 0; then 0, 0, 0x0C00, 0x0008 starts step
+// two, which ends 40 ms later with RDSD = 0x0100 (done flag in the high byte,
+// low byte 0) and the result in RDSA's low byte: the station's SNR in dB
+// (0 without a carrier, or when step one did not run first). Other writes to
+// STATUSRSSI..RDSD are ignored.
+#pragma once
+
+#include "sim/band/Band.h"
+#include "sim/i2c/I2CTarget.h"
+#include "sim/kernel/Kernel.h"
+#include "tuner/Si4709Registers.h"
+
+#include <array>
+#include <cstdint>
+#include <functional>
+
+namespace sim {
+
+inline constexpr std::uint16_t kChipIdPoweredUp = 0x1253;  // REV 4, DEV 9, FIRMWARE 19
+inline constexpr std::uint16_t kChipIdBeforePowerUp = kChipIdPoweredUp & 0xFC00;  // DEV, FIRMWARE read 0
+inline constexpr std::uint16_t kQualityStepOne[4] = {0, 0, 0, 0x00FF};
+inline constexpr std::uint16_t kQualityStepTwo[4] = {0, 0, 0x0C00, 0x0008};
+
+struct Si4709Timing {
+    Micros powerUp = 110'000;
+    Micros tune = 60'000;
+    Micros seekStep = 60'000;
+    Micros groupPeriod = 87'600;
+    Micros rdsrHold = 40'000;
+    Micros interruptPulse = 5'000;
+    Micros qualityStepOne = 20'000;
+    Micros qualityStepTwo = 40'000;
+};
+
+class Si4709 final : public I2CTarget {
+public:
+    Si4709(Kernel& kernel, Band& band);
+    ~Si4709() override;
+    Si4709(const Si4709&) = delete;
+    Si4709& operator=(const Si4709&) = delete;
+
+    // ---- Pins ------------------------------------------------------------------
+    void setResetLine(bool level);
+    void setBusModeLine(bool level);
+    // The interrupt output's level (high when idle or not configured).
+    void onInterruptLine(std::function<void(bool)> listener) { interruptListener_ = std::move(listener); }
+
+    // ---- Bus side ----------------------------------------------------------------
+    bool write(const std::uint8_t* data, std::size_t length) override;
+    bool read(std::uint8_t* data, std::size_t length) override;
+    std::uint64_t violations() const { return violations_; }
+    std::uint64_t unacknowledged() const { return nacks_; }
+    std::uint64_t busWrites() const { return busWrites_; }
+    std::uint64_t busReads() const { return busReads_; }
+
+    // ---- World side ----------------------------------------------------------------
+    // A register as a read would return it now.
+    std::uint16_t reg(si4709::Register index) const;
+    bool inReset() const { return !resetHigh_; }
+    bool twoWireMode() const { return twoWire_; }
+    bool poweredUp() const { return power_ == Power::Ready; }
+    bool tuning() const { return tuning_; }
+    bool seeking() const { return seeking_; }
+    unsigned channel() const { return channel_; }
+    std::uint16_t frequency() const { return frequencyOf(channel_); }  // 10 kHz units
+    std::uint16_t bandBottom() const;
+    unsigned topChannel() const;
+
+    // Stops answering the bus, interrupting and receiving until the next reset.
+    void hang();
+    bool hung() const { return hung_; }
+    Si4709Timing& timing() { return timing_; }
+    // RDSD values that end the two signal-quality steps; stall keeps them running.
+    void setQualityAnswers(std::uint16_t stepOneRdsd, std::uint16_t stepTwoRdsd);
+    void stallQualityTest(bool stall) { stallQuality_ = stall; }
+
+    struct Audio {
+        bool muted;       // DMUTE clear or VOLUME 0
+        unsigned volume;  // VOLUME
+        bool softMute;    // DSMUTE clear
+        bool mono;
+        bool deemphasis50us;
+    };
+    Audio audio() const;
+
+    std::uint64_t groupsDelivered() const { return groupsDelivered_; }
+    std::uint64_t interruptPulses() const { return pulses_; }
+    std::uint64_t stcCount() const { return stcCount_; }
+
+private:
+    enum class Power { Off, PoweringUp, Ready };
+
+    // Si4709.cpp: pins, bus, register writes
+    void resetRegisters();
+    void stopEverything();
+    void cancel(Kernel::EventId& id);
+    void applyWrite(const std::array<std::uint16_t, 16>& before, unsigned count);
+    void applyPower(std::uint16_t before);
+    // Si4709Tuning.cpp
+    std::uint16_t frequencyOf(unsigned channel) const;
+    unsigned spacing() const;
+    const Station* stationOn(unsigned channel) const;
+    std::uint16_t liveStatus() const;
+    void setReadChannel(unsigned channel);
+    void startTune();
+    void tuneDone();
+    void startSeek();
+    void seekStep();
+    bool stopsSeek(unsigned channel) const;
+    void finishSeek(bool failed);
+    void stopSeek();
+    void completeOperation();
+    // Si4709Rds.cpp
+    void updateReception();
+    void stopReception();
+    void groupTick();
+    void deliver(const RdsGroup& group, bool verbose);
+    void applyTestWrite(const std::array<std::uint16_t, 16>& written, unsigned count);
+    void qualityStepDone(int step);
+    void pulseInterrupt();
+    void setInterruptLine(bool level);
+
+    Kernel& kernel_;
+    Band& band_;
+    Si4709Timing timing_;
+    std::array<std::uint16_t, 16> regs_{};
+    bool resetHigh_ = false;
+    bool busModeHigh_ = false;
+    bool twoWire_ = false;
+    bool hung_ = false;
+    Power power_ = Power::Off;
+    unsigned channel_ = 0;
+    // tune and seek
+    bool tuning_ = false;
+    bool seeking_ = false;
+    unsigned tuneTarget_ = 0;
+    unsigned seekStart_ = 0;
+    unsigned seekSteps_ = 0;
+    bool seekUp_ = true;
+    bool seekWrap_ = true;
+    unsigned seekThreshold_ = 0;
+    unsigned seekSnr_ = 0;
+    // RDS and the quality test
+    bool receiving_ = false;
+    int qualityStep_ = 0;  // running step, 0 none
+    bool qualityArmed_ = false;
+    bool stallQuality_ = false;
+    std::uint16_t stepOneAnswer_ = 0x0000;
+    std::uint16_t stepTwoAnswer_ = 0x0100;
+    // interrupt output
+    bool lineLow_ = false;
+    std::function<void(bool)> interruptListener_;
+    // pending events
+    Kernel::EventId powerEvent_ = 0;
+    Kernel::EventId tuneEvent_ = 0;
+    Kernel::EventId seekEvent_ = 0;
+    Kernel::EventId groupEvent_ = 0;
+    Kernel::EventId rdsrEvent_ = 0;
+    Kernel::EventId qualityEvent_ = 0;
+    Kernel::EventId pulseEvent_ = 0;
+    // counters
+    std::uint64_t violations_ = 0;
+    std::uint64_t nacks_ = 0;
+    std::uint64_t busWrites_ = 0;
+    std::uint64_t busReads_ = 0;
+    std::uint64_t groupsDelivered_ = 0;
+    std::uint64_t pulses_ = 0;
+    std::uint64_t stcCount_ = 0;
+};
+
+}  // namespace sim

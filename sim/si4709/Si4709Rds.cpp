@@ -1,0 +1,132 @@
+// RDS reception, the signal-quality test on the RDS registers, and the
+// interrupt output.
+#include "sim/si4709/Si4709.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace sim {
+
+using namespace si4709;
+
+void Si4709::updateReception() {
+    const bool should = power_ == Power::Ready && !hung_ && !tuning_ && !seeking_ && (regs_[SYSCONFIG1] & kSysconfig1Rds);
+    if (should && !receiving_) {
+        receiving_ = true;
+        groupEvent_ = kernel_.after(timing_.groupPeriod, [this] { groupTick(); });
+    } else if (!should && receiving_) {
+        stopReception();
+    }
+}
+
+void Si4709::stopReception() {
+    cancel(groupEvent_);
+    cancel(rdsrEvent_);
+    receiving_ = false;
+    regs_[STATUSRSSI] &= static_cast<std::uint16_t>(~(kStatusRdsr | kStatusRdss | kStatusBlera.mask));
+    regs_[READCHAN] &= kReadchanChan.mask;
+}
+
+void Si4709::groupTick() {
+    groupEvent_ = kernel_.after(timing_.groupPeriod, [this] { groupTick(); });
+    Station* station = band_.find(frequency());
+    if (station == nullptr || !station->rds) {
+        regs_[STATUSRSSI] &= static_cast<std::uint16_t>(~kStatusRdss);
+        return;
+    }
+    if (qualityStep_ != 0) {
+        return;  // the RDS registers are lent to the quality test
+    }
+    const RdsGroup group = band_.receive(*station, kernel_.random(Stream::Band));
+    const bool verbose = (regs_[POWERCFG] & kPowercfgRdsm) != 0;
+    if (!verbose && !group.errorFree()) {
+        regs_[STATUSRSSI] |= kStatusRdss;  // standard mode passes only clean groups
+        return;
+    }
+    deliver(group, verbose);
+}
+
+void Si4709::deliver(const RdsGroup& group, bool verbose) {
+    for (unsigned i = 0; i < 4; ++i) {
+        regs_[RDSA + i] = group.blocks[i];
+    }
+    auto level = [&](unsigned i) { return verbose ? std::min<unsigned>(group.errors[i], kBlerUncorrectable) : 0u; };
+    std::uint16_t status = regs_[STATUSRSSI] | kStatusRdsr | kStatusRdss;
+    regs_[STATUSRSSI] = kStatusBlera.set(status, level(0));
+    std::uint16_t readchan = regs_[READCHAN];
+    readchan = kReadchanBlerb.set(readchan, level(1));
+    readchan = kReadchanBlerc.set(readchan, level(2));
+    regs_[READCHAN] = kReadchanBlerd.set(readchan, level(3));
+    ++groupsDelivered_;
+    cancel(rdsrEvent_);
+    rdsrEvent_ = kernel_.after(timing_.rdsrHold, [this] {
+        rdsrEvent_ = 0;
+        regs_[STATUSRSSI] &= static_cast<std::uint16_t>(~kStatusRdsr);
+    });
+    if (regs_[SYSCONFIG1] & kSysconfig1Rdsien) {
+        pulseInterrupt();
+    }
+}
+
+void Si4709::applyTestWrite(const std::array<std::uint16_t, 16>& written, unsigned count) {
+    if (power_ != Power::Ready || hung_) {
+        return;
+    }
+    const std::uint16_t* blocks = &written[RDSA];
+    int step = 0;
+    if (std::equal(blocks, blocks + 4, kQualityStepOne)) {
+        step = 1;
+    } else if (std::equal(blocks, blocks + 4, kQualityStepTwo)) {
+        step = 2;
+    } else {
+        return;
+    }
+    std::copy(blocks, blocks + 4, &regs_[RDSA]);
+    cancel(qualityEvent_);
+    qualityStep_ = step;
+    if (!stallQuality_) {
+        const Micros duration = step == 1 ? timing_.qualityStepOne : timing_.qualityStepTwo;
+        qualityEvent_ = kernel_.after(duration, [this, step] {
+            qualityEvent_ = 0;
+            qualityStepDone(step);
+        });
+    }
+}
+
+void Si4709::qualityStepDone(int step) {
+    qualityStep_ = 0;
+    regs_[RDSB] = 0;
+    regs_[RDSC] = 0;
+    if (step == 1) {
+        regs_[RDSA] = 0;
+        regs_[RDSD] = stepOneAnswer_;
+        qualityArmed_ = true;
+        return;
+    }
+    const Station* station = stationOn(channel_);
+    const int quality = qualityArmed_ && station != nullptr ? std::clamp(station->snr, 0, 255) : 0;
+    regs_[RDSA] = static_cast<std::uint16_t>(quality);
+    regs_[RDSD] = stepTwoAnswer_;
+    qualityArmed_ = false;
+}
+
+void Si4709::pulseInterrupt() {
+    if (kSysconfig1Gpio2.get(regs_[SYSCONFIG1]) != kGpio2Interrupt || lineLow_) {
+        return;  // not an interrupt output, or a pulse is already low: no new edge
+    }
+    ++pulses_;
+    setInterruptLine(false);
+    pulseEvent_ = kernel_.after(timing_.interruptPulse, [this] {
+        pulseEvent_ = 0;
+        setInterruptLine(true);
+    });
+}
+
+void Si4709::setInterruptLine(bool level) {
+    lineLow_ = !level;
+    if (interruptListener_) {
+        interruptListener_(level);
+    }
+}
+
+}  // namespace sim

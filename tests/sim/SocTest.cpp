@@ -1,0 +1,182 @@
+// The simulated Atlas IV: window mapping and its faults, the GPIO lines into
+// the chip, the compare-exchange interference hook, the timer and clock word.
+#include "platform/BusTypes.h"
+#include "platform/ce/WinCE.h"
+#include "sim/World.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+
+void* physical(std::uint32_t base) { return reinterpret_cast<void*>(std::uintptr_t{base}); }
+
+void* mapWindow(const sim::WindowInfo& window) {
+    void* reserved = VirtualAlloc(nullptr, window.size, MEM_RESERVE, PAGE_NOACCESS);
+    if (reserved == nullptr) {
+        return nullptr;
+    }
+    if (!VirtualCopy(reserved, physical(window.base), window.size, PAGE_READWRITE | PAGE_NOCACHE)) {
+        VirtualFree(reserved, 0, MEM_RELEASE);
+        return nullptr;
+    }
+    return reserved;
+}
+
+TEST(Soc, BindsEveryKnownWindowAndRefusesTheRest) {
+    sim::Kernel kernel;
+    sim::World world(kernel);
+    sim::Soc& soc = world.soc();
+
+    std::vector<BYTE> info(kPlatformInfoBytes, 0xEE);
+    DWORD returned = 0;
+    EXPECT_FALSE(KernelIoControl(kIoctlHalPlatformInfo, nullptr, 0, info.data(), kPlatformInfoBytes - 1, &returned));
+    EXPECT_FALSE(KernelIoControl(0x01012074, nullptr, 0, info.data(), kPlatformInfoBytes, &returned));
+    EXPECT_TRUE(KernelIoControl(kIoctlHalPlatformInfo, nullptr, 0, info.data(), kPlatformInfoBytes, &returned));
+    EXPECT_EQ(returned, kPlatformInfoBytes);
+
+    std::vector<void*> mapped;
+    for (const sim::WindowInfo& window : sim::kRegisterWindows) {
+        mapped.push_back(mapWindow(window));
+        ASSERT_NE(mapped.back(), nullptr) << std::hex << window.base;
+    }
+    for (unsigned n = 1; n <= sim::kRegisterWindows.size(); ++n) {
+        EXPECT_EQ(soc.bindings(n), 1u) << n;
+    }
+    // A plain window keeps what is written; the clock window shows the rate.
+    auto* plain = static_cast<volatile ULONG*>(mapped[0]);
+    WRITE_REGISTER_ULONG(plain + 3, 0x12345678);
+    EXPECT_EQ(READ_REGISTER_ULONG(plain + 3), 0x12345678u);
+    auto* clock = static_cast<volatile ULONG*>(mapped[sim::kClockWindowNumber - 1]);
+    EXPECT_EQ(READ_REGISTER_ULONG(clock + sim::kClockRateWord / 4), sim::kDefaultClockRate);
+    soc.setClockRate(1'999'999);
+    EXPECT_EQ(READ_REGISTER_ULONG(clock + sim::kClockRateWord / 4), 1'999'999u);
+
+    // Unknown base, cached mapping, size beyond the reservation, bad release.
+    void* reserved = VirtualAlloc(nullptr, 4096, MEM_RESERVE, PAGE_NOACCESS);
+    ASSERT_NE(reserved, nullptr);
+    EXPECT_FALSE(VirtualCopy(reserved, physical(0xAB091000), 4096, PAGE_READWRITE | PAGE_NOCACHE));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_FALSE(VirtualCopy(reserved, physical(sim::kGpioWindowBase), 1536, PAGE_READWRITE));
+    EXPECT_FALSE(VirtualCopy(reserved, physical(sim::kGpioWindowBase), 8192, PAGE_READWRITE | PAGE_NOCACHE));
+    EXPECT_FALSE(VirtualFree(reserved, 4096, MEM_RELEASE));
+    EXPECT_TRUE(VirtualFree(reserved, 0, MEM_RELEASE));
+    EXPECT_EQ(VirtualAlloc(nullptr, 4096, MEM_COMMIT, PAGE_READWRITE), nullptr);
+
+    for (void* address : mapped) {
+        EXPECT_TRUE(VirtualFree(address, 0, MEM_RELEASE));
+    }
+    EXPECT_EQ(soc.liveReservations(), 0u);
+    EXPECT_EQ(soc.bindings(sim::kGpioWindowNumber), 0u);
+}
+
+TEST(Soc, MappingFaultsHitTheChosenCallOrWindow) {
+    sim::Kernel kernel;
+    sim::World world(kernel);
+    sim::Soc& soc = world.soc();
+
+    soc.failVirtualAllocAfter(2);
+    EXPECT_NE(VirtualAlloc(nullptr, 16, MEM_RESERVE, PAGE_NOACCESS), nullptr);
+    EXPECT_NE(VirtualAlloc(nullptr, 16, MEM_RESERVE, PAGE_NOACCESS), nullptr);
+    EXPECT_EQ(VirtualAlloc(nullptr, 16, MEM_RESERVE, PAGE_NOACCESS), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_NE(VirtualAlloc(nullptr, 16, MEM_RESERVE, PAGE_NOACCESS), nullptr);  // once only
+
+    soc.failVirtualCopyOfWindow(sim::kGpioWindowNumber);
+    EXPECT_EQ(mapWindow(sim::kRegisterWindows[sim::kGpioWindowNumber - 1]), nullptr);
+    EXPECT_NE(mapWindow(sim::kRegisterWindows[sim::kTimerWindowNumber - 1]), nullptr);
+    soc.failVirtualCopyOfWindow(0);
+    EXPECT_NE(mapWindow(sim::kRegisterWindows[sim::kGpioWindowNumber - 1]), nullptr);
+
+    soc.failPlatformInfo(true);
+    std::vector<BYTE> info(kPlatformInfoBytes);
+    EXPECT_FALSE(KernelIoControl(kIoctlHalPlatformInfo, nullptr, 0, info.data(), kPlatformInfoBytes, nullptr));
+}
+
+TEST(Soc, GpioLinesFollowEnablePadAndLevelAndTheChipSeesThem) {
+    sim::Kernel kernel;
+    sim::World world(kernel);
+    auto* gpio = static_cast<volatile ULONG*>(mapWindow(sim::kRegisterWindows[sim::kGpioWindowNumber - 1]));
+    ASSERT_NE(gpio, nullptr);
+    volatile ULONG* reset = gpio + sim::kGpioResetControl / 4;
+    volatile ULONG* pads = gpio + sim::kGpioPadSelect / 4;
+    sim::GpioWindow& lines = world.soc().gpio();
+    const sim::Micros t0 = kernel.now();
+
+    // Level and enable without the pad: still undriven, pulled low.
+    WRITE_REGISTER_ULONG(reset, sim::kPinOutputEnable | sim::kPinOutputLevel);
+    EXPECT_FALSE(lines.level(sim::GpioLine::Reset));
+    Sleep(5);
+    WRITE_REGISTER_ULONG(pads, 0x3u | sim::kPadSelectReset);
+    EXPECT_TRUE(lines.level(sim::GpioLine::Reset));
+    EXPECT_FALSE(world.chip().inReset());
+    Sleep(7);
+    WRITE_REGISTER_ULONG(reset, sim::kPinOutputLevel);  // output disabled
+    EXPECT_TRUE(world.chip().inReset());
+    Sleep(3);
+    WRITE_REGISTER_ULONG(reset, sim::kPinOutputEnable);  // driven low: no change
+    const std::vector<sim::LineChange> expected = {{t0 + 5'000, true}, {t0 + 12'000, false}};
+    EXPECT_EQ(world.resetHistory(), expected);
+    EXPECT_TRUE(lines.history(sim::GpioLine::BusMode).empty());
+
+    // Another writer changes the register just before a compare-exchange: the
+    // exchange against the stale value fails and returns what it found.
+    const LONG stale = static_cast<LONG>(READ_REGISTER_ULONG(reset));
+    world.soc().gpio().interfereOnce(sim::kGpioResetControl, 0, 0x1);
+    auto* target = reinterpret_cast<volatile LONG*>(reset);
+    const LONG found = InterlockedCompareExchange(target, stale | 0x40, stale);
+    EXPECT_EQ(found, stale | 0x1);
+    EXPECT_FALSE(lines.level(sim::GpioLine::Reset));
+    EXPECT_EQ(InterlockedCompareExchange(target, found | 0x40, found), found);
+    EXPECT_EQ(READ_REGISTER_ULONG(reset), static_cast<ULONG>(stale | 0x41));
+    EXPECT_TRUE(lines.level(sim::GpioLine::Reset));
+    EXPECT_EQ(lines.counts(sim::kGpioResetControl).compareExchanges, 2u);
+}
+
+// The driver's delay: n units of clock/2,000,000 counter ticks, latching
+// before every counter read.
+void timerDelay(volatile ULONG* timer, volatile ULONG* clock, DWORD n) {
+    WRITE_REGISTER_ULONG(timer + sim::kTimerLatch / 4, 1);
+    const ULONG start = READ_REGISTER_ULONG(timer + sim::kTimerCounter / 4);
+    for (;;) {
+        WRITE_REGISTER_ULONG(timer + sim::kTimerLatch / 4, 1);
+        const ULONG needed = n * (READ_REGISTER_ULONG(clock + sim::kClockRateWord / 4) / 2'000'000u);
+        if (READ_REGISTER_ULONG(timer + sim::kTimerCounter / 4) - start >= needed) {
+            return;
+        }
+    }
+}
+
+TEST(Soc, TimerCounterFollowsVirtualTimeOnlyThroughTheLatch) {
+    sim::Kernel kernel;
+    sim::World world(kernel);
+    auto* timer = static_cast<volatile ULONG*>(mapWindow(sim::kRegisterWindows[sim::kTimerWindowNumber - 1]));
+    auto* clock = static_cast<volatile ULONG*>(mapWindow(sim::kRegisterWindows[sim::kClockWindowNumber - 1]));
+    ASSERT_NE(timer, nullptr);
+    ASSERT_NE(clock, nullptr);
+    world.soc().timer().setReadCost(0);
+
+    Sleep(10);
+    EXPECT_EQ(READ_REGISTER_ULONG(timer + sim::kTimerCounter / 4), 0u);  // nothing latched yet
+    WRITE_REGISTER_ULONG(timer + sim::kTimerLatch / 4, 1);
+    EXPECT_EQ(READ_REGISTER_ULONG(timer + sim::kTimerCounter / 4), 60'000u);  // 6 MHz
+    Sleep(1);
+    EXPECT_EQ(READ_REGISTER_ULONG(timer + sim::kTimerCounter / 4), 60'000u);
+
+    // A busy wait ends because every counter read costs virtual time; a
+    // counter wrapping meanwhile does not shorten it.
+    world.soc().timer().setReadCost(1);
+    world.soc().timer().setCounter(0xFFFFF000u);
+    sim::Micros start = kernel.now();
+    timerDelay(timer, clock, 5000);
+    EXPECT_EQ(kernel.now() - start, 5001u);  // one read before the wait starts
+
+    // A clock word below 2,000,000 makes every unit zero ticks long.
+    world.soc().setClockRate(1'999'999);
+    start = kernel.now();
+    timerDelay(timer, clock, 5000);
+    EXPECT_EQ(kernel.now() - start, 2u);
+}
+
+}  // namespace
