@@ -365,3 +365,22 @@ TEST(Kernel, PacedModeFollowsTheScaledWallClock)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Kernel, GuardedCallTurnsAFaultIntoFalse)
+{
+    sim::Kernel kernel;
+    static int stores;
+    stores = 0;
+    EXPECT_TRUE(CeGuardedCall([](void* p) { *static_cast<int*>(p) = ++stores; }, &stores));
+    EXPECT_EQ(stores, 1);
+    EXPECT_FALSE(CeGuardedCall([](void* p) {
+        ++stores;
+        *static_cast<volatile int*>(p) = 5;  // a caller's wild pointer
+    }, reinterpret_cast<void*>(static_cast<std::uintptr_t>(0x10))));
+    EXPECT_EQ(stores, 2) << "what ran before the fault stays done";
+    EXPECT_TRUE(CeGuardedCall([](void*) {}, nullptr)) << "the guard is usable again after a fault";
+}
+
+}  // namespace
