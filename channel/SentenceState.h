@@ -1,5 +1,43 @@
+// Sentence channel, output side: the OutputFilter that selects the sentences
+// and the fields of the sentence routines. Written by the commands and by the
+// tuner's default-settings step, read by every sentence routine on any thread.
 #pragma once
 
-// Placeholder: filled in by the owning folder.
+#include <atomic>
+#include <cstdint>
+
+// Which sentences go out and which group types are sent raw or count as TMC.
+// Zero at load; the tuner's first configuration stores the defaults.
+struct OutputFilter {
+    std::atomic<std::uint16_t> flags{0};    // kFilter... enable bits
+    std::atomic<std::uint16_t> maskA{0};    // bit n: raw group sentence for groups nA
+    std::atomic<std::uint16_t> maskB{0};    // bit n: raw group sentence for groups nB
+    std::atomic<std::uint16_t> tmcMask{0};  // bit n: groups nA are TMC groups
+};
+
+// Bits of OutputFilter::flags. The other bits are kept and reported but
+// change nothing.
+constexpr std::uint16_t kFilterTmcGroup = 0x0002;             // "$PLTTM"
+constexpr std::uint16_t kFilterStationName = 0x0010;          // "$PLTCH"
+constexpr std::uint16_t kFilterAutoSearch = 0x0020;           // automatic search; search waits for RDS and TMC
+constexpr std::uint16_t kFilterSearchWaitsForRds = 0x0040;    // search waits for RDS
+constexpr std::uint16_t kFilterProgrammeIdentity = 0x0100;    // "$PLTMT"
+constexpr std::uint16_t kFilterDebug = 0x0200;                // "$GPDBG", "$GPBLER"
+constexpr std::uint16_t kFilterAlternativeFrequency = 0x2000; // "$PXRAF"
+
+// The values stored at start by the tuner's default-settings step.
+constexpr std::uint16_t kDefaultFilterFlags = 0x01F7;
+constexpr std::uint16_t kDefaultFilterMaskA = 0x011A;  // 1A, 3A, 4A, 8A
+constexpr std::uint16_t kDefaultFilterMaskB = 0;
+constexpr std::uint16_t kDefaultFilterTmcMask = 0x0108;  // 3A, 8A
+
 struct SentenceState {
+    OutputFilter outputFilter;
+    // 0 right after STATUSRSSI and READCHAN were read into the shadow; the
+    // tuning status sentence reads them itself when it finds this not 0.
+    std::atomic<std::uint8_t> statusStale{0};
+    // Frequency (10 kHz units) at which the tuning status last reset the decoder.
+    std::atomic<std::uint32_t> decoderFrequency{0};
+    // Frequency (10 kHz units) in the last tuning status sentence.
+    std::atomic<std::uint16_t> currentFrequency{8750};
 };

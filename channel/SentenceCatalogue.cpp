@@ -1,0 +1,90 @@
+// The sentences of the catalogue that are built from driver fields alone (no
+// register read): version, tune started, raw and TMC groups, programme
+// identity, debug counters, filter masks and flags, configuration code.
+#include "channel/Sentences.h"
+
+#include "channel/SentenceTexts.h"
+#include "driver/DriverContext.h"
+
+#include <cstdio>
+
+namespace {
+
+int loadInt(const std::atomic<std::uint8_t>& value) { return value.load(std::memory_order_relaxed); }
+int loadInt(const std::atomic<std::uint16_t>& value) { return value.load(std::memory_order_relaxed); }
+
+}  // namespace
+
+void emitVersion()
+{
+    emitSentence(kVersionSentence);
+}
+
+void emitTuningStarted(std::uint16_t frequency)
+{
+    char text[kSentenceBufferBytes];
+    std::snprintf(text, sizeof text, kTuningStatusFormat, int{frequency}, 2, 0, 0, kTuningFormStarted);
+    emitSentence(text);
+}
+
+void emitRawGroup(std::uint16_t a, std::uint16_t b, std::uint16_t c, std::uint16_t d)
+{
+    char text[kSentenceBufferBytes];
+    std::snprintf(text, sizeof text, kRawGroupFormat, int{a}, int{b}, int{c}, int{d});
+    emitSentence(text);
+}
+
+void emitTmcGroup(std::uint16_t b, std::uint16_t c, std::uint16_t d)
+{
+    if (!outputFilterAllows(kFilterTmcGroup))
+        return;
+    char text[kSentenceBufferBytes];
+    std::snprintf(text, sizeof text, kTmcGroupFormat, b >> 12, b & 0xFF, c >> 8, c & 0xFF, d >> 8, d & 0xFF);
+    emitSentence(text);
+}
+
+void emitProgrammeIdentity()
+{
+    const std::uint32_t pi = gDriver.rds.decoder.confirmedPi.load(std::memory_order_relaxed);
+    if (!outputFilterAllows(kFilterProgrammeIdentity) || pi == 0)
+        return;
+    char text[kSentenceBufferBytes];
+    std::snprintf(text, sizeof text, kProgrammeIdentityFormat, static_cast<int>((pi >> 12) & 0xF),
+                  static_cast<int>(pi & 0xFFFF));
+    emitSentence(text);
+}
+
+void emitDebugCounters()
+{
+    if (!outputFilterAllows(kFilterDebug))
+        return;
+    const RdsState& rds = gDriver.rds;
+    char text[kDebugCountersLimit];
+    std::snprintf(text, sizeof text, kDebugCountersFormat, loadInt(rds.decodedGroupCount), loadInt(rds.rdsSeen),
+                  loadInt(rds.tmcSeen), loadInt(rds.interruptCount));
+    emitSentence(text);
+    gDriver.rds.decodedGroupCount.store(0, std::memory_order_relaxed);
+}
+
+void emitFilterMasks()
+{
+    const OutputFilter& filter = gDriver.sentences.outputFilter;
+    char text[kSentenceBufferBytes];
+    std::snprintf(text, sizeof text, kFilterMasksFormat, loadInt(filter.tmcMask), loadInt(filter.maskA),
+                  loadInt(filter.maskB));
+    emitSentence(text);
+}
+
+void emitFilterFlags()
+{
+    char text[kSentenceBufferBytes];
+    std::snprintf(text, sizeof text, kFilterFlagsFormat, loadInt(gDriver.sentences.outputFilter.flags));
+    emitSentence(text);
+}
+
+void emitConfigCode(std::uint32_t code)
+{
+    char text[kSentenceBufferBytes];
+    std::snprintf(text, sizeof text, kConfigCodeFormat, static_cast<unsigned>(code));
+    emitSentence(text);
+}

@@ -1,0 +1,46 @@
+// Framing of one output line: "$", the fields, "*", the XOR checksum as two
+// lowercase hex digits, carriage return, line feed.
+#include "channel/Sentences.h"
+
+#include "driver/DriverContext.h"
+
+namespace {
+
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+}  // namespace
+
+std::uint8_t sentenceChecksum(const char* text)
+{
+    std::uint8_t sum = 0;
+    const char* p = text;
+    if (*p == '$')
+        ++p;
+    for (; *p != '\0'; ++p)
+        sum = static_cast<std::uint8_t>(sum ^ static_cast<std::uint8_t>(*p));
+    return sum;
+}
+
+void emitSentence(const char* text)
+{
+    char line[kSentenceBufferBytes];
+    unsigned length = 0;
+    while (length < kSentenceTextMax && text[length] != '\0') {
+        line[length] = text[length];
+        ++length;
+    }
+    line[length] = '\0';
+
+    const std::uint8_t sum = sentenceChecksum(line);
+    line[length++] = '*';
+    line[length++] = kHexDigits[sum >> 4];
+    line[length++] = kHexDigits[sum & 0x0F];
+    line[length++] = '\r';
+    line[length++] = '\n';
+    line[length] = '\0';
+
+    // One write per line: the ring's guard keeps the line whole against
+    // sentences from other threads.
+    gDriver.channel.outputRing.write(reinterpret_cast<const std::uint8_t*>(line),
+                                     static_cast<std::int32_t>(length));
+}

@@ -1,0 +1,37 @@
+// Reception control: the request hand-over to the control thread and the
+// state of the TMC station search. Other threads write a request code into
+// controlRequest (after requestedFrequency, for the tune codes); the control
+// thread takes it within one 10 ms step. Every field crosses threads and is
+// used with relaxed loads and stores.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+// Codes of controlRequest.
+constexpr std::uint8_t kRequestNone = 0;
+constexpr std::uint8_t kRequestTune = 1;
+constexpr std::uint8_t kRequestSearchUp = 2;
+constexpr std::uint8_t kRequestSearchDown = 3;
+constexpr std::uint8_t kRequestSearchOn = 4;
+constexpr std::uint8_t kRequestTuneThenSearch = 5;
+constexpr std::uint8_t kRequestShutdown = 99;
+constexpr std::uint8_t kRequestRecover = 100;
+constexpr std::uint8_t kRequestPoweredDown = 200;
+
+// Values of searchState.
+constexpr std::uint8_t kSearchIdle = 0;
+constexpr std::uint8_t kSearchingUp = 1;
+constexpr std::uint8_t kSearchingDown = 2;
+
+struct ControlState {
+    std::atomic<std::uint8_t> controlRequest{kRequestNone};
+    std::atomic<std::uint16_t> requestedFrequency{0};  // 10 kHz units, for codes 1 and 5
+    std::atomic<std::uint16_t> recoveryFrequency{0};   // 10 kHz units: tuned back to after a recovery
+    std::atomic<std::uint8_t> searchState{kSearchIdle};
+    std::atomic<std::uint8_t> searchUp{0};     // direction of the next search: 1 up, 0 down
+    std::atomic<std::uint8_t> autoSearch{0};   // 1: the loop may start searches by itself
+    std::atomic<std::uint8_t> stopSearch{0};   // set by commands: the running search ends
+    std::atomic<std::uint8_t> skipStation{0};  // set by commands: the search leaves this station
+    std::atomic<std::uint8_t> recoveryNeeded{0};  // the RDS interrupt thread asks for a tuner recovery
+};

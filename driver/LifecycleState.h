@@ -1,0 +1,31 @@
+// The driver's life: start-up, the four worker threads, the tuner interrupt and
+// the power states. Stop flags are set by COM_Deinit and polled by the threads.
+#pragma once
+
+#include "platform/ce/WinCE.h"
+
+#include <atomic>
+#include <cstdint>
+
+// Values of driverState.
+constexpr std::uint8_t kDriverPoweredDown = 0;
+constexpr std::uint8_t kDriverRunning = 1;
+constexpr std::uint8_t kDriverStarting = 2;
+
+struct LifecycleState {
+    std::atomic<std::uint8_t> driverState{kDriverStarting};
+    std::atomic<std::uint8_t> appSuspended{0};  // the application suspended the receiver
+    std::atomic<std::uint32_t> currentDx{0};     // last device power state set by the power manager
+    DWORD sysIntr = 0;                           // the tuner interrupt, 68 once initialised
+    HANDLE interruptEvent = nullptr;             // auto-reset; signalled by the tuner interrupt
+
+    HANDLE groupThread = nullptr;
+    HANDLE interruptThread = nullptr;
+    HANDLE controlThread = nullptr;
+    HANDLE readerThread = nullptr;
+
+    std::atomic<std::uint8_t> stopGroupThread{0};
+    std::atomic<std::uint8_t> stopInterruptThread{0};
+    std::atomic<std::uint8_t> stopControlThread{0};
+    std::atomic<std::uint8_t> stopReaderThread{0};
+};

@@ -1,0 +1,6 @@
+#include "platform/Diagnostics.h"
+
+void PrintErrorLocation(LPCWSTR source, int line)
+{
+    NKDbgPrintfW(kErrorPrefix, source, line);
+}

@@ -1,0 +1,152 @@
+// decodeGroup and the operations that share its guard.
+#include "rds/GroupDecoder.h"
+
+#include "channel/SentenceTexts.h"
+#include "channel/Sentences.h"
+#include "driver/DriverContext.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr unsigned kGroupTypeShift = 12;
+constexpr std::uint16_t kVersionB = 0x0800;
+constexpr std::uint16_t kSegmentAddressMask = 0x3;
+constexpr unsigned kGroupTypeBasic = 0;   // 0A/0B: station name, AF
+constexpr unsigned kGroupTypeOda = 3;     // 3A: open data application identification
+constexpr unsigned kGroupTypeTmc = 8;     // 8A: TMC user messages
+constexpr std::uint8_t kPiSentenceEvery = 10;  // the 11th group 0A sends the PI again
+constexpr std::uint16_t kTmcQualityStep = 5;
+constexpr std::uint16_t kTmcQualityMax = 100;
+
+class DecoderLock {
+public:
+    DecoderLock() { EnterCriticalSection(&gDriver.rds.decoder.guard); }
+    ~DecoderLock() { LeaveCriticalSection(&gDriver.rds.decoder.guard); }
+    DecoderLock(const DecoderLock&) = delete;
+    DecoderLock& operator=(const DecoderLock&) = delete;
+};
+
+bool uncorrectable(std::uint16_t status, unsigned shift)
+{
+    return blockErrors(status, shift) == kBlockUncorrectable;
+}
+
+bool typeSelected(std::uint16_t mask, unsigned groupType)
+{
+    return mask != 0 && (mask & (1u << groupType)) != 0;
+}
+
+// Counts one group that passed the block-error test. The counters are also
+// cleared by the control thread; a lost increment is harmless.
+void countDecodedGroup()
+{
+    RdsState& rds = gDriver.rds;
+    rds.decodedGroupCount.store(
+        static_cast<std::uint8_t>(rds.decodedGroupCount.load(std::memory_order_relaxed) + 1),
+        std::memory_order_relaxed);
+    rds.rdsSeen.store(1, std::memory_order_relaxed);
+}
+
+// The control thread lowers tmcQuality meanwhile; losing one step is harmless.
+void countTmcGroup()
+{
+    RdsState& rds = gDriver.rds;
+    rds.tmcSeen.store(1, std::memory_order_relaxed);
+    std::uint16_t quality = static_cast<std::uint16_t>(rds.tmcQuality.load(std::memory_order_relaxed) + kTmcQualityStep);
+    if (quality > kTmcQualityMax)
+        quality = kTmcQualityMax;
+    rds.tmcQuality.store(quality, std::memory_order_relaxed);
+}
+
+void decodeBasicGroup(const GroupBlocks& blocks, bool versionA, std::uint16_t status)
+{
+    const unsigned position = (blocks.B & kSegmentAddressMask) * 2u;
+    updateStationName(position, static_cast<std::uint8_t>(blocks.D >> 8));
+    updateStationName(position + 1, static_cast<std::uint8_t>(blocks.D & 0xFF));
+    if (!versionA)
+        return;
+    if (blockErrors(status, kStatusShiftBlockC) == 0)
+        emitAlternativeFrequency(blocks.C);
+    DecoderState& decoder = gDriver.rds.decoder;
+    if (++decoder.piSentenceCounter > kPiSentenceEvery) {
+        emitProgrammeIdentity();
+        decoder.piSentenceCounter = 0;
+    }
+}
+
+}  // namespace
+
+void InitDecoderGuard()
+{
+    InitializeCriticalSection(&gDriver.rds.decoder.guard);
+}
+
+void ReleaseDecoderGuard()
+{
+    DeleteCriticalSection(&gDriver.rds.decoder.guard);
+}
+
+void decodeGroup(const RdsGroup& group)
+{
+    if (uncorrectable(group.status, kStatusShiftBlockB) || uncorrectable(group.status, kStatusShiftBlockC) ||
+        uncorrectable(group.status, kStatusShiftBlockD))
+        return;
+
+    DecoderLock lock;
+    countDecodedGroup();
+    const unsigned groupType = group.B >> kGroupTypeShift;
+    const bool versionA = (group.B & kVersionB) == 0;
+
+    confirmPi(group.A);
+    const std::uint32_t pi = gDriver.rds.decoder.confirmedPi.load(std::memory_order_relaxed);
+    if (pi == 0)
+        return;
+    GroupBlocks blocks{static_cast<std::uint16_t>(pi), group.B, group.C, group.D};
+
+    if (versionA && (groupType == kGroupTypeTmc || groupType == kGroupTypeOda) && !filterRepeats(groupType, blocks))
+        return;
+
+    if (groupType == kGroupTypeBasic)
+        decodeBasicGroup(blocks, versionA, group.status);
+
+    const OutputFilter& filter = gDriver.sentences.outputFilter;
+    if (versionA && typeSelected(filter.tmcMask.load(std::memory_order_relaxed), groupType)) {
+        countTmcGroup();
+        emitTmcGroup(blocks.B, blocks.C, blocks.D);
+    }
+    if (versionA && typeSelected(filter.maskA.load(std::memory_order_relaxed), groupType))
+        emitRawGroup(blocks.A, blocks.B, blocks.C, blocks.D);
+    if (!versionA && typeSelected(filter.maskB.load(std::memory_order_relaxed), groupType))
+        emitRawGroup(blocks.A, blocks.B, blocks.C, blocks.D);
+}
+
+void resetRdsDecoder()
+{
+    DecoderLock lock;
+    DecoderState& decoder = gDriver.rds.decoder;
+    decoder.confirmedPi.store(0, std::memory_order_relaxed);
+    std::memset(decoder.piCandidates, 0, sizeof decoder.piCandidates);
+    StationNameState& name = decoder.name;
+    std::memset(name.psCurrent, 0, sizeof name.psCurrent);
+    std::memset(name.psAlternative, 0, sizeof name.psAlternative);
+    std::memset(name.psConfidence, 0, sizeof name.psConfidence);
+    std::memset(name.stationName, 0, sizeof name.stationName);
+}
+
+void blankStationName()
+{
+    DecoderLock lock;
+    std::memset(gDriver.rds.decoder.name.stationName, ' ', kStationNameLength);
+}
+
+void emitAlternativeFrequency(std::uint16_t blockC)
+{
+    if (!outputFilterAllows(kFilterAlternativeFrequency) ||
+        gDriver.rds.decoder.confirmedPi.load(std::memory_order_relaxed) == 0)
+        return;
+    char text[kSentenceBufferBytes];
+    std::snprintf(text, sizeof text, kAlternativeFrequencyFormat, int{blockC});
+    emitSentence(text);
+}

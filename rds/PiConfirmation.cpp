@@ -1,0 +1,56 @@
+// Confirmation of the programme identification code by repetition: a code
+// heard three times within the candidate table's memory becomes the
+// confirmed PI. Every confirmation sends the PI sentence and empties the
+// table, so a steady station confirms again on every third group.
+#include "rds/GroupDecoder.h"
+
+#include "channel/Sentences.h"
+#include "driver/DriverContext.h"
+
+#include <cstring>
+
+namespace {
+
+constexpr std::uint8_t kPiConfirmHits = 3;
+constexpr std::uint8_t kPiCandidateMaxAge = 32;  // older entries are freed
+constexpr std::uint8_t kNoBestHits = 255;
+
+}  // namespace
+
+void confirmPi(std::uint16_t code)
+{
+    if (code == 0)
+        return;
+    DecoderState& decoder = gDriver.rds.decoder;
+    PiCandidate* table = decoder.piCandidates;
+
+    std::uint8_t best = kNoBestHits;
+    unsigned slot = 0;
+    for (unsigned i = 0; i < kPiCandidateCount; ++i) {
+        PiCandidate& entry = table[i];
+        entry.age = static_cast<std::uint8_t>(entry.age + 1);
+        if (entry.age > kPiCandidateMaxAge) {
+            entry = PiCandidate{};
+            best = 0;
+            slot = i;
+        }
+        if (entry.code == code) {
+            entry.hits = static_cast<std::uint8_t>(entry.hits + 1);
+            entry.age = 0;
+            if (entry.hits == kPiConfirmHits) {
+                decoder.confirmedPi.store(code, std::memory_order_relaxed);
+                emitProgrammeIdentity();
+                std::memset(table, 0, sizeof decoder.piCandidates);
+                return;
+            }
+        }
+        // The entry to overwrite: the fewest hits, among equals the later
+        // entry unless it is younger than the one chosen so far.
+        if (entry.hits <= best) {
+            best = entry.hits;
+            if (!(entry.hits == table[slot].hits && entry.age < table[slot].age))
+                slot = i;
+        }
+    }
+    table[slot] = PiCandidate{code, 1, 0};
+}

@@ -1,0 +1,128 @@
+#include "driver/DriverContext.h"
+#include "platform/Diagnostics.h"
+#include "platform/Platform.h"
+#include "tuner/Tuner.h"
+#include "tuner/TunerMessages.h"
+
+namespace {
+
+TunerState& tuner()
+{
+    return gDriver.tuner;
+}
+
+bool BusOff()
+{
+    return tuner().i2cOff.load(std::memory_order_relaxed) == 1;
+}
+
+BYTE Transfer(I2CHandle* handle, DWORD direction, BYTE* data, DWORD length)
+{
+    const bool write = direction == kI2CDirectionWrite;
+    if (BusOff()) {
+        return 0;
+    }
+    if (handle == nullptr) {
+        PrintErrorLocation(kSourceDriver, write ? kLineWriteHandleNull : kLineReadHandleNull);
+        NKDbgPrintfW(kMsgHandleNull);
+        return 0;
+    }
+    if (!I2CTransfer(handle, direction, data, length)) {
+        PrintErrorLocation(kSourceDriver, write ? kLineWriteFailed : kLineReadFailed);
+        NKDbgPrintfW(write ? kMsgWriteFailed : kMsgReadFailed);
+        return 0;
+    }
+    return 1;
+}
+
+}  // namespace
+
+BYTE I2C_Write(I2CHandle* handle, BYTE* data, DWORD length)
+{
+    return Transfer(handle, kI2CDirectionWrite, data, length);
+}
+
+BYTE I2C_Read(I2CHandle* handle, BYTE* data, DWORD length)
+{
+    return Transfer(handle, kI2CDirectionRead, data, length);
+}
+
+void ReadRegisters(unsigned first, unsigned last)
+{
+    if (BusOff()) {
+        return;
+    }
+    // The chip has no register pointer: a read always starts at STATUSRSSI,
+    // so reaching register `last` in 10..15 takes last - 9 registers; below
+    // that the read has to wrap round.
+    DWORD length;
+    if (last >= si4709::kFirstReadRegister && last < si4709::kRegisterCount) {
+        length = 2 * (last - 9);
+    } else if (last > first) {
+        length = (2 * (last - first + 1)) & 0xFF;
+    } else {
+        length = 2 * si4709::kRegisterCount;
+    }
+    // Register numbers out of 0..15 could ask for more than the whole file.
+    if (length == 0 || length > kI2CMaxTransfer) {
+        return;
+    }
+
+    BYTE data[kI2CMaxTransfer];
+    if (!I2C_Read(tuner().pI2CHandle.load(std::memory_order_relaxed), data, length)) {
+        return;
+    }
+    for (DWORD i = 0; i < length / 2; ++i) {
+        const unsigned reg = (si4709::kFirstReadRegister + i) % si4709::kRegisterCount;
+        tuner().shadow.set(reg, (data[2 * i] << 8) | data[2 * i + 1]);
+    }
+}
+
+void WriteRegisters(unsigned last)
+{
+    if (BusOff()) {
+        return;
+    }
+    const DWORD length = (2 * (last - 1)) & 0xFF;
+    if (length == 0 || length > kI2CMaxTransfer) {
+        return;
+    }
+    BYTE data[kI2CMaxTransfer];
+    for (DWORD i = 0; i < length / 2; ++i) {
+        const std::uint16_t value = tuner().shadow.get(si4709::kFirstWriteRegister + i);
+        data[2 * i] = static_cast<BYTE>(value >> 8);
+        data[2 * i + 1] = static_cast<BYTE>(value);
+    }
+    I2C_Write(tuner().pI2CHandle.load(std::memory_order_relaxed), data, length);
+}
+
+bool TryTakeBusGuard()
+{
+    // Test and set in one step: two threads can never both find it free.
+    return tuner().busGuard.exchange(1, std::memory_order_acquire) == 0;
+}
+
+void ReleaseBusGuard()
+{
+    tuner().busGuard.store(0, std::memory_order_release);
+}
+
+bool GuardedReadRegisters(unsigned first, unsigned last)
+{
+    if (!TryTakeBusGuard()) {
+        return false;
+    }
+    ReadRegisters(first, last);
+    ReleaseBusGuard();
+    return true;
+}
+
+bool GuardedWriteRegisters(unsigned last)
+{
+    if (!TryTakeBusGuard()) {
+        return false;
+    }
+    WriteRegisters(last);
+    ReleaseBusGuard();
+    return true;
+}

@@ -1,0 +1,56 @@
+// Tuner control: the Si4709 reached through a shadow of its sixteen registers
+// (guarded register transfers over the platform's I2C bus), the reset and
+// power sequences that drive its reset and bus-mode lines, the frequency and
+// channel arithmetic and the receiver settings (band, de-emphasis, seek
+// thresholds, volume). Calls only the platform layer (platform/Platform.h)
+// and the Windows CE surface; besides its own fields it reads the pending
+// control request and stores the defaults of the output filter, the control
+// loop and the decoder.
+#pragma once
+
+#include "platform/BusTypes.h"
+#include "tuner/Si4709Registers.h"
+#include "tuner/TunerState.h"
+
+#include <cstdint>
+
+// ---- Raw transfers and the register shadow -----------------------------------
+
+// One raw transfer of length bytes: 1 on success, 0 on failure or while the
+// bus is off.
+BYTE I2C_Write(I2CHandle* handle, BYTE* data, DWORD length);
+BYTE I2C_Read(I2CHandle* handle, BYTE* data, DWORD length);
+
+// Reads from register 10 upward (wrapping after 15 to 0) into the shadow; how
+// many registers follows from first and last. On failure the shadow keeps its
+// values.
+void ReadRegisters(unsigned first, unsigned last);
+// Sends shadow registers 2 up to last (2..15).
+void WriteRegisters(unsigned last);
+
+// The bus try-lock: a transfer that finds it taken is skipped, never waited for.
+bool TryTakeBusGuard();
+void ReleaseBusGuard();
+// ReadRegisters / WriteRegisters under the bus guard; false when skipped.
+bool GuardedReadRegisters(unsigned first, unsigned last);
+bool GuardedWriteRegisters(unsigned last);
+
+// ---- Reset and power sequences -----------------------------------------------
+
+void TunerReset();
+void TunerHardwareInit();
+void TunerFirstConfig();
+void TunerDefaults();
+void PIO_init();
+void TunerPowerDown();
+
+// ---- Frequencies and receiver settings ----------------------------------------
+
+// Frequencies are in 10 kHz units (8750 = 87.50 MHz).
+constexpr std::uint16_t kTopFrequency = 10800;
+
+std::uint16_t FrequencyToChannel(std::uint16_t frequency);
+std::uint16_t ChannelFrequency();
+void ApplyReceiverSettings(std::uint8_t mode, std::uint8_t seekThreshold, std::uint8_t volume);
+void ApplySeekSettings();
+void SetVolume(std::uint8_t value);

@@ -1,0 +1,127 @@
+#include "driver/DriverContext.h"
+#include "platform/Platform.h"
+#include "tuner/Tuner.h"
+#include "tuner/TunerMessages.h"
+
+namespace {
+
+constexpr auto kRelaxed = std::memory_order_relaxed;
+
+constexpr const WCHAR* kBusDevice = TEXT("I2C1:");
+
+constexpr DWORD kResetLowMs = 300;      // reset held low
+constexpr DWORD kResetRecoverMs = 10;   // after the rising edge
+constexpr DWORD kFirstConfigMs = 500;   // after the second reset at load
+constexpr DWORD kBusSettleUnits = 5000; // timer units between bus open and first use
+
+// Hands both pads to their GPIO lines and makes the lines outputs.
+void TakeLines()
+{
+    PadSelect(kPadSelectBusMode);
+    PadSelect(kPadSelectReset);
+    PinMakeOutput(kBusModeLine);
+    PinMakeOutput(kResetLine);
+}
+
+// Opens the bus into pI2CHandle; false (after saying so) when it cannot.
+bool OpenBus()
+{
+    I2CHandle* handle = I2C_Open(kBusDevice);
+    gDriver.tuner.pI2CHandle.store(handle, kRelaxed);
+    if (handle == nullptr) {
+        NKDbgPrintfW(kMsgI2COpenFailed);
+        return false;
+    }
+    return true;
+}
+
+// Tells the bus driver to power the bus, through a handle of its own.
+void PowerBus()
+{
+    HANDLE device = CreateFileW(kBusDevice, 0, 0, nullptr, 0, 0, nullptr);
+    if (device == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    DeviceIoControl(device, kIoctlI2CBusPower, nullptr, 0, nullptr, 0, nullptr, nullptr);
+    CloseHandle(device);
+}
+
+}  // namespace
+
+// The chip latches its bus mode on the rising edge of reset: the bus-mode
+// line must already be high then, or the chip ignores the bus until the next
+// reset.
+void TunerReset()
+{
+    PinDriveHigh(kBusModeLine);
+    PinMakeOutput(kBusModeLine);
+    PinDriveLow(kResetLine);
+    PinMakeOutput(kResetLine);
+    Sleep(kResetLowMs);
+    PinDriveHigh(kResetLine);
+    PinMakeOutput(kResetLine);
+    Sleep(kResetRecoverMs);
+}
+
+void TunerHardwareInit()
+{
+    if (!CspRegMap(kMapDirect)) {
+        // Without the GPIO and timer windows nothing below can reach the chip.
+        NKDbgPrintfW(kMsgCspRegMapFailed);
+        return;
+    }
+    TakeLines();
+    PinDriveHigh(kBusModeLine);
+    TunerReset();
+    PowerBus();
+    if (!OpenBus()) {
+        return;
+    }
+    TimerDelay(kBusSettleUnits);
+    ReleaseBusGuard();
+}
+
+void TunerFirstConfig()
+{
+    TunerDefaults();
+    TunerReset();
+    Sleep(kFirstConfigMs);
+    const ReceiverSettings& settings = gDriver.tuner.settings;
+    ApplyReceiverSettings(settings.bandMode.load(kRelaxed), settings.seekThresholdByte.load(kRelaxed),
+                          settings.volume.load(kRelaxed));
+}
+
+void TunerDefaults()
+{
+    TunerState& tuner = gDriver.tuner;
+    OutputFilter& filter = gDriver.sentences.outputFilter;
+    filter.flags.store(kDefaultFilterFlags, kRelaxed);
+    filter.maskA.store(kDefaultFilterMaskA, kRelaxed);
+    filter.maskB.store(kDefaultFilterMaskB, kRelaxed);
+    filter.tmcMask.store(kDefaultFilterTmcMask, kRelaxed);
+    gDriver.rds.tmcQuality.store(0, kRelaxed);
+    tuner.settings.bandMode.store(0, kRelaxed);
+    tuner.settings.volume.store(15, kRelaxed);
+    tuner.settings.seekThresholdByte.store(static_cast<std::uint8_t>(tuner.settings.QFI.load(kRelaxed)), kRelaxed);
+    gDriver.control.searchUp.store(1, kRelaxed);
+    gDriver.control.autoSearch.store(1, kRelaxed);
+    tuner.tunerBusy.store(0, kRelaxed);
+}
+
+void PIO_init()
+{
+    // The lines keep their levels: a chip held in reset stays there until
+    // the resume request resets it.
+    TakeLines();
+    if (!OpenBus()) {
+        return;
+    }
+    ReleaseBusGuard();
+}
+
+void TunerPowerDown()
+{
+    gDriver.control.recoveryFrequency.store(ChannelFrequency(), kRelaxed);
+    PinDriveLow(kResetLine);
+    PinMakeOutput(kResetLine);
+}
