@@ -10,7 +10,6 @@
 #include "driver/DriverContext.h"
 #include "tuner/Tuner.h"
 
-
 namespace {
 
 constexpr unsigned kRecoveryWaitSteps = 300;
