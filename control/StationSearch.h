@@ -1,0 +1,18 @@
+// The TMC station search: hardware seeks from station to station until one
+// delivers TMC groups, waiting on each for RDS and then for TMC as the
+// OutputFilter flags and the QFS/QFT wait counts say. Runs on the control
+// thread; any new request ends it within one 10 ms wait step.
+#pragma once
+
+#include <cstdint>
+
+// Starts a search from the frequency the chip is on, in the direction of
+// searchUp; the caller has set searchState and cleared controlRequest.
+void startSearch();
+// The search itself, from `frequency` (10 kHz units). Its outcome is left in
+// tmcSeen and tmcQuality (60 when it ended on a TMC station).
+void searchTmcStation(std::uint16_t frequency);
+
+// Moves the reported frequency one display step while a seek waits without
+// interrupts (every fourth call reports); called by Seek.
+void stepDisplayFrequency(std::uint8_t up);
