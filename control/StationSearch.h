@@ -1,7 +1,8 @@
 // The TMC station search: hardware seeks from station to station until one
 // delivers TMC groups, waiting on each for RDS and then for TMC as the
-// OutputFilter flags and the QFS/QFT wait counts say. Runs on the control
-// thread; any new request ends it within one 10 ms wait step.
+// OutputFilter flags and the QFS/QFT wait counts say; and the display step
+// that moves the reported frequency while a seek waits without interrupts.
+// Runs on the control thread; any new request ends it within one 10 ms step.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +14,7 @@ void startSearch();
 // tmcSeen and tmcQuality (60 when it ended on a TMC station).
 void searchTmcStation(std::uint16_t frequency);
 
-// Moves the reported frequency one display step while a seek waits without
-// interrupts (every fourth call reports); called by Seek.
+// Called by Seek on every sixth idle pass: every 4th call moves
+// currentFrequency 50 (10 kHz units) in the seek's direction (nonzero up),
+// within 8750..10790, and reports it as a search in progress.
 void stepDisplayFrequency(std::uint8_t up);
