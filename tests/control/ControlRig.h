@@ -68,6 +68,12 @@ protected:
 
     ControlRig()
     {
+        // The model's power-up lasts exactly the 110 ms the driver waits after
+        // enabling the chip, so whether the chip is ready when the driver next
+        // writes (the first configuration, the tune after a recovery) would be
+        // a tie that the seed decides. Reception control is not about that
+        // tie: the chip is ready a millisecond early here.
+        world.chip().timing().powerUp = 109'000;
         LoadDriverContext();
         InitRingGuards();
         InitDecoderGuard();
