@@ -227,5 +227,19 @@ TEST_F(StationSearch, AChannelWithoutCarrierCostsOnePassWithoutWaits)
     EXPECT_EQ(seekStarts.size(), empty.size() + 1);
 }
 
+TEST_F(StationSearch, WithoutTheWaitFlagsASearchIsOneSeek)
+{
+    addBand(kNoRds, kRdsOnly, kTmc);
+    bringUp();
+    setFlags(0, kFilterSearchWaitsForRds | kFilterAutoSearch);
+    ASSERT_TRUE(search(kRequestSearchUp, kSearchingUp));
+    EXPECT_EQ(world.chip().frequency(), kNoRds);
+    ASSERT_EQ(seekStarts.size(), 1u);
+    ASSERT_FALSE(busyEnds.empty());
+    // The seek, the settle and one report: nothing more.
+    EXPECT_EQ(searchEnd - busyEnds.back(), 300 * kMs);
+    EXPECT_EQ(liveStatuses(kNoRds).size(), 1u);
+}
+
 }  // namespace
 }  // namespace controltest
