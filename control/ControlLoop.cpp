@@ -185,7 +185,9 @@ void controlTick()
 
 DWORD ControlThread(LPVOID)
 {
-    control().controlRequest.store(kRequestNone, kRelaxed);
+    // Start-up cleared controlRequest before this thread was created. A request
+    // written since then (a command, a power-up's recovery) is kept, not wiped:
+    // a recovery lost here would leave the bus switched off for good.
     control().searchState.store(kSearchIdle, kRelaxed);
     if (stopRequested())
         ExitThread(0);

@@ -1,0 +1,310 @@
+// The whole driver through its entry points, as the device manager, the power
+// manager and the application use it: start-up, power-down and power-up, the
+// power and private requests, and unloading.
+#include "driver/Corvane.h"
+#include "driver/DriverContext.h"
+#include "driver/IoControlCodes.h"
+#include "driver/Lifecycle.h"
+#include "sim/World.h"
+#include "tests/support/TestSeed.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+class DriverRig {
+public:
+    explicit DriverRig(sim::Kernel& kernel) : world(kernel)
+    {
+        world.addStation(9470, 42, 25);
+        world.addStation(10120, 38, 20);
+    }
+    sim::World world;
+};
+
+class Lifecycle : public ::testing::Test {
+protected:
+    sim::Kernel kernel{sim::KernelOptions{.seed = testSeed()}};
+    DriverRig rig{kernel};
+    bool loaded = false;
+
+    void load()
+    {
+        LoadDriverContext();
+        ASSERT_EQ(COM_Init(TEXT("Drivers\\Active\\42")), 0x1234u);
+        loaded = true;
+    }
+    void TearDown() override
+    {
+        if (loaded) EXPECT_TRUE(COM_Deinit(0x1234));
+        EXPECT_EQ(rig.world.protocolViolations(), 0u);
+    }
+
+    // Everything the application can read now, as lines without CR LF.
+    Lines read()
+    {
+        std::string text;
+        char buffer[72];
+        while (DWORD n = COM_Read(kOpenContext, buffer, sizeof buffer)) text.append(buffer, n);
+        Lines lines;
+        for (std::size_t start = 0, end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2)
+            lines.push_back(text.substr(start, end - start));
+        return lines;
+    }
+
+    static std::size_t count(const Lines& lines, const std::string& prefix)
+    {
+        std::size_t n = 0;
+        for (const auto& l : lines) n += l.rfind(prefix, 0) == 0;
+        return n;
+    }
+
+    bool debugSaid(const std::string& text) const
+    {
+        for (const auto& line : kernel.debugLog())
+            if (line.text == text) return true;
+        return false;
+    }
+
+    BOOL power(DWORD code, DWORD* value, DWORD outLength = 4, DWORD* actual = nullptr)
+    {
+        DWORD ignored = 0;
+        return COM_IOControl(kOpenContext, code, nullptr, 0, reinterpret_cast<PBYTE>(value), outLength,
+                             actual ? actual : &ignored);
+    }
+    BOOL suspendResume(BYTE value)
+    {
+        return COM_IOControl(kOpenContext, IOCTL_TMC_SUSPEND_RESUME, &value, 1, nullptr, 0, nullptr);
+    }
+    BOOL command(const std::string& text)
+    {
+        return COM_IOControl(kOpenContext, IOCTL_TMC_COMMAND, reinterpret_cast<PBYTE>(const_cast<char*>(text.data())),
+                             static_cast<DWORD>(text.size()), nullptr, 0, nullptr);
+    }
+};
+
+TEST_F(Lifecycle, StartUpQueuesFirmwareTwiceStartsFourThreadsAtPriority152AndRuns)
+{
+    load();
+    EXPECT_EQ(gDriver.lifecycle.driverState.load(), kDriverRunning);
+    const Lines lines = read();
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[0].rfind("$PXRFW,", 0), 0u);
+    EXPECT_EQ(lines[1], lines[0]) << "the firmware sentence is queued twice";
+    EXPECT_EQ(lines[2].rfind("$PLTTQ,", 0), 0u);
+
+    // Created in this order: group, RDS interrupt, control, command reader.
+    const LifecycleState& life = gDriver.lifecycle;
+    const HANDLE order[] = {life.groupThread, life.interruptThread, life.controlThread, life.readerThread};
+    DWORD previous = 0;
+    for (HANDLE thread : order) {
+        ASSERT_NE(thread, nullptr);
+        EXPECT_EQ(kernel.priority(thread), kWorkerPriority);
+        EXPECT_GT(kernel.threadId(thread), previous);
+        previous = kernel.threadId(thread);
+    }
+    EXPECT_TRUE(kernel.interruptInitialised(kSysIntrTuner));
+
+    // Start-up took the firmware, settle and thread sleeps: 300 + 200 + 200 ms
+    // after the tuner's own bring-up; the serial defaults are in place.
+    DWORD timeouts[5] = {};
+    DWORD actual = 0;
+    ASSERT_TRUE(COM_IOControl(kOpenContext, 0x1B0040, nullptr, 0, reinterpret_cast<PBYTE>(timeouts), 20, &actual));
+    EXPECT_EQ(timeouts[0], 0xFFFFFFFFu);
+    EXPECT_EQ(timeouts[4], 1000u);
+    EXPECT_EQ(gDriver.channel.inputRing.size, 32u) << "the command reader has not run yet";
+    Sleep(100);
+    EXPECT_EQ(gDriver.channel.inputRing.size, 128u);
+
+    // The driver runs: the status goes out while it searches the band.
+    Sleep(3000);
+    EXPECT_GE(count(read(), "$PLTTQ,"), 1u);
+}
+
+TEST_F(Lifecycle, InitReportsSuccessEvenWithoutInterruptOrTuner)
+{
+    rig.world.bus().failOpens(100);
+    HANDLE blocker = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    ASSERT_TRUE(InterruptInitialize(kSysIntrTuner, blocker, nullptr, 0));  // the line is taken
+    load();
+    EXPECT_EQ(gDriver.lifecycle.interruptThread, nullptr);
+    EXPECT_NE(gDriver.lifecycle.controlThread, nullptr);
+    EXPECT_TRUE(debugSaid("PIO_init: I2C_Open failed\r\n"));
+    InterruptDisable(kSysIntrTuner);
+}
+
+TEST_F(Lifecycle, PowerDownFreezesAndPowerUpRecoversToTheSavedFrequency)
+{
+    load();
+    Sleep(100);  // the command reader sets its ring up first
+    COM_Write(kOpenContext, "$PLTCM,H2,10120\r\n", 17);
+    Sleep(2000);
+    ASSERT_EQ(rig.world.chip().frequency(), 10120);
+    read();
+
+    COM_PowerDown(0x1234);
+    EXPECT_EQ(gDriver.lifecycle.driverState.load(), kDriverPoweredDown);
+    EXPECT_EQ(gDriver.control.controlRequest.load(), kRequestPoweredDown);
+    EXPECT_TRUE(rig.world.chip().inReset());
+    EXPECT_EQ(gDriver.tuner.pI2CHandle.load(), nullptr);
+    EXPECT_EQ(rig.world.bus().openHandles(), 0u);
+
+    // Powered down: commands are ignored, written bytes are not consumed.
+    command("$PLTCM,H2,9470");
+    EXPECT_EQ(COM_Write(kOpenContext, "$PLTCM,V\r\n", 10), 10u);
+    Sleep(5000);
+    EXPECT_EQ(gDriver.channel.inputRing.head - gDriver.channel.inputRing.tail, 10u);
+    EXPECT_EQ(gDriver.control.controlRequest.load(), kRequestPoweredDown);
+    EXPECT_TRUE(read().empty());
+
+    // A second power-down finds no bus: the two-part error, and still state 0.
+    kernel.clearDebugLog();
+    COM_PowerDown(0x1234);
+    ASSERT_EQ(kernel.debugLog().size(), 2u);
+    EXPECT_EQ(kernel.debugLog()[0].text, "ERROR: Corvane line 1734: ");
+    EXPECT_EQ(kernel.debugLog()[1].text, "TMC Error: pI2CHandle== NULL\r\n");
+    EXPECT_EQ(gDriver.lifecycle.driverState.load(), kDriverPoweredDown);
+
+    // One power-up revives the driver although it was powered down twice.
+    COM_PowerUp(0x1234);
+    EXPECT_EQ(gDriver.lifecycle.driverState.load(), kDriverRunning);
+    EXPECT_EQ(gDriver.channel.inputRing.size, 32u);
+    EXPECT_EQ(gDriver.channel.inputRing.head, gDriver.channel.inputRing.tail);
+    EXPECT_EQ(gDriver.channel.outputRing.head, gDriver.channel.outputRing.tail);
+    EXPECT_EQ(gDriver.control.controlRequest.load(), kRequestRecover);
+    Sleep(2900);
+    EXPECT_EQ(gDriver.control.controlRequest.load(), kRequestRecover) << "held through the 3 s pause";
+    Sleep(2000);
+    EXPECT_EQ(gDriver.control.controlRequest.load(), kRequestNone);
+    EXPECT_FALSE(rig.world.chip().inReset());
+    EXPECT_EQ(rig.world.chip().frequency(), 10120) << "retuned to the frequency saved at power-down";
+    EXPECT_EQ(rig.world.bus().openHandles(), 1u);
+}
+
+TEST_F(Lifecycle, ApplicationSuspendHoldsTheReceiverOffAcrossSystemResume)
+{
+    load();
+    EXPECT_FALSE(suspendResume(2));
+    EXPECT_EQ(gDriver.lifecycle.appSuspended.load(), 1);
+    EXPECT_EQ(gDriver.lifecycle.driverState.load(), kDriverPoweredDown);
+
+    COM_PowerUp(0x1234);
+    EXPECT_EQ(gDriver.lifecycle.driverState.load(), kDriverPoweredDown) << "suspended by the application";
+    DWORD d0 = 0;
+    EXPECT_FALSE(power(IOCTL_POWER_SET, &d0));
+    EXPECT_EQ(gDriver.lifecycle.driverState.load(), kDriverPoweredDown);
+    EXPECT_EQ(gDriver.lifecycle.currentDx.load(), 0u) << "the state is recorded all the same";
+
+    // Wrong lengths and values do nothing.
+    BYTE two[2] = {1, 1};
+    EXPECT_FALSE(COM_IOControl(kOpenContext, IOCTL_TMC_SUSPEND_RESUME, two, 2, nullptr, 0, nullptr));
+    EXPECT_FALSE(suspendResume(3));
+    EXPECT_EQ(gDriver.lifecycle.driverState.load(), kDriverPoweredDown);
+
+    EXPECT_FALSE(suspendResume(1));
+    EXPECT_EQ(gDriver.lifecycle.appSuspended.load(), 0);
+    EXPECT_EQ(gDriver.lifecycle.driverState.load(), kDriverRunning);
+    Sleep(5000);
+    EXPECT_FALSE(rig.world.chip().inReset());
+    EXPECT_EQ(gDriver.tuner.i2cOff.load(), 0) << "the recovery asked for before the control thread first ran is kept";
+}
+
+TEST_F(Lifecycle, PowerRequestsAnswerFalseAndReportThroughTheDebugOutput)
+{
+    load();
+    DWORD actual = 0;
+    BYTE caps[48];
+    std::memset(caps, 0xAA, sizeof caps);
+    EXPECT_FALSE(COM_IOControl(kOpenContext, IOCTL_POWER_CAPABILITIES, nullptr, 0, caps, 47, &actual));
+    EXPECT_EQ(caps[0], 0xAA) << "47 bytes are too few: nothing written";
+    EXPECT_FALSE(COM_IOControl(kOpenContext, IOCTL_POWER_CAPABILITIES, nullptr, 0, caps, 48, &actual));
+    EXPECT_EQ(actual, 48u);
+    EXPECT_EQ(caps[0], 0x1F);
+    for (int i = 1; i < 48; ++i) ASSERT_EQ(caps[i], 0) << i;
+
+    DWORD five = 5;
+    kernel.clearDebugLog();
+    EXPECT_FALSE(power(IOCTL_POWER_SET, &five));
+    EXPECT_TRUE(debugSaid("Corvane::Invaild state request D5\r\n"));
+    EXPECT_EQ(gDriver.lifecycle.currentDx.load(), 0u);
+
+    DWORD four = 4;
+    actual = 0;
+    EXPECT_FALSE(power(IOCTL_POWER_SET, &four, 4, &actual));
+    EXPECT_TRUE(debugSaid("Corvane: IOCTL_POWER_SET to D4 CurrentDx D0\r\n"));
+    EXPECT_EQ(actual, 4u);
+    EXPECT_EQ(gDriver.lifecycle.driverState.load(), kDriverPoweredDown);
+    DWORD got = 99;
+    EXPECT_FALSE(power(IOCTL_POWER_GET, &got));
+    EXPECT_EQ(got, 4u);
+    EXPECT_TRUE(debugSaid("Corvane::IOCTL_POWER_GET:passing back 4\r\n"));
+
+    DWORD three = 3, seven = 7;
+    EXPECT_FALSE(power(IOCTL_POWER_QUERY, &three));
+    EXPECT_FALSE(power(IOCTL_POWER_QUERY, &seven));
+    EXPECT_TRUE(debugSaid("Corvane::IOCTL_POWER_QUERYsucceeded\r\n"));
+    EXPECT_TRUE(debugSaid("Corvane::IOCTL_POWER_QUERYfailed\r\n"));
+
+    // A caller's bad pointer is caught, reported, and answered FALSE; what the
+    // request did before the fault stays done.
+    DWORD zero = 0;
+    EXPECT_FALSE(COM_IOControl(kOpenContext, IOCTL_POWER_SET, nullptr, 0, reinterpret_cast<PBYTE>(&zero), 4,
+                               reinterpret_cast<PDWORD>(static_cast<std::uintptr_t>(0x18))));
+    EXPECT_TRUE(debugSaid("Corvane::exception in ioctl\r\n"));
+    EXPECT_EQ(gDriver.lifecycle.driverState.load(), kDriverRunning);
+    EXPECT_EQ(gDriver.lifecycle.currentDx.load(), 0u);
+}
+
+TEST_F(Lifecycle, PrivateCommandsReachTheParserOnlyWhileRunning)
+{
+    LoadDriverContext();
+    EXPECT_FALSE(command("$PLTCM,VOL,8"));  // state 2 before start-up: nothing
+    EXPECT_TRUE(read().empty());
+    load();
+    read();
+
+    EXPECT_FALSE(command("$PLTCM,VOL,8"));
+    EXPECT_EQ(read(), (Lines{"$PLTCF,7000*66"}));
+    EXPECT_FALSE(command("$PLTCM"));  // six bytes or fewer: refused
+    EXPECT_FALSE(command("$PLTCM,Q\n\r,20,30,40,50,60,70"));  // cut to 24, line ends become blanks
+    Sleep(100);
+    read();
+    char longCommand[] = "$PLTCM,VOL,8                    ";  // 32 bytes on hand, 2^31 claimed
+    EXPECT_FALSE(COM_IOControl(kOpenContext, IOCTL_TMC_COMMAND, reinterpret_cast<PBYTE>(longCommand), 0x80000000u,
+                               nullptr, 0, nullptr));
+    EXPECT_EQ(read(), (Lines{"$PLTCF,7000*66"})) << "a huge length is cut to 24 bytes";
+
+    EXPECT_FALSE(COM_IOControl(kOpenContext, IOCTL_TMC_RECOVER, nullptr, 0, nullptr, 0, nullptr));
+    EXPECT_EQ(gDriver.control.controlRequest.load(), kRequestRecover);
+    Sleep(5000);
+    EXPECT_EQ(gDriver.control.controlRequest.load(), kRequestNone) << "the control loop carried out the recovery";
+}
+
+TEST(LifecycleReload, HundredLoadsAndUnloadsLeaveNothingBehind)
+{
+    sim::Kernel kernel{sim::KernelOptions{.seed = testSeed()}};
+    DriverRig rig{kernel};
+    for (int i = 0; i < 100; ++i) {
+        LoadDriverContext();
+        ASSERT_EQ(COM_Init(nullptr), 0x1234u);
+        Sleep(1500);
+        char buffer[72];
+        while (COM_Read(kOpenContext, buffer, sizeof buffer) != 0) {
+        }
+        ASSERT_TRUE(COM_Deinit(0x1234));
+        ASSERT_EQ(kernel.liveThreads(), 1u) << "load " << i << " left a worker thread behind";
+        ASSERT_EQ(kernel.liveAllocations(), 0u) << "load " << i;
+        ASSERT_EQ(rig.world.bus().openHandles(), 0u) << "load " << i;
+        ASSERT_EQ(rig.world.soc().liveReservations(), 0u) << "load " << i;
+        ASSERT_FALSE(kernel.interruptInitialised(kSysIntrTuner));
+    }
+    EXPECT_EQ(rig.world.protocolViolations(), 0u);
+}
+
+}  // namespace
