@@ -8,8 +8,9 @@
 // past RDSD, is refused and counted as a protocol violation.
 //
 // World side: the chip hears the Band: RSSI, SNR, stereo and RDS groups of the
-// station on its frequency. Timing (virtual, through kernel events): power-up
-// 110 ms after ENABLE; tune 60 ms; seek 60 ms per channel; a group every
+// station on its frequency. Timing (virtual, through kernel events): ready
+// 100 ms after ENABLE (inside the 110 ms a host waits, so a read after that
+// wait never races the power-up); tune 60 ms; seek 60 ms per channel; a group every
 // 87.6 ms, RDSR falling 40 ms later; the interrupt output (GPIO2 = 01) pulses
 // low for 5 ms when STC rises with STCIEN and when RDSR rises with RDSIEN.
 //
@@ -42,7 +43,7 @@ inline constexpr std::uint16_t kQualityStepOne[4] = {0, 0, 0, 0x00FF};
 inline constexpr std::uint16_t kQualityStepTwo[4] = {0, 0, 0x0C00, 0x0008};
 
 struct Si4709Timing {
-    Micros powerUp = 110'000;
+    Micros powerUp = 100'000;
     Micros tune = 60'000;
     Micros seekStep = 60'000;
     Micros groupPeriod = 87'600;

@@ -6,6 +6,7 @@
 #include "platform/BusTypes.h"
 #include "platform/ce/WinCE.h"
 #include "sim/World.h"
+#include "tests/support/TestSeed.h"
 #include "tuner/Si4709Registers.h"
 
 #include <gtest/gtest.h>
@@ -22,7 +23,7 @@ constexpr std::uint16_t kInterruptConfig = kSysconfig1Rdsien | kSysconfig1Stcien
 
 class ChipRig : public ::testing::Test {
 protected:
-    sim::Kernel kernel;
+    sim::Kernel kernel{sim::KernelOptions{.seed = testSeed()}};
     sim::World world{kernel};
     volatile ULONG* gpio = nullptr;
     I2CHandle bus{};

@@ -53,7 +53,8 @@ TEST_F(ChipRds, GroupsArriveEvery87_6MillisecondsWithTheirBlockErrors) {
 
 TEST_F(ChipRds, StandardModePassesOnlyCleanGroupsAndRdsNeedsRdsAndAStation) {
     sim::Station& station = world.addStation(9440, 45, 28, kGroups);
-    powerUp(kSysconfig1Rds);
+    constexpr std::uint16_t kInterruptOutput = kGpio2Interrupt << 2;
+    powerUp(kSysconfig1Rds | kInterruptOutput);
     shadow[POWERCFG] &= static_cast<std::uint16_t>(~kPowercfgRdsm);
     ASSERT_TRUE(send(POWERCFG));
     tuneTo(kStationChannel);
@@ -62,10 +63,10 @@ TEST_F(ChipRds, StandardModePassesOnlyCleanGroupsAndRdsNeedsRdsAndAStation) {
     ASSERT_TRUE(fetch(6));
     EXPECT_EQ(shadow[RDSB], 0x0408);
     EXPECT_EQ(shadow[READCHAN] & ~kReadchanChan.mask, 0);
-    EXPECT_EQ(world.soc().tunerInterruptEdges(), 0u);  // no RDSIEN
+    EXPECT_EQ(world.soc().tunerInterruptEdges(), 0u);  // neither RDSIEN nor STCIEN
 
     // RDS switched off: nothing more arrives and the decoder loses sync.
-    shadow[SYSCONFIG1] = 0;
+    shadow[SYSCONFIG1] = kInterruptOutput;
     ASSERT_TRUE(send(SYSCONFIG1));
     Sleep(1000);
     EXPECT_EQ(world.chip().groupsDelivered(), 3u);
@@ -73,11 +74,12 @@ TEST_F(ChipRds, StandardModePassesOnlyCleanGroupsAndRdsNeedsRdsAndAStation) {
 
     // Back on, verbose, with every block damaged by the band: all delivered.
     station.blockErrorRate = 1.0;
-    shadow[SYSCONFIG1] = kSysconfig1Rds;
+    shadow[SYSCONFIG1] = kSysconfig1Rds | kSysconfig1Rdsien | kInterruptOutput;
     shadow[POWERCFG] |= kPowercfgRdsm;
     ASSERT_TRUE(send(SYSCONFIG1));
     Sleep(88 * 4);
     EXPECT_EQ(world.chip().groupsDelivered(), 7u);
+    EXPECT_EQ(world.soc().tunerInterruptEdges(), 4u);  // one pulse per group
     ASSERT_TRUE(fetch(2));
     EXPECT_NE(kStatusBlera.get(shadow[STATUSRSSI]), 0u);
     EXPECT_NE(kReadchanBlerb.get(shadow[READCHAN]), 0u);
