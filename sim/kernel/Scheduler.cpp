@@ -115,9 +115,16 @@ void Kernel::Impl::pace(Micros target)
 
 void Kernel::Impl::runDueEvents(Micros until)
 {
-    while (!timeline.empty() && timeline.top().thread == nullptr && timeline.top().time <= until) {
+    // Hardware keeps time while a thread is busy: every event due runs in time
+    // order, also behind thread wakes, which wait for the next blocking call.
+    std::vector<TimelineEntry> wakes;
+    while (!timeline.empty() && timeline.top().time <= until) {
         TimelineEntry e = timeline.top();
         timeline.pop();
+        if (e.thread != nullptr) {
+            wakes.push_back(e);
+            continue;
+        }
         auto it = hardwareEvents.find(e.generation);
         if (it == hardwareEvents.end()) continue;  // cancelled
         pace(e.time);
@@ -127,6 +134,7 @@ void Kernel::Impl::runDueEvents(Micros until)
         if (options.traceSwitches) trace.push_back({now, TraceEntry::HardwareEvent, 0});
         action();
     }
+    for (const TimelineEntry& wake : wakes) timeline.push(wake);
 }
 
 void Kernel::Impl::block()

@@ -42,8 +42,6 @@ Soc::~Soc() {
 
 Soc* Soc::active() { return gActive; }
 
-RegisterDevice& Soc::deviceOf(unsigned number) { return window(number); }
-
 MemoryWindow& Soc::window(unsigned number) {
     if (number == kGpioWindowNumber) return *gpio_;
     if (number == kTimerWindowNumber) return *timer_;
@@ -90,7 +88,7 @@ BOOL Soc::virtualCopy(LPVOID destination, LPVOID source, DWORD size, DWORD prote
         return FALSE;
     }
     it->second.window = number;
-    kernel_.mapRegisters(destination, size, &deviceOf(number));
+    kernel_.mapRegisters(destination, size, &window(number));
     return TRUE;
 }
 
@@ -115,7 +113,7 @@ void* Soc::mapWindow(std::uint32_t base, std::uint32_t size, DWORD& error) {
     }
     void* address = reserve(size);
     reservations_[reinterpret_cast<std::uintptr_t>(address)].window = number;
-    kernel_.mapRegisters(address, size, &deviceOf(number));
+    kernel_.mapRegisters(address, size, &window(number));
     return address;
 }
 

@@ -83,7 +83,6 @@ private:
         unsigned window = 0;  // bound window number, 0 while only reserved
     };
     LPVOID reserve(DWORD size);
-    RegisterDevice& deviceOf(unsigned number);
 
     Kernel& kernel_;
     std::unique_ptr<GpioWindow> gpio_;

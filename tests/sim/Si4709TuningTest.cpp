@@ -137,6 +137,40 @@ TEST_F(ChipTuning, SeekStopsOnlyWhereRssiReachesSeekthAndSnrReachesSksnr) {
     }
 }
 
+TEST_F(ChipTuning, BandAndSpacingSetTheChannelGridAndTheEdges) {
+    world.addStation(8950, 40, 25);  // 76-90 MHz at 100 kHz: channel 135 of 0..140
+    world.addStation(9050, 60, 40);  // above 90 MHz: out of this band
+    powerUp();
+    shadow[SYSCONFIG2] = kSysconfig2Band.set(shadow[SYSCONFIG2], 2);
+    ASSERT_TRUE(send(SYSCONFIG2));
+    EXPECT_EQ(world.chip().topChannel(), 140u);
+    startSeek(true);
+    Sleep(135 * 60 + 1);
+    EXPECT_TRUE(status() & kStatusStc);
+    EXPECT_EQ(kReadchanChan.get(shadow[READCHAN]), 135u);
+    EXPECT_EQ(world.chip().frequency(), 8950);
+    endSeek();
+    // Round the band (140, then 0..134) and back without another station.
+    startSeek(true);
+    Sleep(141 * 60 + 1);
+    EXPECT_TRUE(status() & kStatusSfBl);
+    EXPECT_EQ(kReadchanChan.get(shadow[READCHAN]), 135u);
+    endSeek();
+
+    // 87.5-108 MHz at 200 kHz: 102 channels above the bottom; 50 kHz: 410.
+    shadow[SYSCONFIG2] = kSysconfig2Space.set(kSysconfig2Band.set(shadow[SYSCONFIG2], 0), 0);
+    ASSERT_TRUE(send(SYSCONFIG2));
+    EXPECT_EQ(world.chip().topChannel(), 102u);
+    tuneTo(10);
+    EXPECT_EQ(world.chip().frequency(), 8950);
+    EXPECT_FALSE(status() & kStatusAfcrl);
+    shadow[SYSCONFIG2] = kSysconfig2Space.set(shadow[SYSCONFIG2], 2);
+    ASSERT_TRUE(send(SYSCONFIG2));
+    EXPECT_EQ(world.chip().topChannel(), 410u);
+    tuneTo(60);
+    EXPECT_EQ(world.chip().frequency(), 9050);
+}
+
 TEST_F(ChipTuning, InterruptPulsesOnlyWhenEnabledAndConfigured) {
     addSmallBand(world);
     // GPIO2 not set up as the interrupt output: STCIEN alone gives no edge.

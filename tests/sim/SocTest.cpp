@@ -173,6 +173,18 @@ TEST(Soc, TimerCounterFollowsVirtualTimeOnlyThroughTheLatch) {
     timerDelay(timer, clock, 5000);
     EXPECT_EQ(kernel.now() - start, 5001u);  // one read before the wait starts
 
+    // The chip keeps time during a busy wait, also when an earlier wait of this
+    // thread ended before its time-out.
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    kernel.after(1'000, [&] { SetEvent(event); });
+    ASSERT_EQ(WaitForSingleObject(event, 20), WAIT_OBJECT_0);
+    sim::Micros ran = 0;
+    const sim::Micros due = kernel.now() + 30'000;
+    kernel.at(due, [&] { ran = kernel.now(); });
+    timerDelay(timer, clock, 50'000);
+    EXPECT_EQ(ran, due);
+    CloseHandle(event);
+
     // A clock word below 2,000,000 makes every unit zero ticks long.
     world.soc().setClockRate(1'999'999);
     start = kernel.now();
