@@ -240,6 +240,11 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRI
 BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
                      LPDWORD returned, LPVOID overlapped);
 
+// Structured exception handling around a caller's buffers: runs body(context)
+// and returns FALSE when touching memory inside it faults (on the target a
+// __try/__except(EXCEPTION_EXECUTE_HANDLER) block around the same call).
+BOOL CeGuardedCall(void (*body)(void* context), void* context);
+
 // SoC register access: volatile accesses on the target; on the host they reach
 // the simulated device behind the address.
 ULONG READ_REGISTER_ULONG(volatile ULONG* reg);

@@ -70,8 +70,12 @@ struct TimelineEntry {
     std::uint64_t sequence;
     Thread* thread;            // a thread to wake, or null for a hardware event
     std::uint64_t generation;  // thread: its wakeGeneration; event: the event id
+    // At the same virtual time hardware events come before thread wakes, so a
+    // thread always sees the hardware as it stands at that time; ties between
+    // threads are broken by the seed.
     bool operator>(const TimelineEntry& o) const {
         if (time != o.time) return time > o.time;
+        if ((thread == nullptr) != (o.thread == nullptr)) return thread != nullptr;
         if (tieBreak != o.tieBreak) return tieBreak > o.tieBreak;
         return sequence > o.sequence;
     }

@@ -225,22 +225,23 @@ void DeleteCriticalSection(LPCRITICAL_SECTION section)
 void EnterCriticalSection(LPCRITICAL_SECTION section)
 {
     auto& k = kernelImpl();
-    sim::Lock& lock = k.lockFor(section);
     Thread* self = k.current;
-    if (section->OwnerThread == 0) {
-        section->OwnerThread = self->id;
-        section->RecursionCount = 1;
-        return;
-    }
+    k.lockFor(section);
     if (section->OwnerThread == self->id) {
         ++section->RecursionCount;
         return;
     }
-    // Contended: wait; LeaveCriticalSection hands the section over directly.
-    lock.waiters.push_back(self);
-    self->state = Thread::Locking;
-    ++self->wakeGeneration;
-    k.block();
+    // Contended: wait until the owner leaves, then try again. Ownership is
+    // taken by the waiter when it runs, never given to it while it waits, so a
+    // waiter that is suspended meanwhile holds nothing.
+    while (section->OwnerThread != 0) {
+        k.lockFor(section).waiters.push_back(self);
+        self->state = Thread::Locking;
+        ++self->wakeGeneration;
+        k.block();
+    }
+    section->OwnerThread = self->id;
+    section->RecursionCount = 1;
 }
 
 BOOL TryEnterCriticalSection(LPCRITICAL_SECTION section)
@@ -269,13 +270,9 @@ void LeaveCriticalSection(LPCRITICAL_SECTION section)
         std::abort();
     }
     if (--section->RecursionCount > 0) return;
-    if (lock.waiters.empty()) {
-        section->OwnerThread = 0;
-        return;
-    }
-    Thread* next = lock.waiters.front();
-    lock.waiters.erase(lock.waiters.begin());
-    section->OwnerThread = next->id;
-    section->RecursionCount = 1;
-    k.makeReady(next);
+    section->OwnerThread = 0;
+    // Every waiter tries again; the first to run takes the section.
+    std::vector<Thread*> waiters;
+    waiters.swap(lock.waiters);
+    for (Thread* t : waiters) k.makeReady(t);
 }

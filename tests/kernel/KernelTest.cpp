@@ -170,13 +170,34 @@ TEST(Kernel, ContendedCriticalSectionBlocksAndHandsOver)
     t.order.push_back("main leaves @" + std::to_string(kernel.now() / 1000));
     LeaveCriticalSection(&t.section);
     EXPECT_EQ(t.section.OwnerThread, GetCurrentThreadId());
-    LeaveCriticalSection(&t.section);  // hands over to the waiting worker
-    EXPECT_NE(t.section.OwnerThread, GetCurrentThreadId());
-    EXPECT_FALSE(TryEnterCriticalSection(&t.section));
+    LeaveCriticalSection(&t.section);  // the waiting worker takes it when it runs
+    EXPECT_EQ(t.section.OwnerThread, 0u);
     Sleep(1);
     EXPECT_EQ(t.order, (std::vector<std::string>{"main leaves @50", "worker in @50"}));
     EXPECT_TRUE(TryEnterCriticalSection(&t.section));
     LeaveCriticalSection(&t.section);
+}
+
+TEST(Kernel, ASuspendedWaiterDoesNotTakeTheSectionAndOthersGetIt)
+{
+    sim::Kernel kernel;
+    LockTest t;
+    InitializeCriticalSection(&t.section);
+    EnterCriticalSection(&t.section);
+    HANDLE first = CreateThread(nullptr, 0, lockAndLog, &t, 0, nullptr);
+    Sleep(10);
+    CreateThread(nullptr, 0, lockAndLog, &t, 0, nullptr);
+    Sleep(10);
+    SuspendThread(first);  // waits on the section, suspended
+    LeaveCriticalSection(&t.section);
+    Sleep(1);
+    EXPECT_EQ(t.order, (std::vector<std::string>{"worker in @20"})) << "the running waiter gets in";
+    EXPECT_EQ(t.section.OwnerThread, 0u) << "the suspended one holds nothing";
+    EXPECT_TRUE(TryEnterCriticalSection(&t.section));
+    LeaveCriticalSection(&t.section);
+    ResumeThread(first);
+    Sleep(1);
+    EXPECT_EQ(t.order.size(), 2u) << "and gets in once resumed";
 }
 
 TEST(Kernel, LastErrorIsKeptPerThread)
@@ -362,6 +383,25 @@ TEST(Kernel, PacedModeFollowsTheScaledWallClock)
     Sleep(50);
     EXPECT_GE(std::chrono::steady_clock::now() - wall, std::chrono::milliseconds(5));
     EXPECT_EQ(kernel.now(), 50'000u);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Kernel, GuardedCallTurnsAFaultIntoFalse)
+{
+    sim::Kernel kernel;
+    static int stores;
+    stores = 0;
+    EXPECT_TRUE(CeGuardedCall([](void* p) { *static_cast<int*>(p) = ++stores; }, &stores));
+    EXPECT_EQ(stores, 1);
+    EXPECT_FALSE(CeGuardedCall([](void* p) {
+        ++stores;
+        *static_cast<volatile int*>(p) = 5;  // a caller's wild pointer
+    }, reinterpret_cast<void*>(static_cast<std::uintptr_t>(0x10))));
+    EXPECT_EQ(stores, 2) << "what ran before the fault stays done";
+    EXPECT_TRUE(CeGuardedCall([](void*) {}, nullptr)) << "the guard is usable again after a fault";
 }
 
 }  // namespace
