@@ -180,5 +180,36 @@ TEST_F(BandOnAir, RecordedLogArrivesWithLostBlocksUncorrectable)
     }
 }
 
+TEST_F(BandOnAir, RecordedBroadcastGivesItsNameAndTmcThroughTheChip)
+{
+    const auto logs = std::filesystem::path(__FILE__).parent_path().parent_path().parent_path().parent_path() /
+                      "shared" / "rds";
+    if (!std::filesystem::exists(logs / "FE37-france-2018-01-02.spy"))
+        GTEST_SKIP() << "recorded logs not found at " << logs;
+    const auto band = logs / "band.json";  // not written: logs are found beside this name
+    sim::installBand(kernel, world.band(),
+                     sim::band::parseBandFile(
+                         R"({"stations": [{"frequency": 10120, "rds": {"log": "FE37-france-2018-01-02.spy"}}]})", band));
+    powerUp(kSysconfig1Rdsien | kSysconfig1Rds | (kGpio2Interrupt << 2));
+    listenForGroups();
+    tuneTo(137);
+    const auto heard = groupsUntil(60'000);
+    std::vector<Heard> clean;
+    unsigned messages = 0, damaged = 0;
+    for (const Heard& g : heard) {
+        if (g.errors != std::array<unsigned, 4>{0, 0, 0, 0}) {
+            ++damaged;
+            continue;
+        }
+        EXPECT_EQ(g.blocks[0], 0xFE37);
+        clean.push_back(g);
+        messages += g.type() == 8;
+    }
+    EXPECT_EQ(nameIn(clean), "LATINA  ");
+    EXPECT_GT(messages, 50u);
+    EXPECT_GT(damaged, 0u) << "about 1 % of the recorded blocks were lost";
+    EXPECT_LT(damaged, heard.size() / 20);
+}
+
 }  // namespace
 }  // namespace simtest
