@@ -119,6 +119,8 @@ TEST_F(BandFileTest, MistakesNameTheFileThePlaceAndWhatIsWrong)
     EXPECT_EQ(errorOf("{\"stations\": [\n  {\"frequency\": 9470,}\n]}"),
               "band.json: parse error at line 2, column 22: syntax error while parsing object key - unexpected '}'; "
               "expected string literal");
+    EXPECT_EQ(errorOf(station(R"("frequency": 9470, "rssi": 4, "rssi": 5)")),
+              "band.json: the key \"rssi\" appears twice in one object");
     // Unknown keys, at every level, with the keys that are known.
     EXPECT_EQ(errorOf(R"({"stations": [], "station": 1})"),
               "band.json: top level: unknown key \"station\" (known keys: stations, noiseRssi, clockStart)");
@@ -195,6 +197,18 @@ TEST_F(BandFileTest, RecordedLogsMustBeReadableAndHoldGroups)
     EXPECT_THROW(parseBandFile(json, fs::path("elsewhere") / "band.json"), BandFileError)
         << "logs are found beside the band file";
     EXPECT_THROW(sim::band::readBandFile(folder / "missing.json"), BandFileError);
+
+    // A band of one station for replaying a log.
+    const auto replay = sim::band::logBand(folder / "recordings/ok.spy", 10120);
+    ASSERT_EQ(replay.stations.size(), 1u);
+    EXPECT_EQ(replay.stations[0].frequency, 10120);
+    EXPECT_EQ(replay.stations[0].rds->log->groups[0].blocks[0], 0xFE37);
+    try {
+        sim::band::logBand(folder / "recordings/empty.rds");
+        ADD_FAILURE() << "an empty log replayed";
+    } catch (const BandFileError& error) {
+        EXPECT_EQ(error.what(), (folder / "recordings/empty.rds").string() + ": the log holds no RDS group");
+    }
 }
 
 TEST(DefaultBandTest, SearchingUpMeetsNoRdsThenRdsThenTmc)
