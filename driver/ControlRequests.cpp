@@ -1,17 +1,144 @@
+// The power-management requests and the driver's private requests. Every one
+// of them answers FALSE, whatever it did: power managers and applications
+// written for this driver rely on that. None sets the last error.
 #include "driver/ControlRequests.h"
 
-// Not yet acting on the requests: power transitions and the private commands
-// arrive with the driver lifecycle. Until then each request does nothing and
-// answers FALSE, as it will then.
+#include "channel/Commands.h"
+#include "driver/DriverContext.h"
+#include "driver/IoControlCodes.h"
+#include "driver/Lifecycle.h"
+
+#include <cstring>
+
+namespace {
+
+constexpr DWORD kPowerCapabilitiesBytes = sizeof(POWER_CAPABILITIES);  // 48
+constexpr UCHAR kSupportedStates = 0x1F;                               // D0 to D4
+constexpr DWORD kCommandLimit = 24;        // bytes of a private command taken
+constexpr DWORD kCommandPrefixBytes = 6;   // "$PLTCM", skipped unchecked
+
+inline constexpr const WCHAR* kMsgPowerGet = TEXT("Corvane::IOCTL_POWER_GET:passing back %u\r\n");
+inline constexpr const WCHAR* kMsgInvalidState = TEXT("Corvane::Invaild state request D%u\r\n");
+inline constexpr const WCHAR* kMsgPowerSet = TEXT("Corvane: IOCTL_POWER_SET to D%u CurrentDx D%u\r\n");
+inline constexpr const WCHAR* kMsgPowerQuery = TEXT("Corvane::IOCTL_POWER_QUERY%s\r\n");
+inline constexpr const WCHAR* kMsgSucceeded = TEXT("succeeded");
+inline constexpr const WCHAR* kMsgFailed = TEXT("failed");
+inline constexpr const WCHAR* kMsgIoctlException = TEXT("Corvane::exception in ioctl\r\n");
+
+struct PowerCall {
+    DWORD code;
+    PBYTE out;
+    DWORD outLength;
+    PDWORD actualOut;
+};
+
+DWORD loadDword(const BYTE* p)
+{
+    DWORD value;
+    std::memcpy(&value, p, sizeof value);
+    return value;
+}
+
+void storeDword(BYTE* p, DWORD value) { std::memcpy(p, &value, sizeof value); }
+
+// The work of one power request; runs under the fault guard because it
+// touches the caller's buffers.
+void runPowerRequest(void* context)
+{
+    const PowerCall& call = *static_cast<const PowerCall*>(context);
+    LifecycleState& life = gDriver.lifecycle;
+    switch (call.code) {
+    case IOCTL_POWER_CAPABILITIES: {
+        if (call.out == nullptr || call.actualOut == nullptr || call.outLength < kPowerCapabilitiesBytes) return;
+        POWER_CAPABILITIES caps{};
+        caps.DeviceDx = kSupportedStates;
+        std::memcpy(call.out, &caps, sizeof caps);
+        *call.actualOut = kPowerCapabilitiesBytes;
+        return;
+    }
+    case IOCTL_POWER_GET: {
+        if (call.out == nullptr || call.outLength < sizeof(DWORD)) return;
+        const DWORD dx = life.currentDx.load(std::memory_order_relaxed);
+        storeDword(call.out, dx);
+        NKDbgPrintfW(kMsgPowerGet, dx);
+        return;
+    }
+    case IOCTL_POWER_SET: {
+        if (call.out == nullptr || call.outLength < sizeof(DWORD)) return;
+        const DWORD d = loadDword(call.out);
+        if (d > D4) {
+            NKDbgPrintfW(kMsgInvalidState, d);
+            return;
+        }
+        NKDbgPrintfW(kMsgPowerSet, d, life.currentDx.load(std::memory_order_relaxed));
+        if (d <= D1) {
+            if (life.appSuspended.load(std::memory_order_relaxed) == 0) powerUpDriver();
+        } else {
+            powerDownDriver();
+        }
+        life.currentDx.store(d, std::memory_order_relaxed);
+        *call.actualOut = sizeof(DWORD);  // not checked: a missing pointer faults into the guard
+        return;
+    }
+    case IOCTL_POWER_QUERY: {
+        if (call.out == nullptr || call.outLength < sizeof(DWORD)) return;
+        NKDbgPrintfW(kMsgPowerQuery, loadDword(call.out) <= D4 ? kMsgSucceeded : kMsgFailed);
+        return;
+    }
+    default:
+        return;
+    }
+}
+
+void runCommandRequest(const BYTE* in, DWORD inLength)
+{
+    if (gDriver.lifecycle.driverState.load(std::memory_order_relaxed) != kDriverRunning) return;
+    // Lengths of 2^31 and more are cut to the limit like any other long input.
+    const DWORD n = inLength > kCommandLimit ? kCommandLimit : inLength;
+    // The parser needs at least the comma and the command letter after the
+    // skipped prefix: shorter input (or none) is refused.
+    if (in == nullptr || n <= kCommandPrefixBytes) return;
+    char text[kCommandLimit + 1];
+    for (DWORD i = 0; i < n; ++i) {
+        const auto c = static_cast<signed char>(in[i]);
+        text[i] = c < 0x20 ? ' ' : static_cast<char>(c);  // control bytes and 0x80..0xFF become blanks
+    }
+    text[n] = 0;
+    parseCommand(text + kCommandPrefixBytes);
+}
+
+}  // namespace
 
 BOOL HandlePowerRequest(DWORD code, PBYTE inBuffer, DWORD inLength, PBYTE outBuffer, DWORD outLength,
                         PDWORD actualOut)
 {
+    PowerCall call{code, outBuffer, outLength, actualOut};
+    if (!CeGuardedCall(runPowerRequest, &call)) NKDbgPrintfW(kMsgIoctlException);
     return FALSE;
 }
 
 BOOL HandlePrivateRequest(DWORD code, PBYTE inBuffer, DWORD inLength, PBYTE outBuffer, DWORD outLength,
                           PDWORD actualOut)
 {
+    switch (code) {
+    case IOCTL_TMC_COMMAND:
+        runCommandRequest(inBuffer, inLength);
+        break;
+    case IOCTL_TMC_RECOVER:
+        gDriver.control.controlRequest.store(kRequestRecover, std::memory_order_relaxed);
+        break;
+    case IOCTL_TMC_SUSPEND_RESUME:
+        if (inBuffer == nullptr || inLength != 1) break;
+        if (inBuffer[0] == 1) {
+            gDriver.lifecycle.appSuspended.store(0, std::memory_order_relaxed);
+            powerUpDriver();
+        } else if (inBuffer[0] == 2) {
+            gDriver.lifecycle.appSuspended.store(1, std::memory_order_relaxed);
+            powerDownDriver();
+        }
+        break;
+    default:
+        break;
+    }
     return FALSE;
 }

@@ -24,6 +24,8 @@ struct LifecycleState {
     HANDLE controlThread = nullptr;
     HANDLE readerThread = nullptr;
 
+    bool workersSuspended = false;  // the power-down suspended the workers once
+
     std::atomic<std::uint8_t> stopGroupThread{0};
     std::atomic<std::uint8_t> stopInterruptThread{0};
     std::atomic<std::uint8_t> stopControlThread{0};

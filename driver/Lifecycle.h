@@ -1,0 +1,22 @@
+// The driver's life: COM_Init brings the tuner up and starts the four worker
+// threads and the tuner interrupt; COM_Deinit stops them and releases what the
+// driver holds; the power routines freeze and revive the whole driver.
+#pragma once
+
+#include "platform/ce/WinCE.h"
+
+// Priority of every worker thread on the platform's scale (0 highest, 255 lowest).
+constexpr int kWorkerPriority = 152;
+// How long COM_Deinit waits for one worker thread to end.
+constexpr DWORD kThreadEndWaitMs = 2000;
+
+DWORD COM_Init(LPCWSTR registryPath);
+BOOL COM_Deinit(DWORD deviceContext);
+void COM_PowerUp(DWORD deviceContext);
+void COM_PowerDown(DWORD deviceContext);
+
+void powerUpDriver();
+void powerDownDriver();
+
+// The library's entry routine: nothing to do for any reason.
+BOOL CorvaneDllEntry(HANDLE module, DWORD reason, LPVOID reserved);
