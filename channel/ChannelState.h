@@ -13,4 +13,7 @@ constexpr std::int32_t kInputRingReaderSize = 128;
 struct ChannelState {
     ByteRing outputRing;  // sentences, driver to application (read by COM_Read)
     ByteRing inputRing;   // command bytes, application to driver (written by COM_Write)
+    // Serialises parseCommand between the command-reader thread and the
+    // private command request. Created once per load (InitCommandGuard).
+    CRITICAL_SECTION commandGuard;
 };

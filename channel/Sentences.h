@@ -39,3 +39,11 @@ void emitDebugCounters();                                              // kFilte
 void emitFilterMasks();
 void emitFilterFlags();
 void emitConfigCode(std::uint32_t code);
+
+// The sentences built from the tuner's registers (channel/TunerSentences.cpp).
+// Tuning status: notices a station change (resets the RDS decoder) and reads
+// STATUSRSSI and READCHAN itself on every second call while nothing else does.
+void emitTuningStatus();
+void emitFirmware();       // reads the whole register file first
+void emitBlockErrors();    // kFilterDebug; from the registers as they stand
+void emitSignalQuality();  // frequency, RSSI and the quality test's result

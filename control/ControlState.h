@@ -34,4 +34,5 @@ struct ControlState {
     std::atomic<std::uint8_t> stopSearch{0};   // set by commands: the running search ends
     std::atomic<std::uint8_t> skipStation{0};  // set by commands: the search leaves this station
     std::atomic<std::uint8_t> recoveryNeeded{0};  // the RDS interrupt thread asks for a tuner recovery
+    std::atomic<std::uint8_t> stepCounter{0};     // divides the seek's display steps by 4; never reset
 };

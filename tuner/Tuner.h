@@ -54,3 +54,18 @@ std::uint16_t ChannelFrequency();
 void ApplyReceiverSettings(std::uint8_t mode, std::uint8_t seekThreshold, std::uint8_t volume);
 void ApplySeekSettings();
 void SetVolume(std::uint8_t value);
+
+// ---- Tune, seek and signal quality ----------------------------------------------
+// They run on the control thread. While they wait for the chip, tunerBusy is 1
+// and the interrupt thread only sets stcSeen; a new controlRequest ends them
+// within one wait step. Callers read the reached frequency themselves.
+
+// Tunes to frequency; 0 re-tunes the channel already in CHANNEL.
+void Tune(std::uint16_t frequency);
+// Lets the chip seek to the next station: up when nonzero, else down.
+void Seek(std::uint8_t up);
+// The chip's two-step quality test on the current station, reported in
+// "$PXRSNR" when receiverMode bit 2 is set; abandoned silently when the chip
+// does not finish a step within kQualityPollLimit polls.
+void MeasureSignalQuality();
+constexpr unsigned kQualityPollLimit = 50;

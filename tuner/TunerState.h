@@ -41,4 +41,5 @@ struct TunerState {
 
     std::atomic<std::uint8_t> tunerBusy{0};        // 1 while a tune, seek or measurement waits for the chip
     std::atomic<std::uint8_t> stcSeen{0};          // set by the interrupt thread while tunerBusy is 1
+    std::atomic<std::uint8_t> qualityResult{0};    // RDSA low byte after the chip's signal-quality test
 };

@@ -1,0 +1,104 @@
+// The search and tune commands, and the number reading of command texts.
+#include "channel/CommandActions.h"
+
+#include "channel/Commands.h"
+#include "channel/SentenceTexts.h"
+#include "channel/Sentences.h"
+#include "control/ControlState.h"
+#include "driver/DriverContext.h"
+#include "rds/GroupDecoder.h"
+#include "rds/GroupQueue.h"
+
+#include <cstdio>
+
+namespace {
+
+bool isBlank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// Drops what is queued for the application: the sentences of the old
+// station would only mislead it.
+void discardQueuedOutput()
+{
+    gDriver.channel.outputRing.reset(kOutputRingSize);
+}
+
+}  // namespace
+
+std::int32_t CommandText::numberAt(std::size_t position) const
+{
+    std::size_t i = position;
+    while (isBlank(at(i)))
+        ++i;
+    bool negative = false;
+    if (at(i) == '+' || at(i) == '-') {
+        negative = at(i) == '-';
+        ++i;
+    }
+    std::uint32_t value = 0;
+    for (char c = at(i); c >= '0' && c <= '9'; c = at(++i))
+        value = value * 10u + static_cast<std::uint32_t>(c - '0');
+    if (negative)
+        value = 0u - value;
+    return static_cast<std::int32_t>(value);
+}
+
+void searchFromCommand(std::uint8_t direction)
+{
+    ControlState& control = gDriver.control;
+    const bool up = direction == kSearchingUp;
+    control.searchUp.store(up ? 1 : 0, std::memory_order_relaxed);
+
+    if (control.searchState.load(std::memory_order_relaxed) == direction) {
+        // A search this way is running: it leaves the current station at once.
+        control.skipStation.store(1, std::memory_order_relaxed);
+        if (up)
+            emitFilterFlags();
+        return;
+    }
+
+    // The request goes out first, so the running search gives up at its next step.
+    control.stopSearch.store(1, std::memory_order_relaxed);
+    control.controlRequest.store(up ? kRequestSearchUp : kRequestSearchDown, std::memory_order_relaxed);
+    emptyGroupQueue();
+    discardQueuedOutput();
+    control.autoSearch.store(1, std::memory_order_relaxed);
+    control.skipStation.store(0, std::memory_order_relaxed);
+    resetRdsDecoder();
+    emitFilterFlags();
+}
+
+void tuneFromCommand(TuneKind kind, std::uint16_t frequency)
+{
+    ControlState& control = gDriver.control;
+    RdsState& rds = gDriver.rds;
+    rds.rdsSeen.store(0, std::memory_order_relaxed);
+    rds.tmcSeen.store(0, std::memory_order_relaxed);
+    rds.tmcQuality.store(0, std::memory_order_relaxed);
+    control.autoSearch.store(0, std::memory_order_relaxed);
+    blankStationName();
+    discardQueuedOutput();
+    emptyGroupQueue();
+    control.skipStation.store(0, std::memory_order_relaxed);
+    resetRdsDecoder();
+
+    // The frequency first: the control thread reads it when it sees the code.
+    control.requestedFrequency.store(frequency, std::memory_order_relaxed);
+    control.controlRequest.store(kind == TuneKind::Only ? kRequestTune : kRequestTuneThenSearch,
+                                 std::memory_order_relaxed);
+    if (kind == TuneKind::ThenSearchAutomatically)
+        control.autoSearch.store(1, std::memory_order_relaxed);
+    emitTuningStarted(frequency);
+}
+
+void emitSearchSettings()
+{
+    const ReceiverSettings& settings = gDriver.tuner.settings;
+    char text[kSentenceBufferBytes];
+    std::snprintf(text, sizeof text, kSearchSettingsFormat, int{settings.QFI.load(std::memory_order_relaxed)},
+                  int{settings.QFS.load(std::memory_order_relaxed)}, int{settings.QFT.load(std::memory_order_relaxed)},
+                  int{settings.QFN.load(std::memory_order_relaxed)});
+    emitSentence(text);
+}

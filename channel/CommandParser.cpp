@@ -1,0 +1,231 @@
+// The command parser: one "$PLTCM," command carried out. The text holds the
+// command letter at position 1 and its arguments after it; numbers sit at
+// fixed positions (2 for A, F, H, O and S, 3 for B and "F,", 4 for the
+// frequency of H, O and S, 5 for the three-letter commands).
+#include "channel/Commands.h"
+
+#include "channel/CommandActions.h"
+#include "channel/Sentences.h"
+#include "control/ControlState.h"
+#include "driver/DriverContext.h"
+#include "tuner/Tuner.h"
+
+namespace {
+
+constexpr unsigned kRecoveryWaitSteps = 300;
+constexpr DWORD kRecoveryWaitStepMs = 10;
+constexpr DWORD kCommandPauseMs = 15;
+
+constexpr std::int32_t kReportFilterFlags = 4096;
+constexpr std::int32_t kReportTuningStatus = 8192;
+constexpr std::int32_t kReportTuningStatusToo = 8193;
+constexpr std::int32_t kReportFilterMasks = 16385;
+
+constexpr std::uint32_t kVolumeAnswerCode = 0x7000;
+
+// Reads what the receiver mode 1 locks: the filter flags and raw-group masks.
+bool filtersLocked()
+{
+    return gDriver.tuner.receiverMode.load(std::memory_order_relaxed) == 1;
+}
+
+void handleAutoSearch(const CommandText& t)
+{
+    ControlState& control = gDriver.control;
+    switch (t.numberAt(2)) {
+    case 1:
+        control.autoSearch.store(0, std::memory_order_relaxed);
+        break;
+    case 2:
+        control.autoSearch.store(1, std::memory_order_relaxed);
+        break;
+    case 3:
+        control.autoSearch.store(1, std::memory_order_relaxed);
+        control.controlRequest.store(kRequestSearchOn, std::memory_order_relaxed);
+        break;
+    default:
+        return;
+    }
+    emitFilterFlags();
+}
+
+void handleBandMode(const CommandText& t)
+{
+    const std::int32_t n = t.numberAt(3);
+    if (n < 0 || n > 2)
+        return;
+    ReceiverSettings& settings = gDriver.tuner.settings;
+    const auto mode = static_cast<std::uint8_t>(n);
+    settings.bandMode.store(mode, std::memory_order_relaxed);
+    ApplyReceiverSettings(mode, settings.seekThresholdByte.load(std::memory_order_relaxed),
+                          settings.volume.load(std::memory_order_relaxed));
+}
+
+void handleFilterFlags(const CommandText& t)
+{
+    // "F,511" and "F511" both work: a comma right after the letter is skipped.
+    const std::int32_t n = t.at(2) == ',' ? t.numberAt(3) : t.numberAt(2);
+    if (!filtersLocked())
+        gDriver.sentences.outputFilter.flags.store(static_cast<std::uint16_t>(n), std::memory_order_relaxed);
+    emitFilterFlags();
+}
+
+// H, O and S with a 2 after the letter tune; whatever follows, they answer
+// with the filter flags.
+void handleTune(const CommandText& t, TuneKind kind)
+{
+    if (t.numberAt(2) == 2)
+        tuneFromCommand(kind, static_cast<std::uint16_t>(t.numberAt(4)));
+    emitFilterFlags();
+}
+
+void handleMode(const CommandText& t)
+{
+    if (!t.letters('O', 'D'))
+        return;
+    gDriver.tuner.receiverMode.store(static_cast<std::uint8_t>(t.numberAt(5)), std::memory_order_relaxed);
+    emitFilterMasks();
+}
+
+void handleSeekSetting(const CommandText& t)
+{
+    if (t.at(2) != 'F')
+        return;
+    ReceiverSettings& settings = gDriver.tuner.settings;
+    const auto n = static_cast<std::uint16_t>(t.numberAt(5));
+    switch (t.at(3)) {
+    case 'I':
+        settings.QFI.store(n, std::memory_order_relaxed);
+        settings.seekThresholdByte.store(static_cast<std::uint8_t>(n), std::memory_order_relaxed);
+        break;
+    case 'S':
+        settings.QFS.store(n, std::memory_order_relaxed);
+        break;
+    case 'T':
+        settings.QFT.store(n, std::memory_order_relaxed);
+        break;
+    case 'N':
+        settings.QFN.store(n, std::memory_order_relaxed);
+        break;
+    default:
+        return;
+    }
+    ApplySeekSettings();
+    emitSearchSettings();
+}
+
+void handleReport(const CommandText& t)
+{
+    switch (t.numberAt(5)) {
+    case kReportFilterFlags:
+        emitFilterFlags();
+        break;
+    case kReportTuningStatus:
+    case kReportTuningStatusToo:
+        emitTuningStatus();
+        break;
+    case kReportFilterMasks:
+        emitFilterMasks();
+        break;
+    default:
+        break;
+    }
+}
+
+void handleRawMasks(const CommandText& t)
+{
+    if (t.letters('E', 'Q')) {
+        handleReport(t);
+        return;
+    }
+    if (t.at(2) != 'F' || (t.at(3) != 'A' && t.at(3) != 'B'))
+        return;
+    if (!filtersLocked()) {
+        OutputFilter& filter = gDriver.sentences.outputFilter;
+        std::atomic<std::uint16_t>& mask = t.at(3) == 'A' ? filter.maskA : filter.maskB;
+        mask.store(static_cast<std::uint16_t>(t.numberAt(5)), std::memory_order_relaxed);
+    }
+    emitFilterMasks();
+}
+
+void handleStartWithSearch(const CommandText& t)
+{
+    if (t.at(2) == 'C') {
+        gDriver.control.autoSearch.store(1, std::memory_order_relaxed);
+        emitFilterFlags();
+        return;
+    }
+    handleTune(t, TuneKind::ThenSearchAutomatically);
+}
+
+void handleTmcMask(const CommandText& t)
+{
+    if (!t.letters('M', 'C'))
+        return;
+    gDriver.sentences.outputFilter.tmcMask.store(static_cast<std::uint16_t>(t.numberAt(5)),
+                                                 std::memory_order_relaxed);
+    emitFilterMasks();
+}
+
+void handleVolumeOrVersion(const CommandText& t)
+{
+    if (t.letters('O', 'L')) {
+        // The stored volume stays: the next settings pass brings it back.
+        SetVolume(static_cast<std::uint8_t>(t.numberAt(5) & 0xFF));
+        emitConfigCode(kVolumeAnswerCode);
+        return;
+    }
+    emitVersion();
+    emitFirmware();
+}
+
+void carryOut(const CommandText& t)
+{
+    switch (t.at(1)) {
+    case '+': searchFromCommand(kSearchingUp); break;
+    case '-': searchFromCommand(kSearchingDown); break;
+    case 'A': handleAutoSearch(t); break;
+    case 'B': handleBandMode(t); break;
+    case 'F': handleFilterFlags(t); break;
+    case 'H': handleTune(t, TuneKind::Only); break;
+    case 'M': handleMode(t); break;
+    case 'O': handleTune(t, TuneKind::ThenSearch); break;
+    case 'Q': handleSeekSetting(t); break;
+    case 'R': handleRawMasks(t); break;
+    case 'S': handleStartWithSearch(t); break;
+    case 'T': handleTmcMask(t); break;
+    case 'V': handleVolumeOrVersion(t); break;
+    case 'X': gDriver.control.stopSearch.store(1, std::memory_order_relaxed); break;
+    default: break;  // unknown and lower-case letters, an empty body
+    }
+}
+
+}  // namespace
+
+void InitCommandGuard()
+{
+    InitializeCriticalSection(&gDriver.channel.commandGuard);
+}
+
+void ReleaseCommandGuard()
+{
+    DeleteCriticalSection(&gDriver.channel.commandGuard);
+}
+
+void parseCommand(const char* text)
+{
+    if (text == nullptr)
+        return;
+    EnterCriticalSection(&gDriver.channel.commandGuard);
+    // A recovery resets and reprograms the chip: hold the command until it
+    // is over, but not for more than 3 s.
+    for (unsigned step = 0;
+         step < kRecoveryWaitSteps &&
+         gDriver.control.controlRequest.load(std::memory_order_relaxed) == kRequestRecover;
+         ++step) {
+        Sleep(kRecoveryWaitStepMs);
+    }
+    Sleep(kCommandPauseMs);
+    carryOut(CommandText(text));
+    LeaveCriticalSection(&gDriver.channel.commandGuard);
+}

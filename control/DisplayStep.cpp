@@ -1,0 +1,38 @@
+// The display step of a long seek: while the chip seeks without reporting,
+// the application still sees the frequency move.
+#include "channel/Sentences.h"
+#include "channel/SentenceTexts.h"
+#include "control/StationSearch.h"
+#include "driver/DriverContext.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+constexpr auto kRelaxed = std::memory_order_relaxed;
+constexpr unsigned kCallsPerStep = 4;
+constexpr int kStep = 50;           // 500 kHz
+constexpr int kLowestShown = 8750;
+constexpr int kHighestShown = 10790;
+
+}  // namespace
+
+void stepDisplayFrequency(std::uint8_t up)
+{
+    std::atomic<std::uint8_t>& counter = gDriver.control.stepCounter;
+    const std::uint8_t calls = static_cast<std::uint8_t>(counter.load(kRelaxed) + 1);
+    if (calls < kCallsPerStep) {
+        counter.store(calls, kRelaxed);
+        return;
+    }
+    counter.store(0, kRelaxed);
+
+    int shown = gDriver.sentences.currentFrequency.load(kRelaxed);
+    shown = up != 0 ? std::min(shown + kStep, kHighestShown) : std::max(shown - kStep, kLowestShown);
+    gDriver.sentences.currentFrequency.store(static_cast<std::uint16_t>(shown), kRelaxed);
+
+    char text[kSentenceBufferBytes];
+    std::snprintf(text, sizeof text, kTuningStatusFormat, shown, 2, 0, 0, kTuningFormSearching);
+    emitSentence(text);
+}

@@ -1,0 +1,107 @@
+#include "rds/Capture.h"
+
+#include "channel/Sentences.h"
+#include "driver/DriverContext.h"
+#include "rds/GroupDecoder.h"
+#include "rds/GroupQueue.h"
+#include "tuner/Tuner.h"
+
+using namespace si4709;
+
+namespace {
+
+constexpr auto kRelaxed = std::memory_order_relaxed;
+// After a failed wait (the event closed at shutdown) the thread pauses before
+// waiting again, so that it cannot spin while its stop flag is still clear.
+constexpr DWORD kFailedWaitPauseMs = 10;
+
+bool stopRequested()
+{
+    return gDriver.lifecycle.stopInterruptThread.load(kRelaxed) != 0;
+}
+
+// The group the chip holds now, with its block-error status word.
+RdsGroup capturedGroup()
+{
+    const RegisterShadow& regs = gDriver.tuner.shadow;
+    const std::uint16_t status = regs.get(STATUSRSSI);
+    const std::uint16_t readchan = regs.get(READCHAN);
+    RdsGroup group{};
+    group.A = regs.get(RDSA);
+    group.B = regs.get(RDSB);
+    group.C = regs.get(RDSC);
+    group.D = regs.get(RDSD);
+    group.status = makeGroupStatus(kStatusBlera.get(status), kReadchanBlerb.get(readchan),
+                                   kReadchanBlerc.get(readchan), kReadchanBlerd.get(readchan));
+    return group;
+}
+
+// One interrupt (or the time-out, which is handled like one): read the chip's
+// status and RDS registers and either queue the group or report the status.
+void serviceInterrupt()
+{
+    RdsState& rds = gDriver.rds;
+    GuardedReadRegisters(STATUSRSSI, RDSD);
+    // Cleared by the group thread without a lock; a lost update only skews
+    // the debug count.
+    rds.interruptCount.store(static_cast<std::uint16_t>(rds.interruptCount.load(kRelaxed) + 1), kRelaxed);
+    gDriver.sentences.statusStale.store(0, kRelaxed);
+
+    if (gDriver.tuner.shadow.get(STATUSRSSI) & kStatusRdsr) {
+        emitBlockErrors();
+        storeGroup(capturedGroup());  // a full bank drops the group
+        rds.rdsSeen.store(1, kRelaxed);
+        return;
+    }
+    GuardedReadRegisters(STATUSRSSI, READCHAN);
+    GuardedReadRegisters(STATUSRSSI, RDSA);
+    gDriver.sentences.statusStale.store(0, kRelaxed);
+    emitTuningStatus();
+}
+
+}  // namespace
+
+DWORD RdsInterruptThread(LPVOID)
+{
+    LifecycleState& life = gDriver.lifecycle;
+    gDriver.rds.interruptCount.store(0, kRelaxed);
+    gDriver.rds.decodedGroupCount.store(0, kRelaxed);
+    InterruptDone(life.sysIntr);  // lets the first interrupt through
+
+    while (!stopRequested()) {
+        const DWORD result = WaitForSingleObject(life.interruptEvent, kInterruptTimeoutMs);
+        if (result == WAIT_TIMEOUT) {
+            // No group and no completion for a minute: release a waiting tune
+            // or seek and ask the control loop to recover the tuner.
+            gDriver.tuner.tunerBusy.store(0, kRelaxed);
+            gDriver.control.recoveryNeeded.store(1, kRelaxed);
+            serviceInterrupt();
+        } else if (gDriver.tuner.tunerBusy.load(kRelaxed) != 0) {
+            // A tune, seek or measurement owns the chip: only signal it.
+            gDriver.tuner.stcSeen.store(1, kRelaxed);
+        } else {
+            serviceInterrupt();
+        }
+        InterruptDone(life.sysIntr);
+        if (result == WAIT_FAILED && !stopRequested()) {
+            Sleep(kFailedWaitPauseMs);
+        }
+    }
+    ExitThread(0);
+}
+
+DWORD GroupThread(LPVOID)
+{
+    RdsState& rds = gDriver.rds;
+    while (gDriver.lifecycle.stopGroupThread.load(kRelaxed) == 0) {
+        Sleep(kGroupDrainMs);
+        rds.interruptCount.store(0, kRelaxed);
+        // Taken out under the queue's lock, decoded outside it.
+        RdsGroup groups[kBankCapacity];
+        const unsigned count = takeBank(groups);
+        for (unsigned i = 0; i < count; ++i) {
+            decodeGroup(groups[i]);
+        }
+    }
+    ExitThread(0);
+}

@@ -1,0 +1,127 @@
+// The command reader on the port: bytes written with COM_Write, lines picked
+// out by the reader thread and carried out.
+#include "tests/channel/CommandRig.h"
+
+#include "control/ControlState.h"
+
+namespace corvane_test {
+namespace {
+
+const std::string kFlags = "$PLTTS,1,503*48";
+
+class CommandReader : public CommandRig {
+protected:
+    void SetUp() override
+    {
+        startReader();
+        Sleep(1);
+    }
+    ControlState& control = gDriver.control;
+};
+
+TEST_F(CommandReader, PicksCommandsOutOfTheByteStream)
+{
+    EXPECT_EQ(gDriver.channel.inputRing.size, kInputRingReaderSize);
+
+    write("$PLTCM,VOL,8\r\n");
+    Sleep(200);
+    EXPECT_EQ(takeLines(), Lines{"$PLTCF,7000*66"});
+    EXPECT_EQ(world.chip().audio().volume, 8u);
+    EXPECT_EQ(inputPending(), 0u);  // the line feed was taken too
+
+    // Other text first, a checksum after the arguments: both ignored.
+    write("$GPGGA,1,2\r\n$PLTCM,QFI,20*7A\r\n");
+    Sleep(100);
+    EXPECT_EQ(takeLines(), Lines{"$PXRQF,20,300,300,1*7e"});
+
+    // The prefix in lower case is not a command.
+    write("$pltcm,X\r\n");
+    Sleep(100);
+    EXPECT_EQ(control.stopSearch, 0);
+
+    // A "$" inside the body starts it afresh: X is carried out, not A1.
+    control.autoSearch = 1;
+    write("$PLTCM,A1$X\r");
+    Sleep(100);
+    EXPECT_EQ(control.stopSearch, 1);
+    EXPECT_EQ(control.autoSearch, 1);
+    EXPECT_EQ(takeLines(), Lines{});
+}
+
+TEST_F(CommandReader, BodyOfEighteenCharactersAtMost)
+{
+    write("$PLTCM,F,0000000000000511\r\n");  // 18 characters
+    Sleep(100);
+    EXPECT_EQ(gDriver.sentences.outputFilter.flags, 511);
+    EXPECT_EQ(takeLines(), Lines{"$PLTTS,1,511*4b"});
+
+    // 19: dropped without a trace; the next line is read normally.
+    write("$PLTCM,F,00000000000000007\r\n$PLTCM,F,9\r\n");
+    Sleep(200);
+    EXPECT_EQ(takeLines(), Lines{"$PLTTS,1,9*47"});
+    EXPECT_EQ(gDriver.sentences.outputFilter.flags, 9);
+}
+
+TEST_F(CommandReader, EveryLineEndingKeepsTheNextCommand)
+{
+    const std::vector<std::string> streams = {
+        "$PLTCM,A1\r\n$PLTCM,A2\r\n",
+        "$PLTCM,A1\n$PLTCM,A2\n",
+        "$PLTCM,A1\r$PLTCM,A2\r",
+    };
+    for (const std::string& stream : streams) {
+        control.autoSearch = 1;
+        write(stream);
+        Sleep(200);
+        EXPECT_EQ(takeLines(), (Lines{kFlags, kFlags})) << stream;
+        EXPECT_EQ(control.autoSearch, 1) << stream;  // A1, then A2
+        EXPECT_EQ(inputPending(), 0u);
+    }
+
+    // The line feed of a pair that arrives in a later write is dropped too,
+    // and a bare line feed still ends the command after it.
+    write("$PLTCM,A2\r");
+    Sleep(100);
+    write("\n$PLTCM,A1\n");
+    Sleep(100);
+    EXPECT_EQ(takeLines(), (Lines{kFlags, kFlags}));
+    EXPECT_EQ(control.autoSearch, 0);
+}
+
+TEST_F(CommandReader, CommandsWaitWhileTheChipIsRecovered)
+{
+    control.controlRequest = kRequestRecover;
+    write("$PLTCM,VOL,8\r\n");
+    Sleep(5000);
+    EXPECT_EQ(inputPending(), 14u);  // not a byte taken
+    EXPECT_EQ(takeLines(), Lines{});
+
+    control.controlRequest = kRequestNone;
+    Sleep(100);
+    EXPECT_EQ(takeLines(), Lines{"$PLTCF,7000*66"});
+
+    // Powered down: the same.
+    control.controlRequest = kRequestPoweredDown;
+    write("$PLTCM,X\r\n");
+    Sleep(1000);
+    EXPECT_EQ(control.stopSearch, 0);
+    control.controlRequest = kRequestNone;
+    Sleep(100);
+    EXPECT_EQ(control.stopSearch, 1);
+}
+
+TEST_F(CommandReader, StopEndsAWaitingReader)
+{
+    Sleep(1000);
+    const sim::Micros stopped = kernel.now();
+    gDriver.lifecycle.stopReaderThread = 1;
+    while (!kernel.threadExited(reader))
+        Sleep(1);
+    EXPECT_LE(kernel.now() - stopped, 50'000u);
+    write("$PLTCM,X\r\n");
+    Sleep(100);
+    EXPECT_EQ(control.stopSearch, 0);
+}
+
+}  // namespace
+}  // namespace corvane_test

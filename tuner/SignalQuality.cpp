@@ -1,0 +1,101 @@
+// The chip's two-step signal-quality test. It borrows the RDS registers: test
+// values go into RDSA..RDSD, the chip clears RDSD when a step is done and
+// leaves the result in RDSA's low byte. During the test the chip's RDS and
+// STC interrupts are off and tunerBusy keeps the interrupt thread away from
+// the chip; afterwards every register the test touched is put back.
+#include "channel/Sentences.h"
+#include "driver/DriverContext.h"
+#include "tuner/Tuner.h"
+
+using namespace si4709;
+
+namespace {
+
+constexpr auto kRelaxed = std::memory_order_relaxed;
+
+constexpr std::uint8_t kReceiverModeMeasureQuality = 0x04;
+constexpr std::uint16_t kSysconfig1InterruptsOff = 0x2FFF;  // clears RDSIEN, STCIEN, RDS
+constexpr std::uint16_t kSysconfig1InterruptsOn = kSysconfig1Rdsien | kSysconfig1Stcien | kSysconfig1Rds;
+constexpr std::uint16_t kStepOne[4] = {0, 0, 0, 0x00FF};
+constexpr std::uint16_t kStepTwo[4] = {0, 0, 0x0C00, 0x0008};
+constexpr std::uint16_t kRdsdPending = 0xFFFF;  // what a failed or skipped read leaves
+constexpr DWORD kPollMs = 30;
+constexpr unsigned kSavedFirst = POWERCFG;
+constexpr unsigned kSavedCount = RDSD - POWERCFG + 1;
+
+RegisterShadow& shadow()
+{
+    return gDriver.tuner.shadow;
+}
+
+void startStep(const std::uint16_t (&values)[4])
+{
+    shadow().set(RDSA, values[0]);
+    shadow().set(RDSB, values[1]);
+    shadow().set(RDSC, values[2]);
+    shadow().set(RDSD, values[3]);
+    GuardedWriteRegisters(RDSD);
+}
+
+// Polls until RDSD AND doneMask is 0. A chip that never gets there (or a bus
+// that fails for good) would hold the control thread forever, so the poll
+// gives up after kQualityPollLimit passes.
+bool waitStepDone(std::uint16_t doneMask)
+{
+    shadow().set(RDSD, kRdsdPending);
+    for (unsigned pass = 0; pass < kQualityPollLimit; ++pass) {
+        Sleep(kPollMs);
+        GuardedReadRegisters(STATUSRSSI, RDSD);
+        if ((shadow().get(RDSD) & doneMask) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void restore(const std::uint16_t (&saved)[kSavedCount])
+{
+    for (unsigned i = 0; i < kSavedCount; ++i) {
+        shadow().set(kSavedFirst + i, saved[i]);
+    }
+    shadow().set(SYSCONFIG1, shadow().get(SYSCONFIG1) | kSysconfig1InterruptsOn);
+    GuardedWriteRegisters(RDSD);
+    gDriver.tuner.tunerBusy.store(0, kRelaxed);
+}
+
+}  // namespace
+
+void MeasureSignalQuality()
+{
+    if ((gDriver.tuner.receiverMode.load(kRelaxed) & kReceiverModeMeasureQuality) == 0) {
+        return;
+    }
+    RegisterShadow& regs = shadow();
+    gDriver.tuner.tunerBusy.store(1, kRelaxed);
+    GuardedReadRegisters(STATUSRSSI, BOOTCONFIG);
+    std::uint16_t saved[kSavedCount];
+    for (unsigned i = 0; i < kSavedCount; ++i) {
+        saved[i] = regs.get(kSavedFirst + i);
+    }
+    regs.set(SYSCONFIG1, regs.get(SYSCONFIG1) & kSysconfig1InterruptsOff);
+    GuardedWriteRegisters(SYSCONFIG1);
+
+    startStep(kStepOne);
+    if (!waitStepDone(0xFFFF)) {
+        restore(saved);
+        return;
+    }
+    // The second step is done when the low byte clears; the high byte may stay.
+    startStep(kStepTwo);
+    if (!waitStepDone(0x00FF)) {
+        restore(saved);
+        return;
+    }
+
+    regs.set(SYSCONFIG1, regs.get(SYSCONFIG1) | kSysconfig1InterruptsOn);
+    gDriver.tuner.qualityResult.store(static_cast<std::uint8_t>(regs.get(RDSA) & 0xFF), kRelaxed);
+    GuardedWriteRegisters(SYSCONFIG1);
+    Sleep(kPollMs);
+    emitSignalQuality();
+    restore(saved);
+}

@@ -1,0 +1,249 @@
+// Tune and seek: start the operation in the chip, then wait for seek/tune
+// complete (STC). The waits do not poll the chip blindly: they read the status
+// registers only after the RDS interrupt thread has seen a chip interrupt and
+// set stcSeen (tunerBusy keeps that thread away from the RDS registers). Every
+// wait step re-checks controlRequest so that a new request ends the operation
+// within one step.
+#include "control/StationSearch.h"
+#include "driver/DriverContext.h"
+#include "rds/GroupDecoder.h"
+#include "rds/GroupQueue.h"
+#include "tuner/Tuner.h"
+
+using namespace si4709;
+
+namespace {
+
+constexpr auto kRelaxed = std::memory_order_relaxed;
+
+// RDSIEN, STCIEN, RDS, 50 us de-emphasis, GPIO2 as interrupt output: a tune
+// or seek always leaves the chip with 50 us de-emphasis.
+constexpr std::uint16_t kSysconfig1TuneSeek = 0xD804;
+// The seek's own signal-to-noise setting: SKSNR 6 with bit 9 set. The next
+// ApplyReceiverSettings brings the QFN value back.
+constexpr std::uint16_t kSysconfig3Seek = 0x0260;
+
+constexpr unsigned kCompletePasses = 50;       // STC must show within 49 passes
+constexpr unsigned kTuneClearPasses = 50;
+constexpr unsigned kSeekClearPasses = 65;
+constexpr DWORD kTuneStepMs = 10;
+constexpr DWORD kSeekStepMs = 20;
+constexpr DWORD kSeekIdleStepMs = 10;
+constexpr unsigned kSeekIdleSteps = 18;        // 180 ms more per pass without an interrupt
+constexpr unsigned kIdlePassesPerDisplayStep = 5;
+
+RegisterShadow& shadow()
+{
+    return gDriver.tuner.shadow;
+}
+
+bool requestPending()
+{
+    return gDriver.control.controlRequest.load(kRelaxed) != kRequestNone;
+}
+
+bool stcSeen()
+{
+    return gDriver.tuner.stcSeen.load(kRelaxed) != 0;
+}
+
+void setTunerBusy(std::uint8_t value)
+{
+    gDriver.tuner.tunerBusy.store(value, kRelaxed);
+}
+
+void readStatus()
+{
+    GuardedReadRegisters(STATUSRSSI, READCHAN);
+}
+
+void markStatusFresh()
+{
+    gDriver.sentences.statusStale.store(0, kRelaxed);
+}
+
+bool stcShown(std::uint16_t status)
+{
+    return (status & kStatusStc) != 0;
+}
+
+// Clears TUNE (or SEEK) after an early end and reads the status once more.
+void endTuneEarly()
+{
+    shadow().set(CHANNEL, shadow().get(CHANNEL) & ~kChannelTune);
+    GuardedWriteRegisters(CHANNEL);
+    readStatus();
+    markStatusFresh();
+    setTunerBusy(0);
+}
+
+void endSeekEarly()
+{
+    shadow().set(POWERCFG, shadow().get(POWERCFG) & ~kPowercfgSeek);
+    GuardedWriteRegisters(POWERCFG);
+    readStatus();
+    markStatusFresh();
+    setTunerBusy(0);
+}
+
+// Waits for STC after TUNE was set. True when it showed within 49 passes.
+bool waitTuneComplete()
+{
+    for (unsigned pass = 1;; ++pass) {
+        Sleep(kTuneStepMs);
+        if (stcSeen()) {
+            readStatus();
+            markStatusFresh();
+        }
+        if (requestPending()) {
+            return false;
+        }
+        if (pass >= kCompletePasses) {
+            return false;  // STC on the last pass still ends early
+        }
+        if (stcShown(shadow().get(STATUSRSSI))) {
+            return true;
+        }
+    }
+}
+
+// Waits for STC to fall after TUNE was cleared. False when a request ended it.
+bool waitTuneCleared()
+{
+    for (unsigned pass = 1; pass <= kTuneClearPasses; ++pass) {
+        Sleep(kTuneStepMs);
+        if (stcSeen()) {
+            readStatus();
+        }
+        if (requestPending()) {
+            return false;
+        }
+        if (!stcShown(shadow().get(STATUSRSSI))) {
+            break;
+        }
+    }
+    return true;
+}
+
+// Waits for STC after SEEK was set. True when it showed within 49 passes.
+bool waitSeekComplete()
+{
+    std::uint16_t status = 0;
+    for (unsigned pass = 1;; ++pass) {
+        Sleep(kSeekStepMs);
+        if (stcSeen()) {
+            readStatus();
+            status = shadow().get(STATUSRSSI);
+            markStatusFresh();
+        } else {
+            Sleep(kSeekIdleStepMs);
+        }
+        if (requestPending() || pass >= kCompletePasses) {
+            return false;
+        }
+        if (stcShown(status)) {
+            return true;
+        }
+    }
+}
+
+// Waits for STC to fall after SEEK was cleared. Without interrupts a pass
+// lasts 200 ms and every sixth such pass moves the reported frequency, so the
+// application sees the search progress. False when a request ended it.
+bool waitSeekCleared(std::uint8_t up)
+{
+    std::uint16_t status = 0xFFFF;
+    unsigned idle = 0;
+    for (unsigned pass = 1; pass <= kSeekClearPasses; ++pass) {
+        Sleep(kSeekStepMs);
+        if (stcSeen()) {
+            readStatus();
+            status = shadow().get(STATUSRSSI);
+            markStatusFresh();
+        } else {
+            for (unsigned step = 0; step < kSeekIdleSteps; ++step) {
+                Sleep(kSeekIdleStepMs);
+                if (requestPending()) {
+                    return false;
+                }
+            }
+            if (++idle > kIdlePassesPerDisplayStep) {
+                stepDisplayFrequency(up);
+                idle = 0;
+            }
+        }
+        if (requestPending()) {
+            return false;
+        }
+        if (!stcShown(status)) {
+            break;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+void Tune(std::uint16_t frequency)
+{
+    RegisterShadow& regs = shadow();
+    gDriver.tuner.stcSeen.store(0, kRelaxed);
+    setTunerBusy(1);
+    readStatus();
+    regs.set(SYSCONFIG1, kSysconfig1TuneSeek);
+    markStatusFresh();
+    const std::uint16_t channel = frequency == 0 ? regs.get(CHANNEL) : FrequencyToChannel(frequency);
+    regs.set(CHANNEL, channel | kChannelTune);
+    GuardedWriteRegisters(SYSCONFIG1);
+
+    if (!waitTuneComplete()) {
+        endTuneEarly();
+        return;
+    }
+    regs.set(CHANNEL, regs.get(CHANNEL) & ~kChannelTune);
+    gDriver.tuner.stcSeen.store(0, kRelaxed);
+    GuardedWriteRegisters(CHANNEL);
+    if (!waitTuneCleared()) {
+        setTunerBusy(0);
+        return;
+    }
+    setTunerBusy(0);
+    readStatus();
+    markStatusFresh();
+}
+
+void Seek(std::uint8_t up)
+{
+    RegisterShadow& regs = shadow();
+    regs.set(SYSCONFIG3, kSysconfig3Seek);
+    GuardedWriteRegisters(SYSCONFIG3);
+    regs.set(SYSCONFIG1, kSysconfig1TuneSeek);
+    GuardedWriteRegisters(SYSCONFIG1);
+    readStatus();
+    markStatusFresh();
+    std::uint16_t powercfg = regs.get(POWERCFG);
+    powercfg = up != 0 ? (powercfg | kPowercfgSeekup) : (powercfg & ~kPowercfgSeekup);
+    regs.set(POWERCFG, powercfg | kPowercfgSeek);
+    GuardedWriteRegisters(POWERCFG);
+
+    // Groups still queued belong to the station being left.
+    gDriver.tuner.stcSeen.store(0, kRelaxed);
+    setTunerBusy(1);
+    emptyGroupQueue();
+    resetRdsDecoder();
+
+    if (!waitSeekComplete()) {
+        endSeekEarly();
+        return;
+    }
+    regs.set(POWERCFG, regs.get(POWERCFG) & ~kPowercfgSeek);
+    gDriver.tuner.stcSeen.store(0, kRelaxed);
+    GuardedWriteRegisters(POWERCFG);
+    if (!waitSeekCleared(up)) {
+        setTunerBusy(0);
+        return;
+    }
+    setTunerBusy(0);
+    readStatus();
+    markStatusFresh();
+}
