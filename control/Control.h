@@ -1,0 +1,25 @@
+// Reception control: the control thread and the TMC station search. Other
+// threads hand work to the control thread by writing a request code into
+// controlRequest (after requestedFrequency for the tune codes); the thread
+// takes it within one 10 ms step and tunes, searches, recovers the tuner or
+// idles while powered down. With nothing pending it wakes about once a second
+// to report the tuning status, measure the signal, age tmcQuality, send the
+// debug counters, trigger a tuner recovery the interrupt thread asked for and
+// start an automatic search when TMC has run out. It is the only thread that
+// runs Tune, Seek, the search and the signal-quality measurement.
+// Calls the tuner (tuner/Tuner.h), the sentence catalogue (channel/) and the
+// Windows CE surface; owns the fields of control/ControlState.h.
+#pragma once
+
+#include "control/StationSearch.h"
+#include "platform/ce/WinCE.h"
+
+#include <cstdint>
+
+// The control thread procedure; the parameter is not used. Ends with
+// ExitThread(0) once stopControlThread is set and a request code is pending.
+DWORD ControlThread(LPVOID parameter);
+
+// One periodic pass of the idle loop: tuning status, signal quality, tmcQuality
+// ageing, debug counters and the recovery trigger.
+void controlTick();

@@ -1,0 +1,203 @@
+#include "control/Control.h"
+
+#include "channel/Sentences.h"
+#include "driver/DriverContext.h"
+#include "tuner/Tuner.h"
+
+namespace {
+
+constexpr auto kRelaxed = std::memory_order_relaxed;
+
+constexpr DWORD kIdleStepMs = 10;
+// 99 idle steps plus the tick's own work make the loop's second.
+constexpr unsigned kIdleSteps = 99;
+// The chip is left alone this long before a recovery resets it.
+constexpr unsigned kRecoveryPauseSteps = 300;
+constexpr DWORD kPoweredDownSleepMs = 100;
+// Codes that stay pending (shutdown, unknown) are looked at again this often,
+// so that the loop never spins while it waits for its stop flag.
+constexpr DWORD kPendingCodeSleepMs = 10;
+
+ControlState& control()
+{
+    return gDriver.control;
+}
+
+std::uint8_t pendingRequest()
+{
+    return control().controlRequest.load(kRelaxed);
+}
+
+// Takes `code`: clears controlRequest unless another code has replaced it
+// meanwhile, which then stays for the next dispatch.
+void takeRequest(std::uint8_t code)
+{
+    control().controlRequest.compare_exchange_strong(code, kRequestNone, kRelaxed);
+}
+
+void forgetTmcQuality()
+{
+    gDriver.rds.tmcQuality.store(0, kRelaxed);
+}
+
+std::uint8_t searchStateForDirection()
+{
+    return control().searchUp.load(kRelaxed) == 1 ? kSearchingUp : kSearchingDown;
+}
+
+void tuneRequested()
+{
+    forgetTmcQuality();
+    takeRequest(kRequestTune);
+    Tune(control().requestedFrequency.load(kRelaxed));
+}
+
+void searchRequested(std::uint8_t code)
+{
+    switch (code) {
+    case kRequestSearchUp:
+        control().searchState.store(kSearchingUp, kRelaxed);
+        forgetTmcQuality();
+        takeRequest(code);
+        control().searchUp.store(1, kRelaxed);
+        break;
+    case kRequestSearchDown:
+        control().searchState.store(kSearchingDown, kRelaxed);
+        forgetTmcQuality();
+        takeRequest(code);
+        control().searchUp.store(0, kRelaxed);
+        break;
+    default:  // search on
+        control().searchState.store(searchStateForDirection(), kRelaxed);
+        forgetTmcQuality();
+        takeRequest(code);
+        break;
+    }
+    startSearch();
+}
+
+void tuneThenSearchRequested()
+{
+    forgetTmcQuality();
+    takeRequest(kRequestTuneThenSearch);
+    control().searchState.store(searchStateForDirection(), kRelaxed);
+    Tune(control().requestedFrequency.load(kRelaxed));
+    startSearch();
+}
+
+// Resets and reprograms the chip and tunes it back to recoveryFrequency. The
+// code stays 100 meanwhile, so other threads see a recovery in progress. The
+// pause is taken in steps: a code that replaces 100 during it (shutdown) is
+// dispatched instead and not lost.
+void recoverTuner()
+{
+    for (unsigned step = 0; step < kRecoveryPauseSteps; ++step) {
+        Sleep(kIdleStepMs);
+        if (pendingRequest() != kRequestRecover)
+            return;
+    }
+    gDriver.tuner.i2cOff.store(0, kRelaxed);
+    InterruptDone(gDriver.lifecycle.sysIntr);
+    TunerReset();
+    const ReceiverSettings& settings = gDriver.tuner.settings;
+    ApplyReceiverSettings(settings.bandMode.load(kRelaxed), settings.seekThresholdByte.load(kRelaxed),
+                          settings.volume.load(kRelaxed));
+    takeRequest(kRequestRecover);
+    Tune(control().recoveryFrequency.load(kRelaxed));
+}
+
+void dispatch(std::uint8_t code)
+{
+    switch (code) {
+    case kRequestNone:
+        break;
+    case kRequestTune:
+        tuneRequested();
+        break;
+    case kRequestSearchUp:
+    case kRequestSearchDown:
+    case kRequestSearchOn:
+        searchRequested(code);
+        break;
+    case kRequestTuneThenSearch:
+        tuneThenSearchRequested();
+        break;
+    case kRequestRecover:
+        recoverTuner();
+        break;
+    case kRequestPoweredDown:
+        Sleep(kPoweredDownSleepMs);
+        break;
+    default:  // shutdown and unknown codes stay pending
+        Sleep(kPendingCodeSleepMs);
+        break;
+    }
+}
+
+// Up to 99 steps of 10 ms; false when a request arrived meanwhile.
+bool idleWait()
+{
+    for (unsigned step = 0; step < kIdleSteps; ++step) {
+        Sleep(kIdleStepMs);
+        if (pendingRequest() != kRequestNone)
+            return false;
+    }
+    return true;
+}
+
+// The loop leaves a station by itself once its TMC credit has run out.
+void maybeStartAutomaticSearch()
+{
+    if (control().autoSearch.load(kRelaxed) != 1 || gDriver.rds.tmcQuality.load(kRelaxed) != 0)
+        return;
+    if ((gDriver.sentences.outputFilter.flags.load(kRelaxed) & kFilterAutoSearch) == 0)
+        return;
+    if (control().stopSearch.load(kRelaxed) != 0)
+        return;
+    std::uint8_t none = kRequestNone;
+    control().controlRequest.compare_exchange_strong(none, kRequestSearchOn, kRelaxed);
+}
+
+bool stopRequested()
+{
+    return gDriver.lifecycle.stopControlThread.load(kRelaxed) != 0;
+}
+
+}  // namespace
+
+void controlTick()
+{
+    emitTuningStatus();
+    MeasureSignalQuality();
+    // Lowered here and raised by the group thread without a lock; a lost
+    // update costs one second of credit either way.
+    const std::uint16_t quality = gDriver.rds.tmcQuality.load(kRelaxed);
+    if (quality != 0)
+        gDriver.rds.tmcQuality.store(static_cast<std::uint16_t>(quality - 1), kRelaxed);
+    emitDebugCounters();  // only with the debug flag; clears decodedGroupCount
+    if (control().recoveryNeeded.load(kRelaxed) == 1) {
+        control().recoveryFrequency.store(ChannelFrequency(), kRelaxed);
+        control().controlRequest.store(kRequestRecover, kRelaxed);
+        control().recoveryNeeded.store(0, kRelaxed);
+    }
+}
+
+DWORD ControlThread(LPVOID)
+{
+    control().controlRequest.store(kRequestNone, kRelaxed);
+    control().searchState.store(kSearchIdle, kRelaxed);
+    if (stopRequested())
+        ExitThread(0);
+    for (;;) {
+        dispatch(pendingRequest());
+        gDriver.tuner.tunerBusy.store(0, kRelaxed);
+        control().searchState.store(kSearchIdle, kRelaxed);
+        while (pendingRequest() == kRequestNone) {
+            if (idleWait())
+                controlTick();
+            maybeStartAutomaticSearch();
+        }
+        if (stopRequested())
+            ExitThread(0);
+    }
+}

@@ -1,0 +1,244 @@
+// Test rig for reception control: a freshly loaded driver on a simulated band
+// with the chip programmed, the group thread, the RDS interrupt thread and the
+// control thread running, and the test thread playing the application: it
+// reads the OutputRing every millisecond and keeps each line with the virtual
+// time it was read at. The reads sit half a millisecond after the control
+// thread's 10 ms steps, so the differences between the read times of two of
+// its sentences are exactly the time between them.
+#pragma once
+
+#include "channel/ByteRing.h"
+#include "channel/ChannelState.h"
+#include "control/Control.h"
+#include "driver/DriverContext.h"
+#include "platform/BusTypes.h"
+#include "rds/Capture.h"
+#include "rds/GroupDecoder.h"
+#include "rds/GroupQueue.h"
+#include "sim/World.h"
+#include "tests/support/TestSeed.h"
+#include "tuner/Tuner.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace controltest {
+
+constexpr auto kRelaxed = std::memory_order_relaxed;
+constexpr sim::Micros kMs = 1000;
+
+struct Line {
+    sim::Micros time;
+    std::string text;
+};
+
+// A "$PLTTQ" line taken apart.
+struct Status {
+    sim::Micros time;
+    unsigned frequency, rssi, quality, valid, form;
+};
+
+// Groups of a station: PI 0xD3C2, 0A with the name, and with `tmc` a pair of
+// each of two alternating TMC messages (8A) every twelve groups.
+inline std::vector<sim::RdsGroup> stationGroups(std::uint16_t pi, bool tmc)
+{
+    std::vector<sim::RdsGroup> groups;
+    for (std::uint16_t message = 0; message < 2; ++message) {
+        for (std::uint16_t segment = 0; segment < 4; ++segment)
+            groups.push_back({{pi, static_cast<std::uint16_t>(0x0000 | segment), 0xE20D, 0x4142}, {}});
+        const sim::RdsGroup group8A{{pi, 0x8006, static_cast<std::uint16_t>(0x1000 + message), 0x2345}, {}};
+        const sim::RdsGroup group0A{{pi, 0x0001, 0xE20D, 0x4344}, {}};
+        groups.push_back(tmc ? group8A : group0A);
+        groups.push_back(tmc ? group8A : group0A);
+    }
+    return groups;
+}
+
+class ControlRig : public ::testing::Test {
+protected:
+    sim::Kernel kernel{sim::KernelOptions{.seed = testSeed()}};
+    sim::World world{kernel};
+    std::vector<Line> lines;
+    std::vector<sim::Micros> seekStarts;  // read times at which the chip was found seeking anew
+    HANDLE threads[3] = {};
+
+    ControlRig()
+    {
+        // The model's power-up lasts exactly the 110 ms the driver waits after
+        // enabling the chip, so whether the chip is ready when the driver next
+        // writes (the first configuration, the tune after a recovery) would be
+        // a tie that the seed decides. Reception control is not about that
+        // tie: the chip is ready a millisecond early here.
+        world.chip().timing().powerUp = 109'000;
+        LoadDriverContext();
+        InitRingGuards();
+        InitDecoderGuard();
+        InitGroupQueueGuard();
+        gDriver.channel.outputRing.reset(kOutputRingSize);
+        gDriver.channel.inputRing.reset(kInputRingSize);
+    }
+
+    ~ControlRig() override
+    {
+        stopThreads();
+        I2CHandle* handle = gDriver.tuner.pI2CHandle.exchange(nullptr);
+        if (handle != nullptr) {
+            CloseHandle(handle->device);
+            LocalFree(handle);
+        }
+    }
+
+    // What start-up does up to the worker threads, then the three threads
+    // that reception control works with.
+    void bringUp()
+    {
+        TunerHardwareInit();
+        TunerFirstConfig();
+        ASSERT_TRUE(world.chip().poweredUp());
+        resetRdsDecoder();
+        LifecycleState& life = gDriver.lifecycle;
+        threads[0] = CreateThread(nullptr, 0, GroupThread, nullptr, 0, nullptr);
+        life.interruptEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        life.sysIntr = kSysIntrTuner;
+        ASSERT_TRUE(InterruptInitialize(life.sysIntr, life.interruptEvent, nullptr, 0));
+        threads[1] = CreateThread(nullptr, 0, RdsInterruptThread, nullptr, 0, nullptr);
+        threads[2] = CreateThread(nullptr, 0, ControlThread, nullptr, 0, nullptr);
+        // Let them start, then read half a millisecond after the control
+        // thread's steps.
+        Sleep(1);
+        kernel.advance(kMs / 2);
+        drain();
+        lines.clear();
+        seekStarts.clear();
+    }
+
+    void stopThreads()
+    {
+        if (threads[2] == nullptr)
+            return;
+        LifecycleState& life = gDriver.lifecycle;
+        gDriver.control.controlRequest.store(kRequestShutdown, kRelaxed);
+        life.stopControlThread.store(1, kRelaxed);
+        life.stopInterruptThread.store(1, kRelaxed);
+        life.stopGroupThread.store(1, kRelaxed);
+        InterruptDisable(life.sysIntr);
+        SetEvent(life.interruptEvent);
+        // A running tune, seek or signal measurement may need a few seconds.
+        for (int i = 0; i < 200 && !allExited(); ++i)
+            Sleep(50);
+        EXPECT_TRUE(allExited()) << "a worker thread did not end";
+        for (HANDLE& thread : threads) {
+            CloseHandle(thread);
+            thread = nullptr;
+        }
+        CloseHandle(life.interruptEvent);
+    }
+
+    bool allExited() const
+    {
+        for (HANDLE thread : threads)
+            if (thread != nullptr && !kernel.threadExited(thread))
+                return false;
+        return true;
+    }
+
+    // Reads what the driver queued, line by line, stamped with the time now.
+    void drain()
+    {
+        std::uint8_t buffer[kOutputRingSize];
+        while (const std::int32_t n = gDriver.channel.outputRing.read(buffer, kOutputRingSize))
+            pending_.append(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(n));
+        for (std::size_t end; (end = pending_.find("\r\n")) != std::string::npos;) {
+            lines.push_back({kernel.now(), pending_.substr(0, end)});
+            pending_.erase(0, end + 2);
+        }
+        const bool seeking = world.chip().seeking();
+        if (seeking && !wasSeeking_)
+            seekStarts.push_back(kernel.now());
+        wasSeeking_ = seeking;
+    }
+
+    // Runs the world for `ms` milliseconds, reading every millisecond.
+    void runFor(unsigned ms)
+    {
+        for (unsigned i = 0; i < ms; ++i) {
+            Sleep(1);
+            drain();
+        }
+    }
+
+    // Runs until `done` holds (checked every millisecond) or `limitMs` pass;
+    // returns the time it held, 0 if it never did.
+    sim::Micros runUntil(const std::function<bool()>& done, unsigned limitMs)
+    {
+        for (unsigned i = 0; i < limitMs; ++i) {
+            if (done())
+                return kernel.now();
+            Sleep(1);
+            drain();
+        }
+        return done() ? kernel.now() : 0;
+    }
+
+    void request(std::uint8_t code, std::uint16_t frequency = 0)
+    {
+        if (frequency != 0)
+            gDriver.control.requestedFrequency.store(frequency, kRelaxed);
+        gDriver.control.controlRequest.store(code, kRelaxed);
+    }
+
+    // The tuning status lines read since `from` (all forms).
+    std::vector<Status> statuses(sim::Micros from = 0) const
+    {
+        std::vector<Status> found;
+        for (const Line& line : lines) {
+            Status s{line.time, 0, 0, 0, 0, 0};
+            if (line.time >= from &&
+                std::sscanf(line.text.c_str(), "$PLTTQ,%u,%u,%u,%u,%u*", &s.frequency, &s.rssi, &s.quality, &s.valid,
+                            &s.form) == 5)
+                found.push_back(s);
+        }
+        return found;
+    }
+
+    // Live tuning status lines (not the search-in-progress or started forms)
+    // reporting `frequency`.
+    std::vector<Status> liveStatuses(std::uint16_t frequency, sim::Micros from = 0) const
+    {
+        std::vector<Status> found;
+        for (const Status& s : statuses(from))
+            if (s.frequency == frequency && s.form <= 2)
+                found.push_back(s);
+        return found;
+    }
+
+    std::size_t countLines(const std::string& prefix, sim::Micros from = 0) const
+    {
+        std::size_t n = 0;
+        for (const Line& line : lines)
+            if (line.time >= from && line.text.rfind(prefix, 0) == 0)
+                ++n;
+        return n;
+    }
+
+    void setFlags(std::uint16_t set, std::uint16_t clear = 0)
+    {
+        OutputFilter& filter = gDriver.sentences.outputFilter;
+        filter.flags.store(static_cast<std::uint16_t>((filter.flags.load() | set) & ~clear), kRelaxed);
+    }
+
+    std::uint8_t searchState() const { return gDriver.control.searchState.load(kRelaxed); }
+    std::uint16_t tmcQuality() const { return gDriver.rds.tmcQuality.load(kRelaxed); }
+
+    void TearDown() override { EXPECT_EQ(world.protocolViolations(), 0u); }
+
+private:
+    std::string pending_;
+    bool wasSeeking_ = false;
+};
+
+}  // namespace controltest

@@ -1,0 +1,220 @@
+// The TMC station search on a simulated band: which stations it stops on, how
+// long it waits on each, and what ends it.
+#include "ControlRig.h"
+
+#include <memory>
+
+namespace controltest {
+namespace {
+
+// Each within the 49 seek passes of the next (the chip seeks 60 ms a channel).
+constexpr std::uint16_t kNoRds = 8900;
+constexpr std::uint16_t kRdsOnly = 9100;
+constexpr std::uint16_t kTmc = 9300;
+
+class StationSearch : public ControlRig {
+protected:
+    // A station without RDS, one with RDS but no TMC, one with TMC.
+    void addBand(std::uint16_t noRds, std::uint16_t rdsOnly, std::uint16_t tmc)
+    {
+        world.addStation(noRds, 40, 25);
+        world.addStation(rdsOnly, 42, 25, stationGroups(0xD3C2, false));
+        world.addStation(tmc, 44, 25, stationGroups(0xD3C3, true));
+    }
+
+    // Runs until the search that `code` starts has ended; false on a timeout.
+    bool search(std::uint8_t code, std::uint8_t expectedState, unsigned limitMs = 120'000)
+    {
+        request(code);
+        if (runUntil([&] { return searchState() == expectedState; }, 20) == 0)
+            return false;
+        searchEnd = runUntil([&] { return searchState() == kSearchIdle; }, limitMs);
+        qualityAtEnd = tmcQuality();
+        return searchEnd != 0;
+    }
+
+    std::vector<sim::Micros> gaps(const std::vector<Status>& found) const
+    {
+        std::vector<sim::Micros> result;
+        for (std::size_t i = 1; i < found.size(); ++i)
+            result.push_back(found[i].time - found[i - 1].time);
+        return result;
+    }
+
+    bool seekStartedAt(sim::Micros time) const
+    {
+        for (sim::Micros start : seekStarts)
+            if (start == time)
+                return true;
+        return false;
+    }
+
+    sim::Micros searchEnd = 0;
+    std::uint16_t qualityAtEnd = 0;
+};
+
+TEST_F(StationSearch, UpSearchWaitsOnEachStationAndEndsOnTheTmcStation)
+{
+    addBand(kNoRds, kRdsOnly, kTmc);
+    bringUp();
+    ASSERT_TRUE(search(kRequestSearchUp, kSearchingUp));
+
+    EXPECT_EQ(world.chip().frequency(), kTmc);
+    EXPECT_EQ(qualityAtEnd, 60);
+    EXPECT_EQ(gDriver.control.searchUp.load(), 1);
+
+    // No RDS: after the settle report, 300 ms and six RDS periods of 3 s, one
+    // more report, and the next seek at once (no TMC wait).
+    const std::vector<Status> silent = liveStatuses(kNoRds);
+    ASSERT_EQ(silent.size(), 2u);
+    EXPECT_EQ(silent[1].time - silent[0].time, 18'300 * kMs);
+    EXPECT_TRUE(seekStartedAt(silent[1].time));
+
+    // RDS without TMC: the RDS wait ends at its first check, then five TMC
+    // periods of 3 s with a report after each, then the next seek.
+    const std::vector<Status> rdsOnly = liveStatuses(kRdsOnly);
+    ASSERT_EQ(rdsOnly.size(), 7u);
+    const std::vector<sim::Micros> expected = {300 * kMs, 3000 * kMs, 3000 * kMs, 3000 * kMs, 3000 * kMs,
+                                               3000 * kMs};
+    EXPECT_EQ(gaps(rdsOnly), expected);
+    EXPECT_TRUE(seekStartedAt(rdsOnly.back().time));
+    for (const Status& s : rdsOnly)
+        EXPECT_EQ(s.quality, 0u);
+
+    // Three seeks: one per station, none after the TMC station.
+    EXPECT_EQ(seekStarts.size(), 3u);
+    ASSERT_FALSE(liveStatuses(kTmc).empty());
+    EXPECT_GT(searchEnd, seekStarts.back());
+}
+
+TEST_F(StationSearch, DownSearchVisitsTheStationsBelow)
+{
+    addBand(9300, 9100, 8900);
+    world.addStation(9700, 44, 25, stationGroups(0xD3C4, true));  // above the start: never visited
+    bringUp();
+    gDriver.control.autoSearch.store(0);
+    request(kRequestTune, 9500);
+    runFor(500);
+    ASSERT_EQ(world.chip().frequency(), 9500);
+    lines.clear();
+
+    ASSERT_TRUE(search(kRequestSearchDown, kSearchingDown));
+    EXPECT_EQ(world.chip().frequency(), 8900);
+    EXPECT_EQ(qualityAtEnd, 60);
+    EXPECT_EQ(gDriver.control.searchUp.load(), 0);
+    EXPECT_EQ(liveStatuses(9300).size(), 2u);
+    EXPECT_EQ(liveStatuses(9100).size(), 7u);
+    EXPECT_TRUE(liveStatuses(9700).empty());
+    EXPECT_LT(liveStatuses(9300).front().time, liveStatuses(9100).front().time);
+    EXPECT_EQ(seekStarts.size(), 3u);
+}
+
+TEST_F(StationSearch, SkipStationEndsTheTmcWaitWithinOneStep)
+{
+    world.addStation(kRdsOnly, 42, 25, stationGroups(0xD3C2, false));
+    world.addStation(kTmc, 44, 25, stationGroups(0xD3C3, true));
+    bringUp();
+    request(kRequestSearchUp);
+    ASSERT_NE(runUntil([&] { return liveStatuses(kRdsOnly).size() == 2; }, 30'000), 0u);
+    runFor(1234);  // inside the first TMC period
+    const std::size_t seeks = seekStarts.size();
+    const sim::Micros skipped = kernel.now();
+    gDriver.control.skipStation.store(1);
+
+    const sim::Micros seek = runUntil([&] { return seekStarts.size() > seeks; }, 50);
+    ASSERT_NE(seek, 0u);
+    EXPECT_LE(seek - skipped, 10 * kMs);
+    // The cut period still ends with its report.
+    EXPECT_EQ(liveStatuses(kRdsOnly).size(), 3u);
+    ASSERT_NE(runUntil([&] { return searchState() == kSearchIdle; }, 60'000), 0u);
+    EXPECT_EQ(world.chip().frequency(), kTmc);
+    EXPECT_EQ(gDriver.control.skipStation.load(), 0);
+}
+
+TEST_F(StationSearch, StopSearchEndsTheSearchAfterTheCurrentStation)
+{
+    addBand(kNoRds, kRdsOnly, kTmc);
+    bringUp();
+    request(kRequestSearchUp);
+    ASSERT_NE(runUntil([&] { return liveStatuses(kNoRds).size() == 1; }, 30'000), 0u);
+    const sim::Micros settled = liveStatuses(kNoRds).front().time;
+    runFor(5000);
+    gDriver.control.stopSearch.store(1);
+
+    const sim::Micros end = runUntil([&] { return searchState() == kSearchIdle; }, 30'000);
+    ASSERT_NE(end, 0u);
+    // The station's waits run out in full; no further seek.
+    EXPECT_EQ(end - settled, 18'300 * kMs);
+    EXPECT_EQ(seekStarts.size(), 1u);
+    EXPECT_EQ(world.chip().frequency(), kNoRds);
+    EXPECT_EQ(tmcQuality(), 0);
+    // With stopSearch set the loop starts no search of its own.
+    runFor(5000);
+    EXPECT_EQ(seekStarts.size(), 1u);
+    EXPECT_EQ(world.chip().frequency(), kNoRds);
+    EXPECT_EQ(liveStatuses(kNoRds, end + 1).size(), 5u);  // the idle ticks
+}
+
+TEST_F(StationSearch, ARequestDuringAnyWaitEndsTheSearchWithinOneStep)
+{
+    addBand(kNoRds, kRdsOnly, kTmc);
+    bringUp();
+    gDriver.control.autoSearch.store(0);
+
+    // Each case: start from the bottom, wait for the point, then ask for a tune.
+    struct Case {
+        const char* wait;
+        std::function<bool()> reached;
+        unsigned delayMs;
+    };
+    const Case cases[] = {
+        {"settle", [&] { return seekStarts.size() == 1 && !world.chip().seeking() &&
+                                gDriver.tuner.tunerBusy.load() == 0; }, 100},
+        {"RDS wait", [&] { return liveStatuses(kNoRds).size() == 1; }, 1300},
+        {"TMC wait", [&] { return liveStatuses(kRdsOnly).size() == 2; }, 1500},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.wait);
+        request(kRequestTune, 8750);
+        runFor(500);
+        ASSERT_EQ(world.chip().frequency(), 8750);
+        lines.clear();
+        seekStarts.clear();
+        request(kRequestSearchUp);
+        ASSERT_NE(runUntil(c.reached, 60'000), 0u);
+        runFor(c.delayMs);
+        ASSERT_NE(searchState(), kSearchIdle);
+        const sim::Micros written = kernel.now();
+        request(kRequestTune, 10500);
+        const sim::Micros tuning = runUntil([&] { return world.chip().tuning(); }, 50);
+        ASSERT_NE(tuning, 0u);
+        EXPECT_LE(tuning - written, 10 * kMs);
+        runFor(300);
+        EXPECT_EQ(world.chip().frequency(), 10500);
+        EXPECT_EQ(searchState(), kSearchIdle);
+    }
+}
+
+TEST_F(StationSearch, AChannelWithoutCarrierCostsOnePassWithoutWaits)
+{
+    // Too far for one seek: the seek gives up on an empty channel on its way.
+    world.addStation(9600, 44, 25, stationGroups(0xD3C3, true));
+    bringUp();
+    ASSERT_TRUE(search(kRequestSearchUp, kSearchingUp));
+    EXPECT_EQ(world.chip().frequency(), 9600);
+
+    std::vector<Status> empty;
+    for (const Status& s : statuses())
+        if (s.form == 0 && s.frequency != 9600)
+            empty.push_back(s);
+    ASSERT_FALSE(empty.empty());
+    for (const Status& s : empty) {
+        EXPECT_EQ(s.rssi, 8u);  // the noise level
+        // Settle report, 300 ms, the railed frequency control seen: seek on.
+        EXPECT_TRUE(seekStartedAt(s.time + 300 * kMs)) << s.frequency;
+    }
+    EXPECT_EQ(seekStarts.size(), empty.size() + 1);
+}
+
+}  // namespace
+}  // namespace controltest
