@@ -79,7 +79,7 @@ DWORD COM_Init(LPCWSTR)
     InitRingGuards();
     InitDecoderGuard();
     InitGroupQueueGuard();
-    InitParserGuard();
+    InitCommandGuard();
 
     StoreSerialDefaults();
     gDriver.channel.outputRing.reset(kOutputRingSize);
@@ -140,7 +140,7 @@ BOOL COM_Deinit(DWORD)
 
     closeBus();
     CspRegUnmap();
-    ReleaseParserGuard();
+    ReleaseCommandGuard();
     ReleaseGroupQueueGuard();
     ReleaseDecoderGuard();
     ReleaseRingGuards();
