@@ -3,7 +3,7 @@
 # make sanitize-test : the whole suite under address + undefined sanitizers
 # make bench : build and run the benchmarks
 
-PACKAGES := cmake g++ make libgtest-dev libbenchmark-dev libboost-context-dev nlohmann-json3-dev
+PACKAGES := cmake g++ make libgtest-dev libbenchmark-dev libboost-context-dev nlohmann-json3-dev python3-serial
 
 .PHONY: deps build run test sanitize-test bench clean
 
