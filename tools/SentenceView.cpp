@@ -52,7 +52,7 @@ std::string afCode(unsigned code)
     if (code >= 1 && code <= 204) return megahertz(8750 + code * 10);
     if (code == 205) return "filler";
     if (code == 224) return "no AF follows";
-    if (code >= 225 && code <= 249) return format("%u AF%s follow", code - 224, code == 225 ? "" : "s");
+    if (code >= 225 && code <= 249) return format("%u AF%s", code - 224, code == 225 ? " follows" : "s follow");
     if (code == 250) return "an LF/MF frequency follows";
     return format("code %u", code);
 }
