@@ -15,7 +15,7 @@ build: deps
 	@cmake --build --preset default
 
 run: build
-	@./build/default/corvane run --duration 30
+	@./build/default/corvane run --duration 300 --timestamps --decode
 
 test: build
 	@ctest --preset default
