@@ -5,7 +5,7 @@
 
 PACKAGES := cmake g++ make libgtest-dev libbenchmark-dev libboost-context-dev nlohmann-json3-dev python3-serial
 
-.PHONY: deps build run test sanitize-test bench clean
+.PHONY: deps build run test sanitize-test bench coverage clean
 
 deps:
 	@bash .ci/deps.sh $(PACKAGES)
@@ -24,6 +24,20 @@ sanitize-test: deps
 	@cmake --preset sanitize >/dev/null
 	@cmake --build --preset sanitize
 	@ctest --preset sanitize
+
+# Line and branch coverage of the driver folders; HTML report in build/coverage/html/.
+coverage: deps
+	@bash .ci/deps.sh gcovr
+	@cmake --preset coverage >/dev/null
+	@cmake --build --preset coverage
+	@find build/coverage -name '*.gcda' -delete
+	@ctest --preset coverage >/dev/null
+	@mkdir -p build/coverage/html
+	@gcovr --root . --object-directory build/coverage \
+	  --filter 'driver/' --filter 'channel/' --filter 'tuner/' --filter 'rds/' --filter 'control/' --filter 'platform/' \
+	  --exclude-throw-branches --branches --print-summary \
+	  --html-details build/coverage/html/index.html --txt build/coverage/summary.txt
+	@cat build/coverage/summary.txt | tail -n 40
 
 bench: build
 	@./build/default/corvane_bench

@@ -2,6 +2,7 @@
 
 #include "sim/band/JsonFields.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -271,8 +272,25 @@ private:
 BandDescription parseBandFile(std::string_view text, const std::filesystem::path& path)
 {
     nlohmann::json document;
+    // nlohmann keeps the last of two equal keys; a band file must not say two things.
+    std::vector<std::vector<std::string>> keysOfOpenObjects;
+    const auto noDuplicateKeys = [&](int, nlohmann::json::parse_event_t event, nlohmann::json& parsed) {
+        using Event = nlohmann::json::parse_event_t;
+        if (event == Event::object_start) {
+            keysOfOpenObjects.emplace_back();
+        } else if (event == Event::object_end) {
+            keysOfOpenObjects.pop_back();
+        } else if (event == Event::key) {
+            auto& keys = keysOfOpenObjects.back();
+            const std::string& key = parsed.get_ref<const std::string&>();
+            if (std::find(keys.begin(), keys.end(), key) != keys.end())
+                throw BandFileError(path.string() + ": the key \"" + key + "\" appears twice in one object");
+            keys.push_back(key);
+        }
+        return true;
+    };
     try {
-        document = nlohmann::json::parse(text.begin(), text.end());
+        document = nlohmann::json::parse(text.begin(), text.end(), noDuplicateKeys);
     } catch (const nlohmann::json::parse_error& error) {
         // "[json.exception.parse_error.101] parse error at line 3, column 5: ..."
         std::string what = error.what();
@@ -284,6 +302,26 @@ BandDescription parseBandFile(std::string_view text, const std::filesystem::path
     } catch (const JsonFieldError& error) {
         throw BandFileError(error.what());
     }
+}
+
+BandDescription logBand(const std::filesystem::path& log, std::uint16_t frequency)
+{
+    RdsLog groups;
+    try {
+        groups = readRdsLog(log);
+    } catch (const RdsLogError& error) {
+        throw BandFileError(error.what());
+    }
+    if (groups.groups.empty())
+        throw BandFileError(log.string() + ": the log holds no RDS group");
+    StationDescription station;
+    station.frequency = frequency;
+    station.rds.emplace();
+    station.rds->log = std::make_shared<const RdsLog>(std::move(groups));
+    BandDescription band;
+    band.source = log.string();
+    band.stations.push_back(std::move(station));
+    return band;
 }
 
 BandDescription readBandFile(const std::filesystem::path& path)

@@ -13,6 +13,7 @@
 
 #include "sim/band/BandDescription.h"
 
+#include <cstdint>
 #include <filesystem>
 #include <stdexcept>
 #include <string_view>
@@ -29,6 +30,10 @@ BandDescription readBandFile(const std::filesystem::path& path);
 // Parses the text of a band file. `path` names it in messages; logs are found
 // relative to its folder.
 BandDescription parseBandFile(std::string_view text, const std::filesystem::path& path);
+
+// One station on `frequency` (10 kHz units) playing a recorded log, at the
+// default level: what a replay of a log runs on. Throws BandFileError.
+BandDescription logBand(const std::filesystem::path& log, std::uint16_t frequency = 9470);
 
 // Stations across 87.5-108 MHz, searching up from the bottom: 88.3 MHz without
 // RDS, 89.7 MHz with RDS but no TMC, 94.7 MHz with TMC ("RADIO 1", PI 0xD3A1),

@@ -28,6 +28,15 @@ std::string kind(const nlohmann::json& value)
     }
 }
 
+std::string shownNumber(double value)
+{
+    if (std::floor(value) == value && std::fabs(value) < 1e15)
+        return std::to_string(static_cast<std::int64_t>(value));
+    std::ostringstream text;
+    text << value;
+    return text.str();
+}
+
 }  // namespace
 
 std::string describeJson(const nlohmann::json& value)
@@ -110,11 +119,8 @@ double Field::number(double min, double max) const
     if (!value_.is_number())
         fail("expected a number, found " + describeJson(value_));
     const double result = value_.get<double>();
-    if (!(result >= min && result <= max)) {
-        std::ostringstream range;
-        range << min << ".." << max;
-        fail(value_.dump() + " is out of range (" + range.str() + ")");
-    }
+    if (!(result >= min && result <= max))
+        fail(value_.dump() + " is out of range (" + shownNumber(min) + ".." + shownNumber(max) + ")");
     return result;
 }
 
