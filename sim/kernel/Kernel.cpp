@@ -238,6 +238,12 @@ DWORD Kernel::threadId(HANDLE thread) const
     return t ? t->id : 0;
 }
 
+Micros Kernel::lastRun(HANDLE thread) const
+{
+    const Thread* t = threadOf(*impl_, thread);
+    return t ? t->lastRun : 0;
+}
+
 std::size_t Kernel::liveThreads() const
 {
     std::size_t n = 0;

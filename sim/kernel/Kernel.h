@@ -143,6 +143,8 @@ public:
     bool threadExited(HANDLE thread) const;
     DWORD threadId(HANDLE thread) const;
     std::size_t liveThreads() const;
+    // Virtual time at which the thread last got the processor (0: never).
+    Micros lastRun(HANDLE thread) const;
 
     // Paced mode: before virtual time jumps, wait for the wall clock.
     void setPaced(bool paced, double speed = 1.0);

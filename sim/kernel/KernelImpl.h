@@ -53,6 +53,7 @@ struct Thread : Waitable {
     std::uint32_t suspendCount = 0;
     bool wakePending = false;  // woke while suspended: runs when resumed
     DWORD lastError = 0;
+    Micros lastRun = 0;
     DWORD exitCode = 0;
     std::uint64_t wakeGeneration = 0;  // stale timeline entries carry an older one
     Waitable* waitingOn = nullptr;

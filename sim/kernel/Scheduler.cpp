@@ -183,6 +183,7 @@ void Kernel::Impl::switchTo(Thread* next, bool exiting)
 {
     Thread* prev = current;
     current = next;
+    next->lastRun = now;
     ++switches;
     if (options.traceSwitches) trace.push_back({now, TraceEntry::Switch, next->id});
     startSwitch(prev, next, exiting);

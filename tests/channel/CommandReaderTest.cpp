@@ -99,28 +99,6 @@ TEST_F(CommandReader, CommandsWaitWhileTheChipIsRecovered)
     control.controlRequest = kRequestNone;
     Sleep(100);
     EXPECT_EQ(takeLines(), Lines{"$PLTCF,7000*66"});
-
-    // Powered down: the same.
-    control.controlRequest = kRequestPoweredDown;
-    write("$PLTCM,X\r\n");
-    Sleep(1000);
-    EXPECT_EQ(control.stopSearch, 0);
-    control.controlRequest = kRequestNone;
-    Sleep(100);
-    EXPECT_EQ(control.stopSearch, 1);
-}
-
-TEST_F(CommandReader, StopEndsAWaitingReader)
-{
-    Sleep(1000);
-    const sim::Micros stopped = kernel.now();
-    gDriver.lifecycle.stopReaderThread = 1;
-    while (!kernel.threadExited(reader))
-        Sleep(1);
-    EXPECT_LE(kernel.now() - stopped, 50'000u);
-    write("$PLTCM,X\r\n");
-    Sleep(100);
-    EXPECT_EQ(control.stopSearch, 0);
 }
 
 }  // namespace

@@ -127,21 +127,6 @@ TEST_F(Capture, AMinuteWithoutInterruptsAsksForRecovery)
     EXPECT_GT(gDriver.rds.rdsSeen, 0);
 }
 
-TEST_F(Capture, AnInterruptWithoutRdsReportsTheTuningStatus)
-{
-    world.addStation(kStation, 42, 28);
-    bringUpWithInterrupt();
-    startInterruptThread();
-    takeLines();
-    // A tune completes while nothing waits for it: one status line.
-    tuneChipTo(kStation);
-    const Lines lines = takeLines();
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0], framed("$PLTTQ,9470,42,0,1,0"));
-    EXPECT_EQ(gDriver.rds.interruptCount, 1);
-    EXPECT_EQ(bankFill(0) + bankFill(1), 0u);
-}
-
 TEST_F(Capture, LiveRdsReachesTheOutputRingInCaptureOrder)
 {
     // 0A groups spelling the name, then 1A groups numbered in block C.
