@@ -11,7 +11,6 @@
 #include "tools/StopSignal.h"
 
 #include <cstdio>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -59,18 +58,25 @@ int run(const Options& options)
 
 int replay(const Options& options)
 {
-    std::shared_ptr<sim::band::RdsLog> log;
-    try {
-        log = std::make_shared<sim::band::RdsLog>(sim::band::readRdsLog(options.logFile));
-    } catch (const sim::band::RdsLogError& error) {
-        return inputError(error.what());
-    }
-    if (log->groups.empty()) return inputError(options.logFile + ": the log holds no RDS group");
     LineOutput output(stdout, options.timestamps, options.decode);
-    if (options.direct)
-        replayDirect(options, *log, output);
-    else
-        replayThroughDriver(options, log, output);
+    if (options.direct) {
+        sim::band::RdsLog log;
+        try {
+            log = sim::band::readRdsLog(options.logFile);
+        } catch (const sim::band::RdsLogError& error) {
+            return inputError(error.what());
+        }
+        if (log.groups.empty()) return inputError(options.logFile + ": the log holds no RDS group");
+        replayDirect(options, log, output);
+    } else {
+        sim::band::BandDescription band;
+        try {
+            band = sim::band::logBand(options.logFile);
+        } catch (const sim::band::BandFileError& error) {
+            return inputError(error.what());
+        }
+        replayThroughDriver(options, band, output);
+    }
     std::fflush(stdout);
     return 0;
 }

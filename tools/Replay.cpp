@@ -17,8 +17,8 @@ namespace {
 // After the log has gone round once: time for the group thread to drain the
 // last bank and for the application's next read.
 constexpr sim::Micros kDrainTime = 500'000;
-// Time for the driver to come up before the tune, and a bound on the whole
-// replay (a chip that stops receiving must not keep it running for ever).
+// With twice the log's air time, a bound on the whole replay: a chip that
+// stops receiving must not keep it running for ever.
 constexpr sim::Micros kSettleTime = 1'000'000;
 
 RdsGroup capturedGroup(const sim::band::LoggedGroup& logged)
@@ -58,32 +58,24 @@ void replayDirect(const Options& options, const sim::band::RdsLog& log, LineOutp
     ReleaseRingGuards();
 }
 
-void replayThroughDriver(const Options& options, std::shared_ptr<const sim::band::RdsLog> log, LineOutput& output)
+void replayThroughDriver(const Options& options, const sim::band::BandDescription& band, LineOutput& output)
 {
-    sim::band::StationDescription station;
-    station.frequency = kReplayFrequency;
-    station.rssi = 45;
-    station.snr = 28;
-    station.rds.emplace();
-    station.rds->log = log;
-    sim::band::BandDescription band;
-    band.source = log->name;
-    band.stations.push_back(station);
+    const sim::band::StationDescription& station = band.stations.at(0);
+    const std::size_t groups = station.rds->log->groups.size();
 
     Session session({options.seed, std::nullopt, options.debug});
     session.installBand(band);
-    const auto* source = dynamic_cast<const sim::LoggedRdsSource*>(
-        session.world().band().find(kReplayFrequency)->rds.get());
+    const auto* source =
+        dynamic_cast<const sim::LoggedRdsSource*>(session.world().band().find(station.frequency)->rds.get());
 
     session.loadDriver();
     output.feed(session.readPort(), session.kernel().now());
     // The application tunes to the station.
-    static constexpr char kTune[] = "$PLTCM,H2,9470";
-    COM_IOControl(kOpenContext, IOCTL_TMC_COMMAND, reinterpret_cast<PBYTE>(const_cast<char*>(kTune)),
-                  sizeof kTune - 1, nullptr, 0, nullptr);
+    const std::string tune = "$PLTCM,H2," + std::to_string(station.frequency);
+    COM_IOControl(kOpenContext, IOCTL_TMC_COMMAND, reinterpret_cast<PBYTE>(const_cast<char*>(tune.data())),
+                  static_cast<DWORD>(tune.size()), nullptr, 0, nullptr);
 
-    const sim::Micros limit =
-        session.kernel().now() + kSettleTime + 2 * static_cast<sim::Micros>(log->groups.size()) * kGroupPeriod;
+    const sim::Micros limit = session.kernel().now() + kSettleTime + 2 * static_cast<sim::Micros>(groups) * kGroupPeriod;
     sim::Micros drainEnd = ~sim::Micros{0};
     for (sim::Micros poll = session.kernel().now();; poll += kPollInterval) {
         session.sleepUntil(poll);

@@ -3,16 +3,14 @@
 // straight into the group decoder.
 #pragma once
 
+#include "sim/band/BandDescription.h"
 #include "sim/band/RdsLog.h"
 #include "tools/LineOutput.h"
 #include "tools/Options.h"
 
-#include <memory>
 
 namespace corvane {
 
-// The station that sends the log in a replay through the driver.
-constexpr std::uint16_t kReplayFrequency = 9470;
 // One group on air: the time stamp of the n-th group of a direct replay is n periods.
 constexpr sim::Micros kGroupPeriod = 87'600;
 
@@ -20,9 +18,9 @@ constexpr sim::Micros kGroupPeriod = 87'600;
 // lines it queues after each group (a lost block counts as uncorrectable).
 void replayDirect(const Options& options, const sim::band::RdsLog& log, LineOutput& output);
 
-// Loads the driver on a band of one station whose RDS is the log, tunes it
-// there as an application would, and runs until the log has been sent once
-// and the driver has decoded what it captured.
-void replayThroughDriver(const Options& options, std::shared_ptr<const sim::band::RdsLog> log, LineOutput& output);
+// Loads the driver on a band of one station whose RDS is a recorded log
+// (sim::band::logBand), tunes it there as an application would, and runs until
+// the log has been sent once and the driver has decoded what it captured.
+void replayThroughDriver(const Options& options, const sim::band::BandDescription& band, LineOutput& output);
 
 }  // namespace corvane
