@@ -58,17 +58,10 @@ TEST(OptionsTest, SecondsHaveAtMostThreeDecimals)
 
 TEST(OptionsTest, RefusesWhatItCannotDo)
 {
-    EXPECT_NE(refusal({}).find("no command"), std::string::npos);
-    EXPECT_NE(refusal({"start"}).find("unknown command \"start\""), std::string::npos);
     EXPECT_NE(refusal({"run", "--verbose"}).find("unknown option --verbose"), std::string::npos);
     EXPECT_NE(refusal({"run", "--band"}).find("--band needs a value"), std::string::npos);
-    EXPECT_NE(refusal({"run", "--seed", "-3"}).find("--seed"), std::string::npos);
     EXPECT_NE(refusal({"run", "--speed", "0"}).find("--speed"), std::string::npos);
-    EXPECT_NE(refusal({"run", "--speed", "fast"}).find("--speed"), std::string::npos);
-    EXPECT_NE(refusal({"run", "--duration", "ten"}).find("--duration"), std::string::npos);
     EXPECT_NE(refusal({"run", "--pty", "/tmp/x", "--speed", "max"}).find("--pty"), std::string::npos);
-    EXPECT_NE(refusal({"run", "--direct"}).find("belongs to replay"), std::string::npos);
-    EXPECT_NE(refusal({"replay"}).find("needs a log"), std::string::npos);
-    EXPECT_NE(refusal({"replay", "a.spy", "b.spy"}).find("one log"), std::string::npos);
     EXPECT_NE(refusal({"replay", "--band", "b.json", "a.spy"}).find("belongs to run"), std::string::npos);
+    EXPECT_NE(refusal({"replay", "a.spy", "b.spy"}).find("one log"), std::string::npos);
 }
