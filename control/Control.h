@@ -19,7 +19,3 @@
 // The control thread procedure; the parameter is not used. Ends with
 // ExitThread(0) once stopControlThread is set and a request code is pending.
 DWORD ControlThread(LPVOID parameter);
-
-// One periodic pass of the idle loop: tuning status, signal quality, tmcQuality
-// ageing, debug counters and the recovery trigger.
-void controlTick();

@@ -163,8 +163,7 @@ bool stopRequested()
     return gDriver.lifecycle.stopControlThread.load(kRelaxed) != 0;
 }
 
-}  // namespace
-
+// One periodic pass of the idle loop.
 void controlTick()
 {
     emitTuningStatus();
@@ -181,6 +180,8 @@ void controlTick()
         control().recoveryNeeded.store(0, kRelaxed);
     }
 }
+
+}  // namespace
 
 DWORD ControlThread(LPVOID)
 {

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #if defined(CORVANE_ASAN)
+#include <sanitizer/asan_interface.h>
 #include <sanitizer/common_interface_defs.h>
 #endif
 
@@ -236,6 +237,11 @@ Thread* Kernel::Impl::createThread(LPTHREAD_START_ROUTINE start, LPVOID paramete
 void Kernel::Impl::freeStack(Thread* t)
 {
     if (t->stackMemory == nullptr) return;
+#if defined(CORVANE_ASAN)
+    // A thread that never returned leaves its frames' redzones poisoned; a
+    // later stack mapped at the same address must not inherit them.
+    __asan_unpoison_memory_region(t->stackBottom, t->stackSize);
+#endif
     munmap(t->stackMemory, t->stackMapping);
     t->stackMemory = nullptr;
     t->stackBottom = nullptr;

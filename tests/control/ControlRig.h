@@ -64,6 +64,7 @@ protected:
     sim::World world{kernel};
     std::vector<Line> lines;
     std::vector<sim::Micros> seekStarts;  // read times at which the chip was found seeking anew
+    std::vector<sim::Micros> busyEnds;    // read times at which tunerBusy was found back at 0
     HANDLE threads[3] = {};
 
     ControlRig()
@@ -114,6 +115,7 @@ protected:
         drain();
         lines.clear();
         seekStarts.clear();
+        busyEnds.clear();
     }
 
     void stopThreads()
@@ -160,6 +162,10 @@ protected:
         if (seeking && !wasSeeking_)
             seekStarts.push_back(kernel.now());
         wasSeeking_ = seeking;
+        const bool busy = gDriver.tuner.tunerBusy.load(kRelaxed) != 0;
+        if (!busy && wasBusy_)
+            busyEnds.push_back(kernel.now());
+        wasBusy_ = busy;
     }
 
     // Runs the world for `ms` milliseconds, reading every millisecond.
@@ -239,6 +245,7 @@ protected:
 private:
     std::string pending_;
     bool wasSeeking_ = false;
+    bool wasBusy_ = false;
 };
 
 }  // namespace controltest

@@ -81,6 +81,17 @@ TEST_F(StationSearch, UpSearchWaitsOnEachStationAndEndsOnTheTmcStation)
     for (const Status& s : rdsOnly)
         EXPECT_EQ(s.quality, 0u);
 
+    // Each station's first report comes after the 300 ms settle that follows
+    // the seek's end.
+    for (std::uint16_t frequency : {kNoRds, kRdsOnly, kTmc}) {
+        const sim::Micros settled = liveStatuses(frequency).front().time;
+        sim::Micros seekEnd = 0;
+        for (sim::Micros end : busyEnds)
+            if (end < settled)
+                seekEnd = end;
+        EXPECT_EQ(settled - seekEnd, 300 * kMs) << frequency;
+    }
+
     // Three seeks: one per station, none after the TMC station.
     EXPECT_EQ(seekStarts.size(), 3u);
     ASSERT_FALSE(liveStatuses(kTmc).empty());
@@ -214,6 +225,20 @@ TEST_F(StationSearch, AChannelWithoutCarrierCostsOnePassWithoutWaits)
         EXPECT_TRUE(seekStartedAt(s.time + 300 * kMs)) << s.frequency;
     }
     EXPECT_EQ(seekStarts.size(), empty.size() + 1);
+}
+
+TEST_F(StationSearch, WithoutTheWaitFlagsASearchIsOneSeek)
+{
+    addBand(kNoRds, kRdsOnly, kTmc);
+    bringUp();
+    setFlags(0, kFilterSearchWaitsForRds | kFilterAutoSearch);
+    ASSERT_TRUE(search(kRequestSearchUp, kSearchingUp));
+    EXPECT_EQ(world.chip().frequency(), kNoRds);
+    ASSERT_EQ(seekStarts.size(), 1u);
+    ASSERT_FALSE(busyEnds.empty());
+    // The seek, the settle and one report: nothing more.
+    EXPECT_EQ(searchEnd - busyEnds.back(), 300 * kMs);
+    EXPECT_EQ(liveStatuses(kNoRds).size(), 1u);
 }
 
 }  // namespace
