@@ -43,6 +43,8 @@ void apply(Band& band, const PlannedEvent& planned)
     if (e.rds)
         station->rds = *e.rds ? planned.source : nullptr;
     if (planned.generator) {
+        if (e.stereo)
+            planned.generator->setStereo(*e.stereo);
         if (e.tmc)
             planned.generator->setTmc(*e.tmc);
         if (e.name)

@@ -70,6 +70,7 @@ public:
     void setTmc(bool on);
     void setName(const std::string& name);
     void setRadiotext(const std::string& text);  // a new text toggles the A/B flag
+    void setStereo(bool stereo) { settings_.stereo = stereo; }  // the DI stereo bit
 
     const GeneratorSettings& settings() const { return settings_; }
     std::uint64_t sent() const { return sent_; }
