@@ -128,10 +128,12 @@ TEST(ProgramTest, ScriptActionsReachTheDriverAtTheirTimes)
                                                       "30 powerdown\n"
                                                       "40 powerup\n"
                                                       "50 power D4\n"
-                                                      "55 power D0\n");
-    const ProgramResult result = runProgram("run --duration 70 --timestamps --script " + script.string());
+                                                      "55 power D0\n"
+                                                      "60 suspend\n"
+                                                      "65 resume\n");
+    const ProgramResult result = runProgram("run --duration 75 --timestamps --debug --script " + script.string());
     ASSERT_EQ(result.status, 0) << result.err;
-    double tuneAnswer = -1, name = -1, volume = -1, backAfterPowerUp = -1, backAfterD0 = -1;
+    double tuneAnswer = -1, name = -1, volume = -1, backAfterPowerUp = -1, backAfterD0 = -1, backAfterResume = -1;
     for (const StampedLine& line : stampedLines(result.out)) {
         if (line.sentence == "$PLTTQ,10480,2,0,0,6*58") tuneAnswer = line.time;
         if (line.sentence == "$PLTCH,\"INFO 24 \"*67" && name < 0) name = line.time;
@@ -139,9 +141,11 @@ TEST(ProgramTest, ScriptActionsReachTheDriverAtTheirTimes)
         // Powered down: nothing is sent.
         EXPECT_FALSE(line.time > 30.02 && line.time <= 40.0) << line.time << " " << line.sentence;
         EXPECT_FALSE(line.time > 50.02 && line.time <= 55.0) << line.time << " " << line.sentence;
+        EXPECT_FALSE(line.time > 60.02 && line.time <= 65.0) << line.time << " " << line.sentence;
         const bool tuned = line.sentence.rfind("$PLTTQ,10480,28,", 0) == 0;
         if (tuned && line.time > 40 && line.time < 50 && backAfterPowerUp < 0) backAfterPowerUp = line.time;
-        if (tuned && line.time > 55 && backAfterD0 < 0) backAfterD0 = line.time;
+        if (tuned && line.time > 55 && line.time < 60 && backAfterD0 < 0) backAfterD0 = line.time;
+        if (tuned && line.time > 65 && backAfterResume < 0) backAfterResume = line.time;
     }
     EXPECT_GE(tuneAnswer, 3.0);
     EXPECT_LT(tuneAnswer, 3.2);  // the reader's 50 ms rounds and the parser's 15 ms
@@ -151,6 +155,11 @@ TEST(ProgramTest, ScriptActionsReachTheDriverAtTheirTimes)
     // The recovery after a power-up waits 3 s and tunes back to the station.
     EXPECT_GT(backAfterPowerUp, 43.0);
     EXPECT_GT(backAfterD0, 58.0);
+    EXPECT_GT(backAfterResume, 68.0);
+    // The power manager's requests, in the debug output with their virtual time.
+    EXPECT_NE(result.err.find("50.000 [thread 1] Corvane: IOCTL_POWER_SET to D4 CurrentDx D0\n"), std::string::npos)
+        << result.err;
+    EXPECT_NE(result.err.find("55.000 [thread 1] Corvane: IOCTL_POWER_SET to D0 CurrentDx D4\n"), std::string::npos);
 }
 
 TEST(ProgramTest, DirectReplayOfTheFranceLogShowsNameAndTmc)
