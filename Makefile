@@ -3,7 +3,7 @@
 # make sanitize-test : the whole suite under address + undefined sanitizers
 # make bench : build and run the benchmarks
 
-PACKAGES := cmake g++ make libgtest-dev libbenchmark-dev libboost-context-dev nlohmann-json3-dev
+PACKAGES := cmake g++ make libgtest-dev libbenchmark-dev libboost-context-dev nlohmann-json3-dev python3-serial
 
 .PHONY: deps build run test sanitize-test bench coverage clean
 
@@ -15,7 +15,7 @@ build: deps
 	@cmake --build --preset default
 
 run: build
-	@./build/default/corvane run --duration 30
+	@./build/default/corvane run --duration 300 --timestamps --decode
 
 test: build
 	@ctest --preset default

@@ -1,0 +1,228 @@
+// The corvane program as a user runs it: exit status, messages and the lines
+// it prints, for runs, scripts and replays.
+#include "tests/tools/ProgramRunner.h"
+
+#include <algorithm>
+#include <regex>
+#include <set>
+
+using namespace corvane_test;
+
+namespace {
+
+// "12.345 $BODY*hh": the time and the sentence of a timestamped line.
+struct StampedLine {
+    double time;
+    std::string sentence;
+};
+
+std::vector<StampedLine> stampedLines(const std::string& out)
+{
+    std::vector<StampedLine> lines;
+    for (const std::string& line : splitLines(out)) {
+        const std::size_t blank = line.find(' ');
+        EXPECT_NE(blank, std::string::npos) << line;
+        if (blank == std::string::npos) continue;
+        lines.push_back({std::stod(line.substr(0, blank)), line.substr(blank + 1)});
+    }
+    return lines;
+}
+
+bool checksumValid(const std::string& sentence)
+{
+    const std::size_t star = sentence.rfind('*');
+    if (sentence.empty() || sentence[0] != '$' || star == std::string::npos || star + 3 != sentence.size())
+        return false;
+    unsigned sum = 0;
+    for (std::size_t i = 1; i < star; ++i) sum ^= static_cast<unsigned char>(sentence[i]);
+    char expected[3];
+    std::snprintf(expected, sizeof expected, "%02x", sum);
+    return sentence.substr(star + 1) == expected;
+}
+
+std::set<std::string> linesStartingWith(const std::string& out, const std::string& prefix)
+{
+    std::set<std::string> found;
+    for (const std::string& line : splitLines(out))
+        if (line.rfind(prefix, 0) == 0) found.insert(line);
+    return found;
+}
+
+}  // namespace
+
+TEST(ProgramTest, BadInputStopsBeforeAnythingRunsWithStatusTwo)
+{
+    const auto dir = scratchDirectory();
+    const auto malformed = writeFile(dir / "malformed.json", "{\"stations\": [\n  {\"frequency\": 9470,\n");
+    const auto wrongValue = writeFile(dir / "wrong.json", "{\"stations\": [{\"frequency\": \"high\"}]}");
+    const auto script = writeFile(dir / "actions.script", "# tune\n2 write $PLTCM,H2,9470\n5 jump 9470\n");
+    const auto emptyLog = writeFile(dir / "empty.spy", "<recorder=\"RDS Spy\">\r\n\r\n");
+    const auto brokenLog = writeFile(dir / "broken.spy", "<recorder=\"RDS Spy\">\r\nFE37 0408 E0CD\r\n");
+
+    struct Case {
+        std::string arguments;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"run --band " + (dir / "missing.json").string(), (dir / "missing.json").string()},
+        {"run --band " + malformed.string(), malformed.string() + ": parse error at line 3"},
+        {"run --band " + wrongValue.string(), "stations[0].frequency"},
+        {"run --script " + script.string(), script.string() + ":3: unknown action \"jump\""},
+        {"run --script " + (dir / "missing.script").string(), "cannot read the script"},
+        {"replay " + emptyLog.string(), emptyLog.string() + ": the log holds no RDS group"},
+        {"replay --direct " + emptyLog.string(), "the log holds no RDS group"},
+        {"replay " + brokenLog.string(), brokenLog.string() + ":2:"},
+        {"replay " + (dir / "missing.spy").string(), "cannot open the log"},
+        {"run --duration forever", "--duration"},
+        {"", "no command given"},
+        {"run --pty " + dir.string(), "is not a symbolic link"},
+    };
+    for (const Case& c : cases) {
+        const ProgramResult result = runProgram(c.arguments.empty() ? "" : c.arguments + " --timestamps");
+        EXPECT_EQ(result.status, 2) << c.arguments;
+        EXPECT_TRUE(result.out.empty()) << c.arguments << " printed " << result.out.substr(0, 200);
+        EXPECT_EQ(result.err.rfind("corvane: ", 0), 0u) << result.err;
+        EXPECT_NE(result.err.find(c.message), std::string::npos) << c.arguments << ": " << result.err;
+    }
+    const ProgramResult help = runProgram("--help");
+    EXPECT_EQ(help.status, 0);
+    for (const char* option : {"--band", "--seed", "--duration", "--speed", "--timestamps", "--debug", "--decode",
+                               "--script", "--pty", "--direct", "powerdown", "\\xHH"})
+        EXPECT_NE(help.out.find(option), std::string::npos) << option;
+}
+
+// The acceptance run: ten virtual minutes on the built-in band, twice.
+TEST(ProgramTest, DefaultBandRunFindsATmcStationByItselfAndRepeatsExactly)
+{
+    const ProgramResult first = runProgram("run --duration 600 --timestamps");
+    ASSERT_EQ(first.status, 0) << first.err;
+    const std::vector<StampedLine> lines = stampedLines(first.out);
+    ASSERT_GT(lines.size(), 600u);
+    double previous = 0;
+    std::size_t searching = 0, tmcAfterName = 0;
+    double nameTime = -1;
+    for (const StampedLine& line : lines) {
+        EXPECT_TRUE(checksumValid(line.sentence)) << line.sentence;
+        EXPECT_GE(line.time, previous);
+        EXPECT_LE(line.time, 600.0);
+        previous = line.time;
+        if (line.sentence.rfind("$PLTTQ,", 0) == 0 && line.sentence.find(",5*") != std::string::npos) ++searching;
+        if (line.sentence == "$PLTCH,\"RADIO 1 \"*0f" && nameTime < 0) nameTime = line.time;
+        if (nameTime >= 0 && line.sentence.rfind("$PLTTM,8,", 0) == 0) ++tmcAfterName;
+    }
+    EXPECT_EQ(lines.front().sentence.rfind("$PXRFW,", 0), 0u);
+    EXPECT_GT(searching, 0u) << "no search step reported";
+    EXPECT_GE(nameTime, 0) << "the first TMC station up the band was not found";
+    EXPECT_GT(tmcAfterName, 3u);
+
+    const ProgramResult second = runProgram("run --duration 600 --timestamps");
+    EXPECT_EQ(second.status, 0);
+    EXPECT_TRUE(second.out == first.out) << "two runs with the same seed differ";
+}
+
+TEST(ProgramTest, ScriptActionsReachTheDriverAtTheirTimes)
+{
+    const auto dir = scratchDirectory();
+    const auto script = writeFile(dir / "day.script", "3 write $PLTCM,H2,10480\n"
+                                                      "20 command $PLTCM,VOL,8\n"
+                                                      "30 powerdown\n"
+                                                      "40 powerup\n"
+                                                      "50 power D4\n"
+                                                      "55 power D0\n"
+                                                      "60 suspend\n"
+                                                      "65 resume\n");
+    const ProgramResult result = runProgram("run --duration 75 --timestamps --debug --script " + script.string());
+    ASSERT_EQ(result.status, 0) << result.err;
+    double tuneAnswer = -1, name = -1, volume = -1, backAfterPowerUp = -1, backAfterD0 = -1, backAfterResume = -1;
+    for (const StampedLine& line : stampedLines(result.out)) {
+        if (line.sentence == "$PLTTQ,10480,2,0,0,6*58") tuneAnswer = line.time;
+        if (line.sentence == "$PLTCH,\"INFO 24 \"*67" && name < 0) name = line.time;
+        if (line.sentence == "$PLTCF,7000*66") volume = line.time;
+        // Powered down: nothing is sent.
+        EXPECT_FALSE(line.time > 30.02 && line.time <= 40.0) << line.time << " " << line.sentence;
+        EXPECT_FALSE(line.time > 50.02 && line.time <= 55.0) << line.time << " " << line.sentence;
+        EXPECT_FALSE(line.time > 60.02 && line.time <= 65.0) << line.time << " " << line.sentence;
+        const bool tuned = line.sentence.rfind("$PLTTQ,10480,28,", 0) == 0;
+        if (tuned && line.time > 40 && line.time < 50 && backAfterPowerUp < 0) backAfterPowerUp = line.time;
+        if (tuned && line.time > 55 && line.time < 60 && backAfterD0 < 0) backAfterD0 = line.time;
+        if (tuned && line.time > 65 && backAfterResume < 0) backAfterResume = line.time;
+    }
+    EXPECT_GE(tuneAnswer, 3.0);
+    EXPECT_LT(tuneAnswer, 3.2);  // the reader's 50 ms rounds and the parser's 15 ms
+    EXPECT_GT(name, tuneAnswer);
+    EXPECT_GE(volume, 20.0);
+    EXPECT_LT(volume, 20.1);
+    // The recovery after a power-up waits 3 s and tunes back to the station.
+    EXPECT_GT(backAfterPowerUp, 43.0);
+    EXPECT_GT(backAfterD0, 58.0);
+    EXPECT_GT(backAfterResume, 68.0);
+    // The power manager's requests, in the debug output with their virtual time.
+    EXPECT_NE(result.err.find("50.000 [thread 1] Corvane: IOCTL_POWER_SET to D4 CurrentDx D0\n"), std::string::npos)
+        << result.err;
+    EXPECT_NE(result.err.find("55.000 [thread 1] Corvane: IOCTL_POWER_SET to D0 CurrentDx D4\n"), std::string::npos);
+}
+
+TEST(ProgramTest, DirectReplayOfTheFranceLogShowsNameAndTmc)
+{
+    const auto log = sharedLogs() / "FE37-france-2018-01-02.spy";
+    if (!std::filesystem::exists(log)) GTEST_SKIP() << "recorded logs not found at " << log;
+    const ProgramResult plain = runProgram("replay --direct " + log.string());
+    ASSERT_EQ(plain.status, 0) << plain.err;
+    EXPECT_EQ(linesStartingWith(plain.out, "$PLTCH,"), std::set<std::string>{"$PLTCH,\"LATINA  \"*70"});
+    EXPECT_GT(linesStartingWith(plain.out, "$PLTTM,8,").size(), 10u);
+    EXPECT_FALSE(linesStartingWith(plain.out, "$PLTTM,3,").empty());
+
+    // The same lines, each stamped with its group's air time and followed by its rendering.
+    const ProgramResult decoded = runProgram("replay --direct --timestamps --decode " + log.string());
+    ASSERT_EQ(decoded.status, 0);
+    const std::vector<std::string> lines = splitLines(decoded.out);
+    std::vector<std::string> sentences;
+    std::size_t tmcRenderings = 0, messageRenderings = 0;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        static const std::regex stamped(R"(^(\d+)\.(\d{3}) (\$.*)$)");
+        std::smatch match;
+        if (!std::regex_match(lines[i], match, stamped)) {
+            EXPECT_NE(lines[i].find("  = "), std::string::npos) << lines[i];
+            tmcRenderings += lines[i].find("  = TMC ") != std::string::npos;
+            messageRenderings += lines[i].find("  = TMC message: event ") != std::string::npos;
+            continue;
+        }
+        sentences.push_back(match[3]);
+        if (match[3].str() == "$PLTCH,\"LATINA  \"*70") {
+            EXPECT_EQ(lines.at(i + 1).substr(lines[i + 1].find('=')), "= station name \"LATINA  \"");
+        }
+    }
+    EXPECT_EQ(sentences, splitLines(plain.out));
+    // Every TMC line (8A messages and 3A announcements) is rendered as TMC.
+    std::size_t tmcLines = 0;
+    for (const std::string& sentence : sentences) tmcLines += sentence.rfind("$PLTTM,", 0) == 0;
+    EXPECT_EQ(tmcRenderings, tmcLines);
+    EXPECT_GT(messageRenderings, 10u);
+}
+
+TEST(ProgramTest, ReplayThroughTheDriverReachesTheDecodersStations)
+{
+    if (!std::filesystem::exists(sharedLogs())) GTEST_SKIP() << "recorded logs not found at " << sharedLogs();
+    std::size_t logs = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(sharedLogs())) {
+        const auto extension = entry.path().extension();
+        if (extension != ".spy" && extension != ".rds") continue;
+        ++logs;
+        const ProgramResult direct = runProgram("replay --direct " + entry.path().string());
+        const ProgramResult full = runProgram("replay " + entry.path().string());
+        ASSERT_EQ(direct.status, 0) << direct.err;
+        ASSERT_EQ(full.status, 0) << full.err;
+        const auto pis = linesStartingWith(direct.out, "$PLTMT,");
+        const auto names = linesStartingWith(direct.out, "$PLTCH,");
+        EXPECT_FALSE(pis.empty()) << entry.path();
+        EXPECT_EQ(linesStartingWith(full.out, "$PLTMT,"), pis) << entry.path();
+        EXPECT_EQ(linesStartingWith(full.out, "$PLTCH,"), names) << entry.path();
+        // Through the driver the station is tuned and reported on a valid channel.
+        static const std::regex tuned(R"(^\$PLTTQ,9470,[1-9]\d*,\d+,1,0\*[0-9a-f]{2}$)");
+        const std::vector<std::string> lines = splitLines(full.out);
+        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
+                                [](const std::string& line) { return std::regex_match(line, tuned); }))
+            << entry.path();
+    }
+    EXPECT_GE(logs, 1u);
+}

@@ -1,0 +1,100 @@
+// The readable rendering of --decode, on lines framed by the driver's own
+// sentence routines, so that the rendering reads the fields where the driver
+// puts them.
+#include "tests/channel/OutputLines.h"
+#include "tools/SentenceView.h"
+
+using namespace corvane;
+using namespace corvane_test;
+
+namespace {
+
+class SentenceViewTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        loadSentenceChannel();
+        storeDefaultOutputFilter();
+    }
+
+    // The rendering of the one line that `emit` queued.
+    static std::string rendered(auto emit)
+    {
+        emit();
+        const Lines lines = takeLines();
+        if (lines.size() != 1) {
+            ADD_FAILURE() << lines.size() << " lines queued";
+            return {};
+        }
+        return renderSentence(lines[0]);
+    }
+
+    static std::string framed(const char* text)
+    {
+        emitSentence(text);
+        const Lines lines = takeLines();
+        return lines.size() == 1 ? renderSentence(lines[0]) : "";
+    }
+
+    sim::Kernel kernel;
+};
+
+}  // namespace
+
+TEST_F(SentenceViewTest, TmcMessagesShowEventLocationExtentAndDirection)
+{
+    // Single group, duration 3; C: direction negative, extent 2, event 101;
+    // D: location 12345.
+    EXPECT_EQ(rendered([] { emitTmcGroup(0x840B, 0x5065, 12345); }),
+              "TMC message: event 101, location 12345, extent 2, direction negative, duration 3");
+    // Diversion advised, positive direction, extent 7, the largest event code.
+    EXPECT_EQ(rendered([] { emitTmcGroup(0x8408, 0xBFFF, 0xFFFF); }),
+              "TMC message: event 2047, location 65535, extent 7, direction positive, duration 0, diversion advised");
+    // Multi-group: the first group carries the event, a further one does not.
+    EXPECT_EQ(rendered([] { emitTmcGroup(0x8405, 0x8000 | 0x0800 | 473, 4000); }),
+              "TMC multi-group message 5, first group: event 473, location 4000, extent 1, direction positive");
+    EXPECT_EQ(rendered([] { emitTmcGroup(0x8405, 0x1234, 0x5678); }), "TMC multi-group message 5, further group");
+    EXPECT_EQ(rendered([] { emitTmcGroup(0x8412, 0, 0); }), "TMC tuning information, variant 2");
+    // The announcement in 3A: application in 8A (code 0x10), TMC AID, table 1.
+    EXPECT_EQ(rendered([] { emitTmcGroup(0x3410, 0x0040, 0xCD46); }),
+              "TMC announced in group 8A, AID CD46, location table 1");
+    EXPECT_EQ(rendered([] { emitTmcGroup(0x3416, 0, 0x4BD7); }), "open data application 4BD7 announced in group 11A");
+}
+
+TEST_F(SentenceViewTest, StationPiFrequencyAndRawGroups)
+{
+    gDriver.rds.decoder.confirmedPi.store(0xFE37);
+    EXPECT_EQ(rendered([] { emitProgrammeIdentity(); }), "PI FE37, country code F");
+    EXPECT_EQ(rendered([] { emitRawGroup(0xFE37, 0x8405, 0x1234, 0xABCD); }),
+              "raw group 8A, PI FE37, blocks B 8405 C 1234 D ABCD");
+    EXPECT_EQ(rendered([] { emitRawGroup(0xD3A1, 0x0C00, 0xD3A1, 0x4142); }),
+              "raw group 0B, PI D3A1, blocks B 0C00 C D3A1 D 4142");
+    EXPECT_EQ(rendered([] { emitTuningStarted(10480); }), "tuning to 104.80 MHz (started)");
+    EXPECT_EQ(framed("$PLTCH,\"LATINA  \""), "station name \"LATINA  \"");
+    EXPECT_EQ(framed("$PLTCH,\"A*B,C$D \""), "station name \"A*B,C$D \"");  // '*' in a name is not the checksum
+    EXPECT_EQ(framed("$PLTTQ,9470,42,60,1,0"),
+              "tuned to 94.70 MHz, RSSI 42 dBuV, TMC quality 60, channel valid, band 87.5-108 MHz, 100 kHz steps");
+    EXPECT_EQ(framed("$PLTTQ,8750,8,0,0,2"), "tuned to 87.50 MHz, RSSI 8 dBuV, TMC quality 0, seek failed or band "
+                                             "limit, band 87.5-108 MHz, 200 kHz steps");
+    EXPECT_EQ(framed("$PLTTQ,9100,2,0,0,5"), "searching: 91.00 MHz");
+    // Block C of 0A: two AF codes, high byte first.
+    EXPECT_EQ(framed("$PXRAF,57549"), "alternative frequencies: no AF follows, filler");  // 224, 205
+    EXPECT_EQ(framed("$PXRAF,57672"), "alternative frequencies: 1 AF follows, 94.70 MHz");  // 225, 72
+    EXPECT_EQ(framed("$PXRAF,58317"), "alternative frequencies: 3 AFs follow, filler");  // 227, 205
+    EXPECT_EQ(framed("$PXRSNR,9470,42,200,0,0,0,0"), "signal quality at 94.70 MHz: RSSI 42 dBuV, quality 200");
+    EXPECT_EQ(rendered([] { emitFilterMasks(); }),
+              "filter masks: TMC groups 3 8; raw groups A 1 3 4 8; raw groups B none");
+    EXPECT_EQ(rendered([] { emitFilterFlags(); }), "output flags 0x01F7");
+}
+
+TEST_F(SentenceViewTest, OnlyDriverSentencesAreRendered)
+{
+    EXPECT_EQ(renderSentence("$PLTMT,15,65079*00"), "PI FE37, country code F [checksum 00, expected 68]");
+    EXPECT_EQ(renderSentence("$PLTMT,15,65079*68"), "PI FE37, country code F");
+    EXPECT_EQ(framed("$PLTMT,15"), "PLTMT, malformed");
+    EXPECT_EQ(framed("$PLTTQ,9470,x,60,1,0"), "PLTTQ, malformed");
+    EXPECT_EQ(framed("$PLTXX,1,2"), "");
+    for (const char* line : {"", "$", "hello", "$PLTMT,15,65079", "$PLTMT,15,65079*6", "$PLTMT,15,65079*zz",
+                             "TMC,15,65079*68", "$PLTCH,\"LATINA  \"*70 trailing"})
+        EXPECT_EQ(renderSentence(line), "") << line;
+}

@@ -1,0 +1,57 @@
+#include "tools/LineOutput.h"
+
+#include "tools/SentenceView.h"
+
+namespace corvane {
+
+std::string virtualSeconds(sim::Micros time)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%llu.%03llu", static_cast<unsigned long long>(time / 1'000'000),
+                  static_cast<unsigned long long>(time / 1000 % 1000));
+    return text;
+}
+
+LineOutput::LineOutput(std::FILE* out, bool timestamps, bool decode)
+    : out_(out), timestamps_(timestamps), decode_(decode)
+{
+}
+
+void LineOutput::feed(std::string_view bytes, sim::Micros now)
+{
+    pending_.append(bytes);
+    std::size_t start = 0;
+    for (std::size_t end; (end = pending_.find("\r\n", start)) != std::string::npos; start = end + 2)
+        printLine(std::string_view(pending_).substr(start, end - start), now);
+    pending_.erase(0, start);
+}
+
+void LineOutput::printLine(std::string_view line, sim::Micros now)
+{
+    std::string prefix;
+    if (timestamps_) prefix = virtualSeconds(now) + " ";
+    std::fprintf(out_, "%s%.*s\n", prefix.c_str(), static_cast<int>(line.size()), line.data());
+    ++lines_;
+    if (!decode_) return;
+    const std::string rendering = renderSentence(line);
+    if (!rendering.empty())
+        std::fprintf(out_, "%*s  = %s\n", static_cast<int>(prefix.size()), "", rendering.c_str());
+}
+
+void DebugOutput::add(const sim::DebugLine& line)
+{
+    if (pending_.empty()) pendingTime_ = line.time;
+    pending_ += line.text;
+    std::size_t start = 0;
+    for (std::size_t end; (end = pending_.find('\n', start)) != std::string::npos; start = end + 1) {
+        std::string_view text = std::string_view(pending_).substr(start, end - start);
+        if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
+        std::fprintf(out_, "%s [thread %u] %.*s\n", virtualSeconds(pendingTime_).c_str(),
+                     static_cast<unsigned>(line.threadId), static_cast<int>(text.size()), text.data());
+    }
+    pending_.erase(0, start);
+    if (!pending_.empty() && start != 0) pendingTime_ = line.time;
+    std::fflush(out_);
+}
+
+}  // namespace corvane

@@ -1,0 +1,52 @@
+// The corvane program's command line: what to do and how, checked before
+// anything runs. A usage error is a UsageError whose message says what is
+// wrong; main prints it and exits with status 2.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace corvane {
+
+class UsageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+enum class Mode { Help, Run, Replay };
+
+struct Options {
+    Mode mode = Mode::Help;
+
+    // run and replay
+    std::uint64_t seed = 1;
+    bool timestamps = false;
+    bool decode = false;
+    bool debug = false;
+
+    // run
+    std::string bandFile;             // empty: the built-in band
+    std::string scriptFile;           // empty: no script
+    std::string ptyPath;              // empty: no pseudo-terminal
+    std::optional<std::uint64_t> durationMs;  // virtual; none: until interrupted
+    std::optional<double> speed;      // virtual seconds per wall second; none: as fast as possible
+
+    // replay
+    std::string logFile;
+    bool direct = false;
+};
+
+// The text --help prints.
+extern const char kUsageText[];
+
+// Parses the arguments after the program name. Throws UsageError.
+Options parseOptions(const std::vector<std::string>& arguments);
+
+// A number of seconds with at most three decimals ("600", "2.5", "0.020"),
+// in milliseconds; nullopt when the text is not one or exceeds `maxSeconds`.
+std::optional<std::uint64_t> parseSeconds(const std::string& text, std::uint64_t maxSeconds);
+
+}  // namespace corvane

@@ -1,0 +1,90 @@
+#include "tools/Replay.h"
+
+#include "channel/ByteRing.h"
+#include "channel/Sentences.h"
+#include "driver/Corvane.h"
+#include "driver/DriverContext.h"
+#include "driver/IoControlCodes.h"
+#include "rds/GroupDecoder.h"
+#include "sim/band/LoggedRdsSource.h"
+#include "tools/Run.h"
+#include "tools/Session.h"
+
+namespace corvane {
+
+namespace {
+
+// After the log has gone round once: time for the group thread to drain the
+// last bank and for the application's next read.
+constexpr sim::Micros kDrainTime = 500'000;
+// With twice the log's air time, a bound on the whole replay: a chip that
+// stops receiving must not keep it running for ever.
+constexpr sim::Micros kSettleTime = 1'000'000;
+
+RdsGroup capturedGroup(const sim::band::LoggedGroup& logged)
+{
+    auto errors = [&](std::size_t i) { return logged.lost[i] ? unsigned{kBlockUncorrectable} : 0u; };
+    return RdsGroup{logged.blocks[0], logged.blocks[1], logged.blocks[2], logged.blocks[3],
+                    makeGroupStatus(errors(0), errors(1), errors(2), errors(3))};
+}
+
+}  // namespace
+
+void replayDirect(const Options& options, const sim::band::RdsLog& log, LineOutput& output)
+{
+    sim::KernelOptions kernelOptions;
+    kernelOptions.seed = options.seed;
+    sim::Kernel kernel(kernelOptions);
+    DebugOutput debug(stderr);
+    if (options.debug) kernel.setDebugSink([&debug](const sim::DebugLine& line) { debug.add(line); });
+
+    // What loading the driver does before the first group reaches the decoder.
+    LoadDriverContext();
+    InitRingGuards();
+    InitDecoderGuard();
+    gDriver.channel.outputRing.reset(kOutputRingSize);
+    storeDefaultOutputFilter();
+    resetRdsDecoder();
+
+    char buffer[kMaxReadBytes];
+    for (std::size_t i = 0; i < log.groups.size(); ++i) {
+        decodeGroup(capturedGroup(log.groups[i]));
+        std::string bytes;
+        for (DWORD n; (n = COM_Read(kOpenContext, buffer, sizeof buffer)) != 0;) bytes.append(buffer, n);
+        output.feed(bytes, static_cast<sim::Micros>(i) * kGroupPeriod);
+    }
+
+    ReleaseDecoderGuard();
+    ReleaseRingGuards();
+}
+
+void replayThroughDriver(const Options& options, const sim::band::BandDescription& band, LineOutput& output)
+{
+    const sim::band::StationDescription& station = band.stations.at(0);
+    const std::size_t groups = station.rds->log->groups.size();
+
+    Session session({options.seed, std::nullopt, options.debug});
+    session.installBand(band);
+    const auto* source =
+        dynamic_cast<const sim::LoggedRdsSource*>(session.world().band().find(station.frequency)->rds.get());
+
+    session.loadDriver();
+    output.feed(session.readPort(), session.kernel().now());
+    // The application tunes to the station.
+    const std::string tune = "$PLTCM,H2," + std::to_string(station.frequency);
+    COM_IOControl(kOpenContext, IOCTL_TMC_COMMAND, reinterpret_cast<PBYTE>(const_cast<char*>(tune.data())),
+                  static_cast<DWORD>(tune.size()), nullptr, 0, nullptr);
+
+    const sim::Micros limit = session.kernel().now() + kSettleTime + 2 * static_cast<sim::Micros>(groups) * kGroupPeriod;
+    sim::Micros drainEnd = ~sim::Micros{0};
+    for (sim::Micros poll = session.kernel().now();; poll += kPollInterval) {
+        session.sleepUntil(poll);
+        const sim::Micros now = session.kernel().now();
+        output.feed(session.readPort(), now);
+        if (source != nullptr && source->loops() > 0 && drainEnd == ~sim::Micros{0}) drainEnd = now + kDrainTime;
+        if (now >= drainEnd || now >= limit) break;
+    }
+    session.unloadDriver();
+}
+
+}  // namespace corvane
