@@ -111,13 +111,55 @@ TEST(ProgramTest, DefaultBandRunFindsATmcStationByItselfAndRepeatsExactly)
         if (nameTime >= 0 && line.sentence.rfind("$PLTTM,8,", 0) == 0) ++tmcAfterName;
     }
     EXPECT_EQ(lines.front().sentence.rfind("$PXRFW,", 0), 0u);
+    // The application reads the port every 20 ms of virtual time.
+    const auto millis = [](double seconds) { return static_cast<long long>(seconds * 1000 + 0.5); };
+    for (const StampedLine& line : lines)
+        ASSERT_EQ((millis(line.time) - millis(lines.front().time)) % 20, 0) << line.time << " " << line.sentence;
     EXPECT_GT(searching, 0u) << "no search step reported";
     EXPECT_GE(nameTime, 0) << "the first TMC station up the band was not found";
     EXPECT_GT(tmcAfterName, 3u);
+    // The search accepted the station: its reports carry the TMC credit.
+    std::size_t credited = 0;
+    for (const StampedLine& line : lines) {
+        unsigned quality = 0;
+        if (std::sscanf(line.sentence.c_str(), "$PLTTQ,9470,%*u,%u,1,0*", &quality) == 1 && quality >= 60)
+            ++credited;
+    }
+    EXPECT_GT(credited, 500u) << "the station was not kept for the rest of the run";
 
     const ProgramResult second = runProgram("run --duration 600 --timestamps");
     EXPECT_EQ(second.status, 0);
     EXPECT_TRUE(second.out == first.out) << "two runs with the same seed differ";
+}
+
+TEST(ProgramTest, ABandFileIsPlayedAndEveryLineDecoded)
+{
+    const auto dir = scratchDirectory();
+    const auto band = writeFile(dir / "two.json", R"({"stations": [
+        {"frequency": 8800, "rssi": 30},
+        {"frequency": 9000, "rssi": 40, "rds": {"pi": "0xD123", "name": "TESTFM", "tmc": true}}]})");
+    const ProgramResult result =
+        runProgram("run --band " + band.string() + " --duration 60 --seed 3 --timestamps --decode");
+    ASSERT_EQ(result.status, 0) << result.err;
+    const std::vector<std::string> lines = splitLines(result.out);
+    // Found by the automatic search past the station without RDS; each
+    // sentence of the driver is followed by its rendering.
+    const auto name = std::find_if(lines.begin(), lines.end(), [](const std::string& line) {
+        return line.find(" $PLTCH,\"TESTFM  \"*") != std::string::npos;
+    });
+    ASSERT_NE(name, lines.end()) << result.out.substr(0, 2000);
+    ASSERT_NE(name + 1, lines.end());
+    EXPECT_NE(name[1].find("= station name \"TESTFM  \""), std::string::npos) << name[1];
+    std::size_t sentences = 0, renderings = 0, pi = 0;
+    for (const std::string& line : lines) {
+        sentences += line.find(" $") != std::string::npos;
+        renderings += line.find("  = ") != std::string::npos;
+        pi += line.find("= PI D123, country code D") != std::string::npos;
+    }
+    EXPECT_EQ(renderings, sentences);
+    EXPECT_GT(pi, 0u);
+    EXPECT_NE(result.out.find("$PLTTQ,8800,30,0,1,0*"), std::string::npos);
+    EXPECT_NE(result.out.find(" = tuned to 90.00 MHz"), std::string::npos);
 }
 
 TEST(ProgramTest, ScriptActionsReachTheDriverAtTheirTimes)
@@ -165,7 +207,7 @@ TEST(ProgramTest, ScriptActionsReachTheDriverAtTheirTimes)
 TEST(ProgramTest, DirectReplayOfTheFranceLogShowsNameAndTmc)
 {
     const auto log = sharedLogs() / "FE37-france-2018-01-02.spy";
-    if (!std::filesystem::exists(log)) GTEST_SKIP() << "recorded logs not found at " << log;
+    ASSERT_TRUE(std::filesystem::exists(log)) << "recorded logs not found at " << log;
     const ProgramResult plain = runProgram("replay --direct " + log.string());
     ASSERT_EQ(plain.status, 0) << plain.err;
     EXPECT_EQ(linesStartingWith(plain.out, "$PLTCH,"), std::set<std::string>{"$PLTCH,\"LATINA  \"*70"});
@@ -202,8 +244,8 @@ TEST(ProgramTest, DirectReplayOfTheFranceLogShowsNameAndTmc)
 
 TEST(ProgramTest, ReplayThroughTheDriverReachesTheDecodersStations)
 {
-    if (!std::filesystem::exists(sharedLogs())) GTEST_SKIP() << "recorded logs not found at " << sharedLogs();
-    std::size_t logs = 0;
+    ASSERT_TRUE(std::filesystem::exists(sharedLogs())) << "recorded logs not found at " << sharedLogs();
+    std::size_t logs = 0, france = 0;
     for (const auto& entry : std::filesystem::directory_iterator(sharedLogs())) {
         const auto extension = entry.path().extension();
         if (extension != ".spy" && extension != ".rds") continue;
@@ -217,6 +259,20 @@ TEST(ProgramTest, ReplayThroughTheDriverReachesTheDecodersStations)
         EXPECT_FALSE(pis.empty()) << entry.path();
         EXPECT_EQ(linesStartingWith(full.out, "$PLTMT,"), pis) << entry.path();
         EXPECT_EQ(linesStartingWith(full.out, "$PLTCH,"), names) << entry.path();
+        // The TMC groups come through the chip, the capture and the decoder
+        // all of them, in the same order.
+        auto tmcLines = [](const std::string& out) {
+            std::vector<std::string> found;
+            for (const std::string& line : splitLines(out))
+                if (line.rfind("$PLTTM,", 0) == 0) found.push_back(line);
+            return found;
+        };
+        EXPECT_EQ(tmcLines(full.out), tmcLines(direct.out)) << entry.path();
+        if (entry.path().filename() == "FE37-france-2018-01-02.spy") {
+            EXPECT_EQ(names, std::set<std::string>{"$PLTCH,\"LATINA  \"*70"});
+            EXPECT_GT(linesStartingWith(full.out, "$PLTTM,8,").size(), 10u);
+            ++france;
+        }
         // Through the driver the station is tuned and reported on a valid channel.
         static const std::regex tuned(R"(^\$PLTTQ,9470,[1-9]\d*,\d+,1,0\*[0-9a-f]{2}$)");
         const std::vector<std::string> lines = splitLines(full.out);
@@ -224,5 +280,6 @@ TEST(ProgramTest, ReplayThroughTheDriverReachesTheDecodersStations)
                                 [](const std::string& line) { return std::regex_match(line, tuned); }))
             << entry.path();
     }
-    EXPECT_GE(logs, 1u);
+    EXPECT_GE(logs, 5u);
+    EXPECT_EQ(france, 1u);
 }

@@ -42,7 +42,7 @@ print('status', wait_for(['$PLTTQ,10480,28,']))
 TEST(PtyTest, SerialClientTunesAndHearsTheStation)
 {
     if (std::system((std::string(kPython) + " -c 'import serial' 2>/dev/null").c_str()) != 0)
-        GTEST_SKIP() << "Python's serial module (Debian python3-serial, installed by make deps) is missing";
+        FAIL() << "Python's serial module is missing: `make deps` installs it (Debian python3-serial)";
     const auto dir = scratchDirectory();
     const auto link = dir / "corvane-port";
     const auto client = writeFile(dir / "client.py", kClient);
