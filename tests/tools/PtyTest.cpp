@@ -74,3 +74,14 @@ TEST(PtyTest, SerialClientTunesAndHearsTheStation)
     // What went to the terminal was printed too.
     EXPECT_NE(readFile(out).find("$PLTCH,\"INFO 24 \"*67"), std::string::npos);
 }
+
+TEST(PtyTest, TheLinkIsRemovedWhenTheRunEnds)
+{
+    const auto dir = scratchDirectory();
+    const auto link = dir / "corvane-port";
+    const ProgramResult result = runProgram("run --pty " + link.string() + " --speed 50 --duration 2");
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(result.err.find("serving the port at " + link.string()), std::string::npos) << result.err;
+    EXPECT_EQ(result.out.rfind("$PXRFW,", 0), 0u) << result.out;
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));
+}
