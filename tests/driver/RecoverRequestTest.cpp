@@ -71,3 +71,36 @@ TEST_F(RecoverRequest, TheChipIsResetAndTunedBackToItsStation)
 }
 
 }  // namespace
+
+namespace {
+
+// A power-up asks for a recovery, which switches the bus back on. A command
+// handed over on the application's thread right after the power-up waits at
+// most 3 s for it and then goes ahead; when the control thread was frozen in
+// the middle of a seek, its 3 s pause starts a little later than that wait.
+// The command must not cost the recovery: the bus comes back on and the
+// command is carried out after it.
+TEST_F(RecoverRequest, ACommandRightAfterAPowerUpDoesNotCostTheRecovery)
+{
+    COM_Write(kOpenContext, "$PLTCM,+\r\n", 10);
+    ASSERT_NE([&] {
+        for (int i = 0; i < 2000; ++i, Sleep(1))
+            if (world.chip().seeking()) return kernel.now();
+        return sim::Micros{0};
+    }(), 0u);
+    Sleep(35);
+    ASSERT_TRUE(world.chip().seeking());
+    COM_PowerDown(kDeviceContext);
+    Sleep(1000);
+    COM_PowerUp(kDeviceContext);
+    const char tune[] = "$PLTCM,H2,9470";
+    COM_IOControl(kOpenContext, IOCTL_TMC_COMMAND, reinterpret_cast<PBYTE>(const_cast<char*>(tune)), 14, nullptr, 0,
+                  nullptr);
+    Sleep(3000);
+    EXPECT_EQ(gDriver.tuner.i2cOff.load(), 0) << "the bus stayed off";
+    EXPECT_FALSE(world.chip().inReset());
+    EXPECT_EQ(world.chip().frequency(), 9470);
+    EXPECT_EQ(gDriver.control.controlRequest.load(), kRequestNone);
+}
+
+}  // namespace
