@@ -172,10 +172,12 @@ TEST(ProgramTest, ScriptActionsReachTheDriverAtTheirTimes)
                                                       "50 power D4\n"
                                                       "55 power D0\n"
                                                       "60 suspend\n"
-                                                      "65 resume\n");
-    const ProgramResult result = runProgram("run --duration 75 --timestamps --debug --script " + script.string());
+                                                      "65 resume\n"
+                                                      "70 recover\n");
+    const ProgramResult result = runProgram("run --duration 80 --timestamps --debug --script " + script.string());
     ASSERT_EQ(result.status, 0) << result.err;
     double tuneAnswer = -1, name = -1, volume = -1, backAfterPowerUp = -1, backAfterD0 = -1, backAfterResume = -1;
+    std::size_t afterRecovery = 0;
     for (const StampedLine& line : stampedLines(result.out)) {
         if (line.sentence == "$PLTTQ,10480,2,0,0,6*58") tuneAnswer = line.time;
         if (line.sentence == "$PLTCH,\"INFO 24 \"*67" && name < 0) name = line.time;
@@ -187,8 +189,16 @@ TEST(ProgramTest, ScriptActionsReachTheDriverAtTheirTimes)
         const bool tuned = line.sentence.rfind("$PLTTQ,10480,28,", 0) == 0;
         if (tuned && line.time > 40 && line.time < 50 && backAfterPowerUp < 0) backAfterPowerUp = line.time;
         if (tuned && line.time > 55 && line.time < 60 && backAfterD0 < 0) backAfterD0 = line.time;
-        if (tuned && line.time > 65 && backAfterResume < 0) backAfterResume = line.time;
+        if (tuned && line.time > 65 && line.time < 70 && backAfterResume < 0) backAfterResume = line.time;
+        // The recovery pauses 3 s, resets the chip and comes back on the station.
+        if (line.sentence.rfind("$PLTTQ,", 0) == 0 && line.time > 70.02 && line.time < 73.0)
+            ADD_FAILURE() << "a status during the recovery's pause at " << line.time;
+        if (line.sentence.rfind("$PLTTQ,", 0) == 0 && line.time > 73.0) {
+            EXPECT_EQ(line.sentence.rfind("$PLTTQ,10480,28,", 0), 0u) << line.time << " " << line.sentence;
+            ++afterRecovery;
+        }
     }
+    EXPECT_GT(afterRecovery, 3u);
     EXPECT_GE(tuneAnswer, 3.0);
     EXPECT_LT(tuneAnswer, 3.2);  // the reader's 50 ms rounds and the parser's 15 ms
     EXPECT_GT(name, tuneAnswer);
