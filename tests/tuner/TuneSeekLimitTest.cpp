@@ -59,5 +59,28 @@ TEST_F(TuneSeekLimits, CompletionOnTheFiftiethPassEndsTheTuneEarlyAndOnTheFortyN
     EXPECT_EQ(world.chip().reg(CHANNEL) & kChannelTune, 0);
 }
 
+TEST_F(TuneSeekLimits, RequestDuringTheWaitForStcToFallEndsTheTuneWithoutAFinalRead)
+{
+    world.addStation(9470, 42, 28);  // no RDS: STC stays up after TUNE is cleared
+    bringUpWithInterrupt();
+    startInterruptThread();
+    Sleep(1);
+
+    // STC at 60 ms, seen on the pass at 60 ms: TUNE cleared, then the second
+    // wait. A request at 105 ms ends it on the pass at 110 ms.
+    const sim::Micros start = kernel.now();
+    std::uint64_t readsAtRequest = 0;
+    kernel.at(start + 105 * kMs, [&] {
+        readsAtRequest = world.chip().busReads();
+        gDriver.control.controlRequest = kRequestTune;
+    });
+    Tune(9470);
+    EXPECT_EQ(kernel.now(), start + 110 * kMs);
+    EXPECT_EQ(gDriver.tuner.tunerBusy, 0);
+    EXPECT_EQ(world.chip().reg(CHANNEL) & kChannelTune, 0);
+    EXPECT_EQ(world.chip().busReads(), readsAtRequest);
+    gDriver.control.controlRequest = kRequestNone;
+}
+
 }  // namespace
 }  // namespace capturetest
