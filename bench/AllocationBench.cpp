@@ -183,6 +183,12 @@ void SteadyReceptionAllocations(benchmark::State& state)
     state.counters["on_worker_threads"] = double(gOnWorkerThreads);
     state.counters["on_application_thread"] = double(gOnApplicationThread);
     state.counters["sizeof_DriverContext"] = double(sizeof(DriverContext));
+    // Its parts, to see where the bytes are.
+    state.counters["sizeof_channel"] = double(sizeof(ChannelState));
+    state.counters["sizeof_rds"] = double(sizeof(RdsState));
+    state.counters["sizeof_tuner"] = double(sizeof(TunerState));
+    state.counters["sizeof_other"] =
+        double(sizeof(DriverContext) - sizeof(ChannelState) - sizeof(RdsState) - sizeof(TunerState));
     std::string label;
     for (const auto& [place, count] : places) label += place + "=" + std::to_string(count / state.iterations()) + " ";
     state.SetLabel(label);
