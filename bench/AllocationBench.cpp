@@ -159,8 +159,9 @@ void SteadyReceptionAllocations(benchmark::State& state)
         gStackCount = 0;
         gUnrecorded = gOnApplicationThread = gOnWorkerThreads = 0;
         auto rig = std::make_unique<bench::DriverOnBand>();
-        rig->load();
-        gCounting = true;  // from COM_Init's return: the tune, the settling and the hour
+        rig->init();
+        gCounting = true;  // from COM_Init's return: the open, the tune, the settling and the hour
+        rig->open();
         rig->command("$PLTCM,H2,9470");
         rig->run(3600ull * 1'000'000);
         gCounting = false;

@@ -45,11 +45,16 @@ public:
     // The device manager loads the driver; the application opens the port.
     void load()
     {
+        init();
+        open();
+    }
+    void init()
+    {
         LoadDriverContext();
         COM_Init(TEXT("Drivers\\Active\\42"));
-        COM_Open(kDeviceContext, GENERIC_READ | GENERIC_WRITE, 0);
         loaded_ = true;
     }
+    void open() { COM_Open(kDeviceContext, GENERIC_READ | GENERIC_WRITE, 0); }
 
     // A private command request, as the application sends one.
     void command(std::string_view text)
