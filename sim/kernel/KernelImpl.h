@@ -148,6 +148,7 @@ struct Kernel::Impl {
     void switchTo(Thread* next, bool exiting);
     [[noreturn]] void exitCurrent(DWORD code);
     void runDueEvents(Micros until);
+    void runHardwareEvent(const TimelineEntry& e);
     void pace(Micros target);
     Thread* createThread(LPTHREAD_START_ROUTINE start, LPVOID parameter);
     void freeStack(Thread* t);

@@ -126,16 +126,21 @@ void Kernel::Impl::runDueEvents(Micros until)
             wakes.push_back(e);
             continue;
         }
-        auto it = hardwareEvents.find(e.generation);
-        if (it == hardwareEvents.end()) continue;  // cancelled
-        pace(e.time);
-        if (e.time > now) now = e.time;
-        std::function<void()> action = std::move(it->second);
-        hardwareEvents.erase(it);
-        if (options.traceSwitches) trace.push_back({now, TraceEntry::HardwareEvent, 0});
-        action();
+        runHardwareEvent(e);
     }
     for (const TimelineEntry& wake : wakes) timeline.push(wake);
+}
+
+void Kernel::Impl::runHardwareEvent(const TimelineEntry& e)
+{
+    auto it = hardwareEvents.find(e.generation);
+    if (it == hardwareEvents.end()) return;  // cancelled
+    pace(e.time);
+    if (e.time > now) now = e.time;
+    std::function<void()> action = std::move(it->second);
+    hardwareEvents.erase(it);
+    if (options.traceSwitches) trace.push_back({now, TraceEntry::HardwareEvent, 0});
+    action();
 }
 
 void Kernel::Impl::block()
@@ -150,14 +155,7 @@ void Kernel::Impl::block()
         TimelineEntry e = timeline.top();
         timeline.pop();
         if (e.thread == nullptr) {
-            auto it = hardwareEvents.find(e.generation);
-            if (it == hardwareEvents.end()) continue;
-            pace(e.time);
-            if (e.time > now) now = e.time;
-            std::function<void()> action = std::move(it->second);
-            hardwareEvents.erase(it);
-            if (options.traceSwitches) trace.push_back({now, TraceEntry::HardwareEvent, 0});
-            action();
+            runHardwareEvent(e);
             continue;
         }
         Thread* t = e.thread;

@@ -47,6 +47,7 @@ TEST(PtyTest, SerialClientTunesAndHearsTheStation)
     const auto link = dir / "corvane-port";
     const auto client = writeFile(dir / "client.py", kClient);
     const auto out = dir / "corvane.out";
+    const auto err = dir / "corvane.err";
 
     const std::string program = programPath().string();
     const std::string linkText = link.string();
@@ -54,6 +55,7 @@ TEST(PtyTest, SerialClientTunesAndHearsTheStation)
     posix_spawn_file_actions_t files;
     posix_spawn_file_actions_init(&files);
     posix_spawn_file_actions_addopen(&files, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&files, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     pid_t pid = 0;
     ASSERT_EQ(posix_spawn(&pid, program.c_str(), &files, nullptr, const_cast<char**>(argv.data()), environ), 0);
     posix_spawn_file_actions_destroy(&files);
@@ -73,4 +75,5 @@ TEST(PtyTest, SerialClientTunesAndHearsTheStation)
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));
     // What went to the terminal was printed too.
     EXPECT_NE(readFile(out).find("$PLTCH,\"INFO 24 \"*67"), std::string::npos);
+    EXPECT_EQ(readFile(err).find("protocol violations"), std::string::npos) << readFile(err);
 }
