@@ -88,6 +88,15 @@ void Kernel::Impl::wakeAt(Thread* t, Micros when)
 {
     const std::uint32_t tie = static_cast<std::uint32_t>(streams[unsigned(Stream::Scheduler)].next());
     timeline.push(TimelineEntry{when, tie, sequence++, t, t->wakeGeneration});
+    if (timeline.size() > 2 * (threads.size() + hardwareEvents.size()) + 256) compactTimeline();
+}
+
+void Kernel::Impl::compactTimeline()
+{
+    timeline.compact([this](const TimelineEntry& e) {
+        if (e.thread == nullptr) return hardwareEvents.find(e.generation) == hardwareEvents.end();
+        return e.generation != e.thread->wakeGeneration || e.thread->state == Thread::Exited;
+    });
 }
 
 void Kernel::Impl::makeReady(Thread* t)
