@@ -4,7 +4,9 @@
 //            bytes as a raw code
 //   flags    bit 0: no input buffer, bit 1: no output buffer, bit 2: no place
 //            for the returned length, bit 3: the output buffer is the input
-//            buffer; bits 4-7: virtual time to let pass afterwards (x 10 ms)
+//            buffer, bit 4: for a power request, the missing pointers are bad
+//            ones instead of null; bits 5-7: virtual time to let pass
+//            afterwards (x 20 ms)
 //   inLen    input length; outLen: output length (0..255)
 //   then inLen bytes of input and outLen bytes of initial output contents
 //   (missing bytes read as 0).
@@ -12,8 +14,9 @@
 // what the memory behind a pointer really holds. Without a buffer the length
 // is blown up to a large value, which the driver must refuse without touching
 // anything. Serial requests that succeed report no more than the output holds;
-// the power requests, the one place where a missing pointer is caught by the
-// fault guard, must come back without taking the process down.
+// the power requests, the one place where the fault guard catches a caller's
+// bad pointer, must come back without taking the process down. Only they are
+// handed bad pointers: every other request is entitled to trust a non-null one.
 #include "driver/IoControlCodes.h"
 #include "fuzz/LoadedDriver.h"
 
@@ -57,6 +60,8 @@ private:
     std::size_t size_;
 };
 
+bool isPowerRequest(DWORD code) { return (code & 0xFFFFF000u) == (IOCTL_POWER_GET & 0xFFFFF000u); }
+
 bool isSerialGet(DWORD code)
 {
     return code == IOCTL_SERIAL_GET_PROPERTIES || code == IOCTL_SERIAL_GET_TIMEOUTS ||
@@ -81,7 +86,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         const std::uint8_t flags = input.byte();
         const bool noIn = flags & 1, noOut = flags & 2, noActual = flags & 4, aliased = flags & 8;
-        const DWORD pause = (flags >> 4) * 10u;
+        const bool badPointers = (flags & 16) && isPowerRequest(code);
+        const DWORD pause = (flags >> 5) * 20u;
         DWORD inLength = input.byte();
         DWORD outLength = input.byte();
 
@@ -95,18 +101,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             outBuffer = inBuffer;
             outLength = inLength;
         }
+        // An address in the never-mapped first page: touching it faults.
+        auto* const bad = reinterpret_cast<std::uint8_t*>(static_cast<std::uintptr_t>(0x18));
+        PBYTE const missing = badPointers ? bad : nullptr;
         if (noIn) {
-            inBuffer = nullptr;
+            inBuffer = missing;
             inLength *= 0x01010101u;
         }
         if (noOut) {
-            outBuffer = nullptr;
+            outBuffer = missing;
             outLength *= 0x01010101u;
         }
         constexpr DWORD kUntouched = 0xDEADBEEF;
         DWORD actual = kUntouched;
         const BOOL ok = COM_IOControl(kOpenContext, code, inBuffer, inLength, outBuffer, outLength,
-                                      noActual ? nullptr : &actual);
+                                      noActual ? reinterpret_cast<PDWORD>(missing) : &actual);
         if (ok && isSerialGet(code) && !noActual && actual != kUntouched && actual > outLength)
             fuzz::fail("a request reported more bytes than its output buffer holds");
         driver.run(pause);

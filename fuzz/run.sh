@@ -61,14 +61,15 @@ dword = lambda v: struct.pack("<I", v)
 reqs = {
     "caps": request(0x321000, out=bytes(48)),
     "get": request(0x321004, out=bytes(4)),
-    "set-d3": request(0x321008, 0x30, out=dword(3)) + request(0x321008, 0x30, out=dword(0)),
+    "set-d3": request(0x321008, 0x60, out=dword(3)) + request(0x321008, 0x60, out=dword(0)),
     "set-d9": request(0x321008, out=dword(9)),
-    "set-noactual": request(0x321008, 0x04, out=dword(1)),
+    "set-badactual": request(0x321008, 0x14, out=dword(1)),
+    "get-badout": request(0x321004, 0x12, out=dword(0)),
     "query": request(0x32100C, out=dword(2)),
-    "command": request(0x88B82F08, 0x50, inb=b"$PLTCM,H2,10120"),
+    "command": request(0x88B82F08, 0xA0, inb=b"$PLTCM,H2,10120"),
     "command-short": request(0x88B82F08, inb=b"$PLTCM"),
-    "recover": request(0x88B83F08, 0x40),
-    "suspend-resume": request(0x88B84F08, 0x30, inb=b"\x02") + request(0x88B84F08, 0x30, inb=b"\x01"),
+    "recover": request(0x88B83F08, 0x80),
+    "suspend-resume": request(0x88B84F08, 0x60, inb=b"\x02") + request(0x88B84F08, 0x60, inb=b"\x01"),
     "reverse": request(0x1000, inb=bytes(range(7)), out=bytes(8)),
     "reverse-alias": request(0x1000, 0x08, inb=bytes(range(6))),
     "properties": request(0x1B0038, out=bytes(64)),
@@ -129,6 +130,8 @@ for name, text in bands.items():
 PY
 
 declare -A maxlen=([CommandFuzz]=1024 [IoctlFuzz]=2048 [DecoderFuzz]=4096 [RdsLogFuzz]=4096 [BandFileFuzz]=4096)
+# Undefined behaviour ends the run like a crash, with its input saved.
+export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 status=0
 summary=()
 for t in "${targets[@]}"; do
