@@ -153,7 +153,7 @@ for t in "${targets[@]}"; do
     tail -n 60 "$out/$t.log"
     crash=$(grep -o "Test unit written to [^ ]*" "$out/$t.log" | tail -n 1 | sed 's/Test unit written to //')
     echo "!! $t failed (exit $rc). Reproduce with:"
-    echo "   $bin ${crash:-<the input in $crashes>}"
+    echo "   UBSAN_OPTIONS=halt_on_error=1 $bin ${crash:-<the input in $crashes>}"
   fi
 done
 printf '%s\n' "${summary[@]}"
