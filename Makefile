@@ -2,10 +2,13 @@
 # make test  : set up, build and run every test
 # make sanitize-test : the whole suite under address + undefined sanitizers
 # make bench : build and run the benchmarks
+# make fuzz  : build the libFuzzer targets and run each for FUZZ_SECONDS (default 60)
 
 PACKAGES := cmake g++ make libgtest-dev libbenchmark-dev libboost-context-dev nlohmann-json3-dev python3-serial
 
-.PHONY: deps build run test sanitize-test bench coverage clean
+.PHONY: deps build run test sanitize-test bench coverage fuzz clean
+
+FUZZ_SECONDS ?= 60
 
 deps:
 	@bash .ci/deps.sh $(PACKAGES)
@@ -38,6 +41,12 @@ coverage: deps
 	  --exclude-throw-branches --branches --print-summary \
 	  --html-details build/coverage/html/index.html --txt build/coverage/summary.txt
 	@cat build/coverage/summary.txt | tail -n 40
+
+# Each fuzz target for FUZZ_SECONDS on its corpus in build/fuzz/corpus/; a
+# failure prints the command that replays the input.
+fuzz: deps
+	@bash .ci/deps.sh clang libclang-rt-14-dev python3
+	@bash fuzz/run.sh $(FUZZ_SECONDS)
 
 bench: build
 	@./build/default/corvane_bench

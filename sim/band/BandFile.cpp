@@ -291,8 +291,9 @@ BandDescription parseBandFile(std::string_view text, const std::filesystem::path
     };
     try {
         document = nlohmann::json::parse(text.begin(), text.end(), noDuplicateKeys);
-    } catch (const nlohmann::json::parse_error& error) {
-        // "[json.exception.parse_error.101] parse error at line 3, column 5: ..."
+    } catch (const nlohmann::json::exception& error) {
+        // "[json.exception.parse_error.101] parse error at line 3, column 5: ...", or a
+        // number too large for a double: "[json.exception.out_of_range.406] number overflow ..."
         std::string what = error.what();
         const auto start = what.find("] ");
         throw BandFileError(path.string() + ": " + (start == std::string::npos ? what : what.substr(start + 2)));

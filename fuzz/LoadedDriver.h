@@ -1,0 +1,64 @@
+// The whole driver loaded as the device manager loads it, on a fresh world
+// playing the built-in band: what the port and I/O control targets drive.
+// Each input gets its own kernel, world and driver load, so nothing one input
+// did can change how the next one runs and every crash replays from its file.
+#pragma once
+
+#include "driver/Corvane.h"
+#include "driver/DriverContext.h"
+#include "driver/Lifecycle.h"
+#include "fuzz/FuzzChecks.h"
+#include "sim/World.h"
+#include "sim/band/BandFile.h"
+#include "sim/band/BandSetup.h"
+
+#include <string>
+
+namespace fuzz {
+
+// Longest stretch of virtual time between two reads of the port, short enough
+// that the output ring cannot overrun and excuse a cut line.
+constexpr DWORD kDrainStepMs = 100;
+
+class LoadedDriver {
+public:
+    LoadedDriver() : world_(kernel_)
+    {
+        static const sim::band::BandDescription band = sim::band::defaultBand();
+        sim::installBand(kernel_, world_.band(), band);
+        LoadDriverContext();
+        if (COM_Init(TEXT("Drivers\\Active\\42")) != kDeviceContext) fail("COM_Init refused the load");
+    }
+
+    ~LoadedDriver()
+    {
+        if (!COM_Deinit(kDeviceContext)) fail("COM_Deinit failed");
+        if (world_.protocolViolations() != 0)
+            fail("the driver broke the bus or chip protocol " + std::to_string(world_.protocolViolations()) + " times");
+    }
+
+    LoadedDriver(const LoadedDriver&) = delete;
+    LoadedDriver& operator=(const LoadedDriver&) = delete;
+
+    // Lets the world run for `ms` of virtual time, reading the port as it goes.
+    void run(DWORD ms)
+    {
+        while (ms > 0) {
+            const DWORD step = ms < kDrainStepMs ? ms : kDrainStepMs;
+            Sleep(step);
+            ms -= step;
+            lines_.drain();
+        }
+        lines_.drain();
+    }
+
+    void drain() { lines_.drain(); }
+    sim::World& world() { return world_; }
+
+private:
+    sim::Kernel kernel_;
+    sim::World world_;
+    LineChecker lines_;
+};
+
+}  // namespace fuzz
