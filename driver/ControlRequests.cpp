@@ -31,6 +31,7 @@ struct PowerCall {
     PBYTE out;
     DWORD outLength;
     PDWORD actualOut;
+    bool faulted = false;  // a missing pointer, reported like a fault on it
 };
 
 DWORD loadDword(const BYTE* p)
@@ -46,7 +47,7 @@ void storeDword(BYTE* p, DWORD value) { std::memcpy(p, &value, sizeof value); }
 // touches the caller's buffers.
 void runPowerRequest(void* context)
 {
-    const PowerCall& call = *static_cast<const PowerCall*>(context);
+    PowerCall& call = *static_cast<PowerCall*>(context);
     LifecycleState& life = gDriver.lifecycle;
     switch (call.code) {
     case IOCTL_POWER_CAPABILITIES: {
@@ -78,7 +79,13 @@ void runPowerRequest(void* context)
             powerDownDriver();
         }
         life.currentDx.store(d, std::memory_order_relaxed);
-        *call.actualOut = sizeof(DWORD);  // not checked: a missing pointer faults into the guard
+        // The caller's length pointer is not checked before the work is done:
+        // a missing one is reported like a bad one, after the fact.
+        if (call.actualOut == nullptr) {
+            call.faulted = true;
+            return;
+        }
+        *call.actualOut = sizeof(DWORD);
         return;
     }
     case IOCTL_POWER_QUERY: {
@@ -128,7 +135,7 @@ BOOL HandlePowerRequest(DWORD code, PBYTE inBuffer, DWORD inLength, PBYTE outBuf
                         PDWORD actualOut)
 {
     PowerCall call{code, outBuffer, outLength, actualOut};
-    if (!CeGuardedCall(runPowerRequest, &call)) NKDbgPrintfW(kMsgIoctlException);
+    if (!CeGuardedCall(runPowerRequest, &call) || call.faulted) NKDbgPrintfW(kMsgIoctlException);
     return FALSE;
 }
 

@@ -259,6 +259,14 @@ TEST_F(Lifecycle, PowerRequestsAnswerFalseAndReportThroughTheDebugOutput)
     EXPECT_TRUE(debugSaid("Corvane::exception in ioctl\r\n"));
     EXPECT_EQ(gDriver.lifecycle.driverState.load(), kDriverRunning);
     EXPECT_EQ(gDriver.lifecycle.currentDx.load(), 0u);
+
+    // No length pointer at all is reported the same way, after the work.
+    kernel.clearDebugLog();
+    DWORD three2 = 3;
+    EXPECT_FALSE(COM_IOControl(kOpenContext, IOCTL_POWER_SET, nullptr, 0, reinterpret_cast<PBYTE>(&three2), 4, nullptr));
+    EXPECT_TRUE(debugSaid("Corvane::exception in ioctl\r\n"));
+    EXPECT_EQ(gDriver.lifecycle.driverState.load(), kDriverPoweredDown);
+    EXPECT_EQ(gDriver.lifecycle.currentDx.load(), 3u);
 }
 
 TEST_F(Lifecycle, PrivateCommandsReachTheParserOnlyWhileRunning)
