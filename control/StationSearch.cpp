@@ -128,6 +128,10 @@ enum class Pass { NextStation, End };
 // One station: seek, settle, report, then the RDS and TMC waits.
 Pass searchOneStation()
 {
+    // A chip that hung during the search never completes a seek; the
+    // interrupt thread's time-out then asks for a reset, taken here before
+    // the next seek, or the search would step over a dead chip for ever.
+    recoverBeforeSearch();
     control().skipStation.store(0, kRelaxed);
     rds().rdsSeen.store(0, kRelaxed);
     rds().tmcSeen.store(0, kRelaxed);
