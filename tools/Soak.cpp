@@ -1,0 +1,303 @@
+#include "tools/Soak.h"
+
+#include "driver/Corvane.h"
+#include "driver/DriverContext.h"
+#include "driver/IoControlCodes.h"
+#include "driver/Lifecycle.h"
+#include "sim/band/BandFile.h"
+#include "sim/band/RdsGenerator.h"
+#include "tools/Session.h"
+#include "tools/SoakChecks.h"
+#include "tools/SoakFaults.h"
+
+#include <cmath>
+#include <cstdio>
+#include <stdexcept>
+
+namespace corvane {
+
+namespace {
+
+using sim::Micros;
+using soak::Cause;
+
+constexpr Micros kSecond = 1'000'000;
+constexpr Micros kMinute = 60 * kSecond;
+constexpr Micros kStep = 250'000;       // the application's pace while faults run
+constexpr Micros kHealStep = 50'000;    // finer while the recovery is timed
+constexpr Micros kTmcDeadline = 5 * kMinute;
+constexpr Micros kStatusSettle = 5 * kSecond;
+constexpr Micros kStatusWindow = kMinute;
+// The status comes once a second; the application sees it within one step.
+constexpr Micros kStatusGap = kSecond + 2 * kHealStep + kHealStep / 2;
+// Without TMC on the band the search never ends; its status still comes.
+constexpr Micros kSearchStatusGap = 30 * kSecond;
+constexpr Micros kHealLength = kTmcDeadline + kStatusSettle + kStatusWindow;
+constexpr Micros kMinFaultPhase = 5 * kMinute;
+constexpr Micros kMaxFaultPhase = 30 * kMinute;
+// A worker that is not frozen gets the processor at least this often: the
+// RDS interrupt thread waits up to a minute for an interrupt, the others
+// poll in steps of at most 50 ms (a command waits at most 3 s for a recovery).
+constexpr Micros kInterruptThreadBound = 75 * kSecond;
+constexpr Micros kWorkerBound = 15 * kSecond;
+
+std::string seconds(Micros t)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f s", double(t) / 1e6);
+    return text;
+}
+
+bool bandHasTmc(const sim::band::BandDescription& band)
+{
+    for (const auto& station : band.stations) {
+        if (!station.rds) continue;
+        if (station.rds->generator && station.rds->generator->tmc) return true;
+        if (station.rds->log)
+            for (const auto& group : station.rds->log->groups)
+                if (!group.lost[1] && (group.blocks[1] >> 11) == 0x10) return true;  // 8A
+    }
+    return false;
+}
+
+SessionSettings sessionSettings(std::uint64_t seed)
+{
+    SessionSettings settings;
+    settings.seed = seed;
+    return settings;
+}
+
+class Soak {
+public:
+    Soak(const SoakSettings& settings, const sim::band::BandDescription& band)
+        : settings_(settings), session_(sessionSettings(settings.seed)), tmcBand_(bandHasTmc(band)),
+          faults_(session_, band, debug_)
+    {
+        session_.installBand(band);
+    }
+
+    SoakReport run()
+    {
+        SoakReport report;
+        report.reproduce = soakReproduceLine(settings_);
+        const Micros total = static_cast<Micros>(settings_.hours * 3600.0 * 1e6);
+        session_.loadDriver();
+        sim::Random& random = session_.kernel().random(sim::Stream::Faults);
+        while (failure_.empty() && now() < total) {
+            // A fault phase, then the heal; a short run is one short phase.
+            const Micros left = total - now();
+            Micros phase = kMinFaultPhase + random.below(unsigned((kMaxFaultPhase - kMinFaultPhase) / kSecond)) * kSecond;
+            if (left < phase + kHealLength) phase = left > kHealLength ? left - kHealLength : left / 2;
+            runFaults(now() + phase);
+            ++report.cycles;
+            if (failure_.empty()) heal();
+        }
+        report.virtualHours = double(now()) / 3600e6;
+        report.faults = faults_.started();
+        report.linesRead = lines_.lines();
+        report.cutLines = lines_.cutLines();
+        report.debugLines = debug_.checked();
+        report.busFailures = session_.world().bus().injectedFailures();
+        if (failure_.empty()) {
+            session_.unloadDriver();
+            if (session_.world().protocolViolations() != 0) failure_ = "the driver broke the bus or chip protocol";
+        }
+        report.passed = failure_.empty();
+        if (!report.passed) report.failure = failure_;
+        return report;
+    }
+
+private:
+    Micros now() { return session_.kernel().now(); }
+
+    void fail(const std::string& what)
+    {
+        if (failure_.empty()) failure_ = what;
+    }
+
+    void runFaults(Micros until)
+    {
+        while (failure_.empty() && now() < until) {
+            faults_.step(now(), kStep);
+            advance(kStep);
+        }
+    }
+
+    // Lets the world run for `length`, then reads (unless the output is left
+    // unread) and checks every invariant.
+    void advance(Micros length)
+    {
+        notePowerUp();
+        Sleep(static_cast<DWORD>(length / 1000));
+        notePowerUp();
+        if (faults_.ringWasReset()) lines_.ringReset();
+        if (faults_.reading()) {
+            if (!reading_) lines_.readingGap();
+            fail(lines_.feed(session_.readPort(), now()));
+            watchLines();
+        }
+        reading_ = faults_.reading();
+        checkWorkers();
+        faults_.noteChipState(now());
+        fail(debug_.check(session_.kernel().debugLog(), debugNext_));
+        session_.kernel().clearDebugLog();
+        debugNext_ = 0;
+    }
+
+    // A frozen worker may not have run for long: its bound starts again when
+    // the driver runs again.
+    void notePowerUp()
+    {
+        const bool now_running = running();
+        if (now_running && !wasRunning_) lastPowerUp_ = now();
+        wasRunning_ = now_running;
+    }
+
+    bool running() const
+    {
+        return gDriver.lifecycle.driverState.load(std::memory_order_relaxed) == kDriverRunning;
+    }
+
+    void checkWorkers()
+    {
+        if (!running()) return;
+        const LifecycleState& life = gDriver.lifecycle;
+        const struct {
+            const char* name;
+            HANDLE handle;
+            Micros bound;
+        } workers[] = {{"group", life.groupThread, kWorkerBound},
+                       {"RDS interrupt", life.interruptThread, kInterruptThreadBound},
+                       {"control", life.controlThread, kWorkerBound},
+                       {"command reader", life.readerThread, kWorkerBound}};
+        for (const auto& w : workers) {
+            if (w.handle == nullptr) {
+                fail("the " + std::string(w.name) + " thread is gone");
+                continue;
+            }
+            Micros last = session_.kernel().lastRun(w.handle);
+            if (last < lastPowerUp_) last = lastPowerUp_;
+            if (now() - last > w.bound)
+                fail("the " + std::string(w.name) + " thread has not run since " + seconds(last) + " (now " +
+                     seconds(now()) + ")");
+        }
+    }
+
+    // Notes what the recovery check needs from the lines just read.
+    void watchLines()
+    {
+        for (const auto& line : lines_.takeLines()) {
+            if (line.text.rfind("$PLTTM,", 0) == 0 && tmcSeenAt_ == 0) tmcSeenAt_ = line.time;
+            if (line.text.rfind("$PLTTQ,", 0) == 0) {
+                if (statusFrom_ != 0 && line.time >= statusFrom_ && lastStatus_ != 0 &&
+                    line.time - lastStatus_ > statusGap_)
+                    fail("after the heal the tuning status came " + seconds(line.time - lastStatus_) +
+                         " apart (at " + seconds(line.time) + ")");
+                lastStatus_ = line.time;
+            }
+        }
+    }
+
+    // What the driver is doing, for a failure message.
+    std::string driverState()
+    {
+        const ControlState& c = gDriver.control;
+        char text[200];
+        std::snprintf(text, sizeof text,
+                      "chip on %u%s; request %u, search state %u, automatic search %u, stop search %u, "
+                      "TMC quality %u, filter flags 0x%X",
+                      unsigned(session_.world().chip().frequency()), session_.world().chip().hung() ? ", hung" : "",
+                      unsigned(c.controlRequest.load()), unsigned(c.searchState.load()), unsigned(c.autoSearch.load()),
+                      unsigned(c.stopSearch.load()), unsigned(gDriver.rds.tmcQuality.load()),
+                      unsigned(gDriver.sentences.outputFilter.flags.load()));
+        return text;
+    }
+
+    // The faults stop; the driver must find its way back by itself.
+    void heal()
+    {
+        faults_.healAll(now());
+        const Micros healedAt = now();
+        tmcSeenAt_ = 0;
+        statusFrom_ = 0;
+        if (tmcBand_) {
+            while (failure_.empty() && tmcSeenAt_ == 0 && now() - healedAt < kTmcDeadline) advance(kHealStep);
+            if (tmcSeenAt_ == 0) {
+                fail("no TMC within 5 minutes of the heal at " + seconds(healedAt) + " (" + driverState() + ")");
+                return;
+            }
+        }
+        const Micros settle = now() + kStatusSettle;
+        while (failure_.empty() && now() < settle) advance(kHealStep);
+        statusGap_ = tmcBand_ ? kStatusGap : kSearchStatusGap;
+        statusFrom_ = now();
+        lastStatus_ = now();
+        const Micros end = now() + (tmcBand_ ? kStatusWindow : kStatusWindow + kSearchStatusGap);
+        while (failure_.empty() && now() < end) advance(kHealStep);
+        if (failure_.empty() && now() - lastStatus_ > statusGap_)
+            fail("after the heal the tuning status stopped at " + seconds(lastStatus_));
+        statusFrom_ = 0;
+    }
+
+    SoakSettings settings_;
+    Session session_;
+    bool tmcBand_;
+    soak::LineChecker lines_;
+    soak::DebugChecker debug_;
+    soak::FaultInjector faults_;
+    std::size_t debugNext_ = 0;
+    bool reading_ = true;
+    Micros lastPowerUp_ = 0;
+    bool wasRunning_ = true;
+    Micros tmcSeenAt_ = 0;
+    Micros statusFrom_ = 0;  // 0: the status gaps are not being checked
+    Micros lastStatus_ = 0;
+    Micros statusGap_ = kStatusGap;
+    std::string failure_;
+};
+
+}  // namespace
+
+sim::band::BandDescription soakScenarioBand(const std::string& scenario)
+{
+    sim::band::BandDescription band = sim::band::defaultBand();
+    if (scenario == "default") return band;
+    if (scenario != "weak") throw std::invalid_argument("unknown soak scenario \"" + scenario + "\": default or weak");
+    // One TMC station, far away and losing blocks; the strong stations carry
+    // no TMC, so every search has to get past them.
+    band.source = "soak band \"weak\"";
+    std::vector<sim::band::StationDescription> kept;
+    for (auto& station : band.stations) {
+        if (station.frequency == 9470) continue;
+        if (station.frequency == 10480) {
+            station.rssi = 26;
+            station.snr = 13;
+            station.rds->blockErrorRate = 0.08;
+        }
+        kept.push_back(std::move(station));
+    }
+    band.stations = std::move(kept);
+    return band;
+}
+
+std::string soakReproduceLine(const SoakSettings& settings)
+{
+    char hours[32];
+    std::snprintf(hours, sizeof hours, "%g", settings.hours);
+    std::string line = "corvane soak --seed " + std::to_string(settings.seed) + " --hours " + hours;
+    if (!settings.bandFile.empty())
+        line += " --band " + settings.bandFile;
+    else
+        line += " --scenario " + settings.scenario;
+    return line;
+}
+
+SoakReport runSoak(const SoakSettings& settings)
+{
+    const sim::band::BandDescription band = settings.bandFile.empty() ? soakScenarioBand(settings.scenario)
+                                                                      : sim::band::readBandFile(settings.bandFile);
+    Soak soak(settings, band);
+    return soak.run();
+}
+
+}  // namespace corvane
