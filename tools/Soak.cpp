@@ -139,9 +139,24 @@ private:
         reading_ = faults_.reading();
         checkWorkers();
         faults_.noteChipState(now());
+        noteResetPulses();
         fail(debug_.check(session_.kernel().debugLog(), debugNext_));
         session_.kernel().clearDebugLog();
         debugNext_ = 0;
+    }
+
+    // The times the chip's reset line was low, for the debug checker.
+    void noteResetPulses()
+    {
+        const auto& history = session_.world().resetHistory();
+        for (; resetSeen_ < history.size(); ++resetSeen_) {
+            const auto& change = history[resetSeen_];
+            if (!change.level) {
+                debug_.begin(Cause::ChipInReset, change.time);
+            } else if (debug_.active(Cause::ChipInReset)) {
+                debug_.end(Cause::ChipInReset, change.time, 0);
+            }
+        }
     }
 
     // A frozen worker may not have run for long: its bound starts again when
@@ -217,6 +232,8 @@ private:
     void heal()
     {
         faults_.healAll(now());
+        // What the driver queued before the heal tells nothing of its recovery.
+        advance(kHealStep);
         const Micros healedAt = now();
         tmcSeenAt_ = 0;
         statusFrom_ = 0;
@@ -246,6 +263,7 @@ private:
     soak::DebugChecker debug_;
     soak::FaultInjector faults_;
     std::size_t debugNext_ = 0;
+    std::size_t resetSeen_ = 0;
     bool reading_ = true;
     Micros lastPowerUp_ = 0;
     bool wasRunning_ = true;

@@ -132,7 +132,7 @@ bool explains(Cause cause, Message message)
     case Message::TransferFailed:
         // A transfer fails when the bus fails it, when the chip does not
         // answer (hung, or held in reset while the driver is powered down).
-        return cause == Cause::Bus || cause == Cause::Hang || cause == Cause::Power;
+        return cause == Cause::Bus || cause == Cause::Hang || cause == Cause::Power || cause == Cause::ChipInReset;
     case Message::BusClosed:
     case Message::BusAlreadyClosed:
         return cause == Cause::Power;

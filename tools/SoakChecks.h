@@ -53,7 +53,9 @@ private:
 // ---- Debug messages ----------------------------------------------------------
 
 // What can explain a debug message.
-enum class Cause : unsigned { Bus, Hang, Power, PowerRequest, Count };
+// The chip does not answer while its reset line is low: the driver's own
+// reset pulse (a recovery sleeps in it) lets other threads run into it.
+enum class Cause : unsigned { Bus, Hang, Power, PowerRequest, ChipInReset, Count };
 
 // The message classes the driver can print. A hard error comes as two lines,
 // the location prefix ("ERROR: Corvane line 1631: ") and the message; the
