@@ -102,6 +102,10 @@ void recoverTuner()
     const ReceiverSettings& settings = gDriver.tuner.settings;
     ApplyReceiverSettings(settings.bandMode.load(kRelaxed), settings.seekThresholdByte.load(kRelaxed),
                           settings.volume.load(kRelaxed));
+    // Settings lost on the bus would leave the chip on the wrong raster for
+    // good: the next tick starts another recovery.
+    if (!ReceiverSettingsReachedChip(settings.bandMode.load(kRelaxed), settings.volume.load(kRelaxed)))
+        control().recoveryNeeded.store(1, kRelaxed);
     takeRequest(kRequestRecover);
     Tune(control().recoveryFrequency.load(kRelaxed));
 }

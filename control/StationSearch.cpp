@@ -121,6 +121,9 @@ void recoverBeforeSearch()
     const ReceiverSettings& settings = gDriver.tuner.settings;
     ApplyReceiverSettings(settings.bandMode.load(kRelaxed), settings.seekThresholdByte.load(kRelaxed),
                           settings.volume.load(kRelaxed));
+    // Settings lost on the bus: reset again before the next seek.
+    if (!ReceiverSettingsReachedChip(settings.bandMode.load(kRelaxed), settings.volume.load(kRelaxed)))
+        control().recoveryNeeded.store(1, kRelaxed);
 }
 
 enum class Pass { NextStation, End };
