@@ -1,5 +1,6 @@
 #include "tools/Soak.h"
 
+#include "channel/ByteRing.h"
 #include "driver/Corvane.h"
 #include "driver/DriverContext.h"
 #include "driver/IoControlCodes.h"
@@ -33,6 +34,9 @@ constexpr Micros kStatusGap = kSecond + 2 * kHealStep + kHealStep / 2;
 // Without TMC on the band the search never ends; its status still comes.
 constexpr Micros kSearchStatusGap = 30 * kSecond;
 constexpr Micros kHealLength = kTmcDeadline + kStatusSettle + kStatusWindow;
+// Commands written before a heal are carried out within this (a recovery
+// holds them for 3 s, a parsed command pauses 15 ms).
+constexpr Micros kCommandDrainLimit = kMinute;
 constexpr Micros kMinFaultPhase = 5 * kMinute;
 constexpr Micros kMaxFaultPhase = 30 * kMinute;
 // A worker that is not frozen gets the processor at least this often: the
@@ -132,7 +136,11 @@ private:
         notePowerUp();
         if (faults_.ringWasReset()) lines_.ringReset();
         if (faults_.reading()) {
-            if (!reading_) lines_.readingGap();
+            // After a pause in reading, or when the ring is full (a flood of
+            // spurious interrupts sends a status line for each), the oldest
+            // bytes may have been dropped: the first line may be cut.
+            const ByteRing& output = gDriver.channel.outputRing;
+            if (!reading_ || std::int32_t(output.head - output.tail) >= output.size) lines_.readingGap();
             fail(lines_.feed(session_.readPort(), now()));
             watchLines();
         }
@@ -213,15 +221,26 @@ private:
         }
     }
 
+    // Bytes in the InputRing, or a request the control thread has not taken.
+    static bool commandsPending()
+    {
+        const ByteRing& input = gDriver.channel.inputRing;
+        return input.head != input.tail ||
+               gDriver.control.controlRequest.load(std::memory_order_relaxed) != kRequestNone;
+    }
+
     // What the driver is doing, for a failure message.
     std::string driverState()
     {
         const ControlState& c = gDriver.control;
-        char text[200];
+        const sim::Si4709& chip = session_.world().chip();
+        char text[320];
         std::snprintf(text, sizeof text,
-                      "chip on %u%s; request %u, search state %u, automatic search %u, stop search %u, "
+                      "chip on %u%s, SYSCONFIG2 0x%04X, SYSCONFIG3 0x%04X, POWERCFG 0x%04X; QFI %u, QFN %u; request %u, search state %u, automatic search %u, stop search %u, "
                       "TMC quality %u, filter flags 0x%X",
-                      unsigned(session_.world().chip().frequency()), session_.world().chip().hung() ? ", hung" : "",
+                      unsigned(chip.frequency()), chip.hung() ? ", hung" : "", unsigned(chip.reg(si4709::SYSCONFIG2)),
+                      unsigned(chip.reg(si4709::SYSCONFIG3)), unsigned(chip.reg(si4709::POWERCFG)),
+                      unsigned(gDriver.tuner.settings.QFI.load()), unsigned(gDriver.tuner.settings.QFN.load()),
                       unsigned(c.controlRequest.load()), unsigned(c.searchState.load()), unsigned(c.autoSearch.load()),
                       unsigned(c.stopSearch.load()), unsigned(gDriver.rds.tmcQuality.load()),
                       unsigned(gDriver.sentences.outputFilter.flags.load()));
@@ -232,7 +251,12 @@ private:
     void heal()
     {
         faults_.healAll(now());
-        // What the driver queued before the heal tells nothing of its recovery.
+        // What the driver queued before the heal tells nothing of its recovery,
+        // and commands written before it (kept while the driver was down) are
+        // still to be carried out: they may send the receiver elsewhere.
+        advance(kHealStep);
+        const Micros drainEnd = now() + kCommandDrainLimit;
+        while (failure_.empty() && now() < drainEnd && commandsPending()) advance(kHealStep);
         advance(kHealStep);
         const Micros healedAt = now();
         tmcSeenAt_ = 0;
@@ -252,7 +276,7 @@ private:
         const Micros end = now() + (tmcBand_ ? kStatusWindow : kStatusWindow + kSearchStatusGap);
         while (failure_.empty() && now() < end) advance(kHealStep);
         if (failure_.empty() && now() - lastStatus_ > statusGap_)
-            fail("after the heal the tuning status stopped at " + seconds(lastStatus_));
+            fail("after the heal the tuning status stopped at " + seconds(lastStatus_) + " (" + driverState() + ")");
         statusFrom_ = 0;
     }
 
