@@ -120,10 +120,18 @@ TEST(SoakRegression, HungChipDuringSearchIsReset)
     // A chip that hung during an automatic search was never reset: the
     // search stepped over it for ever and TMC never came back.
     for (const SoakSettings& settings : {SoakSettings{.seed = 4, .hours = 3, .scenario = "default", .bandFile = ""},
-                                        SoakSettings{.seed = 6, .hours = 3, .scenario = "weak", .bandFile = ""}}) {
+                                         SoakSettings{.seed = 6, .hours = 3, .scenario = "weak", .bandFile = ""}}) {
         const SoakReport report = runSoak(settings);
         EXPECT_TRUE(report.passed) << report.failure << "\nreproduce: " << report.reproduce;
     }
+}
+
+TEST(SoakRegression, SettingsLostInARecoveryAreWrittenAgain)
+{
+    // A failed write while a recovery reprogrammed the chip left it on the
+    // 200 kHz raster: the TMC station on 104.8 MHz could not be found again.
+    const SoakReport report = runSoak({.seed = 1001, .hours = 9, .scenario = "weak", .bandFile = ""});
+    EXPECT_TRUE(report.passed) << report.failure << "\nreproduce: " << report.reproduce;
 }
 
 }  // namespace
