@@ -2,6 +2,7 @@
 // refuse, and short soaks of the whole driver over several seeds derived from
 // the test seed, on both built-in bands.
 #include "tests/support/TestSeed.h"
+#include "tools/Options.h"
 #include "tools/Soak.h"
 #include "tools/SoakChecks.h"
 
@@ -85,6 +86,22 @@ TEST(SoakRun, ReproduceLineNamesSeedHoursAndBand)
     EXPECT_EQ(soakReproduceLine({.seed = 7, .hours = 1, .bandFile = "b.json"}),
               "corvane soak --seed 7 --hours 1 --band b.json");
     EXPECT_THROW(soakScenarioBand("loud"), std::invalid_argument);
+}
+
+TEST(SoakRun, CommandLineTakesSeedHoursAndBandAndRefusesTheRest)
+{
+    const Options o = parseOptions({"soak", "--seed", "12", "--hours", "2.5", "--scenario", "weak"});
+    EXPECT_EQ(o.mode, Mode::Soak);
+    EXPECT_EQ(o.seed, 12u);
+    EXPECT_DOUBLE_EQ(o.hours, 2.5);
+    EXPECT_EQ(o.scenario, "weak");
+    EXPECT_EQ(parseOptions({"soak", "--band", "b.json"}).bandFile, "b.json");
+    EXPECT_DOUBLE_EQ(parseOptions({"soak"}).hours, 1.0);
+    for (const std::vector<std::string>& bad :
+         {std::vector<std::string>{"soak", "--hours", "0"}, {"soak", "--hours", "-1"}, {"soak", "--hours", "1e9"},
+          {"soak", "--hours", "x"}, {"soak", "--scenario", "loud"}, {"soak", "--duration", "5"}, {"soak", "extra"},
+          {"soak", "--seed"}})
+        EXPECT_THROW(parseOptions(bad), UsageError) << bad.back();
 }
 
 // Virtual hours per seed; the sanitizer build runs fewer of them.
