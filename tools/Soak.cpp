@@ -9,6 +9,7 @@
 #include "sim/band/RdsGenerator.h"
 #include "tools/Session.h"
 #include "tools/SoakChecks.h"
+#include "tools/SoakCrash.h"
 #include "tools/SoakFaults.h"
 
 #include <cmath>
@@ -338,6 +339,7 @@ SoakReport runSoak(const SoakSettings& settings)
 {
     const sim::band::BandDescription band = settings.bandFile.empty() ? soakScenarioBand(settings.scenario)
                                                                       : sim::band::readBandFile(settings.bandFile);
+    const soak::CrashReport crashReport(soakReproduceLine(settings));
     Soak soak(settings, band);
     return soak.run();
 }

@@ -5,6 +5,9 @@
 #include "tools/Options.h"
 #include "tools/Soak.h"
 #include "tools/SoakChecks.h"
+#include "tools/SoakCrash.h"
+
+#include <csignal>
 
 #include <gtest/gtest.h>
 
@@ -103,6 +106,19 @@ TEST(SoakRun, CommandLineTakesSeedHoursAndBandAndRefusesTheRest)
           {"soak", "--seed"}})
         EXPECT_THROW(parseOptions(bad), UsageError) << bad.back();
 }
+
+#ifndef CORVANE_ASAN
+TEST(SoakRunDeathTest, ACrashStillPrintsTheReproduceLine)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            const CrashReport report("corvane soak --seed 3 --hours 1 --scenario default");
+            std::raise(SIGSEGV);
+        },
+        "reproduce: corvane soak --seed 3 --hours 1 --scenario default");
+}
+#endif
 
 // Virtual hours per seed; the sanitizer build runs fewer of them.
 #ifdef CORVANE_ASAN
