@@ -238,13 +238,14 @@ private:
         char text[320];
         std::snprintf(text, sizeof text,
                       "chip on %u%s, SYSCONFIG2 0x%04X, SYSCONFIG3 0x%04X, POWERCFG 0x%04X; QFI %u, QFN %u; request %u, search state %u, automatic search %u, stop search %u, "
-                      "TMC quality %u, filter flags 0x%X",
+                      "TMC quality %u, filter flags 0x%X, bus %s",
                       unsigned(chip.frequency()), chip.hung() ? ", hung" : "", unsigned(chip.reg(si4709::SYSCONFIG2)),
                       unsigned(chip.reg(si4709::SYSCONFIG3)), unsigned(chip.reg(si4709::POWERCFG)),
                       unsigned(gDriver.tuner.settings.QFI.load()), unsigned(gDriver.tuner.settings.QFN.load()),
                       unsigned(c.controlRequest.load()), unsigned(c.searchState.load()), unsigned(c.autoSearch.load()),
                       unsigned(c.stopSearch.load()), unsigned(gDriver.rds.tmcQuality.load()),
-                      unsigned(gDriver.sentences.outputFilter.flags.load()));
+                      unsigned(gDriver.sentences.outputFilter.flags.load()),
+                      gDriver.tuner.i2cOff.load() != 0 ? "off" : "on");
         return text;
     }
 

@@ -167,4 +167,12 @@ TEST(SoakRegression, SettingsLostInARecoveryAreWrittenAgain)
     EXPECT_TRUE(report.passed) << report.failure << "\nreproduce: " << report.reproduce;
 }
 
+TEST(SoakRegression, PowerDownDuringARecoveryResetLeavesTheBusOn)
+{
+    // The application suspended the receiver while a recovery held the chip in
+    // reset; after the resume the bus stayed switched off for good.
+    const SoakReport report = runSoak({.seed = 40, .hours = 9, .scenario = "weak", .bandFile = ""});
+    EXPECT_TRUE(report.passed) << report.failure << "\nreproduce: " << report.reproduce;
+}
+
 }  // namespace
