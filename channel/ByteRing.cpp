@@ -2,6 +2,9 @@
 
 #include "driver/DriverContext.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace {
 
 // Index mask of the store in use. A ring is full when the fill count has any
@@ -22,6 +25,18 @@ std::int32_t ByteRing::write(const std::uint8_t* source, std::int32_t count)
     // A write longer than the ring keeps one byte of room; the comparison is signed.
     const std::int32_t toStore = count > size ? size - 1 : count;
     const std::uint32_t mask = indexMask(size);
+    if (toStore > 0 && (static_cast<std::uint32_t>(size) & mask) == 0 &&
+        head - tail + static_cast<std::uint32_t>(toStore) <= static_cast<std::uint32_t>(size)) {
+        // Room for the whole write (the usual case): no byte is dropped, and
+        // the bytes go in as at most two copies, before and after the wrap.
+        const std::uint32_t start = head & mask;
+        const std::uint32_t first = std::min(static_cast<std::uint32_t>(toStore), static_cast<std::uint32_t>(size) - start);
+        std::memcpy(data + start, source, first);
+        std::memcpy(data, source + first, static_cast<std::uint32_t>(toStore) - first);
+        head += static_cast<std::uint32_t>(toStore);
+        LeaveCriticalSection(&guard);
+        return toStore;
+    }
     for (std::int32_t i = 0; i < toStore; ++i) {
         if (((head - tail) & ~mask) != 0) {
             ++tail;  // full: the oldest unread byte is dropped

@@ -30,7 +30,8 @@ void emitTuningStarted(std::uint16_t frequency)
 void emitRawGroup(std::uint16_t a, std::uint16_t b, std::uint16_t c, std::uint16_t d)
 {
     char text[kSentenceBufferBytes];
-    std::snprintf(text, sizeof text, kRawGroupFormat, int{a}, int{b}, int{c}, int{d});
+    const std::int32_t fields[] = {a, b, c, d};
+    formatFields(text, sizeof text, kRawGroupFormat, fields, 4);
     emitSentence(text);
 }
 
@@ -39,7 +40,8 @@ void emitTmcGroup(std::uint16_t b, std::uint16_t c, std::uint16_t d)
     if (!outputFilterAllows(kFilterTmcGroup))
         return;
     char text[kSentenceBufferBytes];
-    std::snprintf(text, sizeof text, kTmcGroupFormat, b >> 12, b & 0xFF, c >> 8, c & 0xFF, d >> 8, d & 0xFF);
+    const std::int32_t fields[] = {b >> 12, b & 0xFF, c >> 8, c & 0xFF, d >> 8, d & 0xFF};
+    formatFields(text, sizeof text, kTmcGroupFormat, fields, 6);
     emitSentence(text);
 }
 
@@ -49,8 +51,8 @@ void emitProgrammeIdentity()
     if (!outputFilterAllows(kFilterProgrammeIdentity) || pi == 0)
         return;
     char text[kSentenceBufferBytes];
-    std::snprintf(text, sizeof text, kProgrammeIdentityFormat, static_cast<int>((pi >> 12) & 0xF),
-                  static_cast<int>(pi & 0xFFFF));
+    const std::int32_t fields[] = {static_cast<std::int32_t>((pi >> 12) & 0xF), static_cast<std::int32_t>(pi & 0xFFFF)};
+    formatFields(text, sizeof text, kProgrammeIdentityFormat, fields, 2);
     emitSentence(text);
 }
 

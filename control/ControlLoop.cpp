@@ -29,10 +29,10 @@ std::uint8_t pendingRequest()
 }
 
 // Takes `code`: clears controlRequest unless another code has replaced it
-// meanwhile, which then stays for the next dispatch.
-void takeRequest(std::uint8_t code)
+// meanwhile, which then stays for the next dispatch. False in that case.
+bool takeRequest(std::uint8_t code)
 {
-    control().controlRequest.compare_exchange_strong(code, kRequestNone, kRelaxed);
+    return control().controlRequest.compare_exchange_strong(code, kRequestNone, kRelaxed);
 }
 
 void forgetTmcQuality()
@@ -87,13 +87,17 @@ void tuneThenSearchRequested()
 
 // Resets and reprograms the chip and tunes it back to recoveryFrequency. The
 // code stays 100 meanwhile, so other threads see a recovery in progress. The
-// pause is taken in steps: a code that replaces 100 during it (shutdown) is
-// dispatched instead and not lost.
+// pause is taken in steps: an unload or a power-down that replaces 100 during
+// it is dispatched instead and not lost. Any other request (a command that
+// gave up waiting for the recovery) waits for its end: after a power-up the
+// recovery is what switches the bus back on, and without it the driver would
+// stay deaf for good. That request is then carried out instead of the retune.
 void recoverTuner()
 {
     for (unsigned step = 0; step < kRecoveryPauseSteps; ++step) {
         Sleep(kIdleStepMs);
-        if (pendingRequest() != kRequestRecover)
+        const std::uint8_t pending = pendingRequest();
+        if (pending == kRequestShutdown || pending == kRequestPoweredDown)
             return;
     }
     gDriver.tuner.i2cOff.store(0, kRelaxed);
@@ -111,8 +115,8 @@ void recoverTuner()
     // recovery, not for this one, whose settings never reached the chip.
     if (gDriver.tuner.i2cOff.load(kRelaxed) != 0)
         return;
-    takeRequest(kRequestRecover);
-    Tune(control().recoveryFrequency.load(kRelaxed));
+    if (takeRequest(kRequestRecover))
+        Tune(control().recoveryFrequency.load(kRelaxed));
 }
 
 void dispatch(std::uint8_t code)

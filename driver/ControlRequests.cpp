@@ -7,6 +7,7 @@
 #include "driver/DriverContext.h"
 #include "driver/IoControlCodes.h"
 #include "driver/Lifecycle.h"
+#include "tuner/Tuner.h"
 
 #include <cstring>
 
@@ -107,6 +108,20 @@ void runCommandRequest(const BYTE* in, DWORD inLength)
     parseCommand(text + kCommandPrefixBytes);
 }
 
+// The recovery tunes back to recoveryFrequency. Only a power-down or the
+// control loop's own trigger store it, so without this the application's
+// request would retune to a stale frequency (87.5 MHz after start-up) and
+// lose the station. While a recovery or a power-down is pending the stored
+// frequency is the right one already.
+void requestRecovery()
+{
+    ControlState& control = gDriver.control;
+    const std::uint8_t pending = control.controlRequest.load(std::memory_order_relaxed);
+    if (pending != kRequestRecover && pending != kRequestPoweredDown)
+        control.recoveryFrequency.store(ChannelFrequency(), std::memory_order_relaxed);
+    control.controlRequest.store(kRequestRecover, std::memory_order_relaxed);
+}
+
 }  // namespace
 
 BOOL HandlePowerRequest(DWORD code, PBYTE inBuffer, DWORD inLength, PBYTE outBuffer, DWORD outLength,
@@ -125,7 +140,7 @@ BOOL HandlePrivateRequest(DWORD code, PBYTE inBuffer, DWORD inLength, PBYTE outB
         runCommandRequest(inBuffer, inLength);
         break;
     case IOCTL_TMC_RECOVER:
-        gDriver.control.controlRequest.store(kRequestRecover, std::memory_order_relaxed);
+        requestRecovery();
         break;
     case IOCTL_TMC_SUSPEND_RESUME:
         if (inBuffer == nullptr || inLength != 1) break;

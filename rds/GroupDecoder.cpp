@@ -147,6 +147,7 @@ void emitAlternativeFrequency(std::uint16_t blockC)
         gDriver.rds.decoder.confirmedPi.load(std::memory_order_relaxed) == 0)
         return;
     char text[kSentenceBufferBytes];
-    std::snprintf(text, sizeof text, kAlternativeFrequencyFormat, int{blockC});
+    const std::int32_t fields[] = {blockC};
+    formatFields(text, sizeof text, kAlternativeFrequencyFormat, fields, 1);
     emitSentence(text);
 }

@@ -26,13 +26,19 @@ void confirmPi(std::uint16_t code)
 
     std::uint8_t best = kNoBestHits;
     unsigned slot = 0;
+    // The chosen entry's hits and age, kept here rather than read back from
+    // the table: on the decoder's path every group passes through this loop.
+    std::uint8_t slotHits = table[0].hits;
+    std::uint8_t slotAge = table[0].age;
     for (unsigned i = 0; i < kPiCandidateCount; ++i) {
-        PiCandidate& entry = table[i];
+        PiCandidate entry = table[i];
         entry.age = static_cast<std::uint8_t>(entry.age + 1);
         if (entry.age > kPiCandidateMaxAge) {
             entry = PiCandidate{};
             best = 0;
             slot = i;
+            slotHits = 0;
+            slotAge = 0;
         }
         if (entry.code == code) {
             entry.hits = static_cast<std::uint8_t>(entry.hits + 1);
@@ -44,12 +50,16 @@ void confirmPi(std::uint16_t code)
                 return;
             }
         }
+        table[i] = entry;
         // The entry to overwrite: the fewest hits, among equals the later
         // entry unless it is younger than the one chosen so far.
         if (entry.hits <= best) {
             best = entry.hits;
-            if (!(entry.hits == table[slot].hits && entry.age < table[slot].age))
+            if (!(entry.hits == slotHits && entry.age < slotAge)) {
                 slot = i;
+                slotHits = entry.hits;
+                slotAge = entry.age;
+            }
         }
     }
     table[slot] = PiCandidate{code, 1, 0};

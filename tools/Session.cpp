@@ -6,6 +6,8 @@
 #include "driver/Lifecycle.h"
 #include "sim/band/BandSetup.h"
 
+#include <cstdio>
+
 namespace corvane {
 
 namespace {
@@ -56,6 +58,10 @@ void Session::unloadDriver()
     COM_Close(kOpenContext);
     COM_Deinit(kDeviceContext);
     loaded_ = false;
+    // The driver must never break the bus or chip protocol; say so if it did.
+    if (const std::uint64_t violations = world_.protocolViolations(); violations != 0)
+        std::fprintf(stderr, "corvane: the simulated hardware counted %llu protocol violations\n",
+                     static_cast<unsigned long long>(violations));
 }
 
 std::string Session::readPort()

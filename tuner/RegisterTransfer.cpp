@@ -83,8 +83,11 @@ void WriteRegisters(unsigned last)
     if (BusOff()) {
         return;
     }
+    // Registers 2 to last, as many bytes as the bus takes in one transfer;
+    // a last register beyond the register file would send whatever follows
+    // the shadow, so it is refused like an oversized write.
     const DWORD length = (2 * (last - 1)) & 0xFF;
-    if (length == 0 || length > kI2CMaxTransfer) {
+    if (length == 0 || length > kI2CMaxTransfer || last >= si4709::kRegisterCount) {
         return;
     }
     BYTE data[kI2CMaxTransfer];

@@ -124,26 +124,26 @@ std::string formatWide(const WCHAR* format, std::va_list args)
         case 'X':
         case 'o':
         case 'p': {
-            std::string spec = "%" + flags;
-            if (width > 0) spec += std::to_string(width);
-            if (precision >= 0) spec += "." + std::to_string(precision);
+            std::string conversion = "%" + flags;
+            if (width > 0) conversion += std::to_string(width);
+            if (precision >= 0) conversion += "." + std::to_string(precision);
             char buffer[64];
             if (conv == 'p') {
                 std::snprintf(buffer, sizeof buffer, "%p", va_arg(ap, void*));
             } else if (longs >= 2) {
-                spec += "ll";
-                spec += conv;
+                conversion += "ll";
+                conversion += conv;
                 if (conv == 'd' || conv == 'i')
-                    std::snprintf(buffer, sizeof buffer, spec.c_str(), va_arg(ap, long long));
+                    std::snprintf(buffer, sizeof buffer, conversion.c_str(), va_arg(ap, long long));
                 else
-                    std::snprintf(buffer, sizeof buffer, spec.c_str(), va_arg(ap, unsigned long long));
+                    std::snprintf(buffer, sizeof buffer, conversion.c_str(), va_arg(ap, unsigned long long));
             } else {
                 // int and long are both 32 bits on the target.
-                spec += conv;
+                conversion += conv;
                 if (conv == 'd' || conv == 'i')
-                    std::snprintf(buffer, sizeof buffer, spec.c_str(), va_arg(ap, int));
+                    std::snprintf(buffer, sizeof buffer, conversion.c_str(), va_arg(ap, int));
                 else
-                    std::snprintf(buffer, sizeof buffer, spec.c_str(), va_arg(ap, unsigned int));
+                    std::snprintf(buffer, sizeof buffer, conversion.c_str(), va_arg(ap, unsigned int));
             }
             out += buffer;
             break;

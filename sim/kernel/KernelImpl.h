@@ -5,8 +5,8 @@
 #include "sim/kernel/Kernel.h"
 
 #include <chrono>
+#include <algorithm>
 #include <map>
-#include <queue>
 
 namespace sim {
 
@@ -82,6 +82,36 @@ struct TimelineEntry {
     }
 };
 
+// A binary min-heap of entries that can also drop the entries that went stale
+// (a thread woken before its timed wake, a cancelled hardware event), which
+// would otherwise pile up until their time: the RDS interrupt thread leaves one
+// 60 s time-out behind on every interrupt.
+class Timeline {
+public:
+    bool empty() const { return heap_.empty(); }
+    std::size_t size() const { return heap_.size(); }
+    const TimelineEntry& top() const { return heap_.front(); }
+    void push(const TimelineEntry& e)
+    {
+        heap_.push_back(e);
+        std::push_heap(heap_.begin(), heap_.end(), std::greater<>{});
+    }
+    void pop()
+    {
+        std::pop_heap(heap_.begin(), heap_.end(), std::greater<>{});
+        heap_.pop_back();
+    }
+    template <class Stale>
+    void compact(Stale stale)
+    {
+        std::erase_if(heap_, stale);
+        std::make_heap(heap_.begin(), heap_.end(), std::greater<>{});
+    }
+
+private:
+    std::vector<TimelineEntry> heap_;
+};
+
 struct Interrupt {
     HANDLE event = nullptr;
     bool initialised = false;
@@ -109,7 +139,7 @@ struct Kernel::Impl {
     Thread* exitedToFree = nullptr;
 
     // The timeline of thread wakes and hardware events.
-    std::priority_queue<TimelineEntry, std::vector<TimelineEntry>, std::greater<>> timeline;
+    Timeline timeline;
     std::uint64_t sequence = 0;
     std::map<EventId, std::function<void()>> hardwareEvents;
     EventId nextEventId = 1;
@@ -143,11 +173,13 @@ struct Kernel::Impl {
     Waitable* lookup(HANDLE handle) const;
     void makeReady(Thread* t);                       // wake now
     void wakeAt(Thread* t, Micros when);             // timed wake
+    void compactTimeline();
     void wake(Thread* t, DWORD result);              // end a wait with a result
     void block();                                    // current thread gives up the processor
     void switchTo(Thread* next, bool exiting);
     [[noreturn]] void exitCurrent(DWORD code);
     void runDueEvents(Micros until);
+    void runHardwareEvent(const TimelineEntry& e);
     void pace(Micros target);
     Thread* createThread(LPTHREAD_START_ROUTINE start, LPVOID parameter);
     void freeStack(Thread* t);

@@ -88,6 +88,15 @@ void Kernel::Impl::wakeAt(Thread* t, Micros when)
 {
     const std::uint32_t tie = static_cast<std::uint32_t>(streams[unsigned(Stream::Scheduler)].next());
     timeline.push(TimelineEntry{when, tie, sequence++, t, t->wakeGeneration});
+    if (timeline.size() > 2 * (threads.size() + hardwareEvents.size()) + 256) compactTimeline();
+}
+
+void Kernel::Impl::compactTimeline()
+{
+    timeline.compact([this](const TimelineEntry& e) {
+        if (e.thread == nullptr) return hardwareEvents.find(e.generation) == hardwareEvents.end();
+        return e.generation != e.thread->wakeGeneration || e.thread->state == Thread::Exited;
+    });
 }
 
 void Kernel::Impl::makeReady(Thread* t)
@@ -126,16 +135,21 @@ void Kernel::Impl::runDueEvents(Micros until)
             wakes.push_back(e);
             continue;
         }
-        auto it = hardwareEvents.find(e.generation);
-        if (it == hardwareEvents.end()) continue;  // cancelled
-        pace(e.time);
-        if (e.time > now) now = e.time;
-        std::function<void()> action = std::move(it->second);
-        hardwareEvents.erase(it);
-        if (options.traceSwitches) trace.push_back({now, TraceEntry::HardwareEvent, 0});
-        action();
+        runHardwareEvent(e);
     }
     for (const TimelineEntry& wake : wakes) timeline.push(wake);
+}
+
+void Kernel::Impl::runHardwareEvent(const TimelineEntry& e)
+{
+    auto it = hardwareEvents.find(e.generation);
+    if (it == hardwareEvents.end()) return;  // cancelled
+    pace(e.time);
+    if (e.time > now) now = e.time;
+    std::function<void()> action = std::move(it->second);
+    hardwareEvents.erase(it);
+    if (options.traceSwitches) trace.push_back({now, TraceEntry::HardwareEvent, 0});
+    action();
 }
 
 void Kernel::Impl::block()
@@ -150,14 +164,7 @@ void Kernel::Impl::block()
         TimelineEntry e = timeline.top();
         timeline.pop();
         if (e.thread == nullptr) {
-            auto it = hardwareEvents.find(e.generation);
-            if (it == hardwareEvents.end()) continue;
-            pace(e.time);
-            if (e.time > now) now = e.time;
-            std::function<void()> action = std::move(it->second);
-            hardwareEvents.erase(it);
-            if (options.traceSwitches) trace.push_back({now, TraceEntry::HardwareEvent, 0});
-            action();
+            runHardwareEvent(e);
             continue;
         }
         Thread* t = e.thread;

@@ -144,6 +144,14 @@ TEST_F(TunerSentences, SignalQualityIsMeasuredOnlyWhenTheModeAsksForIt)
     EXPECT_EQ(gDriver.tuner.tunerBusy, 0);
     EXPECT_EQ(gDriver.tuner.qualityResult, 0);
     EXPECT_EQ(world.chip().reg(SYSCONFIG1), 0xD804);
+
+    // The same 0x0100 ends the second step, which looks at the low byte only.
+    world.chip().setQualityAnswers(0x0000, 0x0100);
+    const sim::Micros again = kernel.now();
+    MeasureSignalQuality();
+    EXPECT_EQ(kernel.now(), again + 120 * kMs);
+    EXPECT_EQ(takeLines(), Lines{framed("$PXRSNR,9470,42,28,0,0,0,0")});
+    EXPECT_EQ(gDriver.tuner.tunerBusy, 0);
 }
 
 }  // namespace

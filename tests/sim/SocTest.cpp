@@ -70,6 +70,7 @@ TEST(Soc, BindsEveryKnownWindowAndRefusesTheRest) {
     }
     EXPECT_EQ(soc.liveReservations(), 0u);
     EXPECT_EQ(soc.bindings(sim::kGpioWindowNumber), 0u);
+    EXPECT_EQ(world.protocolViolations(), 0u);
 }
 
 TEST(Soc, MappingFaultsHitTheChosenCallOrWindow) {
@@ -93,6 +94,7 @@ TEST(Soc, MappingFaultsHitTheChosenCallOrWindow) {
     soc.failPlatformInfo(true);
     std::vector<BYTE> info(kPlatformInfoBytes);
     EXPECT_FALSE(KernelIoControl(kIoctlHalPlatformInfo, nullptr, 0, info.data(), kPlatformInfoBytes, nullptr));
+    EXPECT_EQ(world.protocolViolations(), 0u);
 }
 
 TEST(Soc, GpioLinesFollowEnablePadAndLevelAndTheChipSeesThem) {
@@ -133,6 +135,7 @@ TEST(Soc, GpioLinesFollowEnablePadAndLevelAndTheChipSeesThem) {
     EXPECT_EQ(READ_REGISTER_ULONG(reset), static_cast<ULONG>(stale | 0x41));
     EXPECT_TRUE(lines.level(sim::GpioLine::Reset));
     EXPECT_EQ(lines.counts(sim::kGpioResetControl).compareExchanges, 2u);
+    EXPECT_EQ(world.protocolViolations(), 0u);
 }
 
 // The driver's delay: n units of clock/2,000,000 counter ticks, latching
@@ -190,6 +193,7 @@ TEST(Soc, TimerCounterFollowsVirtualTimeOnlyThroughTheLatch) {
     start = kernel.now();
     timerDelay(timer, clock, 5000);
     EXPECT_EQ(kernel.now() - start, 2u);
+    EXPECT_EQ(world.protocolViolations(), 0u);
 }
 
 }  // namespace

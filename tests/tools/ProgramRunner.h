@@ -74,6 +74,8 @@ inline ProgramResult runProgram(const std::string& arguments)
     result.err = readFile(err);
     std::filesystem::remove(out);
     std::filesystem::remove(err);
+    // No run of the program may break the bus or chip protocol.
+    EXPECT_EQ(result.err.find("protocol violations"), std::string::npos) << arguments << "\n" << result.err;
     return result;
 }
 

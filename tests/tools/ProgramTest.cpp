@@ -16,10 +16,11 @@ struct StampedLine {
     std::string sentence;
 };
 
-std::vector<StampedLine> stampedLines(const std::string& out)
+std::vector<StampedLine> stampedLines(const std::vector<std::string>& text, bool skipRenderings = false)
 {
     std::vector<StampedLine> lines;
-    for (const std::string& line : splitLines(out)) {
+    for (const std::string& line : text) {
+        if (skipRenderings && line.find("  = ") != std::string::npos) continue;
         const std::size_t blank = line.find(' ');
         EXPECT_NE(blank, std::string::npos) << line;
         if (blank == std::string::npos) continue;
@@ -27,6 +28,8 @@ std::vector<StampedLine> stampedLines(const std::string& out)
     }
     return lines;
 }
+
+std::vector<StampedLine> stampedLines(const std::string& out) { return stampedLines(splitLines(out)); }
 
 bool checksumValid(const std::string& sentence)
 {
@@ -111,13 +114,78 @@ TEST(ProgramTest, DefaultBandRunFindsATmcStationByItselfAndRepeatsExactly)
         if (nameTime >= 0 && line.sentence.rfind("$PLTTM,8,", 0) == 0) ++tmcAfterName;
     }
     EXPECT_EQ(lines.front().sentence.rfind("$PXRFW,", 0), 0u);
+    // The application reads the port every 20 ms of virtual time.
+    const auto millis = [](double seconds) { return static_cast<long long>(seconds * 1000 + 0.5); };
+    for (const StampedLine& line : lines)
+        ASSERT_EQ((millis(line.time) - millis(lines.front().time)) % 20, 0) << line.time << " " << line.sentence;
     EXPECT_GT(searching, 0u) << "no search step reported";
     EXPECT_GE(nameTime, 0) << "the first TMC station up the band was not found";
     EXPECT_GT(tmcAfterName, 3u);
+    // The search accepted the station: its reports carry the TMC credit.
+    std::size_t credited = 0;
+    for (const StampedLine& line : lines) {
+        unsigned quality = 0;
+        if (std::sscanf(line.sentence.c_str(), "$PLTTQ,9470,%*u,%u,1,0*", &quality) == 1 && quality >= 60)
+            ++credited;
+    }
+    EXPECT_GT(credited, 500u) << "the station was not kept for the rest of the run";
 
     const ProgramResult second = runProgram("run --duration 600 --timestamps");
     EXPECT_EQ(second.status, 0);
     EXPECT_TRUE(second.out == first.out) << "two runs with the same seed differ";
+}
+
+TEST(ProgramTest, ABandFileIsPlayedDecodedAndItsEventsFollowed)
+{
+    const auto dir = scratchDirectory();
+    const auto band = writeFile(dir / "three.json", R"({"stations": [
+        {"frequency": 8800, "rssi": 30},
+        {"frequency": 9000, "rssi": 40, "rds": {"pi": "0xD123", "name": "TESTFM", "tmc": true},
+         "events": [{"at": 60, "tmc": false}]},
+        {"frequency": 9400, "rssi": 40, "rds": {"pi": "0xD456", "name": "OTHER", "tmc": true}}]})");
+    const ProgramResult result =
+        runProgram("run --band " + band.string() + " --duration 240 --seed 3 --timestamps --decode");
+    ASSERT_EQ(result.status, 0) << result.err;
+    const std::vector<std::string> lines = splitLines(result.out);
+    // Found by the automatic search past the station without RDS; each
+    // sentence of the driver is followed by its rendering.
+    const auto name = std::find_if(lines.begin(), lines.end(), [](const std::string& line) {
+        return line.find(" $PLTCH,\"TESTFM  \"*") != std::string::npos;
+    });
+    ASSERT_NE(name, lines.end()) << result.out.substr(0, 2000);
+    ASSERT_NE(name + 1, lines.end());
+    EXPECT_NE(name[1].find("= station name \"TESTFM  \""), std::string::npos) << name[1];
+    std::size_t sentences = 0, renderings = 0, pi = 0;
+    for (const std::string& line : lines) {
+        sentences += line.find(" $") != std::string::npos;
+        renderings += line.find("  = ") != std::string::npos;
+        pi += line.find("= PI D123, country code D") != std::string::npos;
+    }
+    EXPECT_EQ(renderings, sentences);
+    EXPECT_GT(pi, 0u);
+    EXPECT_NE(result.out.find("$PLTTQ,8800,30,0,1,0*"), std::string::npos);
+    EXPECT_NE(result.out.find(" = tuned to 90.00 MHz"), std::string::npos);
+
+    // TMC stops on 90.0 MHz at 60 s: its credit runs down a point a tick, and
+    // at 0 the driver searches on by itself and stays on the next TMC station.
+    std::vector<std::pair<double, unsigned>> testfm;
+    double other = -1;
+    unsigned lastFrequency = 0, lastQuality = 0;
+    for (const StampedLine& line : stampedLines(splitLines(result.out), true)) {
+        unsigned frequency = 0, quality = 0;
+        if (std::sscanf(line.sentence.c_str(), "$PLTTQ,%u,%*u,%u,1,0*", &frequency, &quality) == 2) {
+            if (frequency == 9000 && line.time > 70) testfm.push_back({line.time, quality});
+            lastFrequency = frequency;
+            lastQuality = quality;
+        }
+        if (line.sentence == "$PLTCH,\"OTHER   \"*0b" && other < 0) other = line.time;
+    }
+    ASSERT_GT(testfm.size(), 30u);
+    for (std::size_t i = 1; i < testfm.size(); ++i) EXPECT_EQ(testfm[i].second + 1, testfm[i - 1].second);
+    EXPECT_EQ(testfm.back().second, 1u);
+    EXPECT_GT(other, testfm.back().first);
+    EXPECT_EQ(lastFrequency, 9400u);
+    EXPECT_GE(lastQuality, 60u);
 }
 
 TEST(ProgramTest, ScriptActionsReachTheDriverAtTheirTimes)
@@ -130,10 +198,12 @@ TEST(ProgramTest, ScriptActionsReachTheDriverAtTheirTimes)
                                                       "50 power D4\n"
                                                       "55 power D0\n"
                                                       "60 suspend\n"
-                                                      "65 resume\n");
-    const ProgramResult result = runProgram("run --duration 75 --timestamps --debug --script " + script.string());
+                                                      "65 resume\n"
+                                                      "70 recover\n");
+    const ProgramResult result = runProgram("run --duration 80 --timestamps --debug --script " + script.string());
     ASSERT_EQ(result.status, 0) << result.err;
     double tuneAnswer = -1, name = -1, volume = -1, backAfterPowerUp = -1, backAfterD0 = -1, backAfterResume = -1;
+    std::size_t afterRecovery = 0;
     for (const StampedLine& line : stampedLines(result.out)) {
         if (line.sentence == "$PLTTQ,10480,2,0,0,6*58") tuneAnswer = line.time;
         if (line.sentence == "$PLTCH,\"INFO 24 \"*67" && name < 0) name = line.time;
@@ -145,8 +215,16 @@ TEST(ProgramTest, ScriptActionsReachTheDriverAtTheirTimes)
         const bool tuned = line.sentence.rfind("$PLTTQ,10480,28,", 0) == 0;
         if (tuned && line.time > 40 && line.time < 50 && backAfterPowerUp < 0) backAfterPowerUp = line.time;
         if (tuned && line.time > 55 && line.time < 60 && backAfterD0 < 0) backAfterD0 = line.time;
-        if (tuned && line.time > 65 && backAfterResume < 0) backAfterResume = line.time;
+        if (tuned && line.time > 65 && line.time < 70 && backAfterResume < 0) backAfterResume = line.time;
+        // The recovery pauses 3 s, resets the chip and comes back on the station.
+        if (line.sentence.rfind("$PLTTQ,", 0) == 0 && line.time > 70.02 && line.time < 73.0)
+            ADD_FAILURE() << "a status during the recovery's pause at " << line.time;
+        if (line.sentence.rfind("$PLTTQ,", 0) == 0 && line.time > 73.0) {
+            EXPECT_EQ(line.sentence.rfind("$PLTTQ,10480,28,", 0), 0u) << line.time << " " << line.sentence;
+            ++afterRecovery;
+        }
     }
+    EXPECT_GT(afterRecovery, 3u);
     EXPECT_GE(tuneAnswer, 3.0);
     EXPECT_LT(tuneAnswer, 3.2);  // the reader's 50 ms rounds and the parser's 15 ms
     EXPECT_GT(name, tuneAnswer);
@@ -165,7 +243,7 @@ TEST(ProgramTest, ScriptActionsReachTheDriverAtTheirTimes)
 TEST(ProgramTest, DirectReplayOfTheFranceLogShowsNameAndTmc)
 {
     const auto log = sharedLogs() / "FE37-france-2018-01-02.spy";
-    if (!std::filesystem::exists(log)) GTEST_SKIP() << "recorded logs not found at " << log;
+    ASSERT_TRUE(std::filesystem::exists(log)) << "recorded logs not found at " << log;
     const ProgramResult plain = runProgram("replay --direct " + log.string());
     ASSERT_EQ(plain.status, 0) << plain.err;
     EXPECT_EQ(linesStartingWith(plain.out, "$PLTCH,"), std::set<std::string>{"$PLTCH,\"LATINA  \"*70"});
@@ -202,8 +280,8 @@ TEST(ProgramTest, DirectReplayOfTheFranceLogShowsNameAndTmc)
 
 TEST(ProgramTest, ReplayThroughTheDriverReachesTheDecodersStations)
 {
-    if (!std::filesystem::exists(sharedLogs())) GTEST_SKIP() << "recorded logs not found at " << sharedLogs();
-    std::size_t logs = 0;
+    ASSERT_TRUE(std::filesystem::exists(sharedLogs())) << "recorded logs not found at " << sharedLogs();
+    std::size_t logs = 0, france = 0;
     for (const auto& entry : std::filesystem::directory_iterator(sharedLogs())) {
         const auto extension = entry.path().extension();
         if (extension != ".spy" && extension != ".rds") continue;
@@ -217,6 +295,20 @@ TEST(ProgramTest, ReplayThroughTheDriverReachesTheDecodersStations)
         EXPECT_FALSE(pis.empty()) << entry.path();
         EXPECT_EQ(linesStartingWith(full.out, "$PLTMT,"), pis) << entry.path();
         EXPECT_EQ(linesStartingWith(full.out, "$PLTCH,"), names) << entry.path();
+        // The TMC groups come through the chip, the capture and the decoder
+        // all of them, in the same order.
+        auto tmcLines = [](const std::string& out) {
+            std::vector<std::string> found;
+            for (const std::string& line : splitLines(out))
+                if (line.rfind("$PLTTM,", 0) == 0) found.push_back(line);
+            return found;
+        };
+        EXPECT_EQ(tmcLines(full.out), tmcLines(direct.out)) << entry.path();
+        if (entry.path().filename() == "FE37-france-2018-01-02.spy") {
+            EXPECT_EQ(names, std::set<std::string>{"$PLTCH,\"LATINA  \"*70"});
+            EXPECT_GT(linesStartingWith(full.out, "$PLTTM,8,").size(), 10u);
+            ++france;
+        }
         // Through the driver the station is tuned and reported on a valid channel.
         static const std::regex tuned(R"(^\$PLTTQ,9470,[1-9]\d*,\d+,1,0\*[0-9a-f]{2}$)");
         const std::vector<std::string> lines = splitLines(full.out);
@@ -224,5 +316,6 @@ TEST(ProgramTest, ReplayThroughTheDriverReachesTheDecodersStations)
                                 [](const std::string& line) { return std::regex_match(line, tuned); }))
             << entry.path();
     }
-    EXPECT_GE(logs, 1u);
+    EXPECT_GE(logs, 5u);
+    EXPECT_EQ(france, 1u);
 }

@@ -42,11 +42,12 @@ print('status', wait_for(['$PLTTQ,10480,28,']))
 TEST(PtyTest, SerialClientTunesAndHearsTheStation)
 {
     if (std::system((std::string(kPython) + " -c 'import serial' 2>/dev/null").c_str()) != 0)
-        GTEST_SKIP() << "Python's serial module (Debian python3-serial, installed by make deps) is missing";
+        FAIL() << "Python's serial module is missing: `make deps` installs it (Debian python3-serial)";
     const auto dir = scratchDirectory();
     const auto link = dir / "corvane-port";
     const auto client = writeFile(dir / "client.py", kClient);
     const auto out = dir / "corvane.out";
+    const auto err = dir / "corvane.err";
 
     const std::string program = programPath().string();
     const std::string linkText = link.string();
@@ -54,6 +55,7 @@ TEST(PtyTest, SerialClientTunesAndHearsTheStation)
     posix_spawn_file_actions_t files;
     posix_spawn_file_actions_init(&files);
     posix_spawn_file_actions_addopen(&files, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&files, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     pid_t pid = 0;
     ASSERT_EQ(posix_spawn(&pid, program.c_str(), &files, nullptr, const_cast<char**>(argv.data()), environ), 0);
     posix_spawn_file_actions_destroy(&files);
@@ -73,4 +75,16 @@ TEST(PtyTest, SerialClientTunesAndHearsTheStation)
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));
     // What went to the terminal was printed too.
     EXPECT_NE(readFile(out).find("$PLTCH,\"INFO 24 \"*67"), std::string::npos);
+    EXPECT_EQ(readFile(err).find("protocol violations"), std::string::npos) << readFile(err);
+}
+
+TEST(PtyTest, TheLinkIsRemovedWhenTheRunEnds)
+{
+    const auto dir = scratchDirectory();
+    const auto link = dir / "corvane-port";
+    const ProgramResult result = runProgram("run --pty " + link.string() + " --speed 50 --duration 2");
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(result.err.find("serving the port at " + link.string()), std::string::npos) << result.err;
+    EXPECT_EQ(result.out.rfind("$PXRFW,", 0), 0u) << result.out;
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));
 }

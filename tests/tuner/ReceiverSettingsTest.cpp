@@ -62,6 +62,13 @@ TEST_F(ReceiverSettingsRig, VolumeCommandSetsDmuteOnlyForZero)
     EXPECT_EQ(chip(POWERCFG), 0x0801);
     EXPECT_EQ(chip(SYSCONFIG2), 0x141F);
 
+    SetVolume(15);
+    EXPECT_EQ(chip(POWERCFG), 0x0801);
+    EXPECT_EQ(chip(SYSCONFIG2), 0x141F);
+    SetVolume(0);
+    EXPECT_EQ(chip(POWERCFG), 0x4801);
+    EXPECT_EQ(chip(SYSCONFIG2), 0x1410);
+
     SetVolume(8);
     EXPECT_EQ(chip(SYSCONFIG2), 0x1418);
     EXPECT_EQ(gDriver.tuner.settings.volume, 15);  // the stored volume stays

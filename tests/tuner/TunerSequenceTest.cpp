@@ -9,7 +9,22 @@ constexpr sim::Micros kMs = 1000;
 TEST_F(TunerRig, LoadPulsesResetTwiceAndProgramsTheChip)
 {
     world.bus().setRecording(true);
+    // The bus is powered and opened after the first pulse, 10 ms after the
+    // edge, and before the 5000-unit delay is over.
+    std::uint64_t powerDuringPulse = 9, opensDuringPulse = 9, powerInDelay = 0, opensInDelay = 0;
+    kernel.at(305 * kMs, [&] {
+        powerDuringPulse = world.bus().busPowerRequests();
+        opensDuringPulse = world.bus().opens();
+    });
+    kernel.at(312 * kMs, [&] {
+        powerInDelay = world.bus().busPowerRequests();
+        opensInDelay = world.bus().opens();
+    });
     TunerHardwareInit();
+    EXPECT_EQ(powerDuringPulse, 0u);
+    EXPECT_EQ(opensDuringPulse, 0u);
+    EXPECT_EQ(powerInDelay, 1u);
+    EXPECT_EQ(opensInDelay, 2u);  // the bus-power handle, then the bus itself
 
     // First pulse: the line, low since power-on, rises after 300 ms; bus mode
     // is already high then, so the chip is in 2-wire mode.

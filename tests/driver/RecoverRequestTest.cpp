@@ -1,0 +1,106 @@
+// The application's recovery request on the whole driver: the chip is reset
+// after the control loop's 3 s pause and the receiver comes back on the
+// station it was on, as it does after a power-up.
+#include "control/ControlState.h"
+#include "driver/Corvane.h"
+#include "driver/DriverContext.h"
+#include "driver/IoControlCodes.h"
+#include "driver/Lifecycle.h"
+#include "sim/World.h"
+#include "tests/support/TestSeed.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+class RecoverRequest : public ::testing::Test {
+protected:
+    sim::Kernel kernel{sim::KernelOptions{.seed = testSeed()}};
+    sim::World world{kernel};
+
+    RecoverRequest()
+    {
+        world.addStation(9470, 42, 25);
+        world.addStation(10120, 38, 20);
+    }
+    void SetUp() override
+    {
+        LoadDriverContext();
+        ASSERT_EQ(COM_Init(TEXT("Drivers\\Active\\42")), kDeviceContext);
+        Sleep(100);
+        COM_Write(kOpenContext, "$PLTCM,H2,10120\r\n", 17);
+        Sleep(2000);
+        ASSERT_EQ(world.chip().frequency(), 10120);
+    }
+    void TearDown() override
+    {
+        EXPECT_TRUE(COM_Deinit(kDeviceContext));
+        EXPECT_EQ(world.protocolViolations(), 0u);
+    }
+    BOOL recover() { return COM_IOControl(kOpenContext, IOCTL_TMC_RECOVER, nullptr, 0, nullptr, 0, nullptr); }
+};
+
+TEST_F(RecoverRequest, TheChipIsResetAndTunedBackToItsStation)
+{
+    const std::size_t resets = world.resetHistory().size();
+    const sim::Micros asked = kernel.now();
+    EXPECT_FALSE(recover());
+    EXPECT_EQ(gDriver.control.controlRequest.load(), kRequestRecover);
+    Sleep(2900);
+    EXPECT_EQ(world.resetHistory().size(), resets) << "the 3 s pause comes first";
+    Sleep(2000);
+    EXPECT_GT(world.resetHistory().size(), resets);
+    EXPECT_GE(world.resetHistory().back().time - asked, 3000'000u);
+    EXPECT_EQ(gDriver.control.controlRequest.load(), kRequestNone);
+    EXPECT_EQ(world.chip().frequency(), 10120) << "the station it was on";
+
+    // Asked for again while the first is still pending: the same station.
+    recover();
+    Sleep(1000);
+    recover();
+    Sleep(5000);
+    EXPECT_EQ(world.chip().frequency(), 10120);
+
+    // While powered down it waits for the power-up, which comes back on the
+    // frequency saved at the power-down.
+    COM_PowerDown(kDeviceContext);
+    recover();
+    COM_PowerUp(kDeviceContext);
+    Sleep(5000);
+    EXPECT_EQ(world.chip().frequency(), 10120);
+}
+
+}  // namespace
+
+namespace {
+
+// A power-up asks for a recovery, which switches the bus back on. A command
+// handed over on the application's thread right after the power-up waits at
+// most 3 s for it and then goes ahead; when the control thread was frozen in
+// the middle of a seek, its 3 s pause starts a little later than that wait.
+// The command must not cost the recovery: the bus comes back on and the
+// command is carried out after it.
+TEST_F(RecoverRequest, ACommandRightAfterAPowerUpDoesNotCostTheRecovery)
+{
+    COM_Write(kOpenContext, "$PLTCM,+\r\n", 10);
+    ASSERT_NE([&] {
+        for (int i = 0; i < 2000; ++i, Sleep(1))
+            if (world.chip().seeking()) return kernel.now();
+        return sim::Micros{0};
+    }(), 0u);
+    Sleep(35);
+    ASSERT_TRUE(world.chip().seeking());
+    COM_PowerDown(kDeviceContext);
+    Sleep(1000);
+    COM_PowerUp(kDeviceContext);
+    const char tune[] = "$PLTCM,H2,9470";
+    COM_IOControl(kOpenContext, IOCTL_TMC_COMMAND, reinterpret_cast<PBYTE>(const_cast<char*>(tune)), 14, nullptr, 0,
+                  nullptr);
+    Sleep(3000);
+    EXPECT_EQ(gDriver.tuner.i2cOff.load(), 0) << "the bus stayed off";
+    EXPECT_FALSE(world.chip().inReset());
+    EXPECT_EQ(world.chip().frequency(), 9470);
+    EXPECT_EQ(gDriver.control.controlRequest.load(), kRequestNone);
+}
+
+}  // namespace

@@ -1,0 +1,140 @@
+// Unloading the driver whatever it is doing, and loading it again in the same
+// process; the timing of start-up; the bus handle across power-ups.
+#include "control/ControlState.h"
+#include "driver/Corvane.h"
+#include "driver/DriverContext.h"
+#include "driver/IoControlCodes.h"
+#include "driver/Lifecycle.h"
+#include "sim/World.h"
+#include "tests/support/TestSeed.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+
+namespace {
+
+class Unload : public ::testing::Test {
+protected:
+    sim::Kernel kernel{sim::KernelOptions{.seed = testSeed()}};
+    sim::World world{kernel};
+
+    Unload()
+    {
+        world.addStation(9470, 42, 25);
+        world.addStation(10120, 38, 20);
+    }
+    void TearDown() override { EXPECT_EQ(world.protocolViolations(), 0u); }
+
+    void load()
+    {
+        LoadDriverContext();
+        ASSERT_EQ(COM_Init(TEXT("Drivers\\Active\\42")), kDeviceContext);
+    }
+    std::string readAll()
+    {
+        std::string text;
+        char buffer[kMaxReadBytes];
+        for (DWORD n; (n = COM_Read(kOpenContext, buffer, sizeof buffer)) != 0;) text.append(buffer, n);
+        return text;
+    }
+    void suspendResume(BYTE value)
+    {
+        COM_IOControl(kOpenContext, IOCTL_TMC_SUSPEND_RESUME, &value, 1, nullptr, 0, nullptr);
+    }
+
+    // Unloads and checks that nothing of the driver is left: no worker thread,
+    // no allocation, no bus handle, no register window, no interrupt; the chip
+    // is held in reset.
+    void unloadLeavesNothing(const char* state)
+    {
+        SCOPED_TRACE(state);
+        const sim::Micros before = kernel.now();
+        EXPECT_TRUE(COM_Deinit(kDeviceContext));
+        EXPECT_LE(kernel.now() - before, 4 * sim::Micros{kThreadEndWaitMs} * 1000);
+        EXPECT_EQ(gDriver.control.controlRequest.load(), kRequestShutdown);
+        EXPECT_EQ(kernel.liveThreads(), 1u);
+        EXPECT_EQ(kernel.liveAllocations(), 0u);
+        EXPECT_EQ(world.bus().openHandles(), 0u);
+        EXPECT_EQ(world.soc().liveReservations(), 0u);
+        EXPECT_FALSE(kernel.interruptInitialised(kSysIntrTuner));
+        EXPECT_TRUE(world.chip().inReset());
+    }
+};
+
+TEST_F(Unload, WhateverTheDriverIsDoingItEndsEveryThreadAndLoadsAgain)
+{
+    struct Case {
+        const char* state;
+        std::function<void()> reach;
+    };
+    const Case cases[] = {
+        {"searching", [&] { Sleep(3000); ASSERT_NE(gDriver.control.searchState.load(), kSearchIdle); }},
+        {"powered down", [&] { Sleep(2000); COM_PowerDown(kDeviceContext); Sleep(1000); }},
+        {"powered down twice", [&] { COM_PowerDown(kDeviceContext); COM_PowerDown(kDeviceContext); }},
+        {"suspended by the application", [&] { suspendResume(2); Sleep(500); }},
+        {"recovering", [&] {
+             COM_IOControl(kOpenContext, IOCTL_TMC_RECOVER, nullptr, 0, nullptr, 0, nullptr);
+             Sleep(1500);
+             ASSERT_EQ(gDriver.control.controlRequest.load(), kRequestRecover);
+         }},
+        {"reading half a command", [&] { Sleep(100); COM_Write(kOpenContext, "$PLTCM,H2", 9); Sleep(60); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.state);
+        load();
+        c.reach();
+        unloadLeavesNothing(c.state);
+
+        // Loaded again in the same process: it starts afresh and works.
+        load();
+        const std::string start = readAll();
+        EXPECT_EQ(start.rfind("$PXRFW,", 0), 0u) << start;
+        Sleep(100);
+        COM_Write(kOpenContext, "$PLTCM,H2,10120\r\n", 17);
+        Sleep(1500);
+        EXPECT_EQ(world.chip().frequency(), 10120);
+        unloadLeavesNothing("after reloading");
+    }
+}
+
+TEST_F(Unload, StartUpSleepsSevenHundredMillisecondsAfterTheFirmwareSentences)
+{
+    // The two firmware sentences each read the whole register file; then 300 ms
+    // before the decoder reset and the group thread, twice 200 ms before the
+    // interrupt, and no more waiting up to the return.
+    world.bus().setRecording(true);
+    load();
+    const auto& transfers = world.bus().recorded();
+    ASSERT_GE(transfers.size(), 2u);
+    const auto& last = transfers[transfers.size() - 1];
+    const auto& previous = transfers[transfers.size() - 2];
+    EXPECT_EQ(last.data.size(), 32u);
+    EXPECT_EQ(previous.data.size(), 32u);
+    EXPECT_EQ(last.time, previous.time);
+    EXPECT_EQ(kernel.now() - last.time, 700'000u);
+    EXPECT_EQ(gDriver.lifecycle.driverState.load(), kDriverRunning);
+    // The library's entry routine agrees to every reason.
+    for (DWORD reason : {0u, 1u, 2u, 3u}) EXPECT_TRUE(CorvaneDllEntry(nullptr, reason, nullptr));
+    unloadLeavesNothing("after start-up");
+}
+
+TEST_F(Unload, APowerUpWhileRunningKeepsOneBusHandle)
+{
+    load();
+    Sleep(1000);
+    const std::size_t allocations = kernel.liveAllocations();
+    COM_PowerUp(kDeviceContext);
+    DWORD d0 = 0, actual = 0;
+    COM_IOControl(kOpenContext, IOCTL_POWER_SET, nullptr, 0, reinterpret_cast<PBYTE>(&d0), 4, &actual);
+    suspendResume(1);
+    EXPECT_EQ(world.bus().openHandles(), 1u);
+    EXPECT_EQ(kernel.liveAllocations(), allocations);
+    Sleep(5000);  // each power-up asked for a recovery; the last one runs
+    EXPECT_EQ(gDriver.control.controlRequest.load(), kRequestNone);
+    EXPECT_FALSE(world.chip().inReset());
+    unloadLeavesNothing("after three power-ups");
+}
+
+}  // namespace
