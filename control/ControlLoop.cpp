@@ -106,6 +106,15 @@ void recoverTuner()
     const ReceiverSettings& settings = gDriver.tuner.settings;
     ApplyReceiverSettings(settings.bandMode.load(kRelaxed), settings.seekThresholdByte.load(kRelaxed),
                           settings.volume.load(kRelaxed));
+    // Settings lost on the bus would leave the chip on the wrong raster for
+    // good: the next tick starts another recovery.
+    if (!ReceiverSettingsReachedChip(settings.bandMode.load(kRelaxed), settings.volume.load(kRelaxed)))
+        control().recoveryNeeded.store(1, kRelaxed);
+    // A power-down while the chip was in reset switched the bus off again and
+    // froze this thread here; the power-up's request 100 is then for a fresh
+    // recovery, not for this one, whose settings never reached the chip.
+    if (gDriver.tuner.i2cOff.load(kRelaxed) != 0)
+        return;
     if (takeRequest(kRequestRecover))
         Tune(control().recoveryFrequency.load(kRelaxed));
 }

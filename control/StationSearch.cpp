@@ -121,6 +121,9 @@ void recoverBeforeSearch()
     const ReceiverSettings& settings = gDriver.tuner.settings;
     ApplyReceiverSettings(settings.bandMode.load(kRelaxed), settings.seekThresholdByte.load(kRelaxed),
                           settings.volume.load(kRelaxed));
+    // Settings lost on the bus: reset again before the next seek.
+    if (!ReceiverSettingsReachedChip(settings.bandMode.load(kRelaxed), settings.volume.load(kRelaxed)))
+        control().recoveryNeeded.store(1, kRelaxed);
 }
 
 enum class Pass { NextStation, End };
@@ -128,6 +131,10 @@ enum class Pass { NextStation, End };
 // One station: seek, settle, report, then the RDS and TMC waits.
 Pass searchOneStation()
 {
+    // A chip that hung during the search never completes a seek; the
+    // interrupt thread's time-out then asks for a reset, taken here before
+    // the next seek, or the search would step over a dead chip for ever.
+    recoverBeforeSearch();
     control().skipStation.store(0, kRelaxed);
     rds().rdsSeen.store(0, kRelaxed);
     rds().tmcSeen.store(0, kRelaxed);

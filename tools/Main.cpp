@@ -8,6 +8,7 @@
 #include "tools/Replay.h"
 #include "tools/Run.h"
 #include "tools/Script.h"
+#include "tools/Soak.h"
 #include "tools/StopSignal.h"
 
 #include <cstdio>
@@ -81,6 +82,34 @@ int replay(const Options& options)
     return 0;
 }
 
+int soak(const Options& options)
+{
+    SoakSettings settings;
+    settings.seed = options.seed;
+    settings.hours = options.hours;
+    settings.scenario = options.scenario;
+    settings.bandFile = options.bandFile;
+    SoakReport report;
+    try {
+        report = runSoak(settings);
+    } catch (const sim::band::BandFileError& error) {
+        return inputError(error.what());
+    }
+    if (!report.passed) {
+        std::fprintf(stderr, "corvane: soak failed: %s\nreproduce: %s\n", report.failure.c_str(),
+                     report.reproduce.c_str());
+        return kExitFailure;
+    }
+    std::printf("soak passed: seed %llu, %.2f virtual hours, %llu fault phases, %llu faults, %llu lines "
+                "(%llu cut by overruns), %llu debug messages explained, %llu bus transfers failed\n",
+                static_cast<unsigned long long>(options.seed), report.virtualHours,
+                static_cast<unsigned long long>(report.cycles), static_cast<unsigned long long>(report.faults),
+                static_cast<unsigned long long>(report.linesRead), static_cast<unsigned long long>(report.cutLines),
+                static_cast<unsigned long long>(report.debugLines),
+                static_cast<unsigned long long>(report.busFailures));
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -98,6 +127,7 @@ int main(int argc, char** argv)
     }
     installStopHandlers();
     try {
+        if (options.mode == Mode::Soak) return soak(options);
         return options.mode == Mode::Run ? run(options) : replay(options);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "corvane: %s\n", error.what());

@@ -9,6 +9,7 @@ namespace corvane {
 const char kUsageText[] =
     "usage: corvane run [options]\n"
     "       corvane replay [--direct] [options] LOG\n"
+    "       corvane soak [--seed N] [--hours H] [--scenario NAME | --band FILE]\n"
     "       corvane --help\n"
     "\n"
     "corvane run loads the Corvane tuner driver in a simulated Windows CE device\n"
@@ -52,7 +53,23 @@ const char kUsageText[] =
     "                     times, one every 87.6 ms)\n"
     "  --seed N           as for run (draws the bits of lost blocks)\n"
     "\n"
-    "Both:\n"
+    "corvane soak runs the driver for H virtual hours (default 1) under random\n"
+    "faults it must survive (failing bus transfers, lost and spurious interrupts,\n"
+    "a hung chip, block errors, fading stations, power-downs, suspends, recover\n"
+    "requests, garbage on the port, output left unread), each phase of faults\n"
+    "ending with a heal after which the driver must report its status every\n"
+    "second and find TMC again within 5 virtual minutes. It checks that no worker\n"
+    "thread gets stuck, every line read is whole and checksummed and every debug\n"
+    "message is explained by a fault. On success it prints one summary line; on\n"
+    "a failure, what broke and the one command line that reproduces it (exit 1).\n"
+    "\n"
+    "  --seed N           the run's seed (default 1)\n"
+    "  --hours H          virtual hours, a decimal above 0 (at most 10000)\n"
+    "  --scenario NAME    the band: default (the built-in band) or weak (one weak\n"
+    "                     TMC station losing blocks among stations without TMC)\n"
+    "  --band FILE        a band file instead of the scenario's band\n"
+    "\n"
+    "run and replay:\n"
     "  --timestamps       prefix each line with its virtual time in seconds\n"
     "                     (3 decimals) and a blank\n"
     "  --decode           after each line, a readable rendering: station name, PI\n"
@@ -179,6 +196,38 @@ void parseReplay(Options& options, const std::vector<std::string>& args)
     if (options.logFile.empty()) throw UsageError("replay needs a log file (.spy or .rds)");
 }
 
+void parseSoak(Options& options, const std::vector<std::string>& args)
+{
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        const std::string& option = args[i];
+        auto value = [&]() -> const std::string& {
+            if (i + 1 >= args.size() || args[i + 1].empty()) throw UsageError(option + " needs a value");
+            return args[++i];
+        };
+        if (option == "--seed") {
+            options.seed = parseSeed(value());
+        } else if (option == "--hours") {
+            const std::string& text = value();
+            double hours = 0;
+            const char* end = text.data() + text.size();
+            const auto [stop, error] = std::from_chars(text.data(), end, hours);
+            if (error != std::errc{} || stop != end || !std::isfinite(hours) || hours <= 0 || hours > 10000)
+                throw UsageError("--hours needs virtual hours above 0 (up to 10000), not \"" + text + "\"");
+            options.hours = hours;
+        } else if (option == "--scenario") {
+            options.scenario = value();
+            if (options.scenario != "default" && options.scenario != "weak")
+                throw UsageError("--scenario needs default or weak, not \"" + options.scenario + "\"");
+        } else if (option == "--band") {
+            options.bandFile = value();
+        } else if (isOption(option)) {
+            throw UsageError("unknown option " + option + " for soak");
+        } else {
+            throw UsageError("soak takes no argument \"" + option + "\"");
+        }
+    }
+}
+
 }  // namespace
 
 std::optional<std::uint64_t> parseSeconds(const std::string& text, std::uint64_t maxSeconds)
@@ -210,15 +259,18 @@ Options parseOptions(const std::vector<std::string>& args)
     Options options;
     for (const std::string& argument : args)
         if (argument == "--help" || argument == "-h") return options;  // Mode::Help
-    if (args.empty()) throw UsageError("no command given: run or replay");
+    if (args.empty()) throw UsageError("no command given: run, replay or soak");
     if (args[0] == "run") {
         options.mode = Mode::Run;
         parseRun(options, args);
     } else if (args[0] == "replay") {
         options.mode = Mode::Replay;
         parseReplay(options, args);
+    } else if (args[0] == "soak") {
+        options.mode = Mode::Soak;
+        parseSoak(options, args);
     } else {
-        throw UsageError("unknown command \"" + args[0] + "\": run or replay");
+        throw UsageError("unknown command \"" + args[0] + "\": run, replay or soak");
     }
     return options;
 }

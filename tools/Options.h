@@ -16,7 +16,7 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-enum class Mode { Help, Run, Replay };
+enum class Mode { Help, Run, Replay, Soak };
 
 struct Options {
     Mode mode = Mode::Help;
@@ -33,6 +33,10 @@ struct Options {
     std::string ptyPath;              // empty: no pseudo-terminal
     std::optional<std::uint64_t> durationMs;  // virtual; none: until interrupted
     std::optional<double> speed;      // virtual seconds per wall second; none: as fast as possible
+
+    // soak (and --band, --seed)
+    double hours = 1.0;               // virtual hours
+    std::string scenario = "default"; // a built-in band of the soak
 
     // replay
     std::string logFile;

@@ -81,6 +81,14 @@ void ApplyReceiverSettings(std::uint8_t mode, std::uint8_t seekThreshold, std::u
     gDriver.sentences.statusStale.store(0, kRelaxed);
 }
 
+bool ReceiverSettingsReachedChip(std::uint8_t mode, std::uint8_t volume)
+{
+    if (mode >= sizeof kBandModeLowByte / sizeof kBandModeLowByte[0])
+        return true;
+    const std::uint16_t expected = kBandModeLowByte[mode] | (volume & 0x0F);
+    return (shadow().get(SYSCONFIG2) & 0x00FF) == expected;
+}
+
 void ApplySeekSettings()
 {
     RegisterShadow& regs = shadow();

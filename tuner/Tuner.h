@@ -52,6 +52,10 @@ constexpr std::uint16_t kTopFrequency = 10800;
 std::uint16_t FrequencyToChannel(std::uint16_t frequency);
 std::uint16_t ChannelFrequency();
 void ApplyReceiverSettings(std::uint8_t mode, std::uint8_t seekThreshold, std::uint8_t volume);
+// After ApplyReceiverSettings: false when SYSCONFIG2 as read back at its end
+// lacks the band, spacing or volume it was given (a write that failed or was
+// skipped leaves a freshly reset chip on 200 kHz spacing, muted).
+bool ReceiverSettingsReachedChip(std::uint8_t mode, std::uint8_t volume);
 void ApplySeekSettings();
 void SetVolume(std::uint8_t value);
 

@@ -1,0 +1,348 @@
+#include "tools/Soak.h"
+
+#include "channel/ByteRing.h"
+#include "driver/Corvane.h"
+#include "driver/DriverContext.h"
+#include "driver/IoControlCodes.h"
+#include "driver/Lifecycle.h"
+#include "sim/band/BandFile.h"
+#include "sim/band/RdsGenerator.h"
+#include "tools/Session.h"
+#include "tools/SoakChecks.h"
+#include "tools/SoakCrash.h"
+#include "tools/SoakFaults.h"
+
+#include <cmath>
+#include <cstdio>
+#include <stdexcept>
+
+namespace corvane {
+
+namespace {
+
+using sim::Micros;
+using soak::Cause;
+
+constexpr Micros kSecond = 1'000'000;
+constexpr Micros kMinute = 60 * kSecond;
+constexpr Micros kStep = 250'000;       // the application's pace while faults run
+constexpr Micros kHealStep = 50'000;    // finer while the recovery is timed
+constexpr Micros kTmcDeadline = 5 * kMinute;
+constexpr Micros kStatusSettle = 5 * kSecond;
+constexpr Micros kStatusWindow = kMinute;
+// The status comes once a second; the application sees it within one step.
+constexpr Micros kStatusGap = kSecond + 2 * kHealStep + kHealStep / 2;
+// Without TMC on the band the search never ends; its status still comes.
+constexpr Micros kSearchStatusGap = 30 * kSecond;
+constexpr Micros kHealLength = kTmcDeadline + kStatusSettle + kStatusWindow;
+// Commands written before a heal are carried out within this (a recovery
+// holds them for 3 s, a parsed command pauses 15 ms).
+constexpr Micros kCommandDrainLimit = kMinute;
+constexpr Micros kMinFaultPhase = 5 * kMinute;
+constexpr Micros kMaxFaultPhase = 30 * kMinute;
+// A worker that is not frozen gets the processor at least this often: the
+// RDS interrupt thread waits up to a minute for an interrupt, the others
+// poll in steps of at most 50 ms (a command waits at most 3 s for a recovery).
+constexpr Micros kInterruptThreadBound = 75 * kSecond;
+constexpr Micros kWorkerBound = 15 * kSecond;
+
+std::string seconds(Micros t)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f s", double(t) / 1e6);
+    return text;
+}
+
+bool bandHasTmc(const sim::band::BandDescription& band)
+{
+    for (const auto& station : band.stations) {
+        if (!station.rds) continue;
+        if (station.rds->generator && station.rds->generator->tmc) return true;
+        if (station.rds->log)
+            for (const auto& group : station.rds->log->groups)
+                if (!group.lost[1] && (group.blocks[1] >> 11) == 0x10) return true;  // 8A
+    }
+    return false;
+}
+
+SessionSettings sessionSettings(std::uint64_t seed)
+{
+    SessionSettings settings;
+    settings.seed = seed;
+    return settings;
+}
+
+class Soak {
+public:
+    Soak(const SoakSettings& settings, const sim::band::BandDescription& band)
+        : settings_(settings), session_(sessionSettings(settings.seed)), tmcBand_(bandHasTmc(band)),
+          faults_(session_, band, debug_)
+    {
+        session_.installBand(band);
+    }
+
+    SoakReport run()
+    {
+        SoakReport report;
+        report.reproduce = soakReproduceLine(settings_);
+        const Micros total = static_cast<Micros>(settings_.hours * 3600.0 * 1e6);
+        session_.loadDriver();
+        sim::Random& random = session_.kernel().random(sim::Stream::Faults);
+        while (failure_.empty() && now() < total) {
+            // A fault phase, then the heal; a short run is one short phase.
+            const Micros left = total - now();
+            Micros phase = kMinFaultPhase + random.below(unsigned((kMaxFaultPhase - kMinFaultPhase) / kSecond)) * kSecond;
+            if (left < phase + kHealLength) phase = left > kHealLength ? left - kHealLength : left / 2;
+            runFaults(now() + phase);
+            ++report.cycles;
+            if (failure_.empty()) heal();
+        }
+        report.virtualHours = double(now()) / 3600e6;
+        report.faults = faults_.started();
+        report.linesRead = lines_.lines();
+        report.cutLines = lines_.cutLines();
+        report.debugLines = debug_.checked();
+        report.busFailures = session_.world().bus().injectedFailures();
+        if (failure_.empty()) {
+            session_.unloadDriver();
+            if (session_.world().protocolViolations() != 0) failure_ = "the driver broke the bus or chip protocol";
+        }
+        report.passed = failure_.empty();
+        if (!report.passed) report.failure = failure_;
+        return report;
+    }
+
+private:
+    Micros now() { return session_.kernel().now(); }
+
+    void fail(const std::string& what)
+    {
+        if (failure_.empty()) failure_ = what;
+    }
+
+    void runFaults(Micros until)
+    {
+        while (failure_.empty() && now() < until) {
+            faults_.step(now(), kStep);
+            advance(kStep);
+        }
+    }
+
+    // Lets the world run for `length`, then reads (unless the output is left
+    // unread) and checks every invariant.
+    void advance(Micros length)
+    {
+        notePowerUp();
+        Sleep(static_cast<DWORD>(length / 1000));
+        notePowerUp();
+        if (faults_.ringWasReset()) lines_.ringReset();
+        if (faults_.reading()) {
+            // After a pause in reading, or when the ring is full (a flood of
+            // spurious interrupts sends a status line for each), the oldest
+            // bytes may have been dropped: the first line may be cut.
+            const ByteRing& output = gDriver.channel.outputRing;
+            if (!reading_ || std::int32_t(output.head - output.tail) >= output.size) lines_.readingGap();
+            fail(lines_.feed(session_.readPort(), now()));
+            watchLines();
+        }
+        reading_ = faults_.reading();
+        checkWorkers();
+        faults_.noteChipState(now());
+        noteResetPulses();
+        fail(debug_.check(session_.kernel().debugLog(), debugNext_));
+        session_.kernel().clearDebugLog();
+        debugNext_ = 0;
+    }
+
+    // The times the chip's reset line was low, for the debug checker.
+    void noteResetPulses()
+    {
+        const auto& history = session_.world().resetHistory();
+        for (; resetSeen_ < history.size(); ++resetSeen_) {
+            const auto& change = history[resetSeen_];
+            if (!change.level) {
+                debug_.begin(Cause::ChipInReset, change.time);
+            } else if (debug_.active(Cause::ChipInReset)) {
+                debug_.end(Cause::ChipInReset, change.time, 0);
+            }
+        }
+    }
+
+    // A frozen worker may not have run for long: its bound starts again when
+    // the driver runs again.
+    void notePowerUp()
+    {
+        const bool now_running = running();
+        if (now_running && !wasRunning_) lastPowerUp_ = now();
+        wasRunning_ = now_running;
+    }
+
+    bool running() const
+    {
+        return gDriver.lifecycle.driverState.load(std::memory_order_relaxed) == kDriverRunning;
+    }
+
+    void checkWorkers()
+    {
+        if (!running()) return;
+        const LifecycleState& life = gDriver.lifecycle;
+        const struct {
+            const char* name;
+            HANDLE handle;
+            Micros bound;
+        } workers[] = {{"group", life.groupThread, kWorkerBound},
+                       {"RDS interrupt", life.interruptThread, kInterruptThreadBound},
+                       {"control", life.controlThread, kWorkerBound},
+                       {"command reader", life.readerThread, kWorkerBound}};
+        for (const auto& w : workers) {
+            if (w.handle == nullptr) {
+                fail("the " + std::string(w.name) + " thread is gone");
+                continue;
+            }
+            Micros last = session_.kernel().lastRun(w.handle);
+            if (last < lastPowerUp_) last = lastPowerUp_;
+            if (now() - last > w.bound)
+                fail("the " + std::string(w.name) + " thread has not run since " + seconds(last) + " (now " +
+                     seconds(now()) + ")");
+        }
+    }
+
+    // Notes what the recovery check needs from the lines just read.
+    void watchLines()
+    {
+        for (const auto& line : lines_.takeLines()) {
+            if (line.text.rfind("$PLTTM,", 0) == 0 && tmcSeenAt_ == 0) tmcSeenAt_ = line.time;
+            if (line.text.rfind("$PLTTQ,", 0) == 0) {
+                if (statusFrom_ != 0 && line.time >= statusFrom_ && lastStatus_ != 0 &&
+                    line.time - lastStatus_ > statusGap_)
+                    fail("after the heal the tuning status came " + seconds(line.time - lastStatus_) +
+                         " apart (at " + seconds(line.time) + ")");
+                lastStatus_ = line.time;
+            }
+        }
+    }
+
+    // Bytes in the InputRing, or a request the control thread has not taken.
+    static bool commandsPending()
+    {
+        const ByteRing& input = gDriver.channel.inputRing;
+        return input.head != input.tail ||
+               gDriver.control.controlRequest.load(std::memory_order_relaxed) != kRequestNone;
+    }
+
+    // What the driver is doing, for a failure message.
+    std::string driverState()
+    {
+        const ControlState& c = gDriver.control;
+        const sim::Si4709& chip = session_.world().chip();
+        char text[320];
+        std::snprintf(text, sizeof text,
+                      "chip on %u%s, SYSCONFIG2 0x%04X, SYSCONFIG3 0x%04X, POWERCFG 0x%04X; QFI %u, QFN %u; request %u, search state %u, automatic search %u, stop search %u, "
+                      "TMC quality %u, filter flags 0x%X, bus %s",
+                      unsigned(chip.frequency()), chip.hung() ? ", hung" : "", unsigned(chip.reg(si4709::SYSCONFIG2)),
+                      unsigned(chip.reg(si4709::SYSCONFIG3)), unsigned(chip.reg(si4709::POWERCFG)),
+                      unsigned(gDriver.tuner.settings.QFI.load()), unsigned(gDriver.tuner.settings.QFN.load()),
+                      unsigned(c.controlRequest.load()), unsigned(c.searchState.load()), unsigned(c.autoSearch.load()),
+                      unsigned(c.stopSearch.load()), unsigned(gDriver.rds.tmcQuality.load()),
+                      unsigned(gDriver.sentences.outputFilter.flags.load()),
+                      gDriver.tuner.i2cOff.load() != 0 ? "off" : "on");
+        return text;
+    }
+
+    // The faults stop; the driver must find its way back by itself.
+    void heal()
+    {
+        faults_.healAll(now());
+        // What the driver queued before the heal tells nothing of its recovery,
+        // and commands written before it (kept while the driver was down) are
+        // still to be carried out: they may send the receiver elsewhere.
+        advance(kHealStep);
+        const Micros drainEnd = now() + kCommandDrainLimit;
+        while (failure_.empty() && now() < drainEnd && commandsPending()) advance(kHealStep);
+        advance(kHealStep);
+        const Micros healedAt = now();
+        tmcSeenAt_ = 0;
+        statusFrom_ = 0;
+        if (tmcBand_) {
+            while (failure_.empty() && tmcSeenAt_ == 0 && now() - healedAt < kTmcDeadline) advance(kHealStep);
+            if (tmcSeenAt_ == 0) {
+                fail("no TMC within 5 minutes of the heal at " + seconds(healedAt) + " (" + driverState() + ")");
+                return;
+            }
+        }
+        const Micros settle = now() + kStatusSettle;
+        while (failure_.empty() && now() < settle) advance(kHealStep);
+        statusGap_ = tmcBand_ ? kStatusGap : kSearchStatusGap;
+        statusFrom_ = now();
+        lastStatus_ = now();
+        const Micros end = now() + (tmcBand_ ? kStatusWindow : kStatusWindow + kSearchStatusGap);
+        while (failure_.empty() && now() < end) advance(kHealStep);
+        if (failure_.empty() && now() - lastStatus_ > statusGap_)
+            fail("after the heal the tuning status stopped at " + seconds(lastStatus_) + " (" + driverState() + ")");
+        statusFrom_ = 0;
+    }
+
+    SoakSettings settings_;
+    Session session_;
+    bool tmcBand_;
+    soak::LineChecker lines_;
+    soak::DebugChecker debug_;
+    soak::FaultInjector faults_;
+    std::size_t debugNext_ = 0;
+    std::size_t resetSeen_ = 0;
+    bool reading_ = true;
+    Micros lastPowerUp_ = 0;
+    bool wasRunning_ = true;
+    Micros tmcSeenAt_ = 0;
+    Micros statusFrom_ = 0;  // 0: the status gaps are not being checked
+    Micros lastStatus_ = 0;
+    Micros statusGap_ = kStatusGap;
+    std::string failure_;
+};
+
+}  // namespace
+
+sim::band::BandDescription soakScenarioBand(const std::string& scenario)
+{
+    sim::band::BandDescription band = sim::band::defaultBand();
+    if (scenario == "default") return band;
+    if (scenario != "weak") throw std::invalid_argument("unknown soak scenario \"" + scenario + "\": default or weak");
+    // One TMC station, far away and losing blocks; the strong stations carry
+    // no TMC, so every search has to get past them.
+    band.source = "soak band \"weak\"";
+    std::vector<sim::band::StationDescription> kept;
+    for (auto& station : band.stations) {
+        if (station.frequency == 9470) continue;
+        if (station.frequency == 10480) {
+            station.rssi = 26;
+            station.snr = 13;
+            station.rds->blockErrorRate = 0.08;
+        }
+        kept.push_back(std::move(station));
+    }
+    band.stations = std::move(kept);
+    return band;
+}
+
+std::string soakReproduceLine(const SoakSettings& settings)
+{
+    char hours[32];
+    std::snprintf(hours, sizeof hours, "%g", settings.hours);
+    std::string line = "corvane soak --seed " + std::to_string(settings.seed) + " --hours " + hours;
+    if (!settings.bandFile.empty())
+        line += " --band " + settings.bandFile;
+    else
+        line += " --scenario " + settings.scenario;
+    return line;
+}
+
+SoakReport runSoak(const SoakSettings& settings)
+{
+    const sim::band::BandDescription band = settings.bandFile.empty() ? soakScenarioBand(settings.scenario)
+                                                                      : sim::band::readBandFile(settings.bandFile);
+    const soak::CrashReport crashReport(soakReproduceLine(settings));
+    Soak soak(settings, band);
+    return soak.run();
+}
+
+}  // namespace corvane

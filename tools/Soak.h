@@ -1,0 +1,53 @@
+// The fault-injection soak: the whole driver on a simulated band for many
+// virtual hours, with random faults it is meant to survive (failing bus
+// transfers, lost and spurious interrupts, a chip that hangs until reset, block
+// errors, stations fading, power-downs, application suspends, recover
+// requests, garbage on the port, the output left unread until it overruns).
+// Every cycle of faults ends with a heal: the faults stop and the driver must
+// come back (tuning status every second, TMC found again on a band with TMC).
+// Checked throughout: no worker thread stuck, every line read whole and with
+// its checksum (or the cut front of an overrun), no debug message that the
+// faults do not explain. Every draw comes from the seed's fault stream, so a
+// failure replays from the one line it prints.
+#pragma once
+
+#include "sim/band/BandDescription.h"
+
+#include <cstdint>
+#include <string>
+
+namespace corvane {
+
+struct SoakSettings {
+    std::uint64_t seed = 1;
+    double hours = 1.0;              // virtual hours
+    std::string scenario = "default";  // a built-in band: see soakScenarioBand
+    std::string bandFile;            // a band file instead of the scenario's band
+};
+
+struct SoakReport {
+    bool passed = true;
+    std::string failure;     // what broke and when; empty when passed
+    std::string reproduce;   // the one command line that replays this run
+    double virtualHours = 0;
+    std::uint64_t cycles = 0;      // fault phases, each ended by a heal
+    std::uint64_t faults = 0;      // faults started
+    std::uint64_t linesRead = 0;
+    std::uint64_t cutLines = 0;    // cut fronts after an overrun
+    std::uint64_t debugLines = 0;  // debug messages, every one explained
+    std::uint64_t busFailures = 0; // transfers the bus failed on purpose
+};
+
+// The built-in bands: "default" (the program's band) and "weak" (one weak,
+// error-prone TMC station among stations without TMC). Throws
+// std::invalid_argument for another name.
+sim::band::BandDescription soakScenarioBand(const std::string& scenario);
+
+// The command that replays a run with these settings.
+std::string soakReproduceLine(const SoakSettings& settings);
+
+// Runs the soak on this thread (it becomes the simulated kernel's thread 1).
+// Stops at the first broken invariant. Throws what reading the band throws.
+SoakReport runSoak(const SoakSettings& settings);
+
+}  // namespace corvane

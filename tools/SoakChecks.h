@@ -1,0 +1,92 @@
+// The soak's invariants, each a small checker fed by the soak loop: the
+// lines the application reads (whole, known, checksummed, or the cut front of
+// an overrun), and the debug messages (each explained by a fault that was
+// active when it was printed). A checker returns the first violation as text;
+// empty means all is well.
+#pragma once
+
+#include "sim/kernel/Kernel.h"
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace corvane::soak {
+
+// ---- Lines -----------------------------------------------------------------
+
+// True when `line` (without CR LF) is a whole sentence of a known form whose
+// checksum matches: "$ADDRESS,...*hh", no second '$' or '*' inside.
+bool wholeSentence(std::string_view line);
+
+// Splits what the application reads into lines and checks each. After a gap in
+// reading (the output may have overrun meanwhile) the first line may be the
+// cut front of a sentence: the rest of one, without its '$'.
+class LineChecker {
+public:
+    // Bytes just read at virtual time `now`; the complete lines are checked and
+    // kept for inspection until takeLines.
+    std::string feed(std::string_view bytes, sim::Micros now);
+    // The application did not read for a while: the next line may be cut.
+    void readingGap() { cutAllowed_ = true; }
+    // The driver emptied its output ring (a power-up): a partial line is gone.
+    void ringReset();
+
+    struct Line {
+        sim::Micros time;
+        std::string text;
+    };
+    std::vector<Line> takeLines();
+    std::uint64_t lines() const { return lines_; }
+    std::uint64_t cutLines() const { return cut_; }
+
+private:
+    std::string partial_;
+    bool cutAllowed_ = false;
+    std::vector<Line> complete_;
+    std::uint64_t lines_ = 0;
+    std::uint64_t cut_ = 0;
+};
+
+// ---- Debug messages ----------------------------------------------------------
+
+// What can explain a debug message.
+// The chip does not answer while its reset line is low: the driver's own
+// reset pulse (a recovery sleeps in it) lets other threads run into it.
+enum class Cause : unsigned { Bus, Hang, Power, PowerRequest, ChipInReset, Count };
+
+// The message classes the driver can print. A hard error comes as two lines,
+// the location prefix ("ERROR: Corvane line 1631: ") and the message; the
+// prefix is classed by its line number.
+enum class Message : unsigned { TransferFailed, BusClosed, BusAlreadyClosed, PowerRequest, Unknown };
+Message classify(std::string_view text);
+// Whether `cause` explains messages of class `message`.
+bool explains(Cause cause, Message message);
+
+class DebugChecker {
+public:
+    // Cause `cause` is active from now on (until end()).
+    void begin(Cause cause, sim::Micros now);
+    // Cause `cause` ends at `now`; its messages stay explained `grace` longer.
+    void end(Cause cause, sim::Micros now, sim::Micros grace);
+    bool active(Cause cause) const { return windows_[unsigned(cause)].open; }
+
+    // Checks the debug lines from `next` on; advances next past them.
+    std::string check(const std::vector<sim::DebugLine>& log, std::size_t& next);
+    std::uint64_t checked() const { return checked_; }
+
+private:
+    struct Window {
+        bool open = false;
+        sim::Micros from = 0;
+        sim::Micros until = 0;  // when closed: explained up to here
+        std::vector<std::pair<sim::Micros, sim::Micros>> past;  // closed windows, newest last
+    };
+    bool explained(Cause cause, sim::Micros time) const;
+    std::array<Window, unsigned(Cause::Count)> windows_{};
+    std::uint64_t checked_ = 0;
+};
+
+}  // namespace corvane::soak

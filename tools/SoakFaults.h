@@ -1,0 +1,82 @@
+// The soak's faults: which start when, how long each lasts, and how each is
+// undone. Every draw comes from the kernel's fault stream. Hardware faults land
+// as kernel events at a random moment inside the application's step (between
+// two threads, as hardware does); the application's own faults (power, suspend,
+// recover, port garbage, not reading) are done from the application thread.
+// Each fault opens the debug-message window of its cause on the DebugChecker.
+#pragma once
+
+#include "sim/band/BandDescription.h"
+#include "sim/kernel/Kernel.h"
+#include "tools/Session.h"
+#include "tools/SoakChecks.h"
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace corvane::soak {
+
+class FaultInjector {
+public:
+    FaultInjector(Session& session, const sim::band::BandDescription& band, DebugChecker& debug);
+
+    // Ends the faults that are over and maybe starts new ones, at the start of
+    // an application step of `step` microseconds.
+    void step(sim::Micros now, sim::Micros step);
+    // Stops every fault: the bus and interrupts heal, the stations come back,
+    // the driver is powered up and resumed, the application reads again. A
+    // hung chip stays hung: the driver must reset it.
+    void healAll(sim::Micros now);
+    // Closes the hang's window once the driver has reset the chip.
+    void noteChipState(sim::Micros now);
+
+    bool reading() const { return unreadUntil_ == 0; }
+    // True once after the driver emptied its output ring on a power-up.
+    bool ringWasReset();
+    std::uint64_t started() const { return started_; }
+
+private:
+    struct Fade {
+        std::uint16_t frequency = 0;
+        bool tmc = false;          // the station's generator sends TMC
+        sim::Micros until = 0;     // 0: not fading
+        bool errors = false;       // only the block error rate is raised
+        int rssi = 0, snr = 0;     // as before the fade
+        double blockErrorRate = 0;
+        std::shared_ptr<sim::RdsSource> rds;
+    };
+
+    void startFault(sim::Micros now);
+    void startBusFault(sim::Micros now);
+    void startInterruptFault(sim::Micros now);
+    void startHang(sim::Micros now);
+    void startFade(sim::Micros now, bool errorsOnly);
+    void startPowerDown(sim::Micros now);
+    void startSuspend(sim::Micros now);
+    void writeGarbage();
+    void sendCommandRequest();
+    void endBusFault(sim::Micros now);
+    void endInterruptFault();
+    void endFade(Fade& fade);
+    void powerUp(sim::Micros now);
+    void resume(sim::Micros now);
+    void afterPowerChange(sim::Micros now);
+    void powerRequest(sim::Micros now, DWORD state);
+    sim::Micros duration(unsigned minSeconds, unsigned maxSeconds);
+
+    Session& session_;
+    DebugChecker& debug_;
+    sim::Random& random_;
+    std::vector<Fade> fades_;
+    sim::Micros busUntil_ = 0;
+    sim::Micros interruptsUntil_ = 0;
+    sim::Micros powerUntil_ = 0;    // the power manager powers the driver up again
+    sim::Micros suspendUntil_ = 0;  // the application resumes
+    sim::Micros unreadUntil_ = 0;
+    bool hangPending_ = false;
+    bool ringReset_ = false;
+    std::uint64_t started_ = 0;
+};
+
+}  // namespace corvane::soak
