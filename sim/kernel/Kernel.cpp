@@ -136,11 +136,11 @@ void Kernel::advance(Micros delay)
 void Kernel::setInterruptFaults(double loseProbability, Micros spuriousMeanInterval, DWORD spuriousSysIntr)
 {
     Impl& k = *impl_;
-    const bool wasOff = k.spuriousMeanInterval == 0;
     k.loseInterruptProbability = loseProbability;
     k.spuriousMeanInterval = spuriousMeanInterval;
     k.spuriousSysIntr = spuriousSysIntr;
-    if (wasOff && spuriousMeanInterval > 0) scheduleSpurious();
+    ++k.spuriousChain;  // the chain running so far ends at its next edge
+    if (spuriousMeanInterval > 0) scheduleSpurious();
 }
 
 void Kernel::scheduleSpurious()
@@ -149,9 +149,9 @@ void Kernel::scheduleSpurious()
     if (k.spuriousMeanInterval == 0) return;
     const double u = k.streams[unsigned(Stream::Interrupts)].unit();
     const auto gap = static_cast<Micros>(-std::log(1.0 - u) * double(k.spuriousMeanInterval)) + 1;
-    after(gap, [this] {
+    after(gap, [this, chain = k.spuriousChain] {
         Impl& k = *impl_;
-        if (k.spuriousMeanInterval == 0) return;
+        if (k.spuriousMeanInterval == 0 || chain != k.spuriousChain) return;
         raiseInterrupt(k.spuriousSysIntr);
         scheduleSpurious();
     });

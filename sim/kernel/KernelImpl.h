@@ -149,6 +149,7 @@ struct Kernel::Impl {
     double loseInterruptProbability = 0;
     Micros spuriousMeanInterval = 0;
     DWORD spuriousSysIntr = 0;
+    std::uint64_t spuriousChain = 0;  // one chain of spurious edges at a time
 
     std::map<std::u16string, Device*, std::less<>> devices;
     std::vector<RegisterRange> registers;

@@ -405,3 +405,36 @@ TEST(Kernel, GuardedCallTurnsAFaultIntoFalse)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Kernel, SpuriousInterruptsFollowTheLastSettingOnly)
+{
+    sim::Kernel kernel;
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    ASSERT_TRUE(InterruptInitialize(68, event, nullptr, 0));
+    static HANDLE shared;
+    shared = event;
+    // An acknowledging handler, so every edge is delivered.
+    CreateThread(nullptr, 0, [](LPVOID) -> DWORD {
+        for (;;) {
+            WaitForSingleObject(shared, INFINITE);
+            InterruptDone(68);
+        }
+    }, nullptr, 0, nullptr);
+    kernel.setInterruptFaults(0, 10'000, 68);  // one edge per 10 ms on average
+    kernel.setInterruptFaults(0, 0, 68);
+    kernel.setInterruptFaults(0, 10'000, 68);  // switched off and on again: still one chain
+    Sleep(100'000);
+    const auto edges = kernel.interruptsDelivered(68);
+    EXPECT_GT(edges, 8'000u);
+    EXPECT_LT(edges, 12'000u) << "two chains would double the rate";
+    kernel.setInterruptFaults(0, 0, 68);
+    Sleep(1000);
+    const auto after = kernel.interruptsDelivered(68);
+    Sleep(10'000);
+    EXPECT_EQ(kernel.interruptsDelivered(68), after);
+    InterruptDisable(68);
+}
+
+}  // namespace
