@@ -5,10 +5,10 @@
 #include <cstdint>
 
 // Ring sizes: the output ring always has the whole store; the input ring has
-// 32 bytes after start and power-up, 128 while the command-reader thread runs.
+// 128 bytes from load on and again after every power-up, so that commands
+// written back to back never overwrite each other.
 constexpr std::int32_t kOutputRingSize = 512;
-constexpr std::int32_t kInputRingSize = 32;
-constexpr std::int32_t kInputRingReaderSize = 128;
+constexpr std::int32_t kInputRingSize = 128;
 
 struct ChannelState {
     ByteRing outputRing;  // sentences, driver to application (read by COM_Read)

@@ -8,6 +8,7 @@
 #include "driver/DriverContext.h"
 #include "rds/GroupDecoder.h"
 #include "rds/GroupQueue.h"
+#include "tuner/Tuner.h"
 
 #include <cstdio>
 
@@ -72,6 +73,9 @@ void searchFromCommand(std::uint8_t direction)
 
 void tuneFromCommand(TuneKind kind, std::uint16_t frequency)
 {
+    // A frequency beyond the band leaves the receiver where it is.
+    if (!FrequencyInBand(frequency))
+        return;
     ControlState& control = gDriver.control;
     RdsState& rds = gDriver.rds;
     rds.rdsSeen.store(0, std::memory_order_relaxed);

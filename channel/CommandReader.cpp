@@ -38,7 +38,7 @@ struct LineMatch {
     std::uint8_t k = 0;        // prefix characters matched so far
     bool candidate = true;     // the bytes being read may be a command
     bool prefixComplete = false;
-    bool cleanLine = true;     // nothing rejected since the start or the last carriage return
+    bool cleanLine = true;     // nothing rejected since the start or the last line end
     bool complete = false;
 };
 
@@ -84,6 +84,11 @@ void takeByte(LineMatch& m, char* line, std::uint8_t c)
         m.prefixComplete = false;
         m.complete = true;
     }
+    // A line feed ends whatever line it closes: a blank line or a stray byte
+    // must not leave a client that ends its lines with a bare line feed
+    // unheard until a carriage return comes.
+    if (c == kLineFeed)
+        m.cleanLine = true;
 
     ++m.p;
     if (!m.candidate)
@@ -125,7 +130,8 @@ bool readCommandLine(CommandReader& reader)
 
 DWORD CommandReaderThread(LPVOID)
 {
-    gDriver.channel.inputRing.reset(kInputRingReaderSize);
+    // The ring was set up before COM_Init returned: bytes the application
+    // wrote before this thread first ran are commands too.
     CommandReader reader{};
     while (!readerStopped()) {
         if (readerPaused()) {

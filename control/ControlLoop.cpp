@@ -85,13 +85,34 @@ void tuneThenSearchRequested()
     startSearch();
 }
 
+// The end of a recovery: the chip, reset to channel 0, goes back to the
+// recovery frequency. A request that replaced the code 100 meanwhile (a
+// command that gave up waiting) runs after that, from the station: a search
+// from channel 0 would find the same station again or wrap round the band.
+// It is held back during the tune, which would otherwise end at its first
+// step; a tune request, a shutdown or a power-down needs no retune.
+void tuneBack()
+{
+    std::uint8_t held = pendingRequest();
+    do {
+        if (held == kRequestTune || held == kRequestTuneThenSearch || held == kRequestShutdown ||
+            held == kRequestPoweredDown)
+            return;
+    } while (!control().controlRequest.compare_exchange_strong(held, kRequestNone, kRelaxed));
+    Tune(control().recoveryFrequency.load(kRelaxed));
+    // Posted again unless a newer request arrived during the tune.
+    std::uint8_t none = kRequestNone;
+    if (held != kRequestRecover)
+        control().controlRequest.compare_exchange_strong(none, held, kRelaxed);
+}
+
 // Resets and reprograms the chip and tunes it back to recoveryFrequency. The
 // code stays 100 meanwhile, so other threads see a recovery in progress. The
 // pause is taken in steps: an unload or a power-down that replaces 100 during
 // it is dispatched instead and not lost. Any other request (a command that
 // gave up waiting for the recovery) waits for its end: after a power-up the
 // recovery is what switches the bus back on, and without it the driver would
-// stay deaf for good. That request is then carried out instead of the retune.
+// stay deaf for good. That request is carried out after the retune.
 void recoverTuner()
 {
     for (unsigned step = 0; step < kRecoveryPauseSteps; ++step) {
@@ -104,19 +125,18 @@ void recoverTuner()
     InterruptDone(gDriver.lifecycle.sysIntr);
     TunerReset();
     const ReceiverSettings& settings = gDriver.tuner.settings;
-    ApplyReceiverSettings(settings.bandMode.load(kRelaxed), settings.seekThresholdByte.load(kRelaxed),
-                          settings.volume.load(kRelaxed));
+    const bool transferred = ApplyReceiverSettings(
+        settings.bandMode.load(kRelaxed), settings.seekThresholdByte.load(kRelaxed), settings.volume.load(kRelaxed));
     // Settings lost on the bus would leave the chip on the wrong raster for
     // good: the next tick starts another recovery.
-    if (!ReceiverSettingsReachedChip(settings.bandMode.load(kRelaxed), settings.volume.load(kRelaxed)))
+    if (!transferred || !ReceiverSettingsReachedChip(settings.bandMode.load(kRelaxed), settings.volume.load(kRelaxed)))
         control().recoveryNeeded.store(1, kRelaxed);
     // A power-down while the chip was in reset switched the bus off again and
     // froze this thread here; the power-up's request 100 is then for a fresh
     // recovery, not for this one, whose settings never reached the chip.
     if (gDriver.tuner.i2cOff.load(kRelaxed) != 0)
         return;
-    if (takeRequest(kRequestRecover))
-        Tune(control().recoveryFrequency.load(kRelaxed));
+    tuneBack();
 }
 
 void dispatch(std::uint8_t code)

@@ -119,10 +119,10 @@ void recoverBeforeSearch()
     InterruptDone(gDriver.lifecycle.sysIntr);
     TunerReset();
     const ReceiverSettings& settings = gDriver.tuner.settings;
-    ApplyReceiverSettings(settings.bandMode.load(kRelaxed), settings.seekThresholdByte.load(kRelaxed),
-                          settings.volume.load(kRelaxed));
+    const bool transferred = ApplyReceiverSettings(
+        settings.bandMode.load(kRelaxed), settings.seekThresholdByte.load(kRelaxed), settings.volume.load(kRelaxed));
     // Settings lost on the bus: reset again before the next seek.
-    if (!ReceiverSettingsReachedChip(settings.bandMode.load(kRelaxed), settings.volume.load(kRelaxed)))
+    if (!transferred || !ReceiverSettingsReachedChip(settings.bandMode.load(kRelaxed), settings.volume.load(kRelaxed)))
         control().recoveryNeeded.store(1, kRelaxed);
 }
 

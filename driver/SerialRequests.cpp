@@ -10,6 +10,8 @@ namespace {
 // What the port reports of itself: a user-defined baud rate, eight data bits,
 // one stop bit and no parity, queues as large as the two rings.
 constexpr WORD kPropertiesPacketLength = 32;
+// The receive queue the port has always reported to its clients.
+constexpr DWORD kReportedRxQueue = 32;
 constexpr DWORD kSettableParamsBaud = 2;
 constexpr DWORD kSettableBaud = 8;
 constexpr WORD kSettableDataEightBits = 8;
@@ -69,14 +71,14 @@ BOOL GetSerialProperties(PBYTE outBuffer, DWORD outLength, PDWORD actualOut)
     std::memset(&properties, 0, sizeof properties);
     properties.wPacketLength = kPropertiesPacketLength;
     properties.dwMaxTxQueue = kOutputRingSize;
-    properties.dwMaxRxQueue = kInputRingSize;
+    properties.dwMaxRxQueue = kReportedRxQueue;
     properties.dwMaxBaud = BAUD_USER;
     properties.dwSettableParams = kSettableParamsBaud;
     properties.dwSettableBaud = kSettableBaud;
     properties.wSettableData = kSettableDataEightBits;
     properties.wSettableStopParity = kSettableStopOneNoParity;
     properties.dwCurrentTxQueue = kOutputRingSize;
-    properties.dwCurrentRxQueue = kInputRingSize;
+    properties.dwCurrentRxQueue = kReportedRxQueue;
     properties.dwProvSpec1 = kProviderSpecific1;
     std::memcpy(outBuffer, &properties, sizeof properties);
     std::memcpy(outBuffer + kPropertiesTrailerOffset, &kPropertiesTrailer, sizeof kPropertiesTrailer);

@@ -41,13 +41,18 @@ RdsGroup capturedGroup()
 void serviceInterrupt()
 {
     RdsState& rds = gDriver.rds;
-    GuardedReadRegisters(STATUSRSSI, RDSD);
+    // A failed or skipped read leaves the shadow with the previous group,
+    // which would still show RDSR: storing it again would count one
+    // reception twice and lose the new group anyway.
+    const bool fetched = GuardedReadRegisters(STATUSRSSI, RDSD);
     // Cleared by the group thread without a lock; a lost update only skews
     // the debug count.
     rds.interruptCount.store(static_cast<std::uint16_t>(rds.interruptCount.load(kRelaxed) + 1), kRelaxed);
     gDriver.sentences.statusStale.store(0, kRelaxed);
 
     if (gDriver.tuner.shadow.get(STATUSRSSI) & kStatusRdsr) {
+        if (!fetched)
+            return;
         emitBlockErrors();
         storeGroup(capturedGroup());  // a full bank drops the group
         rds.rdsSeen.store(1, kRelaxed);

@@ -71,7 +71,9 @@ void emitStationName()
     std::memcpy(text, kStationNameTemplate, sizeof kStationNameTemplate);
     bool changed = false;
     for (unsigned i = 0; i < kStationNameLength; ++i) {
-        if (name.stationName[i] == 0)
+        // A control byte (NUL included) would break the application's line:
+        // it goes out as a space. Every other byte is the broadcaster's own.
+        if (name.stationName[i] < 0x20 || name.stationName[i] == 0x7F)
             name.stationName[i] = ' ';
         const std::uint8_t character = name.stationName[i];
         text[kStationNameOffset + i] = static_cast<char>(character);

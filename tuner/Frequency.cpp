@@ -12,6 +12,7 @@ constexpr auto kRelaxed = std::memory_order_relaxed;
 constexpr std::uint16_t kBottom76MHz = 7600;
 constexpr std::uint16_t kBottom87MHz = 8750;
 constexpr std::uint16_t kSysconfig2Band76MHz = 0x0080;
+constexpr std::uint16_t kTopJapanFrequency = 9000;
 
 const RegisterShadow& shadow()
 {
@@ -33,6 +34,15 @@ std::uint16_t ChannelSpacing()
 }
 
 }  // namespace
+
+bool FrequencyInBand(std::uint16_t frequency)
+{
+    // The Japanese band ends at 90 MHz, the others at 108 MHz. A channel
+    // number beyond the top would land in reserved bits of CHANNEL and leave
+    // the receiver on no frequency at all.
+    const std::uint16_t top = kSysconfig2Band.get(shadow().get(SYSCONFIG2)) == 2 ? kTopJapanFrequency : kTopFrequency;
+    return frequency <= top;
+}
 
 std::uint16_t FrequencyToChannel(std::uint16_t frequency)
 {

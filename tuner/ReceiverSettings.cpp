@@ -40,7 +40,7 @@ std::uint16_t SeekThresholdBits()
 
 }  // namespace
 
-void ApplyReceiverSettings(std::uint8_t mode, std::uint8_t seekThreshold, std::uint8_t volume)
+bool ApplyReceiverSettings(std::uint8_t mode, std::uint8_t seekThreshold, std::uint8_t volume)
 {
     RegisterShadow& regs = shadow();
 
@@ -50,16 +50,16 @@ void ApplyReceiverSettings(std::uint8_t mode, std::uint8_t seekThreshold, std::u
             regs.set(reg, 0);
         }
     }
-    GuardedReadRegisters(10, 9);
+    bool transferred = GuardedReadRegisters(10, 9);
     regs.set(SYSCONFIG1, kSysconfig1Interrupts75us);
     regs.set(SYSCONFIG2, SeekThresholdBits() | kSysconfig2Initial);
     regs.set(SYSCONFIG3, regs.get(SYSCONFIG3) | SeekSnrBits());
     gDriver.sentences.statusStale.store(0, kRelaxed);
-    GuardedReadRegisters(11, 11);
+    transferred &= GuardedReadRegisters(11, 11);
 
     // Power up first, then bring in band, spacing, mute and RDS mode.
     regs.set(POWERCFG, kPowercfgEnable);
-    GuardedWriteRegisters(POWERCFG);
+    transferred &= GuardedWriteRegisters(POWERCFG);
 
     regs.set(SYSCONFIG1, kSysconfig1Interrupts75us);
     regs.set(SYSCONFIG2, regs.get(SYSCONFIG2) | (seekThreshold << 8));
@@ -70,15 +70,16 @@ void ApplyReceiverSettings(std::uint8_t mode, std::uint8_t seekThreshold, std::u
     std::uint16_t powercfg = regs.get(POWERCFG);
     powercfg = volume != 0 ? (powercfg | kPowercfgDmute) : (powercfg & ~kPowercfgDmute);
     regs.set(POWERCFG, powercfg | kPowercfgRdsm);
-    GuardedWriteRegisters(POWERCFG);
+    transferred &= GuardedWriteRegisters(POWERCFG);
 
     regs.set(SYSCONFIG2, regs.get(SYSCONFIG2) | (volume & 0x0F));
     regs.set(SYSCONFIG3, SeekSnrBits());
-    GuardedWriteRegisters(SYSCONFIG3);
+    transferred &= GuardedWriteRegisters(SYSCONFIG3);
 
     Sleep(kPowerUpMs);
-    GuardedReadRegisters(10, 9);
+    transferred &= GuardedReadRegisters(10, 9);
     gDriver.sentences.statusStale.store(0, kRelaxed);
+    return transferred;
 }
 
 bool ReceiverSettingsReachedChip(std::uint8_t mode, std::uint8_t volume)

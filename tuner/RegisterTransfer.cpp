@@ -47,10 +47,10 @@ BYTE I2C_Read(I2CHandle* handle, BYTE* data, DWORD length)
     return Transfer(handle, kI2CDirectionRead, data, length);
 }
 
-void ReadRegisters(unsigned first, unsigned last)
+bool ReadRegisters(unsigned first, unsigned last)
 {
     if (BusOff()) {
-        return;
+        return false;
     }
     // The chip has no register pointer: a read always starts at STATUSRSSI,
     // so reaching register `last` in 10..15 takes last - 9 registers; below
@@ -65,30 +65,31 @@ void ReadRegisters(unsigned first, unsigned last)
     }
     // Register numbers out of 0..15 could ask for more than the whole file.
     if (length == 0 || length > kI2CMaxTransfer) {
-        return;
+        return false;
     }
 
     BYTE data[kI2CMaxTransfer];
     if (!I2C_Read(tuner().pI2CHandle.load(std::memory_order_relaxed), data, length)) {
-        return;
+        return false;
     }
     for (DWORD i = 0; i < length / 2; ++i) {
         const unsigned reg = (si4709::kFirstReadRegister + i) % si4709::kRegisterCount;
         tuner().shadow.set(reg, (data[2 * i] << 8) | data[2 * i + 1]);
     }
+    return true;
 }
 
-void WriteRegisters(unsigned last)
+bool WriteRegisters(unsigned last)
 {
     if (BusOff()) {
-        return;
+        return false;
     }
     // Registers 2 to last, as many bytes as the bus takes in one transfer;
     // a last register beyond the register file would send whatever follows
     // the shadow, so it is refused like an oversized write.
     const DWORD length = (2 * (last - 1)) & 0xFF;
     if (length == 0 || length > kI2CMaxTransfer || last >= si4709::kRegisterCount) {
-        return;
+        return false;
     }
     BYTE data[kI2CMaxTransfer];
     for (DWORD i = 0; i < length / 2; ++i) {
@@ -96,7 +97,7 @@ void WriteRegisters(unsigned last)
         data[2 * i] = static_cast<BYTE>(value >> 8);
         data[2 * i + 1] = static_cast<BYTE>(value);
     }
-    I2C_Write(tuner().pI2CHandle.load(std::memory_order_relaxed), data, length);
+    return I2C_Write(tuner().pI2CHandle.load(std::memory_order_relaxed), data, length) != 0;
 }
 
 bool TryTakeBusGuard()
@@ -115,9 +116,9 @@ bool GuardedReadRegisters(unsigned first, unsigned last)
     if (!TryTakeBusGuard()) {
         return false;
     }
-    ReadRegisters(first, last);
+    const bool read = ReadRegisters(first, last);
     ReleaseBusGuard();
-    return true;
+    return read;
 }
 
 bool GuardedWriteRegisters(unsigned last)
@@ -125,7 +126,7 @@ bool GuardedWriteRegisters(unsigned last)
     if (!TryTakeBusGuard()) {
         return false;
     }
-    WriteRegisters(last);
+    const bool written = WriteRegisters(last);
     ReleaseBusGuard();
-    return true;
+    return written;
 }

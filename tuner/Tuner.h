@@ -23,15 +23,16 @@ BYTE I2C_Read(I2CHandle* handle, BYTE* data, DWORD length);
 
 // Reads from register 10 upward (wrapping after 15 to 0) into the shadow; how
 // many registers follows from first and last. On failure the shadow keeps its
-// values.
-void ReadRegisters(unsigned first, unsigned last);
-// Sends shadow registers 2 up to last (2..15).
-void WriteRegisters(unsigned last);
+// values. True when the chip answered.
+bool ReadRegisters(unsigned first, unsigned last);
+// Sends shadow registers 2 up to last (2..15). True when the chip took them.
+bool WriteRegisters(unsigned last);
 
 // The bus try-lock: a transfer that finds it taken is skipped, never waited for.
 bool TryTakeBusGuard();
 void ReleaseBusGuard();
-// ReadRegisters / WriteRegisters under the bus guard; false when skipped.
+// ReadRegisters / WriteRegisters under the bus guard; false when skipped or
+// when the transfer failed.
 bool GuardedReadRegisters(unsigned first, unsigned last);
 bool GuardedWriteRegisters(unsigned last);
 
@@ -49,12 +50,17 @@ void TunerPowerDown();
 // Frequencies are in 10 kHz units (8750 = 87.50 MHz).
 constexpr std::uint16_t kTopFrequency = 10800;
 
+// False above the top of the band the chip is set to; below the bottom a
+// frequency is tuned to the bottom.
+bool FrequencyInBand(std::uint16_t frequency);
 std::uint16_t FrequencyToChannel(std::uint16_t frequency);
 std::uint16_t ChannelFrequency();
-void ApplyReceiverSettings(std::uint8_t mode, std::uint8_t seekThreshold, std::uint8_t volume);
-// After ApplyReceiverSettings: false when SYSCONFIG2 as read back at its end
-// lacks the band, spacing or volume it was given (a write that failed or was
-// skipped leaves a freshly reset chip on 200 kHz spacing, muted).
+// False when any of its transfers failed or was skipped: the shadow then
+// holds what the driver meant to write, not what the chip took.
+bool ApplyReceiverSettings(std::uint8_t mode, std::uint8_t seekThreshold, std::uint8_t volume);
+// After ApplyReceiverSettings returned true: false when SYSCONFIG2 as read
+// back at its end lacks the band, spacing or volume it was given (a freshly
+// reset chip is on 200 kHz spacing, muted).
 bool ReceiverSettingsReachedChip(std::uint8_t mode, std::uint8_t volume);
 void ApplySeekSettings();
 void SetVolume(std::uint8_t value);

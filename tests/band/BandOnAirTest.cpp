@@ -151,7 +151,9 @@ TEST_F(BandOnAir, SeekingUpTheBuiltInBandMeetsNoRdsThenRdsThenTmc)
     };
     for (const Stop& expected : {Stop{8830, false, false}, Stop{8970, true, false}, Stop{9470, true, true}}) {
         startSeek(true);
+        const sim::Micros seekDeadline = kernel.now() + 10'000'000;
         while (!(status() & kStatusStc)) {
+            ASSERT_LT(kernel.now(), seekDeadline) << "no seek complete";
             ASSERT_EQ(WaitForSingleObject(event, 10'000), WAIT_OBJECT_0);
             InterruptDone(kSysIntrTuner);
         }

@@ -56,6 +56,13 @@ TEST_F(CommandParser, TuneAndSearchForgetTheStationAndPostTheRequest)
     command("H1,9470");
     EXPECT_EQ(takeLines(), Lines{kFlags});
     EXPECT_EQ(control.controlRequest, kRequestNone);
+    // Beyond the band: nothing changes, the station stays.
+    gDriver.rds.tmcQuality = 60;
+    for (const char* body : {"H2,10810", "O2,65535"})
+        command(body);
+    EXPECT_EQ(takeLines(), (Lines{kFlags, kFlags}));
+    EXPECT_EQ(control.controlRequest, kRequestNone);
+    EXPECT_EQ(gDriver.rds.tmcQuality, 60);
     command("S2,10120");
     EXPECT_EQ(control.autoSearch, 1);
     command("O2,10130");

@@ -21,8 +21,6 @@ protected:
 
 TEST_F(CommandReader, PicksCommandsOutOfTheByteStream)
 {
-    EXPECT_EQ(gDriver.channel.inputRing.size, kInputRingReaderSize);
-
     write("$PLTCM,VOL,8\r\n");
     Sleep(200);
     EXPECT_EQ(takeLines(), Lines{"$PLTCF,7000*66"});

@@ -130,6 +130,15 @@ TEST_F(ControlLoop, RecoveryResetsTheChipAfterThreeSecondsAndTunesBack)
     ASSERT_NE(runUntil([&] { return gDriver.control.controlRequest.load() == kRequestNone; }, 1000), 0u);
     runFor(500);
     EXPECT_EQ(world.chip().frequency(), 9300);
+
+    // Every transfer of a recovery fails: the shadow holds the settings the
+    // driver meant to write, but the next tick starts another recovery.
+    request(kRequestRecover);
+    runFor(2990);
+    world.bus().failTransfers(0, 1'000'000);
+    ASSERT_NE(runUntil([&] { return gDriver.control.controlRequest.load() == kRequestNone; }, 1000), 0u);
+    world.bus().clearFaults();
+    EXPECT_NE(runUntil([&] { return gDriver.control.controlRequest.load() == kRequestRecover; }, 2000), 0u);
 }
 
 TEST_F(ControlLoop, AChipThatStopsInterruptingIsRecoveredOnTheFrequencyItWasOn)

@@ -30,8 +30,7 @@ protected:
     {
         LoadDriverContext();
         ASSERT_EQ(COM_Init(TEXT("Drivers\\Active\\42")), kDeviceContext);
-        Sleep(1);  // the command reader sets its ring up
-        read();    // the start-up sentences
+        read();  // the start-up sentences; the reader thread has not run yet
     }
     void TearDown() override
     {
@@ -157,6 +156,13 @@ TEST_F(CommandPaths, ALineFeedEndsACommandOnlyOnACleanLine)
     write("$PLTCM,A2\n");
     Sleep(100);
     EXPECT_EQ(gDriver.control.autoSearch.load(), 1);
+    read();
+
+    // A blank line or a stray byte on a line of its own costs nothing.
+    write("$PLTCM,A1\n\nx\n$PLTCM,REQ,4096\n$PLTCM,VOL,8\n");
+    Sleep(300);
+    EXPECT_EQ(read(), (Lines{"$PLTTS,1,503*48", "$PLTTS,1,503*48", "$PLTCF,7000*66"}));
+    EXPECT_EQ(gDriver.control.autoSearch.load(), 0);
 }
 
 }  // namespace

@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
 namespace {
 
 class RecoverRequest : public ::testing::Test {
@@ -38,6 +40,11 @@ protected:
         EXPECT_EQ(world.protocolViolations(), 0u);
     }
     BOOL recover() { return COM_IOControl(kOpenContext, IOCTL_TMC_RECOVER, nullptr, 0, nullptr, 0, nullptr); }
+    void command(const std::string& text)
+    {
+        COM_IOControl(kOpenContext, IOCTL_TMC_COMMAND, reinterpret_cast<PBYTE>(const_cast<char*>(text.data())),
+                      static_cast<DWORD>(text.size()), nullptr, 0, nullptr);
+    }
 };
 
 TEST_F(RecoverRequest, TheChipIsResetAndTunedBackToItsStation)
@@ -68,6 +75,16 @@ TEST_F(RecoverRequest, TheChipIsResetAndTunedBackToItsStation)
     COM_PowerUp(kDeviceContext);
     Sleep(5000);
     EXPECT_EQ(world.chip().frequency(), 10120);
+
+    // A one-seek search asked for during that recovery starts from the
+    // station: down from 101.20 MHz is 100.50, not a wrap from the bottom.
+    world.addStation(10050, 40, 25);
+    command("$PLTCM,F,407");
+    COM_PowerDown(kDeviceContext);
+    COM_PowerUp(kDeviceContext);
+    command("$PLTCM,-");
+    Sleep(5000);
+    EXPECT_EQ(world.chip().frequency(), 10050);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "tests/tuner/TunerRig.h"
 
 #include <cstdio>
+#include <functional>
 #include <string>
 
 namespace capturetest {
@@ -94,6 +95,14 @@ protected:
                 *thread = nullptr;
             }
         }
+    }
+
+    // Sleeps a millisecond at a time until `done` holds; false after `limitMs`.
+    bool waitUntil(const std::function<bool()>& done, unsigned limitMs)
+    {
+        for (unsigned i = 0; i < limitMs && !done(); ++i)
+            Sleep(1);
+        return done();
     }
 
     // Tunes the chip by hand (no driver wait) and waits until it is there.

@@ -39,9 +39,7 @@ TEST_F(Capture, EachRdsInterruptQueuesOneGroupUntilTheBankIsFull)
     // No group thread: bank 0 fills one entry per group, then stays full.
     for (unsigned k = 1; k <= 12; ++k) {
         Sleep(static_cast<DWORD>(kGroupPeriod / kMs) + 1);
-        while (world.chip().groupsDelivered() < delivered + k) {
-            Sleep(1);
-        }
+        ASSERT_TRUE(waitUntil([&] { return world.chip().groupsDelivered() >= delivered + k; }, 1000)) << k;
         Sleep(1);
         EXPECT_EQ(bankFill(0), std::min(k, 10u)) << "group " << k;
         EXPECT_EQ(bankFill(1), 0u);
@@ -72,6 +70,15 @@ TEST_F(Capture, EachRdsInterruptQueuesOneGroupUntilTheBankIsFull)
     EXPECT_EQ(gDriver.rds.decodedGroupCount, 0);
     decodeGroup(queued[0].status == 0 ? queued[0] : queued[1]);
     EXPECT_EQ(gDriver.rds.decodedGroupCount, 1);
+
+    // While another thread holds the bus the reads are skipped: the shadow
+    // still shows the last group, and it must not be queued again.
+    gDriver.tuner.busGuard = 1;
+    const std::uint16_t interrupts = gDriver.rds.interruptCount;
+    Sleep(static_cast<DWORD>(3 * kGroupPeriod / kMs));
+    EXPECT_GE(gDriver.rds.interruptCount, interrupts + 2);
+    EXPECT_EQ(bankFill(0) + bankFill(1), 0u);
+    gDriver.tuner.busGuard = 0;
 }
 
 TEST_F(Capture, InterruptWhileTunerBusyOnlySignalsCompletion)
@@ -84,9 +91,7 @@ TEST_F(Capture, InterruptWhileTunerBusyOnlySignalsCompletion)
     Sleep(10);
     const std::uint64_t reads = world.chip().busReads();
     const std::uint64_t delivered = world.chip().groupsDelivered();
-    while (world.chip().groupsDelivered() == delivered) {
-        Sleep(1);
-    }
+    ASSERT_TRUE(waitUntil([&] { return world.chip().groupsDelivered() > delivered; }, 1000));
     Sleep(1);
     EXPECT_EQ(gDriver.tuner.stcSeen, 1);
     EXPECT_EQ(world.chip().busReads(), reads);

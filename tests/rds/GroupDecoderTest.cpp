@@ -148,6 +148,11 @@ TEST_F(DecoderTest, StationNameGateBlankingAndNulCharacters)
     setFlags(kFilterStationName);
     EXPECT_EQ(decode(nameGroup(kStationPi, 0, 'R', 'A')), Lines{"$PLTCH,\"RADIO   \"*1e"});
     EXPECT_EQ(gDriver.rds.decoder.name.lastEmittedName[7], ' ');
+
+    // Bytes that would break the line go out as spaces; '$' and '*' stay.
+    resetRdsDecoder();
+    confirmStation(kStationPi);
+    EXPECT_EQ(sendName(kStationPi, "*R\r\n$\x7F\x1F*", 2).back(), Lines{"$PLTCH,\"*R  $  *\"*19"});
 }
 
 TEST_F(DecoderTest, AlternativeFrequenciesNeedTheFlagAndAnErrorFreeBlockC)

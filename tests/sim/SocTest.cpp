@@ -143,13 +143,15 @@ TEST(Soc, GpioLinesFollowEnablePadAndLevelAndTheChipSeesThem) {
 void timerDelay(volatile ULONG* timer, volatile ULONG* clock, DWORD n) {
     WRITE_REGISTER_ULONG(timer + sim::kTimerLatch / 4, 1);
     const ULONG start = READ_REGISTER_ULONG(timer + sim::kTimerCounter / 4);
-    for (;;) {
+    // Bounded, so that a counter that stopped fails the test instead of hanging it.
+    for (int reads = 0; reads < 1'000'000; ++reads) {
         WRITE_REGISTER_ULONG(timer + sim::kTimerLatch / 4, 1);
         const ULONG needed = n * (READ_REGISTER_ULONG(clock + sim::kClockRateWord / 4) / 2'000'000u);
         if (READ_REGISTER_ULONG(timer + sim::kTimerCounter / 4) - start >= needed) {
             return;
         }
     }
+    ADD_FAILURE() << "the timer counter never reached the delay";
 }
 
 TEST(Soc, TimerCounterFollowsVirtualTimeOnlyThroughTheLatch) {
