@@ -13,6 +13,7 @@
 #include "tools/SoakFaults.h"
 
 #include <cmath>
+#include <cstdlib>
 #include <cstdio>
 #include <stdexcept>
 
@@ -213,6 +214,11 @@ private:
         for (const auto& line : lines_.takeLines()) {
             if (line.text.rfind("$PLTTM,", 0) == 0 && tmcSeenAt_ == 0) tmcSeenAt_ = line.time;
             if (line.text.rfind("$PLTTQ,", 0) == 0) {
+                // TMC heard on a station the receiver has since left (a
+                // search that started as the group came) proves nothing.
+                const unsigned frequency = unsigned(std::strtoul(line.text.c_str() + 7, nullptr, 10));
+                if (frequency != statusFrequency_) tmcSeenAt_ = 0;
+                statusFrequency_ = frequency;
                 if (statusFrom_ != 0 && line.time >= statusFrom_ && lastStatus_ != 0 &&
                     line.time - lastStatus_ > statusGap_)
                     fail("after the heal the tuning status came " + seconds(line.time - lastStatus_) +
@@ -263,15 +269,19 @@ private:
         const Micros healedAt = now();
         tmcSeenAt_ = 0;
         statusFrom_ = 0;
-        if (tmcBand_) {
-            while (failure_.empty() && tmcSeenAt_ == 0 && now() - healedAt < kTmcDeadline) advance(kHealStep);
-            if (tmcSeenAt_ == 0) {
-                fail("no TMC within 5 minutes of the heal at " + seconds(healedAt) + " (" + driverState() + ")");
-                return;
+        // The receiver has recovered when it stays on a station whose TMC it
+        // heard: leaving that station during the settle starts the wait again.
+        do {
+            if (tmcBand_) {
+                while (failure_.empty() && tmcSeenAt_ == 0 && now() - healedAt < kTmcDeadline) advance(kHealStep);
+                if (failure_.empty() && tmcSeenAt_ == 0) {
+                    fail("no TMC within 5 minutes of the heal at " + seconds(healedAt) + " (" + driverState() + ")");
+                    return;
+                }
             }
-        }
-        const Micros settle = now() + kStatusSettle;
-        while (failure_.empty() && now() < settle) advance(kHealStep);
+            const Micros settle = now() + kStatusSettle;
+            while (failure_.empty() && now() < settle) advance(kHealStep);
+        } while (failure_.empty() && tmcBand_ && tmcSeenAt_ == 0);
         statusGap_ = tmcBand_ ? kStatusGap : kSearchStatusGap;
         statusFrom_ = now();
         lastStatus_ = now();
@@ -294,6 +304,7 @@ private:
     Micros lastPowerUp_ = 0;
     bool wasRunning_ = true;
     Micros tmcSeenAt_ = 0;
+    unsigned statusFrequency_ = 0;  // of the last tuning status read
     Micros statusFrom_ = 0;  // 0: the status gaps are not being checked
     Micros lastStatus_ = 0;
     Micros statusGap_ = kStatusGap;

@@ -167,6 +167,20 @@ TEST(SoakRegression, SettingsLostInARecoveryAreWrittenAgain)
     EXPECT_TRUE(report.passed) << report.failure << "\nreproduce: " << report.reproduce;
 }
 
+TEST(SoakRegression, TmcHeardFromAStationBeingLeftIsNoRecovery)
+{
+    // After a heal, a TMC group of the station the automatic search was just
+    // leaving (or, before the capture mend, a stale copy of one read while the
+    // chip hung) was taken for a recovered receiver: the search's status
+    // lines then came seconds apart.
+    for (const SoakSettings& settings :
+         {SoakSettings{.seed = 1254, .hours = 10, .scenario = "default", .bandFile = ""},
+          SoakSettings{.seed = 1364, .hours = 3, .scenario = "default", .bandFile = ""}}) {
+        const SoakReport report = runSoak(settings);
+        EXPECT_TRUE(report.passed) << report.failure << "\nreproduce: " << report.reproduce;
+    }
+}
+
 TEST(SoakRegression, PowerDownDuringARecoveryResetLeavesTheBusOn)
 {
     // The application suspended the receiver while a recovery held the chip in
