@@ -106,7 +106,13 @@ TEST_F(CommandParser, FilterCommandsAndTheirLock)
     EXPECT_EQ(filter.flags, 7);
     EXPECT_EQ(filter.maskA, 282);
     EXPECT_EQ(filter.tmcMask, 264);
-    EXPECT_EQ(takeLines().size(), 4u);
+    EXPECT_EQ(takeLines(), (Lines{"$PLTFD,8,282,5*53", "$PLTTS,1,7*49", "$PLTFD,8,282,5*53", "$PLTFD,264,282,5*5b"}));
+    // Only mode 1 locks: 2 and 0 let the flags through again.
+    for (const char* body : {"MOD,2", "F,503", "MOD,0", "RFA,5"})
+        command(body);
+    EXPECT_EQ(filter.flags, 503);
+    EXPECT_EQ(filter.maskA, 5);
+    takeLines();
 
     // A reads its number right after the letter.
     control.autoSearch = 1;

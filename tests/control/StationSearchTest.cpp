@@ -108,13 +108,18 @@ TEST_F(StationSearch, DownSearchVisitsTheStationsBelow)
     runFor(500);
     ASSERT_EQ(world.chip().frequency(), 9500);
     lines.clear();
+    // The RDS wait counts QFS steps, the TMC wait QFT steps.
+    gDriver.tuner.settings.QFS.store(200);
+    gDriver.tuner.settings.QFT.store(250);
 
     ASSERT_TRUE(search(kRequestSearchDown, kSearchingDown));
     EXPECT_EQ(world.chip().frequency(), 8900);
     EXPECT_EQ(qualityAtEnd, 60);
     EXPECT_EQ(gDriver.control.searchUp.load(), 0);
-    EXPECT_EQ(liveStatuses(9300).size(), 2u);
-    EXPECT_EQ(liveStatuses(9100).size(), 7u);
+    ASSERT_EQ(liveStatuses(9300).size(), 2u);
+    EXPECT_EQ(gaps(liveStatuses(9300)), std::vector<sim::Micros>{12'300 * kMs});
+    ASSERT_EQ(liveStatuses(9100).size(), 7u);
+    EXPECT_EQ(gaps(liveStatuses(9100)).back(), 2500 * kMs);
     EXPECT_TRUE(liveStatuses(9700).empty());
     EXPECT_LT(liveStatuses(9300).front().time, liveStatuses(9100).front().time);
     EXPECT_EQ(seekStarts.size(), 3u);
@@ -239,6 +244,15 @@ TEST_F(StationSearch, WithoutTheWaitFlagsASearchIsOneSeek)
     // The seek, the settle and one report: nothing more.
     EXPECT_EQ(searchEnd - busyEnds.back(), 300 * kMs);
     EXPECT_EQ(liveStatuses(kNoRds).size(), 1u);
+
+    // The RDS flag alone waits for RDS but not for TMC: the station with RDS
+    // gets its settle report and one more, then the search moves on.
+    setFlags(kFilterSearchWaitsForRds);
+    ASSERT_TRUE(search(kRequestSearchUp, kSearchingUp, 60'000));
+    const std::vector<Status> rdsOnly = liveStatuses(kRdsOnly);
+    ASSERT_GE(rdsOnly.size(), 2u);
+    EXPECT_EQ(rdsOnly[1].time - rdsOnly[0].time, 300 * kMs);
+    EXPECT_TRUE(seekStartedAt(rdsOnly[1].time));
 }
 
 }  // namespace

@@ -122,6 +122,9 @@ TEST_F(CommandPaths, PrivateRequestBytesAreCutToTwentyFourAndControlBytesBecomeB
     // A carriage return or line feed inside is a blank too, the command goes on.
     command("$PLTCM,QFS\r150");
     EXPECT_EQ(gDriver.tuner.settings.QFS.load(), 150);
+    // So are bytes from 0x80 up.
+    command("$PLTCM,F\x80\xB5\xFF" "7");
+    EXPECT_EQ(flags(), 7);
     read();
 
     // Up to the six bytes of "$PLTCM" the request does nothing at all, not

@@ -5,6 +5,7 @@
 #include "driver/DriverContext.h"
 #include "driver/IoControlCodes.h"
 #include "driver/Lifecycle.h"
+#include "rds/GroupQueue.h"
 #include "sim/World.h"
 #include "tests/support/TestSeed.h"
 
@@ -169,8 +170,11 @@ TEST_F(Lifecycle, PowerDownFreezesAndPowerUpRecoversToTheSavedFrequency)
     EXPECT_EQ(kernel.debugLog()[1].text, "TMC Error: pI2CHandle== NULL\r\n");
     EXPECT_EQ(gDriver.lifecycle.driverState.load(), kDriverPoweredDown);
 
-    // One power-up revives the driver although it was powered down twice.
+    // One power-up revives the driver although it was powered down twice; a
+    // group the frozen capture had queued belongs to before and is dropped.
+    storeGroup(RdsGroup{0xD3A1, 0x8000, 0x1234, 0x5678, 0});
     COM_PowerUp(0x1234);
+    EXPECT_EQ(bankFill(0) + bankFill(1), 0u);
     EXPECT_EQ(gDriver.lifecycle.driverState.load(), kDriverRunning);
     EXPECT_EQ(gDriver.channel.inputRing.head, gDriver.channel.inputRing.tail);
     EXPECT_EQ(gDriver.channel.outputRing.head, gDriver.channel.outputRing.tail);
@@ -203,10 +207,10 @@ TEST_F(Lifecycle, ApplicationSuspendHoldsTheReceiverOffAcrossSystemResume)
 
     COM_PowerUp(0x1234);
     EXPECT_EQ(gDriver.lifecycle.driverState.load(), kDriverPoweredDown) << "suspended by the application";
-    DWORD d0 = 0;
-    EXPECT_FALSE(power(IOCTL_POWER_SET, &d0));
+    DWORD d1 = 1;
+    EXPECT_FALSE(power(IOCTL_POWER_SET, &d1));
     EXPECT_EQ(gDriver.lifecycle.driverState.load(), kDriverPoweredDown);
-    EXPECT_EQ(gDriver.lifecycle.currentDx.load(), 0u) << "the state is recorded all the same";
+    EXPECT_EQ(gDriver.lifecycle.currentDx.load(), 1u) << "the state is recorded all the same";
 
     // Wrong lengths and values do nothing.
     BYTE two[2] = {1, 1};
@@ -220,6 +224,15 @@ TEST_F(Lifecycle, ApplicationSuspendHoldsTheReceiverOffAcrossSystemResume)
     Sleep(5000);
     EXPECT_FALSE(rig.world.chip().inReset());
     EXPECT_EQ(gDriver.tuner.i2cOff.load(), 0) << "the recovery asked for before the control thread first ran is kept";
+    EXPECT_EQ(gDriver.lifecycle.currentDx.load(), 1u) << "suspend and resume leave the power state alone";
+
+    // A resume while running powers up all the same: one bus, a recovery.
+    EXPECT_FALSE(suspendResume(1));
+    EXPECT_EQ(gDriver.control.controlRequest.load(), kRequestRecover);
+    Sleep(5000);
+    EXPECT_EQ(gDriver.control.controlRequest.load(), kRequestNone);
+    EXPECT_EQ(rig.world.bus().openHandles(), 1u);
+    EXPECT_EQ(gDriver.lifecycle.driverState.load(), kDriverRunning);
 }
 
 TEST_F(Lifecycle, PowerRequestsAnswerFalseAndReportThroughTheDebugOutput)
@@ -252,11 +265,23 @@ TEST_F(Lifecycle, PowerRequestsAnswerFalseAndReportThroughTheDebugOutput)
     EXPECT_EQ(got, 4u);
     EXPECT_TRUE(debugSaid("Corvane::IOCTL_POWER_GET:passing back 4\r\n"));
 
-    DWORD three = 3, seven = 7;
-    EXPECT_FALSE(power(IOCTL_POWER_QUERY, &three));
-    EXPECT_FALSE(power(IOCTL_POWER_QUERY, &seven));
-    EXPECT_TRUE(debugSaid("Corvane::IOCTL_POWER_QUERYsucceeded\r\n"));
-    EXPECT_TRUE(debugSaid("Corvane::IOCTL_POWER_QUERYfailed\r\n"));
+    // D4 is the last state a query accepts.
+    for (DWORD query : {4u, 5u}) {
+        kernel.clearDebugLog();
+        EXPECT_FALSE(power(IOCTL_POWER_QUERY, &query));
+        ASSERT_EQ(kernel.debugLog().size(), 1u);
+        EXPECT_EQ(kernel.debugLog()[0].text,
+                  query == 4 ? "Corvane::IOCTL_POWER_QUERYsucceeded\r\n" : "Corvane::IOCTL_POWER_QUERYfailed\r\n");
+    }
+
+    // D0 and D1 run the receiver, D2 to D4 power it down; each is recorded.
+    for (DWORD d : {1u, 2u, 0u, 3u, 1u}) {
+        DWORD value = d;
+        EXPECT_FALSE(power(IOCTL_POWER_SET, &value));
+        EXPECT_EQ(gDriver.lifecycle.driverState.load(), d <= 1 ? kDriverRunning : kDriverPoweredDown) << "D" << d;
+        EXPECT_EQ(gDriver.lifecycle.currentDx.load(), d);
+    }
+    COM_PowerDown(0x1234);
 
     // A caller's bad pointer is caught, reported, and answered FALSE; what the
     // request did before the fault stays done.

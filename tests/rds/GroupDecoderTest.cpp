@@ -70,6 +70,20 @@ TEST_F(DecoderTest, PiCandidatesAreForgottenAfterMoreThan32GroupsWithoutThem)
     resetRdsDecoder();
     EXPECT_EQ(heardTwiceThenAfter(32), Lines{});
     EXPECT_EQ(gDriver.rds.decoder.confirmedPi.load(), 0u);
+
+    // A full table of codes heard once: among equal hits the oldest entry
+    // makes room, wherever it stands, so the second and third newcomers push
+    // out the first two codes heard and the tenth keeps its place.
+    resetRdsDecoder();
+    for (std::uint16_t code = 0x1001; code <= 0x100A; ++code)
+        decodeGroup(makeGroup(code, kRadioText, 0, 0));
+    for (int i = 0; i < 2; ++i)
+        decodeGroup(makeGroup(0x1002, kRadioText, 0, 0));
+    EXPECT_EQ(gDriver.rds.decoder.confirmedPi.load(), 0u);
+    for (int i = 0; i < 2; ++i)
+        decodeGroup(makeGroup(0x100A, kRadioText, 0, 0));
+    EXPECT_EQ(gDriver.rds.decoder.confirmedPi.load(), 0x100Au);
+    takeLines();
 }
 
 TEST_F(DecoderTest, StationNameIsSentOnceWhenEveryPositionIsConfirmed)

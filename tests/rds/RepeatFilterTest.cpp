@@ -88,6 +88,14 @@ TEST_F(RepeatFilterTest, OpenDataGroupsPassOnEveryAgreeingCopyOfAKnownApplicatio
     EXPECT_EQ(decode(oda(0x0000, 0x4B02)), passed);
     EXPECT_EQ(decode(oda(0x0000, 0x0D45)), Lines{});  // history: new, 4B02, CD46
     EXPECT_EQ(decode(oda(0x0000, 0x4B02)), (Lines{"$PLTTM,3,16,0,0,75,2*55", "$PLTTR,0,65079,13328,0,19202*5c"}));
+
+    // Each known application passes on copies of its own.
+    for (const std::uint16_t aid : {0xCD46, 0x0D45, 0x4B02}) {
+        decodeAll({oda(0x0001, aid), oda(0x0001, aid)});
+        const Lines lines = decode(oda(0x0001, aid));
+        ASSERT_EQ(lines.size(), 2u) << aid;
+        EXPECT_NE(lines[1].find(",1," + std::to_string(aid) + "*"), std::string::npos) << lines[1];
+    }
 }
 
 TEST_F(RepeatFilterTest, RawGroupsFollowTheMasks)
