@@ -278,6 +278,27 @@ TEST(ProgramTest, DirectReplayOfTheFranceLogShowsNameAndTmc)
     EXPECT_GT(messageRenderings, 10u);
 }
 
+TEST(ProgramTest, ReplayOfANameWithLineBreakingBytesPrintsWholeLines)
+{
+    // A station name holding "*", CR, LF and "$", ten rounds of its four 0A groups.
+    std::string log = "<recorder=\"RDS Spy\">\r\n";
+    const char* const segments[] = {"2A41", "0D0A", "2442", "432A"};
+    for (int i = 0; i < 40; ++i) {
+        char line[64];
+        std::snprintf(line, sizeof line, "FE37 040%d E0CD %s @2020/01/01 00:00:%02d.%02d\r\n", i % 4, segments[i % 4],
+                      i * 9 / 100, i * 9 % 100);
+        log += line;
+    }
+    const auto path = writeFile(scratchDirectory() / "name.spy", log);
+    for (const char* mode : {"replay ", "replay --direct "}) {
+        const ProgramResult result = runProgram(mode + path.string());
+        ASSERT_EQ(result.status, 0) << result.err;
+        EXPECT_EQ(linesStartingWith(result.out, "$PLTCH,"), std::set<std::string>{"$PLTCH,\"*A  $BC*\"*0b"}) << mode;
+        for (const std::string& line : splitLines(result.out))
+            if (line.find('$') != std::string::npos) EXPECT_TRUE(checksumValid(line)) << mode << line;
+    }
+}
+
 TEST(ProgramTest, ReplayThroughTheDriverReachesTheDecodersStations)
 {
     ASSERT_TRUE(std::filesystem::exists(sharedLogs())) << "recorded logs not found at " << sharedLogs();
