@@ -17,7 +17,8 @@
 // - the band: world.band() (add/remove stations, change RSSI/SNR/RDS at any
 //   time; the chip hears the change from then on), world.addStation(...);
 // - the chip: world.chip() (registers as read, frequency, power, tune/seek
-//   state, counters of groups, pulses, STC; hang() until the next reset;
+//   state, counters of groups delivered and lost while busy, pulses, STC;
+//   hang() until the next reset;
 //   timing(); quality-test answers and stall);
 // - the SoC: world.soc() (gpio() lines, levels and history; timer() counter,
 //   rate, read cost; setClockRate(); interfereOnce() before a compare-exchange;
@@ -53,7 +54,8 @@ public:
     Band& band() { return band_; }
     Si4709& chip() { return chip_; }
 
-    // A station on `frequency` (10 kHz units); with groups it sends them in a loop.
+    // A station on `frequency` (10 kHz units); with groups it sends them in a
+    // loop, one per 87.6 ms slot from the start of the run.
     Station& addStation(std::uint16_t frequency, int rssi, int snr, std::vector<RdsGroup> groups = {});
 
     std::uint64_t protocolViolations() const { return bus_.malformedRequests() + chip_.violations(); }

@@ -85,6 +85,9 @@ void replayThroughDriver(const Options& options, const sim::band::BandDescriptio
         if (now >= drainEnd || now >= limit) break;
     }
     session.unloadDriver();
+    if (source != nullptr)
+        std::fprintf(stderr, "replay: %zu groups on the air, %llu lost while the receiver was busy\n", groups,
+                     static_cast<unsigned long long>(source->unheardFirstTime()));
 }
 
 }  // namespace corvane

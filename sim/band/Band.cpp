@@ -30,8 +30,8 @@ const Station* Band::find(std::uint16_t frequency) const {
     return const_cast<Band*>(this)->find(frequency);
 }
 
-RdsGroup Band::receive(Station& station, Random& random) const {
-    RdsGroup group = station.rds ? station.rds->next() : RdsGroup{};
+RdsGroup Band::receive(Station& station, std::uint64_t slot, Random& random) const {
+    RdsGroup group = station.rds ? station.rds->groupAt(slot) : RdsGroup{};
     if (station.blockErrorRate <= 0.0) {
         return group;
     }

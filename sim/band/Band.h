@@ -39,9 +39,9 @@ public:
     int noiseRssi() const { return noiseRssi_; }
     void setNoiseRssi(int rssi) { noiseRssi_ = rssi; }
 
-    // The next group a station sends as the receiver gets it: the source's group
-    // with the station's random block damage applied.
-    RdsGroup receive(Station& station, Random& random) const;
+    // The group a station sends in `slot` as the receiver gets it: the source's
+    // group with the station's random block damage applied.
+    RdsGroup receive(Station& station, std::uint64_t slot, Random& random) const;
 
 private:
     std::vector<std::unique_ptr<Station>> stations_;

@@ -82,7 +82,7 @@ void installBand(Kernel& kernel, Band& band, const band::BandDescription& descri
             station.blockErrorRate = d.rds->blockErrorRate;
             const std::uint64_t seed = stream.next();
             if (d.rds->generator) {
-                generator = std::make_shared<RdsGenerator>(*d.rds->generator, [&kernel] { return kernel.now(); }, seed);
+                generator = std::make_shared<RdsGenerator>(*d.rds->generator, seed);
                 station.pi = d.rds->generator->pi;
                 station.rds = generator;
             } else {

@@ -1,5 +1,6 @@
 #include "sim/band/LoggedRdsSource.h"
 
+#include <algorithm>
 #include <stdexcept>
 #include <utility>
 
@@ -12,7 +13,7 @@ LoggedRdsSource::LoggedRdsSource(std::shared_ptr<const band::RdsLog> log, std::u
         throw std::invalid_argument("a recorded RDS log needs at least one group");
 }
 
-RdsGroup LoggedRdsSource::next()
+RdsGroup LoggedRdsSource::produce(std::uint64_t)
 {
     const band::LoggedGroup& logged = log_->groups[position_];
     RdsGroup group;
@@ -24,12 +25,24 @@ RdsGroup LoggedRdsSource::next()
             group.blocks[i] = logged.blocks[i];
         }
     }
-    if (++position_ == log_->groups.size()) {
-        position_ = 0;
-        ++loops_;
-    }
+    advance(1);
     ++sent_;
     return group;
+}
+
+void LoggedRdsSource::pass(std::uint64_t, std::uint64_t count)
+{
+    if (loops_ == 0)
+        unheardFirstTime_ += std::min<std::uint64_t>(count, log_->groups.size() - position_);
+    advance(count);
+}
+
+void LoggedRdsSource::advance(std::uint64_t count)
+{
+    const std::uint64_t size = log_->groups.size();
+    const std::uint64_t reached = position_ + count;
+    loops_ += reached / size;
+    position_ = static_cast<std::size_t>(reached % size);
 }
 
 std::uint16_t LoggedRdsSource::firstPi(const band::RdsLog& log)

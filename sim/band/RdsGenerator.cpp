@@ -49,8 +49,8 @@ std::vector<rds::TmcMessage> defaultTmcMessages()
     };
 }
 
-RdsGenerator::RdsGenerator(GeneratorSettings settings, Clock clock, std::uint64_t seed)
-    : settings_(std::move(settings)), clock_(std::move(clock)), random_(seed)
+RdsGenerator::RdsGenerator(GeneratorSettings settings, std::uint64_t seed)
+    : settings_(std::move(settings)), random_(seed)
 {
     programme_ = {settings_.pi, settings_.tp, settings_.pty};
     name8_ = rds::paddedName(settings_.name);
@@ -81,10 +81,10 @@ void RdsGenerator::setRadiotext(const std::string& text)
     textSegment_ = 0;
 }
 
-RdsGroup RdsGenerator::next()
+RdsGroup RdsGenerator::produce(std::uint64_t airSlot)
 {
     ++sent_;
-    const Micros now = clock_();
+    const Micros now = slotStart(airSlot);
     RdsGroup group;
     if (clockDue(now, group))
         return group;  // the clock takes a group of its own; the frame waits
@@ -152,7 +152,7 @@ bool RdsGenerator::clockDue(Micros now, RdsGroup& group)
 {
     const Micros sinceEpoch = static_cast<Micros>(settings_.clockStart) * kSecond + now;
     const auto minute = static_cast<std::int64_t>(sinceEpoch / kMinute);
-    if (minute == lastClockMinute_ || sinceEpoch % kMinute >= settings_.groupPeriod)
+    if (minute == lastClockMinute_ || sinceEpoch % kMinute >= kGroupPeriod)
         return false;
     lastClockMinute_ = minute;
     const CivilTime t = civilTime(minute * 60);

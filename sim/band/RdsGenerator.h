@@ -17,9 +17,11 @@
 // The clock time (4A) goes out in the first group of every minute; a receiver
 // that was not listening at the minute waits for the next one.
 //
-// The schedule follows virtual time through the clock given; the repeat
-// counts are drawn from the generator's own random stream (seeded from the
-// band's stream when a band is built), so a seed replays the same groups.
+// The schedule follows the air time of each group slot, and every slot is
+// produced whether or not a receiver hears it, so the station sends the same
+// groups whoever listens. The repeat counts are drawn from the generator's own
+// random stream (seeded from the band's stream when a band is built), so a
+// seed replays the same groups.
 #pragma once
 
 #include "sim/band/RdsGroups.h"
@@ -27,7 +29,6 @@
 #include "sim/kernel/Kernel.h"
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -55,16 +56,11 @@ struct GeneratorSettings {
     Micros tmcCycle = 120'000'000;  // the message list starts again this often
     std::int64_t clockStart = kDefaultClockStart;  // UTC seconds at virtual time 0
     int localOffsetHalfHours = 2;                  // sent in 4A
-    Micros groupPeriod = 87'600;                   // one group on air
 };
 
 class RdsGenerator final : public RdsSource {
 public:
-    using Clock = std::function<Micros()>;
-
-    RdsGenerator(GeneratorSettings settings, Clock clock, std::uint64_t seed);
-
-    RdsGroup next() override;
+    RdsGenerator(GeneratorSettings settings, std::uint64_t seed);
 
     // Changes on the air, from the next group on.
     void setTmc(bool on);
@@ -73,7 +69,10 @@ public:
     void setStereo(bool stereo) { settings_.stereo = stereo; }  // the DI stereo bit
 
     const GeneratorSettings& settings() const { return settings_; }
-    std::uint64_t sent() const { return sent_; }
+    std::uint64_t sent() const { return sent_; }  // groups on the air, heard or not
+
+protected:
+    RdsGroup produce(std::uint64_t slot) override;
 
 private:
     RdsGroup nextName();
@@ -86,7 +85,6 @@ private:
     rds::Programme programme_;
     std::string name8_;
     std::vector<std::uint16_t> afPairs_;
-    Clock clock_;
     Random random_;
 
     std::size_t slot_ = 0;

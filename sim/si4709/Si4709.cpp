@@ -44,6 +44,7 @@ void Si4709::stopEverything() {
     tuning_ = false;
     seeking_ = false;
     receiving_ = false;
+    missedFrom_ = kNothingMissed;  // an unpowered or hung chip is not busy
     qualityStep_ = 0;
     if (lineLow_) {
         setInterruptLine(true);
@@ -123,6 +124,7 @@ void Si4709::applyPower(std::uint16_t before) {
     const std::uint16_t now = regs_[POWERCFG];
     if (power_ == Power::Off && (now & kPowercfgEnable) && !(now & kPowercfgDisable)) {
         power_ = Power::PoweringUp;
+        missFrom(slotAt(kernel_.now()));
         powerEvent_ = kernel_.after(timing_.powerUp, [this] {
             powerEvent_ = 0;
             power_ = Power::Ready;

@@ -9,10 +9,16 @@
 //
 // World side: the chip hears the Band: RSSI, SNR, stereo and RDS groups of the
 // station on its frequency. Timing (virtual, through kernel events): ready
-// 100 ms after ENABLE (inside the 110 ms a host waits, so a read after that
-// wait never races the power-up); tune 60 ms; seek 60 ms per channel; a group every
-// 87.6 ms, RDSR falling 40 ms later; the interrupt output (GPIO2 = 01) pulses
-// low for 5 ms when STC rises with STCIEN and when RDSR rises with RDSIEN.
+// 110 ms after ENABLE; tune 60 ms; seek 60 ms per channel; RDSR falling 40 ms
+// after a group; the interrupt output (GPIO2 = 01) pulses low for 5 ms when STC
+// rises with STCIEN and when RDSR rises with RDSIEN.
+//
+// RDS follows the air: stations send a group in every slot of 87.6 ms from
+// the start of the run, listened to or not. The chip receives while it is
+// powered up with RDS on, not tuning, seeking or running the quality test; a
+// group is ready at the end of its slot if the chip received all of it. A
+// group whose slot overlapped a busy spell is lost: the chip counts those of
+// the station it then hears (groupsLostWhileBusy).
 //
 // Seek stops at the first channel with a carrier whose RSSI reaches SEEKTH and,
 // when SKSNR is n > 0, whose SNR reaches 2n dB (SKSNR 1 = 2 dB ... 15 = 30 dB).
@@ -43,10 +49,9 @@ inline constexpr std::uint16_t kQualityStepOne[4] = {0, 0, 0, 0x00FF};
 inline constexpr std::uint16_t kQualityStepTwo[4] = {0, 0, 0x0C00, 0x0008};
 
 struct Si4709Timing {
-    Micros powerUp = 100'000;
+    Micros powerUp = 110'000;
     Micros tune = 60'000;
     Micros seekStep = 60'000;
-    Micros groupPeriod = 87'600;
     Micros rdsrHold = 40'000;
     Micros interruptPulse = 5'000;
     Micros qualityStepOne = 20'000;
@@ -105,6 +110,10 @@ public:
     Audio audio() const;
 
     std::uint64_t groupsDelivered() const { return groupsDelivered_; }
+    // Groups on the air that the chip missed because it was powering up,
+    // tuning, seeking, measuring or had RDS off, counted when it next takes a
+    // group (a spell on a channel without RDS forgives the ones before).
+    std::uint64_t groupsLostWhileBusy() const { return groupsLostWhileBusy_; }
     std::uint64_t interruptPulses() const { return pulses_; }
     std::uint64_t stcCount() const { return stcCount_; }
 
@@ -134,6 +143,8 @@ private:
     // Si4709Rds.cpp
     void updateReception();
     void stopReception();
+    void missFrom(std::uint64_t slot);
+    void awaitGroup(std::uint64_t slot);
     void groupTick();
     void deliver(const RdsGroup& group, bool verbose);
     void applyTestWrite(const std::array<std::uint16_t, 16>& written, unsigned count);
@@ -163,6 +174,9 @@ private:
     unsigned seekSnr_ = 0;
     // RDS and the quality test
     bool receiving_ = false;
+    std::uint64_t listenSlot_ = 0;   // the slot the chip hears now, ready at its end
+    std::uint64_t missedFrom_ = kNothingMissed;  // first slot lost since the last group taken
+    static constexpr std::uint64_t kNothingMissed = ~std::uint64_t{0};
     int qualityStep_ = 0;  // running step, 0 none
     bool qualityArmed_ = false;
     bool stallQuality_ = false;
@@ -185,6 +199,7 @@ private:
     std::uint64_t busWrites_ = 0;
     std::uint64_t busReads_ = 0;
     std::uint64_t groupsDelivered_ = 0;
+    std::uint64_t groupsLostWhileBusy_ = 0;
     std::uint64_t pulses_ = 0;
     std::uint64_t stcCount_ = 0;
 };

@@ -10,16 +10,21 @@ namespace sim {
 using namespace si4709;
 
 void Si4709::updateReception() {
-    const bool should = power_ == Power::Ready && !hung_ && !tuning_ && !seeking_ && (regs_[SYSCONFIG1] & kSysconfig1Rds);
+    const bool should = power_ == Power::Ready && !hung_ && !tuning_ && !seeking_ && qualityStep_ == 0 &&
+                        (regs_[SYSCONFIG1] & kSysconfig1Rds);
     if (should && !receiving_) {
+        // The decoder needs a group from its first bit on: it hears the next slot to begin.
         receiving_ = true;
-        groupEvent_ = kernel_.after(timing_.groupPeriod, [this] { groupTick(); });
+        awaitGroup(slotAt(kernel_.now() + kGroupPeriod - 1));
     } else if (!should && receiving_) {
         stopReception();
     }
 }
 
 void Si4709::stopReception() {
+    if (receiving_) {
+        missFrom(listenSlot_);
+    }
     cancel(groupEvent_);
     cancel(rdsrEvent_);
     receiving_ = false;
@@ -27,17 +32,27 @@ void Si4709::stopReception() {
     regs_[READCHAN] &= kReadchanChan.mask;
 }
 
+void Si4709::missFrom(std::uint64_t slot) { missedFrom_ = std::min(missedFrom_, slot); }
+
+void Si4709::awaitGroup(std::uint64_t slot) {
+    listenSlot_ = slot;
+    groupEvent_ = kernel_.at(slotStart(slot + 1), [this] { groupTick(); });
+}
+
 void Si4709::groupTick() {
-    groupEvent_ = kernel_.after(timing_.groupPeriod, [this] { groupTick(); });
+    const std::uint64_t slot = listenSlot_;
+    awaitGroup(slot + 1);
     Station* station = band_.find(frequency());
     if (station == nullptr || !station->rds) {
         regs_[STATUSRSSI] &= static_cast<std::uint16_t>(~kStatusRdss);
+        missedFrom_ = kNothingMissed;  // nothing on the air to miss
         return;
     }
-    if (qualityStep_ != 0) {
-        return;  // the RDS registers are lent to the quality test
+    if (missedFrom_ < slot) {
+        groupsLostWhileBusy_ += slot - missedFrom_;
     }
-    const RdsGroup group = band_.receive(*station, kernel_.random(Stream::Band));
+    missedFrom_ = kNothingMissed;
+    const RdsGroup group = band_.receive(*station, slot, kernel_.random(Stream::Band));
     const bool verbose = (regs_[POWERCFG] & kPowercfgRdsm) != 0;
     if (!verbose && !group.errorFree()) {
         regs_[STATUSRSSI] |= kStatusRdss;  // standard mode passes only clean groups
@@ -84,6 +99,7 @@ void Si4709::applyTestWrite(const std::array<std::uint16_t, 16>& written, unsign
     std::copy(blocks, blocks + 4, &regs_[RDSA]);
     cancel(qualityEvent_);
     qualityStep_ = step;
+    updateReception();  // the RDS registers are lent to the test
     if (!stallQuality_) {
         const Micros duration = step == 1 ? timing_.qualityStepOne : timing_.qualityStepTwo;
         qualityEvent_ = kernel_.after(duration, [this, step] {
@@ -95,6 +111,7 @@ void Si4709::applyTestWrite(const std::array<std::uint16_t, 16>& written, unsign
 
 void Si4709::qualityStepDone(int step) {
     qualityStep_ = 0;
+    updateReception();
     regs_[RDSB] = 0;
     regs_[RDSC] = 0;
     if (step == 1) {

@@ -1,7 +1,8 @@
 // A band from a band file on the air, heard through the chip model: events
 // change a station at their virtual time (TMC stops, RDS goes off and comes
 // back with a new name, a station fades out of a seek's reach and returns);
-// and the built-in band offers a seek no RDS, then RDS, then TMC.
+// and the built-in band offers a seek no RDS, then RDS, then TMC, losing the
+// groups that air while the chip seeks.
 #include "sim/band/BandFile.h"
 #include "sim/band/BandSetup.h"
 #include "tests/sim/ChipRig.h"
@@ -150,6 +151,8 @@ TEST_F(BandOnAir, SeekingUpTheBuiltInBandMeetsNoRdsThenRdsThenTmc)
         bool rds, tmc;
     };
     for (const Stop& expected : {Stop{8830, false, false}, Stop{8970, true, false}, Stop{9470, true, true}}) {
+        const std::uint64_t lostBefore = world.chip().groupsLostWhileBusy();
+        const std::uint64_t seekSlot = sim::slotAt(kernel.now());
         startSeek(true);
         const sim::Micros seekDeadline = kernel.now() + 10'000'000;
         while (!(status() & kStatusStc)) {
@@ -164,6 +167,11 @@ TEST_F(BandOnAir, SeekingUpTheBuiltInBandMeetsNoRdsThenRdsThenTmc)
         const bool tmc = std::any_of(heard.begin(), heard.end(), [](const Heard& g) { return g.type() == 8; }) &&
                          std::any_of(heard.begin(), heard.end(), [](const Heard& g) { return g.type() == 3; });
         EXPECT_EQ(tmc, expected.tmc) << expected.frequency;
+        // The station found sent on while the chip sought: every slot from
+        // the one the seek began in up to the first heard whole is lost. A
+        // station without RDS has nothing to lose.
+        const std::uint64_t firstHeard = heard.empty() ? seekSlot : sim::slotAt(heard.front().at) - 1;
+        EXPECT_EQ(world.chip().groupsLostWhileBusy() - lostBefore, firstHeard - seekSlot) << expected.frequency;
         if (expected.tmc) {
             EXPECT_EQ(heard.front().blocks[0], 0xD3A1);
             EXPECT_EQ(nameIn(heard), "RADIO 1 ");

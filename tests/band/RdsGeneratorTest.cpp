@@ -33,13 +33,13 @@ sim::GeneratorSettings tmcStation()
     return s;
 }
 
-// A receiver listening from virtual time `start` on, one group per period.
+// A receiver hearing every group from the first slot to begin at `start` on.
 struct Listener {
     Micros now;
     sim::RdsGenerator generator;
 
     Listener(sim::GeneratorSettings settings, Micros start = 1'000'000, std::uint64_t seed = 7)
-        : now(start), generator(std::move(settings), [this] { return now; }, seed)
+        : now((start + kPeriod - 1) / kPeriod * kPeriod), generator(std::move(settings), seed)
     {
     }
 
@@ -47,7 +47,7 @@ struct Listener {
     {
         std::vector<RdsGroup> groups;
         for (std::size_t i = 0; i < count; ++i) {
-            groups.push_back(generator.next());
+            groups.push_back(generator.groupAt(now / kPeriod));
             now += kPeriod;
         }
         return groups;
@@ -84,7 +84,9 @@ TEST(RdsGeneratorTest, MixCarriesNameAndAfsInZeroAAndAnnouncesTmc)
     }
     EXPECT_EQ(name, "RADIO 1 ");
     // Three AFs: "3 follow" with 94.7, then 98.8 and 104.1, again from the start.
-    EXPECT_EQ(afBlocks, (std::vector<std::uint16_t>{(224 + 3) << 8 | 72, 113 << 8 | 166, (224 + 3) << 8 | 72}));
+    // The station has been on the air for a second, unheard: the listener
+    // comes in at the cycle's second block.
+    EXPECT_EQ(afBlocks, (std::vector<std::uint16_t>{113 << 8 | 166, (224 + 3) << 8 | 72, 113 << 8 | 166}));
     // Name about 4 in 10; 3A about 1 in 20; 8A present but not dominant.
     EXPECT_NEAR(count[0] / 2000.0, 0.4, 0.02);
     EXPECT_NEAR(count[3] / 2000.0, 0.05, 0.01);

@@ -18,16 +18,19 @@ constexpr char kBand[] = R"({"stations": [
 ]})";
 
 // Passes the station's groups on and keeps a copy of each, in the order the
-// chip received them.
+// chip received them; the slots it missed pass unrecorded.
 class RecordingSource final : public sim::RdsSource {
 public:
     explicit RecordingSource(std::shared_ptr<sim::RdsSource> inner) : inner_(std::move(inner)) {}
-    sim::RdsGroup next() override
+    std::vector<sim::RdsGroup> sent;
+
+protected:
+    sim::RdsGroup produce(std::uint64_t slot) override
     {
-        sent.push_back(inner_->next());
+        sent.push_back(inner_->groupAt(slot));
         return sent.back();
     }
-    std::vector<sim::RdsGroup> sent;
+    void pass(std::uint64_t, std::uint64_t) override {}
 
 private:
     std::shared_ptr<sim::RdsSource> inner_;

@@ -1,6 +1,7 @@
 // RDS reception as the driver's interrupt thread sees it: one group every
-// 87.6 ms with its block errors, RDSR and its fall, standard and verbose mode,
-// and the signal-quality test that borrows the RDS registers.
+// 87.6 ms of air time with its block errors, RDSR and its fall, standard and
+// verbose mode, groups lost while RDS is off, and the signal-quality test that
+// borrows the RDS registers.
 #include "ChipRig.h"
 
 namespace simtest {
@@ -24,11 +25,15 @@ TEST_F(ChipRds, GroupsArriveEvery87_6MillisecondsWithTheirBlockErrors) {
 
     const sim::Micros tuned = kernel.now() + 60'000;
     startTune(kStationChannel);
+    // The station has been sending since the start of the run; the chip hears
+    // the first slot that begins after the tune, whole, and has it at its end.
+    const std::uint64_t firstSlot = (tuned + kGroupPeriod - 1) / kGroupPeriod;
     for (unsigned k = 1; k <= 7; ++k) {
         ASSERT_EQ(WaitForSingleObject(event, 1000), WAIT_OBJECT_0);
-        EXPECT_EQ(kernel.now(), tuned + k * kGroupPeriod) << "group " << k;
+        const std::uint64_t slot = firstSlot + k - 1;
+        EXPECT_EQ(kernel.now(), (slot + 1) * kGroupPeriod) << "group " << k;
         ASSERT_TRUE(fetch(6));
-        const sim::RdsGroup& sent = kGroups[(k - 1) % kGroups.size()];
+        const sim::RdsGroup& sent = kGroups[slot % kGroups.size()];
         EXPECT_TRUE(shadow[STATUSRSSI] & kStatusRdsr);
         EXPECT_TRUE(shadow[STATUSRSSI] & kStatusRdss);
         for (unsigned b = 0; b < 4; ++b) {
@@ -68,17 +73,23 @@ TEST_F(ChipRds, StandardModePassesOnlyCleanGroupsAndRdsNeedsRdsAndAStation) {
     // RDS switched off: nothing more arrives and the decoder loses sync.
     shadow[SYSCONFIG1] = kInterruptOutput;
     ASSERT_TRUE(send(SYSCONFIG1));
+    const std::uint64_t lostBefore = world.chip().groupsLostWhileBusy();
+    const std::uint64_t offSlot = sim::slotAt(kernel.now());
     Sleep(1000);
     EXPECT_EQ(world.chip().groupsDelivered(), 3u);
     EXPECT_FALSE(status() & kStatusRdss);
 
-    // Back on, verbose, with every block damaged by the band: all delivered.
+    // Back on, verbose, with every block damaged by the band: all delivered
+    // from the first slot heard whole. The station sent on meanwhile: every
+    // slot from the one RDS went off in is lost, and counted.
     station.blockErrorRate = 1.0;
     shadow[SYSCONFIG1] = kSysconfig1Rds | kSysconfig1Rdsien | kInterruptOutput;
     shadow[POWERCFG] |= kPowercfgRdsm;
     ASSERT_TRUE(send(SYSCONFIG1));
-    Sleep(88 * 4);
+    const std::uint64_t onSlot = sim::slotAt(kernel.now() + kGroupPeriod - 1);
+    Sleep(static_cast<DWORD>((sim::slotStart(onSlot + 4) - kernel.now()) / 1000 + 1));
     EXPECT_EQ(world.chip().groupsDelivered(), 7u);
+    EXPECT_EQ(world.chip().groupsLostWhileBusy() - lostBefore, onSlot - offSlot);
     EXPECT_EQ(world.soc().tunerInterruptEdges(), 4u);  // one pulse per group
     ASSERT_TRUE(fetch(2));
     EXPECT_NE(kStatusBlera.get(shadow[STATUSRSSI]), 0u);

@@ -40,10 +40,14 @@ TEST_F(TuneSeek, TuneHandsOverStcAndEndsOnTheNewChannel)
     // The interrupt thread read nothing while the tune owned the chip.
     EXPECT_TRUE(takeLines().empty());
 
-    // On an RDS station the first group's interrupt shows STC fallen.
+    // On an RDS station the first group's interrupt shows STC fallen. The
+    // group is that of the first slot to begin after the tune, at the slot's
+    // end; the tune ends on the first 10 ms pass after it.
     start = kernel.now();
+    const sim::Micros group = sim::slotStart(sim::slotAt(start + 65 * kMs + sim::kGroupPeriod - 1) + 1);
+    const sim::Micros cleared = start + 70 * kMs;
     Tune(10110);
-    EXPECT_EQ(kernel.now(), start + 160 * kMs);  // group at 65 + 87.6 ms
+    EXPECT_EQ(kernel.now(), cleared + (group - cleared + 10 * kMs - 1) / (10 * kMs) * (10 * kMs));
     EXPECT_EQ(ChannelFrequency(), 10110);
     EXPECT_EQ(gDriver.tuner.tunerBusy, 0);
 
