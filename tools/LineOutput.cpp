@@ -2,6 +2,8 @@
 
 #include "tools/SentenceView.h"
 
+#include <cerrno>
+
 namespace corvane {
 
 std::string virtualSeconds(sim::Micros time)
@@ -30,12 +32,14 @@ void LineOutput::printLine(std::string_view line, sim::Micros now)
 {
     std::string prefix;
     if (timestamps_) prefix = virtualSeconds(now) + " ";
-    std::fprintf(out_, "%s%.*s\n", prefix.c_str(), static_cast<int>(line.size()), line.data());
+    int written = std::fprintf(out_, "%s%.*s\n", prefix.c_str(), static_cast<int>(line.size()), line.data());
     ++lines_;
-    if (!decode_) return;
-    const std::string rendering = renderSentence(line);
-    if (!rendering.empty())
-        std::fprintf(out_, "%*s  = %s\n", static_cast<int>(prefix.size()), "", rendering.c_str());
+    if (decode_) {
+        const std::string rendering = renderSentence(line);
+        if (!rendering.empty() && written >= 0)
+            written = std::fprintf(out_, "%*s  = %s\n", static_cast<int>(prefix.size()), "", rendering.c_str());
+    }
+    if (written < 0 && writeError_ == 0) writeError_ = errno != 0 ? errno : EIO;
 }
 
 void DebugOutput::add(const sim::DebugLine& line)

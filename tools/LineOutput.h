@@ -25,6 +25,9 @@ public:
     void printLine(std::string_view line, sim::Micros now);
 
     std::size_t linesPrinted() const { return lines_; }
+    // A write failed (a full disk, a closed pipe): the run should end.
+    bool failed() const { return writeError_ != 0; }
+    int writeError() const { return writeError_; }
 
 private:
     std::FILE* out_;
@@ -32,6 +35,7 @@ private:
     bool decode_;
     std::string pending_;
     std::size_t lines_ = 0;
+    int writeError_ = 0;  // errno of the first failed write
 };
 
 // The kernel's debug output as lines on a stream, each with the virtual time

@@ -11,7 +11,9 @@
 #include "tools/Soak.h"
 #include "tools/StopSignal.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,6 +29,20 @@ int inputError(const std::string& message)
 {
     std::fprintf(stderr, "corvane: %s\n", message.c_str());
     return kExitInputError;
+}
+
+int writeFailure(int error)
+{
+    std::fprintf(stderr, "corvane: cannot write the output: %s\n", std::strerror(error));
+    return kExitFailure;
+}
+
+// The end of a run or replay: exit 1 when some of the output could not be written.
+int finishOutput(const LineOutput& output)
+{
+    const int flushError = std::fflush(stdout) == 0 ? 0 : errno;
+    if (output.failed()) return writeFailure(output.writeError());
+    return flushError != 0 ? writeFailure(flushError) : 0;
 }
 
 int run(const Options& options)
@@ -54,7 +70,7 @@ int run(const Options& options)
     }
     LineOutput output(stdout, options.timestamps, options.decode);
     runDriver(options, band, script, terminal ? &*terminal : nullptr, output);
-    return 0;
+    return finishOutput(output);
 }
 
 int replay(const Options& options)
@@ -78,8 +94,22 @@ int replay(const Options& options)
         }
         replayThroughDriver(options, band, output);
     }
-    std::fflush(stdout);
-    return 0;
+    return finishOutput(output);
+}
+
+void printSoakSummary(std::FILE* out, const char* outcome, const Options& options, const SoakSettings& settings,
+                      const SoakReport& report)
+{
+    std::fprintf(out,
+                 "soak %s: seed %llu, %s, schedule: %s, %.2f virtual hours, %llu fault phases, %llu faults, "
+                 "%llu lines (%llu cut by overruns), %llu debug messages explained, %llu bus transfers failed%s\n",
+                 outcome, static_cast<unsigned long long>(settings.seed), soakBandName(settings).c_str(),
+                 options.schedule.c_str(), report.virtualHours, static_cast<unsigned long long>(report.cycles),
+                 static_cast<unsigned long long>(report.faults), static_cast<unsigned long long>(report.linesRead),
+                 static_cast<unsigned long long>(report.cutLines),
+                 static_cast<unsigned long long>(report.debugLines),
+                 static_cast<unsigned long long>(report.busFailures),
+                 report.tmcRequired ? "" : " (no TMC station on the band: TMC was not required)");
 }
 
 int soak(const Options& options)
@@ -89,24 +119,27 @@ int soak(const Options& options)
     settings.hours = options.hours;
     settings.scenario = options.scenario;
     settings.bandFile = options.bandFile;
+    settings.debug = options.debug;
     SoakReport report;
     try {
         report = runSoak(settings);
     } catch (const sim::band::BandFileError& error) {
         return inputError(error.what());
+    } catch (const std::invalid_argument& error) {
+        return inputError(error.what());
     }
     if (!report.passed) {
-        std::fprintf(stderr, "corvane: soak failed: %s\nreproduce: %s\n", report.failure.c_str(),
-                     report.reproduce.c_str());
+        std::fprintf(stderr, "corvane: soak failed: %s\n", report.failure.c_str());
+        std::fprintf(stderr, "the last lines the application read:\n");
+        for (const std::string& line : report.recentLines) std::fprintf(stderr, "  %s\n", line.c_str());
+        std::fprintf(stderr, "the driver's last debug messages:\n");
+        for (const std::string& line : report.recentDebug) std::fprintf(stderr, "  %s\n", line.c_str());
+        printSoakSummary(stderr, "failed", options, settings, report);
+        std::fprintf(stderr, "reproduce: %s\n", report.reproduce.c_str());
         return kExitFailure;
     }
-    std::printf("soak passed: seed %llu, %.2f virtual hours, %llu fault phases, %llu faults, %llu lines "
-                "(%llu cut by overruns), %llu debug messages explained, %llu bus transfers failed\n",
-                static_cast<unsigned long long>(options.seed), report.virtualHours,
-                static_cast<unsigned long long>(report.cycles), static_cast<unsigned long long>(report.faults),
-                static_cast<unsigned long long>(report.linesRead), static_cast<unsigned long long>(report.cutLines),
-                static_cast<unsigned long long>(report.debugLines),
-                static_cast<unsigned long long>(report.busFailures));
+    printSoakSummary(stdout, report.stopped ? "stopped" : "passed", options, settings, report);
+    if (report.stopped) std::printf("reproduce: %s\n", report.reproduce.c_str());
     return 0;
 }
 
@@ -126,11 +159,20 @@ int main(int argc, char** argv)
         return 0;
     }
     installStopHandlers();
+    int status = kExitFailure;
     try {
-        if (options.mode == Mode::Soak) return soak(options);
-        return options.mode == Mode::Run ? run(options) : replay(options);
+        if (options.mode == Mode::Soak)
+            status = soak(options);
+        else
+            status = options.mode == Mode::Run ? run(options) : replay(options);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "corvane: %s\n", error.what());
         return kExitFailure;
     }
+    // A full disk or a closed pipe: the output is incomplete, and saying so is
+    // the only way the caller learns it.
+    errno = 0;
+    if (std::fflush(stdout) != 0 || std::ferror(stdout))
+        return status == kExitFailure ? status : writeFailure(errno != 0 ? errno : EIO);
+    return status;
 }

@@ -220,6 +220,8 @@ void parseSoak(Options& options, const std::vector<std::string>& args)
                 throw UsageError("--scenario needs default or weak, not \"" + options.scenario + "\"");
         } else if (option == "--band") {
             options.bandFile = value();
+        } else if (option == "--debug") {
+            options.debug = true;
         } else if (isOption(option)) {
             throw UsageError("unknown option " + option + " for soak");
         } else {

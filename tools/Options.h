@@ -34,7 +34,10 @@ struct Options {
     std::optional<std::uint64_t> durationMs;  // virtual; none: until interrupted
     std::optional<double> speed;      // virtual seconds per wall second; none: as fast as possible
 
-    // soak (and --band, --seed)
+    // run and soak: how the simulated kernel schedules its threads
+    std::string schedule = "cooperative";  // cooperative, random or pct
+
+    // soak (and --band, --seed, --debug)
     double hours = 1.0;               // virtual hours
     std::string scenario = "default"; // a built-in band of the soak
 

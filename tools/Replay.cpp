@@ -9,6 +9,7 @@
 #include "sim/band/LoggedRdsSource.h"
 #include "tools/Run.h"
 #include "tools/Session.h"
+#include "tools/StopSignal.h"
 
 namespace corvane {
 
@@ -47,7 +48,8 @@ void replayDirect(const Options& options, const sim::band::RdsLog& log, LineOutp
     resetRdsDecoder();
 
     char buffer[kMaxReadBytes];
-    for (std::size_t i = 0; i < log.groups.size(); ++i) {
+    // A stop request ends the replay after the current group.
+    for (std::size_t i = 0; i < log.groups.size() && !stopRequested() && !output.failed(); ++i) {
         decodeGroup(capturedGroup(log.groups[i]));
         std::string bytes;
         for (DWORD n; (n = COM_Read(kOpenContext, buffer, sizeof buffer)) != 0;) bytes.append(buffer, n);
@@ -82,7 +84,7 @@ void replayThroughDriver(const Options& options, const sim::band::BandDescriptio
         const sim::Micros now = session.kernel().now();
         output.feed(session.readPort(), now);
         if (source != nullptr && source->loops() > 0 && drainEnd == ~sim::Micros{0}) drainEnd = now + kDrainTime;
-        if (now >= drainEnd || now >= limit) break;
+        if (now >= drainEnd || now >= limit || stopRequested() || output.failed()) break;
     }
     session.unloadDriver();
 }

@@ -44,14 +44,13 @@ void runDriver(const Options& options, const sim::band::BandDescription& band, c
             if (connected) toClient.erase(0, terminal->send(toClient));
             nextPoll += kPollInterval * ((now - nextPoll) / kPollInterval + 1);
         }
-        if (now >= end || stopRequested()) break;
+        if (now >= end || stopRequested() || output.failed()) break;
         sim::Micros wake = std::min(nextPoll, end);
         if (next != script.actions.end()) wake = std::min(wake, next->atMs * 1000);
         session.sleepUntil(wake);
     }
     output.feed(session.readPort(), session.kernel().now());
     session.unloadDriver();
-    std::fflush(stdout);
 }
 
 }  // namespace corvane

@@ -11,9 +11,11 @@
 #include "tools/SoakChecks.h"
 #include "tools/SoakCrash.h"
 #include "tools/SoakFaults.h"
+#include "tools/StopSignal.h"
 
 #include <cmath>
 #include <cstdio>
+#include <deque>
 #include <stdexcept>
 
 namespace corvane {
@@ -45,6 +47,9 @@ constexpr Micros kMaxFaultPhase = 30 * kMinute;
 // poll in steps of at most 50 ms (a command waits at most 3 s for a recovery).
 constexpr Micros kInterruptThreadBound = 75 * kSecond;
 constexpr Micros kWorkerBound = 15 * kSecond;
+// What a failing soak shows of the moments before it.
+constexpr std::size_t kRecentLines = 12;
+constexpr std::size_t kRecentDebug = 12;
 
 std::string seconds(Micros t)
 {
@@ -65,17 +70,25 @@ bool bandHasTmc(const sim::band::BandDescription& band)
     return false;
 }
 
-SessionSettings sessionSettings(std::uint64_t seed)
+SessionSettings sessionSettings(const SoakSettings& soak)
 {
     SessionSettings settings;
-    settings.seed = seed;
+    settings.seed = soak.seed;
+    settings.debug = soak.debug;
     return settings;
+}
+
+// Keeps the newest `most` texts.
+void keepRecent(std::deque<std::string>& recent, std::string text, std::size_t most)
+{
+    recent.push_back(std::move(text));
+    if (recent.size() > most) recent.pop_front();
 }
 
 class Soak {
 public:
     Soak(const SoakSettings& settings, const sim::band::BandDescription& band)
-        : settings_(settings), session_(sessionSettings(settings.seed)), tmcBand_(bandHasTmc(band)),
+        : settings_(settings), session_(sessionSettings(settings)), tmcBand_(bandHasTmc(band)),
           faults_(session_, band, debug_)
     {
         session_.installBand(band);
@@ -88,14 +101,14 @@ public:
         const Micros total = static_cast<Micros>(settings_.hours * 3600.0 * 1e6);
         session_.loadDriver();
         sim::Random& random = session_.kernel().random(sim::Stream::Faults);
-        while (failure_.empty() && now() < total) {
+        while (going() && now() < total) {
             // A fault phase, then the heal; a short run is one short phase.
             const Micros left = total - now();
             Micros phase = kMinFaultPhase + random.below(unsigned((kMaxFaultPhase - kMinFaultPhase) / kSecond)) * kSecond;
             if (left < phase + kHealLength) phase = left > kHealLength ? left - kHealLength : left / 2;
             runFaults(now() + phase);
             ++report.cycles;
-            if (failure_.empty()) heal();
+            if (going()) heal();
         }
         report.virtualHours = double(now()) / 3600e6;
         report.faults = faults_.started();
@@ -103,12 +116,18 @@ public:
         report.cutLines = lines_.cutLines();
         report.debugLines = debug_.checked();
         report.busFailures = session_.world().bus().injectedFailures();
+        report.stopped = stopped_;
+        report.tmcRequired = tmcBand_;
         if (failure_.empty()) {
             session_.unloadDriver();
             if (session_.world().protocolViolations() != 0) failure_ = "the driver broke the bus or chip protocol";
         }
         report.passed = failure_.empty();
-        if (!report.passed) report.failure = failure_;
+        if (!report.passed) {
+            report.failure = failure_;
+            report.recentLines.assign(recentLines_.begin(), recentLines_.end());
+            report.recentDebug.assign(recentDebug_.begin(), recentDebug_.end());
+        }
         return report;
     }
 
@@ -120,9 +139,12 @@ private:
         if (failure_.empty()) failure_ = what;
     }
 
+    // Neither failed nor asked to stop.
+    bool going() const { return failure_.empty() && !stopped_; }
+
     void runFaults(Micros until)
     {
-        while (failure_.empty() && now() < until) {
+        while (going() && now() < until) {
             faults_.step(now(), kStep);
             advance(kStep);
         }
@@ -150,7 +172,14 @@ private:
         faults_.noteChipState(now());
         noteResetPulses();
         fail(debug_.check(session_.kernel().debugLog(), debugNext_));
+        for (const sim::DebugLine& line : session_.kernel().debugLog()) {
+            std::string text = line.text;
+            while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+            keepRecent(recentDebug_,
+                       seconds(line.time) + " [thread " + std::to_string(line.threadId) + "] " + text, kRecentDebug);
+        }
         session_.kernel().clearDebugLog();
+        if (stopRequested()) stopped_ = true;
         debugNext_ = 0;
     }
 
@@ -211,6 +240,7 @@ private:
     void watchLines()
     {
         for (const auto& line : lines_.takeLines()) {
+            keepRecent(recentLines_, seconds(line.time) + " " + line.text, kRecentLines);
             if (line.text.rfind("$PLTTM,", 0) == 0 && tmcSeenAt_ == 0) tmcSeenAt_ = line.time;
             if (line.text.rfind("$PLTTQ,", 0) == 0) {
                 if (statusFrom_ != 0 && line.time >= statusFrom_ && lastStatus_ != 0 &&
@@ -258,26 +288,26 @@ private:
         // still to be carried out: they may send the receiver elsewhere.
         advance(kHealStep);
         const Micros drainEnd = now() + kCommandDrainLimit;
-        while (failure_.empty() && now() < drainEnd && commandsPending()) advance(kHealStep);
+        while (going() && now() < drainEnd && commandsPending()) advance(kHealStep);
         advance(kHealStep);
         const Micros healedAt = now();
         tmcSeenAt_ = 0;
         statusFrom_ = 0;
         if (tmcBand_) {
-            while (failure_.empty() && tmcSeenAt_ == 0 && now() - healedAt < kTmcDeadline) advance(kHealStep);
-            if (tmcSeenAt_ == 0) {
+            while (going() && tmcSeenAt_ == 0 && now() - healedAt < kTmcDeadline) advance(kHealStep);
+            if (tmcSeenAt_ == 0 && going()) {
                 fail("no TMC within 5 minutes of the heal at " + seconds(healedAt) + " (" + driverState() + ")");
                 return;
             }
         }
         const Micros settle = now() + kStatusSettle;
-        while (failure_.empty() && now() < settle) advance(kHealStep);
+        while (going() && now() < settle) advance(kHealStep);
         statusGap_ = tmcBand_ ? kStatusGap : kSearchStatusGap;
         statusFrom_ = now();
         lastStatus_ = now();
         const Micros end = now() + (tmcBand_ ? kStatusWindow : kStatusWindow + kSearchStatusGap);
-        while (failure_.empty() && now() < end) advance(kHealStep);
-        if (failure_.empty() && now() - lastStatus_ > statusGap_)
+        while (going() && now() < end) advance(kHealStep);
+        if (going() && now() - lastStatus_ > statusGap_)
             fail("after the heal the tuning status stopped at " + seconds(lastStatus_) + " (" + driverState() + ")");
         statusFrom_ = 0;
     }
@@ -298,6 +328,9 @@ private:
     Micros lastStatus_ = 0;
     Micros statusGap_ = kStatusGap;
     std::string failure_;
+    bool stopped_ = false;
+    std::deque<std::string> recentLines_;
+    std::deque<std::string> recentDebug_;
 };
 
 }  // namespace
@@ -336,10 +369,17 @@ std::string soakReproduceLine(const SoakSettings& settings)
     return line;
 }
 
+std::string soakBandName(const SoakSettings& settings)
+{
+    return settings.bandFile.empty() ? "scenario " + settings.scenario : "band " + settings.bandFile;
+}
+
 SoakReport runSoak(const SoakSettings& settings)
 {
     const sim::band::BandDescription band = settings.bandFile.empty() ? soakScenarioBand(settings.scenario)
                                                                       : sim::band::readBandFile(settings.bandFile);
+    if (band.stations.empty())
+        throw std::invalid_argument(settings.bandFile + ": the band has no station for the soak to tune to");
     const soak::CrashReport crashReport(soakReproduceLine(settings));
     Soak soak(settings, band);
     return soak.run();

@@ -94,6 +94,35 @@ TEST(ProgramTest, BadInputStopsBeforeAnythingRunsWithStatusTwo)
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
 }
 
+// A termination ends even an endless soak at once, with what it has so far;
+// output that cannot be written fails the run instead of passing in silence.
+TEST(ProgramTest, StopsCleanlyOnTerminationAndOnWriteErrors)
+{
+    const auto dir = scratchDirectory();
+    const std::string program = programPath().string();
+    const std::string soak = "cd " + dir.string() + " && (" + program +
+                             " soak --hours 10000 >out 2>err & p=$!; sleep 0.3; t=$(date +%s%N); kill -TERM $p; "
+                             "wait $p; echo $? $(( ($(date +%s%N) - t) / 1000000 )) >status)";
+    ASSERT_EQ(std::system(soak.c_str()), 0);
+    int status = -1, milliseconds = -1;
+    std::istringstream(readFile(dir / "status")) >> status >> milliseconds;
+    EXPECT_EQ(status, 0) << readFile(dir / "err");
+    EXPECT_LT(milliseconds, 1000);
+    const std::string out = readFile(dir / "out");
+    EXPECT_EQ(out.rfind("soak stopped: seed 1, scenario default, schedule: cooperative, ", 0), 0u) << out;
+    EXPECT_NE(out.find("\nreproduce: corvane soak --seed 1 --hours 10000 --scenario default\n"), std::string::npos);
+
+    const std::string full = program + " run --duration 60 >/dev/full 2>" + (dir / "full.err").string();
+    EXPECT_EQ(WEXITSTATUS(std::system(full.c_str())), 1);
+    EXPECT_EQ(readFile(dir / "full.err"), "corvane: cannot write the output: No space left on device\n");
+    // Endless, but the reader goes away.
+    const std::string pipe = "(" + program + " run --speed max 2>" + (dir / "pipe.err").string() + "; echo $? >" +
+                             (dir / "pipe.status").string() + ") | head -c 10 >/dev/null";
+    std::system(pipe.c_str());
+    EXPECT_EQ(readFile(dir / "pipe.status"), "1\n");
+    EXPECT_EQ(readFile(dir / "pipe.err"), "corvane: cannot write the output: Broken pipe\n");
+}
+
 // The acceptance run: ten virtual minutes on the built-in band, twice.
 TEST(ProgramTest, DefaultBandRunFindsATmcStationByItselfAndRepeatsExactly)
 {
