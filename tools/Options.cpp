@@ -79,6 +79,9 @@ const char kUsageText[] =
     "                     virtual time\n"
     "  --help             print this text\n"
     "\n"
+    "Files: every file named must be a regular file (not a directory, a device or\n"
+    "a FIFO); band files and scripts may have up to 16 MiB, logs up to 1024 MiB.\n"
+    "\n"
     "Exit status: 0 on success, 2 on a usage or input error (the message goes\n"
     "to standard error), 1 when the run itself fails.\n";
 
@@ -198,6 +201,7 @@ void parseReplay(Options& options, const std::vector<std::string>& args)
 
 void parseSoak(Options& options, const std::vector<std::string>& args)
 {
+    bool scenarioGiven = false;
     for (std::size_t i = 1; i < args.size(); ++i) {
         const std::string& option = args[i];
         auto value = [&]() -> const std::string& {
@@ -215,6 +219,7 @@ void parseSoak(Options& options, const std::vector<std::string>& args)
                 throw UsageError("--hours needs virtual hours above 0 (up to 10000), not \"" + text + "\"");
             options.hours = hours;
         } else if (option == "--scenario") {
+            scenarioGiven = true;
             options.scenario = value();
             if (options.scenario != "default" && options.scenario != "weak")
                 throw UsageError("--scenario needs default or weak, not \"" + options.scenario + "\"");
@@ -228,6 +233,8 @@ void parseSoak(Options& options, const std::vector<std::string>& args)
             throw UsageError("soak takes no argument \"" + option + "\"");
         }
     }
+    if (scenarioGiven && !options.bandFile.empty())
+        throw UsageError("--scenario and --band both name the soak's band: give one of them");
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 #include "sim/band/RdsLog.h"
 
-#include <fstream>
-#include <sstream>
+#include "sim/band/InputFile.h"
 
 namespace sim::band {
 
@@ -95,7 +94,7 @@ private:
 }  // namespace
 
 RdsLogError::RdsLogError(const std::string& name, std::size_t line, const std::string& what)
-    : std::runtime_error(name + ":" + std::to_string(line) + ": " + what), line_(line)
+    : std::runtime_error(name + (line != 0 ? ":" + std::to_string(line) : std::string()) + ": " + what), line_(line)
 {
 }
 
@@ -130,14 +129,13 @@ RdsLog parseRdsLog(std::string_view text, std::string_view name)
 
 RdsLog readRdsLog(const std::filesystem::path& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        throw RdsLogError(path.string(), 0, "cannot open the log");
-    std::ostringstream content;
-    content << in.rdbuf();
-    if (in.bad())
-        throw RdsLogError(path.string(), 0, "cannot read the log");
-    return parseRdsLog(content.str(), path.string());
+    std::string content;
+    try {
+        content = readInputFile(path, "log", kMaxRdsLogBytes);
+    } catch (const InputFileError& error) {
+        throw RdsLogError(path.string(), 0, error.reason());
+    }
+    return parseRdsLog(content, path.string());
 }
 
 }  // namespace sim::band

@@ -38,11 +38,12 @@ private:
 };
 
 // Parses the text of a log. `name` appears in error messages
-// ("name:line: what is wrong"). Throws RdsLogError.
+// ("name:line: what is wrong"; "name: what is wrong" for the whole file).
+// Throws RdsLogError.
 RdsLog parseRdsLog(std::string_view text, std::string_view name);
 
-// Reads and parses a log file. Throws RdsLogError (line 0 when the file
-// cannot be read).
+// Reads and parses a log file (a regular file of at most kMaxRdsLogBytes).
+// Throws RdsLogError (line 0 when the file cannot be read).
 RdsLog readRdsLog(const std::filesystem::path& path);
 
 }  // namespace sim::band

@@ -61,6 +61,11 @@ TEST(ProgramTest, BadInputStopsBeforeAnythingRunsWithStatusTwo)
     const auto script = writeFile(dir / "actions.script", "# tune\n2 write $PLTCM,H2,9470\n5 jump 9470\n");
     const auto emptyLog = writeFile(dir / "empty.spy", "<recorder=\"RDS Spy\">\r\n\r\n");
     const auto brokenLog = writeFile(dir / "broken.spy", "<recorder=\"RDS Spy\">\r\nFE37 0408 E0CD\r\n");
+    const auto twice = writeFile(dir / "twice.json", "{\"stations\": [\n  {\"frequency\": 9470,\n   \"frequency\": 9480}]}");
+    const auto huge = writeFile(dir / "huge.json", "{\"stations\": [{\"frequency\": 9470, \"rssi\": 1e999}]}");
+    const auto none = writeFile(dir / "none.json", "{\"stations\": []}");
+    const auto endless = writeFile(dir / "endless.spy", "");
+    std::filesystem::resize_file(endless, std::uintmax_t{1025} << 20);  // sparse: no disk used
 
     struct Case {
         std::string arguments;
@@ -71,17 +76,25 @@ TEST(ProgramTest, BadInputStopsBeforeAnythingRunsWithStatusTwo)
         {"run --band " + malformed.string(), malformed.string() + ": parse error at line 3"},
         {"run --band " + wrongValue.string(), "stations[0].frequency"},
         {"run --script " + script.string(), script.string() + ":3: unknown action \"jump\""},
-        {"run --script " + (dir / "missing.script").string(), "cannot read the script"},
+        {"run --script " + (dir / "missing.script").string(), "cannot open the script file: No such file"},
+        {"run --band " + twice.string(), twice.string() + ": line 3, column 4: the key \"frequency\" appears twice"},
+        {"run --band " + huge.string(), huge.string() + ": line 1, column 43: number overflow"},
+        {"run --band /dev/zero", "/dev/zero: is not a regular file"},
+        {"run --band " + dir.string(), dir.string() + ": is a directory, not a band file"},
+        {"replay --direct " + endless.string(), endless.string() + ": is larger than the 1024 MiB a log may have"},
+        {"soak --band " + none.string(), none.string() + ": the band has no station"},
+        {"soak --scenario weak --band " + none.string(), "--scenario and --band"},
         {"replay " + emptyLog.string(), emptyLog.string() + ": the log holds no RDS group"},
         {"replay --direct " + emptyLog.string(), "the log holds no RDS group"},
         {"replay " + brokenLog.string(), brokenLog.string() + ":2:"},
-        {"replay " + (dir / "missing.spy").string(), "cannot open the log"},
+        {"replay " + (dir / "missing.spy").string(), "missing.spy: cannot open the log: No such file or directory"},
         {"run --duration forever", "--duration"},
         {"", "no command given"},
         {"run --pty " + dir.string(), "is not a symbolic link"},
     };
     for (const Case& c : cases) {
-        const ProgramResult result = runProgram(c.arguments.empty() ? "" : c.arguments + " --timestamps");
+        const bool soak = c.arguments.rfind("soak", 0) == 0;
+        const ProgramResult result = runProgram(c.arguments.empty() || soak ? c.arguments : c.arguments + " --timestamps");
         EXPECT_EQ(result.status, 2) << c.arguments;
         EXPECT_TRUE(result.out.empty()) << c.arguments << " printed " << result.out.substr(0, 200);
         EXPECT_EQ(result.err.rfind("corvane: ", 0), 0u) << result.err;
@@ -111,6 +124,13 @@ TEST(ProgramTest, StopsCleanlyOnTerminationAndOnWriteErrors)
     const std::string out = readFile(dir / "out");
     EXPECT_EQ(out.rfind("soak stopped: seed 1, scenario default, schedule: cooperative, ", 0), 0u) << out;
     EXPECT_NE(out.find("\nreproduce: corvane soak --seed 1 --hours 10000 --scenario default\n"), std::string::npos);
+
+    // Without a TMC station there is no TMC to wait for after a heal.
+    const auto quiet = writeFile(dir / "quiet.json", R"({"stations": [{"frequency": 9000, "rds": {"pi": "0xD123", "name": "X"}}]})");
+    const ProgramResult noTmc = runProgram("soak --hours 0.05 --band " + quiet.string());
+    EXPECT_EQ(noTmc.status, 0) << noTmc.err;
+    EXPECT_NE(noTmc.out.find("band " + quiet.string() + ", "), std::string::npos) << noTmc.out;
+    EXPECT_NE(noTmc.out.find("TMC was not required"), std::string::npos) << noTmc.out;
 
     const std::string full = program + " run --duration 60 >/dev/full 2>" + (dir / "full.err").string();
     EXPECT_EQ(WEXITSTATUS(std::system(full.c_str())), 1);
