@@ -154,9 +154,9 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "corvane: %s\nTry 'corvane --help' for the options.\n", error.what());
         return kExitInputError;
     }
-    if (options.mode == Mode::Help) {
-        std::fputs(kUsageText, stdout);
-        return 0;
+    if (options.mode == Mode::Help || options.mode == Mode::Version) {
+        std::fputs(options.mode == Mode::Help ? kUsageText : kVersionText, stdout);
+        return std::fflush(stdout) == 0 ? 0 : writeFailure(errno);
     }
     installStopHandlers();
     int status = kExitFailure;

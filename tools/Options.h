@@ -1,5 +1,5 @@
-// The corvane program's command line: what to do and how, checked before
-// anything runs. A usage error is a UsageError whose message says what is
+// The corvane program's command line (subcommands and options found by CLI11,
+// values checked here): what to do and how, checked before anything runs. A usage error is a UsageError whose message says what is
 // wrong; main prints it and exits with status 2.
 #pragma once
 
@@ -16,7 +16,7 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-enum class Mode { Help, Run, Replay, Soak };
+enum class Mode { Help, Version, Run, Replay, Soak };
 
 struct Options {
     Mode mode = Mode::Help;
@@ -46,8 +46,9 @@ struct Options {
     bool direct = false;
 };
 
-// The text --help prints.
+// The texts --help and --version print.
 extern const char kUsageText[];
+extern const char kVersionText[];
 
 // Parses the arguments after the program name. Throws UsageError.
 Options parseOptions(const std::vector<std::string>& arguments);
