@@ -14,13 +14,14 @@ std::string virtualSeconds(sim::Micros time)
     return text;
 }
 
-LineOutput::LineOutput(std::FILE* out, bool timestamps, bool decode)
-    : out_(out), timestamps_(timestamps), decode_(decode)
+LineOutput::LineOutput(std::FILE* out, bool timestamps, bool decode, bool print)
+    : out_(out), timestamps_(timestamps), decode_(decode), print_(print)
 {
 }
 
 void LineOutput::feed(std::string_view bytes, sim::Micros now)
 {
+    if (bytes.empty()) return;
     pending_.append(bytes);
     std::size_t start = 0;
     for (std::size_t end; (end = pending_.find("\r\n", start)) != std::string::npos; start = end + 2)
@@ -30,6 +31,11 @@ void LineOutput::feed(std::string_view bytes, sim::Micros now)
 
 void LineOutput::printLine(std::string_view line, sim::Micros now)
 {
+    if (onLine) onLine(line);
+    if (!print_) {
+        ++lines_;
+        return;
+    }
     std::string prefix;
     if (timestamps_) prefix = virtualSeconds(now) + " ";
     int written = std::fprintf(out_, "%s%.*s\n", prefix.c_str(), static_cast<int>(line.size()), line.data());

@@ -6,6 +6,7 @@
 #include "sim/kernel/Kernel.h"
 
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -16,7 +17,11 @@ std::string virtualSeconds(sim::Micros time);
 
 class LineOutput {
 public:
-    LineOutput(std::FILE* out, bool timestamps, bool decode);
+    // `print` false: the lines are only counted and observed (a summary instead).
+    LineOutput(std::FILE* out, bool timestamps, bool decode, bool print = true);
+
+    // Called with every complete line (without CR LF), printed or not.
+    std::function<void(std::string_view)> onLine;
 
     // Bytes read from the port at virtual time `now`: prints every line they
     // complete. Bytes after the last CR LF wait for the rest of their line.
@@ -33,6 +38,7 @@ private:
     std::FILE* out_;
     bool timestamps_;
     bool decode_;
+    bool print_;
     std::string pending_;
     std::size_t lines_ = 0;
     int writeError_ = 0;  // errno of the first failed write

@@ -1,11 +1,12 @@
 // corvane: the Corvane tuner driver on a simulated device, for people and
 // serial programs. See --help (Options.cpp) and README.md.
 #include "sim/band/BandFile.h"
-#include "sim/band/RdsLog.h"
+#include "sim/band/RdsLogReader.h"
 #include "tools/LineOutput.h"
 #include "tools/Options.h"
 #include "tools/PseudoTerminal.h"
 #include "tools/Replay.h"
+#include "tools/ReplaySummary.h"
 #include "tools/Run.h"
 #include "tools/Script.h"
 #include "tools/Soak.h"
@@ -75,16 +76,19 @@ int run(const Options& options)
 
 int replay(const Options& options)
 {
-    LineOutput output(stdout, options.timestamps, options.decode);
+    LineOutput output(stdout, options.timestamps, options.decode, !options.summary);
+    ReplaySummary summary;
+    output.onLine = [&summary](std::string_view line) { summary.noteLine(line); };
     if (options.direct) {
-        sim::band::RdsLog log;
+        // Read as a stream: a malformed line further on ends the replay there.
         try {
-            log = sim::band::readRdsLog(options.logFile);
+            sim::band::RdsLogReader log(options.logFile);
+            replayDirect(options, log, output, summary);
         } catch (const sim::band::RdsLogError& error) {
+            std::fflush(stdout);
             return inputError(error.what());
         }
-        if (log.groups.empty()) return inputError(options.logFile + ": the log holds no RDS group");
-        replayDirect(options, log, output);
+        if (summary.groups() == 0) return inputError(options.logFile + ": the log holds no RDS group");
     } else {
         sim::band::BandDescription band;
         try {
@@ -92,9 +96,13 @@ int replay(const Options& options)
         } catch (const sim::band::BandFileError& error) {
             return inputError(error.what());
         }
+        for (const sim::band::LoggedGroup& group : band.stations.at(0).rds->log->groups) summary.countGroup(group);
         replayThroughDriver(options, band, output);
     }
-    return finishOutput(output);
+    const int status = finishOutput(output);
+    // The summary goes with the lines it replaces; after the lines, beside them.
+    summary.print(options.summary ? stdout : stderr);
+    return status != 0 ? status : finishOutput(output);
 }
 
 void printSoakSummary(std::FILE* out, const char* outcome, const Options& options, const SoakSettings& settings,

@@ -41,7 +41,7 @@ std::optional<double> parsePositive(const std::string& text, double max)
 // in the program's own words.
 struct Texts {
     std::optional<std::string> seed, band, script, pty, duration, speed, hours, scenario, schedule;
-    bool timestamps = false, decode = false, debug = false, direct = false;
+    bool timestamps = false, decode = false, debug = false, direct = false, summary = false;
     std::vector<std::string> logs;
 };
 
@@ -56,7 +56,7 @@ const char* ownerOf(const std::string& option)
     const std::string name = option.substr(0, option.find('='));
     if (name == "--band" || name == "--script" || name == "--pty" || name == "--duration" || name == "--speed")
         return "run";
-    if (name == "--direct") return "replay";
+    if (name == "--direct" || name == "--summary") return "replay";
     if (name == "--hours" || name == "--scenario") return "soak";
     return nullptr;
 }
@@ -124,6 +124,7 @@ void checkReplay(const Texts& texts, Options& options)
     if (texts.logs.empty() || texts.logs[0].empty()) throw UsageError("replay needs a log file (.spy or .rds)");
     options.logFile = texts.logs[0];
     options.direct = texts.direct;
+    options.summary = texts.summary;
 }
 
 void checkSoak(const Texts& texts, Options& options)
@@ -209,6 +210,7 @@ Options parseOptions(const std::vector<std::string>& args)
     addValue(*run, "--duration", texts.duration);
     addValue(*run, "--speed", texts.speed);
     replay->add_flag("--direct", texts.direct);
+    replay->add_flag("--summary", texts.summary);
     replay->add_option("log", texts.logs);
     addValue(*soak, "--hours", texts.hours);
     addValue(*soak, "--scenario", texts.scenario);

@@ -44,6 +44,7 @@ struct Options {
     // replay
     std::string logFile;
     bool direct = false;
+    bool summary = false;  // the summary instead of the lines
 };
 
 // The texts --help and --version print.

@@ -31,7 +31,7 @@ RdsGroup capturedGroup(const sim::band::LoggedGroup& logged)
 
 }  // namespace
 
-void replayDirect(const Options& options, const sim::band::RdsLog& log, LineOutput& output)
+void replayDirect(const Options& options, sim::band::RdsLogReader& log, LineOutput& output, ReplaySummary& summary)
 {
     sim::KernelOptions kernelOptions;
     kernelOptions.seed = options.seed;
@@ -48,12 +48,13 @@ void replayDirect(const Options& options, const sim::band::RdsLog& log, LineOutp
     resetRdsDecoder();
 
     char buffer[kMaxReadBytes];
+    sim::band::LoggedGroup group;
     // A stop request ends the replay after the current group.
-    for (std::size_t i = 0; i < log.groups.size() && !stopRequested() && !output.failed(); ++i) {
-        decodeGroup(capturedGroup(log.groups[i]));
-        std::string bytes;
-        for (DWORD n; (n = COM_Read(kOpenContext, buffer, sizeof buffer)) != 0;) bytes.append(buffer, n);
-        output.feed(bytes, static_cast<sim::Micros>(i) * kGroupPeriod);
+    for (sim::Micros time = 0; !stopRequested() && !output.failed() && log.next(group); time += kGroupPeriod) {
+        summary.countGroup(group);
+        decodeGroup(capturedGroup(group));
+        for (DWORD n; (n = COM_Read(kOpenContext, buffer, sizeof buffer)) != 0;)
+            output.feed(std::string_view(buffer, n), time);
     }
 
     ReleaseDecoderGuard();

@@ -5,7 +5,7 @@ namespace corvane {
 
 const char kUsageText[] =
     "usage: corvane run [options]\n"
-    "       corvane replay [--direct] [options] LOG\n"
+    "       corvane replay [--direct] [--summary] [options] LOG\n"
     "       corvane soak [--seed N] [--hours H] [--scenario NAME | --band FILE]\n"
     "       corvane --help | --version\n"
     "\n"
@@ -51,6 +51,12 @@ const char kUsageText[] =
     "                     instead (no chip, no threads; times are the groups' air\n"
     "                     times, one every 87.6 ms)\n"
     "  --seed N           as for run (draws the bits of lost blocks)\n"
+    "  --summary          only the summary, on standard output, instead of the lines\n"
+    "\n"
+    "At its end a replay prints a summary to standard error: groups read, blocks\n"
+    "lost, the PIs and station names confirmed, the TMC service (location table,\n"
+    "service id, encrypted or not) and the number of distinct TMC messages. A\n"
+    "direct replay reads the log as a stream, in constant memory.\n"
     "\n"
     "corvane soak runs the driver for H virtual hours (default 1) under random\n"
     "faults it must survive (failing bus transfers, lost and spurious interrupts,\n"

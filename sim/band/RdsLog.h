@@ -42,7 +42,13 @@ private:
 // Throws RdsLogError.
 RdsLog parseRdsLog(std::string_view text, std::string_view name);
 
-// Reads and parses a log file (a regular file of at most kMaxRdsLogBytes).
+// One line of a log (without its line feed), the `lineNumber`-th: true and
+// the group when it holds one, false for a header, a comment or a blank line.
+// Throws RdsLogError.
+bool parseRdsLogLine(std::string_view line, std::size_t lineNumber, std::string_view name, LoggedGroup& group);
+
+// Reads and parses a whole log file (a regular file of at most kMaxRdsLogBytes;
+// RdsLogReader reads one group at a time).
 // Throws RdsLogError (line 0 when the file cannot be read).
 RdsLog readRdsLog(const std::filesystem::path& path);
 

@@ -298,6 +298,20 @@ TEST(ProgramTest, DirectReplayOfTheFranceLogShowsNameAndTmc)
     EXPECT_EQ(linesStartingWith(plain.out, "$PLTCH,"), std::set<std::string>{"$PLTCH,\"LATINA  \"*70"});
     EXPECT_GT(linesStartingWith(plain.out, "$PLTTM,8,").size(), 10u);
     EXPECT_FALSE(linesStartingWith(plain.out, "$PLTTM,3,").empty());
+    // What the replay found, after the lines (on standard error) or instead of them.
+    const std::string summary = "groups read: 5490\nblocks lost: 231\nPIs confirmed: FE37\n"
+                                "names confirmed: \"LATINA  \"\n"
+                                "TMC service: location table 29, service id 58, not encrypted\n"
+                                "distinct TMC messages: 188\n";
+    EXPECT_EQ(plain.err, summary);
+    EXPECT_EQ(runProgram("replay --direct --summary " + log.string()).out, summary);
+    // Read as a stream: a malformed line ends the replay there, naming it.
+    const auto dir = scratchDirectory();
+    const auto broken = writeFile(dir / "broken.spy", readFile(log) + "FE37 0408 E0CD\r\n");
+    const ProgramResult cut = runProgram("replay --direct " + broken.string());
+    EXPECT_EQ(cut.status, 2);
+    EXPECT_EQ(cut.out, plain.out);
+    EXPECT_NE(cut.err.find(broken.string() + ":5492: block D is missing"), std::string::npos) << cut.err;
 
     // The same lines, each stamped with its group's air time and followed by its rendering.
     const ProgramResult decoded = runProgram("replay --direct --timestamps --decode " + log.string());
@@ -353,6 +367,11 @@ TEST(ProgramTest, ReplayThroughTheDriverReachesTheDecodersStations)
             return found;
         };
         EXPECT_EQ(tmcLines(full.out), tmcLines(direct.out)) << entry.path();
+        // So the summaries agree; the American service names no location table: encrypted.
+        EXPECT_EQ(full.err, direct.err) << entry.path();
+        EXPECT_EQ(direct.err.find(", encrypted\n") != std::string::npos,
+                  entry.path().filename() == "5CBC-usa-2019-05-04.spy")
+            << direct.err;
         if (entry.path().filename() == "FE37-france-2018-01-02.spy") {
             EXPECT_EQ(names, std::set<std::string>{"$PLTCH,\"LATINA  \"*70"});
             EXPECT_GT(linesStartingWith(full.out, "$PLTTM,8,").size(), 10u);
