@@ -1,6 +1,5 @@
 #include "tools/LineOutput.h"
 
-#include "tools/SentenceView.h"
 
 #include <cerrno>
 
@@ -41,7 +40,7 @@ void LineOutput::printLine(std::string_view line, sim::Micros now)
     int written = std::fprintf(out_, "%s%.*s\n", prefix.c_str(), static_cast<int>(line.size()), line.data());
     ++lines_;
     if (decode_) {
-        const std::string rendering = renderSentence(line);
+        const std::string rendering = view_.render(line);
         if (!rendering.empty() && written >= 0)
             written = std::fprintf(out_, "%*s  = %s\n", static_cast<int>(prefix.size()), "", rendering.c_str());
     }

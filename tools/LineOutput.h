@@ -4,6 +4,7 @@
 #pragma once
 
 #include "sim/kernel/Kernel.h"
+#include "tools/DecodeView.h"
 
 #include <cstdio>
 #include <functional>
@@ -39,6 +40,7 @@ private:
     bool timestamps_;
     bool decode_;
     bool print_;
+    DecodeView view_;
     std::string pending_;
     std::size_t lines_ = 0;
     int writeError_ = 0;  // errno of the first failed write
