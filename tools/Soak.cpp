@@ -127,6 +127,7 @@ public:
             report.failure = failure_;
             report.recentLines.assign(recentLines_.begin(), recentLines_.end());
             report.recentDebug.assign(recentDebug_.begin(), recentDebug_.end());
+            if (!debugPiece_.empty()) report.recentDebug.push_back(debugPiece_);
         }
         return report;
     }
@@ -172,12 +173,7 @@ private:
         faults_.noteChipState(now());
         noteResetPulses();
         fail(debug_.check(session_.kernel().debugLog(), debugNext_));
-        for (const sim::DebugLine& line : session_.kernel().debugLog()) {
-            std::string text = line.text;
-            while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-            keepRecent(recentDebug_,
-                       seconds(line.time) + " [thread " + std::to_string(line.threadId) + "] " + text, kRecentDebug);
-        }
+        for (const sim::DebugLine& line : session_.kernel().debugLog()) recordDebug(line);
         session_.kernel().clearDebugLog();
         if (stopRequested()) stopped_ = true;
         debugNext_ = 0;
@@ -234,6 +230,20 @@ private:
                 fail("the " + std::string(w.name) + " thread has not run since " + seconds(last) + " (now " +
                      seconds(now()) + ")");
         }
+    }
+
+    // Keeps the driver's last debug messages for a failure report; a message
+    // printed in pieces (an error's location, then its text) is kept whole,
+    // with the time of its first piece.
+    void recordDebug(const sim::DebugLine& line)
+    {
+        if (debugPiece_.empty())
+            debugPiece_ = seconds(line.time) + " [thread " + std::to_string(line.threadId) + "] ";
+        debugPiece_ += line.text;
+        if (debugPiece_.back() != '\n') return;
+        while (debugPiece_.back() == '\n' || debugPiece_.back() == '\r') debugPiece_.pop_back();
+        keepRecent(recentDebug_, std::move(debugPiece_), kRecentDebug);
+        debugPiece_.clear();
     }
 
     // Notes what the recovery check needs from the lines just read.
@@ -331,6 +341,7 @@ private:
     bool stopped_ = false;
     std::deque<std::string> recentLines_;
     std::deque<std::string> recentDebug_;
+    std::string debugPiece_;  // a debug message whose line end has not come yet
 };
 
 }  // namespace

@@ -143,6 +143,28 @@ TEST(ProgramTest, StopsCleanlyOnTerminationAndOnWriteErrors)
     EXPECT_EQ(readFile(dir / "pipe.err"), "corvane: cannot write the output: Broken pipe\n");
 }
 
+// A soak on a band whose only TMC station stops sending TMC for good fails
+// (for the seeds where no fading station brings it back) and shows what led
+// to the failure: the last lines read and the last debug messages, whole.
+TEST(ProgramTest, AFailingSoakShowsWhatLedToIt)
+{
+    const auto band = writeFile(scratchDirectory() / "gone.json", R"({"stations": [{"frequency": 9470, "rssi": 40,
+        "rds": {"pi": "0xD3A1", "name": "GONE", "tmc": true}, "events": [{"at": 60, "tmc": false}]}]})");
+    ProgramResult failed;
+    for (int seed = 1; seed <= 8 && failed.status != 1; ++seed)
+        failed = runProgram("soak --hours 0.3 --seed " + std::to_string(seed) + " --band " + band.string());
+    ASSERT_EQ(failed.status, 1) << "no seed failed";
+    const std::vector<std::string> lines = splitLines(failed.err);
+    const auto read = std::find(lines.begin(), lines.end(), "the last lines the application read:");
+    const auto debug = std::find(lines.begin(), lines.end(), "the driver's last debug messages:");
+    ASSERT_TRUE(read < debug && debug != lines.end()) << failed.err;
+    EXPECT_GE(debug - read, 2);
+    static const std::regex recorded(R"(^  \d+\.\d{3} s (\$.*\*[0-9a-f]{2}|\[thread \d+\] .+)$)");
+    for (auto line = read + 1; line != lines.end() && line->rfind("  ", 0) == 0; ++line)
+        if (line != debug) EXPECT_TRUE(std::regex_match(*line, recorded)) << *line;
+    EXPECT_EQ(lines.back().rfind("reproduce: corvane soak --seed ", 0), 0u) << failed.err;
+}
+
 // The acceptance run: ten virtual minutes on the built-in band, twice.
 TEST(ProgramTest, DefaultBandRunFindsATmcStationByItselfAndRepeatsExactly)
 {
