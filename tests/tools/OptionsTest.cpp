@@ -52,6 +52,7 @@ TEST(OptionsTest, SpeedFollowsDurationAndTerminal)
     EXPECT_EQ(o.durationMs, 1500u);
     EXPECT_EQ(o.schedule, "pct");
     EXPECT_EQ(parse({"soak"}).schedule, "cooperative");
+    EXPECT_TRUE(parse({"soak", "--debug"}).debug);
 }
 
 TEST(OptionsTest, SecondsHaveAtMostThreeDecimals)
