@@ -37,11 +37,12 @@ print('station', wait_for(['$PLTCH,"INFO 24 "*67']))
 print('status', wait_for(['$PLTTQ,10480,28,']))
 )";
 
-// Like the device's port: a burst of commands is taken whole, and a client
-// that stops reading for five virtual minutes then finds only whole lines
-// (after at most the cut front of the driver's overrun ring).
+// Like the device's port: a burst of commands is taken whole, a second open
+// is refused while the client holds the port, and a client that stops reading
+// for five virtual minutes then finds only whole lines (after at most the cut
+// front of the driver's overrun ring).
 constexpr char kBurstClient[] = R"(
-import sys, time, serial, functools
+import sys, os, errno, time, serial, functools
 port = serial.Serial(sys.argv[1], 9600, timeout=0.2)
 port.write(b'$PLTCM,VOL,8\r\n' * 12)
 answers, deadline = 0, time.time() + 30
@@ -49,6 +50,21 @@ while answers < 12 and time.time() < deadline:
     answers += port.readline() == b'$PLTCF,7000*66\r\n'
 if answers != 12:
     sys.exit('answers to 12 commands: %d' % answers)
+def refused():  # a second open while this one holds the port
+    if os.getuid() == 0:  # root passes the exclusivity: try as nobody
+        os.chmod(os.path.realpath(sys.argv[1]), 0o666)
+        pid = os.fork()
+        if pid == 0:
+            os.setuid(65534)
+            os._exit(int(refused()))
+        return os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 1
+    try:
+        os.close(os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY))
+    except OSError as e:
+        return e.errno == errno.EBUSY
+    return False
+if not refused():
+    sys.exit('a second open was not refused')
 time.sleep(1.5)
 data, end = b'', time.time() + 0.5
 while time.time() < end:
