@@ -37,13 +37,18 @@ print('station', wait_for(['$PLTCH,"INFO 24 "*67']))
 print('status', wait_for(['$PLTTQ,10480,28,']))
 )";
 
-// Like the device's port: a burst of commands is taken whole, a second open
+// Like the device's port: a client that opens it late finds no backlog, a
+// burst of commands is taken whole, a second open
 // is refused while the client holds the port, and a client that stops reading
 // for five virtual minutes then finds only whole lines (after at most the cut
 // front of the driver's overrun ring).
 constexpr char kBurstClient[] = R"(
 import sys, os, errno, time, serial, functools
+time.sleep(1)  # 200 virtual seconds of lines that nobody reads
 port = serial.Serial(sys.argv[1], 9600, timeout=0.2)
+time.sleep(0.02)
+if port.in_waiting > 512:
+    sys.exit('%d bytes waiting on opening the port' % port.in_waiting)
 port.write(b'$PLTCM,VOL,8\r\n' * 12)
 answers, deadline = 0, time.time() + 30
 while answers < 12 and time.time() < deadline:
