@@ -43,12 +43,14 @@ print('status', wait_for(['$PLTTQ,10480,28,']))
 // for five virtual minutes then finds only whole lines (after at most the cut
 // front of the driver's overrun ring).
 constexpr char kBurstClient[] = R"(
-import sys, os, errno, time, serial, functools
+import sys, os, errno, time, serial, functools, fcntl, termios, struct
 time.sleep(1)  # 200 virtual seconds of lines that nobody reads
+fd = os.open(sys.argv[1], os.O_RDONLY | os.O_NOCTTY | os.O_NONBLOCK)  # serial.Serial would flush
+waiting = struct.unpack('i', fcntl.ioctl(fd, termios.FIONREAD, b'....'))[0]
+os.close(fd)
+if waiting > 512:  # at most one read of the driver's ring since the open
+    sys.exit('%d bytes waiting on opening the port' % waiting)
 port = serial.Serial(sys.argv[1], 9600, timeout=0.2)
-time.sleep(0.02)
-if port.in_waiting > 512:
-    sys.exit('%d bytes waiting on opening the port' % port.in_waiting)
 port.write(b'$PLTCM,VOL,8\r\n' * 12)
 answers, deadline = 0, time.time() + 30
 while answers < 12 and time.time() < deadline:
