@@ -11,11 +11,11 @@
 #include "tools/SoakChecks.h"
 #include "tools/SoakCrash.h"
 #include "tools/SoakFaults.h"
+#include "tools/SoakRecorder.h"
 #include "tools/StopSignal.h"
 
 #include <cmath>
 #include <cstdio>
-#include <deque>
 #include <stdexcept>
 
 namespace corvane {
@@ -47,9 +47,6 @@ constexpr Micros kMaxFaultPhase = 30 * kMinute;
 // poll in steps of at most 50 ms (a command waits at most 3 s for a recovery).
 constexpr Micros kInterruptThreadBound = 75 * kSecond;
 constexpr Micros kWorkerBound = 15 * kSecond;
-// What a failing soak shows of the moments before it.
-constexpr std::size_t kRecentLines = 12;
-constexpr std::size_t kRecentDebug = 12;
 
 std::string seconds(Micros t)
 {
@@ -76,13 +73,6 @@ SessionSettings sessionSettings(const SoakSettings& soak)
     settings.seed = soak.seed;
     settings.debug = soak.debug;
     return settings;
-}
-
-// Keeps the newest `most` texts.
-void keepRecent(std::deque<std::string>& recent, std::string text, std::size_t most)
-{
-    recent.push_back(std::move(text));
-    if (recent.size() > most) recent.pop_front();
 }
 
 class Soak {
@@ -125,9 +115,8 @@ public:
         report.passed = failure_.empty();
         if (!report.passed) {
             report.failure = failure_;
-            report.recentLines.assign(recentLines_.begin(), recentLines_.end());
-            report.recentDebug.assign(recentDebug_.begin(), recentDebug_.end());
-            if (!debugPiece_.empty()) report.recentDebug.push_back(debugPiece_);
+            report.recentLines = recorder_.lines();
+            report.recentDebug = recorder_.debugMessages();
         }
         return report;
     }
@@ -173,7 +162,7 @@ private:
         faults_.noteChipState(now());
         noteResetPulses();
         fail(debug_.check(session_.kernel().debugLog(), debugNext_));
-        for (const sim::DebugLine& line : session_.kernel().debugLog()) recordDebug(line);
+        for (const sim::DebugLine& line : session_.kernel().debugLog()) recorder_.debug(line);
         session_.kernel().clearDebugLog();
         if (stopRequested()) stopped_ = true;
         debugNext_ = 0;
@@ -232,25 +221,11 @@ private:
         }
     }
 
-    // Keeps the driver's last debug messages for a failure report; a message
-    // printed in pieces (an error's location, then its text) is kept whole,
-    // with the time of its first piece.
-    void recordDebug(const sim::DebugLine& line)
-    {
-        if (debugPiece_.empty())
-            debugPiece_ = seconds(line.time) + " [thread " + std::to_string(line.threadId) + "] ";
-        debugPiece_ += line.text;
-        if (debugPiece_.back() != '\n') return;
-        while (debugPiece_.back() == '\n' || debugPiece_.back() == '\r') debugPiece_.pop_back();
-        keepRecent(recentDebug_, std::move(debugPiece_), kRecentDebug);
-        debugPiece_.clear();
-    }
-
     // Notes what the recovery check needs from the lines just read.
     void watchLines()
     {
         for (const auto& line : lines_.takeLines()) {
-            keepRecent(recentLines_, seconds(line.time) + " " + line.text, kRecentLines);
+            recorder_.line(line.time, line.text);
             if (line.text.rfind("$PLTTM,", 0) == 0 && tmcSeenAt_ == 0) tmcSeenAt_ = line.time;
             if (line.text.rfind("$PLTTQ,", 0) == 0) {
                 if (statusFrom_ != 0 && line.time >= statusFrom_ && lastStatus_ != 0 &&
@@ -339,9 +314,7 @@ private:
     Micros statusGap_ = kStatusGap;
     std::string failure_;
     bool stopped_ = false;
-    std::deque<std::string> recentLines_;
-    std::deque<std::string> recentDebug_;
-    std::string debugPiece_;  // a debug message whose line end has not come yet
+    soak::FlightRecorder recorder_;
 };
 
 }  // namespace
