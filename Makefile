@@ -4,7 +4,7 @@
 # make bench : build and run the benchmarks
 # make fuzz  : build the libFuzzer targets and run each for FUZZ_SECONDS (default 60)
 
-PACKAGES := cmake g++ make libgtest-dev libbenchmark-dev libboost-context-dev nlohmann-json3-dev python3-serial
+PACKAGES := cmake g++ make libgtest-dev libbenchmark-dev libboost-context-dev nlohmann-json3-dev libcli11-dev python3-serial
 
 .PHONY: deps build run test sanitize-test bench coverage fuzz clean
 

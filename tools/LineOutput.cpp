@@ -1,6 +1,7 @@
 #include "tools/LineOutput.h"
 
-#include "tools/SentenceView.h"
+
+#include <cerrno>
 
 namespace corvane {
 
@@ -12,13 +13,14 @@ std::string virtualSeconds(sim::Micros time)
     return text;
 }
 
-LineOutput::LineOutput(std::FILE* out, bool timestamps, bool decode)
-    : out_(out), timestamps_(timestamps), decode_(decode)
+LineOutput::LineOutput(std::FILE* out, bool timestamps, bool decode, bool print)
+    : out_(out), timestamps_(timestamps), decode_(decode), print_(print)
 {
 }
 
 void LineOutput::feed(std::string_view bytes, sim::Micros now)
 {
+    if (bytes.empty()) return;
     pending_.append(bytes);
     std::size_t start = 0;
     for (std::size_t end; (end = pending_.find("\r\n", start)) != std::string::npos; start = end + 2)
@@ -28,14 +30,21 @@ void LineOutput::feed(std::string_view bytes, sim::Micros now)
 
 void LineOutput::printLine(std::string_view line, sim::Micros now)
 {
+    if (onLine) onLine(line);
+    if (!print_) {
+        ++lines_;
+        return;
+    }
     std::string prefix;
     if (timestamps_) prefix = virtualSeconds(now) + " ";
-    std::fprintf(out_, "%s%.*s\n", prefix.c_str(), static_cast<int>(line.size()), line.data());
+    int written = std::fprintf(out_, "%s%.*s\n", prefix.c_str(), static_cast<int>(line.size()), line.data());
     ++lines_;
-    if (!decode_) return;
-    const std::string rendering = renderSentence(line);
-    if (!rendering.empty())
-        std::fprintf(out_, "%*s  = %s\n", static_cast<int>(prefix.size()), "", rendering.c_str());
+    if (decode_) {
+        const std::string rendering = view_.render(line);
+        if (!rendering.empty() && written >= 0)
+            written = std::fprintf(out_, "%*s  = %s\n", static_cast<int>(prefix.size()), "", rendering.c_str());
+    }
+    if (written < 0 && writeError_ == 0) writeError_ = errno != 0 ? errno : EIO;
 }
 
 void DebugOutput::add(const sim::DebugLine& line)

@@ -4,8 +4,10 @@
 #pragma once
 
 #include "sim/kernel/Kernel.h"
+#include "tools/DecodeView.h"
 
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -16,7 +18,11 @@ std::string virtualSeconds(sim::Micros time);
 
 class LineOutput {
 public:
-    LineOutput(std::FILE* out, bool timestamps, bool decode);
+    // `print` false: the lines are only counted and observed (a summary instead).
+    LineOutput(std::FILE* out, bool timestamps, bool decode, bool print = true);
+
+    // Called with every complete line (without CR LF), printed or not.
+    std::function<void(std::string_view)> onLine;
 
     // Bytes read from the port at virtual time `now`: prints every line they
     // complete. Bytes after the last CR LF wait for the rest of their line.
@@ -25,13 +31,19 @@ public:
     void printLine(std::string_view line, sim::Micros now);
 
     std::size_t linesPrinted() const { return lines_; }
+    // A write failed (a full disk, a closed pipe): the run should end.
+    bool failed() const { return writeError_ != 0; }
+    int writeError() const { return writeError_; }
 
 private:
     std::FILE* out_;
     bool timestamps_;
     bool decode_;
+    bool print_;
+    DecodeView view_;
     std::string pending_;
     std::size_t lines_ = 0;
+    int writeError_ = 0;  // errno of the first failed write
 };
 
 // The kernel's debug output as lines on a stream, each with the virtual time

@@ -1,17 +1,20 @@
 // corvane: the Corvane tuner driver on a simulated device, for people and
 // serial programs. See --help (Options.cpp) and README.md.
 #include "sim/band/BandFile.h"
-#include "sim/band/RdsLog.h"
+#include "sim/band/RdsLogReader.h"
 #include "tools/LineOutput.h"
 #include "tools/Options.h"
 #include "tools/PseudoTerminal.h"
 #include "tools/Replay.h"
+#include "tools/ReplaySummary.h"
 #include "tools/Run.h"
 #include "tools/Script.h"
 #include "tools/Soak.h"
 #include "tools/StopSignal.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,6 +30,20 @@ int inputError(const std::string& message)
 {
     std::fprintf(stderr, "corvane: %s\n", message.c_str());
     return kExitInputError;
+}
+
+int writeFailure(int error)
+{
+    std::fprintf(stderr, "corvane: cannot write the output: %s\n", std::strerror(error));
+    return kExitFailure;
+}
+
+// The end of a run or replay: exit 1 when some of the output could not be written.
+int finishOutput(const LineOutput& output)
+{
+    const int flushError = std::fflush(stdout) == 0 ? 0 : errno;
+    if (output.failed()) return writeFailure(output.writeError());
+    return flushError != 0 ? writeFailure(flushError) : 0;
 }
 
 int run(const Options& options)
@@ -54,21 +71,24 @@ int run(const Options& options)
     }
     LineOutput output(stdout, options.timestamps, options.decode);
     runDriver(options, band, script, terminal ? &*terminal : nullptr, output);
-    return 0;
+    return finishOutput(output);
 }
 
 int replay(const Options& options)
 {
-    LineOutput output(stdout, options.timestamps, options.decode);
+    LineOutput output(stdout, options.timestamps, options.decode, !options.summary);
+    ReplaySummary summary;
+    output.onLine = [&summary](std::string_view line) { summary.noteLine(line); };
     if (options.direct) {
-        sim::band::RdsLog log;
+        // Read as a stream: a malformed line further on ends the replay there.
         try {
-            log = sim::band::readRdsLog(options.logFile);
+            sim::band::RdsLogReader log(options.logFile);
+            replayDirect(options, log, output, summary);
         } catch (const sim::band::RdsLogError& error) {
+            std::fflush(stdout);
             return inputError(error.what());
         }
-        if (log.groups.empty()) return inputError(options.logFile + ": the log holds no RDS group");
-        replayDirect(options, log, output);
+        if (summary.groups() == 0) return inputError(options.logFile + ": the log holds no RDS group");
     } else {
         sim::band::BandDescription band;
         try {
@@ -76,10 +96,28 @@ int replay(const Options& options)
         } catch (const sim::band::BandFileError& error) {
             return inputError(error.what());
         }
-        replayThroughDriver(options, band, output);
+        for (const sim::band::LoggedGroup& group : band.stations.at(0).rds->log->groups) summary.countGroup(group);
+        replayThroughDriver(options, band, output, summary);
     }
-    std::fflush(stdout);
-    return 0;
+    const int status = finishOutput(output);
+    // The summary goes with the lines it replaces; after the lines, beside them.
+    summary.print(options.summary ? stdout : stderr);
+    return status != 0 ? status : finishOutput(output);
+}
+
+void printSoakSummary(std::FILE* out, const char* outcome, const Options& options, const SoakSettings& settings,
+                      const SoakReport& report)
+{
+    std::fprintf(out,
+                 "soak %s: seed %llu, %s, schedule: %s, %.2f virtual hours, %llu fault phases, %llu faults, "
+                 "%llu lines (%llu cut by overruns), %llu debug messages explained, %llu bus transfers failed%s\n",
+                 outcome, static_cast<unsigned long long>(settings.seed), soakBandName(settings).c_str(),
+                 options.schedule.c_str(), report.virtualHours, static_cast<unsigned long long>(report.cycles),
+                 static_cast<unsigned long long>(report.faults), static_cast<unsigned long long>(report.linesRead),
+                 static_cast<unsigned long long>(report.cutLines),
+                 static_cast<unsigned long long>(report.debugLines),
+                 static_cast<unsigned long long>(report.busFailures),
+                 report.tmcRequired ? "" : " (no TMC station on the band: TMC was not required)");
 }
 
 int soak(const Options& options)
@@ -89,24 +127,27 @@ int soak(const Options& options)
     settings.hours = options.hours;
     settings.scenario = options.scenario;
     settings.bandFile = options.bandFile;
+    settings.debug = options.debug;
     SoakReport report;
     try {
         report = runSoak(settings);
     } catch (const sim::band::BandFileError& error) {
         return inputError(error.what());
+    } catch (const std::invalid_argument& error) {
+        return inputError(error.what());
     }
     if (!report.passed) {
-        std::fprintf(stderr, "corvane: soak failed: %s\nreproduce: %s\n", report.failure.c_str(),
-                     report.reproduce.c_str());
+        std::fprintf(stderr, "corvane: soak failed: %s\n", report.failure.c_str());
+        std::fprintf(stderr, "the last lines the application read:\n");
+        for (const std::string& line : report.recentLines) std::fprintf(stderr, "  %s\n", line.c_str());
+        std::fprintf(stderr, "the driver's last debug messages:\n");
+        for (const std::string& line : report.recentDebug) std::fprintf(stderr, "  %s\n", line.c_str());
+        printSoakSummary(stderr, "failed", options, settings, report);
+        std::fprintf(stderr, "reproduce: %s\n", report.reproduce.c_str());
         return kExitFailure;
     }
-    std::printf("soak passed: seed %llu, %.2f virtual hours, %llu fault phases, %llu faults, %llu lines "
-                "(%llu cut by overruns), %llu debug messages explained, %llu bus transfers failed\n",
-                static_cast<unsigned long long>(options.seed), report.virtualHours,
-                static_cast<unsigned long long>(report.cycles), static_cast<unsigned long long>(report.faults),
-                static_cast<unsigned long long>(report.linesRead), static_cast<unsigned long long>(report.cutLines),
-                static_cast<unsigned long long>(report.debugLines),
-                static_cast<unsigned long long>(report.busFailures));
+    printSoakSummary(stdout, report.stopped ? "stopped" : "passed", options, settings, report);
+    if (report.stopped) std::printf("reproduce: %s\n", report.reproduce.c_str());
     return 0;
 }
 
@@ -121,16 +162,25 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "corvane: %s\nTry 'corvane --help' for the options.\n", error.what());
         return kExitInputError;
     }
-    if (options.mode == Mode::Help) {
-        std::fputs(kUsageText, stdout);
-        return 0;
+    if (options.mode == Mode::Help || options.mode == Mode::Version) {
+        std::fputs(options.mode == Mode::Help ? kUsageText : kVersionText, stdout);
+        return std::fflush(stdout) == 0 ? 0 : writeFailure(errno);
     }
     installStopHandlers();
+    int status = kExitFailure;
     try {
-        if (options.mode == Mode::Soak) return soak(options);
-        return options.mode == Mode::Run ? run(options) : replay(options);
+        if (options.mode == Mode::Soak)
+            status = soak(options);
+        else
+            status = options.mode == Mode::Run ? run(options) : replay(options);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "corvane: %s\n", error.what());
         return kExitFailure;
     }
+    // A full disk or a closed pipe: the output is incomplete, and saying so is
+    // the only way the caller learns it.
+    errno = 0;
+    if (std::fflush(stdout) != 0 || std::ferror(stdout))
+        return status == kExitFailure ? status : writeFailure(errno != 0 ? errno : EIO);
+    return status;
 }

@@ -1,93 +1,19 @@
 #include "tools/Options.h"
 
+#include <CLI/CLI.hpp>
+
 #include <charconv>
 #include <cmath>
-#include <cstdlib>
 
 namespace corvane {
 
-const char kUsageText[] =
-    "usage: corvane run [options]\n"
-    "       corvane replay [--direct] [options] LOG\n"
-    "       corvane soak [--seed N] [--hours H] [--scenario NAME | --band FILE]\n"
-    "       corvane --help\n"
-    "\n"
-    "corvane run loads the Corvane tuner driver in a simulated Windows CE device\n"
-    "on a simulated FM band, plays the application (reads the driver's port every\n"
-    "20 ms of virtual time and prints each line it sends, without its CR LF) and\n"
-    "unloads the driver at the end.\n"
-    "\n"
-    "  --band FILE        the FM band, described in a JSON band file\n"
-    "                     (default: the built-in band)\n"
-    "  --seed N           seed of every random draw of the simulation (default 1);\n"
-    "                     the same seed gives the same output\n"
-    "  --duration SECONDS virtual seconds to run, up to 3 decimals (default: until\n"
-    "                     interrupted with Ctrl-C)\n"
-    "  --speed max|FACTOR max: as fast as possible; FACTOR: virtual seconds per\n"
-    "                     wall-clock second (default: max with --duration, 1 without)\n"
-    "  --script FILE      timed actions, one a line, '#' starts a comment:\n"
-    "                       SECONDS write TEXT     the text and CR LF to the port;\n"
-    "                                              escapes \\r \\n \\\\ \\xHH; a text\n"
-    "                                              ending in \\ gets no CR LF\n"
-    "                       SECONDS command TEXT   the text as a private command\n"
-    "                                              request (\"$PLTCM,H2,9470\")\n"
-    "                       SECONDS recover        the recovery request\n"
-    "                       SECONDS suspend        the application's suspend request\n"
-    "                       SECONDS resume         the application's resume request\n"
-    "                       SECONDS power D0..D4   the power manager's set request\n"
-    "                       SECONDS powerdown      the system's power-down call\n"
-    "                       SECONDS powerup        the system's power-up call\n"
-    "                     SECONDS is virtual time from the start, up to 3 decimals\n"
-    "  --pty PATH         also serve the port as a pseudo-terminal with a symbolic\n"
-    "                     link at PATH that a serial program can open: what it\n"
-    "                     writes goes to the driver, the driver's lines come out;\n"
-    "                     runs at wall-clock pace (--speed FACTOR scales it); the\n"
-    "                     link is removed at the end, also on Ctrl-C\n"
-    "\n"
-    "corvane replay plays a recorded RDS group log (.spy or .rds) as the RDS of one\n"
-    "station through the whole driver (chip, interrupt, capture, decoder) as fast\n"
-    "as possible, once through the log, and prints the driver's lines.\n"
-    "\n"
-    "  --direct           feed the log's groups straight to the group decoder\n"
-    "                     instead (no chip, no threads; times are the groups' air\n"
-    "                     times, one every 87.6 ms)\n"
-    "  --seed N           as for run (draws the bits of lost blocks)\n"
-    "\n"
-    "corvane soak runs the driver for H virtual hours (default 1) under random\n"
-    "faults it must survive (failing bus transfers, lost and spurious interrupts,\n"
-    "a hung chip, block errors, fading stations, power-downs, suspends, recover\n"
-    "requests, garbage on the port, output left unread), each phase of faults\n"
-    "ending with a heal after which the driver must report its status every\n"
-    "second and find TMC again within 5 virtual minutes. It checks that no worker\n"
-    "thread gets stuck, every line read is whole and checksummed and every debug\n"
-    "message is explained by a fault. On success it prints one summary line; on\n"
-    "a failure, what broke and the one command line that reproduces it (exit 1).\n"
-    "\n"
-    "  --seed N           the run's seed (default 1)\n"
-    "  --hours H          virtual hours, a decimal above 0 (at most 10000)\n"
-    "  --scenario NAME    the band: default (the built-in band) or weak (one weak\n"
-    "                     TMC station losing blocks among stations without TMC)\n"
-    "  --band FILE        a band file instead of the scenario's band\n"
-    "\n"
-    "run and replay:\n"
-    "  --timestamps       prefix each line with its virtual time in seconds\n"
-    "                     (3 decimals) and a blank\n"
-    "  --decode           after each line, a readable rendering: station name, PI\n"
-    "                     and country code, frequency in MHz, TMC event, location,\n"
-    "                     extent and direction, raw group type\n"
-    "  --debug            the driver's debug output to standard error, with its\n"
-    "                     virtual time\n"
-    "  --help             print this text\n"
-    "\n"
-    "Exit status: 0 on success, 2 on a usage or input error (the message goes\n"
-    "to standard error), 1 when the run itself fails.\n";
+const char kVersionText[] = "corvane 1.0.0\n";
 
 namespace {
 
 constexpr std::uint64_t kMaxDurationSeconds = 30ull * 24 * 3600;  // a month of virtual time
 constexpr double kMaxSpeed = 1e6;
-
-bool isOption(const std::string& text) { return text.size() > 1 && text[0] == '-'; }
+constexpr double kMaxHours = 10000;
 
 std::uint64_t parseSeed(const std::string& text)
 {
@@ -99,133 +25,124 @@ std::uint64_t parseSeed(const std::string& text)
     return value;
 }
 
-double parseSpeed(const std::string& text)
+// A decimal in (0, max]; nullopt otherwise.
+std::optional<double> parsePositive(const std::string& text, double max)
 {
     double value = 0;
     const char* end = text.data() + text.size();
     const auto [stop, error] = std::from_chars(text.data(), end, value);
-    if (text.empty() || error != std::errc{} || stop != end || !std::isfinite(value) || value <= 0 ||
-        value > kMaxSpeed)
-        throw UsageError("--speed needs \"max\" or a factor above 0 (up to 1000000), not \"" + text + "\"");
+    if (text.empty() || error != std::errc{} || stop != end || !std::isfinite(value) || value <= 0 || value > max)
+        return std::nullopt;
     return value;
 }
 
-// The options every mode has; false when `option` is not one of them.
-bool parseCommonOption(Options& options, const std::string& option, const std::vector<std::string>& args,
-                       std::size_t& i)
+// The options of every subcommand, as texts: CLI11 finds them (with
+// --name=value, repeats taking the last), the checks below say what is wrong
+// in the program's own words.
+struct Texts {
+    std::optional<std::string> seed, band, script, pty, duration, speed, hours, scenario, schedule;
+    bool timestamps = false, decode = false, debug = false, direct = false, summary = false;
+    std::vector<std::string> logs;
+};
+
+void addValue(CLI::App& command, const char* name, std::optional<std::string>& text)
 {
-    auto value = [&]() -> const std::string& {
-        if (i + 1 >= args.size()) throw UsageError(option + " needs a value");
-        return args[++i];
-    };
-    if (option == "--seed") {
-        options.seed = parseSeed(value());
-    } else if (option == "--timestamps") {
-        options.timestamps = true;
-    } else if (option == "--decode") {
-        options.decode = true;
-    } else if (option == "--debug") {
-        options.debug = true;
-    } else {
-        return false;
-    }
-    return true;
+    command.add_option_function<std::string>(name, [&text](const std::string& value) { text = value; });
 }
 
-void parseRun(Options& options, const std::vector<std::string>& args)
+// Which subcommand an option belongs to, for the refusal of one given to another.
+const char* ownerOf(const std::string& option)
 {
-    bool speedGiven = false;
-    bool speedMax = false;
-    for (std::size_t i = 1; i < args.size(); ++i) {
-        const std::string& option = args[i];
-        auto value = [&]() -> const std::string& {
-            if (i + 1 >= args.size() || args[i + 1].empty()) throw UsageError(option + " needs a value");
-            return args[++i];
-        };
-        if (parseCommonOption(options, option, args, i)) continue;
-        if (option == "--band") {
-            options.bandFile = value();
-        } else if (option == "--script") {
-            options.scriptFile = value();
-        } else if (option == "--pty") {
-            options.ptyPath = value();
-        } else if (option == "--duration") {
-            const std::string& text = value();
-            options.durationMs = parseSeconds(text, kMaxDurationSeconds);
-            if (!options.durationMs)
-                throw UsageError("--duration needs virtual seconds (up to 3 decimals, at most 2592000), not \"" +
-                                 text + "\"");
-        } else if (option == "--speed") {
-            const std::string& text = value();
-            speedGiven = true;
-            speedMax = text == "max";
-            if (!speedMax) options.speed = parseSpeed(text);
-        } else if (option == "--direct") {
-            throw UsageError("--direct belongs to replay, not run");
-        } else if (isOption(option)) {
-            throw UsageError("unknown option " + option + " for run");
-        } else {
-            throw UsageError("run takes no argument \"" + option + "\"");
+    const std::string name = option.substr(0, option.find('='));
+    if (name == "--band" || name == "--script" || name == "--pty" || name == "--duration" || name == "--speed")
+        return "run";
+    if (name == "--direct" || name == "--summary") return "replay";
+    if (name == "--hours" || name == "--scenario") return "soak";
+    return nullptr;
+}
+
+// What CLI11 left over in `command`: the first unknown option or extra argument.
+void refuseExtras(const CLI::App& command)
+{
+    for (const std::string& extra : command.remaining()) {
+        const std::string name = extra.substr(0, extra.find('='));
+        if (extra.size() > 1 && extra[0] == '-') {
+            const char* owner = ownerOf(extra);
+            if (owner != nullptr && command.get_name() != owner)
+                throw UsageError(name + " belongs to " + owner + ", not " + command.get_name());
+            throw UsageError("unknown option " + name + " for " + command.get_name());
         }
+        throw UsageError(command.get_name() + " takes no argument \"" + extra + "\"");
+    }
+}
+
+const std::string& nonEmpty(const std::optional<std::string>& text, const char* option)
+{
+    if (text->empty()) throw UsageError(std::string(option) + " needs a value");
+    return *text;
+}
+
+void checkSchedule(const Texts& texts, Options& options)
+{
+    if (!texts.schedule) return;
+    const std::string& mode = *texts.schedule;
+    if (mode != "cooperative" && mode != "random" && mode != "pct")
+        throw UsageError("--schedule needs cooperative, random or pct, not \"" + mode + "\"");
+    options.schedule = mode;
+}
+
+void checkRun(const Texts& texts, Options& options)
+{
+    if (texts.band) options.bandFile = nonEmpty(texts.band, "--band");
+    if (texts.script) options.scriptFile = nonEmpty(texts.script, "--script");
+    if (texts.pty) options.ptyPath = nonEmpty(texts.pty, "--pty");
+    if (texts.duration) {
+        const std::string& text = nonEmpty(texts.duration, "--duration");
+        options.durationMs = parseSeconds(text, kMaxDurationSeconds);
+        if (!options.durationMs)
+            throw UsageError("--duration needs virtual seconds (up to 3 decimals, at most 2592000), not \"" + text +
+                             "\"");
+    }
+    const bool speedMax = texts.speed && *texts.speed == "max";
+    if (texts.speed && !speedMax) {
+        options.speed = parsePositive(nonEmpty(texts.speed, "--speed"), kMaxSpeed);
+        if (!options.speed)
+            throw UsageError("--speed needs \"max\" or a factor above 0 (up to 1000000), not \"" + *texts.speed +
+                             "\"");
     }
     if (!options.ptyPath.empty() && speedMax)
         throw UsageError("--pty serves a serial program at wall-clock pace: give --speed a factor, not max");
     // As fast as possible when the run has an end and nobody is on the line;
     // at wall-clock pace otherwise.
-    if (!speedGiven && (!options.durationMs || !options.ptyPath.empty())) options.speed = 1.0;
+    if (!texts.speed && (!options.durationMs || !options.ptyPath.empty())) options.speed = 1.0;
+    checkSchedule(texts, options);
 }
 
-void parseReplay(Options& options, const std::vector<std::string>& args)
+void checkReplay(const Texts& texts, Options& options)
 {
-    for (std::size_t i = 1; i < args.size(); ++i) {
-        const std::string& option = args[i];
-        if (parseCommonOption(options, option, args, i)) continue;
-        if (option == "--direct") {
-            options.direct = true;
-        } else if (option == "--band" || option == "--script" || option == "--pty" || option == "--duration" ||
-                   option == "--speed") {
-            throw UsageError(option + " belongs to run, not replay");
-        } else if (isOption(option)) {
-            throw UsageError("unknown option " + option + " for replay");
-        } else if (!options.logFile.empty()) {
-            throw UsageError("replay takes one log, not also \"" + option + "\"");
-        } else {
-            options.logFile = option;
-        }
-    }
-    if (options.logFile.empty()) throw UsageError("replay needs a log file (.spy or .rds)");
+    if (texts.logs.size() > 1) throw UsageError("replay takes one log, not also \"" + texts.logs[1] + "\"");
+    if (texts.logs.empty() || texts.logs[0].empty()) throw UsageError("replay needs a log file (.spy or .rds)");
+    options.logFile = texts.logs[0];
+    options.direct = texts.direct;
+    options.summary = texts.summary;
 }
 
-void parseSoak(Options& options, const std::vector<std::string>& args)
+void checkSoak(const Texts& texts, Options& options)
 {
-    for (std::size_t i = 1; i < args.size(); ++i) {
-        const std::string& option = args[i];
-        auto value = [&]() -> const std::string& {
-            if (i + 1 >= args.size() || args[i + 1].empty()) throw UsageError(option + " needs a value");
-            return args[++i];
-        };
-        if (option == "--seed") {
-            options.seed = parseSeed(value());
-        } else if (option == "--hours") {
-            const std::string& text = value();
-            double hours = 0;
-            const char* end = text.data() + text.size();
-            const auto [stop, error] = std::from_chars(text.data(), end, hours);
-            if (error != std::errc{} || stop != end || !std::isfinite(hours) || hours <= 0 || hours > 10000)
-                throw UsageError("--hours needs virtual hours above 0 (up to 10000), not \"" + text + "\"");
-            options.hours = hours;
-        } else if (option == "--scenario") {
-            options.scenario = value();
-            if (options.scenario != "default" && options.scenario != "weak")
-                throw UsageError("--scenario needs default or weak, not \"" + options.scenario + "\"");
-        } else if (option == "--band") {
-            options.bandFile = value();
-        } else if (isOption(option)) {
-            throw UsageError("unknown option " + option + " for soak");
-        } else {
-            throw UsageError("soak takes no argument \"" + option + "\"");
-        }
+    if (texts.hours) {
+        const auto hours = parsePositive(nonEmpty(texts.hours, "--hours"), kMaxHours);
+        if (!hours) throw UsageError("--hours needs virtual hours above 0 (up to 10000), not \"" + *texts.hours + "\"");
+        options.hours = *hours;
     }
+    if (texts.scenario) {
+        options.scenario = nonEmpty(texts.scenario, "--scenario");
+        if (options.scenario != "default" && options.scenario != "weak")
+            throw UsageError("--scenario needs default or weak, not \"" + options.scenario + "\"");
+    }
+    if (texts.band) options.bandFile = nonEmpty(texts.band, "--band");
+    if (texts.scenario && texts.band)
+        throw UsageError("--scenario and --band both name the soak's band: give one of them");
+    checkSchedule(texts, options);
 }
 
 }  // namespace
@@ -257,20 +174,74 @@ std::optional<std::uint64_t> parseSeconds(const std::string& text, std::uint64_t
 Options parseOptions(const std::vector<std::string>& args)
 {
     Options options;
-    for (const std::string& argument : args)
+    for (const std::string& argument : args) {
         if (argument == "--help" || argument == "-h") return options;  // Mode::Help
+        if (argument == "--version") {
+            options.mode = Mode::Version;
+            return options;
+        }
+    }
     if (args.empty()) throw UsageError("no command given: run, replay or soak");
-    if (args[0] == "run") {
-        options.mode = Mode::Run;
-        parseRun(options, args);
-    } else if (args[0] == "replay") {
-        options.mode = Mode::Replay;
-        parseReplay(options, args);
-    } else if (args[0] == "soak") {
-        options.mode = Mode::Soak;
-        parseSoak(options, args);
-    } else {
+
+    Texts texts;
+    CLI::App app("corvane", "corvane");
+    app.set_help_flag();
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    app.require_subcommand(1);
+    CLI::App* run = app.add_subcommand("run");
+    CLI::App* replay = app.add_subcommand("replay");
+    CLI::App* soak = app.add_subcommand("soak");
+    for (CLI::App* command : {run, replay, soak}) {
+        command->set_help_flag();
+        command->allow_extras();
+        addValue(*command, "--seed", texts.seed);
+        command->add_flag("--debug", texts.debug);
+    }
+    for (CLI::App* command : {run, replay}) {
+        command->add_flag("--timestamps", texts.timestamps);
+        command->add_flag("--decode", texts.decode);
+    }
+    for (CLI::App* command : {run, soak}) {
+        addValue(*command, "--band", texts.band);
+        addValue(*command, "--schedule", texts.schedule);
+    }
+    addValue(*run, "--script", texts.script);
+    addValue(*run, "--pty", texts.pty);
+    addValue(*run, "--duration", texts.duration);
+    addValue(*run, "--speed", texts.speed);
+    replay->add_flag("--direct", texts.direct);
+    replay->add_flag("--summary", texts.summary);
+    replay->add_option("log", texts.logs);
+    addValue(*soak, "--hours", texts.hours);
+    addValue(*soak, "--scenario", texts.scenario);
+
+    if (args[0] != "run" && args[0] != "replay" && args[0] != "soak")
         throw UsageError("unknown command \"" + args[0] + "\": run, replay or soak");
+    try {
+        std::vector<std::string> reversed(args.rbegin(), args.rend());  // CLI11 takes them from the back
+        app.parse(reversed);
+    } catch (const CLI::ArgumentMismatch& error) {
+        // "--band: 1 required TEXT missing"
+        const std::string what = error.what();
+        throw UsageError(what.substr(0, what.find(':')) + " needs a value");
+    } catch (const CLI::ParseError& error) {
+        throw UsageError(error.what());
+    }
+    CLI::App* chosen = run->parsed() ? run : replay->parsed() ? replay : soak;
+    refuseExtras(*chosen);
+    if (texts.seed) options.seed = parseSeed(*texts.seed);
+    options.debug = texts.debug;
+    options.timestamps = texts.timestamps;
+    options.decode = texts.decode;
+    if (chosen == run) {
+        options.mode = Mode::Run;
+        checkRun(texts, options);
+    } else if (chosen == replay) {
+        options.mode = Mode::Replay;
+        checkReplay(texts, options);
+    } else {
+        options.mode = Mode::Soak;
+        checkSoak(texts, options);
     }
     return options;
 }

@@ -1,5 +1,5 @@
-// The corvane program's command line: what to do and how, checked before
-// anything runs. A usage error is a UsageError whose message says what is
+// The corvane program's command line (subcommands and options found by CLI11,
+// values checked here): what to do and how, checked before anything runs. A usage error is a UsageError whose message says what is
 // wrong; main prints it and exits with status 2.
 #pragma once
 
@@ -16,7 +16,7 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-enum class Mode { Help, Run, Replay, Soak };
+enum class Mode { Help, Version, Run, Replay, Soak };
 
 struct Options {
     Mode mode = Mode::Help;
@@ -34,17 +34,22 @@ struct Options {
     std::optional<std::uint64_t> durationMs;  // virtual; none: until interrupted
     std::optional<double> speed;      // virtual seconds per wall second; none: as fast as possible
 
-    // soak (and --band, --seed)
+    // run and soak: how the simulated kernel schedules its threads
+    std::string schedule = "cooperative";  // cooperative, random or pct
+
+    // soak (and --band, --seed, --debug)
     double hours = 1.0;               // virtual hours
     std::string scenario = "default"; // a built-in band of the soak
 
     // replay
     std::string logFile;
     bool direct = false;
+    bool summary = false;  // the summary instead of the lines
 };
 
-// The text --help prints.
+// The texts --help and --version print.
 extern const char kUsageText[];
+extern const char kVersionText[];
 
 // Parses the arguments after the program name. Throws UsageError.
 Options parseOptions(const std::vector<std::string>& arguments);

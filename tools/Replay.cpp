@@ -9,6 +9,7 @@
 #include "sim/band/LoggedRdsSource.h"
 #include "tools/Run.h"
 #include "tools/Session.h"
+#include "tools/StopSignal.h"
 
 namespace corvane {
 
@@ -30,7 +31,7 @@ RdsGroup capturedGroup(const sim::band::LoggedGroup& logged)
 
 }  // namespace
 
-void replayDirect(const Options& options, const sim::band::RdsLog& log, LineOutput& output)
+void replayDirect(const Options& options, sim::band::RdsLogReader& log, LineOutput& output, ReplaySummary& summary)
 {
     sim::KernelOptions kernelOptions;
     kernelOptions.seed = options.seed;
@@ -47,18 +48,21 @@ void replayDirect(const Options& options, const sim::band::RdsLog& log, LineOutp
     resetRdsDecoder();
 
     char buffer[kMaxReadBytes];
-    for (std::size_t i = 0; i < log.groups.size(); ++i) {
-        decodeGroup(capturedGroup(log.groups[i]));
-        std::string bytes;
-        for (DWORD n; (n = COM_Read(kOpenContext, buffer, sizeof buffer)) != 0;) bytes.append(buffer, n);
-        output.feed(bytes, static_cast<sim::Micros>(i) * kGroupPeriod);
+    sim::band::LoggedGroup group;
+    // A stop request ends the replay after the current group.
+    for (sim::Micros time = 0; !stopRequested() && !output.failed() && log.next(group); time += kGroupPeriod) {
+        summary.countGroup(group);
+        decodeGroup(capturedGroup(group));
+        for (DWORD n; (n = COM_Read(kOpenContext, buffer, sizeof buffer)) != 0;)
+            output.feed(std::string_view(buffer, n), time);
     }
 
     ReleaseDecoderGuard();
     ReleaseRingGuards();
 }
 
-void replayThroughDriver(const Options& options, const sim::band::BandDescription& band, LineOutput& output)
+void replayThroughDriver(const Options& options, const sim::band::BandDescription& band, LineOutput& output,
+                         ReplaySummary& summary)
 {
     const sim::band::StationDescription& station = band.stations.at(0);
     const std::size_t groups = station.rds->log->groups.size();
@@ -82,12 +86,10 @@ void replayThroughDriver(const Options& options, const sim::band::BandDescriptio
         const sim::Micros now = session.kernel().now();
         output.feed(session.readPort(), now);
         if (source != nullptr && source->loops() > 0 && drainEnd == ~sim::Micros{0}) drainEnd = now + kDrainTime;
-        if (now >= drainEnd || now >= limit) break;
+        if (now >= drainEnd || now >= limit || stopRequested() || output.failed()) break;
     }
     session.unloadDriver();
-    if (source != nullptr)
-        std::fprintf(stderr, "replay: %zu groups on the air, %llu lost while the receiver was busy\n", groups,
-                     static_cast<unsigned long long>(source->unheardFirstTime()));
+    if (source != nullptr) summary.setGroupsLostWhileBusy(source->unheardFirstTime());
 }
 
 }  // namespace corvane

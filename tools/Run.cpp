@@ -19,25 +19,38 @@ void runDriver(const Options& options, const sim::band::BandDescription& band, c
     const sim::Micros end = options.durationMs ? *options.durationMs * 1000 : ~sim::Micros{0};
     auto next = script.actions.begin();
     sim::Micros nextPoll = session.kernel().now();
+    // Bytes taken from one side and not yet taken by the other. The bridge
+    // takes more only when these are gone: a serial program that writes fast
+    // waits in the terminal, and one that stops reading stops the reads of
+    // the port, so that the driver's ring overruns as on the device.
+    std::string toDriver;
+    std::string toClient;
     while (true) {
         const sim::Micros now = session.kernel().now();
         for (; next != script.actions.end() && next->atMs * 1000 <= now; ++next) session.perform(*next);
-        if (terminal != nullptr) session.writePort(terminal->take());
+        const bool connected = terminal != nullptr && terminal->clientConnected();
+        if (!connected) toClient.clear();  // nobody to keep the lines for
+        if (terminal != nullptr) {
+            if (toDriver.empty()) toDriver = terminal->take(kBridgeChunk);
+            toDriver.erase(0, session.offerToPort(toDriver));
+        }
         if (now >= nextPoll) {
-            const std::string bytes = session.readPort();
-            output.feed(bytes, now);
-            if (terminal != nullptr) terminal->send(bytes);
-            if (paced && !bytes.empty()) std::fflush(stdout);
+            if (toClient.empty()) {
+                const std::string bytes = session.readPort();
+                output.feed(bytes, now);
+                if (connected) toClient = bytes;
+                if (paced && !bytes.empty()) std::fflush(stdout);
+            }
+            if (connected) toClient.erase(0, terminal->send(toClient));
             nextPoll += kPollInterval * ((now - nextPoll) / kPollInterval + 1);
         }
-        if (now >= end || stopRequested()) break;
+        if (now >= end || stopRequested() || output.failed()) break;
         sim::Micros wake = std::min(nextPoll, end);
         if (next != script.actions.end()) wake = std::min(wake, next->atMs * 1000);
         session.sleepUntil(wake);
     }
     output.feed(session.readPort(), session.kernel().now());
     session.unloadDriver();
-    std::fflush(stdout);
 }
 
 }  // namespace corvane

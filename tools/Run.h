@@ -14,6 +14,8 @@ class PseudoTerminal;
 
 // How often the application reads the port, in virtual time.
 constexpr sim::Micros kPollInterval = 20'000;
+// The most the bridge takes from a serial program at once.
+constexpr std::size_t kBridgeChunk = 256;
 
 // Loads the driver on the band, reads the port every 20 ms of virtual time and
 // prints its lines, performs the script's actions at their times, passes bytes

@@ -1,5 +1,7 @@
 #include "tools/Script.h"
 
+#include "sim/band/InputFile.h"
+
 #include "tools/Options.h"
 
 #include <algorithm>
@@ -151,12 +153,13 @@ Script parseScript(std::string_view text, std::string_view name)
 
 Script readScript(const std::filesystem::path& path)
 {
-    std::error_code error;
-    std::ifstream file(path, std::ios::binary);
-    if (!std::filesystem::is_regular_file(path, error) || !file) throw ScriptError(path.string() + ": cannot read the script file");
-    std::ostringstream text;
-    text << file.rdbuf();
-    return parseScript(text.str(), path.string());
+    std::string text;
+    try {
+        text = sim::band::readInputFile(path, "script file", sim::band::kMaxBandFileBytes);
+    } catch (const sim::band::InputFileError& error) {
+        throw ScriptError(error.what());
+    }
+    return parseScript(text, path.string());
 }
 
 }  // namespace corvane

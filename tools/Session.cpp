@@ -1,11 +1,13 @@
 #include "tools/Session.h"
 
+#include "channel/ByteRing.h"
 #include "driver/Corvane.h"
 #include "driver/DriverContext.h"
 #include "driver/IoControlCodes.h"
 #include "driver/Lifecycle.h"
 #include "sim/band/BandSetup.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace corvane {
@@ -75,6 +77,16 @@ std::string Session::readPort()
 void Session::writePort(std::string_view bytes)
 {
     if (!bytes.empty()) COM_Write(kOpenContext, bytes.data(), static_cast<DWORD>(bytes.size()));
+}
+
+std::size_t Session::offerToPort(std::string_view bytes)
+{
+    const ByteRing& input = gDriver.channel.inputRing;
+    const std::uint32_t unread = input.head - input.tail;
+    const std::uint32_t room = input.size > 1 && unread < std::uint32_t(input.size - 1) ? input.size - 1 - unread : 0;
+    const std::size_t count = std::min<std::size_t>(bytes.size(), room);
+    if (count == 0) return 0;
+    return COM_Write(kOpenContext, bytes.data(), static_cast<DWORD>(count));
 }
 
 void Session::perform(const ScriptAction& action)

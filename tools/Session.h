@@ -44,6 +44,10 @@ public:
     // Every byte the driver has queued for the application.
     std::string readPort();
     void writePort(std::string_view bytes);
+    // Writes as much of `bytes` as the port's input ring has room for, as an
+    // application that must not overwrite its own unread commands; returns
+    // how many bytes that was (the caller offers the rest again later).
+    std::size_t offerToPort(std::string_view bytes);
     // One action of a script, through the entry point its caller would use.
     void perform(const ScriptAction& action);
     // Sleeps until virtual time `when` (at least one millisecond).

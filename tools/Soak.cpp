@@ -11,6 +11,8 @@
 #include "tools/SoakChecks.h"
 #include "tools/SoakCrash.h"
 #include "tools/SoakFaults.h"
+#include "tools/SoakRecorder.h"
+#include "tools/StopSignal.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -66,17 +68,18 @@ bool bandHasTmc(const sim::band::BandDescription& band)
     return false;
 }
 
-SessionSettings sessionSettings(std::uint64_t seed)
+SessionSettings sessionSettings(const SoakSettings& soak)
 {
     SessionSettings settings;
-    settings.seed = seed;
+    settings.seed = soak.seed;
+    settings.debug = soak.debug;
     return settings;
 }
 
 class Soak {
 public:
     Soak(const SoakSettings& settings, const sim::band::BandDescription& band)
-        : settings_(settings), session_(sessionSettings(settings.seed)), tmcBand_(bandHasTmc(band)),
+        : settings_(settings), session_(sessionSettings(settings)), tmcBand_(bandHasTmc(band)),
           faults_(session_, band, debug_)
     {
         session_.installBand(band);
@@ -89,14 +92,14 @@ public:
         const Micros total = static_cast<Micros>(settings_.hours * 3600.0 * 1e6);
         session_.loadDriver();
         sim::Random& random = session_.kernel().random(sim::Stream::Faults);
-        while (failure_.empty() && now() < total) {
+        while (going() && now() < total) {
             // A fault phase, then the heal; a short run is one short phase.
             const Micros left = total - now();
             Micros phase = kMinFaultPhase + random.below(unsigned((kMaxFaultPhase - kMinFaultPhase) / kSecond)) * kSecond;
             if (left < phase + kHealLength) phase = left > kHealLength ? left - kHealLength : left / 2;
             runFaults(now() + phase);
             ++report.cycles;
-            if (failure_.empty()) heal();
+            if (going()) heal();
         }
         report.virtualHours = double(now()) / 3600e6;
         report.faults = faults_.started();
@@ -104,12 +107,18 @@ public:
         report.cutLines = lines_.cutLines();
         report.debugLines = debug_.checked();
         report.busFailures = session_.world().bus().injectedFailures();
+        report.stopped = stopped_;
+        report.tmcRequired = tmcBand_;
         if (failure_.empty()) {
             session_.unloadDriver();
             if (session_.world().protocolViolations() != 0) failure_ = "the driver broke the bus or chip protocol";
         }
         report.passed = failure_.empty();
-        if (!report.passed) report.failure = failure_;
+        if (!report.passed) {
+            report.failure = failure_;
+            report.recentLines = recorder_.lines();
+            report.recentDebug = recorder_.debugMessages();
+        }
         return report;
     }
 
@@ -121,9 +130,12 @@ private:
         if (failure_.empty()) failure_ = what;
     }
 
+    // Neither failed nor asked to stop.
+    bool going() const { return failure_.empty() && !stopped_; }
+
     void runFaults(Micros until)
     {
-        while (failure_.empty() && now() < until) {
+        while (going() && now() < until) {
             faults_.step(now(), kStep);
             advance(kStep);
         }
@@ -151,7 +163,9 @@ private:
         faults_.noteChipState(now());
         noteResetPulses();
         fail(debug_.check(session_.kernel().debugLog(), debugNext_));
+        for (const sim::DebugLine& line : session_.kernel().debugLog()) recorder_.debug(line);
         session_.kernel().clearDebugLog();
+        if (stopRequested()) stopped_ = true;
         debugNext_ = 0;
     }
 
@@ -212,6 +226,7 @@ private:
     void watchLines()
     {
         for (const auto& line : lines_.takeLines()) {
+            recorder_.line(line.time, line.text);
             if (line.text.rfind("$PLTTM,", 0) == 0 && tmcSeenAt_ == 0) tmcSeenAt_ = line.time;
             if (line.text.rfind("$PLTTQ,", 0) == 0) {
                 // TMC heard on a station the receiver has since left (a
@@ -264,7 +279,7 @@ private:
         // still to be carried out: they may send the receiver elsewhere.
         advance(kHealStep);
         const Micros drainEnd = now() + kCommandDrainLimit;
-        while (failure_.empty() && now() < drainEnd && commandsPending()) advance(kHealStep);
+        while (going() && now() < drainEnd && commandsPending()) advance(kHealStep);
         advance(kHealStep);
         const Micros healedAt = now();
         tmcSeenAt_ = 0;
@@ -273,21 +288,21 @@ private:
         // heard: leaving that station during the settle starts the wait again.
         do {
             if (tmcBand_) {
-                while (failure_.empty() && tmcSeenAt_ == 0 && now() - healedAt < kTmcDeadline) advance(kHealStep);
-                if (failure_.empty() && tmcSeenAt_ == 0) {
+                while (going() && tmcSeenAt_ == 0 && now() - healedAt < kTmcDeadline) advance(kHealStep);
+                if (tmcSeenAt_ == 0 && going()) {
                     fail("no TMC within 5 minutes of the heal at " + seconds(healedAt) + " (" + driverState() + ")");
                     return;
                 }
             }
             const Micros settle = now() + kStatusSettle;
-            while (failure_.empty() && now() < settle) advance(kHealStep);
-        } while (failure_.empty() && tmcBand_ && tmcSeenAt_ == 0);
+            while (going() && now() < settle) advance(kHealStep);
+        } while (going() && tmcBand_ && tmcSeenAt_ == 0);
         statusGap_ = tmcBand_ ? kStatusGap : kSearchStatusGap;
         statusFrom_ = now();
         lastStatus_ = now();
         const Micros end = now() + (tmcBand_ ? kStatusWindow : kStatusWindow + kSearchStatusGap);
-        while (failure_.empty() && now() < end) advance(kHealStep);
-        if (failure_.empty() && now() - lastStatus_ > statusGap_)
+        while (going() && now() < end) advance(kHealStep);
+        if (going() && now() - lastStatus_ > statusGap_)
             fail("after the heal the tuning status stopped at " + seconds(lastStatus_) + " (" + driverState() + ")");
         statusFrom_ = 0;
     }
@@ -309,6 +324,8 @@ private:
     Micros lastStatus_ = 0;
     Micros statusGap_ = kStatusGap;
     std::string failure_;
+    bool stopped_ = false;
+    soak::FlightRecorder recorder_;
 };
 
 }  // namespace
@@ -347,10 +364,17 @@ std::string soakReproduceLine(const SoakSettings& settings)
     return line;
 }
 
+std::string soakBandName(const SoakSettings& settings)
+{
+    return settings.bandFile.empty() ? "scenario " + settings.scenario : "band " + settings.bandFile;
+}
+
 SoakReport runSoak(const SoakSettings& settings)
 {
     const sim::band::BandDescription band = settings.bandFile.empty() ? soakScenarioBand(settings.scenario)
                                                                       : sim::band::readBandFile(settings.bandFile);
+    if (band.stations.empty())
+        throw std::invalid_argument(settings.bandFile + ": the band has no station for the soak to tune to");
     const soak::CrashReport crashReport(soakReproduceLine(settings));
     Soak soak(settings, band);
     return soak.run();

@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace corvane {
 
@@ -23,10 +24,13 @@ struct SoakSettings {
     double hours = 1.0;              // virtual hours
     std::string scenario = "default";  // a built-in band: see soakScenarioBand
     std::string bandFile;            // a band file instead of the scenario's band
+    bool debug = false;              // the driver's debug output to standard error
 };
 
 struct SoakReport {
     bool passed = true;
+    bool stopped = false;    // ended early by Ctrl-C or termination; the figures are so far
+    bool tmcRequired = true; // false on a band without a TMC station
     std::string failure;     // what broke and when; empty when passed
     std::string reproduce;   // the one command line that replays this run
     double virtualHours = 0;
@@ -36,7 +40,14 @@ struct SoakReport {
     std::uint64_t cutLines = 0;    // cut fronts after an overrun
     std::uint64_t debugLines = 0;  // debug messages, every one explained
     std::uint64_t busFailures = 0; // transfers the bus failed on purpose
+    // On a failure, what led to it: the last lines the application read and
+    // the driver's last debug messages, each with its virtual time, oldest first.
+    std::vector<std::string> recentLines;
+    std::vector<std::string> recentDebug;
 };
+
+// What a soak's band is called in its summary: "scenario NAME" or "band FILE".
+std::string soakBandName(const SoakSettings& settings);
 
 // The built-in bands: "default" (the program's band) and "weak" (one weak,
 // error-prone TMC station among stations without TMC). Throws
@@ -47,7 +58,9 @@ sim::band::BandDescription soakScenarioBand(const std::string& scenario);
 std::string soakReproduceLine(const SoakSettings& settings);
 
 // Runs the soak on this thread (it becomes the simulated kernel's thread 1).
-// Stops at the first broken invariant. Throws what reading the band throws.
+// Stops at the first broken invariant, or early when a stop is requested
+// (Ctrl-C). Throws what reading the band throws, and std::invalid_argument for
+// a band without a station.
 SoakReport runSoak(const SoakSettings& settings);
 
 }  // namespace corvane

@@ -31,6 +31,8 @@ void installStopHandlers()
     ::sigaction(SIGINT, &action, nullptr);
     ::sigaction(SIGTERM, &action, nullptr);
     ::sigaction(SIGHUP, &action, nullptr);
+    // A closed pipe on standard output is a write error the program reports.
+    ::signal(SIGPIPE, SIG_IGN);
 }
 
 bool stopRequested() { return gStopSignals != 0; }

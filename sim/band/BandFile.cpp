@@ -1,13 +1,13 @@
 #include "sim/band/BandFile.h"
 
+#include "sim/band/InputFile.h"
+#include "sim/band/JsonDocument.h"
 #include "sim/band/JsonFields.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 
 namespace sim::band {
 
@@ -272,31 +272,10 @@ private:
 BandDescription parseBandFile(std::string_view text, const std::filesystem::path& path)
 {
     nlohmann::json document;
-    // nlohmann keeps the last of two equal keys; a band file must not say two things.
-    std::vector<std::vector<std::string>> keysOfOpenObjects;
-    const auto noDuplicateKeys = [&](int, nlohmann::json::parse_event_t event, nlohmann::json& parsed) {
-        using Event = nlohmann::json::parse_event_t;
-        if (event == Event::object_start) {
-            keysOfOpenObjects.emplace_back();
-        } else if (event == Event::object_end) {
-            keysOfOpenObjects.pop_back();
-        } else if (event == Event::key) {
-            auto& keys = keysOfOpenObjects.back();
-            const std::string& key = parsed.get_ref<const std::string&>();
-            if (std::find(keys.begin(), keys.end(), key) != keys.end())
-                throw BandFileError(path.string() + ": the key \"" + key + "\" appears twice in one object");
-            keys.push_back(key);
-        }
-        return true;
-    };
     try {
-        document = nlohmann::json::parse(text.begin(), text.end(), noDuplicateKeys);
-    } catch (const nlohmann::json::exception& error) {
-        // "[json.exception.parse_error.101] parse error at line 3, column 5: ...", or a
-        // number too large for a double: "[json.exception.out_of_range.406] number overflow ..."
-        std::string what = error.what();
-        const auto start = what.find("] ");
-        throw BandFileError(path.string() + ": " + (start == std::string::npos ? what : what.substr(start + 2)));
+        document = parseJsonDocument(text, path.string());
+    } catch (const JsonFieldError& error) {
+        throw BandFileError(error.what());
     }
     try {
         return BandReader(path).read(document);
@@ -327,14 +306,13 @@ BandDescription logBand(const std::filesystem::path& log, std::uint16_t frequenc
 
 BandDescription readBandFile(const std::filesystem::path& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        throw BandFileError(path.string() + ": cannot open the band file");
-    std::ostringstream content;
-    content << in.rdbuf();
-    if (in.bad())
-        throw BandFileError(path.string() + ": cannot read the band file");
-    return parseBandFile(content.str(), path);
+    std::string content;
+    try {
+        content = readInputFile(path, "band file", kMaxBandFileBytes);
+    } catch (const InputFileError& error) {
+        throw BandFileError(error.what());
+    }
+    return parseBandFile(content, path);
 }
 
 }  // namespace sim::band

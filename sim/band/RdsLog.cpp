@@ -1,7 +1,6 @@
 #include "sim/band/RdsLog.h"
 
-#include <fstream>
-#include <sstream>
+#include "sim/band/RdsLogReader.h"
 
 namespace sim::band {
 
@@ -95,8 +94,27 @@ private:
 }  // namespace
 
 RdsLogError::RdsLogError(const std::string& name, std::size_t line, const std::string& what)
-    : std::runtime_error(name + ":" + std::to_string(line) + ": " + what), line_(line)
+    : std::runtime_error(name + (line != 0 ? ":" + std::to_string(line) : std::string()) + ": " + what), line_(line)
 {
+}
+
+bool parseRdsLogLine(std::string_view line, std::size_t lineNumber, std::string_view name, LoggedGroup& group)
+{
+    if (!line.empty() && line.back() == '\r')
+        line.remove_suffix(1);
+    const auto first = line.find_first_not_of(" \t");
+    if (first == std::string_view::npos)
+        return false;  // blank line
+    const char lead = line[first];
+    if (lead == '%')
+        return false;  // RDS Surveyor comment
+    if (lead == '<') {
+        if (lineNumber != 1)
+            throw RdsLogError(std::string(name), lineNumber, "a \"<...>\" header is allowed only on the first line");
+        return false;  // RDS Spy header
+    }
+    group = LineParser(name, lineNumber).parse(line);
+    return true;
 }
 
 RdsLog parseRdsLog(std::string_view text, std::string_view name)
@@ -104,40 +122,25 @@ RdsLog parseRdsLog(std::string_view text, std::string_view name)
     RdsLog log;
     log.name = std::string(name);
     std::size_t lineNumber = 0;
+    LoggedGroup group;
     while (!text.empty()) {
         const auto end = text.find('\n');
-        std::string_view line = text.substr(0, end);
+        const std::string_view line = text.substr(0, end);
         text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
-        ++lineNumber;
-        if (!line.empty() && line.back() == '\r')
-            line.remove_suffix(1);
-
-        const auto first = line.find_first_not_of(" \t");
-        if (first == std::string_view::npos)
-            continue;  // blank line
-        const char lead = line[first];
-        if (lead == '%')
-            continue;  // RDS Surveyor comment
-        if (lead == '<') {
-            if (lineNumber != 1)
-                throw RdsLogError(log.name, lineNumber, "a \"<...>\" header is allowed only on the first line");
-            continue;  // RDS Spy header
-        }
-        log.groups.push_back(LineParser(log.name, lineNumber).parse(line));
+        if (parseRdsLogLine(line, ++lineNumber, name, group))
+            log.groups.push_back(group);
     }
     return log;
 }
 
 RdsLog readRdsLog(const std::filesystem::path& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        throw RdsLogError(path.string(), 0, "cannot open the log");
-    std::ostringstream content;
-    content << in.rdbuf();
-    if (in.bad())
-        throw RdsLogError(path.string(), 0, "cannot read the log");
-    return parseRdsLog(content.str(), path.string());
+    RdsLogReader reader(path);
+    RdsLog log;
+    log.name = path.string();
+    for (LoggedGroup group; reader.next(group);)
+        log.groups.push_back(group);
+    return log;
 }
 
 }  // namespace sim::band

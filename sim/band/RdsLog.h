@@ -38,11 +38,18 @@ private:
 };
 
 // Parses the text of a log. `name` appears in error messages
-// ("name:line: what is wrong"). Throws RdsLogError.
+// ("name:line: what is wrong"; "name: what is wrong" for the whole file).
+// Throws RdsLogError.
 RdsLog parseRdsLog(std::string_view text, std::string_view name);
 
-// Reads and parses a log file. Throws RdsLogError (line 0 when the file
-// cannot be read).
+// One line of a log (without its line feed), the `lineNumber`-th: true and
+// the group when it holds one, false for a header, a comment or a blank line.
+// Throws RdsLogError.
+bool parseRdsLogLine(std::string_view line, std::size_t lineNumber, std::string_view name, LoggedGroup& group);
+
+// Reads and parses a whole log file (a regular file of at most kMaxRdsLogBytes;
+// RdsLogReader reads one group at a time).
+// Throws RdsLogError (line 0 when the file cannot be read).
 RdsLog readRdsLog(const std::filesystem::path& path);
 
 }  // namespace sim::band

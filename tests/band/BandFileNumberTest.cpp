@@ -29,14 +29,14 @@ TEST(BandFileNumbers, NumberOverflowIsABandFileError)
     // an exponent far out of range.
     constexpr std::uint8_t kFound[] = {0x35, 0x65, 0x35, 0x35, 0x35};  // "5e555"
     EXPECT_EQ(errorOf({reinterpret_cast<const char*>(kFound), sizeof kFound}),
-              "bands/band.json: number overflow parsing '5e555'");
+              "bands/band.json: line 1, column 1: number overflow parsing '5e555'");
 
     // The same inside a station, where a value is expected, and a negative one:
     // the reader stops at the number, before any key is looked at.
     EXPECT_EQ(errorOf(R"({"stations": [{"frequency": 9470, "rssi": 1e999}]})"),
-              "bands/band.json: number overflow parsing '1e999'");
+              "bands/band.json: line 1, column 43: number overflow parsing '1e999'");
     EXPECT_EQ(errorOf(R"({"noiseRssi": -2E+400, "stations": []})"),
-              "bands/band.json: number overflow parsing '-2E+400'");
+              "bands/band.json: line 1, column 15: number overflow parsing '-2E+400'");
 
     // A large exponent that still fits stays a number, judged by its range.
     EXPECT_NE(errorOf(R"({"noiseRssi": 1e300, "stations": []})").find("noiseRssi"), std::string::npos);

@@ -96,7 +96,7 @@ TEST_F(BandFileTest, MistakesNameTheFileThePlaceAndWhatIsWrong)
         {"{\"stations\": [\n  {\"frequency\": 9470,}\n]}",
          "parse error at line 2, column 22: syntax error while parsing object key - unexpected '}'; expected string "
          "literal"},
-        {station(R"("frequency": 9470, "rssi": 4, "rssi": 5)"), "the key \"rssi\" appears twice in one object"},
+        {station(R"("frequency": 9470, "rssi": 4, "rssi": 5)"), "line 1, column 67: the key \"rssi\" appears twice in one object"},
         {station(R"("frequency": 9470, "rsi": 4)"),
          "stations[1]: unknown key \"rsi\" (known keys: frequency, rssi, snr, stereo, rds, events)"},
         {station(ok + R"(, "events": [{"at": 1, "rds": false, "nmae": "B"}])"),
@@ -136,7 +136,7 @@ TEST_F(BandFileTest, RecordedLogsMustBeReadableAndHoldGroups)
     };
     EXPECT_EQ(errorOf(station("recordings/none.spy")),
               "band.json: stations[0].rds.log: " + (folder / "recordings/none.spy").string() +
-                  ":0: cannot open the log");
+                  ": cannot open the log: No such file or directory");
     write("recordings/empty.rds", "% RDS hexgroups\n% Freq 88500\n");
     EXPECT_EQ(errorOf(station("recordings/empty.rds")),
               "band.json: stations[0].rds.log: the log " + (folder / "recordings/empty.rds").string() +

@@ -44,6 +44,15 @@ TEST(OptionsTest, SpeedFollowsDurationAndTerminal)
     EXPECT_EQ(o.seed, 42u);
     EXPECT_EQ(o.logFile, "log.spy");
     EXPECT_EQ(parse({"run", "--band", "b.json", "--help"}).mode, Mode::Help);
+    EXPECT_EQ(parse({"--version"}).mode, Mode::Version);
+
+    // A value after '=', the last of repeated options, the scheduling mode.
+    o = parse({"run", "--seed=7", "--duration=1.5", "--seed", "8", "--schedule=pct"});
+    EXPECT_EQ(o.seed, 8u);
+    EXPECT_EQ(o.durationMs, 1500u);
+    EXPECT_EQ(o.schedule, "pct");
+    EXPECT_EQ(parse({"soak"}).schedule, "cooperative");
+    EXPECT_TRUE(parse({"soak", "--debug"}).debug);
 }
 
 TEST(OptionsTest, SecondsHaveAtMostThreeDecimals)
@@ -64,4 +73,7 @@ TEST(OptionsTest, RefusesWhatItCannotDo)
     EXPECT_NE(refusal({"run", "--pty", "/tmp/x", "--speed", "max"}).find("--pty"), std::string::npos);
     EXPECT_NE(refusal({"replay", "--band", "b.json", "a.spy"}).find("belongs to run"), std::string::npos);
     EXPECT_NE(refusal({"replay", "a.spy", "b.spy"}).find("one log"), std::string::npos);
+    EXPECT_EQ(refusal({"soak", "--schedule", "fifo"}), "--schedule needs cooperative, random or pct, not \"fifo\"");
+    EXPECT_EQ(refusal({"replay", "--schedule=pct", "a.spy"}), "unknown option --schedule for replay");
+    EXPECT_EQ(refusal({"run", "--band="}), "--band needs a value");
 }

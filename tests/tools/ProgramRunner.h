@@ -27,11 +27,14 @@ inline std::filesystem::path programPath()
     return std::filesystem::read_symlink("/proc/self/exe").parent_path() / "corvane";
 }
 
-// The recorded RDS logs beside the repository.
+// The recorded RDS logs beside the repository. A compiler cache may make
+// __FILE__ relative; then they are found from the test binary in build/<preset>.
 inline std::filesystem::path sharedLogs()
 {
-    return std::filesystem::path(__FILE__).parent_path().parent_path().parent_path().parent_path() / "shared" /
-           "rds";
+    const auto besideSource =
+        std::filesystem::path(__FILE__).parent_path().parent_path().parent_path().parent_path() / "shared" / "rds";
+    if (besideSource.is_absolute() || std::filesystem::exists(besideSource)) return besideSource;
+    return programPath().parent_path().parent_path().parent_path().parent_path() / "shared" / "rds";
 }
 
 // A fresh directory for one test's files.

@@ -61,6 +61,11 @@ TEST(ProgramTest, BadInputStopsBeforeAnythingRunsWithStatusTwo)
     const auto script = writeFile(dir / "actions.script", "# tune\n2 write $PLTCM,H2,9470\n5 jump 9470\n");
     const auto emptyLog = writeFile(dir / "empty.spy", "<recorder=\"RDS Spy\">\r\n\r\n");
     const auto brokenLog = writeFile(dir / "broken.spy", "<recorder=\"RDS Spy\">\r\nFE37 0408 E0CD\r\n");
+    const auto twice = writeFile(dir / "twice.json", "{\"stations\": [\n  {\"frequency\": 9470,\n   \"frequency\": 9480}]}");
+    const auto huge = writeFile(dir / "huge.json", "{\"stations\": [{\"frequency\": 9470, \"rssi\": 1e999}]}");
+    const auto none = writeFile(dir / "none.json", "{\"stations\": []}");
+    const auto endless = writeFile(dir / "endless.spy", "");
+    std::filesystem::resize_file(endless, std::uintmax_t{1025} << 20);  // sparse: no disk used
 
     struct Case {
         std::string arguments;
@@ -71,17 +76,25 @@ TEST(ProgramTest, BadInputStopsBeforeAnythingRunsWithStatusTwo)
         {"run --band " + malformed.string(), malformed.string() + ": parse error at line 3"},
         {"run --band " + wrongValue.string(), "stations[0].frequency"},
         {"run --script " + script.string(), script.string() + ":3: unknown action \"jump\""},
-        {"run --script " + (dir / "missing.script").string(), "cannot read the script"},
+        {"run --script " + (dir / "missing.script").string(), "cannot open the script file: No such file"},
+        {"run --band " + twice.string(), twice.string() + ": line 3, column 4: the key \"frequency\" appears twice"},
+        {"run --band " + huge.string(), huge.string() + ": line 1, column 43: number overflow"},
+        {"run --band /dev/zero", "/dev/zero: is not a regular file"},
+        {"run --band " + dir.string(), dir.string() + ": is a directory, not a band file"},
+        {"replay --direct " + endless.string(), endless.string() + ": is larger than the 1024 MiB a log may have"},
+        {"soak --band " + none.string(), none.string() + ": the band has no station"},
+        {"soak --scenario weak --band " + none.string(), "--scenario and --band"},
         {"replay " + emptyLog.string(), emptyLog.string() + ": the log holds no RDS group"},
         {"replay --direct " + emptyLog.string(), "the log holds no RDS group"},
         {"replay " + brokenLog.string(), brokenLog.string() + ":2:"},
-        {"replay " + (dir / "missing.spy").string(), "cannot open the log"},
+        {"replay " + (dir / "missing.spy").string(), "missing.spy: cannot open the log: No such file or directory"},
         {"run --duration forever", "--duration"},
         {"", "no command given"},
         {"run --pty " + dir.string(), "is not a symbolic link"},
     };
     for (const Case& c : cases) {
-        const ProgramResult result = runProgram(c.arguments.empty() ? "" : c.arguments + " --timestamps");
+        const bool soak = c.arguments.rfind("soak", 0) == 0;
+        const ProgramResult result = runProgram(c.arguments.empty() || soak ? c.arguments : c.arguments + " --timestamps");
         EXPECT_EQ(result.status, 2) << c.arguments;
         EXPECT_TRUE(result.out.empty()) << c.arguments << " printed " << result.out.substr(0, 200);
         EXPECT_EQ(result.err.rfind("corvane: ", 0), 0u) << result.err;
@@ -92,6 +105,64 @@ TEST(ProgramTest, BadInputStopsBeforeAnythingRunsWithStatusTwo)
     for (const char* option : {"--band", "--seed", "--duration", "--speed", "--timestamps", "--debug", "--decode",
                                "--script", "--pty", "--direct", "powerdown", "\\xHH"})
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
+}
+
+// A termination ends even an endless soak at once, with what it has so far;
+// output that cannot be written fails the run instead of passing in silence.
+TEST(ProgramTest, StopsCleanlyOnTerminationAndOnWriteErrors)
+{
+    const auto dir = scratchDirectory();
+    const std::string program = programPath().string();
+    const std::string soak = "cd " + dir.string() + " && (" + program +
+                             " soak --hours 10000 >out 2>err & p=$!; sleep 0.3; t=$(date +%s%N); kill -TERM $p; "
+                             "wait $p; echo $? $(( ($(date +%s%N) - t) / 1000000 )) >status)";
+    ASSERT_EQ(std::system(soak.c_str()), 0);
+    int status = -1, milliseconds = -1;
+    std::istringstream(readFile(dir / "status")) >> status >> milliseconds;
+    EXPECT_EQ(status, 0) << readFile(dir / "err");
+    EXPECT_LT(milliseconds, 1000);
+    const std::string out = readFile(dir / "out");
+    EXPECT_EQ(out.rfind("soak stopped: seed 1, scenario default, schedule: cooperative, ", 0), 0u) << out;
+    EXPECT_NE(out.find("\nreproduce: corvane soak --seed 1 --hours 10000 --scenario default\n"), std::string::npos);
+
+    // Without a TMC station there is no TMC to wait for after a heal.
+    const auto quiet = writeFile(dir / "quiet.json", R"({"stations": [{"frequency": 9000, "rds": {"pi": "0xD123", "name": "X"}}]})");
+    const ProgramResult noTmc = runProgram("soak --hours 0.05 --band " + quiet.string());
+    EXPECT_EQ(noTmc.status, 0) << noTmc.err;
+    EXPECT_NE(noTmc.out.find("band " + quiet.string() + ", "), std::string::npos) << noTmc.out;
+    EXPECT_NE(noTmc.out.find("TMC was not required"), std::string::npos) << noTmc.out;
+
+    const std::string full = program + " run --duration 60 >/dev/full 2>" + (dir / "full.err").string();
+    EXPECT_EQ(WEXITSTATUS(std::system(full.c_str())), 1);
+    EXPECT_EQ(readFile(dir / "full.err"), "corvane: cannot write the output: No space left on device\n");
+    // Endless, but the reader goes away.
+    const std::string pipe = "(" + program + " run --speed max 2>" + (dir / "pipe.err").string() + "; echo $? >" +
+                             (dir / "pipe.status").string() + ") | head -c 10 >/dev/null";
+    std::system(pipe.c_str());
+    EXPECT_EQ(readFile(dir / "pipe.status"), "1\n");
+    EXPECT_EQ(readFile(dir / "pipe.err"), "corvane: cannot write the output: Broken pipe\n");
+}
+
+// A soak on a band whose only TMC station stops sending TMC for good fails
+// (for the seeds where no fading station brings it back) and shows what led
+// to the failure: the last lines read and the last debug messages, whole.
+TEST(ProgramTest, AFailingSoakShowsWhatLedToIt)
+{
+    const auto band = writeFile(scratchDirectory() / "gone.json", R"({"stations": [{"frequency": 9470, "rssi": 40,
+        "rds": {"pi": "0xD3A1", "name": "GONE", "tmc": true}, "events": [{"at": 60, "tmc": false}]}]})");
+    ProgramResult failed;
+    for (int seed = 1; seed <= 8 && failed.status != 1; ++seed)
+        failed = runProgram("soak --hours 0.3 --seed " + std::to_string(seed) + " --band " + band.string());
+    ASSERT_EQ(failed.status, 1) << "no seed failed";
+    const std::vector<std::string> lines = splitLines(failed.err);
+    const auto read = std::find(lines.begin(), lines.end(), "the last lines the application read:");
+    const auto debug = std::find(lines.begin(), lines.end(), "the driver's last debug messages:");
+    ASSERT_TRUE(read < debug && debug != lines.end()) << failed.err;
+    EXPECT_GE(debug - read, 2);
+    static const std::regex recorded(R"(^  \d+\.\d{3} s (\$.*\*[0-9a-f]{2}|\[thread \d+\] .+)$)");
+    for (auto line = read + 1; line != lines.end() && line->rfind("  ", 0) == 0; ++line)
+        if (line != debug) EXPECT_TRUE(std::regex_match(*line, recorded)) << *line;
+    EXPECT_EQ(lines.back().rfind("reproduce: corvane soak --seed ", 0), 0u) << failed.err;
 }
 
 // The acceptance run: ten virtual minutes on the built-in band, twice.
@@ -249,6 +320,20 @@ TEST(ProgramTest, DirectReplayOfTheFranceLogShowsNameAndTmc)
     EXPECT_EQ(linesStartingWith(plain.out, "$PLTCH,"), std::set<std::string>{"$PLTCH,\"LATINA  \"*70"});
     EXPECT_GT(linesStartingWith(plain.out, "$PLTTM,8,").size(), 10u);
     EXPECT_FALSE(linesStartingWith(plain.out, "$PLTTM,3,").empty());
+    // What the replay found, after the lines (on standard error) or instead of them.
+    const std::string summary = "groups read: 5490\nblocks lost: 231\nPIs confirmed: FE37\n"
+                                "names confirmed: \"LATINA  \"\n"
+                                "TMC service: location table 29, service id 58, not encrypted\n"
+                                "distinct TMC messages: 188\n";
+    EXPECT_EQ(plain.err, summary);
+    EXPECT_EQ(runProgram("replay --direct --summary " + log.string()).out, summary);
+    // Read as a stream: a malformed line ends the replay there, naming it.
+    const auto dir = scratchDirectory();
+    const auto broken = writeFile(dir / "broken.spy", readFile(log) + "FE37 0408 E0CD\r\n");
+    const ProgramResult cut = runProgram("replay --direct " + broken.string());
+    EXPECT_EQ(cut.status, 2);
+    EXPECT_EQ(cut.out, plain.out);
+    EXPECT_NE(cut.err.find(broken.string() + ":5492: block D is missing"), std::string::npos) << cut.err;
 
     // The same lines, each stamped with its group's air time and followed by its rendering.
     const ProgramResult decoded = runProgram("replay --direct --timestamps --decode " + log.string());
@@ -331,7 +416,7 @@ TEST(ProgramTest, ReplayThroughTheDriverReachesTheDecodersStations)
         // that aired before the driver had loaded and tuned is lost, and the
         // summary counts them; a name sent only then is not heard.
         std::smatch summary;
-        ASSERT_TRUE(std::regex_search(full.err, summary, std::regex(R"(replay: \d+ groups on the air, (\d+) lost)")))
+        ASSERT_TRUE(std::regex_search(full.err, summary, std::regex(R"(groups lost while the receiver was busy: (\d+))")))
             << full.err;
         ASSERT_GT(tunedAt, 0.0) << entry.path();
         const auto slotsBeforeTuned = static_cast<unsigned long>(tunedAt / 0.0876);
@@ -360,6 +445,10 @@ TEST(ProgramTest, ReplayThroughTheDriverReachesTheDecodersStations)
             ++common;
         EXPECT_GE(common + early, directTmc.size()) << entry.path();
         EXPECT_GE(common + early, fullTmc.size()) << entry.path();
+        // The American service names no location table: encrypted.
+        EXPECT_EQ(direct.err.find(", encrypted\n") != std::string::npos,
+                  entry.path().filename() == "5CBC-usa-2019-05-04.spy")
+            << direct.err;
         if (entry.path().filename() == "FE37-france-2018-01-02.spy") {
             EXPECT_EQ(names, std::set<std::string>{"$PLTCH,\"LATINA  \"*70"});
             EXPECT_GT(linesStartingWith(fullOut, "$PLTTM,8,").size(), 10u);

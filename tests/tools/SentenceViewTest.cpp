@@ -2,6 +2,7 @@
 // sentence routines, so that the rendering reads the fields where the driver
 // puts them.
 #include "tests/channel/OutputLines.h"
+#include "tools/DecodeView.h"
 #include "tools/SentenceView.h"
 
 using namespace corvane;
@@ -97,4 +98,45 @@ TEST_F(SentenceViewTest, OnlyDriverSentencesAreRendered)
     for (const char* line : {"", "$", "hello", "$PLTMT,15,65079", "$PLTMT,15,65079*6", "$PLTMT,15,65079*zz",
                              "TMC,15,65079*68", "$PLTCH,\"LATINA  \"*70 trailing"})
         EXPECT_EQ(renderSentence(line), "") << line;
+}
+
+TEST_F(SentenceViewTest, TheDecodeViewJoinsWhatSeveralLinesCarry)
+{
+    DecodeView view;
+    auto viewed = [&view](auto emit) {
+        emit();
+        const Lines lines = takeLines();
+        return lines.size() == 1 ? view.render(lines[0]) : "lines: " + std::to_string(lines.size());
+    };
+    // A message in two groups, index 3: event and location first, then the
+    // free-format bits: duration 5 (label 0), additional event 1500 (label 9).
+    EXPECT_EQ(viewed([] { emitTmcGroup(0x8403, 0x8000 | 0x0800 | 473, 4000); }),
+              "TMC multi-group message 3, first group: event 473, location 4000, extent 1, direction positive");
+    EXPECT_EQ(viewed([] { emitTmcGroup(0x8403, 0x4000 | 0x0B3, 0x7700); }),
+              "TMC multi-group message 3: event 473, location 4000, extent 1, direction positive; duration 5, "
+              "additional event 1500");
+    // Its repeat, and a message with a group lost in the middle, stay pieces.
+    EXPECT_EQ(viewed([] { emitTmcGroup(0x8403, 0x4000 | 0x0B3, 0x7700); }), "TMC multi-group message 3, further group");
+    viewed([] { emitTmcGroup(0x8403, 0x8000 | 473, 4000); });
+    viewed([] { emitTmcGroup(0x8403, 0x4000 | 0x2000, 0); });
+    EXPECT_EQ(viewed([] { emitTmcGroup(0x8403, 0x0000, 0); }), "TMC multi-group message 3, further group");
+
+    // The provider's name in two tuning-information groups (variants 4 and 5).
+    EXPECT_EQ(viewed([] { emitTmcGroup(0x8414, 0x4845, 0x5245); }),
+              "TMC tuning information, variant 4, provider name first half \"HERE\"");
+    EXPECT_EQ(viewed([] { emitTmcGroup(0x8415, 0x2020, 0x2020); }), "TMC service provider \"HERE    \"");
+    // Encrypted: no location table in the announcement, or continuity index 0.
+    EXPECT_EQ(viewed([] { emitTmcGroup(0x3410, 0x0000, 0xCD46); }),
+              "TMC announced in group 8A, AID CD46, location table 0 (table 0: the service is encrypted)");
+    EXPECT_EQ(viewed([] { emitTmcGroup(0x8400, 0x1234, 0); }),
+              "TMC encryption administration group: the service is encrypted");
+
+    // Raw groups: clock time (4A) and radiotext (2A) up to its end mark.
+    EXPECT_EQ(viewed([] { emitRawGroup(0xD3A1, 0x4421, 0xDF8A, 0x8042); }),
+              "raw group 4A, PI D3A1, blocks B 4421 C DF8A D 8042; clock time 2026-12-07 08:01 UTC, local time "
+              "offset +1:00");
+    EXPECT_EQ(viewed([] { emitRawGroup(0xD3A1, 0x2000, 0x4142, 0x4344); }),
+              "raw group 2A, PI D3A1, blocks B 2000 C 4142 D 4344; radiotext segment 0 \"ABCD\"");
+    EXPECT_EQ(viewed([] { emitRawGroup(0xD3A1, 0x2001, 0x450D, 0x2020); }),
+              "raw group 2A, PI D3A1, blocks B 2001 C 450D D 2020; radiotext \"ABCDE\"");
 }
