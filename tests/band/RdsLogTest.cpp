@@ -1,5 +1,6 @@
 // The recorded group log reader: both formats, lost blocks, and errors that
 // name the file and the line.
+#include "tests/support/RecordedLogs.h"
 #include "sim/band/RdsLog.h"
 
 #include <gtest/gtest.h>
@@ -61,10 +62,8 @@ TEST(RdsLogTest, MalformedLinesAreRejectedNamingTheLine)
 
 TEST(RdsLogTest, ReadsEveryRecordedLog)
 {
-    const auto logs = std::filesystem::path(__FILE__).parent_path().parent_path().parent_path().parent_path() /
-                      "shared" / "rds";
-    if (!std::filesystem::exists(logs))
-        GTEST_SKIP() << "recorded logs not found at " << logs;
+    const auto logs = recordedLogs();
+    ASSERT_TRUE(std::filesystem::exists(logs)) << "recorded logs not found at " << logs;
     const std::pair<const char*, std::size_t> expected[] = {
         {"FE37-france-2018-01-02.spy", 5490}, {"5CBC-usa-2019-05-04.spy", 1236},
         {"E203-sweden-2019-05-04.spy", 5425}, {"283C-czech-2020-08-21.spy", 1157},

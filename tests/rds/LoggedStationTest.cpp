@@ -2,6 +2,7 @@
 // tuned to and captured by the driver's two RDS threads: the PI and station
 // name the broadcaster sent come out, and TMC messages only once repeated.
 // The logs live outside the repository; the test is skipped without them.
+#include "tests/support/RecordedLogs.h"
 #include "sim/band/BandFile.h"
 #include "sim/band/BandSetup.h"
 #include "sim/band/RdsLog.h"
@@ -16,10 +17,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-fs::path sharedLogs()
-{
-    return fs::path(__FILE__).parent_path().parent_path().parent_path().parent_path() / "shared" / "rds";
-}
+fs::path sharedLogs() { return recordedLogs(); }
 
 // The decoder drops a group only for a lost block B, C or D.
 bool decodable(const sim::band::LoggedGroup& g) { return !g.lost[1] && !g.lost[2] && !g.lost[3]; }
@@ -51,7 +49,7 @@ protected:
 TEST_P(LoggedStation, GivesItsPiAndNameAndTmcOnlyAfterARepeat)
 {
     const fs::path log = sharedLogs() / GetParam();
-    if (!fs::exists(log)) GTEST_SKIP() << "recorded log not found at " << log;
+    ASSERT_TRUE(fs::exists(log)) << "recorded log not found at " << log;
     const sim::band::RdsLog recorded = sim::band::readRdsLog(log);
     const Lines lines = play(log, recorded.groups.size());
     {

@@ -1,6 +1,7 @@
 // A real recording through the decoder: the FE37 log (France, "LATINA", TMC
 // on 8A announced in 3A). The logs live beside the repository, never in it;
 // the test is skipped when they are absent.
+#include "tests/support/RecordedLogs.h"
 #include "sim/band/RdsLog.h"
 #include "tests/rds/DecoderTestSupport.h"
 
@@ -10,10 +11,8 @@ using namespace corvane_test;
 
 TEST_F(DecoderTest, RecordedFranceLogYieldsNamePiAndFilteredTmc)
 {
-    const auto path = std::filesystem::path(__FILE__).parent_path().parent_path().parent_path().parent_path() /
-                      "shared" / "rds" / "FE37-france-2018-01-02.spy";
-    if (!std::filesystem::exists(path))
-        GTEST_SKIP() << "recorded logs not found at " << path;
+    const auto path = recordedLogs() / "FE37-france-2018-01-02.spy";
+    ASSERT_TRUE(std::filesystem::exists(path)) << "recorded log not found at " << path;
 
     std::size_t groups8A = 0;
     Lines names, pis, tmc8A, tmc3A, raw;

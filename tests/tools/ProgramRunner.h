@@ -2,6 +2,8 @@
 // it, with its exit status and both output streams.
 #pragma once
 
+#include "tests/support/RecordedLogs.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -27,15 +29,7 @@ inline std::filesystem::path programPath()
     return std::filesystem::read_symlink("/proc/self/exe").parent_path() / "corvane";
 }
 
-// The recorded RDS logs beside the repository. A compiler cache may make
-// __FILE__ relative; then they are found from the test binary in build/<preset>.
-inline std::filesystem::path sharedLogs()
-{
-    const auto besideSource =
-        std::filesystem::path(__FILE__).parent_path().parent_path().parent_path().parent_path() / "shared" / "rds";
-    if (besideSource.is_absolute() || std::filesystem::exists(besideSource)) return besideSource;
-    return programPath().parent_path().parent_path().parent_path().parent_path() / "shared" / "rds";
-}
+inline std::filesystem::path sharedLogs() { return recordedLogs(); }
 
 // A fresh directory for one test's files.
 inline std::filesystem::path scratchDirectory()
