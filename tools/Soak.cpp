@@ -270,7 +270,8 @@ private:
         tmcSeenAt_ = 0;
         statusFrom_ = 0;
         // The receiver has recovered when it stays on a station whose TMC it
-        // heard: leaving that station during the settle starts the wait again.
+        // heard: leaving that station during the settle, or going silent at
+        // its end (a search between stations), starts the wait again.
         do {
             if (tmcBand_) {
                 while (failure_.empty() && tmcSeenAt_ == 0 && now() - healedAt < kTmcDeadline) advance(kHealStep);
@@ -281,6 +282,7 @@ private:
             }
             const Micros settle = now() + kStatusSettle;
             while (failure_.empty() && now() < settle) advance(kHealStep);
+            if (now() - lastStatus_ > kStatusGap) tmcSeenAt_ = 0;
         } while (failure_.empty() && tmcBand_ && tmcSeenAt_ == 0);
         statusGap_ = tmcBand_ ? kStatusGap : kSearchStatusGap;
         statusFrom_ = now();
