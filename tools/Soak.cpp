@@ -285,7 +285,8 @@ private:
         tmcSeenAt_ = 0;
         statusFrom_ = 0;
         // The receiver has recovered when it stays on a station whose TMC it
-        // heard: leaving that station during the settle starts the wait again.
+        // heard: leaving that station during the settle, or going silent at
+        // its end (a search between stations), starts the wait again.
         do {
             if (tmcBand_) {
                 while (going() && tmcSeenAt_ == 0 && now() - healedAt < kTmcDeadline) advance(kHealStep);
@@ -296,6 +297,7 @@ private:
             }
             const Micros settle = now() + kStatusSettle;
             while (going() && now() < settle) advance(kHealStep);
+            if (now() - lastStatus_ > kStatusGap) tmcSeenAt_ = 0;
         } while (going() && tmcBand_ && tmcSeenAt_ == 0);
         statusGap_ = tmcBand_ ? kStatusGap : kSearchStatusGap;
         statusFrom_ = now();

@@ -175,7 +175,8 @@ TEST(SoakRegression, TmcHeardFromAStationBeingLeftIsNoRecovery)
     // lines then came seconds apart.
     for (const SoakSettings& settings :
          {SoakSettings{.seed = 1254, .hours = 10, .scenario = "default", .bandFile = ""},
-          SoakSettings{.seed = 1364, .hours = 3, .scenario = "default", .bandFile = ""}}) {
+          SoakSettings{.seed = 1364, .hours = 3, .scenario = "default", .bandFile = ""},
+          SoakSettings{.seed = 478, .hours = 10, .scenario = "weak", .bandFile = ""}}) {
         const SoakReport report = runSoak(settings);
         EXPECT_TRUE(report.passed) << report.failure << "\nreproduce: " << report.reproduce;
     }
