@@ -18,7 +18,8 @@ std::vector<RdsGroup> receive(sim::Kernel& kernel, sim::Band& band, std::uint16_
 {
     std::vector<RdsGroup> groups;
     for (std::size_t i = 0; i < count; ++i) {
-        groups.push_back(band.receive(*band.find(frequency), sim::slotAt(kernel.now()), kernel.random(sim::Stream::Band)));
+        const std::uint64_t slot = sim::slotAt(kernel.now());
+        groups.push_back(band.receive(*band.find(frequency), slot, kernel.random(sim::Stream::Band)));
         kernel.advance(kPeriod);
     }
     return groups;
