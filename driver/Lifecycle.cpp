@@ -21,9 +21,9 @@ inline constexpr const WCHAR* kMsgBusAlreadyClosed = TEXT("TMC Error: pI2CHandle
 
 LifecycleState& life() { return gDriver.lifecycle; }
 
-HANDLE startWorker(LPTHREAD_START_ROUTINE procedure, std::atomic<std::uint8_t>& stopFlag)
+HANDLE startWorker(LPTHREAD_START_ROUTINE procedure, Shared<std::uint8_t>& stopFlag)
 {
-    stopFlag.store(0, std::memory_order_relaxed);
+    stopFlag.store(0);
     HANDLE thread = CreateThread(nullptr, 0, procedure, nullptr, 0, nullptr);
     if (thread != nullptr) CeSetThreadPriority(thread, kWorkerPriority);
     return thread;
@@ -55,11 +55,11 @@ void resumeWorkers()
 // Closes the open bus device and frees its record. False when none was open.
 bool closeBus()
 {
-    I2CHandle* bus = gDriver.tuner.pI2CHandle.load(std::memory_order_relaxed);
+    I2CHandle* bus = gDriver.tuner.pI2CHandle.load();
     if (bus == nullptr) return false;
     if (bus->device != INVALID_HANDLE_VALUE) CloseHandle(bus->device);
     LocalFree(bus);
-    gDriver.tuner.pI2CHandle.store(nullptr, std::memory_order_relaxed);
+    gDriver.tuner.pI2CHandle.store(nullptr);
     return true;
 }
 
@@ -84,15 +84,15 @@ DWORD COM_Init(LPCWSTR)
     StoreSerialDefaults();
     gDriver.channel.outputRing.reset(kOutputRingSize);
     gDriver.channel.inputRing.reset(kInputRingSize);
-    gDriver.tuner.receiverMode.store(0, std::memory_order_relaxed);
-    life().driverState.store(kDriverStarting, std::memory_order_relaxed);
+    gDriver.tuner.receiverMode.store(0);
+    life().driverState.store(kDriverStarting);
 
     TunerHardwareInit();
     TunerFirstConfig();
     emitFirmware();
-    gDriver.sentences.statusStale.store(0, std::memory_order_relaxed);
-    gDriver.control.recoveryNeeded.store(0, std::memory_order_relaxed);
-    gDriver.control.controlRequest.store(kRequestNone, std::memory_order_relaxed);
+    gDriver.sentences.statusStale.store(0);
+    gDriver.control.recoveryNeeded.store(0);
+    gDriver.control.controlRequest.store(kRequestNone);
     emitFirmware();
     Sleep(300);
     resetRdsDecoder();
@@ -110,23 +110,23 @@ DWORD COM_Init(LPCWSTR)
     emitDebugCounters();
     life().controlThread = startWorker(ControlThread, life().stopControlThread);
     life().readerThread = startWorker(CommandReaderThread, life().stopReaderThread);
-    life().driverState.store(kDriverRunning, std::memory_order_relaxed);
+    life().driverState.store(kDriverRunning);
     return kDeviceContext;
 }
 
 BOOL COM_Deinit(DWORD)
 {
-    life().stopReaderThread.store(1, std::memory_order_relaxed);
-    gDriver.control.controlRequest.store(kRequestShutdown, std::memory_order_relaxed);
-    life().stopControlThread.store(1, std::memory_order_relaxed);
-    life().stopInterruptThread.store(1, std::memory_order_relaxed);
+    life().stopReaderThread.store(1);
+    gDriver.control.controlRequest.store(kRequestShutdown);
+    life().stopControlThread.store(1);
+    life().stopInterruptThread.store(1);
     if (life().interruptEvent != nullptr) {
         CloseHandle(life().interruptEvent);  // ends the interrupt thread's wait
         life().interruptEvent = nullptr;
     }
     InterruptDone(life().sysIntr);
     InterruptDisable(life().sysIntr);
-    life().stopGroupThread.store(1, std::memory_order_relaxed);
+    life().stopGroupThread.store(1);
 
     // Let every worker see its flag and end before the chip goes off and the
     // driver's resources go away; frozen workers are thawed to do so.
@@ -149,33 +149,33 @@ BOOL COM_Deinit(DWORD)
 
 void powerDownDriver()
 {
-    gDriver.tuner.i2cOff.store(1, std::memory_order_relaxed);
+    gDriver.tuner.i2cOff.store(1);
     suspendWorkers();
-    gDriver.control.controlRequest.store(kRequestPoweredDown, std::memory_order_relaxed);
+    gDriver.control.controlRequest.store(kRequestPoweredDown);
     TunerPowerDown();
     if (!closeBus()) {
         PrintErrorLocation(kSourceDriver, kLineBusAlreadyClosed);
         NKDbgPrintfW(kMsgBusAlreadyClosed);
     }
-    life().driverState.store(kDriverPoweredDown, std::memory_order_relaxed);
+    life().driverState.store(kDriverPoweredDown);
 }
 
 void powerUpDriver()
 {
     closeBus();  // a power-up while running must not leak the open bus
     PIO_init();
-    gDriver.control.controlRequest.store(kRequestRecover, std::memory_order_relaxed);
+    gDriver.control.controlRequest.store(kRequestRecover);
     emptyGroupQueue();
     gDriver.channel.outputRing.reset(kOutputRingSize);
     gDriver.channel.inputRing.reset(kInputRingSize);
     InterruptDone(life().sysIntr);
     resumeWorkers();
-    life().driverState.store(kDriverRunning, std::memory_order_relaxed);
+    life().driverState.store(kDriverRunning);
 }
 
 void COM_PowerUp(DWORD)
 {
-    if (life().appSuspended.load(std::memory_order_relaxed) == 0) powerUpDriver();
+    if (life().appSuspended.load() == 0) powerUpDriver();
 }
 
 void COM_PowerDown(DWORD) { powerDownDriver(); }

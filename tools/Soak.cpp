@@ -179,7 +179,7 @@ private:
 
     bool running() const
     {
-        return gDriver.lifecycle.driverState.load(std::memory_order_relaxed) == kDriverRunning;
+        return gDriver.lifecycle.driverState.load() == kDriverRunning;
     }
 
     void checkWorkers()
@@ -227,7 +227,7 @@ private:
     {
         const ByteRing& input = gDriver.channel.inputRing;
         return input.head != input.tail ||
-               gDriver.control.controlRequest.load(std::memory_order_relaxed) != kRequestNone;
+               gDriver.control.controlRequest.load() != kRequestNone;
     }
 
     // What the driver is doing, for a failure message.

@@ -41,7 +41,7 @@ BOOL control(DWORD code, const void* in, DWORD inLength, void* out = nullptr, DW
 
 bool driverRunning()
 {
-    return gDriver.lifecycle.driverState.load(std::memory_order_relaxed) == kDriverRunning;
+    return gDriver.lifecycle.driverState.load() == kDriverRunning;
 }
 
 }  // namespace

@@ -108,6 +108,8 @@ bool Kernel::exists() { return gKernel != nullptr; }
 
 Micros Kernel::now() const { return impl_->now; }
 std::uint64_t Kernel::seed() const { return impl_->options.seed; }
+Schedule Kernel::schedule() const { return impl_->options.schedule; }
+std::uint64_t Kernel::preemptionPoints() const { return impl_->points; }
 Random& Kernel::random(Stream stream) { return impl_->streams[unsigned(stream)]; }
 
 Kernel::EventId Kernel::at(Micros when, std::function<void()> action)

@@ -58,6 +58,8 @@ struct Thread : Waitable {
     std::uint64_t wakeGeneration = 0;  // stale timeline entries carry an older one
     Waitable* waitingOn = nullptr;
     DWORD waitResult = 0;
+    std::uint32_t pctRank = 0;  // pct: lower runs first (random, or demoted)
+    void* faultGuard = nullptr;  // the innermost CeGuardedCall of this thread
     Thread() : Waitable(ThreadObject) {}
 };
 
@@ -101,6 +103,7 @@ public:
         std::pop_heap(heap_.begin(), heap_.end(), std::greater<>{});
         heap_.pop_back();
     }
+    const std::vector<TimelineEntry>& entries() const { return heap_; }
     template <class Stale>
     void compact(Stale stale)
     {
@@ -164,6 +167,15 @@ struct Kernel::Impl {
     std::uint64_t switches = 0;
     std::vector<TraceEntry> trace;
 
+    // Preemption (Preemption.cpp).
+    std::uint32_t atomicDepth = 0;  // > 0 while hardware or a device model runs: no switch
+    std::uint64_t points = 0;
+    Micros sliceStart = 0;          // when the running thread got the processor
+    std::uint64_t pctRoundEnd = 0;  // pct: the point at which the next round starts
+    std::uint64_t pctChange[2] = {};
+    std::uint32_t pctDemotions = 0;
+    std::vector<TimelineEntry> dueScratch;  // runDueEvents' wakes, kept to avoid allocating
+
     bool paced = false;
     double speed = 1.0;
     std::chrono::steady_clock::time_point paceOrigin;
@@ -177,6 +189,16 @@ struct Kernel::Impl {
     void compactTimeline();
     void wake(Thread* t, DWORD result);              // end a wait with a result
     void block();                                    // current thread gives up the processor
+    bool preemptive() const { return options.schedule != Schedule::Cooperative; }
+    void preemptionPoint();
+    void blockPreemptive(Thread* chosen);
+    bool stale(const TimelineEntry& e) const;
+    bool claim(Thread* t);                           // a due thread takes the processor (false: it parks)
+    std::uint64_t rank(const Thread* t) const;       // lower runs first
+    Thread* bestDue(const Thread* except) const;
+    Thread* randomDue(const Thread* except);
+    void pctStep();
+    void pctNewRound();
     void switchTo(Thread* next, bool exiting);
     [[noreturn]] void exitCurrent(DWORD code);
     void runDueEvents(Micros until);

@@ -126,18 +126,21 @@ void Kernel::Impl::pace(Micros target)
 void Kernel::Impl::runDueEvents(Micros until)
 {
     // Hardware keeps time while a thread is busy: every event due runs in time
-    // order, also behind thread wakes, which wait for the next blocking call.
-    std::vector<TimelineEntry> wakes;
+    // order, also behind thread wakes, which wait for the next blocking call
+    // (or preemption point). An event may itself advance time: the wakes set
+    // aside here stay apart from those of the outer call.
+    const std::size_t mark = dueScratch.size();
     while (!timeline.empty() && timeline.top().time <= until) {
         TimelineEntry e = timeline.top();
         timeline.pop();
         if (e.thread != nullptr) {
-            wakes.push_back(e);
+            if (!stale(e)) dueScratch.push_back(e);
             continue;
         }
         runHardwareEvent(e);
     }
-    for (const TimelineEntry& wake : wakes) timeline.push(wake);
+    for (std::size_t i = mark; i < dueScratch.size(); ++i) timeline.push(dueScratch[i]);
+    dueScratch.resize(mark);
 }
 
 void Kernel::Impl::runHardwareEvent(const TimelineEntry& e)
@@ -149,11 +152,17 @@ void Kernel::Impl::runHardwareEvent(const TimelineEntry& e)
     std::function<void()> action = std::move(it->second);
     hardwareEvents.erase(it);
     if (options.traceSwitches) trace.push_back({now, TraceEntry::HardwareEvent, 0});
+    ++atomicDepth;  // hardware runs between threads: the calls it makes are no preemption points
     action();
+    --atomicDepth;
 }
 
 void Kernel::Impl::block()
 {
+    if (preemptive()) {
+        blockPreemptive(nullptr);
+        return;
+    }
     Thread* self = current;
     const bool exiting = self->state == Thread::Exited;
     for (;;) {
@@ -236,6 +245,7 @@ Thread* Kernel::Impl::createThread(LPTHREAD_START_ROUTINE start, LPVOID paramete
     t->stackSize = size;
     t->context = ctx::make_fcontext(static_cast<char*>(memory) + page + size, size, threadEntry);
 
+    if (options.schedule == Schedule::Pct) t->pctRank = streams[unsigned(Stream::Scheduler)].below(1u << 30);
     threads.push_back(t);
     t->handle = addObject(std::move(owned));
     return t;

@@ -30,7 +30,7 @@ public:
 
 class Lifecycle : public ::testing::Test {
 protected:
-    sim::Kernel kernel{sim::KernelOptions{.seed = testSeed()}};
+    sim::Kernel kernel{sim::KernelOptions{.seed = testSeed(), .schedule = testSchedule()}};
     DriverRig rig{kernel};
     bool loaded = false;
 
@@ -294,7 +294,7 @@ TEST_F(Lifecycle, PrivateCommandsReachTheParserOnlyWhileRunning)
 
 TEST(LifecycleReload, HundredLoadsAndUnloadsLeaveNothingBehind)
 {
-    sim::Kernel kernel{sim::KernelOptions{.seed = testSeed()}};
+    sim::Kernel kernel{sim::KernelOptions{.seed = testSeed(), .schedule = testSchedule()}};
     DriverRig rig{kernel};
     for (int i = 0; i < 100; ++i) {
         LoadDriverContext();

@@ -6,6 +6,7 @@
 #include "driver/DriverContext.h"
 #include "platform/Platform.h"
 #include "sim/World.h"
+#include "tests/support/TestSeed.h"
 #include "tuner/Tuner.h"
 
 #include <gtest/gtest.h>
@@ -19,7 +20,7 @@ using namespace si4709;
 
 class TunerRig : public ::testing::Test {
 protected:
-    sim::Kernel kernel;
+    sim::Kernel kernel{sim::KernelOptions{.seed = testSeed(), .schedule = testSchedule()}};
     sim::World world{kernel};
 
     TunerRig() { LoadDriverContext(); }
