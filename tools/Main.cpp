@@ -89,6 +89,7 @@ int soak(const Options& options)
     settings.hours = options.hours;
     settings.scenario = options.scenario;
     settings.bandFile = options.bandFile;
+    if (!options.schedule.empty()) settings.schedule = sim::parseSchedule(options.schedule);
     SoakReport report;
     try {
         report = runSoak(settings);
@@ -100,9 +101,10 @@ int soak(const Options& options)
                      report.reproduce.c_str());
         return kExitFailure;
     }
-    std::printf("soak passed: seed %llu, %.2f virtual hours, %llu fault phases, %llu faults, %llu lines "
+    std::printf("soak passed: seed %llu, %s, %.2f virtual hours, %llu fault phases, %llu faults, %llu lines "
                 "(%llu cut by overruns), %llu debug messages explained, %llu bus transfers failed\n",
-                static_cast<unsigned long long>(options.seed), report.virtualHours,
+                static_cast<unsigned long long>(options.seed), sim::scheduleName(soakSchedule(settings)),
+                report.virtualHours,
                 static_cast<unsigned long long>(report.cycles), static_cast<unsigned long long>(report.faults),
                 static_cast<unsigned long long>(report.linesRead), static_cast<unsigned long long>(report.cutLines),
                 static_cast<unsigned long long>(report.debugLines),

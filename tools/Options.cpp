@@ -1,5 +1,7 @@
 #include "tools/Options.h"
 
+#include "sim/kernel/Kernel.h"
+
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -9,7 +11,7 @@ namespace corvane {
 const char kUsageText[] =
     "usage: corvane run [options]\n"
     "       corvane replay [--direct] [options] LOG\n"
-    "       corvane soak [--seed N] [--hours H] [--scenario NAME | --band FILE]\n"
+    "       corvane soak [--seed N] [--hours H] [--scenario NAME | --band FILE] [--schedule MODE]\n"
     "       corvane --help\n"
     "\n"
     "corvane run loads the Corvane tuner driver in a simulated Windows CE device\n"
@@ -21,6 +23,8 @@ const char kUsageText[] =
     "                     (default: the built-in band)\n"
     "  --seed N           seed of every random draw of the simulation (default 1);\n"
     "                     the same seed gives the same output\n"
+    "  --schedule MODE    cooperative (default), random or pct: how the simulated\n"
+    "                     kernel interleaves the driver's threads\n"
     "  --duration SECONDS virtual seconds to run, up to 3 decimals (default: until\n"
     "                     interrupted with Ctrl-C)\n"
     "  --speed max|FACTOR max: as fast as possible; FACTOR: virtual seconds per\n"
@@ -68,6 +72,7 @@ const char kUsageText[] =
     "  --scenario NAME    the band: default (the built-in band) or weak (one weak\n"
     "                     TMC station losing blocks among stations without TMC)\n"
     "  --band FILE        a band file instead of the scenario's band\n"
+    "  --schedule MODE    random or pct (default: the seed draws one of them)\n"
     "\n"
     "run and replay:\n"
     "  --timestamps       prefix each line with its virtual time in seconds\n"
@@ -111,6 +116,12 @@ double parseSpeed(const std::string& text)
 }
 
 // The options every mode has; false when `option` is not one of them.
+std::string parseSchedule(const std::string& text)
+{
+    if (!sim::parseSchedule(text)) throw UsageError("--schedule needs cooperative, random or pct, not \"" + text + "\"");
+    return text;
+}
+
 bool parseCommonOption(Options& options, const std::string& option, const std::vector<std::string>& args,
                        std::size_t& i)
 {
@@ -126,6 +137,8 @@ bool parseCommonOption(Options& options, const std::string& option, const std::v
         options.decode = true;
     } else if (option == "--debug") {
         options.debug = true;
+    } else if (option == "--schedule") {
+        options.schedule = parseSchedule(value());
     } else {
         return false;
     }
@@ -220,6 +233,8 @@ void parseSoak(Options& options, const std::vector<std::string>& args)
                 throw UsageError("--scenario needs default or weak, not \"" + options.scenario + "\"");
         } else if (option == "--band") {
             options.bandFile = value();
+        } else if (option == "--schedule") {
+            options.schedule = parseSchedule(value());
         } else if (isOption(option)) {
             throw UsageError("unknown option " + option + " for soak");
         } else {

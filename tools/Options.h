@@ -26,6 +26,7 @@ struct Options {
     bool timestamps = false;
     bool decode = false;
     bool debug = false;
+    std::string schedule;  // run and soak: cooperative, random or pct; empty: the command's default
 
     // run
     std::string bandFile;             // empty: the built-in band

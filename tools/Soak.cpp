@@ -65,17 +65,18 @@ bool bandHasTmc(const sim::band::BandDescription& band)
     return false;
 }
 
-SessionSettings sessionSettings(std::uint64_t seed)
+SessionSettings sessionSettings(const SoakSettings& soak)
 {
     SessionSettings settings;
-    settings.seed = seed;
+    settings.seed = soak.seed;
+    settings.schedule = soakSchedule(soak);
     return settings;
 }
 
 class Soak {
 public:
     Soak(const SoakSettings& settings, const sim::band::BandDescription& band)
-        : settings_(settings), session_(sessionSettings(settings.seed)), tmcBand_(bandHasTmc(band)),
+        : settings_(settings), session_(sessionSettings(settings)), tmcBand_(bandHasTmc(band)),
           faults_(session_, band, debug_)
     {
         session_.installBand(band);
@@ -324,6 +325,13 @@ sim::band::BandDescription soakScenarioBand(const std::string& scenario)
     return band;
 }
 
+sim::Schedule soakSchedule(const SoakSettings& settings)
+{
+    if (settings.schedule) return *settings.schedule;
+    // A stream of its own, so the draw moves nothing else the seed decides.
+    return sim::Random(settings.seed ^ 0x5C4ED01Eull).below(2) == 0 ? sim::Schedule::Random : sim::Schedule::Pct;
+}
+
 std::string soakReproduceLine(const SoakSettings& settings)
 {
     char hours[32];
@@ -333,7 +341,7 @@ std::string soakReproduceLine(const SoakSettings& settings)
         line += " --band " + settings.bandFile;
     else
         line += " --scenario " + settings.scenario;
-    return line;
+    return line + " --schedule " + sim::scheduleName(soakSchedule(settings));
 }
 
 SoakReport runSoak(const SoakSettings& settings)
