@@ -52,23 +52,33 @@ void resumeWorkers()
     life().workersSuspended = false;
 }
 
-// Closes the open bus device and frees its record. False when none was open.
+// Closes the open bus device. False when none was open. The record stays (see
+// OpenBus): a worker may still be inside a transfer with it.
 bool closeBus()
 {
-    I2CHandle* bus = gDriver.tuner.pI2CHandle.load();
+    I2CHandle* bus = gDriver.tuner.pI2CHandle.exchange(nullptr);
     if (bus == nullptr) return false;
-    if (bus->device != INVALID_HANDLE_VALUE) CloseHandle(bus->device);
-    LocalFree(bus);
-    gDriver.tuner.pI2CHandle.store(nullptr);
+    const HANDLE device = bus->device;
+    bus->device = INVALID_HANDLE_VALUE;
+    if (device != INVALID_HANDLE_VALUE) CloseHandle(device);
     return true;
 }
 
-void waitAndClose(HANDLE& thread)
+// Frees the bus record once no worker can hold its address any more.
+void freeBusRecord()
 {
-    if (thread == nullptr) return;
-    WaitForSingleObject(thread, kThreadEndWaitMs);
+    LocalFree(gDriver.tuner.busRecord);
+    gDriver.tuner.busRecord = nullptr;
+}
+
+// True when the thread has ended (or never ran).
+bool waitAndClose(HANDLE& thread)
+{
+    if (thread == nullptr) return true;
+    const bool ended = WaitForSingleObject(thread, kThreadEndWaitMs) == WAIT_OBJECT_0;
     CloseHandle(thread);
     thread = nullptr;
+    return ended;
 }
 
 }  // namespace
@@ -131,14 +141,17 @@ BOOL COM_Deinit(DWORD)
     // Let every worker see its flag and end before the chip goes off and the
     // driver's resources go away; frozen workers are thawed to do so.
     resumeWorkers();
-    waitAndClose(life().readerThread);
-    waitAndClose(life().controlThread);
-    waitAndClose(life().interruptThread);
-    waitAndClose(life().groupThread);
+    bool ended = waitAndClose(life().readerThread);
+    ended &= waitAndClose(life().controlThread);
+    ended &= waitAndClose(life().interruptThread);
+    ended &= waitAndClose(life().groupThread);
 
     TunerPowerDown();
 
     closeBus();
+    // A worker that did not end in time may still use the record: it is left
+    // to leak rather than freed under it.
+    if (ended) freeBusRecord();
     CspRegUnmap();
     ReleaseCommandGuard();
     ReleaseGroupQueueGuard();
@@ -160,16 +173,24 @@ void powerDownDriver()
     life().driverState.store(kDriverPoweredDown);
 }
 
+// The workers are resumed before the rings are reset and the group queue is
+// emptied. A power-down stops a worker wherever it is, possibly inside the
+// output ring's or the group queue's critical section, or with the section
+// handed to it while it waited; taking that section before the resume would
+// wait for ever. Once resumed, a holder leaves within a few steps: no thread
+// holds these sections across a wait. Whatever a worker finishes writing
+// meanwhile is cleared by the reset that follows; the control thread already
+// finds the recovery request when it runs again.
 void powerUpDriver()
 {
     closeBus();  // a power-up while running must not leak the open bus
     PIO_init();
     gDriver.control.controlRequest.store(kRequestRecover);
+    InterruptDone(life().sysIntr);
+    resumeWorkers();
     emptyGroupQueue();
     gDriver.channel.outputRing.reset(kOutputRingSize);
     gDriver.channel.inputRing.reset(kInputRingSize);
-    InterruptDone(life().sysIntr);
-    resumeWorkers();
     life().driverState.store(kDriverRunning);
 }
 

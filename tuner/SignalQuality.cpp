@@ -43,6 +43,10 @@ bool waitStepDone(std::uint16_t doneMask)
 {
     shadow().set(RDSD, kRdsdPending);
     for (unsigned pass = 0; pass < kQualityPollLimit; ++pass) {
+        // An unload waits a bounded time for this thread: it must not poll on.
+        if (gDriver.lifecycle.stopControlThread.load() != 0) {
+            return false;
+        }
         Sleep(kPollMs);
         GuardedReadRegisters(STATUSRSSI, RDSD);
         if ((shadow().get(RDSD) & doneMask) == 0) {

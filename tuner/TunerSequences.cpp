@@ -23,14 +23,28 @@ void TakeLines()
 }
 
 // Opens the bus into pI2CHandle; false (after saying so) when it cannot.
+//
+// A worker can be stopped by a power-down in the middle of a transfer, holding
+// the record's address, and go on with it after the power-up: so the record
+// keeps its address for the driver's whole life, and a later open fills the
+// same record. Such a worker then finds a closed or a fresh bus behind the
+// address, never freed memory.
 bool OpenBus()
 {
-    I2CHandle* handle = I2C_Open(kBusDevice);
-    gDriver.tuner.pI2CHandle.store(handle);
-    if (handle == nullptr) {
+    I2CHandle* opened = I2C_Open(kBusDevice);
+    if (opened == nullptr) {
+        gDriver.tuner.pI2CHandle.store(nullptr);
         NKDbgPrintfW(kMsgI2COpenFailed);
         return false;
     }
+    I2CHandle*& record = gDriver.tuner.busRecord;
+    if (record == nullptr) {
+        record = opened;
+    } else {
+        *record = *opened;
+        LocalFree(opened);
+    }
+    gDriver.tuner.pI2CHandle.store(record);
     return true;
 }
 

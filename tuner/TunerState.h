@@ -35,6 +35,7 @@ struct TunerState {
     Shared<std::uint8_t> busGuard{0};         // 1 while a register transfer runs (try-lock)
     Shared<std::uint8_t> i2cOff{0};           // 1 while the bus is powered down: transfers are no-ops
     Shared<I2CHandle*> pI2CHandle{nullptr};   // the open bus driver, null when closed
+    I2CHandle* busRecord = nullptr;  // behind pI2CHandle: one address from the first open to the unload
 
     ReceiverSettings settings;
     Shared<std::uint8_t> receiverMode{0};     // MOD value: 1 locks the filters, 0x04 measures quality

@@ -34,14 +34,13 @@ protected:
         ASSERT_TRUE(world.chip().poweredUp());
     }
 
-    // What the power-down path does with the bus record.
+    // What the power-down and the unload do with the bus and its record.
     void closeBus()
     {
         I2CHandle* handle = gDriver.tuner.pI2CHandle.exchange(nullptr);
-        if (handle != nullptr) {
-            CloseHandle(handle->device);
-            LocalFree(handle);
-        }
+        if (handle != nullptr) CloseHandle(handle->device);
+        LocalFree(gDriver.tuner.busRecord);
+        gDriver.tuner.busRecord = nullptr;
     }
 
     std::vector<std::string> debugTexts() const
