@@ -82,7 +82,8 @@ Kernel::Kernel(const KernelOptions& options) : impl_(std::make_unique<Impl>())
     main->state = Thread::Running;
     k.threads.push_back(main.get());
     k.current = main.get();
-    k.addObject(std::move(main));
+    Thread* creator = main.get();
+    creator->handle = k.addObject(std::move(main));
     setPaced(options.paced, options.speed);
 }
 
@@ -238,6 +239,11 @@ DWORD Kernel::threadId(HANDLE thread) const
 {
     const Thread* t = threadOf(*impl_, thread);
     return t ? t->id : 0;
+}
+
+HANDLE Kernel::threadHandle(DWORD id) const
+{
+    return id >= 1 && id <= impl_->threads.size() ? impl_->threads[id - 1]->handle : nullptr;
 }
 
 Micros Kernel::lastRun(HANDLE thread) const

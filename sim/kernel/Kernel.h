@@ -162,6 +162,7 @@ public:
     std::uint32_t suspendCount(HANDLE thread) const;
     bool threadExited(HANDLE thread) const;
     DWORD threadId(HANDLE thread) const;
+    HANDLE threadHandle(DWORD id) const;  // null for an unknown id
     std::size_t liveThreads() const;
     // Virtual time at which the thread last got the processor (0: never).
     Micros lastRun(HANDLE thread) const;
