@@ -115,6 +115,71 @@ private:
     std::vector<TimelineEntry> heap_;
 };
 
+// The pending hardware events, in slots that are used again: steady running
+// allocates nothing (an action small enough for std::function's own buffer, as
+// the simulation's are, is stored in place). An id names its slot and the
+// slot's use, so the id of an event that ran or was cancelled finds nothing.
+class HardwareEvents {
+public:
+    using Id = std::uint64_t;
+    Id add(std::function<void()> action)
+    {
+        std::uint32_t index;
+        if (free_.empty()) {
+            index = static_cast<std::uint32_t>(slots_.size());
+            slots_.emplace_back();
+        } else {
+            index = free_.back();
+            free_.pop_back();
+        }
+        Slot& slot = slots_[index];
+        ++slot.use;
+        slot.live = true;
+        slot.action = std::move(action);
+        ++live_;
+        return (Id(slot.use) << 32) | index;
+    }
+    bool live(Id id) const { return find(id) != nullptr; }
+    // Removes the event; its action, or an empty one when it is gone already.
+    std::function<void()> take(Id id)
+    {
+        Slot* slot = find(id);
+        if (slot == nullptr) return {};
+        std::function<void()> action = std::move(slot->action);
+        release(*slot, id);
+        return action;
+    }
+    void cancel(Id id)
+    {
+        if (Slot* slot = find(id)) release(*slot, id);
+    }
+    std::size_t size() const { return live_; }
+
+private:
+    struct Slot {
+        std::uint32_t use = 0;
+        bool live = false;
+        std::function<void()> action;
+    };
+    Slot* find(Id id) const
+    {
+        const auto index = static_cast<std::uint32_t>(id);
+        if (index >= slots_.size()) return nullptr;
+        const Slot& slot = slots_[index];
+        return slot.live && slot.use == static_cast<std::uint32_t>(id >> 32) ? const_cast<Slot*>(&slot) : nullptr;
+    }
+    void release(Slot& slot, Id id)
+    {
+        slot.live = false;
+        slot.action = nullptr;
+        free_.push_back(static_cast<std::uint32_t>(id));
+        --live_;
+    }
+    std::vector<Slot> slots_;
+    std::vector<std::uint32_t> free_;
+    std::size_t live_ = 0;
+};
+
 struct Interrupt {
     HANDLE event = nullptr;
     bool initialised = false;
@@ -144,8 +209,7 @@ struct Kernel::Impl {
     // The timeline of thread wakes and hardware events.
     Timeline timeline;
     std::uint64_t sequence = 0;
-    std::map<EventId, std::function<void()>> hardwareEvents;
-    EventId nextEventId = 1;
+    HardwareEvents hardwareEvents;
 
     std::vector<Lock> locks;  // by LockId index - 1
     std::map<DWORD, Interrupt> interrupts;

@@ -67,7 +67,7 @@ std::optional<Schedule> parseSchedule(std::string_view name)
 
 bool Kernel::Impl::stale(const TimelineEntry& e) const
 {
-    if (e.thread == nullptr) return hardwareEvents.find(e.generation) == hardwareEvents.end();
+    if (e.thread == nullptr) return !hardwareEvents.live(e.generation);
     return e.generation != e.thread->wakeGeneration || e.thread->state == Thread::Exited ||
            e.thread->state == Thread::Parked;
 }
@@ -182,6 +182,9 @@ void Kernel::Impl::preemptionPoint()
         return;
     }
     if (options.schedule == Schedule::Pct) pctStep();
+    // The timeline is ordered by time: nothing at its top due means no other
+    // thread is ready (the common case, and a cheap one).
+    if (timeline.empty() || timeline.top().time > now) return;
     Thread* next = bestDue(self);
     if (next == nullptr) return;
     const bool higher = rank(next) < rank(self);
@@ -195,6 +198,8 @@ void Kernel::Impl::preemptionPoint()
 }
 
 }  // namespace sim
+
+bool gCePreemptive = false;
 
 void CePreemptionPoint()
 {

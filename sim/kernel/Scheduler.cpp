@@ -94,7 +94,7 @@ void Kernel::Impl::wakeAt(Thread* t, Micros when)
 void Kernel::Impl::compactTimeline()
 {
     timeline.compact([this](const TimelineEntry& e) {
-        if (e.thread == nullptr) return hardwareEvents.find(e.generation) == hardwareEvents.end();
+        if (e.thread == nullptr) return !hardwareEvents.live(e.generation);
         return e.generation != e.thread->wakeGeneration || e.thread->state == Thread::Exited;
     });
 }
@@ -145,12 +145,10 @@ void Kernel::Impl::runDueEvents(Micros until)
 
 void Kernel::Impl::runHardwareEvent(const TimelineEntry& e)
 {
-    auto it = hardwareEvents.find(e.generation);
-    if (it == hardwareEvents.end()) return;  // cancelled
+    if (!hardwareEvents.live(e.generation)) return;  // cancelled
     pace(e.time);
     if (e.time > now) now = e.time;
-    std::function<void()> action = std::move(it->second);
-    hardwareEvents.erase(it);
+    std::function<void()> action = hardwareEvents.take(e.generation);
     if (options.traceSwitches) trace.push_back({now, TraceEntry::HardwareEvent, 0});
     ++atomicDepth;  // hardware runs between threads: the calls it makes are no preemption points
     action();
