@@ -88,7 +88,7 @@ struct TimelineEntry {
 // (a thread woken before its timed wake, a cancelled hardware event), which
 // would otherwise pile up until their time: the RDS interrupt thread leaves one
 // 60 s time-out behind on every interrupt.
-class Timeline {
+class EntryHeap {
 public:
     bool empty() const { return heap_.empty(); }
     std::size_t size() const { return heap_.size(); }
@@ -103,16 +103,48 @@ public:
         std::pop_heap(heap_.begin(), heap_.end(), std::greater<>{});
         heap_.pop_back();
     }
-    const std::vector<TimelineEntry>& entries() const { return heap_; }
     template <class Stale>
     void compact(Stale stale)
     {
         std::erase_if(heap_, stale);
         std::make_heap(heap_.begin(), heap_.end(), std::greater<>{});
     }
+    // Calls visit for every entry due at `now`, skipping whole subtrees that
+    // are later (a parent is never later than its children).
+    template <class Visit>
+    void forEachDue(Micros now, Visit&& visit, std::size_t at = 0) const
+    {
+        if (at >= heap_.size() || heap_[at].time > now) return;
+        visit(heap_[at]);
+        forEachDue(now, visit, 2 * at + 1);
+        forEachDue(now, visit, 2 * at + 2);
+    }
 
 private:
     std::vector<TimelineEntry> heap_;
+};
+
+// Thread wakes and hardware events, kept in two heaps and seen as one: at the
+// same virtual time hardware events come first. Hardware that falls due while
+// a thread runs is found without touching the wakes.
+class Timeline {
+public:
+    bool empty() const { return wakes.empty() && events.empty(); }
+    std::size_t size() const { return wakes.size() + events.size(); }
+    const TimelineEntry& top() const { return eventFirst() ? events.top() : wakes.top(); }
+    void pop() { eventFirst() ? events.pop() : wakes.pop(); }
+    void push(const TimelineEntry& e) { e.thread == nullptr ? events.push(e) : wakes.push(e); }
+    template <class Stale>
+    void compact(Stale stale)
+    {
+        wakes.compact(stale);
+        events.compact(stale);
+    }
+    EntryHeap wakes;
+    EntryHeap events;
+
+private:
+    bool eventFirst() const { return wakes.empty() || (!events.empty() && !(events.top() > wakes.top())); }
 };
 
 // The pending hardware events, in slots that are used again: steady running
@@ -238,7 +270,6 @@ struct Kernel::Impl {
     std::uint64_t pctRoundEnd = 0;  // pct: the point at which the next round starts
     std::uint64_t pctChange[2] = {};
     std::uint32_t pctDemotions = 0;
-    std::vector<TimelineEntry> dueScratch;  // runDueEvents' wakes, kept to avoid allocating
 
     bool paced = false;
     double speed = 1.0;

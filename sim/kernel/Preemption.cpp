@@ -80,27 +80,28 @@ std::uint64_t Kernel::Impl::rank(const Thread* t) const
 Thread* Kernel::Impl::bestDue(const Thread* except) const
 {
     const TimelineEntry* best = nullptr;
-    for (const TimelineEntry& e : timeline.entries()) {
-        if (e.thread == nullptr || e.thread == except || e.time > now || stale(e)) continue;
+    timeline.wakes.forEachDue(now, [&](const TimelineEntry& e) {
+        if (e.thread == except || stale(e)) return;
         if (best == nullptr || rank(e.thread) < rank(best->thread) ||
             (rank(e.thread) == rank(best->thread) && e.tieBreak < best->tieBreak))
             best = &e;
-    }
+    });
     return best != nullptr ? best->thread : nullptr;
 }
 
 Thread* Kernel::Impl::randomDue(const Thread* except)
 {
-    // Entries in the heap's order depend only on the order of pushes, which the
-    // seed decides: the draw is reproducible.
+    // The heap's layout depends only on the order of pushes, which the seed
+    // decides: the draw is reproducible.
     std::uint32_t count = 0;
-    for (const TimelineEntry& e : timeline.entries())
-        count += e.thread != nullptr && e.thread != except && e.time <= now && !stale(e);
+    timeline.wakes.forEachDue(now, [&](const TimelineEntry& e) { count += e.thread != except && !stale(e); });
     if (count == 0) return nullptr;
     std::uint32_t pick = streams[unsigned(Stream::Scheduler)].below(count);
-    for (const TimelineEntry& e : timeline.entries())
-        if (e.thread != nullptr && e.thread != except && e.time <= now && !stale(e) && pick-- == 0) return e.thread;
-    return nullptr;
+    Thread* chosen = nullptr;
+    timeline.wakes.forEachDue(now, [&](const TimelineEntry& e) {
+        if (e.thread != except && !stale(e) && pick-- == 0) chosen = e.thread;
+    });
+    return chosen;
 }
 
 bool Kernel::Impl::claim(Thread* t)
@@ -184,7 +185,7 @@ void Kernel::Impl::preemptionPoint()
     if (options.schedule == Schedule::Pct) pctStep();
     // The timeline is ordered by time: nothing at its top due means no other
     // thread is ready (the common case, and a cheap one).
-    if (timeline.empty() || timeline.top().time > now) return;
+    if (timeline.wakes.empty() || timeline.wakes.top().time > now) return;
     Thread* next = bestDue(self);
     if (next == nullptr) return;
     const bool higher = rank(next) < rank(self);

@@ -127,20 +127,12 @@ void Kernel::Impl::runDueEvents(Micros until)
 {
     // Hardware keeps time while a thread is busy: every event due runs in time
     // order, also behind thread wakes, which wait for the next blocking call
-    // (or preemption point). An event may itself advance time: the wakes set
-    // aside here stay apart from those of the outer call.
-    const std::size_t mark = dueScratch.size();
-    while (!timeline.empty() && timeline.top().time <= until) {
-        TimelineEntry e = timeline.top();
-        timeline.pop();
-        if (e.thread != nullptr) {
-            if (!stale(e)) dueScratch.push_back(e);
-            continue;
-        }
+    // (or preemption point).
+    while (!timeline.events.empty() && timeline.events.top().time <= until) {
+        TimelineEntry e = timeline.events.top();
+        timeline.events.pop();
         runHardwareEvent(e);
     }
-    for (std::size_t i = mark; i < dueScratch.size(); ++i) timeline.push(dueScratch[i]);
-    dueScratch.resize(mark);
 }
 
 void Kernel::Impl::runHardwareEvent(const TimelineEntry& e)
