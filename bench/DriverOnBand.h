@@ -26,7 +26,8 @@ constexpr sim::Micros kReadInterval = 20'000;
 
 class DriverOnBand {
 public:
-    explicit DriverOnBand(std::uint64_t seed = 1) : kernel_(sim::KernelOptions{.seed = seed}), world_(kernel_)
+    explicit DriverOnBand(std::uint64_t seed = 1, sim::Schedule schedule = sim::Schedule::Cooperative)
+        : kernel_(sim::KernelOptions{.seed = seed, .schedule = schedule}), world_(kernel_)
     {
         sim::installBand(kernel_, world_.band(), sim::band::defaultBand());
     }

@@ -34,7 +34,7 @@ void SteadyTmcStation(benchmark::State& state)
     std::uint64_t bytes = 0;
     for (auto _ : state) {
         state.PauseTiming();
-        auto owned = std::make_unique<bench::DriverOnBand>();
+        auto owned = std::make_unique<bench::DriverOnBand>(1, static_cast<sim::Schedule>(state.range(0)));
         bench::DriverOnBand& rig = *owned;
         rig.load();
         rig.command("$PLTCM,H2,9470");
@@ -59,8 +59,16 @@ void SteadyTmcStation(benchmark::State& state)
     state.counters["virtual_s_per_wall_s"] = benchmark::Counter(virtualSeconds, benchmark::Counter::kIsRate);
     state.counters["virtual_s_per_cpu_s"] = virtualSeconds / cpuSeconds;
     state.counters["bytes_read_per_hour"] = double(bytes) / double(state.iterations());
+    state.SetLabel(sim::scheduleName(static_cast<sim::Schedule>(state.range(0))));
 }
-BENCHMARK(SteadyTmcStation)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+// Argument: the scheduling mode (0 cooperative, 1 random, 2 pct).
+BENCHMARK(SteadyTmcStation)
+    ->Arg(int(sim::Schedule::Cooperative))
+    ->Arg(int(sim::Schedule::Random))
+    ->Arg(int(sim::Schedule::Pct))
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MinTime(2.0);
 
 void FullSearch(benchmark::State& state)
 {

@@ -50,23 +50,23 @@ void searchFromCommand(std::uint8_t direction)
 {
     ControlState& control = gDriver.control;
     const bool up = direction == kSearchingUp;
-    control.searchUp.store(up ? 1 : 0, std::memory_order_relaxed);
+    control.searchUp.store(up ? 1 : 0);
 
-    if (control.searchState.load(std::memory_order_relaxed) == direction) {
+    if (control.searchState.load() == direction) {
         // A search this way is running: it leaves the current station at once.
-        control.skipStation.store(1, std::memory_order_relaxed);
+        control.skipStation.store(1);
         if (up)
             emitFilterFlags();
         return;
     }
 
     // The request goes out first, so the running search gives up at its next step.
-    control.stopSearch.store(1, std::memory_order_relaxed);
-    control.controlRequest.store(up ? kRequestSearchUp : kRequestSearchDown, std::memory_order_relaxed);
+    control.stopSearch.store(1);
+    control.controlRequest.store(up ? kRequestSearchUp : kRequestSearchDown);
     emptyGroupQueue();
     discardQueuedOutput();
-    control.autoSearch.store(1, std::memory_order_relaxed);
-    control.skipStation.store(0, std::memory_order_relaxed);
+    control.autoSearch.store(1);
+    control.skipStation.store(0);
     resetRdsDecoder();
     emitFilterFlags();
 }
@@ -78,22 +78,21 @@ void tuneFromCommand(TuneKind kind, std::uint16_t frequency)
         return;
     ControlState& control = gDriver.control;
     RdsState& rds = gDriver.rds;
-    rds.rdsSeen.store(0, std::memory_order_relaxed);
-    rds.tmcSeen.store(0, std::memory_order_relaxed);
-    rds.tmcQuality.store(0, std::memory_order_relaxed);
-    control.autoSearch.store(0, std::memory_order_relaxed);
+    rds.rdsSeen.store(0);
+    rds.tmcSeen.store(0);
+    rds.tmcQuality.store(0);
+    control.autoSearch.store(0);
     blankStationName();
     discardQueuedOutput();
     emptyGroupQueue();
-    control.skipStation.store(0, std::memory_order_relaxed);
+    control.skipStation.store(0);
     resetRdsDecoder();
 
     // The frequency first: the control thread reads it when it sees the code.
-    control.requestedFrequency.store(frequency, std::memory_order_relaxed);
-    control.controlRequest.store(kind == TuneKind::Only ? kRequestTune : kRequestTuneThenSearch,
-                                 std::memory_order_relaxed);
+    control.requestedFrequency.store(frequency);
+    control.controlRequest.store(kind == TuneKind::Only ? kRequestTune : kRequestTuneThenSearch);
     if (kind == TuneKind::ThenSearchAutomatically)
-        control.autoSearch.store(1, std::memory_order_relaxed);
+        control.autoSearch.store(1);
     emitTuningStarted(frequency);
 }
 
@@ -101,8 +100,8 @@ void emitSearchSettings()
 {
     const ReceiverSettings& settings = gDriver.tuner.settings;
     char text[kSentenceBufferBytes];
-    std::snprintf(text, sizeof text, kSearchSettingsFormat, int{settings.QFI.load(std::memory_order_relaxed)},
-                  int{settings.QFS.load(std::memory_order_relaxed)}, int{settings.QFT.load(std::memory_order_relaxed)},
-                  int{settings.QFN.load(std::memory_order_relaxed)});
+    std::snprintf(text, sizeof text, kSearchSettingsFormat, int{settings.QFI.load()},
+                  int{settings.QFS.load()}, int{settings.QFT.load()},
+                  int{settings.QFN.load()});
     emitSentence(text);
 }

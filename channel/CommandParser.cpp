@@ -26,7 +26,7 @@ constexpr std::uint32_t kVolumeAnswerCode = 0x7000;
 // Reads what the receiver mode 1 locks: the filter flags and raw-group masks.
 bool filtersLocked()
 {
-    return gDriver.tuner.receiverMode.load(std::memory_order_relaxed) == 1;
+    return gDriver.tuner.receiverMode.load() == 1;
 }
 
 void handleAutoSearch(const CommandText& t)
@@ -34,14 +34,14 @@ void handleAutoSearch(const CommandText& t)
     ControlState& control = gDriver.control;
     switch (t.numberAt(2)) {
     case 1:
-        control.autoSearch.store(0, std::memory_order_relaxed);
+        control.autoSearch.store(0);
         break;
     case 2:
-        control.autoSearch.store(1, std::memory_order_relaxed);
+        control.autoSearch.store(1);
         break;
     case 3:
-        control.autoSearch.store(1, std::memory_order_relaxed);
-        control.controlRequest.store(kRequestSearchOn, std::memory_order_relaxed);
+        control.autoSearch.store(1);
+        control.controlRequest.store(kRequestSearchOn);
         break;
     default:
         return;
@@ -56,9 +56,9 @@ void handleBandMode(const CommandText& t)
         return;
     ReceiverSettings& settings = gDriver.tuner.settings;
     const auto mode = static_cast<std::uint8_t>(n);
-    settings.bandMode.store(mode, std::memory_order_relaxed);
-    ApplyReceiverSettings(mode, settings.seekThresholdByte.load(std::memory_order_relaxed),
-                          settings.volume.load(std::memory_order_relaxed));
+    settings.bandMode.store(mode);
+    ApplyReceiverSettings(mode, settings.seekThresholdByte.load(),
+                          settings.volume.load());
 }
 
 void handleFilterFlags(const CommandText& t)
@@ -66,7 +66,7 @@ void handleFilterFlags(const CommandText& t)
     // "F,511" and "F511" both work: a comma right after the letter is skipped.
     const std::int32_t n = t.at(2) == ',' ? t.numberAt(3) : t.numberAt(2);
     if (!filtersLocked())
-        gDriver.sentences.outputFilter.flags.store(static_cast<std::uint16_t>(n), std::memory_order_relaxed);
+        gDriver.sentences.outputFilter.flags.store(static_cast<std::uint16_t>(n));
     emitFilterFlags();
 }
 
@@ -83,7 +83,7 @@ void handleMode(const CommandText& t)
 {
     if (!t.letters('O', 'D'))
         return;
-    gDriver.tuner.receiverMode.store(static_cast<std::uint8_t>(t.numberAt(5)), std::memory_order_relaxed);
+    gDriver.tuner.receiverMode.store(static_cast<std::uint8_t>(t.numberAt(5)));
     emitFilterMasks();
 }
 
@@ -95,17 +95,17 @@ void handleSeekSetting(const CommandText& t)
     const auto n = static_cast<std::uint16_t>(t.numberAt(5));
     switch (t.at(3)) {
     case 'I':
-        settings.QFI.store(n, std::memory_order_relaxed);
-        settings.seekThresholdByte.store(static_cast<std::uint8_t>(n), std::memory_order_relaxed);
+        settings.QFI.store(n);
+        settings.seekThresholdByte.store(static_cast<std::uint8_t>(n));
         break;
     case 'S':
-        settings.QFS.store(n, std::memory_order_relaxed);
+        settings.QFS.store(n);
         break;
     case 'T':
-        settings.QFT.store(n, std::memory_order_relaxed);
+        settings.QFT.store(n);
         break;
     case 'N':
-        settings.QFN.store(n, std::memory_order_relaxed);
+        settings.QFN.store(n);
         break;
     default:
         return;
@@ -142,8 +142,8 @@ void handleRawMasks(const CommandText& t)
         return;
     if (!filtersLocked()) {
         OutputFilter& filter = gDriver.sentences.outputFilter;
-        std::atomic<std::uint16_t>& mask = t.at(3) == 'A' ? filter.maskA : filter.maskB;
-        mask.store(static_cast<std::uint16_t>(t.numberAt(5)), std::memory_order_relaxed);
+        Shared<std::uint16_t>& mask = t.at(3) == 'A' ? filter.maskA : filter.maskB;
+        mask.store(static_cast<std::uint16_t>(t.numberAt(5)));
     }
     emitFilterMasks();
 }
@@ -151,7 +151,7 @@ void handleRawMasks(const CommandText& t)
 void handleStartWithSearch(const CommandText& t)
 {
     if (t.at(2) == 'C') {
-        gDriver.control.autoSearch.store(1, std::memory_order_relaxed);
+        gDriver.control.autoSearch.store(1);
         emitFilterFlags();
         return;
     }
@@ -162,8 +162,7 @@ void handleTmcMask(const CommandText& t)
 {
     if (!t.letters('M', 'C'))
         return;
-    gDriver.sentences.outputFilter.tmcMask.store(static_cast<std::uint16_t>(t.numberAt(5)),
-                                                 std::memory_order_relaxed);
+    gDriver.sentences.outputFilter.tmcMask.store(static_cast<std::uint16_t>(t.numberAt(5)));
     emitFilterMasks();
 }
 
@@ -195,7 +194,7 @@ void carryOut(const CommandText& t)
     case 'S': handleStartWithSearch(t); break;
     case 'T': handleTmcMask(t); break;
     case 'V': handleVolumeOrVersion(t); break;
-    case 'X': gDriver.control.stopSearch.store(1, std::memory_order_relaxed); break;
+    case 'X': gDriver.control.stopSearch.store(1); break;
     default: break;  // unknown and lower-case letters, an empty body
     }
 }
@@ -221,7 +220,7 @@ void parseCommand(const char* text)
     // is over, but not for more than 3 s.
     for (unsigned step = 0;
          step < kRecoveryWaitSteps &&
-         gDriver.control.controlRequest.load(std::memory_order_relaxed) == kRequestRecover;
+         gDriver.control.controlRequest.load() == kRequestRecover;
          ++step) {
         Sleep(kRecoveryWaitStepMs);
     }

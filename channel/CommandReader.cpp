@@ -22,14 +22,14 @@ constexpr unsigned kLineOverflow = kCommandBodyMax + 2;
 
 bool readerStopped()
 {
-    return gDriver.lifecycle.stopReaderThread.load(std::memory_order_relaxed) != 0;
+    return gDriver.lifecycle.stopReaderThread.load() != 0;
 }
 
 // While a recovery (100) or a power-down (200) is pending, the chip is not
 // there to act on a command: the bytes wait in the ring.
 bool readerPaused()
 {
-    return gDriver.control.controlRequest.load(std::memory_order_relaxed) >= kRequestRecover;
+    return gDriver.control.controlRequest.load() >= kRequestRecover;
 }
 
 // The state of one call's match over the byte stream.

@@ -7,13 +7,13 @@
 void storeDefaultOutputFilter()
 {
     OutputFilter& filter = gDriver.sentences.outputFilter;
-    filter.flags.store(kDefaultFilterFlags, std::memory_order_relaxed);
-    filter.maskA.store(kDefaultFilterMaskA, std::memory_order_relaxed);
-    filter.maskB.store(kDefaultFilterMaskB, std::memory_order_relaxed);
-    filter.tmcMask.store(kDefaultFilterTmcMask, std::memory_order_relaxed);
+    filter.flags.store(kDefaultFilterFlags);
+    filter.maskA.store(kDefaultFilterMaskA);
+    filter.maskB.store(kDefaultFilterMaskB);
+    filter.tmcMask.store(kDefaultFilterTmcMask);
 }
 
 bool outputFilterAllows(std::uint16_t bits)
 {
-    return (gDriver.sentences.outputFilter.flags.load(std::memory_order_relaxed) & bits) == bits;
+    return (gDriver.sentences.outputFilter.flags.load() & bits) == bits;
 }

@@ -10,8 +10,8 @@
 
 namespace {
 
-int loadInt(const std::atomic<std::uint8_t>& value) { return value.load(std::memory_order_relaxed); }
-int loadInt(const std::atomic<std::uint16_t>& value) { return value.load(std::memory_order_relaxed); }
+int loadInt(const Shared<std::uint8_t>& value) { return value.load(); }
+int loadInt(const Shared<std::uint16_t>& value) { return value.load(); }
 
 }  // namespace
 
@@ -47,7 +47,7 @@ void emitTmcGroup(std::uint16_t b, std::uint16_t c, std::uint16_t d)
 
 void emitProgrammeIdentity()
 {
-    const std::uint32_t pi = gDriver.rds.decoder.confirmedPi.load(std::memory_order_relaxed);
+    const std::uint32_t pi = gDriver.rds.decoder.confirmedPi.load();
     if (!outputFilterAllows(kFilterProgrammeIdentity) || pi == 0)
         return;
     char text[kSentenceBufferBytes];
@@ -65,7 +65,7 @@ void emitDebugCounters()
     std::snprintf(text, sizeof text, kDebugCountersFormat, loadInt(rds.decodedGroupCount), loadInt(rds.rdsSeen),
                   loadInt(rds.tmcSeen), loadInt(rds.interruptCount));
     emitSentence(text);
-    gDriver.rds.decodedGroupCount.store(0, std::memory_order_relaxed);
+    gDriver.rds.decodedGroupCount.store(0);
 }
 
 void emitFilterMasks()

@@ -3,16 +3,16 @@
 // tuner's default-settings step, read by every sentence routine on any thread.
 #pragma once
 
-#include <atomic>
+#include "platform/ce/Shared.h"
 #include <cstdint>
 
 // Which sentences go out and which group types are sent raw or count as TMC.
 // Zero at load; the tuner's first configuration stores the defaults.
 struct OutputFilter {
-    std::atomic<std::uint16_t> flags{0};    // kFilter... enable bits
-    std::atomic<std::uint16_t> maskA{0};    // bit n: raw group sentence for groups nA
-    std::atomic<std::uint16_t> maskB{0};    // bit n: raw group sentence for groups nB
-    std::atomic<std::uint16_t> tmcMask{0};  // bit n: groups nA are TMC groups
+    Shared<std::uint16_t> flags{0};    // kFilter... enable bits
+    Shared<std::uint16_t> maskA{0};    // bit n: raw group sentence for groups nA
+    Shared<std::uint16_t> maskB{0};    // bit n: raw group sentence for groups nB
+    Shared<std::uint16_t> tmcMask{0};  // bit n: groups nA are TMC groups
 };
 
 // Bits of OutputFilter::flags. The other bits are kept and reported but
@@ -35,9 +35,9 @@ struct SentenceState {
     OutputFilter outputFilter;
     // 0 right after STATUSRSSI and READCHAN were read into the shadow; the
     // tuning status sentence reads them itself when it finds this not 0.
-    std::atomic<std::uint8_t> statusStale{0};
+    Shared<std::uint8_t> statusStale{0};
     // Frequency (10 kHz units) at which the tuning status last reset the decoder.
-    std::atomic<std::uint32_t> decoderFrequency{0};
+    Shared<std::uint32_t> decoderFrequency{0};
     // Frequency (10 kHz units) in the last tuning status sentence.
-    std::atomic<std::uint16_t> currentFrequency{8750};
+    Shared<std::uint16_t> currentFrequency{8750};
 };

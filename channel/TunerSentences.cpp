@@ -12,7 +12,6 @@ using namespace si4709;
 
 namespace {
 
-constexpr auto kRelaxed = std::memory_order_relaxed;
 
 std::uint16_t reg(unsigned index)
 {
@@ -31,35 +30,35 @@ void emitTuningStatus()
     SentenceState& state = gDriver.sentences;
     std::uint16_t frequency = ChannelFrequency();
     // A new station: its PI and name must not carry the old station's.
-    if (frequency != state.decoderFrequency.load(kRelaxed)) {
+    if (frequency != state.decoderFrequency.load()) {
         resetRdsDecoder();
         frequency = ChannelFrequency();
-        state.decoderFrequency.store(frequency, kRelaxed);
+        state.decoderFrequency.store(frequency);
     }
     // While no other routine reads the status registers, every second status
     // line reads them fresh.
-    if (state.statusStale.load(kRelaxed) != 0) {
+    if (state.statusStale.load() != 0) {
         GuardedReadRegisters(STATUSRSSI, READCHAN);
-        state.statusStale.store(0, kRelaxed);
+        state.statusStale.store(0);
         frequency = ChannelFrequency();
     } else {
-        state.statusStale.store(1, kRelaxed);
+        state.statusStale.store(1);
     }
-    state.currentFrequency.store(frequency, kRelaxed);
+    state.currentFrequency.store(frequency);
 
     const std::uint16_t status = reg(STATUSRSSI);
     const int channelValid = (status & kStatusSfBl) == 0 ? 1 : 0;
     char text[kSentenceBufferBytes];
     std::snprintf(text, sizeof text, kTuningStatusFormat, int{frequency}, rssi(),
-                  int{gDriver.rds.tmcQuality.load(kRelaxed)}, channelValid,
-                  int{gDriver.tuner.settings.bandMode.load(kRelaxed)});
+                  int{gDriver.rds.tmcQuality.load()}, channelValid,
+                  int{gDriver.tuner.settings.bandMode.load()});
     emitSentence(text);
 }
 
 void emitFirmware()
 {
     GuardedReadRegisters(STATUSRSSI, BOOTCONFIG);
-    gDriver.sentences.statusStale.store(0, kRelaxed);
+    gDriver.sentences.statusStale.store(0);
     const std::uint16_t chipId = reg(CHIPID);
     char text[kSentenceBufferBytes];
     std::snprintf(text, sizeof text, kFirmwareFormat, chipId & 0x1F, reg(TEST2) & 0xF, (chipId >> 6) & 0xF,
@@ -85,6 +84,6 @@ void emitSignalQuality()
 {
     char text[kSentenceBufferBytes];
     std::snprintf(text, sizeof text, kSignalQualityFormat, int{ChannelFrequency()}, rssi(),
-                  int{gDriver.tuner.qualityResult.load(kRelaxed)});
+                  int{gDriver.tuner.qualityResult.load()});
     emitSentence(text);
 }

@@ -6,7 +6,6 @@
 
 namespace {
 
-constexpr auto kRelaxed = std::memory_order_relaxed;
 
 constexpr DWORD kIdleStepMs = 10;
 // 99 idle steps plus the tick's own work make the loop's second.
@@ -25,50 +24,50 @@ ControlState& control()
 
 std::uint8_t pendingRequest()
 {
-    return control().controlRequest.load(kRelaxed);
+    return control().controlRequest.load();
 }
 
 // Takes `code`: clears controlRequest unless another code has replaced it
 // meanwhile, which then stays for the next dispatch. False in that case.
 bool takeRequest(std::uint8_t code)
 {
-    return control().controlRequest.compare_exchange_strong(code, kRequestNone, kRelaxed);
+    return control().controlRequest.compareExchange(code, kRequestNone);
 }
 
 void forgetTmcQuality()
 {
-    gDriver.rds.tmcQuality.store(0, kRelaxed);
+    gDriver.rds.tmcQuality.store(0);
 }
 
 std::uint8_t searchStateForDirection()
 {
-    return control().searchUp.load(kRelaxed) == 1 ? kSearchingUp : kSearchingDown;
+    return control().searchUp.load() == 1 ? kSearchingUp : kSearchingDown;
 }
 
 void tuneRequested()
 {
     forgetTmcQuality();
     takeRequest(kRequestTune);
-    Tune(control().requestedFrequency.load(kRelaxed));
+    Tune(control().requestedFrequency.load());
 }
 
 void searchRequested(std::uint8_t code)
 {
     switch (code) {
     case kRequestSearchUp:
-        control().searchState.store(kSearchingUp, kRelaxed);
+        control().searchState.store(kSearchingUp);
         forgetTmcQuality();
         takeRequest(code);
-        control().searchUp.store(1, kRelaxed);
+        control().searchUp.store(1);
         break;
     case kRequestSearchDown:
-        control().searchState.store(kSearchingDown, kRelaxed);
+        control().searchState.store(kSearchingDown);
         forgetTmcQuality();
         takeRequest(code);
-        control().searchUp.store(0, kRelaxed);
+        control().searchUp.store(0);
         break;
     default:  // search on
-        control().searchState.store(searchStateForDirection(), kRelaxed);
+        control().searchState.store(searchStateForDirection());
         forgetTmcQuality();
         takeRequest(code);
         break;
@@ -80,8 +79,8 @@ void tuneThenSearchRequested()
 {
     forgetTmcQuality();
     takeRequest(kRequestTuneThenSearch);
-    control().searchState.store(searchStateForDirection(), kRelaxed);
-    Tune(control().requestedFrequency.load(kRelaxed));
+    control().searchState.store(searchStateForDirection());
+    Tune(control().requestedFrequency.load());
     startSearch();
 }
 
@@ -98,12 +97,12 @@ void tuneBack()
         if (held == kRequestTune || held == kRequestTuneThenSearch || held == kRequestShutdown ||
             held == kRequestPoweredDown)
             return;
-    } while (!control().controlRequest.compare_exchange_strong(held, kRequestNone, kRelaxed));
-    Tune(control().recoveryFrequency.load(kRelaxed));
+    } while (!control().controlRequest.compareExchange(held, kRequestNone));
+    Tune(control().recoveryFrequency.load());
     // Posted again unless a newer request arrived during the tune.
     std::uint8_t none = kRequestNone;
     if (held != kRequestRecover)
-        control().controlRequest.compare_exchange_strong(none, held, kRelaxed);
+        control().controlRequest.compareExchange(none, held);
 }
 
 // Resets and reprograms the chip and tunes it back to recoveryFrequency. The
@@ -121,20 +120,20 @@ void recoverTuner()
         if (pending == kRequestShutdown || pending == kRequestPoweredDown)
             return;
     }
-    gDriver.tuner.i2cOff.store(0, kRelaxed);
+    gDriver.tuner.i2cOff.store(0);
     InterruptDone(gDriver.lifecycle.sysIntr);
     TunerReset();
     const ReceiverSettings& settings = gDriver.tuner.settings;
     const bool transferred = ApplyReceiverSettings(
-        settings.bandMode.load(kRelaxed), settings.seekThresholdByte.load(kRelaxed), settings.volume.load(kRelaxed));
+        settings.bandMode.load(), settings.seekThresholdByte.load(), settings.volume.load());
     // Settings lost on the bus would leave the chip on the wrong raster for
     // good: the next tick starts another recovery.
-    if (!transferred || !ReceiverSettingsReachedChip(settings.bandMode.load(kRelaxed), settings.volume.load(kRelaxed)))
-        control().recoveryNeeded.store(1, kRelaxed);
+    if (!transferred || !ReceiverSettingsReachedChip(settings.bandMode.load(), settings.volume.load()))
+        control().recoveryNeeded.store(1);
     // A power-down while the chip was in reset switched the bus off again and
     // froze this thread here; the power-up's request 100 is then for a fresh
     // recovery, not for this one, whose settings never reached the chip.
-    if (gDriver.tuner.i2cOff.load(kRelaxed) != 0)
+    if (gDriver.tuner.i2cOff.load() != 0)
         return;
     tuneBack();
 }
@@ -181,19 +180,19 @@ bool idleWait()
 // The loop leaves a station by itself once its TMC credit has run out.
 void maybeStartAutomaticSearch()
 {
-    if (control().autoSearch.load(kRelaxed) != 1 || gDriver.rds.tmcQuality.load(kRelaxed) != 0)
+    if (control().autoSearch.load() != 1 || gDriver.rds.tmcQuality.load() != 0)
         return;
-    if ((gDriver.sentences.outputFilter.flags.load(kRelaxed) & kFilterAutoSearch) == 0)
+    if ((gDriver.sentences.outputFilter.flags.load() & kFilterAutoSearch) == 0)
         return;
-    if (control().stopSearch.load(kRelaxed) != 0)
+    if (control().stopSearch.load() != 0)
         return;
     std::uint8_t none = kRequestNone;
-    control().controlRequest.compare_exchange_strong(none, kRequestSearchOn, kRelaxed);
+    control().controlRequest.compareExchange(none, kRequestSearchOn);
 }
 
 bool stopRequested()
 {
-    return gDriver.lifecycle.stopControlThread.load(kRelaxed) != 0;
+    return gDriver.lifecycle.stopControlThread.load() != 0;
 }
 
 // One periodic pass of the idle loop.
@@ -203,14 +202,14 @@ void controlTick()
     MeasureSignalQuality();
     // Lowered here and raised by the group thread without a lock; a lost
     // update costs one second of credit either way.
-    const std::uint16_t quality = gDriver.rds.tmcQuality.load(kRelaxed);
+    const std::uint16_t quality = gDriver.rds.tmcQuality.load();
     if (quality != 0)
-        gDriver.rds.tmcQuality.store(static_cast<std::uint16_t>(quality - 1), kRelaxed);
+        gDriver.rds.tmcQuality.store(static_cast<std::uint16_t>(quality - 1));
     emitDebugCounters();  // only with the debug flag; clears decodedGroupCount
-    if (control().recoveryNeeded.load(kRelaxed) == 1) {
-        control().recoveryFrequency.store(ChannelFrequency(), kRelaxed);
-        control().controlRequest.store(kRequestRecover, kRelaxed);
-        control().recoveryNeeded.store(0, kRelaxed);
+    if (control().recoveryNeeded.load() == 1) {
+        control().recoveryFrequency.store(ChannelFrequency());
+        control().controlRequest.store(kRequestRecover);
+        control().recoveryNeeded.store(0);
     }
 }
 
@@ -221,13 +220,13 @@ DWORD ControlThread(LPVOID)
     // Start-up cleared controlRequest before this thread was created. A request
     // written since then (a command, a power-up's recovery) is kept, not wiped:
     // a recovery lost here would leave the bus switched off for good.
-    control().searchState.store(kSearchIdle, kRelaxed);
+    control().searchState.store(kSearchIdle);
     if (stopRequested())
         ExitThread(0);
     for (;;) {
         dispatch(pendingRequest());
-        gDriver.tuner.tunerBusy.store(0, kRelaxed);
-        control().searchState.store(kSearchIdle, kRelaxed);
+        gDriver.tuner.tunerBusy.store(0);
+        control().searchState.store(kSearchIdle);
         while (pendingRequest() == kRequestNone) {
             if (idleWait())
                 controlTick();

@@ -10,7 +10,6 @@
 
 namespace {
 
-constexpr auto kRelaxed = std::memory_order_relaxed;
 constexpr unsigned kCallsPerStep = 4;
 constexpr int kStep = 50;           // 500 kHz
 constexpr int kLowestShown = 8750;
@@ -20,17 +19,17 @@ constexpr int kHighestShown = 10790;
 
 void stepDisplayFrequency(std::uint8_t up)
 {
-    std::atomic<std::uint8_t>& counter = gDriver.control.stepCounter;
-    const std::uint8_t calls = static_cast<std::uint8_t>(counter.load(kRelaxed) + 1);
+    Shared<std::uint8_t>& counter = gDriver.control.stepCounter;
+    const std::uint8_t calls = static_cast<std::uint8_t>(counter.load() + 1);
     if (calls < kCallsPerStep) {
-        counter.store(calls, kRelaxed);
+        counter.store(calls);
         return;
     }
-    counter.store(0, kRelaxed);
+    counter.store(0);
 
-    int shown = gDriver.sentences.currentFrequency.load(kRelaxed);
+    int shown = gDriver.sentences.currentFrequency.load();
     shown = up != 0 ? std::min(shown + kStep, kHighestShown) : std::max(shown - kStep, kLowestShown);
-    gDriver.sentences.currentFrequency.store(static_cast<std::uint16_t>(shown), kRelaxed);
+    gDriver.sentences.currentFrequency.store(static_cast<std::uint16_t>(shown));
 
     char text[kSentenceBufferBytes];
     std::snprintf(text, sizeof text, kTuningStatusFormat, shown, 2, 0, 0, kTuningFormSearching);

@@ -8,7 +8,6 @@ using namespace si4709;
 
 namespace {
 
-constexpr auto kRelaxed = std::memory_order_relaxed;
 
 constexpr DWORD kWaitStepMs = 10;
 // After the seek the chip's AFC and RDS need this long before the first report.
@@ -34,19 +33,19 @@ RdsState& rds()
 
 bool requestPending()
 {
-    return control().controlRequest.load(kRelaxed) != kRequestNone;
+    return control().controlRequest.load() != kRequestNone;
 }
 
 bool filterHas(std::uint16_t bits)
 {
-    return (gDriver.sentences.outputFilter.flags.load(kRelaxed) & bits) != 0;
+    return (gDriver.sentences.outputFilter.flags.load() & bits) != 0;
 }
 
 // STATUSRSSI and READCHAN fresh into the shadow.
 void readStatus()
 {
     GuardedReadRegisters(STATUSRSSI, READCHAN);
-    gDriver.sentences.statusStale.store(0, kRelaxed);
+    gDriver.sentences.statusStale.store(0);
 }
 
 void reportStation()
@@ -66,7 +65,7 @@ Wait waitSteps(unsigned steps, bool skippable)
         Sleep(kWaitStepMs);
         if (requestPending())
             return Wait::Request;
-        if (skippable && control().skipStation.load(kRelaxed) != 0)
+        if (skippable && control().skipStation.load() != 0)
             return Wait::Skipped;
     }
     return Wait::Done;
@@ -76,9 +75,9 @@ Wait waitSteps(unsigned steps, bool skippable)
 // after each. False when a request ended the search.
 bool waitForRds()
 {
-    const unsigned steps = gDriver.tuner.settings.QFS.load(kRelaxed);
+    const unsigned steps = gDriver.tuner.settings.QFS.load();
     for (unsigned period = 0; period < kRdsWaitPeriods; ++period) {
-        if (rds().rdsSeen.load(kRelaxed) != 0 || control().skipStation.load(kRelaxed) != 0)
+        if (rds().rdsSeen.load() != 0 || control().skipStation.load() != 0)
             break;
         if (waitSteps(steps, true) == Wait::Request)
             return false;
@@ -92,9 +91,9 @@ bool waitForRds()
 // request ended the search.
 bool waitForTmc()
 {
-    const unsigned steps = gDriver.tuner.settings.QFT.load(kRelaxed);
+    const unsigned steps = gDriver.tuner.settings.QFT.load();
     for (unsigned period = 0; period < kTmcWaitPeriods; ++period) {
-        if (rds().tmcSeen.load(kRelaxed) != 0 || control().skipStation.load(kRelaxed) != 0)
+        if (rds().tmcSeen.load() != 0 || control().skipStation.load() != 0)
             break;
         if (waitSteps(steps, true) == Wait::Request)
             return false;
@@ -103,7 +102,7 @@ bool waitForTmc()
         reportStation();
         if (requestPending())
             return false;
-        if (rds().rdsSeen.load(kRelaxed) == 0)
+        if (rds().rdsSeen.load() == 0)
             break;
     }
     return true;
@@ -113,17 +112,17 @@ bool waitForTmc()
 // first tune (without the control loop's pause).
 void recoverBeforeSearch()
 {
-    if (control().recoveryNeeded.load(kRelaxed) != 1)
+    if (control().recoveryNeeded.load() != 1)
         return;
-    control().recoveryNeeded.store(0, kRelaxed);
+    control().recoveryNeeded.store(0);
     InterruptDone(gDriver.lifecycle.sysIntr);
     TunerReset();
     const ReceiverSettings& settings = gDriver.tuner.settings;
     const bool transferred = ApplyReceiverSettings(
-        settings.bandMode.load(kRelaxed), settings.seekThresholdByte.load(kRelaxed), settings.volume.load(kRelaxed));
+        settings.bandMode.load(), settings.seekThresholdByte.load(), settings.volume.load());
     // Settings lost on the bus: reset again before the next seek.
-    if (!transferred || !ReceiverSettingsReachedChip(settings.bandMode.load(kRelaxed), settings.volume.load(kRelaxed)))
-        control().recoveryNeeded.store(1, kRelaxed);
+    if (!transferred || !ReceiverSettingsReachedChip(settings.bandMode.load(), settings.volume.load()))
+        control().recoveryNeeded.store(1);
 }
 
 enum class Pass { NextStation, End };
@@ -135,12 +134,12 @@ Pass searchOneStation()
     // interrupt thread's time-out then asks for a reset, taken here before
     // the next seek, or the search would step over a dead chip for ever.
     recoverBeforeSearch();
-    control().skipStation.store(0, kRelaxed);
-    rds().rdsSeen.store(0, kRelaxed);
-    rds().tmcSeen.store(0, kRelaxed);
-    rds().tmcQuality.store(0, kRelaxed);
+    control().skipStation.store(0);
+    rds().rdsSeen.store(0);
+    rds().tmcSeen.store(0);
+    rds().tmcQuality.store(0);
 
-    Seek(control().searchUp.load(kRelaxed));
+    Seek(control().searchUp.load());
     if (waitSteps(kSettleSteps, false) == Wait::Request)
         return Pass::End;
     reportStation();
@@ -158,34 +157,34 @@ Pass searchOneStation()
         if (!waitForRds())
             return Pass::End;
         reportStation();
-        rds().tmcQuality.store(0, kRelaxed);
-        if (filterHas(kFilterAutoSearch) && rds().rdsSeen.load(kRelaxed) == 1 && !waitForTmc())
+        rds().tmcQuality.store(0);
+        if (filterHas(kFilterAutoSearch) && rds().rdsSeen.load() == 1 && !waitForTmc())
             return Pass::End;
     }
 
-    const std::uint8_t tmc = rds().tmcSeen.load(kRelaxed);
+    const std::uint8_t tmc = rds().tmcSeen.load();
     if (tmc == 1)
-        rds().tmcQuality.store(kFoundTmcQuality, kRelaxed);
+        rds().tmcQuality.store(kFoundTmcQuality);
     if (tmc != 0)
         return Pass::End;
-    return control().stopSearch.load(kRelaxed) == 0 ? Pass::NextStation : Pass::End;
+    return control().stopSearch.load() == 0 ? Pass::NextStation : Pass::End;
 }
 
 }  // namespace
 
 void startSearch()
 {
-    rds().rdsSeen.store(0, kRelaxed);
-    rds().tmcSeen.store(0, kRelaxed);
+    rds().rdsSeen.store(0);
+    rds().tmcSeen.store(0);
     readStatus();
     const std::uint16_t frequency = ChannelFrequency();
-    control().stopSearch.store(0, kRelaxed);
+    control().stopSearch.store(0);
     searchTmcStation(frequency);
 }
 
 void searchTmcStation(std::uint16_t frequency)
 {
-    gDriver.sentences.currentFrequency.store(frequency, kRelaxed);
+    gDriver.sentences.currentFrequency.store(frequency);
     recoverBeforeSearch();
     Tune(frequency);
     readStatus();

@@ -60,7 +60,7 @@ void runPowerRequest(void* context)
     }
     case IOCTL_POWER_GET: {
         if (call.out == nullptr || call.outLength < sizeof(DWORD)) return;
-        const DWORD dx = life.currentDx.load(std::memory_order_relaxed);
+        const DWORD dx = life.currentDx.load();
         storeDword(call.out, dx);
         NKDbgPrintfW(kMsgPowerGet, dx);
         return;
@@ -72,13 +72,13 @@ void runPowerRequest(void* context)
             NKDbgPrintfW(kMsgInvalidState, d);
             return;
         }
-        NKDbgPrintfW(kMsgPowerSet, d, life.currentDx.load(std::memory_order_relaxed));
+        NKDbgPrintfW(kMsgPowerSet, d, life.currentDx.load());
         if (d <= D1) {
-            if (life.appSuspended.load(std::memory_order_relaxed) == 0) powerUpDriver();
+            if (life.appSuspended.load() == 0) powerUpDriver();
         } else {
             powerDownDriver();
         }
-        life.currentDx.store(d, std::memory_order_relaxed);
+        life.currentDx.store(d);
         // The caller's length pointer is not checked before the work is done:
         // a missing one is reported like a bad one, after the fact.
         if (call.actualOut == nullptr) {
@@ -100,7 +100,7 @@ void runPowerRequest(void* context)
 
 void runCommandRequest(const BYTE* in, DWORD inLength)
 {
-    if (gDriver.lifecycle.driverState.load(std::memory_order_relaxed) != kDriverRunning) return;
+    if (gDriver.lifecycle.driverState.load() != kDriverRunning) return;
     // Lengths of 2^31 and more are cut to the limit like any other long input.
     const DWORD n = inLength > kCommandLimit ? kCommandLimit : inLength;
     // The parser needs at least the comma and the command letter after the
@@ -123,10 +123,10 @@ void runCommandRequest(const BYTE* in, DWORD inLength)
 void requestRecovery()
 {
     ControlState& control = gDriver.control;
-    const std::uint8_t pending = control.controlRequest.load(std::memory_order_relaxed);
+    const std::uint8_t pending = control.controlRequest.load();
     if (pending != kRequestRecover && pending != kRequestPoweredDown)
-        control.recoveryFrequency.store(ChannelFrequency(), std::memory_order_relaxed);
-    control.controlRequest.store(kRequestRecover, std::memory_order_relaxed);
+        control.recoveryFrequency.store(ChannelFrequency());
+    control.controlRequest.store(kRequestRecover);
 }
 
 }  // namespace
@@ -152,10 +152,10 @@ BOOL HandlePrivateRequest(DWORD code, PBYTE inBuffer, DWORD inLength, PBYTE outB
     case IOCTL_TMC_SUSPEND_RESUME:
         if (inBuffer == nullptr || inLength != 1) break;
         if (inBuffer[0] == 1) {
-            gDriver.lifecycle.appSuspended.store(0, std::memory_order_relaxed);
+            gDriver.lifecycle.appSuspended.store(0);
             powerUpDriver();
         } else if (inBuffer[0] == 2) {
-            gDriver.lifecycle.appSuspended.store(1, std::memory_order_relaxed);
+            gDriver.lifecycle.appSuspended.store(1);
             powerDownDriver();
         }
         break;

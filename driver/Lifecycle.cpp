@@ -21,9 +21,9 @@ inline constexpr const WCHAR* kMsgBusAlreadyClosed = TEXT("TMC Error: pI2CHandle
 
 LifecycleState& life() { return gDriver.lifecycle; }
 
-HANDLE startWorker(LPTHREAD_START_ROUTINE procedure, std::atomic<std::uint8_t>& stopFlag)
+HANDLE startWorker(LPTHREAD_START_ROUTINE procedure, Shared<std::uint8_t>& stopFlag)
 {
-    stopFlag.store(0, std::memory_order_relaxed);
+    stopFlag.store(0);
     HANDLE thread = CreateThread(nullptr, 0, procedure, nullptr, 0, nullptr);
     if (thread != nullptr) CeSetThreadPriority(thread, kWorkerPriority);
     return thread;
@@ -52,23 +52,33 @@ void resumeWorkers()
     life().workersSuspended = false;
 }
 
-// Closes the open bus device and frees its record. False when none was open.
+// Closes the open bus device. False when none was open. The record stays (see
+// OpenBus): a worker may still be inside a transfer with it.
 bool closeBus()
 {
-    I2CHandle* bus = gDriver.tuner.pI2CHandle.load(std::memory_order_relaxed);
+    I2CHandle* bus = gDriver.tuner.pI2CHandle.exchange(nullptr);
     if (bus == nullptr) return false;
-    if (bus->device != INVALID_HANDLE_VALUE) CloseHandle(bus->device);
-    LocalFree(bus);
-    gDriver.tuner.pI2CHandle.store(nullptr, std::memory_order_relaxed);
+    const HANDLE device = bus->device;
+    bus->device = INVALID_HANDLE_VALUE;
+    if (device != INVALID_HANDLE_VALUE) CloseHandle(device);
     return true;
 }
 
-void waitAndClose(HANDLE& thread)
+// Frees the bus record once no worker can hold its address any more.
+void freeBusRecord()
 {
-    if (thread == nullptr) return;
-    WaitForSingleObject(thread, kThreadEndWaitMs);
+    LocalFree(gDriver.tuner.busRecord);
+    gDriver.tuner.busRecord = nullptr;
+}
+
+// True when the thread has ended (or never ran).
+bool waitAndClose(HANDLE& thread)
+{
+    if (thread == nullptr) return true;
+    const bool ended = WaitForSingleObject(thread, kThreadEndWaitMs) == WAIT_OBJECT_0;
     CloseHandle(thread);
     thread = nullptr;
+    return ended;
 }
 
 }  // namespace
@@ -84,15 +94,15 @@ DWORD COM_Init(LPCWSTR)
     StoreSerialDefaults();
     gDriver.channel.outputRing.reset(kOutputRingSize);
     gDriver.channel.inputRing.reset(kInputRingSize);
-    gDriver.tuner.receiverMode.store(0, std::memory_order_relaxed);
-    life().driverState.store(kDriverStarting, std::memory_order_relaxed);
+    gDriver.tuner.receiverMode.store(0);
+    life().driverState.store(kDriverStarting);
 
     TunerHardwareInit();
     TunerFirstConfig();
     emitFirmware();
-    gDriver.sentences.statusStale.store(0, std::memory_order_relaxed);
-    gDriver.control.recoveryNeeded.store(0, std::memory_order_relaxed);
-    gDriver.control.controlRequest.store(kRequestNone, std::memory_order_relaxed);
+    gDriver.sentences.statusStale.store(0);
+    gDriver.control.recoveryNeeded.store(0);
+    gDriver.control.controlRequest.store(kRequestNone);
     emitFirmware();
     Sleep(300);
     resetRdsDecoder();
@@ -110,35 +120,38 @@ DWORD COM_Init(LPCWSTR)
     emitDebugCounters();
     life().controlThread = startWorker(ControlThread, life().stopControlThread);
     life().readerThread = startWorker(CommandReaderThread, life().stopReaderThread);
-    life().driverState.store(kDriverRunning, std::memory_order_relaxed);
+    life().driverState.store(kDriverRunning);
     return kDeviceContext;
 }
 
 BOOL COM_Deinit(DWORD)
 {
-    life().stopReaderThread.store(1, std::memory_order_relaxed);
-    gDriver.control.controlRequest.store(kRequestShutdown, std::memory_order_relaxed);
-    life().stopControlThread.store(1, std::memory_order_relaxed);
-    life().stopInterruptThread.store(1, std::memory_order_relaxed);
+    life().stopReaderThread.store(1);
+    gDriver.control.controlRequest.store(kRequestShutdown);
+    life().stopControlThread.store(1);
+    life().stopInterruptThread.store(1);
     if (life().interruptEvent != nullptr) {
         CloseHandle(life().interruptEvent);  // ends the interrupt thread's wait
         life().interruptEvent = nullptr;
     }
     InterruptDone(life().sysIntr);
     InterruptDisable(life().sysIntr);
-    life().stopGroupThread.store(1, std::memory_order_relaxed);
+    life().stopGroupThread.store(1);
 
     // Let every worker see its flag and end before the chip goes off and the
     // driver's resources go away; frozen workers are thawed to do so.
     resumeWorkers();
-    waitAndClose(life().readerThread);
-    waitAndClose(life().controlThread);
-    waitAndClose(life().interruptThread);
-    waitAndClose(life().groupThread);
+    bool ended = waitAndClose(life().readerThread);
+    ended &= waitAndClose(life().controlThread);
+    ended &= waitAndClose(life().interruptThread);
+    ended &= waitAndClose(life().groupThread);
 
     TunerPowerDown();
 
     closeBus();
+    // A worker that did not end in time may still use the record: it is left
+    // to leak rather than freed under it.
+    if (ended) freeBusRecord();
     CspRegUnmap();
     ReleaseCommandGuard();
     ReleaseGroupQueueGuard();
@@ -149,33 +162,41 @@ BOOL COM_Deinit(DWORD)
 
 void powerDownDriver()
 {
-    gDriver.tuner.i2cOff.store(1, std::memory_order_relaxed);
+    gDriver.tuner.i2cOff.store(1);
     suspendWorkers();
-    gDriver.control.controlRequest.store(kRequestPoweredDown, std::memory_order_relaxed);
+    gDriver.control.controlRequest.store(kRequestPoweredDown);
     TunerPowerDown();
     if (!closeBus()) {
         PrintErrorLocation(kSourceDriver, kLineBusAlreadyClosed);
         NKDbgPrintfW(kMsgBusAlreadyClosed);
     }
-    life().driverState.store(kDriverPoweredDown, std::memory_order_relaxed);
+    life().driverState.store(kDriverPoweredDown);
 }
 
+// The workers are resumed before the rings are reset and the group queue is
+// emptied. A power-down stops a worker wherever it is, possibly inside the
+// output ring's or the group queue's critical section, or with the section
+// handed to it while it waited; taking that section before the resume would
+// wait for ever. Once resumed, a holder leaves within a few steps: no thread
+// holds these sections across a wait. Whatever a worker finishes writing
+// meanwhile is cleared by the reset that follows; the control thread already
+// finds the recovery request when it runs again.
 void powerUpDriver()
 {
     closeBus();  // a power-up while running must not leak the open bus
     PIO_init();
-    gDriver.control.controlRequest.store(kRequestRecover, std::memory_order_relaxed);
+    gDriver.control.controlRequest.store(kRequestRecover);
+    InterruptDone(life().sysIntr);
+    resumeWorkers();
     emptyGroupQueue();
     gDriver.channel.outputRing.reset(kOutputRingSize);
     gDriver.channel.inputRing.reset(kInputRingSize);
-    InterruptDone(life().sysIntr);
-    resumeWorkers();
-    life().driverState.store(kDriverRunning, std::memory_order_relaxed);
+    life().driverState.store(kDriverRunning);
 }
 
 void COM_PowerUp(DWORD)
 {
-    if (life().appSuspended.load(std::memory_order_relaxed) == 0) powerUpDriver();
+    if (life().appSuspended.load() == 0) powerUpDriver();
 }
 
 void COM_PowerDown(DWORD) { powerDownDriver(); }

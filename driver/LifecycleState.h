@@ -4,7 +4,7 @@
 
 #include "platform/ce/WinCE.h"
 
-#include <atomic>
+#include "platform/ce/Shared.h"
 #include <cstdint>
 
 // Values of driverState.
@@ -13,9 +13,9 @@ constexpr std::uint8_t kDriverRunning = 1;
 constexpr std::uint8_t kDriverStarting = 2;
 
 struct LifecycleState {
-    std::atomic<std::uint8_t> driverState{kDriverStarting};
-    std::atomic<std::uint8_t> appSuspended{0};  // the application suspended the receiver
-    std::atomic<std::uint32_t> currentDx{0};     // last device power state set by the power manager
+    Shared<std::uint8_t> driverState{kDriverStarting};
+    Shared<std::uint8_t> appSuspended{0};  // the application suspended the receiver
+    Shared<std::uint32_t> currentDx{0};     // last device power state set by the power manager
     DWORD sysIntr = 0;                           // the tuner interrupt, 68 once initialised
     HANDLE interruptEvent = nullptr;             // auto-reset; signalled by the tuner interrupt
 
@@ -26,8 +26,8 @@ struct LifecycleState {
 
     bool workersSuspended = false;  // the power-down suspended the workers once
 
-    std::atomic<std::uint8_t> stopGroupThread{0};
-    std::atomic<std::uint8_t> stopInterruptThread{0};
-    std::atomic<std::uint8_t> stopControlThread{0};
-    std::atomic<std::uint8_t> stopReaderThread{0};
+    Shared<std::uint8_t> stopGroupThread{0};
+    Shared<std::uint8_t> stopInterruptThread{0};
+    Shared<std::uint8_t> stopControlThread{0};
+    Shared<std::uint8_t> stopReaderThread{0};
 };

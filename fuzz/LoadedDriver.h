@@ -2,6 +2,8 @@
 // playing the built-in band: what the port and I/O control targets drive.
 // Each input gets its own kernel, world and driver load, so nothing one input
 // did can change how the next one runs and every crash replays from its file.
+// The threads are preempted as on the device (random mode, a fixed seed), so
+// the inputs also meet the driver's threads in the middle of each other.
 #pragma once
 
 #include "driver/Corvane.h"
@@ -56,7 +58,7 @@ public:
     sim::World& world() { return world_; }
 
 private:
-    sim::Kernel kernel_;
+    sim::Kernel kernel_{sim::KernelOptions{.seed = 1, .schedule = sim::Schedule::Random}};
     sim::World world_;
     LineChecker lines_;
 };

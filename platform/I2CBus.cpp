@@ -1,4 +1,5 @@
 #include "platform/Platform.h"
+#include "platform/ce/Shared.h"
 #include "tuner/Si4709Registers.h"
 
 namespace {
@@ -50,5 +51,6 @@ BOOL I2CTransfer(const I2CHandle* handle, DWORD direction, BYTE* data, DWORD len
     request.direction = direction;
     request.data = data;
     request.length = length;
+    CORVANE_PREEMPTION_POINT();  // the bus driver's code runs on this thread, preemptible
     return handle->transfer(handle->context, &request);
 }

@@ -10,14 +10,13 @@ using namespace si4709;
 
 namespace {
 
-constexpr auto kRelaxed = std::memory_order_relaxed;
 // After a failed wait (the event closed at shutdown) the thread pauses before
 // waiting again, so that it cannot spin while its stop flag is still clear.
 constexpr DWORD kFailedWaitPauseMs = 10;
 
 bool stopRequested()
 {
-    return gDriver.lifecycle.stopInterruptThread.load(kRelaxed) != 0;
+    return gDriver.lifecycle.stopInterruptThread.load() != 0;
 }
 
 // The group the chip holds now, with its block-error status word.
@@ -47,20 +46,20 @@ void serviceInterrupt()
     const bool fetched = GuardedReadRegisters(STATUSRSSI, RDSD);
     // Cleared by the group thread without a lock; a lost update only skews
     // the debug count.
-    rds.interruptCount.store(static_cast<std::uint16_t>(rds.interruptCount.load(kRelaxed) + 1), kRelaxed);
-    gDriver.sentences.statusStale.store(0, kRelaxed);
+    rds.interruptCount.store(static_cast<std::uint16_t>(rds.interruptCount.load() + 1));
+    gDriver.sentences.statusStale.store(0);
 
     if (gDriver.tuner.shadow.get(STATUSRSSI) & kStatusRdsr) {
         if (!fetched)
             return;
         emitBlockErrors();
         storeGroup(capturedGroup());  // a full bank drops the group
-        rds.rdsSeen.store(1, kRelaxed);
+        rds.rdsSeen.store(1);
         return;
     }
     GuardedReadRegisters(STATUSRSSI, READCHAN);
     GuardedReadRegisters(STATUSRSSI, RDSA);
-    gDriver.sentences.statusStale.store(0, kRelaxed);
+    gDriver.sentences.statusStale.store(0);
     emitTuningStatus();
 }
 
@@ -69,8 +68,8 @@ void serviceInterrupt()
 DWORD RdsInterruptThread(LPVOID)
 {
     LifecycleState& life = gDriver.lifecycle;
-    gDriver.rds.interruptCount.store(0, kRelaxed);
-    gDriver.rds.decodedGroupCount.store(0, kRelaxed);
+    gDriver.rds.interruptCount.store(0);
+    gDriver.rds.decodedGroupCount.store(0);
     InterruptDone(life.sysIntr);  // lets the first interrupt through
 
     while (!stopRequested()) {
@@ -78,12 +77,12 @@ DWORD RdsInterruptThread(LPVOID)
         if (result == WAIT_TIMEOUT) {
             // No group and no completion for a minute: release a waiting tune
             // or seek and ask the control loop to recover the tuner.
-            gDriver.tuner.tunerBusy.store(0, kRelaxed);
-            gDriver.control.recoveryNeeded.store(1, kRelaxed);
+            gDriver.tuner.tunerBusy.store(0);
+            gDriver.control.recoveryNeeded.store(1);
             serviceInterrupt();
-        } else if (gDriver.tuner.tunerBusy.load(kRelaxed) != 0) {
+        } else if (gDriver.tuner.tunerBusy.load() != 0) {
             // A tune, seek or measurement owns the chip: only signal it.
-            gDriver.tuner.stcSeen.store(1, kRelaxed);
+            gDriver.tuner.stcSeen.store(1);
         } else {
             serviceInterrupt();
         }
@@ -98,9 +97,9 @@ DWORD RdsInterruptThread(LPVOID)
 DWORD GroupThread(LPVOID)
 {
     RdsState& rds = gDriver.rds;
-    while (gDriver.lifecycle.stopGroupThread.load(kRelaxed) == 0) {
+    while (gDriver.lifecycle.stopGroupThread.load() == 0) {
         Sleep(kGroupDrainMs);
-        rds.interruptCount.store(0, kRelaxed);
+        rds.interruptCount.store(0);
         // Taken out under the queue's lock, decoded outside it.
         RdsGroup groups[kBankCapacity];
         const unsigned count = takeBank(groups);

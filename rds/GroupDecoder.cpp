@@ -44,20 +44,19 @@ void countDecodedGroup()
 {
     RdsState& rds = gDriver.rds;
     rds.decodedGroupCount.store(
-        static_cast<std::uint8_t>(rds.decodedGroupCount.load(std::memory_order_relaxed) + 1),
-        std::memory_order_relaxed);
-    rds.rdsSeen.store(1, std::memory_order_relaxed);
+        static_cast<std::uint8_t>(rds.decodedGroupCount.load() + 1));
+    rds.rdsSeen.store(1);
 }
 
 // The control thread lowers tmcQuality meanwhile; losing one step is harmless.
 void countTmcGroup()
 {
     RdsState& rds = gDriver.rds;
-    rds.tmcSeen.store(1, std::memory_order_relaxed);
-    std::uint16_t quality = static_cast<std::uint16_t>(rds.tmcQuality.load(std::memory_order_relaxed) + kTmcQualityStep);
+    rds.tmcSeen.store(1);
+    std::uint16_t quality = static_cast<std::uint16_t>(rds.tmcQuality.load() + kTmcQualityStep);
     if (quality > kTmcQualityMax)
         quality = kTmcQualityMax;
-    rds.tmcQuality.store(quality, std::memory_order_relaxed);
+    rds.tmcQuality.store(quality);
 }
 
 void decodeBasicGroup(const GroupBlocks& blocks, bool versionA, std::uint16_t status)
@@ -100,7 +99,7 @@ void decodeGroup(const RdsGroup& group)
     const bool versionA = (group.B & kVersionB) == 0;
 
     confirmPi(group.A);
-    const std::uint32_t pi = gDriver.rds.decoder.confirmedPi.load(std::memory_order_relaxed);
+    const std::uint32_t pi = gDriver.rds.decoder.confirmedPi.load();
     if (pi == 0)
         return;
     GroupBlocks blocks{static_cast<std::uint16_t>(pi), group.B, group.C, group.D};
@@ -112,13 +111,13 @@ void decodeGroup(const RdsGroup& group)
         decodeBasicGroup(blocks, versionA, group.status);
 
     const OutputFilter& filter = gDriver.sentences.outputFilter;
-    if (versionA && typeSelected(filter.tmcMask.load(std::memory_order_relaxed), groupType)) {
+    if (versionA && typeSelected(filter.tmcMask.load(), groupType)) {
         countTmcGroup();
         emitTmcGroup(blocks.B, blocks.C, blocks.D);
     }
-    if (versionA && typeSelected(filter.maskA.load(std::memory_order_relaxed), groupType))
+    if (versionA && typeSelected(filter.maskA.load(), groupType))
         emitRawGroup(blocks.A, blocks.B, blocks.C, blocks.D);
-    if (!versionA && typeSelected(filter.maskB.load(std::memory_order_relaxed), groupType))
+    if (!versionA && typeSelected(filter.maskB.load(), groupType))
         emitRawGroup(blocks.A, blocks.B, blocks.C, blocks.D);
 }
 
@@ -126,7 +125,7 @@ void resetRdsDecoder()
 {
     DecoderLock lock;
     DecoderState& decoder = gDriver.rds.decoder;
-    decoder.confirmedPi.store(0, std::memory_order_relaxed);
+    decoder.confirmedPi.store(0);
     std::memset(decoder.piCandidates, 0, sizeof decoder.piCandidates);
     StationNameState& name = decoder.name;
     std::memset(name.psCurrent, 0, sizeof name.psCurrent);
@@ -144,7 +143,7 @@ void blankStationName()
 void emitAlternativeFrequency(std::uint16_t blockC)
 {
     if (!outputFilterAllows(kFilterAlternativeFrequency) ||
-        gDriver.rds.decoder.confirmedPi.load(std::memory_order_relaxed) == 0)
+        gDriver.rds.decoder.confirmedPi.load() == 0)
         return;
     char text[kSentenceBufferBytes];
     const std::int32_t fields[] = {blockC};

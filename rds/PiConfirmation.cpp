@@ -44,7 +44,7 @@ void confirmPi(std::uint16_t code)
             entry.hits = static_cast<std::uint8_t>(entry.hits + 1);
             entry.age = 0;
             if (entry.hits == kPiConfirmHits) {
-                decoder.confirmedPi.store(code, std::memory_order_relaxed);
+                decoder.confirmedPi.store(code);
                 emitProgrammeIdentity();
                 std::memset(table, 0, sizeof decoder.piCandidates);
                 return;

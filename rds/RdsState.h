@@ -9,7 +9,7 @@
 #include "rds/GroupQueue.h"
 #include "rds/RdsGroup.h"
 
-#include <atomic>
+#include "platform/ce/Shared.h"
 #include <cstdint>
 
 constexpr unsigned kPiCandidateCount = 8;
@@ -55,7 +55,7 @@ struct DecoderState {
     CRITICAL_SECTION guard;
     PiCandidate piCandidates[kPiCandidateCount];
     // The confirmed PI (16 bits), 0 when none; read by the PI sentence.
-    std::atomic<std::uint32_t> confirmedPi{0};
+    Shared<std::uint32_t> confirmedPi{0};
     StationNameState name;
     RepeatFilter repeats;
     std::uint8_t piSentenceCounter;  // groups 0A since the last periodic PI sentence
@@ -70,9 +70,9 @@ struct RdsState {
     // the commands read, clear and lower them. rdsSeen and interruptCount
     // are also written by the RDS capture. They belong with those subsystems
     // and live here until they arrive.
-    std::atomic<std::uint8_t> rdsSeen{0};            // a group passed the block-error test
-    std::atomic<std::uint8_t> tmcSeen{0};            // a TMC group was accepted
-    std::atomic<std::uint16_t> tmcQuality{0};        // 0..100: +5 per TMC group, -1 a second
-    std::atomic<std::uint8_t> decodedGroupCount{0};  // groups decoded since the last debug sentence; wraps
-    std::atomic<std::uint16_t> interruptCount{0};    // tuner interrupts since the group thread's last pass
+    Shared<std::uint8_t> rdsSeen{0};            // a group passed the block-error test
+    Shared<std::uint8_t> tmcSeen{0};            // a TMC group was accepted
+    Shared<std::uint16_t> tmcQuality{0};        // 0..100: +5 per TMC group, -1 a second
+    Shared<std::uint8_t> decodedGroupCount{0};  // groups decoded since the last debug sentence; wraps
+    Shared<std::uint16_t> interruptCount{0};    // tuner interrupts since the group thread's last pass
 };

@@ -63,7 +63,7 @@ void updateStationName(unsigned position, std::uint8_t character)
 void emitStationName()
 {
     if (!outputFilterAllows(kFilterStationName) ||
-        gDriver.rds.decoder.confirmedPi.load(std::memory_order_relaxed) == 0)
+        gDriver.rds.decoder.confirmedPi.load() == 0)
         return;
 
     StationNameState& name = gDriver.rds.decoder.name;

@@ -112,7 +112,7 @@ void printSoakSummary(std::FILE* out, const char* outcome, const Options& option
                  "soak %s: seed %llu, %s, schedule: %s, %.2f virtual hours, %llu fault phases, %llu faults, "
                  "%llu lines (%llu cut by overruns), %llu debug messages explained, %llu bus transfers failed%s\n",
                  outcome, static_cast<unsigned long long>(settings.seed), soakBandName(settings).c_str(),
-                 options.schedule.c_str(), report.virtualHours, static_cast<unsigned long long>(report.cycles),
+                 sim::scheduleName(soakSchedule(settings)), report.virtualHours, static_cast<unsigned long long>(report.cycles),
                  static_cast<unsigned long long>(report.faults), static_cast<unsigned long long>(report.linesRead),
                  static_cast<unsigned long long>(report.cutLines),
                  static_cast<unsigned long long>(report.debugLines),
@@ -128,6 +128,7 @@ int soak(const Options& options)
     settings.scenario = options.scenario;
     settings.bandFile = options.bandFile;
     settings.debug = options.debug;
+    if (!options.schedule.empty()) settings.schedule = sim::parseSchedule(options.schedule);
     SoakReport report;
     try {
         report = runSoak(settings);

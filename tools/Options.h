@@ -26,6 +26,7 @@ struct Options {
     bool timestamps = false;
     bool decode = false;
     bool debug = false;
+    std::string schedule;  // run and soak: cooperative, random or pct; empty: the command's default
 
     // run
     std::string bandFile;             // empty: the built-in band
@@ -33,9 +34,6 @@ struct Options {
     std::string ptyPath;              // empty: no pseudo-terminal
     std::optional<std::uint64_t> durationMs;  // virtual; none: until interrupted
     std::optional<double> speed;      // virtual seconds per wall second; none: as fast as possible
-
-    // run and soak: how the simulated kernel schedules its threads
-    std::string schedule = "cooperative";  // cooperative, random or pct
 
     // soak (and --band, --seed, --debug)
     double hours = 1.0;               // virtual hours

@@ -11,7 +11,8 @@ namespace corvane {
 void runDriver(const Options& options, const sim::band::BandDescription& band, const Script& script,
                PseudoTerminal* terminal, LineOutput& output)
 {
-    Session session({options.seed, options.speed, options.debug});
+    Session session({options.seed, options.speed, options.debug,
+                     sim::parseSchedule(options.schedule).value_or(sim::Schedule::Cooperative)});
     session.installBand(band);
     session.loadDriver();
 

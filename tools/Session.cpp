@@ -18,6 +18,7 @@ sim::KernelOptions kernelOptions(const SessionSettings& settings)
 {
     sim::KernelOptions options;
     options.seed = settings.seed;
+    options.schedule = settings.schedule;
     options.paced = settings.speed.has_value();
     options.speed = settings.speed.value_or(1.0);
     return options;

@@ -21,6 +21,7 @@ struct SessionSettings {
     std::uint64_t seed = 1;
     std::optional<double> speed;  // none: as fast as possible
     bool debug = false;           // the debug output to standard error
+    sim::Schedule schedule = sim::Schedule::Cooperative;
 };
 
 class Session {

@@ -73,6 +73,7 @@ SessionSettings sessionSettings(const SoakSettings& soak)
     SessionSettings settings;
     settings.seed = soak.seed;
     settings.debug = soak.debug;
+    settings.schedule = soakSchedule(soak);
     return settings;
 }
 
@@ -194,7 +195,7 @@ private:
 
     bool running() const
     {
-        return gDriver.lifecycle.driverState.load(std::memory_order_relaxed) == kDriverRunning;
+        return gDriver.lifecycle.driverState.load() == kDriverRunning;
     }
 
     void checkWorkers()
@@ -248,7 +249,7 @@ private:
     {
         const ByteRing& input = gDriver.channel.inputRing;
         return input.head != input.tail ||
-               gDriver.control.controlRequest.load(std::memory_order_relaxed) != kRequestNone;
+               gDriver.control.controlRequest.load() != kRequestNone;
     }
 
     // What the driver is doing, for a failure message.
@@ -354,6 +355,13 @@ sim::band::BandDescription soakScenarioBand(const std::string& scenario)
     return band;
 }
 
+sim::Schedule soakSchedule(const SoakSettings& settings)
+{
+    if (settings.schedule) return *settings.schedule;
+    // A stream of its own, so the draw moves nothing else the seed decides.
+    return sim::Random(settings.seed ^ 0x5C4ED01Eull).below(2) == 0 ? sim::Schedule::Random : sim::Schedule::Pct;
+}
+
 std::string soakReproduceLine(const SoakSettings& settings)
 {
     char hours[32];
@@ -363,7 +371,7 @@ std::string soakReproduceLine(const SoakSettings& settings)
         line += " --band " + settings.bandFile;
     else
         line += " --scenario " + settings.scenario;
-    return line;
+    return line + " --schedule " + sim::scheduleName(soakSchedule(settings));
 }
 
 std::string soakBandName(const SoakSettings& settings)

@@ -12,8 +12,10 @@
 #pragma once
 
 #include "sim/band/BandDescription.h"
+#include "sim/kernel/Kernel.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,7 +27,11 @@ struct SoakSettings {
     std::string scenario = "default";  // a built-in band: see soakScenarioBand
     std::string bandFile;            // a band file instead of the scenario's band
     bool debug = false;              // the driver's debug output to standard error
+    std::optional<sim::Schedule> schedule;  // none: the seed draws random or pct
 };
+
+// The scheduling mode of a soak: the one given, or random or pct drawn from the seed.
+sim::Schedule soakSchedule(const SoakSettings& settings);
 
 struct SoakReport {
     bool passed = true;

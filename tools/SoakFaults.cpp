@@ -41,7 +41,7 @@ BOOL control(DWORD code, const void* in, DWORD inLength, void* out = nullptr, DW
 
 bool driverRunning()
 {
-    return gDriver.lifecycle.driverState.load(std::memory_order_relaxed) == kDriverRunning;
+    return gDriver.lifecycle.driverState.load() == kDriverRunning;
 }
 
 }  // namespace
@@ -197,7 +197,8 @@ void FaultInjector::powerRequest(Micros now, DWORD state)
     DWORD returned = 0;
     debug_.begin(Cause::PowerRequest, now);
     control(IOCTL_POWER_SET, nullptr, 0, &value, sizeof value, &returned);
-    debug_.end(Cause::PowerRequest, now, 0);
+    // The request itself takes virtual time when threads are preempted.
+    debug_.end(Cause::PowerRequest, sim::Kernel::current().now(), 0);
 }
 
 void FaultInjector::startPowerDown(Micros now)

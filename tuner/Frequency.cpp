@@ -5,7 +5,6 @@ using namespace si4709;
 
 namespace {
 
-constexpr auto kRelaxed = std::memory_order_relaxed;
 
 // Band bottoms as SYSCONFIG2 bit 7 selects them: BAND 00 starts at 87.50 MHz,
 // BAND 10 (and 01) at 76.00 MHz.
@@ -55,10 +54,10 @@ std::uint16_t FrequencyToChannel(std::uint16_t frequency)
 
 std::uint16_t ChannelFrequency()
 {
-    const std::uint16_t recovery = gDriver.control.recoveryFrequency.load(kRelaxed);
+    const std::uint16_t recovery = gDriver.control.recoveryFrequency.load();
     // While a recovery or resume is pending the chip has not been tuned back
     // yet: report where it is going.
-    if (gDriver.control.controlRequest.load(kRelaxed) == kRequestRecover) {
+    if (gDriver.control.controlRequest.load() == kRequestRecover) {
         return recovery;
     }
     const unsigned channel = kReadchanChan.get(shadow().get(READCHAN));

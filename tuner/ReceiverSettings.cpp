@@ -6,7 +6,6 @@ using namespace si4709;
 
 namespace {
 
-constexpr auto kRelaxed = std::memory_order_relaxed;
 
 // SYSCONFIG1 with RDSIEN, STCIEN, RDS and GPIO2 as interrupt output; with DE
 // for 50 us de-emphasis, without it for 75 us.
@@ -29,13 +28,13 @@ RegisterShadow& shadow()
 // SKSNR from QFN with bit 9 set; QFN values from 16 up spill into bit 8.
 std::uint16_t SeekSnrBits()
 {
-    return static_cast<std::uint16_t>((gDriver.tuner.settings.QFN.load(kRelaxed) | 0x20) << 4);
+    return static_cast<std::uint16_t>((gDriver.tuner.settings.QFN.load() | 0x20) << 4);
 }
 
 // SEEKTH from QFI's low byte.
 std::uint16_t SeekThresholdBits()
 {
-    return static_cast<std::uint16_t>(gDriver.tuner.settings.QFI.load(kRelaxed) << 8);
+    return static_cast<std::uint16_t>(gDriver.tuner.settings.QFI.load() << 8);
 }
 
 }  // namespace
@@ -54,7 +53,7 @@ bool ApplyReceiverSettings(std::uint8_t mode, std::uint8_t seekThreshold, std::u
     regs.set(SYSCONFIG1, kSysconfig1Interrupts75us);
     regs.set(SYSCONFIG2, SeekThresholdBits() | kSysconfig2Initial);
     regs.set(SYSCONFIG3, regs.get(SYSCONFIG3) | SeekSnrBits());
-    gDriver.sentences.statusStale.store(0, kRelaxed);
+    gDriver.sentences.statusStale.store(0);
     transferred &= GuardedReadRegisters(11, 11);
 
     // Power up first, then bring in band, spacing, mute and RDS mode.
@@ -78,7 +77,7 @@ bool ApplyReceiverSettings(std::uint8_t mode, std::uint8_t seekThreshold, std::u
 
     Sleep(kPowerUpMs);
     transferred &= GuardedReadRegisters(10, 9);
-    gDriver.sentences.statusStale.store(0, kRelaxed);
+    gDriver.sentences.statusStale.store(0);
     return transferred;
 }
 

@@ -13,7 +13,7 @@ TunerState& tuner()
 
 bool BusOff()
 {
-    return tuner().i2cOff.load(std::memory_order_relaxed) == 1;
+    return tuner().i2cOff.load() == 1;
 }
 
 BYTE Transfer(I2CHandle* handle, DWORD direction, BYTE* data, DWORD length)
@@ -69,7 +69,7 @@ bool ReadRegisters(unsigned first, unsigned last)
     }
 
     BYTE data[kI2CMaxTransfer];
-    if (!I2C_Read(tuner().pI2CHandle.load(std::memory_order_relaxed), data, length)) {
+    if (!I2C_Read(tuner().pI2CHandle.load(), data, length)) {
         return false;
     }
     for (DWORD i = 0; i < length / 2; ++i) {
@@ -97,7 +97,7 @@ bool WriteRegisters(unsigned last)
         data[2 * i] = static_cast<BYTE>(value >> 8);
         data[2 * i + 1] = static_cast<BYTE>(value);
     }
-    return I2C_Write(tuner().pI2CHandle.load(std::memory_order_relaxed), data, length) != 0;
+    return I2C_Write(tuner().pI2CHandle.load(), data, length) != 0;
 }
 
 bool TryTakeBusGuard()

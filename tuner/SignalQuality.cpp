@@ -11,7 +11,6 @@ using namespace si4709;
 
 namespace {
 
-constexpr auto kRelaxed = std::memory_order_relaxed;
 
 constexpr std::uint8_t kReceiverModeMeasureQuality = 0x04;
 constexpr std::uint16_t kSysconfig1InterruptsOff = 0x2FFF;  // clears RDSIEN, STCIEN, RDS
@@ -44,6 +43,10 @@ bool waitStepDone(std::uint16_t doneMask)
 {
     shadow().set(RDSD, kRdsdPending);
     for (unsigned pass = 0; pass < kQualityPollLimit; ++pass) {
+        // An unload waits a bounded time for this thread: it must not poll on.
+        if (gDriver.lifecycle.stopControlThread.load() != 0) {
+            return false;
+        }
         Sleep(kPollMs);
         GuardedReadRegisters(STATUSRSSI, RDSD);
         if ((shadow().get(RDSD) & doneMask) == 0) {
@@ -60,18 +63,18 @@ void restore(const std::uint16_t (&saved)[kSavedCount])
     }
     shadow().set(SYSCONFIG1, shadow().get(SYSCONFIG1) | kSysconfig1InterruptsOn);
     GuardedWriteRegisters(RDSD);
-    gDriver.tuner.tunerBusy.store(0, kRelaxed);
+    gDriver.tuner.tunerBusy.store(0);
 }
 
 }  // namespace
 
 void MeasureSignalQuality()
 {
-    if ((gDriver.tuner.receiverMode.load(kRelaxed) & kReceiverModeMeasureQuality) == 0) {
+    if ((gDriver.tuner.receiverMode.load() & kReceiverModeMeasureQuality) == 0) {
         return;
     }
     RegisterShadow& regs = shadow();
-    gDriver.tuner.tunerBusy.store(1, kRelaxed);
+    gDriver.tuner.tunerBusy.store(1);
     GuardedReadRegisters(STATUSRSSI, BOOTCONFIG);
     std::uint16_t saved[kSavedCount];
     for (unsigned i = 0; i < kSavedCount; ++i) {
@@ -93,7 +96,7 @@ void MeasureSignalQuality()
     }
 
     regs.set(SYSCONFIG1, regs.get(SYSCONFIG1) | kSysconfig1InterruptsOn);
-    gDriver.tuner.qualityResult.store(static_cast<std::uint8_t>(regs.get(RDSA) & 0xFF), kRelaxed);
+    gDriver.tuner.qualityResult.store(static_cast<std::uint8_t>(regs.get(RDSA) & 0xFF));
     GuardedWriteRegisters(SYSCONFIG1);
     Sleep(kPollMs);
     emitSignalQuality();

@@ -14,7 +14,6 @@ using namespace si4709;
 
 namespace {
 
-constexpr auto kRelaxed = std::memory_order_relaxed;
 
 // RDSIEN, STCIEN, RDS, 50 us de-emphasis, GPIO2 as interrupt output: a tune
 // or seek always leaves the chip with 50 us de-emphasis.
@@ -39,17 +38,17 @@ RegisterShadow& shadow()
 
 bool requestPending()
 {
-    return gDriver.control.controlRequest.load(kRelaxed) != kRequestNone;
+    return gDriver.control.controlRequest.load() != kRequestNone;
 }
 
 bool stcSeen()
 {
-    return gDriver.tuner.stcSeen.load(kRelaxed) != 0;
+    return gDriver.tuner.stcSeen.load() != 0;
 }
 
 void setTunerBusy(std::uint8_t value)
 {
-    gDriver.tuner.tunerBusy.store(value, kRelaxed);
+    gDriver.tuner.tunerBusy.store(value);
 }
 
 void readStatus()
@@ -59,7 +58,7 @@ void readStatus()
 
 void markStatusFresh()
 {
-    gDriver.sentences.statusStale.store(0, kRelaxed);
+    gDriver.sentences.statusStale.store(0);
 }
 
 bool stcShown(std::uint16_t status)
@@ -187,7 +186,7 @@ bool waitSeekCleared(std::uint8_t up)
 void Tune(std::uint16_t frequency)
 {
     RegisterShadow& regs = shadow();
-    gDriver.tuner.stcSeen.store(0, kRelaxed);
+    gDriver.tuner.stcSeen.store(0);
     setTunerBusy(1);
     readStatus();
     regs.set(SYSCONFIG1, kSysconfig1TuneSeek);
@@ -201,7 +200,7 @@ void Tune(std::uint16_t frequency)
         return;
     }
     regs.set(CHANNEL, regs.get(CHANNEL) & ~kChannelTune);
-    gDriver.tuner.stcSeen.store(0, kRelaxed);
+    gDriver.tuner.stcSeen.store(0);
     GuardedWriteRegisters(CHANNEL);
     if (!waitTuneCleared()) {
         setTunerBusy(0);
@@ -227,7 +226,7 @@ void Seek(std::uint8_t up)
     GuardedWriteRegisters(POWERCFG);
 
     // Groups still queued belong to the station being left.
-    gDriver.tuner.stcSeen.store(0, kRelaxed);
+    gDriver.tuner.stcSeen.store(0);
     setTunerBusy(1);
     emptyGroupQueue();
     resetRdsDecoder();
@@ -237,7 +236,7 @@ void Seek(std::uint8_t up)
         return;
     }
     regs.set(POWERCFG, regs.get(POWERCFG) & ~kPowercfgSeek);
-    gDriver.tuner.stcSeen.store(0, kRelaxed);
+    gDriver.tuner.stcSeen.store(0);
     GuardedWriteRegisters(POWERCFG);
     if (!waitSeekCleared(up)) {
         setTunerBusy(0);

@@ -5,7 +5,6 @@
 
 namespace {
 
-constexpr auto kRelaxed = std::memory_order_relaxed;
 
 constexpr const WCHAR* kBusDevice = TEXT("I2C1:");
 
@@ -24,14 +23,28 @@ void TakeLines()
 }
 
 // Opens the bus into pI2CHandle; false (after saying so) when it cannot.
+//
+// A worker can be stopped by a power-down in the middle of a transfer, holding
+// the record's address, and go on with it after the power-up: so the record
+// keeps its address for the driver's whole life, and a later open fills the
+// same record. Such a worker then finds a closed or a fresh bus behind the
+// address, never freed memory.
 bool OpenBus()
 {
-    I2CHandle* handle = I2C_Open(kBusDevice);
-    gDriver.tuner.pI2CHandle.store(handle, kRelaxed);
-    if (handle == nullptr) {
+    I2CHandle* opened = I2C_Open(kBusDevice);
+    if (opened == nullptr) {
+        gDriver.tuner.pI2CHandle.store(nullptr);
         NKDbgPrintfW(kMsgI2COpenFailed);
         return false;
     }
+    I2CHandle*& record = gDriver.tuner.busRecord;
+    if (record == nullptr) {
+        record = opened;
+    } else {
+        *record = *opened;
+        LocalFree(opened);
+    }
+    gDriver.tuner.pI2CHandle.store(record);
     return true;
 }
 
@@ -87,25 +100,25 @@ void TunerFirstConfig()
     TunerReset();
     Sleep(kFirstConfigMs);
     const ReceiverSettings& settings = gDriver.tuner.settings;
-    ApplyReceiverSettings(settings.bandMode.load(kRelaxed), settings.seekThresholdByte.load(kRelaxed),
-                          settings.volume.load(kRelaxed));
+    ApplyReceiverSettings(settings.bandMode.load(), settings.seekThresholdByte.load(),
+                          settings.volume.load());
 }
 
 void TunerDefaults()
 {
     TunerState& tuner = gDriver.tuner;
     OutputFilter& filter = gDriver.sentences.outputFilter;
-    filter.flags.store(kDefaultFilterFlags, kRelaxed);
-    filter.maskA.store(kDefaultFilterMaskA, kRelaxed);
-    filter.maskB.store(kDefaultFilterMaskB, kRelaxed);
-    filter.tmcMask.store(kDefaultFilterTmcMask, kRelaxed);
-    gDriver.rds.tmcQuality.store(0, kRelaxed);
-    tuner.settings.bandMode.store(0, kRelaxed);
-    tuner.settings.volume.store(15, kRelaxed);
-    tuner.settings.seekThresholdByte.store(static_cast<std::uint8_t>(tuner.settings.QFI.load(kRelaxed)), kRelaxed);
-    gDriver.control.searchUp.store(1, kRelaxed);
-    gDriver.control.autoSearch.store(1, kRelaxed);
-    tuner.tunerBusy.store(0, kRelaxed);
+    filter.flags.store(kDefaultFilterFlags);
+    filter.maskA.store(kDefaultFilterMaskA);
+    filter.maskB.store(kDefaultFilterMaskB);
+    filter.tmcMask.store(kDefaultFilterTmcMask);
+    gDriver.rds.tmcQuality.store(0);
+    tuner.settings.bandMode.store(0);
+    tuner.settings.volume.store(15);
+    tuner.settings.seekThresholdByte.store(static_cast<std::uint8_t>(tuner.settings.QFI.load()));
+    gDriver.control.searchUp.store(1);
+    gDriver.control.autoSearch.store(1);
+    tuner.tunerBusy.store(0);
 }
 
 void PIO_init()
@@ -121,7 +134,7 @@ void PIO_init()
 
 void TunerPowerDown()
 {
-    gDriver.control.recoveryFrequency.store(ChannelFrequency(), kRelaxed);
+    gDriver.control.recoveryFrequency.store(ChannelFrequency());
     PinDriveLow(kResetLine);
     PinMakeOutput(kResetLine);
 }

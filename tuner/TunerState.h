@@ -3,43 +3,44 @@
 #include "platform/BusTypes.h"
 #include "tuner/Si4709Registers.h"
 
-#include <atomic>
+#include "platform/ce/Shared.h"
 #include <cstdint>
 
 // The driver's copies of the sixteen Si4709 registers: the last values read
 // from the chip or prepared for it. Several threads read and write it without
 // a lock; each element is one relaxed 16-bit store or load.
 struct RegisterShadow {
-    std::atomic<std::uint16_t> value[si4709::kRegisterCount] = {};
+    Shared<std::uint16_t> value[si4709::kRegisterCount] = {};
 
-    std::uint16_t get(unsigned reg) const { return value[reg].load(std::memory_order_relaxed); }
-    void set(unsigned reg, unsigned v) { value[reg].store(static_cast<std::uint16_t>(v), std::memory_order_relaxed); }
+    std::uint16_t get(unsigned reg) const { return value[reg].load(); }
+    void set(unsigned reg, unsigned v) { value[reg].store(static_cast<std::uint16_t>(v)); }
 };
 
 // What the search and settings commands choose, and what the chip is
 // programmed with after every reset. Written by the command parser, read by
 // the tuner sequences on other threads.
 struct ReceiverSettings {
-    std::atomic<std::uint16_t> QFI{20};               // seek RSSI threshold (SEEKTH)
-    std::atomic<std::uint8_t> seekThresholdByte{20};  // QFI's low byte, used when the chip is reprogrammed
-    std::atomic<std::uint16_t> QFS{300};              // RDS wait of the station search, 10 ms units
-    std::atomic<std::uint16_t> QFT{300};              // TMC wait of the station search, 10 ms units
-    std::atomic<std::uint16_t> QFN{1};                // seek signal-to-noise threshold (SKSNR)
-    std::atomic<std::uint8_t> bandMode{0};            // 0, 1 or 2: band, spacing and de-emphasis
-    std::atomic<std::uint8_t> volume{15};             // volume brought into the chip by the settings
+    Shared<std::uint16_t> QFI{20};               // seek RSSI threshold (SEEKTH)
+    Shared<std::uint8_t> seekThresholdByte{20};  // QFI's low byte, used when the chip is reprogrammed
+    Shared<std::uint16_t> QFS{300};              // RDS wait of the station search, 10 ms units
+    Shared<std::uint16_t> QFT{300};              // TMC wait of the station search, 10 ms units
+    Shared<std::uint16_t> QFN{1};                // seek signal-to-noise threshold (SKSNR)
+    Shared<std::uint8_t> bandMode{0};            // 0, 1 or 2: band, spacing and de-emphasis
+    Shared<std::uint8_t> volume{15};             // volume brought into the chip by the settings
 };
 
 // The chip register interface and its sequences.
 struct TunerState {
     RegisterShadow shadow;
-    std::atomic<std::uint8_t> busGuard{0};         // 1 while a register transfer runs (try-lock)
-    std::atomic<std::uint8_t> i2cOff{0};           // 1 while the bus is powered down: transfers are no-ops
-    std::atomic<I2CHandle*> pI2CHandle{nullptr};   // the open bus driver, null when closed
+    Shared<std::uint8_t> busGuard{0};         // 1 while a register transfer runs (try-lock)
+    Shared<std::uint8_t> i2cOff{0};           // 1 while the bus is powered down: transfers are no-ops
+    Shared<I2CHandle*> pI2CHandle{nullptr};   // the open bus driver, null when closed
+    I2CHandle* busRecord = nullptr;  // behind pI2CHandle: one address from the first open to the unload
 
     ReceiverSettings settings;
-    std::atomic<std::uint8_t> receiverMode{0};     // MOD value: 1 locks the filters, 0x04 measures quality
+    Shared<std::uint8_t> receiverMode{0};     // MOD value: 1 locks the filters, 0x04 measures quality
 
-    std::atomic<std::uint8_t> tunerBusy{0};        // 1 while a tune, seek or measurement waits for the chip
-    std::atomic<std::uint8_t> stcSeen{0};          // set by the interrupt thread while tunerBusy is 1
-    std::atomic<std::uint8_t> qualityResult{0};    // RDSA low byte after the chip's signal-quality test
+    Shared<std::uint8_t> tunerBusy{0};        // 1 while a tune, seek or measurement waits for the chip
+    Shared<std::uint8_t> stcSeen{0};          // set by the interrupt thread while tunerBusy is 1
+    Shared<std::uint8_t> qualityResult{0};    // RDSA low byte after the chip's signal-quality test
 };

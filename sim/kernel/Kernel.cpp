@@ -2,6 +2,8 @@
 // host-side controls tests and the simulated hardware use, and the random streams.
 #include "sim/kernel/KernelImpl.h"
 
+#include "platform/ce/Shared.h"
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -74,6 +76,7 @@ Kernel::Kernel(const KernelOptions& options) : impl_(std::make_unique<Impl>())
     for (unsigned i = 0; i < unsigned(Stream::Count); ++i) k.streams[i] = Random(splitmix(mix) ^ (0x51ED270B27F0A3C5ull * (i + 1)));
     gKernel = impl_.get();
     gKernelObject = this;
+    gCePreemptive = options.schedule != Schedule::Cooperative;
 
     // The creating thread is simulated thread 1. Its context is saved the
     // first time it switches away.
@@ -82,7 +85,8 @@ Kernel::Kernel(const KernelOptions& options) : impl_(std::make_unique<Impl>())
     main->state = Thread::Running;
     k.threads.push_back(main.get());
     k.current = main.get();
-    k.addObject(std::move(main));
+    Thread* creator = main.get();
+    creator->handle = k.addObject(std::move(main));
     setPaced(options.paced, options.speed);
 }
 
@@ -96,6 +100,7 @@ Kernel::~Kernel()
     for (Thread* t : k.threads) k.freeStack(t);
     gKernel = nullptr;
     gKernelObject = nullptr;
+    gCePreemptive = false;
 }
 
 Kernel& Kernel::current()
@@ -108,13 +113,14 @@ bool Kernel::exists() { return gKernel != nullptr; }
 
 Micros Kernel::now() const { return impl_->now; }
 std::uint64_t Kernel::seed() const { return impl_->options.seed; }
+Schedule Kernel::schedule() const { return impl_->options.schedule; }
+std::uint64_t Kernel::preemptionPoints() const { return impl_->points; }
 Random& Kernel::random(Stream stream) { return impl_->streams[unsigned(stream)]; }
 
 Kernel::EventId Kernel::at(Micros when, std::function<void()> action)
 {
     Impl& k = *impl_;
-    const EventId id = k.nextEventId++;
-    k.hardwareEvents.emplace(id, std::move(action));
+    const EventId id = k.hardwareEvents.add(std::move(action));
     const std::uint32_t tie = static_cast<std::uint32_t>(k.streams[unsigned(Stream::Scheduler)].next());
     k.timeline.push(TimelineEntry{when < k.now ? k.now : when, tie, k.sequence++, nullptr, id});
     return id;
@@ -122,7 +128,7 @@ Kernel::EventId Kernel::at(Micros when, std::function<void()> action)
 
 Kernel::EventId Kernel::after(Micros delay, std::function<void()> action) { return at(impl_->now + delay, std::move(action)); }
 
-void Kernel::cancel(EventId id) { impl_->hardwareEvents.erase(id); }
+void Kernel::cancel(EventId id) { impl_->hardwareEvents.cancel(id); }
 
 void Kernel::advance(Micros delay)
 {
@@ -236,6 +242,11 @@ DWORD Kernel::threadId(HANDLE thread) const
 {
     const Thread* t = threadOf(*impl_, thread);
     return t ? t->id : 0;
+}
+
+HANDLE Kernel::threadHandle(DWORD id) const
+{
+    return id >= 1 && id <= impl_->threads.size() ? impl_->threads[id - 1]->handle : nullptr;
 }
 
 Micros Kernel::lastRun(HANDLE thread) const

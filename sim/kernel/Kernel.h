@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -41,8 +42,24 @@ private:
     std::uint64_t s_[4];
 };
 
+// How the scheduler interleaves threads.
+// cooperative: a thread gives up the processor only inside a blocking call; code
+//   takes no virtual time (exact-timing tests rely on it).
+// random: every call into the CE surface and every access to a shared value is
+//   a preemption point that costs a few seeded microseconds; the highest CE
+//   priority runs, equal priorities share by time slice, and at any point the
+//   processor goes to a randomly drawn other ready thread with a seeded chance.
+// pct: the same points and costs; threads run by random distinct priorities
+//   that are demoted at a few seeded change points (probabilistic concurrency
+//   testing, drawn afresh every round of points).
+// In both preemptive modes SuspendThread stops its target where it stands.
+enum class Schedule { Cooperative, Random, Pct };
+const char* scheduleName(Schedule schedule);
+std::optional<Schedule> parseSchedule(std::string_view name);
+
 struct KernelOptions {
     std::uint64_t seed = 1;
+    Schedule schedule = Schedule::Cooperative;
     bool paced = false;      // virtual time follows the wall clock
     double speed = 1.0;      // paced: virtual seconds per wall second
     bool traceSwitches = false;
@@ -97,6 +114,9 @@ public:
 
     Micros now() const;
     std::uint64_t seed() const;
+    Schedule schedule() const;
+    // Preemption points passed so far (0 in cooperative mode).
+    std::uint64_t preemptionPoints() const;
     Random& random(Stream stream);
 
     // ---- Hardware events ---------------------------------------------------
@@ -142,6 +162,7 @@ public:
     std::uint32_t suspendCount(HANDLE thread) const;
     bool threadExited(HANDLE thread) const;
     DWORD threadId(HANDLE thread) const;
+    HANDLE threadHandle(DWORD id) const;  // null for an unknown id
     std::size_t liveThreads() const;
     // Virtual time at which the thread last got the processor (0: never).
     Micros lastRun(HANDLE thread) const;

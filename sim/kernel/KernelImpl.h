@@ -58,6 +58,8 @@ struct Thread : Waitable {
     std::uint64_t wakeGeneration = 0;  // stale timeline entries carry an older one
     Waitable* waitingOn = nullptr;
     DWORD waitResult = 0;
+    std::uint32_t pctRank = 0;  // pct: lower runs first (random, or demoted)
+    void* faultGuard = nullptr;  // the innermost CeGuardedCall of this thread
     Thread() : Waitable(ThreadObject) {}
 };
 
@@ -86,7 +88,7 @@ struct TimelineEntry {
 // (a thread woken before its timed wake, a cancelled hardware event), which
 // would otherwise pile up until their time: the RDS interrupt thread leaves one
 // 60 s time-out behind on every interrupt.
-class Timeline {
+class EntryHeap {
 public:
     bool empty() const { return heap_.empty(); }
     std::size_t size() const { return heap_.size(); }
@@ -107,9 +109,107 @@ public:
         std::erase_if(heap_, stale);
         std::make_heap(heap_.begin(), heap_.end(), std::greater<>{});
     }
+    // Calls visit for every entry due at `now`, skipping whole subtrees that
+    // are later (a parent is never later than its children).
+    template <class Visit>
+    void forEachDue(Micros now, Visit&& visit, std::size_t at = 0) const
+    {
+        if (at >= heap_.size() || heap_[at].time > now) return;
+        visit(heap_[at]);
+        forEachDue(now, visit, 2 * at + 1);
+        forEachDue(now, visit, 2 * at + 2);
+    }
 
 private:
     std::vector<TimelineEntry> heap_;
+};
+
+// Thread wakes and hardware events, kept in two heaps and seen as one: at the
+// same virtual time hardware events come first. Hardware that falls due while
+// a thread runs is found without touching the wakes.
+class Timeline {
+public:
+    bool empty() const { return wakes.empty() && events.empty(); }
+    std::size_t size() const { return wakes.size() + events.size(); }
+    const TimelineEntry& top() const { return eventFirst() ? events.top() : wakes.top(); }
+    void pop() { eventFirst() ? events.pop() : wakes.pop(); }
+    void push(const TimelineEntry& e) { e.thread == nullptr ? events.push(e) : wakes.push(e); }
+    template <class Stale>
+    void compact(Stale stale)
+    {
+        wakes.compact(stale);
+        events.compact(stale);
+    }
+    EntryHeap wakes;
+    EntryHeap events;
+
+private:
+    bool eventFirst() const { return wakes.empty() || (!events.empty() && !(events.top() > wakes.top())); }
+};
+
+// The pending hardware events, in slots that are used again: steady running
+// allocates nothing (an action small enough for std::function's own buffer, as
+// the simulation's are, is stored in place). An id names its slot and the
+// slot's use, so the id of an event that ran or was cancelled finds nothing.
+class HardwareEvents {
+public:
+    using Id = std::uint64_t;
+    Id add(std::function<void()> action)
+    {
+        std::uint32_t index;
+        if (free_.empty()) {
+            index = static_cast<std::uint32_t>(slots_.size());
+            slots_.emplace_back();
+        } else {
+            index = free_.back();
+            free_.pop_back();
+        }
+        Slot& slot = slots_[index];
+        ++slot.use;
+        slot.live = true;
+        slot.action = std::move(action);
+        ++live_;
+        return (Id(slot.use) << 32) | index;
+    }
+    bool live(Id id) const { return find(id) != nullptr; }
+    // Removes the event; its action, or an empty one when it is gone already.
+    std::function<void()> take(Id id)
+    {
+        Slot* slot = find(id);
+        if (slot == nullptr) return {};
+        std::function<void()> action = std::move(slot->action);
+        release(*slot, id);
+        return action;
+    }
+    void cancel(Id id)
+    {
+        if (Slot* slot = find(id)) release(*slot, id);
+    }
+    std::size_t size() const { return live_; }
+
+private:
+    struct Slot {
+        std::uint32_t use = 0;
+        bool live = false;
+        std::function<void()> action;
+    };
+    Slot* find(Id id) const
+    {
+        const auto index = static_cast<std::uint32_t>(id);
+        if (index >= slots_.size()) return nullptr;
+        const Slot& slot = slots_[index];
+        return slot.live && slot.use == static_cast<std::uint32_t>(id >> 32) ? const_cast<Slot*>(&slot) : nullptr;
+    }
+    void release(Slot& slot, Id id)
+    {
+        slot.live = false;
+        slot.action = nullptr;
+        free_.push_back(static_cast<std::uint32_t>(id));
+        --live_;
+    }
+    std::vector<Slot> slots_;
+    std::vector<std::uint32_t> free_;
+    std::size_t live_ = 0;
 };
 
 struct Interrupt {
@@ -141,8 +241,7 @@ struct Kernel::Impl {
     // The timeline of thread wakes and hardware events.
     Timeline timeline;
     std::uint64_t sequence = 0;
-    std::map<EventId, std::function<void()>> hardwareEvents;
-    EventId nextEventId = 1;
+    HardwareEvents hardwareEvents;
 
     std::vector<Lock> locks;  // by LockId index - 1
     std::map<DWORD, Interrupt> interrupts;
@@ -164,6 +263,14 @@ struct Kernel::Impl {
     std::uint64_t switches = 0;
     std::vector<TraceEntry> trace;
 
+    // Preemption (Preemption.cpp).
+    std::uint32_t atomicDepth = 0;  // > 0 while hardware or a device model runs: no switch
+    std::uint64_t points = 0;
+    Micros sliceStart = 0;          // when the running thread got the processor
+    std::uint64_t pctRoundEnd = 0;  // pct: the point at which the next round starts
+    std::uint64_t pctChange[2] = {};
+    std::uint32_t pctDemotions = 0;
+
     bool paced = false;
     double speed = 1.0;
     std::chrono::steady_clock::time_point paceOrigin;
@@ -177,6 +284,16 @@ struct Kernel::Impl {
     void compactTimeline();
     void wake(Thread* t, DWORD result);              // end a wait with a result
     void block();                                    // current thread gives up the processor
+    bool preemptive() const { return options.schedule != Schedule::Cooperative; }
+    void preemptionPoint();
+    void blockPreemptive(Thread* chosen);
+    bool stale(const TimelineEntry& e) const;
+    bool claim(Thread* t);                           // a due thread takes the processor (false: it parks)
+    std::uint64_t rank(const Thread* t) const;       // lower runs first
+    Thread* bestDue(const Thread* except) const;
+    Thread* randomDue(const Thread* except);
+    void pctStep();
+    void pctNewRound();
     void switchTo(Thread* next, bool exiting);
     [[noreturn]] void exitCurrent(DWORD code);
     void runDueEvents(Micros until);

@@ -94,7 +94,7 @@ void Kernel::Impl::wakeAt(Thread* t, Micros when)
 void Kernel::Impl::compactTimeline()
 {
     timeline.compact([this](const TimelineEntry& e) {
-        if (e.thread == nullptr) return hardwareEvents.find(e.generation) == hardwareEvents.end();
+        if (e.thread == nullptr) return !hardwareEvents.live(e.generation);
         return e.generation != e.thread->wakeGeneration || e.thread->state == Thread::Exited;
     });
 }
@@ -126,34 +126,33 @@ void Kernel::Impl::pace(Micros target)
 void Kernel::Impl::runDueEvents(Micros until)
 {
     // Hardware keeps time while a thread is busy: every event due runs in time
-    // order, also behind thread wakes, which wait for the next blocking call.
-    std::vector<TimelineEntry> wakes;
-    while (!timeline.empty() && timeline.top().time <= until) {
-        TimelineEntry e = timeline.top();
-        timeline.pop();
-        if (e.thread != nullptr) {
-            wakes.push_back(e);
-            continue;
-        }
+    // order, also behind thread wakes, which wait for the next blocking call
+    // (or preemption point).
+    while (!timeline.events.empty() && timeline.events.top().time <= until) {
+        TimelineEntry e = timeline.events.top();
+        timeline.events.pop();
         runHardwareEvent(e);
     }
-    for (const TimelineEntry& wake : wakes) timeline.push(wake);
 }
 
 void Kernel::Impl::runHardwareEvent(const TimelineEntry& e)
 {
-    auto it = hardwareEvents.find(e.generation);
-    if (it == hardwareEvents.end()) return;  // cancelled
+    if (!hardwareEvents.live(e.generation)) return;  // cancelled
     pace(e.time);
     if (e.time > now) now = e.time;
-    std::function<void()> action = std::move(it->second);
-    hardwareEvents.erase(it);
+    std::function<void()> action = hardwareEvents.take(e.generation);
     if (options.traceSwitches) trace.push_back({now, TraceEntry::HardwareEvent, 0});
+    ++atomicDepth;  // hardware runs between threads: the calls it makes are no preemption points
     action();
+    --atomicDepth;
 }
 
 void Kernel::Impl::block()
 {
+    if (preemptive()) {
+        blockPreemptive(nullptr);
+        return;
+    }
     Thread* self = current;
     const bool exiting = self->state == Thread::Exited;
     for (;;) {
@@ -236,6 +235,7 @@ Thread* Kernel::Impl::createThread(LPTHREAD_START_ROUTINE start, LPVOID paramete
     t->stackSize = size;
     t->context = ctx::make_fcontext(static_cast<char*>(memory) + page + size, size, threadEntry);
 
+    if (options.schedule == Schedule::Pct) t->pctRank = streams[unsigned(Stream::Scheduler)].below(1u << 30);
     threads.push_back(t);
     t->handle = addObject(std::move(owned));
     return t;

@@ -36,6 +36,7 @@ void Kernel::raiseInterrupt(DWORD sysIntr)
 
 BOOL InterruptInitialize(DWORD sysIntr, HANDLE event, LPVOID, DWORD)
 {
+    kernelImpl().preemptionPoint();
     auto& k = kernelImpl();
     sim::Waitable* w = k.lookup(event);
     if (w == nullptr || w->kind != sim::Waitable::EventObject) {
@@ -56,6 +57,7 @@ BOOL InterruptInitialize(DWORD sysIntr, HANDLE event, LPVOID, DWORD)
 
 void InterruptDone(DWORD sysIntr)
 {
+    kernelImpl().preemptionPoint();
     auto& k = kernelImpl();
     auto it = k.interrupts.find(sysIntr);
     if (it == k.interrupts.end() || !it->second.initialised) return;
@@ -71,6 +73,7 @@ void InterruptDone(DWORD sysIntr)
 
 void InterruptDisable(DWORD sysIntr)
 {
+    kernelImpl().preemptionPoint();
     auto& k = kernelImpl();
     auto it = k.interrupts.find(sysIntr);
     if (it == k.interrupts.end()) return;
@@ -83,6 +86,7 @@ void InterruptDisable(DWORD sysIntr)
 
 HLOCAL LocalAlloc(UINT flags, UINT bytes)
 {
+    kernelImpl().preemptionPoint();
     auto& k = kernelImpl();
     bool fail = false;
     if (k.allocCountdown) {
@@ -106,6 +110,7 @@ HLOCAL LocalAlloc(UINT flags, UINT bytes)
 
 HLOCAL LocalFree(HLOCAL memory)
 {
+    kernelImpl().preemptionPoint();
     if (memory == nullptr) return nullptr;
     auto& k = kernelImpl();
     std::free(memory);
@@ -117,6 +122,7 @@ HLOCAL LocalFree(HLOCAL memory)
 
 HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE)
 {
+    kernelImpl().preemptionPoint();
     auto& k = kernelImpl();
     if (name == nullptr) {
         k.current->lastError = ERROR_INVALID_PARAMETER;
@@ -128,7 +134,10 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRI
         return INVALID_HANDLE_VALUE;
     }
     DWORD error = ERROR_DEVICE_NOT_AVAILABLE;
-    if (!it->second->open(access, shareMode, error)) {
+    ++k.atomicDepth;  // the device's own code runs without interruption
+    const bool opened = it->second->open(access, shareMode, error);
+    --k.atomicDepth;
+    if (!opened) {
         k.current->lastError = error;
         return INVALID_HANDLE_VALUE;
     }
@@ -138,18 +147,28 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRI
 BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD returned,
                      LPVOID)
 {
+    kernelImpl().preemptionPoint();
     auto& k = kernelImpl();
     sim::Waitable* w = k.lookup(device);
     if (w == nullptr || w->kind != sim::Waitable::DeviceFile) {
         k.current->lastError = ERROR_INVALID_HANDLE;
         return FALSE;
     }
-    return static_cast<sim::DeviceFile*>(w)->device->ioControl(code, in, inSize, out, outSize, returned);
+    ++k.atomicDepth;  // the device's own code runs without interruption
+    const BOOL result = static_cast<sim::DeviceFile*>(w)->device->ioControl(code, in, inSize, out, outSize, returned);
+    --k.atomicDepth;
+    return result;
 }
 
 // ---- Register access --------------------------------------------------------------------
 
 namespace {
+// A register access is one bus cycle: the device model behind it runs whole.
+struct DeviceCycle {
+    DeviceCycle() { ++kernelImpl().atomicDepth; }
+    ~DeviceCycle() { --kernelImpl().atomicDepth; }
+};
+
 const sim::RegisterRange* rangeOf(const volatile void* address)
 {
     const auto a = reinterpret_cast<std::uintptr_t>(address);
@@ -161,6 +180,8 @@ const sim::RegisterRange* rangeOf(const volatile void* address)
 
 ULONG READ_REGISTER_ULONG(volatile ULONG* reg)
 {
+    kernelImpl().preemptionPoint();
+    DeviceCycle cycle;
     if (const sim::RegisterRange* r = rangeOf(reg))
         return r->device->read32(static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(reg) - r->begin));
     return *reg;
@@ -168,6 +189,8 @@ ULONG READ_REGISTER_ULONG(volatile ULONG* reg)
 
 void WRITE_REGISTER_ULONG(volatile ULONG* reg, ULONG value)
 {
+    kernelImpl().preemptionPoint();
+    DeviceCycle cycle;
     if (const sim::RegisterRange* r = rangeOf(reg)) {
         r->device->write32(static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(reg) - r->begin), value);
         return;
@@ -177,6 +200,8 @@ void WRITE_REGISTER_ULONG(volatile ULONG* reg, ULONG value)
 
 LONG InterlockedCompareExchange(LONG volatile* target, LONG exchange, LONG comparand)
 {
+    kernelImpl().preemptionPoint();
+    DeviceCycle cycle;
     if (const sim::RegisterRange* r = rangeOf(target)) {
         const auto offset = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(target) - r->begin);
         r->device->beforeCompareExchange(offset);
@@ -194,6 +219,7 @@ LONG InterlockedCompareExchange(LONG volatile* target, LONG exchange, LONG compa
 
 void NKDbgPrintfW(LPCWSTR format, ...)
 {
+    kernelImpl().preemptionPoint();
     auto& k = kernelImpl();
     std::va_list args;
     va_start(args, format);
@@ -203,5 +229,14 @@ void NKDbgPrintfW(LPCWSTR format, ...)
     k.debugLog.push_back(std::move(line));
 }
 
-void SetLastError(DWORD error) { kernelImpl().current->lastError = error; }
-DWORD GetLastError() { return kernelImpl().current->lastError; }
+void SetLastError(DWORD error)
+{
+    kernelImpl().preemptionPoint();
+    kernelImpl().current->lastError = error;
+}
+
+DWORD GetLastError()
+{
+    kernelImpl().preemptionPoint();
+    return kernelImpl().current->lastError;
+}

@@ -34,6 +34,7 @@ DWORD failWith(DWORD error)
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES, DWORD, LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD creationFlags,
                     LPDWORD threadId)
 {
+    kernelImpl().preemptionPoint();
     auto& k = kernelImpl();
     if (start == nullptr) {
         failWith(ERROR_INVALID_PARAMETER);
@@ -53,6 +54,7 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, DWORD, LPTHREAD_START_ROUTINE start, 
 
 BOOL CeSetThreadPriority(HANDLE thread, int priority)
 {
+    kernelImpl().preemptionPoint();
     Thread* t = threadOf(thread);
     if (t == nullptr || priority < 0 || priority > 255) return failWith(ERROR_INVALID_HANDLE);
     t->priority = priority;
@@ -61,12 +63,14 @@ BOOL CeSetThreadPriority(HANDLE thread, int priority)
 
 int CeGetThreadPriority(HANDLE thread)
 {
+    kernelImpl().preemptionPoint();
     Thread* t = threadOf(thread);
     return t ? t->priority : 0x7FFFFFFF;
 }
 
 DWORD SuspendThread(HANDLE thread)
 {
+    kernelImpl().preemptionPoint();
     auto& k = kernelImpl();
     Thread* t = threadOf(thread);
     if (t == nullptr || t->state == Thread::Exited) {
@@ -84,6 +88,7 @@ DWORD SuspendThread(HANDLE thread)
 
 DWORD ResumeThread(HANDLE thread)
 {
+    kernelImpl().preemptionPoint();
     auto& k = kernelImpl();
     Thread* t = threadOf(thread);
     if (t == nullptr) {
@@ -92,6 +97,7 @@ DWORD ResumeThread(HANDLE thread)
     }
     const DWORD previous = t->suspendCount;
     if (previous > 0 && --t->suspendCount == 0 && t->state == Thread::Parked) k.makeReady(t);
+    k.preemptionPoint();  // the resumed thread may run first
     return previous;
 }
 
@@ -101,6 +107,7 @@ DWORD GetCurrentThreadId() { return kernelImpl().current->id; }
 
 BOOL CloseHandle(HANDLE object)
 {
+    kernelImpl().preemptionPoint();
     auto& k = kernelImpl();
     Waitable* w = k.lookup(object);
     if (w == nullptr) return failWith(ERROR_INVALID_HANDLE);
@@ -118,11 +125,13 @@ BOOL CloseHandle(HANDLE object)
 
 HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCWSTR)
 {
+    kernelImpl().preemptionPoint();
     return kernelImpl().addObject(std::make_unique<Event>(manualReset != FALSE, initialState != FALSE));
 }
 
 BOOL SetEvent(HANDLE event)
 {
+    kernelImpl().preemptionPoint();
     auto& k = kernelImpl();
     Event* e = eventOf(event);
     if (e == nullptr) return failWith(ERROR_INVALID_HANDLE);
@@ -134,11 +143,13 @@ BOOL SetEvent(HANDLE event)
     } else {
         e->signaled = true;
     }
+    k.preemptionPoint();  // a thread it readied may run first
     return TRUE;
 }
 
 BOOL ResetEvent(HANDLE event)
 {
+    kernelImpl().preemptionPoint();
     Event* e = eventOf(event);
     if (e == nullptr) return failWith(ERROR_INVALID_HANDLE);
     e->signaled = false;
@@ -147,6 +158,7 @@ BOOL ResetEvent(HANDLE event)
 
 DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds)
 {
+    kernelImpl().preemptionPoint();
     auto& k = kernelImpl();
     Waitable* w = k.lookup(object);
     Thread* self = k.current;
@@ -178,6 +190,7 @@ DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds)
 
 void Sleep(DWORD milliseconds)
 {
+    kernelImpl().preemptionPoint();
     auto& k = kernelImpl();
     Thread* self = k.current;
     if (milliseconds == INFINITE) {
@@ -190,7 +203,11 @@ void Sleep(DWORD milliseconds)
     k.block();
 }
 
-DWORD GetTickCount() { return static_cast<DWORD>(kernelImpl().now / 1000); }
+DWORD GetTickCount()
+{
+    kernelImpl().preemptionPoint();
+    return static_cast<DWORD>(kernelImpl().now / 1000);
+}
 
 // ---- Critical sections -------------------------------------------------------
 
@@ -212,18 +229,21 @@ Lock& Kernel::Impl::lockFor(CRITICAL_SECTION* section)
 
 void InitializeCriticalSection(LPCRITICAL_SECTION section)
 {
+    kernelImpl().preemptionPoint();
     section->LockId = 0;
     kernelImpl().lockFor(section);
 }
 
 void DeleteCriticalSection(LPCRITICAL_SECTION section)
 {
+    kernelImpl().preemptionPoint();
     section->OwnerThread = 0;
     section->RecursionCount = 0;
 }
 
 void EnterCriticalSection(LPCRITICAL_SECTION section)
 {
+    kernelImpl().preemptionPoint();
     auto& k = kernelImpl();
     Thread* self = k.current;
     k.lockFor(section);
@@ -231,10 +251,13 @@ void EnterCriticalSection(LPCRITICAL_SECTION section)
         ++section->RecursionCount;
         return;
     }
-    // Contended: wait until the owner leaves, then try again. Ownership is
-    // taken by the waiter when it runs, never given to it while it waits, so a
-    // waiter that is suspended meanwhile holds nothing.
-    while (section->OwnerThread != 0) {
+    // Contended: wait until the owner leaves. Cooperative mode: every waiter
+    // tries again and the first to run takes it, so a waiter suspended
+    // meanwhile holds nothing. Preemptive modes: the leaving thread hands the
+    // section to one waiter, even a suspended one, which then holds it frozen
+    // until resumed. Windows CE hands over too; whether it skips suspended
+    // waiters we do not know, so the simulation takes the harder case.
+    while (section->OwnerThread != 0 && section->OwnerThread != self->id) {
         k.lockFor(section).waiters.push_back(self);
         self->state = Thread::Locking;
         ++self->wakeGeneration;
@@ -246,6 +269,7 @@ void EnterCriticalSection(LPCRITICAL_SECTION section)
 
 BOOL TryEnterCriticalSection(LPCRITICAL_SECTION section)
 {
+    kernelImpl().preemptionPoint();
     auto& k = kernelImpl();
     k.lockFor(section);
     const DWORD self = k.current->id;
@@ -263,6 +287,7 @@ BOOL TryEnterCriticalSection(LPCRITICAL_SECTION section)
 
 void LeaveCriticalSection(LPCRITICAL_SECTION section)
 {
+    kernelImpl().preemptionPoint();
     auto& k = kernelImpl();
     sim::Lock& lock = k.lockFor(section);
     if (section->OwnerThread != k.current->id) {
@@ -271,6 +296,21 @@ void LeaveCriticalSection(LPCRITICAL_SECTION section)
     }
     if (--section->RecursionCount > 0) return;
     section->OwnerThread = 0;
+    if (k.preemptive()) {
+        // Handed to the waiter of highest priority (earliest among equals).
+        if (!lock.waiters.empty()) {
+            auto best = lock.waiters.begin();
+            for (auto it = lock.waiters.begin(); it != lock.waiters.end(); ++it)
+                if (k.rank(*it) < k.rank(*best)) best = it;
+            Thread* t = *best;
+            lock.waiters.erase(best);
+            section->OwnerThread = t->id;
+            section->RecursionCount = 1;
+            k.makeReady(t);
+        }
+        k.preemptionPoint();
+        return;
+    }
     // Every waiter tries again; the first to run takes the section.
     std::vector<Thread*> waiters;
     waiters.swap(lock.waiters);

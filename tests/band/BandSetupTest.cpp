@@ -49,7 +49,7 @@ TEST(BandSetupTest, SameSeedSameGroupsAndErrors)
 
 TEST(BandSetupTest, StationsAsDescribedAndEventsInTimeAndFileOrder)
 {
-    sim::Kernel kernel{sim::KernelOptions{.seed = testSeed()}};
+    sim::Kernel kernel{sim::KernelOptions{.seed = testSeed(), .schedule = testSchedule()}};
     sim::Band band;
     Sleep(3000);  // the band goes on the air at 3 s
     sim::installBand(kernel, band, sim::band::parseBandFile(R"({"noiseRssi": 3, "stations": [

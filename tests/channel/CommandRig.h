@@ -17,7 +17,7 @@ namespace corvane_test {
 
 class CommandRig : public ::testing::Test {
 protected:
-    sim::Kernel kernel{sim::KernelOptions{.seed = testSeed()}};
+    sim::Kernel kernel{sim::KernelOptions{.seed = testSeed(), .schedule = testSchedule()}};
     sim::World world{kernel};
 
     CommandRig()

@@ -28,7 +28,6 @@
 
 namespace controltest {
 
-constexpr auto kRelaxed = std::memory_order_relaxed;
 constexpr sim::Micros kMs = 1000;
 
 struct Line {
@@ -60,7 +59,7 @@ inline std::vector<sim::RdsGroup> stationGroups(std::uint16_t pi, bool tmc)
 
 class ControlRig : public ::testing::Test {
 protected:
-    sim::Kernel kernel{sim::KernelOptions{.seed = testSeed()}};
+    sim::Kernel kernel{sim::KernelOptions{.seed = testSeed(), .schedule = testSchedule()}};
     sim::World world{kernel};
     std::vector<Line> lines;
     std::vector<sim::Micros> seekStarts;  // read times at which the chip was found seeking anew
@@ -123,10 +122,10 @@ protected:
         if (threads[2] == nullptr)
             return;
         LifecycleState& life = gDriver.lifecycle;
-        gDriver.control.controlRequest.store(kRequestShutdown, kRelaxed);
-        life.stopControlThread.store(1, kRelaxed);
-        life.stopInterruptThread.store(1, kRelaxed);
-        life.stopGroupThread.store(1, kRelaxed);
+        gDriver.control.controlRequest.store(kRequestShutdown);
+        life.stopControlThread.store(1);
+        life.stopInterruptThread.store(1);
+        life.stopGroupThread.store(1);
         InterruptDisable(life.sysIntr);
         SetEvent(life.interruptEvent);
         // A running tune, seek or signal measurement may need a few seconds.
@@ -162,7 +161,7 @@ protected:
         if (seeking && !wasSeeking_)
             seekStarts.push_back(kernel.now());
         wasSeeking_ = seeking;
-        const bool busy = gDriver.tuner.tunerBusy.load(kRelaxed) != 0;
+        const bool busy = gDriver.tuner.tunerBusy.load() != 0;
         if (!busy && wasBusy_)
             busyEnds.push_back(kernel.now());
         wasBusy_ = busy;
@@ -193,8 +192,8 @@ protected:
     void request(std::uint8_t code, std::uint16_t frequency = 0)
     {
         if (frequency != 0)
-            gDriver.control.requestedFrequency.store(frequency, kRelaxed);
-        gDriver.control.controlRequest.store(code, kRelaxed);
+            gDriver.control.requestedFrequency.store(frequency);
+        gDriver.control.controlRequest.store(code);
     }
 
     // The tuning status lines read since `from` (all forms).
@@ -234,11 +233,11 @@ protected:
     void setFlags(std::uint16_t set, std::uint16_t clear = 0)
     {
         OutputFilter& filter = gDriver.sentences.outputFilter;
-        filter.flags.store(static_cast<std::uint16_t>((filter.flags.load() | set) & ~clear), kRelaxed);
+        filter.flags.store(static_cast<std::uint16_t>((filter.flags.load() | set) & ~clear));
     }
 
-    std::uint8_t searchState() const { return gDriver.control.searchState.load(kRelaxed); }
-    std::uint16_t tmcQuality() const { return gDriver.rds.tmcQuality.load(kRelaxed); }
+    std::uint8_t searchState() const { return gDriver.control.searchState.load(); }
+    std::uint16_t tmcQuality() const { return gDriver.rds.tmcQuality.load(); }
 
     void TearDown() override { EXPECT_EQ(world.protocolViolations(), 0u); }
 

@@ -29,7 +29,7 @@ struct Status {
 
 class DefaultBandSearch : public ::testing::Test {
 protected:
-    sim::Kernel kernel{sim::KernelOptions{.seed = testSeed()}};
+    sim::Kernel kernel{sim::KernelOptions{.seed = testSeed(), .schedule = testSchedule()}};
     sim::World world{kernel};
     std::vector<Status> statuses;
     std::vector<std::string> lines;

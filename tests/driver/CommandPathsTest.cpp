@@ -21,7 +21,7 @@ using Lines = std::vector<std::string>;
 
 class CommandPaths : public ::testing::Test {
 protected:
-    sim::Kernel kernel{sim::KernelOptions{.seed = testSeed()}};
+    sim::Kernel kernel{sim::KernelOptions{.seed = testSeed(), .schedule = testSchedule()}};
     sim::World world{kernel};
 
     CommandPaths() { world.addStation(9470, 42, 25); }

@@ -8,6 +8,7 @@
 #include "driver/DriverContext.h"
 #include "driver/SerialRequests.h"
 #include "sim/kernel/Kernel.h"
+#include "tests/support/TestSeed.h"
 
 #include <gtest/gtest.h>
 
@@ -23,5 +24,5 @@ protected:
     }
     ~LoadedPort() override { ReleaseRingGuards(); }
 
-    sim::Kernel kernel;
+    sim::Kernel kernel{sim::KernelOptions{.seed = testSeed(), .schedule = testSchedule()}};
 };

@@ -17,7 +17,7 @@ namespace {
 
 class RecoverRequest : public ::testing::Test {
 protected:
-    sim::Kernel kernel{sim::KernelOptions{.seed = testSeed()}};
+    sim::Kernel kernel{sim::KernelOptions{.seed = testSeed(), .schedule = testSchedule()}};
     sim::World world{kernel};
 
     RecoverRequest()

@@ -200,6 +200,44 @@ TEST(Kernel, ASuspendedWaiterDoesNotTakeTheSectionAndOthersGetIt)
     EXPECT_EQ(t.order.size(), 2u) << "and gets in once resumed";
 }
 
+TEST(Kernel, PreemptedSuspensionStopsInsideTheSectionAndHandsItToASuspendedWaiter)
+{
+    sim::Kernel kernel{sim::KernelOptions{.schedule = sim::Schedule::Random}};
+    LockTest t;
+    InitializeCriticalSection(&t.section);
+    // A holder that makes calls inside the section is stopped at one of them.
+    HANDLE holder = CreateThread(nullptr, 0, [](LPVOID p) -> DWORD {
+        auto* t = static_cast<LockTest*>(p);
+        EnterCriticalSection(&t->section);
+        for (;;) GetTickCount();
+    }, &t, 0, nullptr);
+    CeSetThreadPriority(holder, 252);  // below this thread: it runs when this one sleeps
+    while (t.section.OwnerThread == 0) Sleep(0);
+    SuspendThread(holder);
+    const sim::Micros stopped = kernel.lastRun(holder);
+    Sleep(50);
+    EXPECT_EQ(kernel.lastRun(holder), stopped) << "frozen, holding the section";
+    EXPECT_EQ(t.section.OwnerThread, kernel.threadId(holder));
+
+    // Released while its only waiter is suspended, the section goes to that
+    // waiter, which holds it, frozen, until resumed: the harder of the two cases.
+    LockTest w;
+    InitializeCriticalSection(&w.section);
+    EnterCriticalSection(&w.section);
+    HANDLE waiter = CreateThread(nullptr, 0, lockAndLog, &w, 0, nullptr);
+    Sleep(10);
+    SuspendThread(waiter);
+    LeaveCriticalSection(&w.section);
+    Sleep(10);
+    EXPECT_EQ(w.section.OwnerThread, kernel.threadId(waiter));
+    EXPECT_FALSE(TryEnterCriticalSection(&w.section));
+    EXPECT_TRUE(w.order.empty());
+    ResumeThread(waiter);
+    Sleep(10);
+    EXPECT_EQ(w.order.size(), 1u);
+    EXPECT_EQ(w.section.OwnerThread, 0u);
+}
+
 TEST(Kernel, LastErrorIsKeptPerThread)
 {
     sim::Kernel kernel;
@@ -320,19 +358,25 @@ TEST(Kernel, RegisterAccessReachesTheDeviceBehindTheAddress)
     EXPECT_EQ(window[1], 3u);
 }
 
-// Five threads that sleep for varied short times: plenty of ties to break.
-std::vector<sim::TraceEntry> traceFor(std::uint64_t seed)
+// Five threads that sleep for varied short times: plenty of ties to break,
+// and calls between the sleeps where the preemptive modes may switch.
+std::vector<sim::TraceEntry> traceFor(std::uint64_t seed, sim::Schedule schedule = sim::Schedule::Cooperative)
 {
     sim::KernelOptions options;
     options.seed = seed;
+    options.schedule = schedule;
     options.traceSwitches = true;
     sim::Kernel kernel(options);
     for (int i = 0; i < 5; ++i)
         CreateThread(nullptr, 0, [](LPVOID p) -> DWORD {
             const auto step = static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(p));
-            for (;;) Sleep(step);
+            for (;;) {
+                for (int call = 0; call < 20; ++call) GetTickCount();
+                Sleep(step);
+            }
         }, reinterpret_cast<LPVOID>(static_cast<std::uintptr_t>(10 + 10 * (i % 2))), 0, nullptr);
     Sleep(1000);
+    EXPECT_EQ(kernel.preemptionPoints() > 0, schedule != sim::Schedule::Cooperative);
     return kernel.trace();
 }
 
@@ -352,6 +396,17 @@ TEST(Kernel, SameSeedSameTraceAndSeedsBreakTiesDifferently)
     bool anyDiffers = false;
     for (std::uint64_t seed = 2; seed < 6 && !anyDiffers; ++seed) anyDiffers = !sameTrace(first, traceFor(seed));
     EXPECT_TRUE(anyDiffers) << "ties between threads due at the same time should depend on the seed";
+
+    // The preemptive modes switch inside the threads' runs too, and still
+    // replay exactly from the seed and the mode.
+    for (sim::Schedule mode : {sim::Schedule::Random, sim::Schedule::Pct}) {
+        const auto preempted = traceFor(1, mode);
+        EXPECT_GT(preempted.size(), first.size()) << sim::scheduleName(mode);
+        EXPECT_TRUE(sameTrace(preempted, traceFor(1, mode))) << sim::scheduleName(mode);
+        EXPECT_FALSE(sameTrace(preempted, traceFor(2, mode))) << sim::scheduleName(mode);
+    }
+    EXPECT_EQ(sim::parseSchedule("pct"), sim::Schedule::Pct);
+    EXPECT_EQ(sim::parseSchedule("fast"), std::nullopt);
 }
 
 TEST(Kernel, AdvanceRunsDueHardwareEventsInsideTheRunningThread)

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "tests/channel/OutputLines.h"
+#include "tests/support/TestSeed.h"
 
 #include <string>
 #include <vector>
@@ -75,7 +76,7 @@ protected:
         return perGroup;
     }
 
-    sim::Kernel kernel;
+    sim::Kernel kernel{sim::KernelOptions{.seed = testSeed(), .schedule = testSchedule()}};
 };
 
 }  // namespace corvane_test

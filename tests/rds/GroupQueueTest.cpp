@@ -3,6 +3,7 @@
 #include "driver/DriverContext.h"
 #include "rds/GroupQueue.h"
 #include "sim/kernel/Kernel.h"
+#include "tests/support/TestSeed.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +13,7 @@ RdsGroup group(std::uint16_t n) { return RdsGroup{0xD3A1, n, static_cast<std::ui
 
 TEST(GroupQueue, BanksFillInCaptureOrderFlipOnTakeAndDropWhenFull)
 {
-    sim::Kernel kernel;
+    sim::Kernel kernel{sim::KernelOptions{.seed = testSeed(), .schedule = testSchedule()}};
     LoadDriverContext();
     InitGroupQueueGuard();
     RdsGroup out[kBankCapacity];

@@ -23,7 +23,7 @@ constexpr std::uint16_t kInterruptConfig = kSysconfig1Rdsien | kSysconfig1Stcien
 
 class ChipRig : public ::testing::Test {
 protected:
-    sim::Kernel kernel{sim::KernelOptions{.seed = testSeed()}};
+    sim::Kernel kernel{sim::KernelOptions{.seed = testSeed(), .schedule = testSchedule()}};
     sim::World world{kernel};
     volatile ULONG* gpio = nullptr;
     I2CHandle bus{};

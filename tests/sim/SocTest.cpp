@@ -26,7 +26,7 @@ void* mapWindow(const sim::WindowInfo& window) {
 }
 
 TEST(Soc, BindsEveryKnownWindowAndRefusesTheRest) {
-    sim::Kernel kernel{sim::KernelOptions{.seed = testSeed()}};
+    sim::Kernel kernel{sim::KernelOptions{.seed = testSeed(), .schedule = testSchedule()}};
     sim::World world(kernel);
     sim::Soc& soc = world.soc();
 
@@ -74,7 +74,7 @@ TEST(Soc, BindsEveryKnownWindowAndRefusesTheRest) {
 }
 
 TEST(Soc, MappingFaultsHitTheChosenCallOrWindow) {
-    sim::Kernel kernel{sim::KernelOptions{.seed = testSeed()}};
+    sim::Kernel kernel{sim::KernelOptions{.seed = testSeed(), .schedule = testSchedule()}};
     sim::World world(kernel);
     sim::Soc& soc = world.soc();
 
@@ -98,7 +98,7 @@ TEST(Soc, MappingFaultsHitTheChosenCallOrWindow) {
 }
 
 TEST(Soc, GpioLinesFollowEnablePadAndLevelAndTheChipSeesThem) {
-    sim::Kernel kernel{sim::KernelOptions{.seed = testSeed()}};
+    sim::Kernel kernel{sim::KernelOptions{.seed = testSeed(), .schedule = testSchedule()}};
     sim::World world(kernel);
     auto* gpio = static_cast<volatile ULONG*>(mapWindow(sim::kRegisterWindows[sim::kGpioWindowNumber - 1]));
     ASSERT_NE(gpio, nullptr);
@@ -155,7 +155,7 @@ void timerDelay(volatile ULONG* timer, volatile ULONG* clock, DWORD n) {
 }
 
 TEST(Soc, TimerCounterFollowsVirtualTimeOnlyThroughTheLatch) {
-    sim::Kernel kernel{sim::KernelOptions{.seed = testSeed()}};
+    sim::Kernel kernel{sim::KernelOptions{.seed = testSeed(), .schedule = testSchedule()}};
     sim::World world(kernel);
     auto* timer = static_cast<volatile ULONG*>(mapWindow(sim::kRegisterWindows[sim::kTimerWindowNumber - 1]));
     auto* clock = static_cast<volatile ULONG*>(mapWindow(sim::kRegisterWindows[sim::kClockWindowNumber - 1]));

@@ -16,8 +16,9 @@ class ReproduceOnFailure : public testing::EmptyTestEventListener {
     void OnTestEnd(const testing::TestInfo& info) override
     {
         if (!info.result()->Failed()) return;
-        std::printf("reproduce: CORVANE_SEED=%llu %s --gtest_filter=%s.%s\n",
-                    static_cast<unsigned long long>(testSeed()), gProgram.c_str(), info.test_suite_name(), info.name());
+        std::printf("reproduce: CORVANE_SEED=%llu CORVANE_SCHEDULE=%s %s --gtest_filter=%s.%s\n",
+                    static_cast<unsigned long long>(testSeed()), sim::scheduleName(testSchedule()), gProgram.c_str(),
+                    info.test_suite_name(), info.name());
     }
 };
 
@@ -28,6 +29,15 @@ std::uint64_t testSeed()
     const char* text = std::getenv("CORVANE_SEED");
     if (text == nullptr || *text == 0) return 1;
     return std::strtoull(text, nullptr, 0);
+}
+
+sim::Schedule testSchedule()
+{
+    const char* text = std::getenv("CORVANE_SCHEDULE");
+    if (text == nullptr || *text == 0) return sim::Schedule::Cooperative;
+    if (auto schedule = sim::parseSchedule(text)) return *schedule;
+    std::fprintf(stderr, "CORVANE_SCHEDULE needs cooperative, random or pct, not \"%s\"\n", text);
+    std::exit(2);
 }
 
 int main(int argc, char** argv)

@@ -1,8 +1,12 @@
 // The seed a test's simulated world is built from: CORVANE_SEED from the
-// environment, 1 when unset. Every failing test prints the one command that
-// reproduces it with the same seed.
+// environment, 1 when unset; and its scheduling mode: CORVANE_SCHEDULE
+// (cooperative, random or pct), cooperative when unset. Every failing test
+// prints the one command that reproduces it with the same seed and mode.
 #pragma once
+
+#include "sim/kernel/Kernel.h"
 
 #include <cstdint>
 
 std::uint64_t testSeed();
+sim::Schedule testSchedule();

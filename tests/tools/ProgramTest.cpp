@@ -122,8 +122,8 @@ TEST(ProgramTest, StopsCleanlyOnTerminationAndOnWriteErrors)
     EXPECT_EQ(status, 0) << readFile(dir / "err");
     EXPECT_LT(milliseconds, 1000);
     const std::string out = readFile(dir / "out");
-    EXPECT_EQ(out.rfind("soak stopped: seed 1, scenario default, schedule: cooperative, ", 0), 0u) << out;
-    EXPECT_NE(out.find("\nreproduce: corvane soak --seed 1 --hours 10000 --scenario default\n"), std::string::npos);
+    EXPECT_EQ(out.rfind("soak stopped: seed 1, scenario default, schedule: random, ", 0), 0u) << out;
+    EXPECT_NE(out.find("\nreproduce: corvane soak --seed 1 --hours 10000 --scenario default --schedule random\n"), std::string::npos);
 
     // Without a TMC station there is no TMC to wait for after a heal.
     const auto quiet = writeFile(dir / "quiet.json", R"({"stations": [{"frequency": 9000, "rds": {"pi": "0xD123", "name": "X"}}]})");

@@ -6,6 +6,7 @@
 #include "driver/DriverContext.h"
 #include "platform/Platform.h"
 #include "sim/World.h"
+#include "tests/support/TestSeed.h"
 #include "tuner/Tuner.h"
 
 #include <gtest/gtest.h>
@@ -19,7 +20,7 @@ using namespace si4709;
 
 class TunerRig : public ::testing::Test {
 protected:
-    sim::Kernel kernel;
+    sim::Kernel kernel{sim::KernelOptions{.seed = testSeed(), .schedule = testSchedule()}};
     sim::World world{kernel};
 
     TunerRig() { LoadDriverContext(); }
@@ -33,14 +34,13 @@ protected:
         ASSERT_TRUE(world.chip().poweredUp());
     }
 
-    // What the power-down path does with the bus record.
+    // What the power-down and the unload do with the bus and its record.
     void closeBus()
     {
         I2CHandle* handle = gDriver.tuner.pI2CHandle.exchange(nullptr);
-        if (handle != nullptr) {
-            CloseHandle(handle->device);
-            LocalFree(handle);
-        }
+        if (handle != nullptr) CloseHandle(handle->device);
+        LocalFree(gDriver.tuner.busRecord);
+        gDriver.tuner.busRecord = nullptr;
     }
 
     std::vector<std::string> debugTexts() const

@@ -1,0 +1,210 @@
+// Preemption as the device has it, for the preemptive scheduling modes.
+//
+// Every call a simulated thread makes into the CE surface, and every access to
+// a value the driver shares between threads, is a preemption point. At a point:
+// - a few seeded microseconds of virtual time pass, and the hardware events
+//   that fall due meanwhile run, so an interrupt or a finished tune lands in
+//   the middle of a driver sequence;
+// - a thread whose suspension count is above zero stops there, whatever
+//   critical sections it holds (SuspendThread on the device freezes a thread
+//   in its own code wherever it is);
+// - the processor goes to a ready thread that should run first: a higher CE
+//   priority (random mode) or a higher drawn priority (pct); an equal priority
+//   once the running thread's time slice is used up; and in random mode, with
+//   a seeded chance, to any other ready thread drawn at random, priority or
+//   not. That last rule is stricter than the device, whose single processor
+//   never runs a lower priority while a higher one is ready: the driver must
+//   not rely on priorities for correctness, since its threads' priorities come
+//   from the registry and the application's threads are not ours to know.
+//
+// pct (Burckhardt et al., probabilistic concurrency testing) runs in rounds of
+// kPctRound points: each round gives every live thread a fresh random priority
+// and draws two change points in it; at a change point the running thread
+// drops below every other. One round is the scheme as published (depth 3 over
+// kPctRound steps); rounds repeat it over a run of hours.
+//
+// Nothing here runs in cooperative mode, which keeps its exact timing.
+#include "sim/kernel/KernelImpl.h"
+
+#include "platform/ce/Shared.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace sim {
+
+namespace {
+constexpr Micros kMaxPointCost = 3;         // microseconds a point may cost
+constexpr double kRandomSwitch = 1.0 / 16;  // random mode: chance of a switch at a point
+constexpr Micros kQuantum = 100'000;        // time slice among equal priorities (CE default)
+constexpr std::uint64_t kPctRound = 20'000;
+constexpr std::uint32_t kDemoted = 0x8000'0000u;
+
+[[noreturn]] void fatal(const char* what)
+{
+    std::fprintf(stderr, "simulated kernel: %s\n", what);
+    std::fflush(stderr);
+    std::abort();
+}
+}  // namespace
+
+const char* scheduleName(Schedule schedule)
+{
+    switch (schedule) {
+    case Schedule::Random: return "random";
+    case Schedule::Pct: return "pct";
+    case Schedule::Cooperative: break;
+    }
+    return "cooperative";
+}
+
+std::optional<Schedule> parseSchedule(std::string_view name)
+{
+    for (Schedule s : {Schedule::Cooperative, Schedule::Random, Schedule::Pct})
+        if (name == scheduleName(s)) return s;
+    return std::nullopt;
+}
+
+bool Kernel::Impl::stale(const TimelineEntry& e) const
+{
+    if (e.thread == nullptr) return !hardwareEvents.live(e.generation);
+    return e.generation != e.thread->wakeGeneration || e.thread->state == Thread::Exited ||
+           e.thread->state == Thread::Parked;
+}
+
+std::uint64_t Kernel::Impl::rank(const Thread* t) const
+{
+    return options.schedule == Schedule::Pct ? t->pctRank : static_cast<std::uint64_t>(t->priority);
+}
+
+Thread* Kernel::Impl::bestDue(const Thread* except) const
+{
+    const TimelineEntry* best = nullptr;
+    timeline.wakes.forEachDue(now, [&](const TimelineEntry& e) {
+        if (e.thread == except || stale(e)) return;
+        if (best == nullptr || rank(e.thread) < rank(best->thread) ||
+            (rank(e.thread) == rank(best->thread) && e.tieBreak < best->tieBreak))
+            best = &e;
+    });
+    return best != nullptr ? best->thread : nullptr;
+}
+
+Thread* Kernel::Impl::randomDue(const Thread* except)
+{
+    // The heap's layout depends only on the order of pushes, which the seed
+    // decides: the draw is reproducible.
+    std::uint32_t count = 0;
+    timeline.wakes.forEachDue(now, [&](const TimelineEntry& e) { count += e.thread != except && !stale(e); });
+    if (count == 0) return nullptr;
+    std::uint32_t pick = streams[unsigned(Stream::Scheduler)].below(count);
+    Thread* chosen = nullptr;
+    timeline.wakes.forEachDue(now, [&](const TimelineEntry& e) {
+        if (e.thread != except && !stale(e) && pick-- == 0) chosen = e.thread;
+    });
+    return chosen;
+}
+
+bool Kernel::Impl::claim(Thread* t)
+{
+    ++t->wakeGeneration;  // its queued entry is used up
+    if (t->state == Thread::Waiting) {  // the wait timed out
+        std::erase(t->waitingOn->waiters, t);
+        t->waitingOn = nullptr;
+        t->waitResult = WAIT_TIMEOUT;
+    }
+    if (t->suspendCount > 0) {
+        t->state = Thread::Parked;
+        return false;
+    }
+    t->state = Thread::Running;
+    return true;
+}
+
+// The running thread gives up the processor (it blocked, or it yields at a
+// point after making itself ready). `chosen`, when set, is due and runs next.
+void Kernel::Impl::blockPreemptive(Thread* chosen)
+{
+    Thread* self = current;
+    const bool exiting = self->state == Thread::Exited;
+    for (;;) {
+        runDueEvents(now);
+        Thread* next = chosen != nullptr ? chosen : bestDue(nullptr);
+        chosen = nullptr;
+        if (next == nullptr) {
+            while (!timeline.empty() && stale(timeline.top())) timeline.pop();
+            if (timeline.empty())
+                fatal(exiting ? "the last runnable thread exited: every other thread waits forever"
+                              : "deadlock: every simulated thread waits forever and no hardware event is due");
+            const Micros when = timeline.top().time;
+            pace(when);
+            if (when > now) now = when;
+            continue;
+        }
+        if (!claim(next)) continue;
+        sliceStart = now;
+        if (next == self) return;
+        switchTo(next, exiting);
+        return;
+    }
+}
+
+void Kernel::Impl::pctNewRound()
+{
+    Random& r = streams[unsigned(Stream::Scheduler)];
+    for (Thread* t : threads)
+        if (t->state != Thread::Exited) t->pctRank = r.below(1u << 30);
+    pctDemotions = 0;
+    pctChange[0] = points + r.below(kPctRound);
+    pctChange[1] = points + r.below(kPctRound);
+    pctRoundEnd = points + kPctRound;
+}
+
+void Kernel::Impl::pctStep()
+{
+    if (points >= pctRoundEnd) pctNewRound();
+    if (points == pctChange[0] || points == pctChange[1]) current->pctRank = kDemoted + ++pctDemotions;
+}
+
+void Kernel::Impl::preemptionPoint()
+{
+    if (!preemptive() || atomicDepth > 0) return;
+    Thread* self = current;
+    ++points;
+    Random& r = streams[unsigned(Stream::Scheduler)];
+    if (const Micros cost = r.below(kMaxPointCost + 1); cost > 0) {
+        runDueEvents(now + cost);
+        pace(now + cost);
+        now += cost;
+    }
+    if (self->suspendCount > 0) {  // stops here, whatever it holds
+        self->state = Thread::Parked;
+        ++self->wakeGeneration;
+        block();
+        return;
+    }
+    if (options.schedule == Schedule::Pct) pctStep();
+    // The timeline is ordered by time: nothing at its top due means no other
+    // thread is ready (the common case, and a cheap one).
+    if (timeline.wakes.empty() || timeline.wakes.top().time > now) return;
+    Thread* next = bestDue(self);
+    if (next == nullptr) return;
+    const bool higher = rank(next) < rank(self);
+    const bool sliceOver = rank(next) == rank(self) && now - sliceStart >= kQuantum;
+    if (!higher && !sliceOver) {
+        if (options.schedule != Schedule::Random || !r.chance(kRandomSwitch)) return;
+        next = randomDue(self);
+    }
+    makeReady(self);
+    blockPreemptive(next);
+}
+
+}  // namespace sim
+
+bool gCePreemptive = false;
+
+void CePreemptionPoint()
+{
+    // Driver code run outside a simulated kernel (a unit test of a pure
+    // function) has no one to yield to.
+    if (sim::Kernel::exists()) sim::kernelImpl().preemptionPoint();
+}
