@@ -120,10 +120,9 @@ BOOL COM_Deinit(DWORD)
     gDriver.control.controlRequest.store(kRequestShutdown, std::memory_order_relaxed);
     life().stopControlThread.store(1, std::memory_order_relaxed);
     life().stopInterruptThread.store(1, std::memory_order_relaxed);
-    if (life().interruptEvent != nullptr) {
-        CloseHandle(life().interruptEvent);  // ends the interrupt thread's wait
-        life().interruptEvent = nullptr;
-    }
+    // Closing ends the interrupt thread's wait; the handle itself is forgotten
+    // only once that thread has ended, as it reads it for every wait.
+    if (life().interruptEvent != nullptr) CloseHandle(life().interruptEvent);
     InterruptDone(life().sysIntr);
     InterruptDisable(life().sysIntr);
     life().stopGroupThread.store(1, std::memory_order_relaxed);
@@ -134,6 +133,7 @@ BOOL COM_Deinit(DWORD)
     waitAndClose(life().readerThread);
     waitAndClose(life().controlThread);
     waitAndClose(life().interruptThread);
+    life().interruptEvent = nullptr;
     waitAndClose(life().groupThread);
 
     TunerPowerDown();

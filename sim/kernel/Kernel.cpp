@@ -74,12 +74,14 @@ Kernel::Kernel(const KernelOptions& options) : impl_(std::make_unique<Impl>())
     for (unsigned i = 0; i < unsigned(Stream::Count); ++i) k.streams[i] = Random(splitmix(mix) ^ (0x51ED270B27F0A3C5ull * (i + 1)));
     gKernel = impl_.get();
     gKernelObject = this;
+    k.hardwareFiber = race::createHardwareFiber();
 
     // The creating thread is simulated thread 1. Its context is saved the
     // first time it switches away.
     auto main = std::make_unique<Thread>();
     main->id = 1;
     main->state = Thread::Running;
+    main->raceFiber = race::currentFiber();
     k.threads.push_back(main.get());
     k.current = main.get();
     k.addObject(std::move(main));
@@ -93,7 +95,9 @@ Kernel::~Kernel()
         std::fprintf(stderr, "simulated kernel: destroyed from a thread other than its creator\n");
         std::abort();
     }
+    for (Thread* t : k.threads) race::joinAtTeardown(t->raceFiber, t);
     for (Thread* t : k.threads) k.freeStack(t);
+    race::destroyFiber(k.hardwareFiber);
     gKernel = nullptr;
     gKernelObject = nullptr;
 }

@@ -36,6 +36,7 @@ void Kernel::raiseInterrupt(DWORD sysIntr)
 
 BOOL InterruptInitialize(DWORD sysIntr, HANDLE event, LPVOID, DWORD)
 {
+    sim::race::KernelScope kernel;
     auto& k = kernelImpl();
     sim::Waitable* w = k.lookup(event);
     if (w == nullptr || w->kind != sim::Waitable::EventObject) {
@@ -56,6 +57,7 @@ BOOL InterruptInitialize(DWORD sysIntr, HANDLE event, LPVOID, DWORD)
 
 void InterruptDone(DWORD sysIntr)
 {
+    sim::race::KernelScope kernel;
     auto& k = kernelImpl();
     auto it = k.interrupts.find(sysIntr);
     if (it == k.interrupts.end() || !it->second.initialised) return;
@@ -71,6 +73,7 @@ void InterruptDone(DWORD sysIntr)
 
 void InterruptDisable(DWORD sysIntr)
 {
+    sim::race::KernelScope kernel;
     auto& k = kernelImpl();
     auto it = k.interrupts.find(sysIntr);
     if (it == k.interrupts.end()) return;
@@ -83,6 +86,7 @@ void InterruptDisable(DWORD sysIntr)
 
 HLOCAL LocalAlloc(UINT flags, UINT bytes)
 {
+    sim::race::KernelScope kernel;
     auto& k = kernelImpl();
     bool fail = false;
     if (k.allocCountdown) {
@@ -106,6 +110,7 @@ HLOCAL LocalAlloc(UINT flags, UINT bytes)
 
 HLOCAL LocalFree(HLOCAL memory)
 {
+    sim::race::KernelScope kernel;
     if (memory == nullptr) return nullptr;
     auto& k = kernelImpl();
     std::free(memory);
@@ -117,6 +122,7 @@ HLOCAL LocalFree(HLOCAL memory)
 
 HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE)
 {
+    sim::race::KernelScope kernel;
     auto& k = kernelImpl();
     if (name == nullptr) {
         k.current->lastError = ERROR_INVALID_PARAMETER;
@@ -138,6 +144,7 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRI
 BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD returned,
                      LPVOID)
 {
+    sim::race::KernelScope kernel;
     auto& k = kernelImpl();
     sim::Waitable* w = k.lookup(device);
     if (w == nullptr || w->kind != sim::Waitable::DeviceFile) {
@@ -161,6 +168,7 @@ const sim::RegisterRange* rangeOf(const volatile void* address)
 
 ULONG READ_REGISTER_ULONG(volatile ULONG* reg)
 {
+    sim::race::KernelScope kernel;
     if (const sim::RegisterRange* r = rangeOf(reg))
         return r->device->read32(static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(reg) - r->begin));
     return *reg;
@@ -168,6 +176,7 @@ ULONG READ_REGISTER_ULONG(volatile ULONG* reg)
 
 void WRITE_REGISTER_ULONG(volatile ULONG* reg, ULONG value)
 {
+    sim::race::KernelScope kernel;
     if (const sim::RegisterRange* r = rangeOf(reg)) {
         r->device->write32(static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(reg) - r->begin), value);
         return;
@@ -177,6 +186,9 @@ void WRITE_REGISTER_ULONG(volatile ULONG* reg, ULONG value)
 
 LONG InterlockedCompareExchange(LONG volatile* target, LONG exchange, LONG comparand)
 {
+    sim::race::KernelScope kernel;
+    sim::race::acquire(const_cast<LONG*>(target));  // a full barrier: orders with
+    sim::race::release(const_cast<LONG*>(target));  // every exchange on the value
     if (const sim::RegisterRange* r = rangeOf(target)) {
         const auto offset = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(target) - r->begin);
         r->device->beforeCompareExchange(offset);
@@ -194,6 +206,7 @@ LONG InterlockedCompareExchange(LONG volatile* target, LONG exchange, LONG compa
 
 void NKDbgPrintfW(LPCWSTR format, ...)
 {
+    sim::race::KernelScope kernel;
     auto& k = kernelImpl();
     std::va_list args;
     va_start(args, format);
@@ -203,5 +216,14 @@ void NKDbgPrintfW(LPCWSTR format, ...)
     k.debugLog.push_back(std::move(line));
 }
 
-void SetLastError(DWORD error) { kernelImpl().current->lastError = error; }
-DWORD GetLastError() { return kernelImpl().current->lastError; }
+void SetLastError(DWORD error)
+{
+    sim::race::KernelScope kernel;
+    kernelImpl().current->lastError = error;
+}
+
+DWORD GetLastError()
+{
+    sim::race::KernelScope kernel;
+    return kernelImpl().current->lastError;
+}

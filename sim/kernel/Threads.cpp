@@ -34,12 +34,14 @@ DWORD failWith(DWORD error)
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES, DWORD, LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD creationFlags,
                     LPDWORD threadId)
 {
+    sim::race::KernelScope kernel;
     auto& k = kernelImpl();
     if (start == nullptr) {
         failWith(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
     Thread* t = k.createThread(start, parameter);
+    sim::race::release(&t->start);
     constexpr DWORD kCreateSuspended = 0x4;
     if (creationFlags & kCreateSuspended) {
         t->suspendCount = 1;
@@ -53,6 +55,7 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, DWORD, LPTHREAD_START_ROUTINE start, 
 
 BOOL CeSetThreadPriority(HANDLE thread, int priority)
 {
+    sim::race::KernelScope kernel;
     Thread* t = threadOf(thread);
     if (t == nullptr || priority < 0 || priority > 255) return failWith(ERROR_INVALID_HANDLE);
     t->priority = priority;
@@ -61,12 +64,14 @@ BOOL CeSetThreadPriority(HANDLE thread, int priority)
 
 int CeGetThreadPriority(HANDLE thread)
 {
+    sim::race::KernelScope kernel;
     Thread* t = threadOf(thread);
     return t ? t->priority : 0x7FFFFFFF;
 }
 
 DWORD SuspendThread(HANDLE thread)
 {
+    sim::race::KernelScope kernel;
     auto& k = kernelImpl();
     Thread* t = threadOf(thread);
     if (t == nullptr || t->state == Thread::Exited) {
@@ -84,6 +89,7 @@ DWORD SuspendThread(HANDLE thread)
 
 DWORD ResumeThread(HANDLE thread)
 {
+    sim::race::KernelScope kernel;
     auto& k = kernelImpl();
     Thread* t = threadOf(thread);
     if (t == nullptr) {
@@ -101,6 +107,7 @@ DWORD GetCurrentThreadId() { return kernelImpl().current->id; }
 
 BOOL CloseHandle(HANDLE object)
 {
+    sim::race::KernelScope kernel;
     auto& k = kernelImpl();
     Waitable* w = k.lookup(object);
     if (w == nullptr) return failWith(ERROR_INVALID_HANDLE);
@@ -118,14 +125,17 @@ BOOL CloseHandle(HANDLE object)
 
 HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCWSTR)
 {
+    sim::race::KernelScope kernel;
     return kernelImpl().addObject(std::make_unique<Event>(manualReset != FALSE, initialState != FALSE));
 }
 
 BOOL SetEvent(HANDLE event)
 {
+    sim::race::KernelScope kernel;
     auto& k = kernelImpl();
     Event* e = eventOf(event);
     if (e == nullptr) return failWith(ERROR_INVALID_HANDLE);
+    sim::race::release(e);
     if (e->manualReset) {
         e->signaled = true;
         while (!e->waiters.empty()) k.wake(e->waiters.front(), WAIT_OBJECT_0);
@@ -139,14 +149,17 @@ BOOL SetEvent(HANDLE event)
 
 BOOL ResetEvent(HANDLE event)
 {
+    sim::race::KernelScope kernel;
     Event* e = eventOf(event);
     if (e == nullptr) return failWith(ERROR_INVALID_HANDLE);
+    sim::race::release(e);
     e->signaled = false;
     return TRUE;
 }
 
 DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds)
 {
+    sim::race::KernelScope kernel;
     auto& k = kernelImpl();
     Waitable* w = k.lookup(object);
     Thread* self = k.current;
@@ -158,9 +171,11 @@ DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds)
         auto* e = static_cast<Event*>(w);
         if (e->signaled) {
             if (!e->manualReset) e->signaled = false;
+            sim::race::acquire(w);
             return WAIT_OBJECT_0;
         }
     } else if (static_cast<Thread*>(w)->state == Thread::Exited) {
+        sim::race::acquire(w);
         return WAIT_OBJECT_0;
     } else if (static_cast<Thread*>(w) == self) {
         self->lastError = ERROR_INVALID_PARAMETER;
@@ -173,11 +188,13 @@ DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds)
     ++self->wakeGeneration;
     if (milliseconds != INFINITE) k.wakeAt(self, k.now + sim::Micros(milliseconds) * 1000);
     k.block();
+    if (self->waitResult == WAIT_OBJECT_0) sim::race::acquire(w);
     return self->waitResult;
 }
 
 void Sleep(DWORD milliseconds)
 {
+    sim::race::KernelScope kernel;
     auto& k = kernelImpl();
     Thread* self = k.current;
     if (milliseconds == INFINITE) {
@@ -212,18 +229,21 @@ Lock& Kernel::Impl::lockFor(CRITICAL_SECTION* section)
 
 void InitializeCriticalSection(LPCRITICAL_SECTION section)
 {
+    sim::race::KernelScope kernel;
     section->LockId = 0;
     kernelImpl().lockFor(section);
 }
 
 void DeleteCriticalSection(LPCRITICAL_SECTION section)
 {
+    sim::race::KernelScope kernel;
     section->OwnerThread = 0;
     section->RecursionCount = 0;
 }
 
 void EnterCriticalSection(LPCRITICAL_SECTION section)
 {
+    sim::race::KernelScope kernel;
     auto& k = kernelImpl();
     Thread* self = k.current;
     k.lockFor(section);
@@ -242,16 +262,19 @@ void EnterCriticalSection(LPCRITICAL_SECTION section)
     }
     section->OwnerThread = self->id;
     section->RecursionCount = 1;
+    sim::race::acquire(section);
 }
 
 BOOL TryEnterCriticalSection(LPCRITICAL_SECTION section)
 {
+    sim::race::KernelScope kernel;
     auto& k = kernelImpl();
     k.lockFor(section);
     const DWORD self = k.current->id;
     if (section->OwnerThread == 0) {
         section->OwnerThread = self;
         section->RecursionCount = 1;
+        sim::race::acquire(section);
         return TRUE;
     }
     if (section->OwnerThread == self) {
@@ -263,6 +286,7 @@ BOOL TryEnterCriticalSection(LPCRITICAL_SECTION section)
 
 void LeaveCriticalSection(LPCRITICAL_SECTION section)
 {
+    sim::race::KernelScope kernel;
     auto& k = kernelImpl();
     sim::Lock& lock = k.lockFor(section);
     if (section->OwnerThread != k.current->id) {
@@ -270,6 +294,7 @@ void LeaveCriticalSection(LPCRITICAL_SECTION section)
         std::abort();
     }
     if (--section->RecursionCount > 0) return;
+    sim::race::release(section);
     section->OwnerThread = 0;
     // Every waiter tries again; the first to run takes the section.
     std::vector<Thread*> waiters;

@@ -120,8 +120,8 @@ TEST(SoakRunDeathTest, ACrashStillPrintsTheReproduceLine)
 }
 #endif
 
-// Virtual hours per seed; the sanitizer build runs fewer of them.
-#ifdef CORVANE_ASAN
+// Virtual hours per seed; the sanitizer builds run fewer of them.
+#if defined(CORVANE_ASAN) || defined(CORVANE_TSAN)
 constexpr double kHoursPerSeed = 1.0;
 #else
 constexpr double kHoursPerSeed = 9.0;
