@@ -24,12 +24,14 @@ void writeCrashLine()
     (void)ignored;
 }
 
+#if !defined(CORVANE_ASAN) && !defined(CORVANE_TSAN)
 void onCrash(int signal)
 {
     writeCrashLine();
     std::signal(signal, SIG_DFL);
     std::raise(signal);
 }
+#endif
 
 }  // namespace
 

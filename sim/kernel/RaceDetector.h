@@ -62,13 +62,15 @@ inline void* createFiber(unsigned threadId)
 inline void destroyFiber(void*& fiber)
 {
     if (fiber == nullptr) return;
+    __tsan_ignore_thread_begin();
+    auto found = unobservedDepth().find(fiber);
+    const unsigned open = found == unobservedDepth().end() ? 0 : found->second;
+    if (found != unobservedDepth().end()) unobservedDepth().erase(found);
+    __tsan_ignore_thread_end();
     void* self = __tsan_get_current_fiber();
     __tsan_switch_to_fiber(fiber, __tsan_switch_to_fiber_no_sync);
-    for (unsigned open = unobservedDepth()[fiber]; open > 0; --open) __tsan_ignore_thread_end();
+    for (unsigned i = 0; i < open; ++i) __tsan_ignore_thread_end();
     __tsan_switch_to_fiber(self, __tsan_switch_to_fiber_no_sync);
-    __tsan_ignore_thread_begin();
-    unobservedDepth().erase(fiber);
-    __tsan_ignore_thread_end();
     __tsan_destroy_fiber(fiber);
     fiber = nullptr;
 }
@@ -140,7 +142,7 @@ inline void release(const void*) {}
 inline void acquire(const void*) {}
 class KernelScope {
 public:
-    KernelScope() = default;
+    KernelScope() {}  // user-provided: a scope is never an unused variable
     KernelScope(const KernelScope&) = delete;
     KernelScope& operator=(const KernelScope&) = delete;
 };
