@@ -1,12 +1,13 @@
 # make run   : set up, build and run the driver on the built-in band
 # make test  : set up, build and run every test
 # make sanitize-test : the whole suite under address + undefined sanitizers
+# make tsan-test : the whole suite with the driver under the race detector
 # make bench : build and run the benchmarks
 # make fuzz  : build the libFuzzer targets and run each for FUZZ_SECONDS (default 60)
 
 PACKAGES := cmake g++ make libgtest-dev libbenchmark-dev libboost-context-dev nlohmann-json3-dev libcli11-dev python3-serial
 
-.PHONY: deps build run test sanitize-test bench coverage fuzz clean
+.PHONY: deps build run test sanitize-test tsan-test bench coverage fuzz clean
 
 FUZZ_SECONDS ?= 60
 
@@ -27,6 +28,14 @@ sanitize-test: deps
 	@cmake --preset sanitize >/dev/null
 	@cmake --build --preset sanitize
 	@ctest --preset sanitize
+
+# ThreadSanitizer on the driver folders only; any race report fails the test
+# that hit it (TSAN_OPTIONS in the tsan test preset).
+tsan-test: deps
+	@bash .ci/deps.sh libtsan2
+	@cmake --preset tsan >/dev/null
+	@cmake --build --preset tsan
+	@ctest --preset tsan
 
 # Line and branch coverage of the driver folders; HTML report in build/coverage/html/.
 coverage: deps

@@ -130,10 +130,9 @@ BOOL COM_Deinit(DWORD)
     gDriver.control.controlRequest.store(kRequestShutdown);
     life().stopControlThread.store(1);
     life().stopInterruptThread.store(1);
-    if (life().interruptEvent != nullptr) {
-        CloseHandle(life().interruptEvent);  // ends the interrupt thread's wait
-        life().interruptEvent = nullptr;
-    }
+    // Closing ends the interrupt thread's wait; the handle itself is forgotten
+    // only once that thread has ended, as it reads it for every wait.
+    if (life().interruptEvent != nullptr) CloseHandle(life().interruptEvent);
     InterruptDone(life().sysIntr);
     InterruptDisable(life().sysIntr);
     life().stopGroupThread.store(1);
@@ -144,6 +143,7 @@ BOOL COM_Deinit(DWORD)
     bool ended = waitAndClose(life().readerThread);
     ended &= waitAndClose(life().controlThread);
     ended &= waitAndClose(life().interruptThread);
+    life().interruptEvent = nullptr;
     ended &= waitAndClose(life().groupThread);
 
     TunerPowerDown();

@@ -5,7 +5,7 @@
 
 #include <unistd.h>
 
-#ifdef CORVANE_ASAN
+#if defined(CORVANE_ASAN) || defined(CORVANE_TSAN)
 #include <sanitizer/common_interface_defs.h>
 #endif
 
@@ -24,12 +24,14 @@ void writeCrashLine()
     (void)ignored;
 }
 
+#if !defined(CORVANE_ASAN) && !defined(CORVANE_TSAN)
 void onCrash(int signal)
 {
     writeCrashLine();
     std::signal(signal, SIG_DFL);
     std::raise(signal);
 }
+#endif
 
 }  // namespace
 
@@ -38,9 +40,9 @@ CrashReport::CrashReport(const std::string& reproduce)
     const std::string text = "corvane: soak crashed\nreproduce: " + reproduce + "\n";
     gCrashLength = std::min(text.size(), sizeof gCrashLine);
     std::memcpy(gCrashLine, text.data(), gCrashLength);
-#ifdef CORVANE_ASAN
-    // The sanitizers catch the fatal signals themselves and end in their
-    // death callback.
+#if defined(CORVANE_ASAN) || defined(CORVANE_TSAN)
+    // The sanitizers catch the fatal signals themselves (and end on a race
+    // report too) in their death callback.
     __sanitizer_set_death_callback(writeCrashLine);
 #else
     // The simulated threads run on stacks of their own; the handler gets one
@@ -59,7 +61,7 @@ CrashReport::CrashReport(const std::string& reproduce)
 
 CrashReport::~CrashReport()
 {
-#ifdef CORVANE_ASAN
+#if defined(CORVANE_ASAN) || defined(CORVANE_TSAN)
     __sanitizer_set_death_callback(nullptr);
 #else
     for (std::size_t i = 0; i < std::size(kSignals); ++i) sigaction(kSignals[i], &previous_[i], nullptr);

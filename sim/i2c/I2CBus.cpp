@@ -1,4 +1,5 @@
 #include "sim/i2c/I2CBus.h"
+#include "sim/kernel/RaceDetector.h"
 
 #include <cstring>
 
@@ -63,6 +64,7 @@ BOOL I2CBus::ioControl(DWORD code, void* in, DWORD inSize, void* out, DWORD outS
 }
 
 BOOL I2CBus::transfer(DWORD context, I2CRequest* request) {
+    race::KernelScope unobserved;
     auto it = buses().find(context);
     if (it == buses().end() || request == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);

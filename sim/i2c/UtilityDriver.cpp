@@ -1,5 +1,6 @@
 #include "sim/i2c/UtilityDriver.h"
 
+#include "sim/kernel/RaceDetector.h"
 #include "sim/soc/Soc.h"
 
 #include <cstring>
@@ -54,6 +55,7 @@ BOOL UtilityDriver::ioControl(DWORD code, void* in, DWORD inSize, void* out, DWO
 }
 
 DWORD UtilityDriver::map(DWORD context, DWORD base, DWORD size, DWORD zero, PVOID* mapped) {
+    race::KernelScope unobserved;
     auto it = drivers().find(context);
     Soc* soc = Soc::active();
     if (it == drivers().end() || mapped == nullptr || zero != 0 || soc == nullptr) {

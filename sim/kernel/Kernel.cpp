@@ -77,12 +77,14 @@ Kernel::Kernel(const KernelOptions& options) : impl_(std::make_unique<Impl>())
     gKernel = impl_.get();
     gKernelObject = this;
     gCePreemptive = options.schedule != Schedule::Cooperative;
+    k.hardwareFiber = race::createHardwareFiber();
 
     // The creating thread is simulated thread 1. Its context is saved the
     // first time it switches away.
     auto main = std::make_unique<Thread>();
     main->id = 1;
     main->state = Thread::Running;
+    main->raceFiber = race::currentFiber();
     k.threads.push_back(main.get());
     k.current = main.get();
     Thread* creator = main.get();
@@ -97,7 +99,9 @@ Kernel::~Kernel()
         std::fprintf(stderr, "simulated kernel: destroyed from a thread other than its creator\n");
         std::abort();
     }
+    for (Thread* t : k.threads) race::joinAtTeardown(t->raceFiber, t);
     for (Thread* t : k.threads) k.freeStack(t);
+    race::destroyFiber(k.hardwareFiber);
     gKernel = nullptr;
     gKernelObject = nullptr;
     gCePreemptive = false;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "sim/kernel/Kernel.h"
+#include "sim/kernel/RaceDetector.h"
 
 #include <chrono>
 #include <algorithm>
@@ -47,6 +48,7 @@ struct Thread : Waitable {
     const void* stackBottom = nullptr;  // usable stack, for the address sanitizer
     std::size_t stackSize = 0;
     void* fakeStack = nullptr;
+    void* raceFiber = nullptr;  // the thread as the race detector knows it
     LPTHREAD_START_ROUTINE start = nullptr;
     LPVOID parameter = nullptr;
     int priority = 251;
@@ -237,6 +239,7 @@ struct Kernel::Impl {
     std::vector<Thread*> threads;                    // by id - 1
     Thread* current = nullptr;
     Thread* exitedToFree = nullptr;
+    void* hardwareFiber = nullptr;  // the race detector's view of hardware events
 
     // The timeline of thread wakes and hardware events.
     Timeline timeline;

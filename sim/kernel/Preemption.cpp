@@ -25,6 +25,7 @@
 //
 // Nothing here runs in cooperative mode, which keeps its exact timing.
 #include "sim/kernel/KernelImpl.h"
+#include "sim/kernel/RaceDetector.h"
 
 #include "platform/ce/Shared.h"
 
@@ -206,5 +207,7 @@ void CePreemptionPoint()
 {
     // Driver code run outside a simulated kernel (a unit test of a pure
     // function) has no one to yield to.
-    if (sim::Kernel::exists()) sim::kernelImpl().preemptionPoint();
+    if (!sim::Kernel::exists()) return;
+    sim::race::KernelScope kernel;
+    sim::kernelImpl().preemptionPoint();
 }

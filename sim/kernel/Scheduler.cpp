@@ -38,6 +38,7 @@ void startSwitch(Thread* from, Thread* to, bool exiting)
 #else
     (void)from, (void)to, (void)exiting;
 #endif
+    race::switchTo(to->raceFiber);
 }
 
 // Runs on the stack just switched to: remembers where the previous thread
@@ -64,6 +65,7 @@ void threadEntry(ctx::transfer_t transfer)
     finishSwitch(transfer);
     Kernel::Impl& k = kernelImpl();
     Thread* self = k.current;
+    race::acquire(&self->start);  // sees what its creator did before CreateThread
     DWORD code = self->start(self->parameter);
     k.exitCurrent(code);
 }
@@ -140,6 +142,7 @@ void Kernel::Impl::runHardwareEvent(const TimelineEntry& e)
     if (!hardwareEvents.live(e.generation)) return;  // cancelled
     pace(e.time);
     if (e.time > now) now = e.time;
+    race::HardwareScope hardware(hardwareFiber);
     std::function<void()> action = hardwareEvents.take(e.generation);
     if (options.traceSwitches) trace.push_back({now, TraceEntry::HardwareEvent, 0});
     ++atomicDepth;  // hardware runs between threads: the calls it makes are no preemption points
@@ -200,10 +203,12 @@ void Kernel::Impl::switchTo(Thread* next, bool exiting)
 
 void Kernel::Impl::exitCurrent(DWORD code)
 {
+    race::KernelScope kernel;
     Thread* self = current;
     if (self->id == 1) fatal("the creating thread may not exit");
     self->state = Thread::Exited;
     self->exitCode = code;
+    race::release(self);  // a wait on the thread sees all it did
     ++self->wakeGeneration;
     while (!self->waiters.empty()) wake(self->waiters.front(), WAIT_OBJECT_0);
     block();
@@ -220,7 +225,7 @@ Thread* Kernel::Impl::createThread(LPTHREAD_START_ROUTINE start, LPVOID paramete
 
     const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
     std::size_t size = options.stackBytes;
-#if defined(CORVANE_ASAN)
+#if defined(CORVANE_ASAN) || defined(CORVANE_TSAN)
     if (size == 0) size = 1024 * 1024;
 #else
     if (size == 0) size = 256 * 1024;
@@ -234,6 +239,7 @@ Thread* Kernel::Impl::createThread(LPTHREAD_START_ROUTINE start, LPVOID paramete
     t->stackBottom = static_cast<char*>(memory) + page;
     t->stackSize = size;
     t->context = ctx::make_fcontext(static_cast<char*>(memory) + page + size, size, threadEntry);
+    t->raceFiber = race::createFiber(t->id);
 
     if (options.schedule == Schedule::Pct) t->pctRank = streams[unsigned(Stream::Scheduler)].below(1u << 30);
     threads.push_back(t);
@@ -244,6 +250,7 @@ Thread* Kernel::Impl::createThread(LPTHREAD_START_ROUTINE start, LPVOID paramete
 void Kernel::Impl::freeStack(Thread* t)
 {
     if (t->stackMemory == nullptr) return;
+    race::destroyFiber(t->raceFiber);
 #if defined(CORVANE_ASAN)
     // A thread that never returned leaves its frames' redzones poisoned; a
     // later stack mapped at the same address must not inherit them.

@@ -36,6 +36,7 @@ void Kernel::raiseInterrupt(DWORD sysIntr)
 
 BOOL InterruptInitialize(DWORD sysIntr, HANDLE event, LPVOID, DWORD)
 {
+    sim::race::KernelScope kernel;
     kernelImpl().preemptionPoint();
     auto& k = kernelImpl();
     sim::Waitable* w = k.lookup(event);
@@ -57,6 +58,7 @@ BOOL InterruptInitialize(DWORD sysIntr, HANDLE event, LPVOID, DWORD)
 
 void InterruptDone(DWORD sysIntr)
 {
+    sim::race::KernelScope kernel;
     kernelImpl().preemptionPoint();
     auto& k = kernelImpl();
     auto it = k.interrupts.find(sysIntr);
@@ -73,6 +75,7 @@ void InterruptDone(DWORD sysIntr)
 
 void InterruptDisable(DWORD sysIntr)
 {
+    sim::race::KernelScope kernel;
     kernelImpl().preemptionPoint();
     auto& k = kernelImpl();
     auto it = k.interrupts.find(sysIntr);
@@ -86,6 +89,7 @@ void InterruptDisable(DWORD sysIntr)
 
 HLOCAL LocalAlloc(UINT flags, UINT bytes)
 {
+    sim::race::KernelScope kernel;
     kernelImpl().preemptionPoint();
     auto& k = kernelImpl();
     bool fail = false;
@@ -110,6 +114,7 @@ HLOCAL LocalAlloc(UINT flags, UINT bytes)
 
 HLOCAL LocalFree(HLOCAL memory)
 {
+    sim::race::KernelScope kernel;
     kernelImpl().preemptionPoint();
     if (memory == nullptr) return nullptr;
     auto& k = kernelImpl();
@@ -122,6 +127,7 @@ HLOCAL LocalFree(HLOCAL memory)
 
 HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE)
 {
+    sim::race::KernelScope kernel;
     kernelImpl().preemptionPoint();
     auto& k = kernelImpl();
     if (name == nullptr) {
@@ -147,6 +153,7 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRI
 BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD returned,
                      LPVOID)
 {
+    sim::race::KernelScope kernel;
     kernelImpl().preemptionPoint();
     auto& k = kernelImpl();
     sim::Waitable* w = k.lookup(device);
@@ -180,6 +187,7 @@ const sim::RegisterRange* rangeOf(const volatile void* address)
 
 ULONG READ_REGISTER_ULONG(volatile ULONG* reg)
 {
+    sim::race::KernelScope kernel;
     kernelImpl().preemptionPoint();
     DeviceCycle cycle;
     if (const sim::RegisterRange* r = rangeOf(reg))
@@ -189,6 +197,7 @@ ULONG READ_REGISTER_ULONG(volatile ULONG* reg)
 
 void WRITE_REGISTER_ULONG(volatile ULONG* reg, ULONG value)
 {
+    sim::race::KernelScope kernel;
     kernelImpl().preemptionPoint();
     DeviceCycle cycle;
     if (const sim::RegisterRange* r = rangeOf(reg)) {
@@ -200,8 +209,11 @@ void WRITE_REGISTER_ULONG(volatile ULONG* reg, ULONG value)
 
 LONG InterlockedCompareExchange(LONG volatile* target, LONG exchange, LONG comparand)
 {
+    sim::race::KernelScope kernel;
     kernelImpl().preemptionPoint();
     DeviceCycle cycle;
+    sim::race::acquire(const_cast<LONG*>(target));  // a full barrier: orders with
+    sim::race::release(const_cast<LONG*>(target));  // every exchange on the value
     if (const sim::RegisterRange* r = rangeOf(target)) {
         const auto offset = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(target) - r->begin);
         r->device->beforeCompareExchange(offset);
@@ -219,6 +231,7 @@ LONG InterlockedCompareExchange(LONG volatile* target, LONG exchange, LONG compa
 
 void NKDbgPrintfW(LPCWSTR format, ...)
 {
+    sim::race::KernelScope kernel;
     kernelImpl().preemptionPoint();
     auto& k = kernelImpl();
     std::va_list args;
@@ -231,12 +244,14 @@ void NKDbgPrintfW(LPCWSTR format, ...)
 
 void SetLastError(DWORD error)
 {
+    sim::race::KernelScope kernel;
     kernelImpl().preemptionPoint();
     kernelImpl().current->lastError = error;
 }
 
 DWORD GetLastError()
 {
+    sim::race::KernelScope kernel;
     kernelImpl().preemptionPoint();
     return kernelImpl().current->lastError;
 }

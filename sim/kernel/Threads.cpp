@@ -34,6 +34,7 @@ DWORD failWith(DWORD error)
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES, DWORD, LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD creationFlags,
                     LPDWORD threadId)
 {
+    sim::race::KernelScope kernel;
     kernelImpl().preemptionPoint();
     auto& k = kernelImpl();
     if (start == nullptr) {
@@ -41,6 +42,7 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, DWORD, LPTHREAD_START_ROUTINE start, 
         return nullptr;
     }
     Thread* t = k.createThread(start, parameter);
+    sim::race::release(&t->start);
     constexpr DWORD kCreateSuspended = 0x4;
     if (creationFlags & kCreateSuspended) {
         t->suspendCount = 1;
@@ -54,6 +56,7 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, DWORD, LPTHREAD_START_ROUTINE start, 
 
 BOOL CeSetThreadPriority(HANDLE thread, int priority)
 {
+    sim::race::KernelScope kernel;
     kernelImpl().preemptionPoint();
     Thread* t = threadOf(thread);
     if (t == nullptr || priority < 0 || priority > 255) return failWith(ERROR_INVALID_HANDLE);
@@ -63,6 +66,7 @@ BOOL CeSetThreadPriority(HANDLE thread, int priority)
 
 int CeGetThreadPriority(HANDLE thread)
 {
+    sim::race::KernelScope kernel;
     kernelImpl().preemptionPoint();
     Thread* t = threadOf(thread);
     return t ? t->priority : 0x7FFFFFFF;
@@ -70,6 +74,7 @@ int CeGetThreadPriority(HANDLE thread)
 
 DWORD SuspendThread(HANDLE thread)
 {
+    sim::race::KernelScope kernel;
     kernelImpl().preemptionPoint();
     auto& k = kernelImpl();
     Thread* t = threadOf(thread);
@@ -88,6 +93,7 @@ DWORD SuspendThread(HANDLE thread)
 
 DWORD ResumeThread(HANDLE thread)
 {
+    sim::race::KernelScope kernel;
     kernelImpl().preemptionPoint();
     auto& k = kernelImpl();
     Thread* t = threadOf(thread);
@@ -107,6 +113,7 @@ DWORD GetCurrentThreadId() { return kernelImpl().current->id; }
 
 BOOL CloseHandle(HANDLE object)
 {
+    sim::race::KernelScope kernel;
     kernelImpl().preemptionPoint();
     auto& k = kernelImpl();
     Waitable* w = k.lookup(object);
@@ -125,16 +132,19 @@ BOOL CloseHandle(HANDLE object)
 
 HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCWSTR)
 {
+    sim::race::KernelScope kernel;
     kernelImpl().preemptionPoint();
     return kernelImpl().addObject(std::make_unique<Event>(manualReset != FALSE, initialState != FALSE));
 }
 
 BOOL SetEvent(HANDLE event)
 {
+    sim::race::KernelScope kernel;
     kernelImpl().preemptionPoint();
     auto& k = kernelImpl();
     Event* e = eventOf(event);
     if (e == nullptr) return failWith(ERROR_INVALID_HANDLE);
+    sim::race::release(e);
     if (e->manualReset) {
         e->signaled = true;
         while (!e->waiters.empty()) k.wake(e->waiters.front(), WAIT_OBJECT_0);
@@ -149,15 +159,18 @@ BOOL SetEvent(HANDLE event)
 
 BOOL ResetEvent(HANDLE event)
 {
+    sim::race::KernelScope kernel;
     kernelImpl().preemptionPoint();
     Event* e = eventOf(event);
     if (e == nullptr) return failWith(ERROR_INVALID_HANDLE);
+    sim::race::release(e);
     e->signaled = false;
     return TRUE;
 }
 
 DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds)
 {
+    sim::race::KernelScope kernel;
     kernelImpl().preemptionPoint();
     auto& k = kernelImpl();
     Waitable* w = k.lookup(object);
@@ -170,9 +183,11 @@ DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds)
         auto* e = static_cast<Event*>(w);
         if (e->signaled) {
             if (!e->manualReset) e->signaled = false;
+            sim::race::acquire(w);
             return WAIT_OBJECT_0;
         }
     } else if (static_cast<Thread*>(w)->state == Thread::Exited) {
+        sim::race::acquire(w);
         return WAIT_OBJECT_0;
     } else if (static_cast<Thread*>(w) == self) {
         self->lastError = ERROR_INVALID_PARAMETER;
@@ -185,11 +200,13 @@ DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds)
     ++self->wakeGeneration;
     if (milliseconds != INFINITE) k.wakeAt(self, k.now + sim::Micros(milliseconds) * 1000);
     k.block();
+    if (self->waitResult == WAIT_OBJECT_0) sim::race::acquire(w);
     return self->waitResult;
 }
 
 void Sleep(DWORD milliseconds)
 {
+    sim::race::KernelScope kernel;
     kernelImpl().preemptionPoint();
     auto& k = kernelImpl();
     Thread* self = k.current;
@@ -229,6 +246,7 @@ Lock& Kernel::Impl::lockFor(CRITICAL_SECTION* section)
 
 void InitializeCriticalSection(LPCRITICAL_SECTION section)
 {
+    sim::race::KernelScope kernel;
     kernelImpl().preemptionPoint();
     section->LockId = 0;
     kernelImpl().lockFor(section);
@@ -236,6 +254,7 @@ void InitializeCriticalSection(LPCRITICAL_SECTION section)
 
 void DeleteCriticalSection(LPCRITICAL_SECTION section)
 {
+    sim::race::KernelScope kernel;
     kernelImpl().preemptionPoint();
     section->OwnerThread = 0;
     section->RecursionCount = 0;
@@ -243,6 +262,7 @@ void DeleteCriticalSection(LPCRITICAL_SECTION section)
 
 void EnterCriticalSection(LPCRITICAL_SECTION section)
 {
+    sim::race::KernelScope kernel;
     kernelImpl().preemptionPoint();
     auto& k = kernelImpl();
     Thread* self = k.current;
@@ -265,10 +285,12 @@ void EnterCriticalSection(LPCRITICAL_SECTION section)
     }
     section->OwnerThread = self->id;
     section->RecursionCount = 1;
+    sim::race::acquire(section);
 }
 
 BOOL TryEnterCriticalSection(LPCRITICAL_SECTION section)
 {
+    sim::race::KernelScope kernel;
     kernelImpl().preemptionPoint();
     auto& k = kernelImpl();
     k.lockFor(section);
@@ -276,6 +298,7 @@ BOOL TryEnterCriticalSection(LPCRITICAL_SECTION section)
     if (section->OwnerThread == 0) {
         section->OwnerThread = self;
         section->RecursionCount = 1;
+        sim::race::acquire(section);
         return TRUE;
     }
     if (section->OwnerThread == self) {
@@ -287,6 +310,7 @@ BOOL TryEnterCriticalSection(LPCRITICAL_SECTION section)
 
 void LeaveCriticalSection(LPCRITICAL_SECTION section)
 {
+    sim::race::KernelScope kernel;
     kernelImpl().preemptionPoint();
     auto& k = kernelImpl();
     sim::Lock& lock = k.lockFor(section);
@@ -295,6 +319,7 @@ void LeaveCriticalSection(LPCRITICAL_SECTION section)
         std::abort();
     }
     if (--section->RecursionCount > 0) return;
+    sim::race::release(section);
     section->OwnerThread = 0;
     if (k.preemptive()) {
         // Handed to the waiter of highest priority (earliest among equals).

@@ -125,9 +125,9 @@ TEST(SoakRunDeathTest, ACrashStillPrintsTheReproduceLine)
 }
 #endif
 
-// Virtual hours per seed; the sanitizer build runs fewer of them. Preemption
+// Virtual hours per seed; the sanitizer builds run fewer of them. Preemption
 // costs time: the long runs are `corvane soak`'s.
-#ifdef CORVANE_ASAN
+#if defined(CORVANE_ASAN) || defined(CORVANE_TSAN)
 constexpr double kHoursPerSeed = 0.5;
 #else
 constexpr double kHoursPerSeed = 1.0;

@@ -8,17 +8,47 @@
 #include <cstdlib>
 #include <string>
 
+#if defined(CORVANE_TSAN)
+#include <sanitizer/common_interface_defs.h>
+#endif
+
 namespace {
 
 std::string gProgram = "corvane_tests";
 
+void printReproduceLine(const testing::TestInfo& info)
+{
+    std::printf("reproduce: CORVANE_SEED=%llu CORVANE_SCHEDULE=%s %s --gtest_filter=%s.%s\n",
+                static_cast<unsigned long long>(testSeed()), sim::scheduleName(testSchedule()), gProgram.c_str(),
+                info.test_suite_name(), info.name());
+    std::fflush(stdout);
+}
+
+#if defined(CORVANE_TSAN)
+// A race report ends the process in the middle of a test: the line is written
+// when the test starts and printed by the sanitizer's death callback.
+char gRaceLine[512];
+
+void printRaceLine() { std::fputs(gRaceLine, stdout), std::fflush(stdout); }
+#endif
+
 class ReproduceOnFailure : public testing::EmptyTestEventListener {
+#if defined(CORVANE_TSAN)
+    // Armed for every test: a soak run inside one names itself meanwhile.
+    void OnTestStart(const testing::TestInfo& info) override
+    {
+        std::snprintf(gRaceLine, sizeof gRaceLine, "reproduce: CORVANE_SEED=%llu CORVANE_SCHEDULE=%s %s --gtest_filter=%s.%s\n",
+                      static_cast<unsigned long long>(testSeed()), sim::scheduleName(testSchedule()), gProgram.c_str(),
+                      info.test_suite_name(), info.name());
+        __sanitizer_set_death_callback(printRaceLine);
+    }
+#endif
     void OnTestEnd(const testing::TestInfo& info) override
     {
-        if (!info.result()->Failed()) return;
-        std::printf("reproduce: CORVANE_SEED=%llu CORVANE_SCHEDULE=%s %s --gtest_filter=%s.%s\n",
-                    static_cast<unsigned long long>(testSeed()), sim::scheduleName(testSchedule()), gProgram.c_str(),
-                    info.test_suite_name(), info.name());
+        if (info.result()->Failed()) printReproduceLine(info);
+#if defined(CORVANE_TSAN)
+        gRaceLine[0] = 0;
+#endif
     }
 };
 
