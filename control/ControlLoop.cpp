@@ -120,6 +120,9 @@ void recoverTuner()
         if (pending == kRequestShutdown || pending == kRequestPoweredDown)
             return;
     }
+    // The recovery is what switches the bus back on after a power-up; if that
+    // power-up could not open it, it is opened here, or the driver stays deaf.
+    ReopenBus();
     gDriver.tuner.i2cOff.store(0);
     InterruptDone(gDriver.lifecycle.sysIntr);
     TunerReset();

@@ -122,6 +122,7 @@ Message classify(std::string_view text)
         return Message::TransferFailed;
     if (text == "TMC Error: pI2CHandle is NULL\r\n") return Message::BusClosed;
     if (text == "TMC Error: pI2CHandle== NULL\r\n") return Message::BusAlreadyClosed;
+    if (text == "PIO_init: I2C_Open failed\r\n") return Message::BusOpenFailed;
     if (text.starts_with("Corvane: IOCTL_POWER_SET to D")) return Message::PowerRequest;
     return Message::Unknown;
 }
@@ -135,6 +136,7 @@ bool explains(Cause cause, Message message)
         return cause == Cause::Bus || cause == Cause::Hang || cause == Cause::Power || cause == Cause::ChipInReset;
     case Message::BusClosed:
     case Message::BusAlreadyClosed:
+    case Message::BusOpenFailed:  // only a power-up opens the bus with faults armed
         return cause == Cause::Power;
     case Message::PowerRequest:
         return cause == Cause::PowerRequest;

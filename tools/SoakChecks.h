@@ -60,7 +60,7 @@ enum class Cause : unsigned { Bus, Hang, Power, PowerRequest, ChipInReset, Count
 // The message classes the driver can print. A hard error comes as two lines,
 // the location prefix ("ERROR: Corvane line 1631: ") and the message; the
 // prefix is classed by its line number.
-enum class Message : unsigned { TransferFailed, BusClosed, BusAlreadyClosed, PowerRequest, Unknown };
+enum class Message : unsigned { TransferFailed, BusClosed, BusAlreadyClosed, BusOpenFailed, PowerRequest, Unknown };
 Message classify(std::string_view text);
 // Whether `cause` explains messages of class `message`.
 bool explains(Cause cause, Message message);

@@ -47,7 +47,8 @@ bool driverRunning()
 }  // namespace
 
 FaultInjector::FaultInjector(Session& session, const sim::band::BandDescription& band, DebugChecker& debug)
-    : session_(session), debug_(debug), random_(session.kernel().random(sim::Stream::Faults))
+    : session_(session), debug_(debug), random_(session.kernel().random(sim::Stream::Faults)),
+      openFaults_(session.kernel().seed() ^ 0x0BE17A11C0FFEEull)
 {
     for (const auto& station : band.stations) {
         Fade fade;
@@ -215,6 +216,14 @@ void FaultInjector::startPowerDown(Micros now)
 void FaultInjector::powerUp(Micros now)
 {
     powerUntil_ = 0;
+    // Now and then the bus cannot be opened again: the bus driver refuses, or
+    // there is no memory for its record. The driver must get over it.
+    if (openFaults_.chance(0.2)) {
+        if (openFaults_.chance(0.5))
+            session_.world().bus().failOpens(1);
+        else
+            session_.kernel().failAllocations(0, 1);
+    }
     if (random_.chance(0.5))
         COM_PowerUp(kDeviceContext);
     else
@@ -309,6 +318,7 @@ void FaultInjector::sendCommandRequest()
 
 void FaultInjector::healAll(Micros now)
 {
+    clearOpenFaults();  // armed at a power-up that did not open the bus
     if (busUntil_ != 0) endBusFault(now);
     if (interruptsUntil_ != 0) endInterruptFault();
     for (Fade& fade : fades_)
@@ -316,6 +326,12 @@ void FaultInjector::healAll(Micros now)
     if (suspendUntil_ != 0) resume(now);
     if (powerUntil_ != 0) powerUp(now);
     unreadUntil_ = 0;
+}
+
+void FaultInjector::clearOpenFaults()
+{
+    session_.world().bus().failOpens(0);
+    session_.kernel().failAllocations(0, 0);
 }
 
 }  // namespace corvane::soak

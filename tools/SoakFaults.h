@@ -60,6 +60,7 @@ private:
     void endInterruptFault();
     void endFade(Fade& fade);
     void powerUp(sim::Micros now);
+    void clearOpenFaults();
     void resume(sim::Micros now);
     void afterPowerChange(sim::Micros now);
     void powerRequest(sim::Micros now, DWORD state);
@@ -68,6 +69,7 @@ private:
     Session& session_;
     DebugChecker& debug_;
     sim::Random& random_;
+    sim::Random openFaults_;  // its own stream: the faults drawn before it keep their seeds
     std::vector<Fade> fades_;
     sim::Micros busUntil_ = 0;
     sim::Micros interruptsUntil_ = 0;

@@ -43,6 +43,9 @@ void TunerHardwareInit();
 void TunerFirstConfig();
 void TunerDefaults();
 void PIO_init();
+// Opens the bus again when an open failed (no memory, the bus driver refused);
+// true when a bus is open (or another thread is opening it).
+bool ReopenBus();
 void TunerPowerDown();
 
 // ---- Frequencies and receiver settings ----------------------------------------

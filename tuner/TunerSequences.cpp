@@ -29,11 +29,20 @@ void TakeLines()
 // keeps its address for the driver's whole life, and a later open fills the
 // same record. Such a worker then finds a closed or a fresh bus behind the
 // address, never freed memory.
+//
+// The power-up (on the power manager's thread) and the recovery that follows a
+// failed open (on the control thread) may both open it: one at a time, and the
+// one that finds the other at it leaves the open to it. No wait: the other may
+// be a worker frozen by a power-down.
 bool OpenBus()
 {
+    if (gDriver.tuner.busOpening.exchange(1, std::memory_order_acquire) != 0) {
+        return true;
+    }
     I2CHandle* opened = I2C_Open(kBusDevice);
     if (opened == nullptr) {
         gDriver.tuner.pI2CHandle.store(nullptr);
+        gDriver.tuner.busOpening.store(0, std::memory_order_release);
         NKDbgPrintfW(kMsgI2COpenFailed);
         return false;
     }
@@ -45,6 +54,7 @@ bool OpenBus()
         LocalFree(opened);
     }
     gDriver.tuner.pI2CHandle.store(record);
+    gDriver.tuner.busOpening.store(0, std::memory_order_release);
     return true;
 }
 
@@ -119,6 +129,11 @@ void TunerDefaults()
     gDriver.control.searchUp.store(1);
     gDriver.control.autoSearch.store(1);
     tuner.tunerBusy.store(0);
+}
+
+bool ReopenBus()
+{
+    return gDriver.tuner.pI2CHandle.load() != nullptr || OpenBus();
 }
 
 void PIO_init()

@@ -36,6 +36,7 @@ struct TunerState {
     Shared<std::uint8_t> i2cOff{0};           // 1 while the bus is powered down: transfers are no-ops
     Shared<I2CHandle*> pI2CHandle{nullptr};   // the open bus driver, null when closed
     I2CHandle* busRecord = nullptr;  // behind pI2CHandle: one address from the first open to the unload
+    Shared<std::uint8_t> busOpening{0};  // 1 while a thread opens the bus (try-lock)
 
     ReceiverSettings settings;
     Shared<std::uint8_t> receiverMode{0};     // MOD value: 1 locks the filters, 0x04 measures quality
