@@ -52,15 +52,15 @@ void resumeWorkers()
     life().workersSuspended = false;
 }
 
-// Closes the open bus device. False when none was open. The record stays (see
-// OpenBus): a worker may still be inside a transfer with it.
+// Closes the open bus device. False when none was open. The record stays as
+// it is (see OpenBus): a worker, possibly frozen by a power-down, may be inside
+// a transfer with it, and finds the device closed; the record is rewritten
+// only by the next open, under the bus guard.
 bool closeBus()
 {
     I2CHandle* bus = gDriver.tuner.pI2CHandle.exchange(nullptr);
     if (bus == nullptr) return false;
-    const HANDLE device = bus->device;
-    bus->device = INVALID_HANDLE_VALUE;
-    if (device != INVALID_HANDLE_VALUE) CloseHandle(device);
+    if (bus->device != INVALID_HANDLE_VALUE) CloseHandle(bus->device);
     return true;
 }
 
@@ -173,21 +173,28 @@ void powerDownDriver()
     life().driverState.store(kDriverPoweredDown);
 }
 
-// The workers are resumed before the rings are reset and the group queue is
-// emptied. A power-down stops a worker wherever it is, possibly inside the
-// output ring's or the group queue's critical section, or with the section
-// handed to it while it waited; taking that section before the resume would
-// wait for ever. Once resumed, a holder leaves within a few steps: no thread
-// holds these sections across a wait. Whatever a worker finishes writing
-// meanwhile is cleared by the reset that follows; the control thread already
-// finds the recovery request when it runs again.
+// The workers are resumed first. A power-down stops a worker wherever it is:
+// inside the output ring's or the group queue's critical section (or with the
+// section handed to it while it waited), or inside a register transfer
+// holding the bus guard. Taking either before the resume would wait for ever.
+// Once resumed, a holder leaves within a few steps: no thread holds these
+// across a wait. Until the new request below, the control thread finds the
+// power-down's request and idles, and transfers are no-ops (i2cOff). Whatever
+// a worker finishes writing meanwhile is cleared by the resets that follow.
 void powerUpDriver()
 {
+    resumeWorkers();
+    // The bus record is rewritten under the guard that every transfer holds
+    // while it uses the record; PIO_init frees the guard once the bus is open.
+    const bool guarded = WaitForBusGuard();
     closeBus();  // a power-up while running must not leak the open bus
-    PIO_init();
+    if (guarded) {
+        PIO_init();
+        if (gDriver.tuner.pI2CHandle.load() == nullptr) ReleaseBusGuard();
+    }
+    // Not guarded, or not opened: the recovery opens the bus again.
     gDriver.control.controlRequest.store(kRequestRecover);
     InterruptDone(life().sysIntr);
-    resumeWorkers();
     emptyGroupQueue();
     gDriver.channel.outputRing.reset(kOutputRingSize);
     gDriver.channel.inputRing.reset(kInputRingSize);

@@ -106,6 +106,16 @@ bool TryTakeBusGuard()
     return tuner().busGuard.exchange(1, std::memory_order_acquire) == 0;
 }
 
+bool WaitForBusGuard()
+{
+    constexpr unsigned kBusGuardWaitMs = 50;
+    for (unsigned waited = 0; !TryTakeBusGuard(); ++waited) {
+        if (waited == kBusGuardWaitMs) return false;
+        Sleep(1);
+    }
+    return true;
+}
+
 void ReleaseBusGuard()
 {
     tuner().busGuard.store(0, std::memory_order_release);

@@ -30,6 +30,10 @@ bool WriteRegisters(unsigned last);
 
 // The bus try-lock: a transfer that finds it taken is skipped, never waited for.
 bool TryTakeBusGuard();
+// Takes the guard, waiting for it in 1 ms steps for at most kBusGuardWaitMs.
+// A holder never waits while it holds it, so a holder that runs leaves it
+// within one transfer; false only when the holder cannot run.
+bool WaitForBusGuard();
 void ReleaseBusGuard();
 // ReadRegisters / WriteRegisters under the bus guard; false when skipped or
 // when the transfer failed.

@@ -131,9 +131,15 @@ void TunerDefaults()
     tuner.tunerBusy.store(0);
 }
 
+// The record is rewritten only under the bus guard, which every transfer holds
+// while it uses the record: so no transfer ever reads it half written.
 bool ReopenBus()
 {
-    return gDriver.tuner.pI2CHandle.load() != nullptr || OpenBus();
+    if (gDriver.tuner.pI2CHandle.load() != nullptr) return true;
+    if (!TryTakeBusGuard()) return false;  // a transfer runs: the next recovery tries again
+    const bool opened = OpenBus();
+    ReleaseBusGuard();
+    return opened;
 }
 
 void PIO_init()

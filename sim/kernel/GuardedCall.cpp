@@ -4,6 +4,7 @@
 // the simulated thread (a thread may lose the processor inside its guarded
 // call), and the handlers stay installed while any thread is inside one.
 #include "sim/kernel/KernelImpl.h"
+#include "sim/kernel/RaceDetector.h"
 
 #include <csetjmp>
 #include <csignal>
@@ -24,7 +25,10 @@ void onFault(int)
 
 BOOL CeGuardedCall(void (*body)(void* context), void* context)
 {
-    sim::kernelImpl().preemptionPoint();
+    {
+        sim::race::KernelScope kernel;  // the body that follows is the caller's and observed
+        sim::kernelImpl().preemptionPoint();
+    }
     if (gActiveGuards++ == 0) {
         struct sigaction fault {};
         fault.sa_handler = onFault;

@@ -222,6 +222,7 @@ void Sleep(DWORD milliseconds)
 
 DWORD GetTickCount()
 {
+    sim::race::KernelScope kernel;
     kernelImpl().preemptionPoint();
     return static_cast<DWORD>(kernelImpl().now / 1000);
 }
