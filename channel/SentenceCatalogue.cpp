@@ -60,12 +60,14 @@ void emitDebugCounters()
 {
     if (!outputFilterAllows(kFilterDebug))
         return;
-    const RdsState& rds = gDriver.rds;
+    RdsState& rds = gDriver.rds;
+    // Read and cleared in one step: a group the group thread counts meanwhile
+    // goes into the next line instead of being wiped unreported.
+    const int decoded = rds.decodedGroupCount.exchange(0);
     char text[kDebugCountersLimit];
-    std::snprintf(text, sizeof text, kDebugCountersFormat, loadInt(rds.decodedGroupCount), loadInt(rds.rdsSeen),
+    std::snprintf(text, sizeof text, kDebugCountersFormat, decoded, loadInt(rds.rdsSeen),
                   loadInt(rds.tmcSeen), loadInt(rds.interruptCount));
     emitSentence(text);
-    gDriver.rds.decodedGroupCount.store(0);
 }
 
 void emitFilterMasks()

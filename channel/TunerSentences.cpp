@@ -25,6 +25,10 @@ int rssi()
 
 }  // namespace
 
+// Sent by the control, interrupt and command threads alike, without a lock:
+// two of them may both find a new station and reset the decoder twice, or
+// both flip statusStale so that one line more or fewer reads the registers.
+// Either is harmless, so these stay plain loads and stores.
 void emitTuningStatus()
 {
     SentenceState& state = gDriver.sentences;

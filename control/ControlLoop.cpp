@@ -193,6 +193,15 @@ void maybeStartAutomaticSearch()
     control().controlRequest.compareExchange(none, kRequestSearchOn);
 }
 
+// The group thread raises tmcQuality and commands reset it without a lock; the
+// decrement is one compare-and-swap step so it never overwrites either.
+void lowerTmcQuality()
+{
+    std::uint16_t seen = gDriver.rds.tmcQuality.load();
+    while (seen != 0 && !gDriver.rds.tmcQuality.compareExchange(seen, static_cast<std::uint16_t>(seen - 1))) {
+    }
+}
+
 bool stopRequested()
 {
     return gDriver.lifecycle.stopControlThread.load() != 0;
@@ -203,16 +212,13 @@ void controlTick()
 {
     emitTuningStatus();
     MeasureSignalQuality();
-    // Lowered here and raised by the group thread without a lock; a lost
-    // update costs one second of credit either way.
-    const std::uint16_t quality = gDriver.rds.tmcQuality.load();
-    if (quality != 0)
-        gDriver.rds.tmcQuality.store(static_cast<std::uint16_t>(quality - 1));
+    lowerTmcQuality();
     emitDebugCounters();  // only with the debug flag; clears decodedGroupCount
-    if (control().recoveryNeeded.load() == 1) {
+    // Taken in one step: a trigger the interrupt thread sets meanwhile is
+    // either this one or the next tick's, never wiped unseen.
+    if (control().recoveryNeeded.exchange(0) == 1) {
         control().recoveryFrequency.store(ChannelFrequency());
         control().controlRequest.store(kRequestRecover);
-        control().recoveryNeeded.store(0);
     }
 }
 

@@ -112,9 +112,8 @@ bool waitForTmc()
 // first tune (without the control loop's pause).
 void recoverBeforeSearch()
 {
-    if (control().recoveryNeeded.load() != 1)
+    if (control().recoveryNeeded.exchange(0) != 1)
         return;
-    control().recoveryNeeded.store(0);
     InterruptDone(gDriver.lifecycle.sysIntr);
     TunerReset();
     const ReceiverSettings& settings = gDriver.tuner.settings;

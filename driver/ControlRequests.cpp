@@ -123,6 +123,8 @@ void runCommandRequest(const BYTE* in, DWORD inLength)
 void requestRecovery()
 {
     ControlState& control = gDriver.control;
+    // Load and store are two steps: a request that replaces the pending one
+    // meanwhile is overwritten by the recovery, as it would be a moment later.
     const std::uint8_t pending = control.controlRequest.load();
     if (pending != kRequestRecover && pending != kRequestPoweredDown)
         control.recoveryFrequency.store(ChannelFrequency());

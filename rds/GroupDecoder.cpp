@@ -38,25 +38,29 @@ bool typeSelected(std::uint16_t mask, unsigned groupType)
     return mask != 0 && (mask & (1u << groupType)) != 0;
 }
 
-// Counts one group that passed the block-error test. The counters are also
-// cleared by the control thread; a lost increment is harmless.
+// Counts one group that passed the block-error test. The control thread reads
+// and clears the count in one step, so the increment is one step too.
 void countDecodedGroup()
 {
     RdsState& rds = gDriver.rds;
-    rds.decodedGroupCount.store(
-        static_cast<std::uint8_t>(rds.decodedGroupCount.load() + 1));
+    rds.decodedGroupCount.fetchAdd(1);
     rds.rdsSeen.store(1);
 }
 
-// The control thread lowers tmcQuality meanwhile; losing one step is harmless.
+// The control thread lowers tmcQuality once a second and a search or a tune
+// sets it outright, all without a lock: the raise is one compare-and-swap
+// step, so neither the decrement nor a reset in between is overwritten.
 void countTmcGroup()
 {
     RdsState& rds = gDriver.rds;
     rds.tmcSeen.store(1);
-    std::uint16_t quality = static_cast<std::uint16_t>(rds.tmcQuality.load() + kTmcQualityStep);
-    if (quality > kTmcQualityMax)
-        quality = kTmcQualityMax;
-    rds.tmcQuality.store(quality);
+    std::uint16_t seen = rds.tmcQuality.load();
+    std::uint16_t raised;
+    do {
+        raised = static_cast<std::uint16_t>(seen + kTmcQualityStep);
+        if (raised > kTmcQualityMax)
+            raised = kTmcQualityMax;
+    } while (!rds.tmcQuality.compareExchange(seen, raised));
 }
 
 void decodeBasicGroup(const GroupBlocks& blocks, bool versionA, std::uint16_t status)

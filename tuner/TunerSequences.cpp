@@ -147,10 +147,10 @@ void PIO_init()
     // The lines keep their levels: a chip held in reset stays there until
     // the resume request resets it.
     TakeLines();
-    if (!OpenBus()) {
-        return;
-    }
-    ReleaseBusGuard();
+    OpenBus();
+    // The bus guard is left alone: a worker the power-down froze in the middle
+    // of a transfer still holds it, and releases it itself once resumed, before
+    // any other thread can start a transfer of its own.
 }
 
 void TunerPowerDown()

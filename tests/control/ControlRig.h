@@ -59,14 +59,15 @@ inline std::vector<sim::RdsGroup> stationGroups(std::uint16_t pi, bool tmc)
 
 class ControlRig : public ::testing::Test {
 protected:
-    sim::Kernel kernel{sim::KernelOptions{.seed = testSeed(), .schedule = testSchedule()}};
+    sim::Kernel kernel;
     sim::World world{kernel};
     std::vector<Line> lines;
     std::vector<sim::Micros> seekStarts;  // read times at which the chip was found seeking anew
     std::vector<sim::Micros> busyEnds;    // read times at which tunerBusy was found back at 0
     HANDLE threads[3] = {};
 
-    ControlRig()
+    explicit ControlRig(sim::Schedule schedule = testSchedule())
+        : kernel{sim::KernelOptions{.seed = testSeed(), .schedule = schedule}}
     {
         // The model's power-up lasts exactly the 110 ms the driver waits after
         // enabling the chip, so whether the chip is ready when the driver next

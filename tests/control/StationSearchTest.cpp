@@ -14,6 +14,8 @@ constexpr std::uint16_t kTmc = 9300;
 
 class StationSearch : public ControlRig {
 protected:
+    using ControlRig::ControlRig;
+
     // A station without RDS, one with RDS but no TMC, one with TMC.
     void addBand(std::uint16_t noRds, std::uint16_t rdsOnly, std::uint16_t tmc)
     {
@@ -209,6 +211,75 @@ TEST_F(StationSearch, ARequestDuringAnyWaitEndsTheSearchWithinOneStep)
         EXPECT_EQ(world.chip().frequency(), 10500);
         EXPECT_EQ(searchState(), kSearchIdle);
     }
+}
+
+// Preempted, with this thread above the workers: a worker then runs only on the
+// scheduler's random switches, one point at a time, and this thread sees each
+// step and writes a request into the gap after it.
+class StationSearchPreempted : public StationSearch {
+protected:
+    StationSearchPreempted() : StationSearch(sim::Schedule::Random) {}
+
+    // Writes a tune request as soon as `reached` holds, and tells whether the
+    // search noticed it at once (`ended` within 3 ms) rather than after its
+    // next wait step of 10 ms or seek pass of 20 ms.
+    bool noticedAtOnce(const std::function<bool()>& reached, const std::function<bool()>& ended)
+    {
+        CeSetThreadPriority(kernel.threadHandle(1), 250);
+        for (const sim::Micros start = kernel.now(); !reached();) {
+            if (kernel.now() - start > 300 * kMs)
+                return false;
+            Sleep(0);
+        }
+        request(kRequestTune, 10500);
+        CeSetThreadPriority(kernel.threadHandle(1), 251);
+        return runUntil(ended, 3) != 0;
+    }
+};
+
+// The gaps between a wait's last check and the check that follows a report:
+// after a TMC-wait period's register read and report, and after a seek's idle
+// pass that stepped the display.
+TEST_F(StationSearchPreempted, ARequestWrittenDuringAReportIsNoticedAfterIt)
+{
+    addBand(kNoRds, kRdsOnly, kTmc);
+    bringUp();
+    gDriver.control.autoSearch.store(0);
+    gDriver.tuner.settings.QFT.store(5);
+    int tmcWaitHits = 0;
+    int seekHits = 0;
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        request(kRequestTune, 8750);
+        runFor(600);
+        request(kRequestSearchUp);
+        // The seek to the station without RDS idles: a display step every 6th
+        // pass of 200 ms.
+        const std::uint8_t before = gDriver.control.stepCounter.load();
+        ASSERT_NE(runUntil([&] { return gDriver.control.stepCounter.load() != before; }, 20'000), 0u);
+        Sleep(6 * 200 - 10);
+        const std::uint8_t steps = gDriver.control.stepCounter.load();
+        seekHits += noticedAtOnce([&] { return gDriver.control.stepCounter.load() != steps; },
+                                  [&] { return gDriver.tuner.tunerBusy.load() == 0; });
+        runFor(600);
+
+        // A TMC-wait period ends with a read of the whole register file.
+        request(kRequestTune, 8750);
+        runFor(600);
+        lines.clear();
+        request(kRequestSearchUp);
+        ASSERT_NE(runUntil([&] { return liveStatuses(kRdsOnly).size() == 2; }, 60'000), 0u);
+        world.bus().setRecording(true);
+        world.bus().clearRecorded();
+        tmcWaitHits += noticedAtOnce([&] {
+            const auto& done = world.bus().recorded();
+            return std::any_of(done.begin(), done.end(), [](const auto& t) { return t.data.size() == 32; });
+        }, [&] { return gDriver.control.controlRequest.load() == kRequestNone; });
+        world.bus().setRecording(false);
+        runFor(600);
+        EXPECT_EQ(world.chip().frequency(), 10500);
+    }
+    EXPECT_GT(tmcWaitHits, 0);
+    EXPECT_GT(seekHits, 0);
 }
 
 TEST_F(StationSearch, AChannelWithoutCarrierCostsOnePassWithoutWaits)
