@@ -185,12 +185,13 @@ void powerUpDriver()
 {
     resumeWorkers();
     // The bus record is rewritten under the guard that every transfer holds
-    // while it uses the record; PIO_init frees the guard once the bus is open.
+    // while it uses the record. A worker frozen inside a transfer, resumed
+    // above, leaves the guard within that transfer.
     const bool guarded = WaitForBusGuard();
     closeBus();  // a power-up while running must not leak the open bus
     if (guarded) {
         PIO_init();
-        if (gDriver.tuner.pI2CHandle.load() == nullptr) ReleaseBusGuard();
+        ReleaseBusGuard();
     }
     // Not guarded, or not opened: the recovery opens the bus again.
     gDriver.control.controlRequest.store(kRequestRecover);

@@ -148,9 +148,9 @@ void PIO_init()
     // the resume request resets it.
     TakeLines();
     OpenBus();
-    // The bus guard is left alone: a worker the power-down froze in the middle
-    // of a transfer still holds it, and releases it itself once resumed, before
-    // any other thread can start a transfer of its own.
+    // The bus guard is the caller's: the power-up holds it around this open
+    // (the record is rewritten only under it) and frees it itself; a worker
+    // the power-down froze inside a transfer released its own on resuming.
 }
 
 void TunerPowerDown()

@@ -93,7 +93,7 @@ TEST_F(TunerRig, PowerDownHoldsResetAndPowerUpDoesNotPulse)
     EXPECT_EQ(world.resetHistory().size(), edges);
     EXPECT_TRUE(world.chip().inReset());
     EXPECT_NE(gDriver.tuner.pI2CHandle.load(), nullptr);
-    EXPECT_EQ(gDriver.tuner.busGuard, 1) << "the guard of a frozen worker's transfer stays its own";
+    EXPECT_EQ(gDriver.tuner.busGuard, 1) << "the guard stays with the caller, which opened the bus under it";
     gDriver.tuner.busGuard = 0;
 
     // Held in reset, the chip does not answer the reopened bus.
