@@ -10,6 +10,7 @@
 // application's reads keep it: DecodeGroup empties it by a reset (a few
 // nanoseconds, spread over ten groups), DecodeGroupAndRead by reading the port
 // and counts that read too.
+#include "bench/BenchLogs.h"
 #include "channel/ByteRing.h"
 #include "channel/Sentences.h"
 #include "driver/Corvane.h"
@@ -29,17 +30,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The shared logs: $CORVANE_RDS_LOGS, else ../shared/rds from the working
-// directory (the repository's root, as `make bench` runs it), else from the
-// binary's place in build/default.
-fs::path logFolder()
-{
-    if (const char* given = std::getenv("CORVANE_RDS_LOGS")) return given;
-    std::error_code error;
-    if (fs::is_directory("../shared/rds", error)) return "../shared/rds";
-    const fs::path beside = fs::read_symlink("/proc/self/exe", error).parent_path() / "../../../shared/rds";
-    return fs::is_directory(beside, error) ? beside : fs::path{};
-}
 
 std::vector<RdsGroup> capturedGroups(const sim::band::RdsLog& log)
 {
@@ -90,7 +80,7 @@ void decode(benchmark::State& state, const std::vector<RdsGroup>& groups, bool r
 }
 
 const bool registered = [] {
-    const fs::path folder = logFolder();
+    const fs::path folder = benchLogFolder();
     std::error_code error;
     if (folder.empty() || !fs::is_directory(folder, error)) {
         benchmark::RegisterBenchmark("DecodeGroup/no_logs", [](benchmark::State& state) {

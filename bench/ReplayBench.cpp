@@ -5,6 +5,8 @@
 // process: start-up, reading and parsing the log, decoding, formatting and
 // writing the lines, and the summary. Its peak resident memory (ru_maxrss)
 // shows that the log is not held whole.
+#include "bench/BenchLogs.h"
+
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -23,15 +25,6 @@ namespace fs = std::filesystem;
 
 constexpr std::size_t kMinGroups = 300'000;
 
-// As the decoder benchmark finds them: $CORVANE_RDS_LOGS, ../shared/rds, or beside the build.
-fs::path logFolder()
-{
-    if (const char* given = std::getenv("CORVANE_RDS_LOGS")) return given;
-    std::error_code error;
-    if (fs::is_directory("../shared/rds", error)) return "../shared/rds";
-    const fs::path beside = fs::read_symlink("/proc/self/exe", error).parent_path() / "../../../shared/rds";
-    return fs::is_directory(beside, error) ? beside : fs::path{};
-}
 
 // Writes the long log; returns its number of groups (0 without logs).
 std::size_t writeLongLog(const fs::path& folder, const fs::path& target)
@@ -68,7 +61,7 @@ void DirectReplayOfLongLog(benchmark::State& state)
         return;
     }
     const fs::path log = fs::temp_directory_path() / ("corvane-replay-bench-" + std::to_string(getpid()) + ".rds");
-    const std::size_t groups = writeLongLog(logFolder(), log);
+    const std::size_t groups = writeLongLog(benchLogFolder(), log);
     if (groups == 0) {
         state.SkipWithError("no recorded logs: set CORVANE_RDS_LOGS to the shared rds folder");
         return;

@@ -1,5 +1,7 @@
 #include "tools/DecodeView.h"
 
+#include "tools/SentenceFields.h"
+
 #include "tools/SentenceView.h"
 
 #include <charconv>
@@ -10,22 +12,6 @@ namespace corvane {
 
 namespace {
 
-// The numbers of "$ADDRESS,n1,...,nN*hh"; false unless the line has that address and N numbers.
-template <std::size_t N>
-bool fieldsOf(std::string_view line, std::string_view address, std::array<unsigned, N>& values)
-{
-    if (line.substr(0, address.size()) != address) return false;
-    const std::size_t star = line.rfind('*');
-    if (star == std::string_view::npos || star < address.size()) return false;
-    const char* at = line.data() + address.size();
-    const char* end = line.data() + star;
-    for (std::size_t i = 0; i < N; ++i) {
-        const auto [stop, error] = std::from_chars(at, end, values[i]);
-        if (error != std::errc{} || (i + 1 < N ? stop == end || *stop != ',' : stop != end)) return false;
-        at = stop + 1;
-    }
-    return true;
-}
 
 // A printable character of a name or text, or '?'.
 char printable(unsigned code) { return code >= 0x20 && code < 0x7F ? static_cast<char>(code) : '?'; }
@@ -87,12 +73,12 @@ std::string DecodeView::render(std::string_view line)
 {
     const std::string single = renderSentence(line);
     if (single.empty() || single.find("[checksum") != std::string::npos) return single;
-    if (std::array<unsigned, 6> f{}; fieldsOf(line, "$PLTTM,", f)) {
+    if (std::array<unsigned, 6> f{}; sentenceNumbers(line, "$PLTTM,", f)) {
         const unsigned b = f[1] & 0xFF, c = (f[2] & 0xFF) << 8 | (f[3] & 0xFF), d = (f[4] & 0xFF) << 8 | (f[5] & 0xFF);
         if (f[0] == 8) return tmcGroup(b, c, d, single);
         if (f[0] == 3 && (d == 0xCD46 || d == 0xCD47) && c >> 14 == 0 && ((c >> 6) & 0x3F) == 0)
             return single + " (table 0: the service is encrypted)";
-    } else if (std::array<unsigned, 5> raw{}; fieldsOf(line, "$PLTTR,", raw)) {
+    } else if (std::array<unsigned, 5> raw{}; sentenceNumbers(line, "$PLTTR,", raw)) {
         const unsigned b = raw[2], c = raw[3], d = raw[4];
         if ((b >> 11) == 0x08) return single + "; " + clockTime(b, c, d);  // 4A
         if ((b >> 11) == 0x04) return single + "; " + radiotext(b, c, d);  // 2A

@@ -1,5 +1,7 @@
 #include "tools/ReplaySummary.h"
 
+#include "tools/SentenceFields.h"
+
 #include <array>
 #include <charconv>
 
@@ -11,32 +13,14 @@ namespace {
 constexpr unsigned kTmcAid = 0xCD46;
 constexpr unsigned kTmcAidAlternative = 0xCD47;
 
-// The fields of "$ADDR,f1,...,fn*hh" after `prefix` ("$PLTTM,") as numbers; false
-// unless there are exactly N of them.
-template <std::size_t N>
-bool numbersAfter(std::string_view line, std::string_view prefix, std::array<unsigned, N>& values)
-{
-    if (line.substr(0, prefix.size()) != prefix) return false;
-    const std::size_t star = line.rfind('*');
-    if (star == std::string_view::npos || star < prefix.size()) return false;
-    const char* at = line.data() + prefix.size();
-    const char* end = line.data() + star;
-    for (std::size_t i = 0; i < N; ++i) {
-        const auto [stop, error] = std::from_chars(at, end, values[i]);
-        if (error != std::errc{} || (i + 1 < N ? stop == end || *stop != ',' : stop != end)) return false;
-        at = stop + 1;
-    }
-    return true;
-}
-
 }  // namespace
 
 void ReplaySummary::noteLine(std::string_view line)
 {
     if (line.size() < 7 || line.substr(0, 4) != "$PLT") return;
-    if (std::array<unsigned, 6> f{}; numbersAfter(line, "$PLTTM,", f)) {
+    if (std::array<unsigned, 6> f{}; sentenceNumbers(line, "$PLTTM,", f)) {
         noteTmcGroup(f[0], f[1] & 0xFF, ((f[2] & 0xFF) << 8) | (f[3] & 0xFF), ((f[4] & 0xFF) << 8) | (f[5] & 0xFF));
-    } else if (std::array<unsigned, 2> pi{}; numbersAfter(line, "$PLTMT,", pi)) {
+    } else if (std::array<unsigned, 2> pi{}; sentenceNumbers(line, "$PLTMT,", pi)) {
         pis_.insert(pi[1]);
     } else if (line.substr(0, 7) == "$PLTCH,") {
         const std::size_t star = line.rfind('*');
