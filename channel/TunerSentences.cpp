@@ -12,7 +12,6 @@ using namespace si4709;
 
 namespace {
 
-
 std::uint16_t reg(unsigned index)
 {
     return gDriver.tuner.shadow.get(index);

@@ -6,7 +6,6 @@
 
 namespace {
 
-
 constexpr DWORD kIdleStepMs = 10;
 // 99 idle steps plus the tick's own work make the loop's second.
 constexpr unsigned kIdleSteps = 99;

@@ -1,8 +1,8 @@
 // Reception control: the request hand-over to the control thread and the
 // state of the TMC station search. Other threads write a request code into
 // controlRequest (after requestedFrequency, for the tune codes); the control
-// thread takes it within one 10 ms step. Every field crosses threads and is
-// used with relaxed loads and stores.
+// thread takes it within one 10 ms step. Every field crosses threads and is a
+// Shared value.
 #pragma once
 
 #include "platform/ce/Shared.h"

@@ -8,7 +8,6 @@ using namespace si4709;
 
 namespace {
 
-
 constexpr DWORD kWaitStepMs = 10;
 // After the seek the chip's AFC and RDS need this long before the first report.
 constexpr unsigned kSettleSteps = 30;

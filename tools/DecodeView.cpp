@@ -12,7 +12,6 @@ namespace corvane {
 
 namespace {
 
-
 // A printable character of a name or text, or '?'.
 char printable(unsigned code) { return code >= 0x20 && code < 0x7F ? static_cast<char>(code) : '?'; }
 

@@ -1,6 +1,5 @@
 #include "tools/LineOutput.h"
 
-
 #include <cerrno>
 
 namespace corvane {

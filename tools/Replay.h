@@ -9,7 +9,6 @@
 #include "tools/Options.h"
 #include "tools/ReplaySummary.h"
 
-
 namespace corvane {
 
 // One group on air: the time stamp of the n-th group of a direct replay is n periods.

@@ -5,7 +5,6 @@ using namespace si4709;
 
 namespace {
 
-
 // Band bottoms as SYSCONFIG2 bit 7 selects them: BAND 00 starts at 87.50 MHz,
 // BAND 10 (and 01) at 76.00 MHz.
 constexpr std::uint16_t kBottom76MHz = 7600;

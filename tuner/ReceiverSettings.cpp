@@ -6,7 +6,6 @@ using namespace si4709;
 
 namespace {
 
-
 // SYSCONFIG1 with RDSIEN, STCIEN, RDS and GPIO2 as interrupt output; with DE
 // for 50 us de-emphasis, without it for 75 us.
 constexpr std::uint16_t kSysconfig1Interrupts75us = static_cast<std::uint16_t>(

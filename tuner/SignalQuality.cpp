@@ -11,7 +11,6 @@ using namespace si4709;
 
 namespace {
 
-
 constexpr std::uint8_t kReceiverModeMeasureQuality = 0x04;
 constexpr std::uint16_t kSysconfig1InterruptsOff = 0x2FFF;  // clears RDSIEN, STCIEN, RDS
 constexpr std::uint16_t kSysconfig1InterruptsOn = kSysconfig1Rdsien | kSysconfig1Stcien | kSysconfig1Rds;

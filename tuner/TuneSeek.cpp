@@ -14,7 +14,6 @@ using namespace si4709;
 
 namespace {
 
-
 // RDSIEN, STCIEN, RDS, 50 us de-emphasis, GPIO2 as interrupt output: a tune
 // or seek always leaves the chip with 50 us de-emphasis.
 constexpr std::uint16_t kSysconfig1TuneSeek = 0xD804;

@@ -5,7 +5,6 @@
 
 namespace {
 
-
 constexpr const WCHAR* kBusDevice = TEXT("I2C1:");
 
 constexpr DWORD kResetLowMs = 300;      // reset held low
