@@ -4,10 +4,11 @@
 # make tsan-test : the whole suite with the driver under the race detector
 # make bench : build and run the benchmarks
 # make fuzz  : build the libFuzzer targets and run each for FUZZ_SECONDS (default 60)
+# make format / format-check : lay out every C++ file as .clang-format says / refuse one that strays
 
 PACKAGES := cmake g++ make libgtest-dev libbenchmark-dev libboost-context-dev nlohmann-json3-dev libcli11-dev python3-serial
 
-.PHONY: deps build run test sanitize-test tsan-test bench coverage fuzz clean
+.PHONY: deps build run test sanitize-test tsan-test bench coverage fuzz format format-check clean
 
 FUZZ_SECONDS ?= 60
 
@@ -59,6 +60,15 @@ fuzz: deps
 
 bench: build
 	@./build/default/corvane_bench
+
+format:
+	@bash .ci/deps.sh clang-format
+	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+format-check:
+	@bash .ci/deps.sh clang-format
+	@git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
+	@echo "format-check: every C++ file is laid out as .clang-format says"
 
 clean:
 	rm -rf build
