@@ -5,12 +5,13 @@
 # make bench : build and run the benchmarks
 # make fuzz  : build the libFuzzer targets and run each for FUZZ_SECONDS (default 60)
 # make windows : cross-compile the driver as the 32-bit Corvane.dll, print its exports and imports
+# make format / format-check : lay out every C++ file as .clang-format says / refuse one that strays
 
 PACKAGES := cmake g++ make libgtest-dev libbenchmark-dev libboost-context-dev nlohmann-json3-dev libcli11-dev python3-serial
 # The device build needs only the cross compiler, not the host's libraries.
 WINDOWS_PACKAGES := cmake make g++-mingw-w64-i686 binutils-mingw-w64-i686
 
-.PHONY: deps build run test sanitize-test tsan-test bench coverage fuzz windows clean
+.PHONY: deps build run test sanitize-test tsan-test bench coverage fuzz windows format format-check clean
 
 FUZZ_SECONDS ?= 60
 
@@ -70,6 +71,15 @@ windows:
 
 bench: build
 	@./build/default/corvane_bench
+
+format:
+	@bash .ci/deps.sh clang-format
+	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+format-check:
+	@bash .ci/deps.sh clang-format
+	@git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
+	@echo "format-check: every C++ file is laid out as .clang-format says"
 
 clean:
 	rm -rf build
