@@ -39,8 +39,8 @@ constexpr DWORD kI2CHandleBusPart = static_cast<DWORD>(offsetof(I2CHandle, devic
 
 // The bus driver was built for the target's 32-bit layout of both records.
 static_assert(sizeof(void*) != 4 || (sizeof(I2CHandle) == 12 && kI2CHandleBusPart == 8));
-static_assert(sizeof(void*) != 4 || (sizeof(I2CRequest) == 56 && offsetof(I2CRequest, busTiming) == 36 &&
-                                     offsetof(I2CRequest, data) == 48));
+static_assert(sizeof(void*) != 4 ||
+              (sizeof(I2CRequest) == 56 && offsetof(I2CRequest, busTiming) == 36 && offsetof(I2CRequest, data) == 48));
 
 // Control codes of the bus driver "I2C1:".
 constexpr DWORD kIoctlI2CGetTransferEntry = 0x220000;

@@ -52,8 +52,14 @@ CE_KERNEL_CALL void NKDbgPrintfW(LPCWSTR lpszFmt, ...);
 
 #if defined(_WIN32)
 // One volatile 32-bit access to a mapped register: no call, no import.
-inline ULONG READ_REGISTER_ULONG(volatile ULONG* reg) { return *reg; }
-inline void WRITE_REGISTER_ULONG(volatile ULONG* reg, ULONG value) { *reg = value; }
+inline ULONG READ_REGISTER_ULONG(volatile ULONG* reg)
+{
+    return *reg;
+}
+inline void WRITE_REGISTER_ULONG(volatile ULONG* reg, ULONG value)
+{
+    *reg = value;
+}
 #else
 // On the host they reach the simulated device behind the address.
 ULONG READ_REGISTER_ULONG(volatile ULONG* reg);
@@ -75,16 +81,19 @@ using PCEDEVICE_POWER_STATE = CEDEVICE_POWER_STATE*;
 
 // A device's answer to IOCTL_POWER_CAPABILITIES.
 struct POWER_CAPABILITIES {
-    UCHAR DeviceDx;    // DX_MASK of every state the device supports
-    UCHAR WakeFromDx;  // states it can wake the system from
-    UCHAR InrushDx;    // states whose entry draws an inrush current
+    UCHAR DeviceDx;                   // DX_MASK of every state the device supports
+    UCHAR WakeFromDx;                 // states it can wake the system from
+    UCHAR InrushDx;                   // states whose entry draws an inrush current
     DWORD Power[PwrDeviceMaximum];    // milliwatts in each state
     DWORD Latency[PwrDeviceMaximum];  // milliseconds to return to D0 from each
     DWORD Flags;
 };
 using PPOWER_CAPABILITIES = POWER_CAPABILITIES*;
 
-constexpr UCHAR DX_MASK(int d) { return static_cast<UCHAR>(1u << d); }
+constexpr UCHAR DX_MASK(int d)
+{
+    return static_cast<UCHAR>(1u << d);
+}
 
 // The power manager's requests to a device (file device 0x32, functions 0x400
 // to 0x403, buffered, any access).
