@@ -55,7 +55,7 @@ struct UtlInterface {
     UtlMapRoutine map;  // byte offset 8
     BYTE reserved[32 - 8 - sizeof(UtlMapRoutine)];
 };
-static_assert(sizeof(UtlInterface) == 32);
+static_assert(sizeof(UtlInterface) == 32 && offsetof(UtlInterface, context) == 4 && offsetof(UtlInterface, map) == 8);
 constexpr DWORD kIoctlUtlGetInterface = 0x40008;
 
 // KernelIoControl code that must succeed before any window is mapped.
