@@ -33,11 +33,6 @@ constexpr std::uint16_t kDefaultFilterTmcMask = 0x0108;  // 3A, 8A
 
 struct SentenceState {
     OutputFilter outputFilter;
-    // 0 right after STATUSRSSI and READCHAN were read into the shadow; the
-    // tuning status sentence reads them itself when it finds this not 0.
-    Shared<std::uint8_t> statusStale{0};
-    // Frequency (10 kHz units) at which the tuning status last reset the decoder.
-    Shared<std::uint32_t> decoderFrequency{0};
     // Frequency (10 kHz units) in the last tuning status sentence.
     Shared<std::uint16_t> currentFrequency{8750};
 };

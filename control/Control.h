@@ -16,6 +16,12 @@
 
 #include <cstdint>
 
+// Lets the next chip interrupt through, resets the chip and programs the
+// receiver settings again. Settings lost on the bus would leave the chip on
+// the wrong raster for good: recoveryNeeded then asks for another reset (the
+// control loop's next tick, or the search before its next seek).
+void resetAndReprogramTuner();
+
 // The control thread procedure; the parameter is not used. Ends with
 // ExitThread(0) once stopControlThread is set and a request code is pending.
 DWORD ControlThread(LPVOID parameter);

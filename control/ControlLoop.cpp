@@ -2,6 +2,7 @@
 
 #include "channel/Sentences.h"
 #include "driver/DriverContext.h"
+#include "rds/GroupDecoder.h"
 #include "tuner/Tuner.h"
 
 namespace {
@@ -123,15 +124,7 @@ void recoverTuner()
     // power-up could not open it, it is opened here, or the driver stays deaf.
     ReopenBus();
     gDriver.tuner.i2cOff.store(0);
-    InterruptDone(gDriver.lifecycle.sysIntr);
-    TunerReset();
-    const ReceiverSettings& settings = gDriver.tuner.settings;
-    const bool transferred = ApplyReceiverSettings(
-        settings.bandMode.load(), settings.seekThresholdByte.load(), settings.volume.load());
-    // Settings lost on the bus would leave the chip on the wrong raster for
-    // good: the next tick starts another recovery.
-    if (!transferred || !ReceiverSettingsReachedChip(settings.bandMode.load(), settings.volume.load()))
-        control().recoveryNeeded.store(1);
+    resetAndReprogramTuner();
     // A power-down while the chip was in reset switched the bus off again and
     // froze this thread here; the power-up's request 100 is then for a fresh
     // recovery, not for this one, whose settings never reached the chip.
@@ -209,8 +202,8 @@ bool stopRequested()
 // One periodic pass of the idle loop.
 void controlTick()
 {
-    emitTuningStatus();
-    MeasureSignalQuality();
+    reportTuningStatus();
+    MeasureSignalQuality(emitSignalQuality);
     lowerTmcQuality();
     emitDebugCounters();  // only with the debug flag; clears decodedGroupCount
     // Taken in one step: a trigger the interrupt thread sets meanwhile is
@@ -222,6 +215,15 @@ void controlTick()
 }
 
 }  // namespace
+
+void resetAndReprogramTuner()
+{
+    InterruptDone(gDriver.lifecycle.sysIntr);
+    TunerReset();
+    const ReceiverSettings& settings = gDriver.tuner.settings;
+    if (!ApplyReceiverSettings(settings) || !ReceiverSettingsReachedChip(settings))
+        control().recoveryNeeded.store(1);
+}
 
 DWORD ControlThread(LPVOID)
 {

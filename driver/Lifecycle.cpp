@@ -83,6 +83,14 @@ bool waitAndClose(HANDLE& thread)
 
 }  // namespace
 
+void storeStartDefaults()
+{
+    storeDefaultOutputFilter();
+    gDriver.rds.tmcQuality.store(0);
+    gDriver.control.searchUp.store(1);
+    gDriver.control.autoSearch.store(1);
+}
+
 DWORD COM_Init(LPCWSTR)
 {
     // Locks of this load of the driver, before anything can use them.
@@ -98,9 +106,10 @@ DWORD COM_Init(LPCWSTR)
     life().driverState.store(kDriverStarting);
 
     TunerHardwareInit();
+    storeStartDefaults();
     TunerFirstConfig();
     emitFirmware();
-    gDriver.sentences.statusStale.store(0);
+    gDriver.tuner.statusStale.store(0);
     gDriver.control.recoveryNeeded.store(0);
     gDriver.control.controlRequest.store(kRequestNone);
     emitFirmware();
@@ -116,7 +125,7 @@ DWORD COM_Init(LPCWSTR)
     if (InterruptInitialize(life().sysIntr, life().interruptEvent, nullptr, 0))
         life().interruptThread = startWorker(RdsInterruptThread, life().stopInterruptThread);
 
-    emitTuningStatus();
+    reportTuningStatus();
     emitDebugCounters();
     life().controlThread = startWorker(ControlThread, life().stopControlThread);
     life().readerThread = startWorker(CommandReaderThread, life().stopReaderThread);
@@ -165,7 +174,7 @@ void powerDownDriver()
     gDriver.tuner.i2cOff.store(1);
     suspendWorkers();
     gDriver.control.controlRequest.store(kRequestPoweredDown);
-    TunerPowerDown();
+    gDriver.control.recoveryFrequency.store(TunerPowerDown());
     if (!closeBus()) {
         PrintErrorLocation(kSourceDriver, kLineBusAlreadyClosed);
         NKDbgPrintfW(kMsgBusAlreadyClosed);

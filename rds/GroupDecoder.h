@@ -26,6 +26,12 @@ void resetRdsDecoder();
 // Sets the confirmed name to eight spaces (a tune to a given frequency).
 void blankStationName();
 
+// Reports the tuning status (any thread). A station other than the one the
+// decoder follows resets the decoder first: the new station's PI and name
+// must not carry the old one's. The status registers are read as
+// RefreshStatusForReport decides.
+void reportTuningStatus();
+
 // Sentence emitters of the decoder; called with the guard held.
 void emitStationName();                  // "$PLTCH" when the name changed
 void emitAlternativeFrequency(std::uint16_t blockC);  // "$PXRAF"

@@ -75,4 +75,7 @@ struct RdsState {
     Shared<std::uint16_t> tmcQuality{0};        // 0..100: +5 per TMC group, -1 a second
     Shared<std::uint8_t> decodedGroupCount{0};  // groups decoded since the last debug sentence; wraps
     Shared<std::uint16_t> interruptCount{0};    // tuner interrupts since the group thread's last pass
+    // Frequency (10 kHz units) of the station the decoder follows: a tuning
+    // status report that finds the tuner elsewhere resets the decoder.
+    Shared<std::uint32_t> decoderFrequency{0};
 };

@@ -38,9 +38,12 @@ std::uint16_t SeekThresholdBits()
 
 }  // namespace
 
-bool ApplyReceiverSettings(std::uint8_t mode, std::uint8_t seekThreshold, std::uint8_t volume)
+bool ApplyReceiverSettings(const ReceiverSettings& settings)
 {
     RegisterShadow& regs = shadow();
+    const std::uint8_t mode = settings.bandMode.load();
+    const std::uint8_t seekThreshold = settings.seekThresholdByte.load();
+    const std::uint8_t volume = settings.volume.load();
 
     // Start from the chip's own register file.
     for (unsigned reg = 0; reg < kRegisterCount; ++reg) {
@@ -52,7 +55,7 @@ bool ApplyReceiverSettings(std::uint8_t mode, std::uint8_t seekThreshold, std::u
     regs.set(SYSCONFIG1, kSysconfig1Interrupts75us);
     regs.set(SYSCONFIG2, SeekThresholdBits() | kSysconfig2Initial);
     regs.set(SYSCONFIG3, regs.get(SYSCONFIG3) | SeekSnrBits());
-    gDriver.sentences.statusStale.store(0);
+    gDriver.tuner.statusStale.store(0);
     transferred &= GuardedReadRegisters(11, 11);
 
     // Power up first, then bring in band, spacing, mute and RDS mode.
@@ -76,12 +79,14 @@ bool ApplyReceiverSettings(std::uint8_t mode, std::uint8_t seekThreshold, std::u
 
     Sleep(kPowerUpMs);
     transferred &= GuardedReadRegisters(10, 9);
-    gDriver.sentences.statusStale.store(0);
+    gDriver.tuner.statusStale.store(0);
     return transferred;
 }
 
-bool ReceiverSettingsReachedChip(std::uint8_t mode, std::uint8_t volume)
+bool ReceiverSettingsReachedChip(const ReceiverSettings& settings)
 {
+    const std::uint8_t mode = settings.bandMode.load();
+    const std::uint8_t volume = settings.volume.load();
     if (mode >= sizeof kBandModeLowByte / sizeof kBandModeLowByte[0])
         return true;
     const std::uint16_t expected = kBandModeLowByte[mode] | (volume & 0x0F);

@@ -3,7 +3,6 @@
 // leaves the result in RDSA's low byte. During the test the chip's RDS and
 // STC interrupts are off and tunerBusy keeps the interrupt thread away from
 // the chip; afterwards every register the test touched is put back.
-#include "channel/Sentences.h"
 #include "driver/DriverContext.h"
 #include "tuner/Tuner.h"
 
@@ -67,7 +66,7 @@ void restore(const std::uint16_t (&saved)[kSavedCount])
 
 }  // namespace
 
-void MeasureSignalQuality()
+void MeasureSignalQuality(void (*report)())
 {
     if ((gDriver.tuner.receiverMode.load() & kReceiverModeMeasureQuality) == 0) {
         return;
@@ -98,6 +97,6 @@ void MeasureSignalQuality()
     gDriver.tuner.qualityResult.store(static_cast<std::uint8_t>(regs.get(RDSA) & 0xFF));
     GuardedWriteRegisters(SYSCONFIG1);
     Sleep(kPollMs);
-    emitSignalQuality();
+    report();
     restore(saved);
 }
