@@ -51,27 +51,17 @@ void tuneRequested()
     Tune(control().requestedFrequency.load());
 }
 
+// Up and down set the direction of this and later searches; "search on"
+// keeps the last one.
 void searchRequested(std::uint8_t code)
 {
-    switch (code) {
-    case kRequestSearchUp:
-        control().searchState.store(kSearchingUp);
-        forgetTmcQuality();
-        takeRequest(code);
-        control().searchUp.store(1);
-        break;
-    case kRequestSearchDown:
-        control().searchState.store(kSearchingDown);
-        forgetTmcQuality();
-        takeRequest(code);
-        control().searchUp.store(0);
-        break;
-    default:  // search on
-        control().searchState.store(searchStateForDirection());
-        forgetTmcQuality();
-        takeRequest(code);
-        break;
-    }
+    const bool givesDirection = code != kRequestSearchOn;
+    const bool up = givesDirection ? code == kRequestSearchUp : control().searchUp.load() == 1;
+    control().searchState.store(up ? kSearchingUp : kSearchingDown);
+    forgetTmcQuality();
+    takeRequest(code);
+    if (givesDirection)
+        control().searchUp.store(up ? 1 : 0);
     startSearch();
 }
 
