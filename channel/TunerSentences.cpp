@@ -16,6 +16,13 @@ std::uint16_t reg(unsigned index)
     return gDriver.tuner.shadow.get(index);
 }
 
+// The ranges the firmware sentence reports, as the applications read them:
+// one bit short of the chip's FIRMWARE (5:0) and REV (15:10) fields.
+constexpr Field kFirmwareShown = bits<4, 0>();
+constexpr Field kTest2Shown = bits<3, 0>();
+constexpr Field kDeviceShown = kChipIdDev;
+constexpr Field kRevisionShown = bits<14, 10>();
+
 int rssi()
 {
     return kStatusRssi.get(reg(STATUSRSSI));
@@ -43,8 +50,9 @@ void emitFirmware()
     gDriver.tuner.statusStale.store(0);
     const std::uint16_t chipId = reg(CHIPID);
     char text[kSentenceBufferBytes];
-    std::snprintf(text, sizeof text, kFirmwareFormat, chipId & 0x1F, reg(TEST2) & 0xF, (chipId >> 6) & 0xF,
-                  (chipId >> 10) & 0x1F, int{reg(DEVICEID)});
+    std::snprintf(text, sizeof text, kFirmwareFormat, int{kFirmwareShown.get(chipId)},
+                  int{kTest2Shown.get(reg(TEST2))}, int{kDeviceShown.get(chipId)}, int{kRevisionShown.get(chipId)},
+                  int{reg(DEVICEID)});
     emitSentence(text);
 }
 

@@ -5,18 +5,15 @@
 // wait step re-checks controlRequest so that a new request ends the operation
 // within one step.
 #include "driver/DriverContext.h"
+#include "tuner/RegisterValues.h"
 #include "tuner/Tuner.h"
 
 using namespace si4709;
 
 namespace {
 
-// RDSIEN, STCIEN, RDS, 50 us de-emphasis, GPIO2 as interrupt output: a tune
-// or seek always leaves the chip with 50 us de-emphasis.
-constexpr std::uint16_t kSysconfig1TuneSeek = 0xD804;
-// The seek's own signal-to-noise setting: SKSNR 6 with bit 9 set. The next
-// ApplyReceiverSettings brings the QFN value back.
-constexpr std::uint16_t kSysconfig3Seek = 0x0260;
+// A tune or seek always leaves the chip with 50 us de-emphasis.
+constexpr std::uint16_t kSysconfig1TuneSeek = kSysconfig1Interrupts50us;
 
 constexpr unsigned kCompletePasses = 50;       // STC must show within 49 passes
 constexpr unsigned kTuneClearPasses = 50;
