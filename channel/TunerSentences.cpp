@@ -46,6 +46,8 @@ void emitTuningStatus()
 
 void emitFirmware()
 {
+    // DEVICEID, CHIPID and TEST2 come only with a read that wraps round: the
+    // whole register file.
     GuardedReadRegisters(STATUSRSSI, BOOTCONFIG);
     gDriver.tuner.statusStale.store(0);
     const std::uint16_t chipId = reg(CHIPID);

@@ -7,8 +7,9 @@
 // debug counters, trigger a tuner recovery the interrupt thread asked for and
 // start an automatic search when TMC has run out. It is the only thread that
 // runs Tune, Seek, the search and the signal-quality measurement.
-// Calls the tuner (tuner/Tuner.h), the sentence catalogue (channel/) and the
-// Windows CE surface; owns the fields of control/ControlState.h.
+// Calls the tuner (tuner/Tuner.h), the group queue and decoder (rds/), the
+// sentence catalogue (channel/) and the Windows CE surface; owns the fields
+// of control/ControlState.h.
 #pragma once
 
 #include "control/StationSearch.h"

@@ -99,7 +99,11 @@ bool waitForRds()
 
 // A TMC group on a station that sends RDS: up to five periods of QFT steps,
 // each followed by a read of the whole register file and a report, and ended
-// early when the station has stopped sending RDS.
+// early when the station has stopped sending RDS. The search may sit on a
+// station for many seconds while commands change settings on another
+// thread; a transfer skipped meanwhile leaves the shadow out of step with
+// the chip, and every write sends the shadow from POWERCFG up. The full read
+// brings the shadow back in step once a period.
 bool waitForTmc()
 {
     return waitForFlag(rds().tmcSeen, gDriver.tuner.settings.QFT.load(), kTmcWaitPeriods, [] {

@@ -108,6 +108,9 @@ DWORD COM_Init(LPCWSTR)
     TunerHardwareInit();
     storeStartDefaults();
     TunerFirstConfig();
+    // The firmware sentence goes out twice. A reader that attaches to a
+    // serial stream drops its first line, which it cannot know to be whole;
+    // the second copy is the one such an application keeps.
     emitFirmware();
     gDriver.tuner.statusStale.store(0);
     gDriver.control.recoveryNeeded.store(0);
@@ -116,6 +119,10 @@ DWORD COM_Init(LPCWSTR)
     Sleep(300);
     resetRdsDecoder();
 
+    // The group thread gets 400 ms to start and make its first passes before
+    // the interrupt thread can hand it groups. Two sleeps, not one: this
+    // thread wakes once in between, and the times of the first sentences the
+    // application reads follow from that.
     life().groupThread = startWorker(GroupThread, life().stopGroupThread);
     Sleep(200);
     Sleep(200);

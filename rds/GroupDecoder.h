@@ -1,6 +1,7 @@
 // The RDS group decoder: turns captured groups into the PI, station-name,
 // alternative-frequency, TMC and raw group sentences and raises the
-// reception flags (rdsSeen, tmcSeen, tmcQuality, decodedGroupCount).
+// reception flags (rdsSeen, tmcSeen, tmcQuality, decodedGroupCount); and the
+// tuning status report, which keeps the decoder on the tuned station.
 // decodeGroup runs on the group thread; resetRdsDecoder and blankStationName
 // may run on any thread at the same time and take the same guard.
 #pragma once

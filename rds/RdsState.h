@@ -2,7 +2,8 @@
 // name, repeat filter) and the reception flags and counters it raises.
 // The decoder's own state is guarded by DecoderState::guard, shared by
 // decodeGroup, resetRdsDecoder and blankStationName. The decoder calls the
-// sentence routines of channel/; lock order: decoder guard, then ring guard.
+// sentence routines of channel/ and reads the tuner's frequency and status
+// (tuner/Tuner.h); lock order: decoder guard, then ring guard.
 #pragma once
 
 #include "platform/ce/WinCE.h"
@@ -66,10 +67,9 @@ struct RdsState {
     DecoderState decoder{};
 
     // Reception flags and counters that cross threads without a lock. The
-    // decoder sets and raises them; reception control, the station search and
-    // the commands read, clear and lower them. rdsSeen and interruptCount
-    // are also written by the RDS capture. They belong with those subsystems
-    // and live here until they arrive.
+    // decoder and the RDS capture raise them (rdsSeen and interruptCount come
+    // from the capture too); reception control, the station search and the
+    // commands read, clear and lower them.
     Shared<std::uint8_t> rdsSeen{0};            // a group passed the block-error test
     Shared<std::uint8_t> tmcSeen{0};            // a TMC group was accepted
     Shared<std::uint16_t> tmcQuality{0};        // 0..100: +5 per TMC group, -1 a second

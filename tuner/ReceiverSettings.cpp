@@ -52,18 +52,21 @@ bool ApplyReceiverSettings(const ReceiverSettings& settings)
     const std::uint8_t seekThreshold = settings.seekThresholdByte.load();
     const std::uint8_t volume = settings.volume.load();
 
-    // Start from the chip's own register file.
+    // Start from the chip's own register file: every write sends the shadow
+    // from POWERCFG up, so the registers this routine does not set must hold
+    // what the chip has. A read reaches POWERCFG only by wrapping round, so
+    // it is the whole file.
     for (unsigned reg = 0; reg < kRegisterCount; ++reg) {
         if (reg != SYSCONFIG2) {
             regs.set(reg, 0);
         }
     }
-    bool transferred = GuardedReadRegisters(10, 9);
+    bool transferred = GuardedReadRegisters(STATUSRSSI, BOOTCONFIG);
     regs.set(SYSCONFIG1, kSysconfig1Interrupts75us);
     regs.set(SYSCONFIG2, SeekThresholdBits() | kSysconfig2Initial);
     regs.set(SYSCONFIG3, regs.get(SYSCONFIG3) | SeekSnrBits());
     gDriver.tuner.statusStale.store(0);
-    transferred &= GuardedReadRegisters(11, 11);
+    transferred &= GuardedReadRegisters(READCHAN, READCHAN);
 
     // Power up first, then bring in band, spacing, mute and RDS mode.
     regs.set(POWERCFG, kPowercfgEnable);
@@ -85,7 +88,7 @@ bool ApplyReceiverSettings(const ReceiverSettings& settings)
     transferred &= GuardedWriteRegisters(SYSCONFIG3);
 
     Sleep(kPowerUpMs);
-    transferred &= GuardedReadRegisters(10, 9);
+    transferred &= GuardedReadRegisters(STATUSRSSI, BOOTCONFIG);
     gDriver.tuner.statusStale.store(0);
     return transferred;
 }
@@ -103,7 +106,10 @@ bool ReceiverSettingsReachedChip(const ReceiverSettings& settings)
 void ApplySeekSettings()
 {
     RegisterShadow& regs = shadow();
-    GuardedReadRegisters(5, 5);
+    // The whole register file (the read wraps round to SYSCONFIG2): the write
+    // below sends POWERCFG to SYSCONFIG3 from the shadow, which must hold
+    // what the chip has, not what an earlier skipped transfer left there.
+    GuardedReadRegisters(SYSCONFIG2, SYSCONFIG2);
     regs.set(SYSCONFIG2, kSysconfig2Seekth.set(regs.get(SYSCONFIG2), gDriver.tuner.settings.QFI.load()));
     // ORed in: a lower QFN only reaches the chip when the settings are reapplied.
     regs.set(SYSCONFIG3, regs.get(SYSCONFIG3) | SeekSnrBits());

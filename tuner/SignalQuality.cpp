@@ -72,6 +72,8 @@ void MeasureSignalQuality(void (*report)())
     }
     RegisterShadow& regs = shadow();
     gDriver.tuner.tunerBusy.store(1);
+    // The whole register file, so that what the test changes is put back as
+    // the chip had it.
     GuardedReadRegisters(STATUSRSSI, BOOTCONFIG);
     std::uint16_t saved[kSavedCount];
     for (unsigned i = 0; i < kSavedCount; ++i) {
