@@ -6,6 +6,7 @@
 
 #include "channel/Commands.h"
 #include "driver/Corvane.h"
+#include "driver/Lifecycle.h"
 #include "sim/World.h"
 #include "tests/channel/OutputLines.h"
 #include "tests/support/TestSeed.h"
@@ -27,6 +28,7 @@ protected:
         InitCommandGuard();
         gDriver.channel.inputRing.reset(kInputRingSize);
         TunerHardwareInit();
+        storeStartDefaults();
         TunerFirstConfig();
         takeOutput();
     }

@@ -11,6 +11,7 @@
 #include "channel/ChannelState.h"
 #include "control/Control.h"
 #include "driver/DriverContext.h"
+#include "driver/Lifecycle.h"
 #include "platform/BusTypes.h"
 #include "rds/Capture.h"
 #include "rds/GroupDecoder.h"
@@ -98,6 +99,7 @@ protected:
     void bringUp()
     {
         TunerHardwareInit();
+        storeStartDefaults();
         TunerFirstConfig();
         ASSERT_TRUE(world.chip().poweredUp());
         resetRdsDecoder();

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "driver/DriverContext.h"
+#include "driver/Lifecycle.h"
 #include "platform/Platform.h"
 #include "sim/World.h"
 #include "tests/support/TestSeed.h"
@@ -30,6 +31,7 @@ protected:
     void bringUp()
     {
         TunerHardwareInit();
+        storeStartDefaults();
         TunerFirstConfig();
         ASSERT_TRUE(world.chip().poweredUp());
     }
