@@ -53,7 +53,7 @@ void resumeWorkers()
 }
 
 // Closes the open bus device. False when none was open. The record stays as
-// it is (see OpenBus): a worker, possibly frozen by a power-down, may be inside
+// it is (see openBus): a worker, possibly frozen by a power-down, may be inside
 // a transfer with it, and finds the device closed; the record is rewritten
 // only by the next open, under the bus guard.
 bool closeBus()

@@ -20,7 +20,7 @@ namespace {
 
 // Without the GPIO window (its mapping failed at start) the lines cannot be
 // reached; the change is dropped rather than written to a bad address.
-void ChangeGpio(DWORD offset, ULONG clear, ULONG set)
+void changeGpio(DWORD offset, ULONG clear, ULONG set)
 {
     volatile ULONG* reg = WindowRegister(kGpioWindow, offset);
     if (reg != nullptr) {
@@ -32,20 +32,20 @@ void ChangeGpio(DWORD offset, ULONG clear, ULONG set)
 
 void PinMakeOutput(DWORD line)
 {
-    ChangeGpio(line, kPinOutputEnable | kPinBit4, kPinOutputEnable);
+    changeGpio(line, kPinOutputEnable | kPinBit4, kPinOutputEnable);
 }
 
 void PinDriveHigh(DWORD line)
 {
-    ChangeGpio(line, kPinBit4, kPinLevelHigh);
+    changeGpio(line, kPinBit4, kPinLevelHigh);
 }
 
 void PinDriveLow(DWORD line)
 {
-    ChangeGpio(line, kPinLevelHigh | kPinBit4, 0);
+    changeGpio(line, kPinLevelHigh | kPinBit4, 0);
 }
 
 void PadSelect(ULONG bits)
 {
-    ChangeGpio(kPadSelectRegister, 0, bits);
+    changeGpio(kPadSelectRegister, 0, bits);
 }

@@ -7,7 +7,7 @@ namespace {
 // The label the window mapping prints in its failure messages.
 constexpr const WCHAR* kMapLabel = TEXT("CspMapReg");
 
-void ForgetWindows()
+void forgetWindows()
 {
     for (PVOID& address : gDriver.platform.windowAddress) {
         address = nullptr;
@@ -19,7 +19,7 @@ void ForgetWindows()
 DWORD CspRegMap(BYTE mode)
 {
     PlatformState& platform = gDriver.platform;
-    ForgetWindows();
+    forgetWindows();
     platform.mapMode = mode;
 
     if (mode != kMapDirect && !OpenUtl()) {
@@ -62,7 +62,7 @@ void CspRegUnmap()
             }
         }
     }
-    ForgetWindows();
+    forgetWindows();
     if (platform.mapMode != kMapDirect) {
         CloseUtl();
     }

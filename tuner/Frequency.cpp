@@ -19,12 +19,12 @@ const RegisterShadow& shadow()
     return gDriver.tuner.shadow;
 }
 
-std::uint16_t BandBottom()
+std::uint16_t bandBottom()
 {
     return (shadow().get(SYSCONFIG2) & kSysconfig2Band76MHz) ? kBottom76MHz : kBottom87MHz;
 }
 
-std::uint16_t ChannelSpacing()
+std::uint16_t channelSpacing()
 {
     switch (kSysconfig2Space.get(shadow().get(SYSCONFIG2))) {
     case kSpace200kHz: return 20;
@@ -47,11 +47,11 @@ bool FrequencyInBand(std::uint16_t frequency)
 
 std::uint16_t FrequencyToChannel(std::uint16_t frequency)
 {
-    const std::uint16_t bottom = BandBottom();
+    const std::uint16_t bottom = bandBottom();
     if (frequency < bottom) {
         frequency = bottom;
     }
-    return static_cast<std::uint16_t>((frequency - bottom) / ChannelSpacing());
+    return static_cast<std::uint16_t>((frequency - bottom) / channelSpacing());
 }
 
 std::uint16_t ChannelFrequency()
@@ -63,7 +63,7 @@ std::uint16_t ChannelFrequency()
         return recovery;
     }
     const unsigned channel = kReadchanChan.get(shadow().get(READCHAN));
-    const auto frequency = static_cast<std::uint16_t>(BandBottom() + ChannelSpacing() * channel);
+    const auto frequency = static_cast<std::uint16_t>(bandBottom() + channelSpacing() * channel);
     // Above the top of the band the shadow holds no sensible channel.
     return frequency > kTopFrequency ? recovery : frequency;
 }

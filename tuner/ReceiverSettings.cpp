@@ -32,13 +32,13 @@ RegisterShadow& shadow()
 
 // SKSNR from QFN with bit 9 set. QFN is not confined to SKSNR: values from
 // 16 up spill into bit 8 and beyond, as the receiver has always taken them.
-std::uint16_t SeekSnrBits()
+std::uint16_t seekSnrBits()
 {
     return static_cast<std::uint16_t>((gDriver.tuner.settings.QFN.load() << kSysconfig3Sksnr.shift) | kSysconfig3Bit9);
 }
 
 // SEEKTH from QFI's low byte.
-std::uint16_t SeekThresholdBits()
+std::uint16_t seekThresholdBits()
 {
     return kSysconfig2Seekth.of(gDriver.tuner.settings.QFI.load());
 }
@@ -63,8 +63,8 @@ bool ApplyReceiverSettings(const ReceiverSettings& settings)
     }
     bool transferred = GuardedReadRegisters(STATUSRSSI, BOOTCONFIG);
     regs.set(SYSCONFIG1, kSysconfig1Interrupts75us);
-    regs.set(SYSCONFIG2, SeekThresholdBits() | kSysconfig2Initial);
-    regs.set(SYSCONFIG3, regs.get(SYSCONFIG3) | SeekSnrBits());
+    regs.set(SYSCONFIG2, seekThresholdBits() | kSysconfig2Initial);
+    regs.set(SYSCONFIG3, regs.get(SYSCONFIG3) | seekSnrBits());
     gDriver.tuner.statusStale.store(0);
     transferred &= GuardedReadRegisters(READCHAN, READCHAN);
 
@@ -84,7 +84,7 @@ bool ApplyReceiverSettings(const ReceiverSettings& settings)
     transferred &= GuardedWriteRegisters(POWERCFG);
 
     regs.set(SYSCONFIG2, regs.get(SYSCONFIG2) | kSysconfig2Volume.of(volume));
-    regs.set(SYSCONFIG3, SeekSnrBits());
+    regs.set(SYSCONFIG3, seekSnrBits());
     transferred &= GuardedWriteRegisters(SYSCONFIG3);
 
     Sleep(kPowerUpMs);
@@ -112,7 +112,7 @@ void ApplySeekSettings()
     GuardedReadRegisters(SYSCONFIG2, SYSCONFIG2);
     regs.set(SYSCONFIG2, kSysconfig2Seekth.set(regs.get(SYSCONFIG2), gDriver.tuner.settings.QFI.load()));
     // ORed in: a lower QFN only reaches the chip when the settings are reapplied.
-    regs.set(SYSCONFIG3, regs.get(SYSCONFIG3) | SeekSnrBits());
+    regs.set(SYSCONFIG3, regs.get(SYSCONFIG3) | seekSnrBits());
     GuardedWriteRegisters(SYSCONFIG3);
 }
 

@@ -11,15 +11,15 @@ TunerState& tuner()
     return gDriver.tuner;
 }
 
-bool BusOff()
+bool busOff()
 {
     return tuner().i2cOff.load() == 1;
 }
 
-BYTE Transfer(I2CHandle* handle, DWORD direction, BYTE* data, DWORD length)
+BYTE transferBytes(I2CHandle* handle, DWORD direction, BYTE* data, DWORD length)
 {
     const bool write = direction == kI2CDirectionWrite;
-    if (BusOff()) {
+    if (busOff()) {
         return 0;
     }
     if (handle == nullptr) {
@@ -39,17 +39,17 @@ BYTE Transfer(I2CHandle* handle, DWORD direction, BYTE* data, DWORD length)
 
 BYTE I2C_Write(I2CHandle* handle, BYTE* data, DWORD length)
 {
-    return Transfer(handle, kI2CDirectionWrite, data, length);
+    return transferBytes(handle, kI2CDirectionWrite, data, length);
 }
 
 BYTE I2C_Read(I2CHandle* handle, BYTE* data, DWORD length)
 {
-    return Transfer(handle, kI2CDirectionRead, data, length);
+    return transferBytes(handle, kI2CDirectionRead, data, length);
 }
 
 bool ReadRegisters(unsigned first, unsigned last)
 {
-    if (BusOff()) {
+    if (busOff()) {
         return false;
     }
     // The chip has no register pointer: a read always starts at STATUSRSSI,
@@ -81,7 +81,7 @@ bool ReadRegisters(unsigned first, unsigned last)
 
 bool WriteRegisters(unsigned last)
 {
-    if (BusOff()) {
+    if (busOff()) {
         return false;
     }
     // Registers 2 to last, as many bytes as the bus takes in one transfer;

@@ -13,7 +13,7 @@ constexpr DWORD kFirstConfigMs = 500;   // after the second reset at load
 constexpr DWORD kBusSettleUnits = 5000; // timer units between bus open and first use
 
 // Hands both pads to their GPIO lines and makes the lines outputs.
-void TakeLines()
+void takeLines()
 {
     PadSelect(kPadSelectBusMode);
     PadSelect(kPadSelectReset);
@@ -33,7 +33,7 @@ void TakeLines()
 // failed open (on the control thread) may both open it: one at a time, and the
 // one that finds the other at it leaves the open to it. No wait: the other may
 // be a worker frozen by a power-down.
-bool OpenBus()
+bool openBus()
 {
     if (gDriver.tuner.busOpening.exchange(1, std::memory_order_acquire) != 0) {
         return true;
@@ -58,7 +58,7 @@ bool OpenBus()
 }
 
 // Tells the bus driver to power the bus, through a handle of its own.
-void PowerBus()
+void powerBus()
 {
     HANDLE device = CreateFileW(kBusDevice, 0, 0, nullptr, 0, 0, nullptr);
     if (device == INVALID_HANDLE_VALUE) {
@@ -92,11 +92,11 @@ void TunerHardwareInit()
         NKDbgPrintfW(kMsgCspRegMapFailed);
         return;
     }
-    TakeLines();
+    takeLines();
     PinDriveHigh(kBusModeLine);
     TunerReset();
-    PowerBus();
-    if (!OpenBus()) {
+    powerBus();
+    if (!openBus()) {
         return;
     }
     TimerDelay(kBusSettleUnits);
@@ -126,7 +126,7 @@ bool ReopenBus()
 {
     if (gDriver.tuner.pI2CHandle.load() != nullptr) return true;
     if (!TryTakeBusGuard()) return false;  // a transfer runs: the next recovery tries again
-    const bool opened = OpenBus();
+    const bool opened = openBus();
     ReleaseBusGuard();
     return opened;
 }
@@ -135,8 +135,8 @@ void PIO_init()
 {
     // The lines keep their levels: a chip held in reset stays there until
     // the resume request resets it.
-    TakeLines();
-    OpenBus();
+    takeLines();
+    openBus();
     // The bus guard is the caller's: the power-up holds it around this open
     // (the record is rewritten only under it) and frees it itself; a worker
     // the power-down froze inside a transfer released its own on resuming.
