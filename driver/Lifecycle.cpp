@@ -6,6 +6,7 @@
 #include "control/Control.h"
 #include "driver/Corvane.h"
 #include "driver/DriverContext.h"
+#include "driver/LoadSteps.h"
 #include "driver/SerialRequests.h"
 #include "platform/Diagnostics.h"
 #include "platform/Platform.h"
@@ -52,25 +53,6 @@ void resumeWorkers()
     life().workersSuspended = false;
 }
 
-// Closes the open bus device. False when none was open. The record stays as
-// it is (see OpenBus): a worker, possibly frozen by a power-down, may be inside
-// a transfer with it, and finds the device closed; the record is rewritten
-// only by the next open, under the bus guard.
-bool closeBus()
-{
-    I2CHandle* bus = gDriver.tuner.pI2CHandle.exchange(nullptr);
-    if (bus == nullptr) return false;
-    if (bus->device != INVALID_HANDLE_VALUE) CloseHandle(bus->device);
-    return true;
-}
-
-// Frees the bus record once no worker can hold its address any more.
-void freeBusRecord()
-{
-    LocalFree(gDriver.tuner.busRecord);
-    gDriver.tuner.busRecord = nullptr;
-}
-
 // True when the thread has ended (or never ran).
 bool waitAndClose(HANDLE& thread)
 {
@@ -85,15 +67,9 @@ bool waitAndClose(HANDLE& thread)
 
 DWORD COM_Init(LPCWSTR)
 {
-    // Locks of this load of the driver, before anything can use them.
-    InitRingGuards();
-    InitDecoderGuard();
-    InitGroupQueueGuard();
-    InitCommandGuard();
-
+    CreateLoadLocks();
     StoreSerialDefaults();
-    gDriver.channel.outputRing.reset(kOutputRingSize);
-    gDriver.channel.inputRing.reset(kInputRingSize);
+    ResetPortRings();
     gDriver.tuner.receiverMode.store(0);
     life().driverState.store(kDriverStarting);
 
@@ -148,15 +124,12 @@ BOOL COM_Deinit(DWORD)
 
     TunerPowerDown();
 
-    closeBus();
+    CloseBus();
     // A worker that did not end in time may still use the record: it is left
     // to leak rather than freed under it.
-    if (ended) freeBusRecord();
+    if (ended) FreeBusRecord();
     CspRegUnmap();
-    ReleaseCommandGuard();
-    ReleaseGroupQueueGuard();
-    ReleaseDecoderGuard();
-    ReleaseRingGuards();
+    ReleaseLoadLocks();
     return TRUE;
 }
 
@@ -166,7 +139,7 @@ void powerDownDriver()
     suspendWorkers();
     gDriver.control.controlRequest.store(kRequestPoweredDown);
     TunerPowerDown();
-    if (!closeBus()) {
+    if (!CloseBus()) {
         PrintErrorLocation(kSourceDriver, kLineBusAlreadyClosed);
         NKDbgPrintfW(kMsgBusAlreadyClosed);
     }
@@ -188,7 +161,7 @@ void powerUpDriver()
     // while it uses the record. A worker frozen inside a transfer, resumed
     // above, leaves the guard within that transfer.
     const bool guarded = WaitForBusGuard();
-    closeBus();  // a power-up while running must not leak the open bus
+    CloseBus();  // a power-up while running must not leak the open bus
     if (guarded) {
         PIO_init();
         ReleaseBusGuard();
@@ -197,8 +170,7 @@ void powerUpDriver()
     gDriver.control.controlRequest.store(kRequestRecover);
     InterruptDone(life().sysIntr);
     emptyGroupQueue();
-    gDriver.channel.outputRing.reset(kOutputRingSize);
-    gDriver.channel.inputRing.reset(kInputRingSize);
+    ResetPortRings();
     life().driverState.store(kDriverRunning);
 }
 
