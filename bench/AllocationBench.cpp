@@ -15,6 +15,7 @@
 // counts by simulated thread are reported as well (thread 1 is the
 // application; the driver's worker threads are the others).
 #include "bench/DriverOnBand.h"
+#include "driver/DriverContext.h"
 
 #include <benchmark/benchmark.h>
 

@@ -1,0 +1,53 @@
+#include "harness/LoadedContext.h"
+
+#include "channel/ByteRing.h"
+#include "channel/Sentences.h"
+#include "driver/DriverContext.h"
+#include "driver/LoadSteps.h"
+#include "driver/SerialRequests.h"
+#include "platform/Platform.h"
+#include "rds/GroupDecoder.h"
+#include "tuner/Tuner.h"
+
+#include <cstdint>
+
+namespace harness {
+
+LoadedContext::LoadedContext()
+{
+    LoadDriverContext();
+    CreateLoadLocks();
+    StoreSerialDefaults();
+    ResetPortRings();
+}
+
+LoadedContext::~LoadedContext()
+{
+    CloseBus();
+    FreeBusRecord();
+    CspRegUnmap();
+    ReleaseLoadLocks();
+}
+
+void LoadedContext::bringUpTuner()
+{
+    TunerHardwareInit();
+    TunerFirstConfig();
+}
+
+void LoadedContext::readyDecoder()
+{
+    storeDefaultOutputFilter();
+    resetRdsDecoder();
+}
+
+std::string LoadedContext::takeOutput()
+{
+    std::string text;
+    std::uint8_t buffer[kOutputRingSize];
+    while (const std::int32_t n = gDriver.channel.outputRing.read(buffer, kOutputRingSize))
+        text.append(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(n));
+    return text;
+}
+
+}  // namespace harness
