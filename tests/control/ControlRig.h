@@ -7,24 +7,14 @@
 // its sentences are exactly the time between them.
 #pragma once
 
-#include "channel/ByteRing.h"
-#include "channel/ChannelState.h"
 #include "control/Control.h"
 #include "driver/DriverContext.h"
-#include "platform/BusTypes.h"
 #include "rds/Capture.h"
 #include "rds/GroupDecoder.h"
-#include "rds/GroupQueue.h"
-#include "sim/World.h"
-#include "tests/support/TestSeed.h"
-#include "tuner/Tuner.h"
-
-#include <gtest/gtest.h>
+#include "tests/support/DriverFixtures.h"
 
 #include <cstdio>
 #include <functional>
-#include <string>
-#include <vector>
 
 namespace controltest {
 
@@ -57,17 +47,14 @@ inline std::vector<sim::RdsGroup> stationGroups(std::uint16_t pi, bool tmc)
     return groups;
 }
 
-class ControlRig : public ::testing::Test {
+class ControlRig : public LoadedTest {
 protected:
-    sim::Kernel kernel;
-    sim::World world{kernel};
     std::vector<Line> lines;
     std::vector<sim::Micros> seekStarts;  // read times at which the chip was found seeking anew
     std::vector<sim::Micros> busyEnds;    // read times at which tunerBusy was found back at 0
     HANDLE threads[3] = {};
 
-    explicit ControlRig(sim::Schedule schedule = testSchedule())
-        : kernel{sim::KernelOptions{.seed = testSeed(), .schedule = schedule}}
+    explicit ControlRig(sim::Schedule schedule = testSchedule()) : LoadedTest(schedule)
     {
         // The model's power-up lasts exactly the 110 ms the driver waits after
         // enabling the chip, so whether the chip is ready when the driver next
@@ -75,30 +62,14 @@ protected:
         // a tie that the seed decides. Reception control is not about that
         // tie: the chip is ready a millisecond early here.
         world.chip().timing().powerUp = 109'000;
-        LoadDriverContext();
-        InitRingGuards();
-        InitDecoderGuard();
-        InitGroupQueueGuard();
-        gDriver.channel.outputRing.reset(kOutputRingSize);
-        gDriver.channel.inputRing.reset(kInputRingSize);
     }
-
-    ~ControlRig() override
-    {
-        stopThreads();
-        I2CHandle* handle = gDriver.tuner.pI2CHandle.exchange(nullptr);
-        if (handle != nullptr) {
-            CloseHandle(handle->device);
-            LocalFree(handle);
-        }
-    }
+    ~ControlRig() override { stopThreads(); }
 
     // What start-up does up to the worker threads, then the three threads
     // that reception control works with.
     void bringUp()
     {
-        TunerHardwareInit();
-        TunerFirstConfig();
+        driver.bringUpTuner();
         ASSERT_TRUE(world.chip().poweredUp());
         resetRdsDecoder();
         LifecycleState& life = gDriver.lifecycle;
@@ -239,8 +210,6 @@ protected:
 
     std::uint8_t searchState() const { return gDriver.control.searchState.load(); }
     std::uint16_t tmcQuality() const { return gDriver.rds.tmcQuality.load(); }
-
-    void TearDown() override { EXPECT_EQ(world.protocolViolations(), 0u); }
 
 private:
     std::string pending_;

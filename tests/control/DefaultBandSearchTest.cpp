@@ -3,20 +3,12 @@
 // port walk the band station by station, spend on each station without TMC
 // exactly the waits it deserves, and stop on the stations that send TMC.
 #include "control/ControlState.h"
-#include "driver/Corvane.h"
 #include "driver/DriverContext.h"
-#include "driver/Lifecycle.h"
-#include "sim/World.h"
 #include "sim/band/BandFile.h"
-#include "sim/band/BandSetup.h"
-#include "tests/support/TestSeed.h"
-
-#include <gtest/gtest.h>
+#include "tests/support/DriverFixtures.h"
 
 #include <cstdio>
 #include <functional>
-#include <string>
-#include <vector>
 
 namespace {
 
@@ -27,20 +19,17 @@ struct Status {
     unsigned frequency, rssi, quality, valid, form;
 };
 
-class DefaultBandSearch : public ::testing::Test {
+class DefaultBandSearch : public DeviceTest {
 protected:
-    sim::Kernel kernel{sim::KernelOptions{.seed = testSeed(), .schedule = testSchedule()}};
-    sim::World world{kernel};
     std::vector<Status> statuses;
-    std::vector<std::string> lines;
+    Lines lines;
     std::vector<sim::Micros> seekStarts;
 
-    DefaultBandSearch() { sim::installBand(kernel, world.band(), sim::band::defaultBand()); }
+    DefaultBandSearch() { device.installBand(sim::band::defaultBand()); }
 
     void SetUp() override
     {
-        LoadDriverContext();
-        ASSERT_EQ(COM_Init(TEXT("Drivers\\Active\\42")), kDeviceContext);
+        load();
         // Let the workers start, then read half a millisecond after the control
         // thread's 10 ms steps, so the times between its sentences are exact.
         Sleep(1);
@@ -48,18 +37,9 @@ protected:
         drain();
     }
 
-    void TearDown() override
-    {
-        EXPECT_TRUE(COM_Deinit(kDeviceContext));
-        EXPECT_EQ(world.protocolViolations(), 0u);
-    }
-
     void drain()
     {
-        char buffer[kMaxReadBytes];
-        for (DWORD n; (n = COM_Read(kOpenContext, buffer, sizeof buffer)) != 0;) pending_.append(buffer, n);
-        for (std::size_t end; (end = pending_.find("\r\n")) != std::string::npos; pending_.erase(0, end + 2)) {
-            const std::string line = pending_.substr(0, end);
+        for (const std::string& line : read()) {
             lines.push_back(line);
             Status s{kernel.now(), 0, 0, 0, 0, 0};
             if (std::sscanf(line.c_str(), "$PLTTQ,%u,%u,%u,%u,%u*", &s.frequency, &s.rssi, &s.quality, &s.valid,
@@ -94,8 +74,6 @@ protected:
         return gDriver.rds.tmcQuality.load();
     }
 
-    void write(const std::string& text) { COM_Write(kOpenContext, text.data(), static_cast<DWORD>(text.size())); }
-
     // The live reports (not the stepping or started forms) of one frequency
     // read since `from`, and the times between them.
     std::vector<Status> reports(unsigned frequency, sim::Micros from) const
@@ -125,7 +103,6 @@ protected:
     }
 
 private:
-    std::string pending_;
     bool wasSeeking_ = false;
 };
 
