@@ -41,7 +41,7 @@ void LoadedContext::readyDecoder()
     resetRdsDecoder();
 }
 
-std::string LoadedContext::takeOutput()
+std::string takeOutput()
 {
     std::string text;
     std::uint8_t buffer[kOutputRingSize];

@@ -25,9 +25,10 @@ public:
     // The decoder ready for its first group: the default output filter and a
     // fresh decoder.
     void readyDecoder();
-
-    // Everything queued in the output ring, emptied out.
-    std::string takeOutput();
 };
+
+// Everything queued in the output ring, emptied out (what the application
+// would read, without the limit of one read).
+std::string takeOutput();
 
 }  // namespace harness

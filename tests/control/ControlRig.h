@@ -56,11 +56,13 @@ protected:
 
     explicit ControlRig(sim::Schedule schedule = testSchedule()) : LoadedTest(schedule)
     {
-        // The model's power-up lasts exactly the 110 ms the driver waits after
-        // enabling the chip, so whether the chip is ready when the driver next
-        // writes (the first configuration, the tune after a recovery) would be
-        // a tie that the seed decides. Reception control is not about that
-        // tie: the chip is ready a millisecond early here.
+        // The chip is ready 110 ms after ENABLE, and the driver reads the
+        // registers back 110 ms after writing ENABLE (the settings written in
+        // between take no virtual time), in the first configuration and in
+        // every recovery. At equal times the kernel runs hardware events
+        // before it wakes a thread, so that read finds the chip ready. Here
+        // it is ready a millisecond early all the same: reception control
+        // should not rest on that ordering.
         world.chip().timing().powerUp = 109'000;
     }
     ~ControlRig() override { stopThreads(); }
