@@ -170,6 +170,19 @@ protected:
         gDriver.control.controlRequest.store(code);
     }
 
+    // Asks for a tune: the chip starts it within one 10 ms step and is on
+    // `frequency` `settleMs` later.
+    void tuneWithinOneStep(std::uint16_t frequency, unsigned settleMs)
+    {
+        const sim::Micros written = kernel.now();
+        request(kRequestTune, frequency);
+        const sim::Micros tuning = runUntil([&] { return world.chip().tuning(); }, 50);
+        ASSERT_NE(tuning, 0u);
+        EXPECT_LE(tuning - written, 10 * kMs);
+        runFor(settleMs);
+        EXPECT_EQ(world.chip().frequency(), frequency);
+    }
+
     // The tuning status lines read since `from` (all forms).
     std::vector<Status> statuses(sim::Micros from = 0) const
     {

@@ -56,13 +56,7 @@ TEST_F(RequestCodes, TuneThenSearchSearchOnBothWaysAndUnknownCodes)
     EXPECT_EQ(gDriver.control.controlRequest.load(), 7);
     EXPECT_TRUE(statuses(pending).empty());
     // Replaced by a tune, which is taken within one step.
-    const sim::Micros written = kernel.now();
-    request(kRequestTune, 8900);
-    const sim::Micros tuning = runUntil([&] { return world.chip().tuning(); }, 50);
-    ASSERT_NE(tuning, 0u);
-    EXPECT_LE(tuning - written, 10 * kMs);
-    runFor(500);
-    EXPECT_EQ(world.chip().frequency(), 8900);
+    tuneWithinOneStep(8900, 500);
 }
 
 TEST_F(RequestCodes, SkipStationEndsTheRdsWaitWithinOneStep)
@@ -97,13 +91,7 @@ TEST_F(RequestCodes, ARequestBeforeTheMeasurementEndsTheSearchWithinOneStep)
     request(kRequestSearchUp);
     ASSERT_NE(runUntil([&] { return liveStatuses(8900).size() == 1; }, 30'000), 0u);
     runFor(150);  // half-way through the 300 ms before the measurement
-    const sim::Micros written = kernel.now();
-    request(kRequestTune, 10500);
-    const sim::Micros tuning = runUntil([&] { return world.chip().tuning(); }, 50);
-    ASSERT_NE(tuning, 0u);
-    EXPECT_LE(tuning - written, 10 * kMs);
-    runFor(300);
-    EXPECT_EQ(world.chip().frequency(), 10500);
+    tuneWithinOneStep(10500, 300);
     EXPECT_EQ(searchState(), kSearchIdle);
     EXPECT_EQ(liveStatuses(8900).size(), 1u);
 }

@@ -202,13 +202,7 @@ TEST_F(StationSearch, ARequestDuringAnyWaitEndsTheSearchWithinOneStep)
         ASSERT_NE(runUntil(c.reached, 60'000), 0u);
         runFor(c.delayMs);
         ASSERT_NE(searchState(), kSearchIdle);
-        const sim::Micros written = kernel.now();
-        request(kRequestTune, 10500);
-        const sim::Micros tuning = runUntil([&] { return world.chip().tuning(); }, 50);
-        ASSERT_NE(tuning, 0u);
-        EXPECT_LE(tuning - written, 10 * kMs);
-        runFor(300);
-        EXPECT_EQ(world.chip().frequency(), 10500);
+        tuneWithinOneStep(10500, 300);
         EXPECT_EQ(searchState(), kSearchIdle);
     }
 }
