@@ -128,7 +128,7 @@ bool readCommandLine(CommandReader& reader)
     }
 }
 
-DWORD CommandReaderThread(LPVOID)
+DWORD WINAPI CommandReaderThread(LPVOID)
 {
     // The ring was set up before COM_Init returned: bytes the application
     // wrote before this thread first ran are commands too.

@@ -32,7 +32,7 @@ void ReleaseCommandGuard();
 // The command-reader thread: sets the InputRing to 128 bytes, then reads and
 // parses command lines until stopReaderThread is set. Takes no bytes while a
 // recovery or power-down is pending.
-DWORD CommandReaderThread(LPVOID parameter);
+DWORD WINAPI CommandReaderThread(LPVOID parameter);
 
 // Waits, in 50 ms rounds, for one command line; true with "$", the body and
 // the line-ending character in reader.line. False when a body grew past 18

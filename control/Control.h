@@ -18,4 +18,4 @@
 
 // The control thread procedure; the parameter is not used. Ends with
 // ExitThread(0) once stopControlThread is set and a request code is pending.
-DWORD ControlThread(LPVOID parameter);
+DWORD WINAPI ControlThread(LPVOID parameter);

@@ -223,7 +223,7 @@ void controlTick()
 
 }  // namespace
 
-DWORD ControlThread(LPVOID)
+DWORD WINAPI ControlThread(LPVOID)
 {
     // Start-up cleared controlRequest before this thread was created. A request
     // written since then (a command, a power-up's recovery) is kept, not wiped:

@@ -15,6 +15,8 @@ constexpr DWORD kOpenContext = 0x5678;
 // A single read hands over at most this many bytes, whatever the caller asks.
 constexpr DWORD kMaxReadBytes = 72;
 
+// The device manager finds the entry points by their plain names.
+extern "C" {
 DWORD COM_Open(DWORD deviceContext, DWORD accessCode, DWORD shareMode);
 BOOL COM_Close(DWORD openContext);
 DWORD COM_Read(DWORD openContext, LPVOID buffer, DWORD count);
@@ -22,3 +24,4 @@ DWORD COM_Write(DWORD openContext, LPCVOID buffer, DWORD count);
 DWORD COM_Seek(DWORD openContext, LONG amount, WORD type);
 BOOL COM_IOControl(DWORD openContext, DWORD code, PBYTE inBuffer, DWORD inLength, PBYTE outBuffer,
                    DWORD outLength, PDWORD actualOut);
+}

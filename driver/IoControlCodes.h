@@ -27,11 +27,8 @@ constexpr DWORD IOCTL_SERIAL_SET_DCB = 0x1B0054;
 constexpr DWORD IOCTL_SERIAL_ENABLE_IR = 0x1B0058;
 constexpr DWORD IOCTL_SERIAL_DISABLE_IR = 0x1B005C;
 
-// The platform's power-management requests.
-constexpr DWORD IOCTL_POWER_CAPABILITIES = 0x321000;
-constexpr DWORD IOCTL_POWER_GET = 0x321004;
-constexpr DWORD IOCTL_POWER_SET = 0x321008;
-constexpr DWORD IOCTL_POWER_QUERY = 0x32100C;
+// The platform's power-management requests (IOCTL_POWER_*) come with the
+// power manager's declarations in platform/ce/CeAdditions.h.
 
 // The driver's private requests.
 constexpr DWORD IOCTL_TMC_REVERSE_WORDS = 0x1000;

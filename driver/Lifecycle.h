@@ -10,10 +10,12 @@ constexpr int kWorkerPriority = 152;
 // How long COM_Deinit waits for one worker thread to end.
 constexpr DWORD kThreadEndWaitMs = 2000;
 
+extern "C" {  // looked up by name, as in driver/Corvane.h
 DWORD COM_Init(LPCWSTR registryPath);
 BOOL COM_Deinit(DWORD deviceContext);
 void COM_PowerUp(DWORD deviceContext);
 void COM_PowerDown(DWORD deviceContext);
+}
 
 void powerUpDriver();
 void powerDownDriver();

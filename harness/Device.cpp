@@ -11,14 +11,18 @@
 
 namespace harness {
 
-Device::Device(const sim::KernelOptions& options) : kernel_(options), world_(kernel_) {}
+Device::Device(const sim::KernelOptions& options) : kernel_(options), world_(kernel_)
+{}
 
 Device::~Device()
 {
     if (loaded_) unloadDriver();
 }
 
-void Device::installBand(const sim::band::BandDescription& band) { sim::installBand(kernel_, world_.band(), band); }
+void Device::installBand(const sim::band::BandDescription& band)
+{
+    sim::installBand(kernel_, world_.band(), band);
+}
 
 DWORD Device::init()
 {
@@ -33,9 +37,15 @@ BOOL Device::deinit()
     return COM_Deinit(kDeviceContext);
 }
 
-void Device::open() { COM_Open(kDeviceContext, GENERIC_READ | GENERIC_WRITE, 0); }
+void Device::open()
+{
+    COM_Open(kDeviceContext, GENERIC_READ | GENERIC_WRITE, 0);
+}
 
-void Device::close() { COM_Close(kOpenContext); }
+void Device::close()
+{
+    COM_Close(kOpenContext);
+}
 
 void Device::loadDriver()
 {
@@ -94,9 +104,15 @@ BOOL Device::command(std::string_view bytes)
     return ioControl(IOCTL_TMC_COMMAND, bytes.data(), static_cast<DWORD>(bytes.size()), nullptr, 0, nullptr);
 }
 
-BOOL Device::recover() { return ioControl(IOCTL_TMC_RECOVER, nullptr, 0, nullptr, 0, nullptr); }
+BOOL Device::recover()
+{
+    return ioControl(IOCTL_TMC_RECOVER, nullptr, 0, nullptr, 0, nullptr);
+}
 
-BOOL Device::suspendResume(BYTE request) { return ioControl(IOCTL_TMC_SUSPEND_RESUME, &request, 1, nullptr, 0, nullptr); }
+BOOL Device::suspendResume(BYTE request)
+{
+    return ioControl(IOCTL_TMC_SUSPEND_RESUME, &request, 1, nullptr, 0, nullptr);
+}
 
 BOOL Device::setPowerState(DWORD state)
 {
@@ -105,9 +121,15 @@ BOOL Device::setPowerState(DWORD state)
     return ioControl(IOCTL_POWER_SET, nullptr, 0, &state, sizeof state, &returned);
 }
 
-void Device::powerDown() { COM_PowerDown(kDeviceContext); }
+void Device::powerDown()
+{
+    COM_PowerDown(kDeviceContext);
+}
 
-void Device::powerUp() { COM_PowerUp(kDeviceContext); }
+void Device::powerUp()
+{
+    COM_PowerUp(kDeviceContext);
+}
 
 void Device::sleepUntil(sim::Micros when)
 {

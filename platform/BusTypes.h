@@ -37,6 +37,11 @@ struct I2CHandle {
 // The bytes of I2CHandle that the bus driver fills in (8 on the target).
 constexpr DWORD kI2CHandleBusPart = static_cast<DWORD>(offsetof(I2CHandle, device));
 
+// The bus driver was built for the target's 32-bit layout of both records.
+static_assert(sizeof(void*) != 4 || (sizeof(I2CHandle) == 12 && kI2CHandleBusPart == 8));
+static_assert(sizeof(void*) != 4 ||
+              (sizeof(I2CRequest) == 56 && offsetof(I2CRequest, busTiming) == 36 && offsetof(I2CRequest, data) == 48));
+
 // Control codes of the bus driver "I2C1:".
 constexpr DWORD kIoctlI2CGetTransferEntry = 0x220000;
 constexpr DWORD kIoctlI2CBusPower = 0x321018;
@@ -50,7 +55,7 @@ struct UtlInterface {
     UtlMapRoutine map;  // byte offset 8
     BYTE reserved[32 - 8 - sizeof(UtlMapRoutine)];
 };
-static_assert(sizeof(UtlInterface) == 32);
+static_assert(sizeof(UtlInterface) == 32 && offsetof(UtlInterface, context) == 4 && offsetof(UtlInterface, map) == 8);
 constexpr DWORD kIoctlUtlGetInterface = 0x40008;
 
 // KernelIoControl code that must succeed before any window is mapped.

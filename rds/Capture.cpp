@@ -65,7 +65,7 @@ void serviceInterrupt()
 
 }  // namespace
 
-DWORD RdsInterruptThread(LPVOID)
+DWORD WINAPI RdsInterruptThread(LPVOID)
 {
     LifecycleState& life = gDriver.lifecycle;
     gDriver.rds.interruptCount.store(0);
@@ -94,7 +94,7 @@ DWORD RdsInterruptThread(LPVOID)
     ExitThread(0);
 }
 
-DWORD GroupThread(LPVOID)
+DWORD WINAPI GroupThread(LPVOID)
 {
     RdsState& rds = gDriver.rds;
     while (gDriver.lifecycle.stopGroupThread.load() == 0) {

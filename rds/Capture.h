@@ -12,5 +12,5 @@
 constexpr DWORD kInterruptTimeoutMs = 60000;
 constexpr DWORD kGroupDrainMs = 100;
 
-DWORD RdsInterruptThread(LPVOID parameter);
-DWORD GroupThread(LPVOID parameter);
+DWORD WINAPI RdsInterruptThread(LPVOID parameter);
+DWORD WINAPI GroupThread(LPVOID parameter);

@@ -31,10 +31,10 @@
 
 #include "sim/band/Band.h"
 #include "sim/i2c/I2CBus.h"
-#include "sim/i2c/UtilityDriver.h"
 #include "sim/kernel/Kernel.h"
 #include "sim/si4709/Si4709.h"
 #include "sim/soc/Soc.h"
+#include "sim/utility/UtilityDriver.h"
 
 #include <vector>
 

@@ -40,14 +40,28 @@ void Session::unloadDriver()
 void Session::perform(const ScriptAction& action)
 {
     switch (action.kind) {
-    case ActionKind::Write: writePort(action.bytes); break;
-    case ActionKind::Command: command(action.bytes); break;
-    case ActionKind::Recover: recover(); break;
-    case ActionKind::Suspend: suspendResume(2); break;
-    case ActionKind::Resume: suspendResume(1); break;
-    case ActionKind::Power: setPowerState(action.powerState); break;
-    case ActionKind::PowerDown: powerDown(); break;
-    case ActionKind::PowerUp: powerUp(); break;
+    case ActionKind::Write:
+        writePort(action.bytes);
+        break;
+    case ActionKind::Command:
+        command(action.bytes);
+        break;
+    case ActionKind::Recover:
+        recover();
+        break;
+    case ActionKind::Suspend:
+    case ActionKind::Resume:
+        suspendResume(action.kind == ActionKind::Suspend ? 2 : 1);
+        break;
+    case ActionKind::Power:
+        setPowerState(action.powerState);
+        break;
+    case ActionKind::PowerDown:
+        powerDown();
+        break;
+    case ActionKind::PowerUp:
+        powerUp();
+        break;
     }
 }
 

@@ -1,11 +1,35 @@
 // The Windows CE 6.0 surface the driver is written against: types, structures,
-// constants and kernel calls. With the real SDK this header would include the
-// SDK's own headers; on Linux every call is implemented by the simulated kernel
-// and hardware under sim/. The driver calls nothing else of the operating system.
+// constants and kernel calls. The driver includes this header and calls nothing
+// else of the operating system.
+//
+// Built for the device (_WIN32), Win32 comes from the real <windows.h> and
+// CeAdditions.h declares what Windows CE adds to it. On Linux the Win32 part is
+// declared below with the target's widths, and every call, Win32 or CE, is
+// implemented by the simulated kernel and hardware under sim/.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+#if defined(_WIN32)
+
+// Wide strings throughout, as on Windows CE; only the kernel, file, device and
+// communication declarations are needed.
+#ifndef UNICODE
+#define UNICODE
+#endif
+#ifndef _UNICODE
+#define _UNICODE
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#else  // the host
 
 // ---- Basic types ---------------------------------------------------------
 
@@ -37,12 +61,16 @@ using SIZE_T = std::size_t;
 
 #define TEXT(s) u##s
 
+// The calling convention of the platform's calls and of thread procedures
+// (__stdcall on 32-bit x86); the host has one convention.
+#define WINAPI
+
 constexpr BOOL TRUE = 1;
 constexpr BOOL FALSE = 0;
 
 struct SECURITY_ATTRIBUTES;
 using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
-using LPTHREAD_START_ROUTINE = DWORD (*)(LPVOID);
+using LPTHREAD_START_ROUTINE = DWORD(WINAPI*)(LPVOID);
 
 inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));
 
@@ -81,9 +109,6 @@ constexpr DWORD FILE_SHARE_READ = 0x1;
 constexpr DWORD FILE_SHARE_WRITE = 0x2;
 constexpr DWORD OPEN_EXISTING = 3;
 
-constexpr DWORD SYSINTR_NOP = 0;
-constexpr DWORD SYSINTR_FIRMWARE = 16;
-
 // ---- Serial port structures (field layout as on the target) --------------
 
 struct COMMPROP {
@@ -106,8 +131,6 @@ struct COMMPROP {
     DWORD dwProvSpec2;
     WCHAR wcProvChar[1];
 };
-static_assert(sizeof(COMMPROP) == 64, "COMMPROP is 64 bytes on the target");
-static_assert(offsetof(COMMPROP, wcProvChar) == 60);
 
 struct COMMTIMEOUTS {
     DWORD ReadIntervalTimeout;
@@ -116,7 +139,6 @@ struct COMMTIMEOUTS {
     DWORD WriteTotalTimeoutMultiplier;
     DWORD WriteTotalTimeoutConstant;
 };
-static_assert(sizeof(COMMTIMEOUTS) == 20);
 
 struct DCB {
     DWORD DCBlength;
@@ -148,37 +170,9 @@ struct DCB {
     char EvtChar;
     WORD wReserved1;
 };
-static_assert(sizeof(DCB) == 28, "DCB is 28 bytes on the target");
-static_assert(offsetof(DCB, wReserved) == 12);
 
 constexpr DWORD DTR_CONTROL_HANDSHAKE = 2;
 constexpr DWORD BAUD_USER = 0x10000000u;
-
-// ---- Power management ------------------------------------------------------
-
-enum CEDEVICE_POWER_STATE : std::int32_t {
-    PwrDeviceUnspecified = -1,
-    D0 = 0,
-    D1 = 1,
-    D2 = 2,
-    D3 = 3,
-    D4 = 4,
-    PwrDeviceMaximum = 5,
-};
-using PCEDEVICE_POWER_STATE = CEDEVICE_POWER_STATE*;
-
-struct POWER_CAPABILITIES {
-    UCHAR DeviceDx;
-    UCHAR WakeFromDx;
-    UCHAR InrushDx;
-    DWORD Power[5];
-    DWORD Latency[5];
-    DWORD Flags;
-};
-static_assert(sizeof(POWER_CAPABILITIES) == 48);
-static_assert(offsetof(POWER_CAPABILITIES, Power) == 4);
-
-constexpr UCHAR DX_MASK(int d) { return static_cast<UCHAR>(1u << d); }
 
 // ---- Synchronisation --------------------------------------------------------
 
@@ -196,8 +190,6 @@ using LPCRITICAL_SECTION = CRITICAL_SECTION*;
 extern "C++" {
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, DWORD stackSize, LPTHREAD_START_ROUTINE start,
                     LPVOID parameter, DWORD creationFlags, LPDWORD threadId);
-BOOL CeSetThreadPriority(HANDLE thread, int priority);
-int CeGetThreadPriority(HANDLE thread);
 DWORD SuspendThread(HANDLE thread);
 DWORD ResumeThread(HANDLE thread);
 [[noreturn]] void ExitThread(DWORD exitCode);
@@ -219,34 +211,41 @@ void LeaveCriticalSection(LPCRITICAL_SECTION section);
 
 LONG InterlockedCompareExchange(LONG volatile* target, LONG exchange, LONG comparand);
 
-BOOL InterruptInitialize(DWORD sysIntr, HANDLE event, LPVOID data, DWORD size);
-void InterruptDone(DWORD sysIntr);
-void InterruptDisable(DWORD sysIntr);
-
-void NKDbgPrintfW(LPCWSTR format, ...);
 void SetLastError(DWORD error);
 DWORD GetLastError();
 
 HLOCAL LocalAlloc(UINT flags, UINT bytes);
 HLOCAL LocalFree(HLOCAL memory);
 
-BOOL KernelIoControl(DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD returned);
 LPVOID VirtualAlloc(LPVOID address, DWORD size, DWORD allocationType, DWORD protect);
-BOOL VirtualCopy(LPVOID destination, LPVOID source, DWORD size, DWORD protect);
 BOOL VirtualFree(LPVOID address, DWORD size, DWORD freeType);
 
 HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES attributes,
                    DWORD creation, DWORD flags, HANDLE templateFile);
 BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
                      LPDWORD returned, LPVOID overlapped);
+}
+
+#endif  // the host
+
+#include "platform/ce/CeAdditions.h"
 
 // Structured exception handling around a caller's buffers: runs body(context)
 // and returns FALSE when touching memory inside it faults (on the target a
-// __try/__except(EXCEPTION_EXECUTE_HANDLER) block around the same call).
+// __try/__except(EXCEPTION_EXECUTE_HANDLER) block around the same call). The
+// device build implements it in platform/ce/GuardedCall.cpp, the host in sim/.
 BOOL CeGuardedCall(void (*body)(void* context), void* context);
 
-// SoC register access: volatile accesses on the target; on the host they reach
-// the simulated device behind the address.
-ULONG READ_REGISTER_ULONG(volatile ULONG* reg);
-void WRITE_REGISTER_ULONG(volatile ULONG* reg, ULONG value);
-}
+// ---- Layouts on the target ----------------------------------------------------
+
+// The port hands these structures to its clients byte for byte: the sizes and
+// offsets a 32-bit client expects, checked against whichever declarations are
+// in force (the real headers in the device build).
+static_assert(sizeof(COMMPROP) == 64, "COMMPROP is 64 bytes on the target");
+static_assert(offsetof(COMMPROP, dwMaxTxQueue) == 12 && offsetof(COMMPROP, wSettableData) == 40);
+static_assert(offsetof(COMMPROP, dwProvSpec1) == 52 && offsetof(COMMPROP, wcProvChar) == 60);
+static_assert(sizeof(COMMTIMEOUTS) == 20);
+static_assert(sizeof(DCB) == 28, "DCB is 28 bytes on the target");
+static_assert(offsetof(DCB, wReserved) == 12 && offsetof(DCB, ByteSize) == 18 && offsetof(DCB, EofChar) == 24);
+static_assert(sizeof(POWER_CAPABILITIES) == 48);
+static_assert(offsetof(POWER_CAPABILITIES, Power) == 4 && offsetof(POWER_CAPABILITIES, Flags) == 44);

@@ -33,8 +33,7 @@ class ReceptionLog {
 public:
     ReceptionLog(sim::Kernel& kernel, sim::World& world, std::function<std::string()> read)
         : kernel_(kernel), world_(world), read_(std::move(read))
-    {
-    }
+    {}
 
     std::vector<Line> lines;
     std::vector<sim::Micros> seekStarts;  // read times at which the chip was found seeking anew
@@ -58,12 +57,10 @@ public:
             pending_.erase(0, end + 2);
         }
         const bool seeking = world_.chip().seeking();
-        if (seeking && !wasSeeking_)
-            seekStarts.push_back(kernel_.now());
+        if (seeking && !wasSeeking_) seekStarts.push_back(kernel_.now());
         wasSeeking_ = seeking;
         const bool busy = gDriver.tuner.tunerBusy.load() != 0;
-        if (!busy && wasBusy_)
-            busyEnds.push_back(kernel_.now());
+        if (!busy && wasBusy_) busyEnds.push_back(kernel_.now());
         wasBusy_ = busy;
     }
 
@@ -81,8 +78,7 @@ public:
     sim::Micros runUntil(const std::function<bool()>& done, unsigned limitMs)
     {
         for (unsigned i = 0; i < limitMs; ++i) {
-            if (done())
-                return kernel_.now();
+            if (done()) return kernel_.now();
             Sleep(1);
             drain();
         }
@@ -95,9 +91,8 @@ public:
         std::vector<Status> found;
         for (const Line& line : lines) {
             Status s{line.time, 0, 0, 0, 0, 0};
-            if (line.time >= from &&
-                std::sscanf(line.text.c_str(), "$PLTTQ,%u,%u,%u,%u,%u*", &s.frequency, &s.rssi, &s.quality, &s.valid,
-                            &s.form) == 5)
+            if (line.time >= from && std::sscanf(line.text.c_str(), "$PLTTQ,%u,%u,%u,%u,%u*", &s.frequency, &s.rssi,
+                                                 &s.quality, &s.valid, &s.form) == 5)
                 found.push_back(s);
         }
         return found;
@@ -109,8 +104,7 @@ public:
     {
         std::vector<Status> found;
         for (const Status& s : statuses(from))
-            if (s.frequency == frequency && s.form <= 2)
-                found.push_back(s);
+            if (s.frequency == frequency && s.form <= 2) found.push_back(s);
         return found;
     }
 
@@ -118,16 +112,14 @@ public:
     {
         std::size_t n = 0;
         for (const Line& line : lines)
-            if (line.time >= from && line.text.rfind(prefix, 0) == 0)
-                ++n;
+            if (line.time >= from && line.text.rfind(prefix, 0) == 0) ++n;
         return n;
     }
 
     bool sawLine(const std::string& text) const
     {
         for (const Line& line : lines)
-            if (line.text == text)
-                return true;
+            if (line.text == text) return true;
         return false;
     }
 

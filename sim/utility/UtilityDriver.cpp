@@ -1,4 +1,4 @@
-#include "sim/i2c/UtilityDriver.h"
+#include "sim/utility/UtilityDriver.h"
 
 #include "sim/kernel/RaceDetector.h"
 #include "sim/soc/Soc.h"
