@@ -106,6 +106,19 @@ protected:
         gDriver.control.controlRequest.store(code);
     }
 
+    // Asks to skip the station: the time of the next seek, which starts within
+    // one 10 ms step (0 if none does).
+    sim::Micros skipWithinOneStep()
+    {
+        const std::size_t seeks = seekStarts.size();
+        const sim::Micros skipped = kernel.now();
+        gDriver.control.skipStation.store(1);
+        const sim::Micros seek = runUntil([&] { return seekStarts.size() > seeks; }, 50);
+        if (seek != 0)
+            EXPECT_LE(seek - skipped, 10 * kMs);
+        return seek;
+    }
+
     // Asks for a tune: the chip starts it within one 10 ms step and is on
     // `frequency` `settleMs` later.
     void tuneWithinOneStep(std::uint16_t frequency, unsigned settleMs)
