@@ -67,9 +67,7 @@ bool waitAndClose(HANDLE& thread)
 
 DWORD COM_Init(LPCWSTR)
 {
-    CreateLoadLocks();
-    StoreSerialDefaults();
-    ResetPortRings();
+    BeginLoad();
     gDriver.tuner.receiverMode.store(0);
     life().driverState.store(kDriverStarting);
 
@@ -123,13 +121,9 @@ BOOL COM_Deinit(DWORD)
     ended &= waitAndClose(life().groupThread);
 
     TunerPowerDown();
-
-    CloseBus();
-    // A worker that did not end in time may still use the record: it is left
-    // to leak rather than freed under it.
-    if (ended) FreeBusRecord();
-    CspRegUnmap();
-    ReleaseLoadLocks();
+    // A worker that did not end in time may still use the bus record: it is
+    // left to leak rather than freed under it.
+    EndLoad(ended);
     return TRUE;
 }
 

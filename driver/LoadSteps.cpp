@@ -3,6 +3,8 @@
 #include "channel/ByteRing.h"
 #include "channel/Commands.h"
 #include "driver/DriverContext.h"
+#include "driver/SerialRequests.h"
+#include "platform/Platform.h"
 #include "rds/GroupDecoder.h"
 #include "rds/GroupQueue.h"
 
@@ -40,4 +42,19 @@ void FreeBusRecord()
 {
     LocalFree(gDriver.tuner.busRecord);
     gDriver.tuner.busRecord = nullptr;
+}
+
+void BeginLoad()
+{
+    CreateLoadLocks();
+    StoreSerialDefaults();
+    ResetPortRings();
+}
+
+void EndLoad(bool freeRecord)
+{
+    CloseBus();
+    if (freeRecord) FreeBusRecord();
+    CspRegUnmap();
+    ReleaseLoadLocks();
 }

@@ -20,3 +20,11 @@ void ResetPortRings();
 bool CloseBus();
 // Frees the bus record once no worker can hold its address any more.
 void FreeBusRecord();
+
+// What the load sets up before it brings the tuner up: the locks, the serial
+// emulation at its defaults and both rings.
+void BeginLoad();
+// What the unload releases once the workers are stopped: the bus, its record
+// when `freeRecord` (no worker can hold it any more), the register windows and
+// the locks.
+void EndLoad(bool freeRecord);

@@ -4,8 +4,6 @@
 #include "channel/Sentences.h"
 #include "driver/DriverContext.h"
 #include "driver/LoadSteps.h"
-#include "driver/SerialRequests.h"
-#include "platform/Platform.h"
 #include "rds/GroupDecoder.h"
 #include "tuner/Tuner.h"
 
@@ -16,17 +14,12 @@ namespace harness {
 LoadedContext::LoadedContext()
 {
     LoadDriverContext();
-    CreateLoadLocks();
-    StoreSerialDefaults();
-    ResetPortRings();
+    BeginLoad();
 }
 
 LoadedContext::~LoadedContext()
 {
-    CloseBus();
-    FreeBusRecord();
-    CspRegUnmap();
-    ReleaseLoadLocks();
+    EndLoad(true);
 }
 
 void LoadedContext::bringUpTuner()
