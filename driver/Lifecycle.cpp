@@ -1,13 +1,11 @@
 #include "driver/Lifecycle.h"
 
-#include "channel/ByteRing.h"
 #include "channel/Commands.h"
 #include "channel/Sentences.h"
 #include "control/Control.h"
 #include "driver/Corvane.h"
 #include "driver/DriverContext.h"
 #include "driver/LoadSteps.h"
-#include "driver/SerialRequests.h"
 #include "platform/Diagnostics.h"
 #include "platform/Platform.h"
 #include "rds/Capture.h"
