@@ -8,6 +8,7 @@
 #include "channel/Sentences.h"
 #include "control/ControlState.h"
 #include "driver/DriverContext.h"
+#include "rds/GroupDecoder.h"
 #include "tuner/Tuner.h"
 
 namespace {
@@ -55,10 +56,8 @@ void handleBandMode(const CommandText& t)
     if (n < 0 || n > 2)
         return;
     ReceiverSettings& settings = gDriver.tuner.settings;
-    const auto mode = static_cast<std::uint8_t>(n);
-    settings.bandMode.store(mode);
-    ApplyReceiverSettings(mode, settings.seekThresholdByte.load(),
-                          settings.volume.load());
+    settings.bandMode.store(static_cast<std::uint8_t>(n));
+    ApplyReceiverSettings(settings);
 }
 
 void handleFilterFlags(const CommandText& t)
@@ -122,7 +121,7 @@ void handleReport(const CommandText& t)
         break;
     case kReportTuningStatus:
     case kReportTuningStatusToo:
-        emitTuningStatus();
+        reportTuningStatus();
         break;
     case kReportFilterMasks:
         emitFilterMasks();

@@ -1,13 +1,14 @@
 // Sentence channel, output side: the OutputFilter that selects the sentences
-// and the fields of the sentence routines. Written by the commands and by the
-// tuner's default-settings step, read by every sentence routine on any thread.
+// and the fields of the sentence routines. Written by the commands and by
+// start-up (storeStartDefaults), read by every sentence routine on any thread.
 #pragma once
 
 #include "platform/ce/Shared.h"
 #include <cstdint>
 
 // Which sentences go out and which group types are sent raw or count as TMC.
-// Zero at load; the tuner's first configuration stores the defaults.
+// Zero at load; start-up stores the defaults before the chip's first
+// configuration.
 struct OutputFilter {
     Shared<std::uint16_t> flags{0};    // kFilter... enable bits
     Shared<std::uint16_t> maskA{0};    // bit n: raw group sentence for groups nA
@@ -25,7 +26,7 @@ constexpr std::uint16_t kFilterProgrammeIdentity = 0x0100;    // "$PLTMT"
 constexpr std::uint16_t kFilterDebug = 0x0200;                // "$GPDBG", "$GPBLER"
 constexpr std::uint16_t kFilterAlternativeFrequency = 0x2000; // "$PXRAF"
 
-// The values stored at start by the tuner's default-settings step.
+// The values start-up stores (storeDefaultOutputFilter).
 constexpr std::uint16_t kDefaultFilterFlags = 0x01F7;
 constexpr std::uint16_t kDefaultFilterMaskA = 0x011A;  // 1A, 3A, 4A, 8A
 constexpr std::uint16_t kDefaultFilterMaskB = 0;
@@ -33,11 +34,6 @@ constexpr std::uint16_t kDefaultFilterTmcMask = 0x0108;  // 3A, 8A
 
 struct SentenceState {
     OutputFilter outputFilter;
-    // 0 right after STATUSRSSI and READCHAN were read into the shadow; the
-    // tuning status sentence reads them itself when it finds this not 0.
-    Shared<std::uint8_t> statusStale{0};
-    // Frequency (10 kHz units) at which the tuning status last reset the decoder.
-    Shared<std::uint32_t> decoderFrequency{0};
     // Frequency (10 kHz units) in the last tuning status sentence.
     Shared<std::uint16_t> currentFrequency{8750};
 };

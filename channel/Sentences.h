@@ -46,8 +46,8 @@ void emitFilterFlags();
 void emitConfigCode(std::uint32_t code);
 
 // The sentences built from the tuner's registers (channel/TunerSentences.cpp).
-// Tuning status: notices a station change (resets the RDS decoder) and reads
-// STATUSRSSI and READCHAN itself on every second call while nothing else does.
+// Tuning status from the shadow as it stands (reportTuningStatus in rds/
+// first follows a station change and refreshes the status registers).
 void emitTuningStatus();
 void emitFirmware();       // reads the whole register file first
 void emitBlockErrors();    // kFilterDebug; from the registers as they stand

@@ -3,7 +3,6 @@
 #include "channel/SentenceTexts.h"
 #include "channel/Sentences.h"
 #include "driver/DriverContext.h"
-#include "rds/GroupDecoder.h"
 #include "tuner/Tuner.h"
 
 #include <cstdio>
@@ -17,6 +16,13 @@ std::uint16_t reg(unsigned index)
     return gDriver.tuner.shadow.get(index);
 }
 
+// The ranges the firmware sentence reports, as the applications read them:
+// one bit short of the chip's FIRMWARE (5:0) and REV (15:10) fields.
+constexpr Field kFirmwareShown = bits<4, 0>();
+constexpr Field kTest2Shown = bits<3, 0>();
+constexpr Field kDeviceShown = kChipIdDev;
+constexpr Field kRevisionShown = bits<14, 10>();
+
 int rssi()
 {
     return kStatusRssi.get(reg(STATUSRSSI));
@@ -24,30 +30,10 @@ int rssi()
 
 }  // namespace
 
-// Sent by the control, interrupt and command threads alike, without a lock:
-// two of them may both find a new station and reset the decoder twice, or
-// both flip statusStale so that one line more or fewer reads the registers.
-// Either is harmless, so these stay plain loads and stores.
 void emitTuningStatus()
 {
-    SentenceState& state = gDriver.sentences;
-    std::uint16_t frequency = ChannelFrequency();
-    // A new station: its PI and name must not carry the old station's.
-    if (frequency != state.decoderFrequency.load()) {
-        resetRdsDecoder();
-        frequency = ChannelFrequency();
-        state.decoderFrequency.store(frequency);
-    }
-    // While no other routine reads the status registers, every second status
-    // line reads them fresh.
-    if (state.statusStale.load() != 0) {
-        GuardedReadRegisters(STATUSRSSI, READCHAN);
-        state.statusStale.store(0);
-        frequency = ChannelFrequency();
-    } else {
-        state.statusStale.store(1);
-    }
-    state.currentFrequency.store(frequency);
+    const std::uint16_t frequency = ChannelFrequency();
+    gDriver.sentences.currentFrequency.store(frequency);
 
     const std::uint16_t status = reg(STATUSRSSI);
     const int channelValid = (status & kStatusSfBl) == 0 ? 1 : 0;
@@ -60,12 +46,15 @@ void emitTuningStatus()
 
 void emitFirmware()
 {
+    // DEVICEID, CHIPID and TEST2 come only with a read that wraps round: the
+    // whole register file.
     GuardedReadRegisters(STATUSRSSI, BOOTCONFIG);
-    gDriver.sentences.statusStale.store(0);
+    gDriver.tuner.statusStale.store(0);
     const std::uint16_t chipId = reg(CHIPID);
     char text[kSentenceBufferBytes];
-    std::snprintf(text, sizeof text, kFirmwareFormat, chipId & 0x1F, reg(TEST2) & 0xF, (chipId >> 6) & 0xF,
-                  (chipId >> 10) & 0x1F, int{reg(DEVICEID)});
+    std::snprintf(text, sizeof text, kFirmwareFormat, int{kFirmwareShown.get(chipId)},
+                  int{kTest2Shown.get(reg(TEST2))}, int{kDeviceShown.get(chipId)}, int{kRevisionShown.get(chipId)},
+                  int{reg(DEVICEID)});
     emitSentence(text);
 }
 

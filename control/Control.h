@@ -7,14 +7,21 @@
 // debug counters, trigger a tuner recovery the interrupt thread asked for and
 // start an automatic search when TMC has run out. It is the only thread that
 // runs Tune, Seek, the search and the signal-quality measurement.
-// Calls the tuner (tuner/Tuner.h), the sentence catalogue (channel/) and the
-// Windows CE surface; owns the fields of control/ControlState.h.
+// Calls the tuner (tuner/Tuner.h), the group queue and decoder (rds/), the
+// sentence catalogue (channel/) and the Windows CE surface; owns the fields
+// of control/ControlState.h.
 #pragma once
 
 #include "control/StationSearch.h"
 #include "platform/ce/WinCE.h"
 
 #include <cstdint>
+
+// Lets the next chip interrupt through, resets the chip and programs the
+// receiver settings again. Settings lost on the bus would leave the chip on
+// the wrong raster for good: recoveryNeeded then asks for another reset (the
+// control loop's next tick, or the search before its next seek).
+void resetAndReprogramTuner();
 
 // The control thread procedure; the parameter is not used. Ends with
 // ExitThread(0) once stopControlThread is set and a request code is pending.

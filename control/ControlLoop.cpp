@@ -2,6 +2,7 @@
 
 #include "channel/Sentences.h"
 #include "driver/DriverContext.h"
+#include "rds/GroupDecoder.h"
 #include "tuner/Tuner.h"
 
 namespace {
@@ -50,27 +51,17 @@ void tuneRequested()
     Tune(control().requestedFrequency.load());
 }
 
+// Up and down set the direction of this and later searches; "search on"
+// keeps the last one.
 void searchRequested(std::uint8_t code)
 {
-    switch (code) {
-    case kRequestSearchUp:
-        control().searchState.store(kSearchingUp);
-        forgetTmcQuality();
-        takeRequest(code);
-        control().searchUp.store(1);
-        break;
-    case kRequestSearchDown:
-        control().searchState.store(kSearchingDown);
-        forgetTmcQuality();
-        takeRequest(code);
-        control().searchUp.store(0);
-        break;
-    default:  // search on
-        control().searchState.store(searchStateForDirection());
-        forgetTmcQuality();
-        takeRequest(code);
-        break;
-    }
+    const bool givesDirection = code != kRequestSearchOn;
+    const bool up = givesDirection ? code == kRequestSearchUp : control().searchUp.load() == 1;
+    control().searchState.store(up ? kSearchingUp : kSearchingDown);
+    forgetTmcQuality();
+    takeRequest(code);
+    if (givesDirection)
+        control().searchUp.store(up ? 1 : 0);
     startSearch();
 }
 
@@ -123,15 +114,7 @@ void recoverTuner()
     // power-up could not open it, it is opened here, or the driver stays deaf.
     ReopenBus();
     gDriver.tuner.i2cOff.store(0);
-    InterruptDone(gDriver.lifecycle.sysIntr);
-    TunerReset();
-    const ReceiverSettings& settings = gDriver.tuner.settings;
-    const bool transferred = ApplyReceiverSettings(
-        settings.bandMode.load(), settings.seekThresholdByte.load(), settings.volume.load());
-    // Settings lost on the bus would leave the chip on the wrong raster for
-    // good: the next tick starts another recovery.
-    if (!transferred || !ReceiverSettingsReachedChip(settings.bandMode.load(), settings.volume.load()))
-        control().recoveryNeeded.store(1);
+    resetAndReprogramTuner();
     // A power-down while the chip was in reset switched the bus off again and
     // froze this thread here; the power-up's request 100 is then for a fresh
     // recovery, not for this one, whose settings never reached the chip.
@@ -209,8 +192,8 @@ bool stopRequested()
 // One periodic pass of the idle loop.
 void controlTick()
 {
-    emitTuningStatus();
-    MeasureSignalQuality();
+    reportTuningStatus();
+    MeasureSignalQuality(emitSignalQuality);
     lowerTmcQuality();
     emitDebugCounters();  // only with the debug flag; clears decodedGroupCount
     // Taken in one step: a trigger the interrupt thread sets meanwhile is
@@ -222,6 +205,15 @@ void controlTick()
 }
 
 }  // namespace
+
+void resetAndReprogramTuner()
+{
+    InterruptDone(gDriver.lifecycle.sysIntr);
+    TunerReset();
+    const ReceiverSettings& settings = gDriver.tuner.settings;
+    if (!ApplyReceiverSettings(settings) || !ReceiverSettingsReachedChip(settings))
+        control().recoveryNeeded.store(1);
+}
 
 DWORD WINAPI ControlThread(LPVOID)
 {

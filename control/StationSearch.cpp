@@ -1,7 +1,10 @@
 #include "control/StationSearch.h"
 
 #include "channel/Sentences.h"
+#include "control/Control.h"
 #include "driver/DriverContext.h"
+#include "rds/GroupDecoder.h"
+#include "rds/GroupQueue.h"
 #include "tuner/Tuner.h"
 
 using namespace si4709;
@@ -40,16 +43,9 @@ bool filterHas(std::uint16_t bits)
     return (gDriver.sentences.outputFilter.flags.load() & bits) != 0;
 }
 
-// STATUSRSSI and READCHAN fresh into the shadow.
-void readStatus()
-{
-    GuardedReadRegisters(STATUSRSSI, READCHAN);
-    gDriver.sentences.statusStale.store(0);
-}
-
 void reportStation()
 {
-    emitTuningStatus();
+    reportTuningStatus();
     emitDebugCounters();  // only with the debug flag; clears decodedGroupCount
 }
 
@@ -70,57 +66,63 @@ Wait waitSteps(unsigned steps, bool skippable)
     return Wait::Done;
 }
 
-// Waits for the first RDS group: up to six periods of QFS steps, a status read
-// after each. False when a request ended the search.
-bool waitForRds()
+// What the search does after a period of waiting on a station.
+enum class Period { GoOn, Stop, Request };
+
+// Waits up to `periods` periods of `steps` wait steps for `flag`, or until the
+// station is skipped; `afterPeriod` runs after each period. False when a
+// request ended the search.
+bool waitForFlag(const Shared<std::uint8_t>& flag, unsigned steps, unsigned periods, Period (*afterPeriod)())
 {
-    const unsigned steps = gDriver.tuner.settings.QFS.load();
-    for (unsigned period = 0; period < kRdsWaitPeriods; ++period) {
-        if (rds().rdsSeen.load() != 0 || control().skipStation.load() != 0)
+    for (unsigned period = 0; period < periods; ++period) {
+        if (flag.load() != 0 || control().skipStation.load() != 0)
             break;
         if (waitSteps(steps, true) == Wait::Request)
             return false;
-        readStatus();
+        const Period next = afterPeriod();
+        if (next == Period::Request)
+            return false;
+        if (next == Period::Stop)
+            break;
     }
     return true;
 }
 
-// Waits for a TMC group on a station that sends RDS: up to five periods of QFT
-// steps, each followed by a full register read and a report. False when a
-// request ended the search.
+// The first RDS group: up to six periods of QFS steps, a status read after each.
+bool waitForRds()
+{
+    return waitForFlag(rds().rdsSeen, gDriver.tuner.settings.QFS.load(), kRdsWaitPeriods, [] {
+        ReadStatus();
+        return Period::GoOn;
+    });
+}
+
+// A TMC group on a station that sends RDS: up to five periods of QFT steps,
+// each followed by a read of the whole register file and a report, and ended
+// early when the station has stopped sending RDS. The search may sit on a
+// station for many seconds while commands change settings on another
+// thread; a transfer skipped meanwhile leaves the shadow out of step with
+// the chip, and every write sends the shadow from POWERCFG up. The full read
+// brings the shadow back in step once a period.
 bool waitForTmc()
 {
-    const unsigned steps = gDriver.tuner.settings.QFT.load();
-    for (unsigned period = 0; period < kTmcWaitPeriods; ++period) {
-        if (rds().tmcSeen.load() != 0 || control().skipStation.load() != 0)
-            break;
-        if (waitSteps(steps, true) == Wait::Request)
-            return false;
-        GuardedReadRegisters(STATUSRSSI, BOOTCONFIG);  // the whole register file
-        readStatus();
+    return waitForFlag(rds().tmcSeen, gDriver.tuner.settings.QFT.load(), kTmcWaitPeriods, [] {
+        GuardedReadRegisters(STATUSRSSI, BOOTCONFIG);
+        ReadStatus();
         reportStation();
         if (requestPending())
-            return false;
-        if (rds().rdsSeen.load() == 0)
-            break;
-    }
-    return true;
+            return Period::Request;
+        return rds().rdsSeen.load() == 0 ? Period::Stop : Period::GoOn;
+    });
 }
 
 // A recovery the interrupt thread asked for, carried out before the search's
-// first tune (without the control loop's pause).
+// first tune (without the control loop's pause). Settings lost on the bus ask
+// for another reset before the next seek.
 void recoverBeforeSearch()
 {
-    if (control().recoveryNeeded.exchange(0) != 1)
-        return;
-    InterruptDone(gDriver.lifecycle.sysIntr);
-    TunerReset();
-    const ReceiverSettings& settings = gDriver.tuner.settings;
-    const bool transferred = ApplyReceiverSettings(
-        settings.bandMode.load(), settings.seekThresholdByte.load(), settings.volume.load());
-    // Settings lost on the bus: reset again before the next seek.
-    if (!transferred || !ReceiverSettingsReachedChip(settings.bandMode.load(), settings.volume.load()))
-        control().recoveryNeeded.store(1);
+    if (control().recoveryNeeded.exchange(0) == 1)
+        resetAndReprogramTuner();
 }
 
 enum class Pass { NextStation, End };
@@ -147,8 +149,8 @@ Pass searchOneStation()
         return Pass::End;
     if (waitSteps(kPreMeasureSteps, false) == Wait::Request)
         return Pass::End;
-    MeasureSignalQuality();
-    readStatus();
+    MeasureSignalQuality(emitSignalQuality);
+    ReadStatus();
 
     // A railed frequency control means no valid channel: no RDS to wait for.
     if ((gDriver.tuner.shadow.get(STATUSRSSI) & kStatusAfcrl) == 0) {
@@ -170,11 +172,21 @@ Pass searchOneStation()
 
 }  // namespace
 
+void Seek(std::uint8_t up)
+{
+    StartSeek(up);
+    // Groups still queued, and the station the decoder knows, belong to the
+    // station being left.
+    emptyGroupQueue();
+    resetRdsDecoder();
+    CompleteSeek(up, stepDisplayFrequency);
+}
+
 void startSearch()
 {
     rds().rdsSeen.store(0);
     rds().tmcSeen.store(0);
-    readStatus();
+    ReadStatus();
     const std::uint16_t frequency = ChannelFrequency();
     control().stopSearch.store(0);
     searchTmcStation(frequency);
@@ -185,7 +197,7 @@ void searchTmcStation(std::uint16_t frequency)
     gDriver.sentences.currentFrequency.store(frequency);
     recoverBeforeSearch();
     Tune(frequency);
-    readStatus();
+    ReadStatus();
     // The hardware seek wraps round the band, so the search has no pass limit
     // of its own: it ends on TMC, on a request or after a stopSearch.
     while (searchOneStation() == Pass::NextStation) {

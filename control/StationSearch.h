@@ -14,6 +14,10 @@ void startSearch();
 // tmcSeen and tmcQuality (60 when it ended on a TMC station).
 void searchTmcStation(std::uint16_t frequency);
 
+// A hardware seek to the next station (up when nonzero, else down) that drops
+// the queued groups and the decoder's station once the chip has started.
+void Seek(std::uint8_t up);
+
 // Called by Seek on every sixth idle pass: every 4th call moves
 // currentFrequency 50 (10 kHz units) in the seek's direction (nonzero up),
 // within 8750..10790, and reports it as a search in progress.

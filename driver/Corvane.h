@@ -2,7 +2,9 @@
 // manager loads the driver and the application uses it like a serial port.
 // Reads drain the output ring, writes fill the input ring (channel/); the I/O
 // control entry point answers the serial requests and hands the power and
-// private requests to their handlers. Owns PortState in gDriver.
+// private requests to their handlers. The entry points keep no state of
+// their own: the port settings (PortState) belong to the serial requests
+// (driver/SerialRequests.h), the rings to channel/.
 #pragma once
 
 #include "platform/ce/WinCE.h"

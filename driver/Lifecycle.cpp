@@ -63,6 +63,14 @@ bool waitAndClose(HANDLE& thread)
 
 }  // namespace
 
+void storeStartDefaults()
+{
+    storeDefaultOutputFilter();
+    gDriver.rds.tmcQuality.store(0);
+    gDriver.control.searchUp.store(1);
+    gDriver.control.autoSearch.store(1);
+}
+
 DWORD COM_Init(LPCWSTR)
 {
     BeginLoad();
@@ -70,15 +78,23 @@ DWORD COM_Init(LPCWSTR)
     life().driverState.store(kDriverStarting);
 
     TunerHardwareInit();
+    storeStartDefaults();
     TunerFirstConfig();
+    // The firmware sentence goes out twice. A reader that attaches to a
+    // serial stream drops its first line, which it cannot know to be whole;
+    // the second copy is the one such an application keeps.
     emitFirmware();
-    gDriver.sentences.statusStale.store(0);
+    gDriver.tuner.statusStale.store(0);
     gDriver.control.recoveryNeeded.store(0);
     gDriver.control.controlRequest.store(kRequestNone);
     emitFirmware();
     Sleep(300);
     resetRdsDecoder();
 
+    // The group thread gets 400 ms to start and make its first passes before
+    // the interrupt thread can hand it groups. Two sleeps, not one: this
+    // thread wakes once in between, and the times of the first sentences the
+    // application reads follow from that.
     life().groupThread = startWorker(GroupThread, life().stopGroupThread);
     Sleep(200);
     Sleep(200);
@@ -88,7 +104,7 @@ DWORD COM_Init(LPCWSTR)
     if (InterruptInitialize(life().sysIntr, life().interruptEvent, nullptr, 0))
         life().interruptThread = startWorker(RdsInterruptThread, life().stopInterruptThread);
 
-    emitTuningStatus();
+    reportTuningStatus();
     emitDebugCounters();
     life().controlThread = startWorker(ControlThread, life().stopControlThread);
     life().readerThread = startWorker(CommandReaderThread, life().stopReaderThread);
@@ -130,7 +146,7 @@ void powerDownDriver()
     gDriver.tuner.i2cOff.store(1);
     suspendWorkers();
     gDriver.control.controlRequest.store(kRequestPoweredDown);
-    TunerPowerDown();
+    gDriver.control.recoveryFrequency.store(TunerPowerDown());
     if (!CloseBus()) {
         PrintErrorLocation(kSourceDriver, kLineBusAlreadyClosed);
         NKDbgPrintfW(kMsgBusAlreadyClosed);

@@ -33,6 +33,27 @@ bool outputFits(PBYTE outBuffer, DWORD outLength, PDWORD actualOut, DWORD needed
     return outBuffer != nullptr && actualOut != nullptr && outLength >= needed;
 }
 
+// The port keeps what the application sets (timeouts, device-control block)
+// and hands it back unchanged.
+BOOL setPortRecord(void* record, DWORD size, const BYTE* inBuffer, DWORD inLength)
+{
+    if (inBuffer == nullptr || inLength < size) {
+        return invalidParameter();
+    }
+    std::memcpy(record, inBuffer, size);
+    return TRUE;
+}
+
+BOOL getPortRecord(const void* record, DWORD size, PBYTE outBuffer, DWORD outLength, PDWORD actualOut)
+{
+    if (!outputFits(outBuffer, outLength, actualOut, size)) {
+        return invalidParameter();
+    }
+    std::memcpy(outBuffer, record, size);
+    *actualOut = size;
+    return TRUE;
+}
+
 }  // namespace
 
 void StoreSerialDefaults()
@@ -88,40 +109,22 @@ BOOL GetSerialProperties(PBYTE outBuffer, DWORD outLength, PDWORD actualOut)
 
 BOOL SetSerialTimeouts(const BYTE* inBuffer, DWORD inLength)
 {
-    if (inBuffer == nullptr || inLength < sizeof(COMMTIMEOUTS)) {
-        return invalidParameter();
-    }
-    std::memcpy(&gDriver.port.commTimeouts, inBuffer, sizeof(COMMTIMEOUTS));
-    return TRUE;
+    return setPortRecord(&gDriver.port.commTimeouts, sizeof(COMMTIMEOUTS), inBuffer, inLength);
 }
 
 BOOL GetSerialTimeouts(PBYTE outBuffer, DWORD outLength, PDWORD actualOut)
 {
-    if (!outputFits(outBuffer, outLength, actualOut, sizeof(COMMTIMEOUTS))) {
-        return invalidParameter();
-    }
-    std::memcpy(outBuffer, &gDriver.port.commTimeouts, sizeof(COMMTIMEOUTS));
-    *actualOut = sizeof(COMMTIMEOUTS);
-    return TRUE;
+    return getPortRecord(&gDriver.port.commTimeouts, sizeof(COMMTIMEOUTS), outBuffer, outLength, actualOut);
 }
 
 BOOL SetSerialDcb(const BYTE* inBuffer, DWORD inLength)
 {
-    if (inBuffer == nullptr || inLength < sizeof(DCB)) {
-        return invalidParameter();
-    }
-    std::memcpy(&gDriver.port.dcb, inBuffer, sizeof(DCB));
-    return TRUE;
+    return setPortRecord(&gDriver.port.dcb, sizeof(DCB), inBuffer, inLength);
 }
 
 BOOL GetSerialDcb(PBYTE outBuffer, DWORD outLength, PDWORD actualOut)
 {
-    if (!outputFits(outBuffer, outLength, actualOut, sizeof(DCB))) {
-        return invalidParameter();
-    }
-    std::memcpy(outBuffer, &gDriver.port.dcb, sizeof(DCB));
-    *actualOut = sizeof(DCB);
-    return TRUE;
+    return getPortRecord(&gDriver.port.dcb, sizeof(DCB), outBuffer, outLength, actualOut);
 }
 
 // Copies the input to the output with the order of its 16-bit words reversed

@@ -3,6 +3,7 @@
 #include "channel/ByteRing.h"
 #include "channel/Sentences.h"
 #include "driver/DriverContext.h"
+#include "driver/Lifecycle.h"
 #include "driver/LoadSteps.h"
 #include "rds/GroupDecoder.h"
 #include "tuner/Tuner.h"
@@ -25,6 +26,7 @@ LoadedContext::~LoadedContext()
 void LoadedContext::bringUpTuner()
 {
     TunerHardwareInit();
+    storeStartDefaults();
     TunerFirstConfig();
 }
 

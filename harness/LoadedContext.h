@@ -19,8 +19,9 @@ public:
     LoadedContext(const LoadedContext&) = delete;
     LoadedContext& operator=(const LoadedContext&) = delete;
 
-    // The tuner as the load brings it up: windows, lines, reset, bus, defaults
-    // and settings; the chip is powered when the bus works.
+    // The tuner as the load brings it up: windows, lines, reset, bus, the
+    // start values, defaults and settings; the chip is powered when the bus
+    // works.
     void bringUpTuner();
     // The decoder ready for its first group: the default output filter and a
     // fresh decoder.

@@ -11,13 +11,7 @@
 
 // ---- Register windows --------------------------------------------------------
 
-// Every window of the SoC, in the order they are mapped.
-extern const RegisterWindow RegisterWindowTable[kRegisterWindowCount];
-
-// The three windows the driver itself uses (indexes into the table).
-constexpr unsigned kTimerWindow = 8;   // counter latch and free-running counter
-constexpr unsigned kGpioWindow = 10;   // pin control registers
-constexpr unsigned kClockWindow = 31;  // clock-rate word
+// The windows and the three the driver uses: platform/RegisterWindowTable.h.
 
 // Register offsets within those windows.
 constexpr DWORD kTimerLatch = 0x30;       // write 1 before every counter read

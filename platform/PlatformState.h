@@ -1,18 +1,11 @@
 #pragma once
 
 #include "platform/BusTypes.h"
+#include "platform/RegisterWindowTable.h"
 #include "platform/ce/WinCE.h"
 
 #include <cstdint>
 
-// One SoC register window: its base in the kernel's uncached static mapping
-// and its size in bytes.
-struct RegisterWindow {
-    DWORD base;
-    DWORD size;
-};
-
-constexpr unsigned kRegisterWindowCount = 35;
 
 // How the windows were mapped.
 constexpr BYTE kMapDirect = 0;   // VirtualAlloc + VirtualCopy

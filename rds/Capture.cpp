@@ -47,7 +47,7 @@ void serviceInterrupt()
     // Cleared by the group thread without a lock; a lost update only skews
     // the debug count.
     rds.interruptCount.store(static_cast<std::uint16_t>(rds.interruptCount.load() + 1));
-    gDriver.sentences.statusStale.store(0);
+    gDriver.tuner.statusStale.store(0);
 
     if (gDriver.tuner.shadow.get(STATUSRSSI) & kStatusRdsr) {
         if (!fetched)
@@ -59,8 +59,8 @@ void serviceInterrupt()
     }
     GuardedReadRegisters(STATUSRSSI, READCHAN);
     GuardedReadRegisters(STATUSRSSI, RDSA);
-    gDriver.sentences.statusStale.store(0);
-    emitTuningStatus();
+    gDriver.tuner.statusStale.store(0);
+    reportTuningStatus();
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include "channel/SentenceTexts.h"
 #include "channel/Sentences.h"
 #include "driver/DriverContext.h"
+#include "tuner/Tuner.h"
 
 #include <cstdio>
 #include <cstring>
@@ -136,6 +137,20 @@ void resetRdsDecoder()
     std::memset(name.psAlternative, 0, sizeof name.psAlternative);
     std::memset(name.psConfidence, 0, sizeof name.psConfidence);
     std::memset(name.stationName, 0, sizeof name.stationName);
+}
+
+// Run by the control, interrupt and command threads alike, without a lock:
+// two of them may both find a new station and reset the decoder twice, which
+// is harmless.
+void reportTuningStatus()
+{
+    Shared<std::uint32_t>& followed = gDriver.rds.decoderFrequency;
+    if (ChannelFrequency() != followed.load()) {
+        resetRdsDecoder();
+        followed.store(ChannelFrequency());
+    }
+    RefreshStatusForReport();
+    emitTuningStatus();
 }
 
 void blankStationName()

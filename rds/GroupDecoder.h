@@ -1,6 +1,7 @@
 // The RDS group decoder: turns captured groups into the PI, station-name,
 // alternative-frequency, TMC and raw group sentences and raises the
-// reception flags (rdsSeen, tmcSeen, tmcQuality, decodedGroupCount).
+// reception flags (rdsSeen, tmcSeen, tmcQuality, decodedGroupCount); and the
+// tuning status report, which keeps the decoder on the tuned station.
 // decodeGroup runs on the group thread; resetRdsDecoder and blankStationName
 // may run on any thread at the same time and take the same guard.
 #pragma once
@@ -25,6 +26,12 @@ void resetRdsDecoder();
 
 // Sets the confirmed name to eight spaces (a tune to a given frequency).
 void blankStationName();
+
+// Reports the tuning status (any thread). A station other than the one the
+// decoder follows resets the decoder first: the new station's PI and name
+// must not carry the old one's. The status registers are read as
+// RefreshStatusForReport decides.
+void reportTuningStatus();
 
 // Sentence emitters of the decoder; called with the guard held.
 void emitStationName();                  // "$PLTCH" when the name changed

@@ -2,7 +2,8 @@
 // name, repeat filter) and the reception flags and counters it raises.
 // The decoder's own state is guarded by DecoderState::guard, shared by
 // decodeGroup, resetRdsDecoder and blankStationName. The decoder calls the
-// sentence routines of channel/; lock order: decoder guard, then ring guard.
+// sentence routines of channel/ and reads the tuner's frequency and status
+// (tuner/Tuner.h); lock order: decoder guard, then ring guard.
 #pragma once
 
 #include "platform/ce/WinCE.h"
@@ -66,13 +67,15 @@ struct RdsState {
     DecoderState decoder{};
 
     // Reception flags and counters that cross threads without a lock. The
-    // decoder sets and raises them; reception control, the station search and
-    // the commands read, clear and lower them. rdsSeen and interruptCount
-    // are also written by the RDS capture. They belong with those subsystems
-    // and live here until they arrive.
+    // decoder and the RDS capture raise them (rdsSeen and interruptCount come
+    // from the capture too); reception control, the station search and the
+    // commands read, clear and lower them.
     Shared<std::uint8_t> rdsSeen{0};            // a group passed the block-error test
     Shared<std::uint8_t> tmcSeen{0};            // a TMC group was accepted
     Shared<std::uint16_t> tmcQuality{0};        // 0..100: +5 per TMC group, -1 a second
     Shared<std::uint8_t> decodedGroupCount{0};  // groups decoded since the last debug sentence; wraps
     Shared<std::uint16_t> interruptCount{0};    // tuner interrupts since the group thread's last pass
+    // Frequency (10 kHz units) of the station the decoder follows: a tuning
+    // status report that finds the tuner elsewhere resets the decoder.
+    Shared<std::uint32_t> decoderFrequency{0};
 };

@@ -5,11 +5,13 @@ using namespace si4709;
 
 namespace {
 
-// Band bottoms as SYSCONFIG2 bit 7 selects them: BAND 00 starts at 87.50 MHz,
-// BAND 10 (and 01) at 76.00 MHz.
+// Band bottoms as BAND's high bit (SYSCONFIG2 bit 7) selects them: BAND 00
+// starts at 87.50 MHz, BAND 10 at 76.00 MHz. The driver never selects BAND
+// 01, which also starts at 76.00 MHz but would be taken for 87.50 here.
 constexpr std::uint16_t kBottom76MHz = 7600;
 constexpr std::uint16_t kBottom87MHz = 8750;
-constexpr std::uint16_t kSysconfig2Band76MHz = 0x0080;
+constexpr std::uint16_t kSysconfig2Band76MHz = kSysconfig2Band.of(kBandJapan);
+static_assert(kSysconfig2Band76MHz == 0x0080);
 constexpr std::uint16_t kTopJapanFrequency = 9000;
 
 const RegisterShadow& shadow()
@@ -25,9 +27,9 @@ std::uint16_t BandBottom()
 std::uint16_t ChannelSpacing()
 {
     switch (kSysconfig2Space.get(shadow().get(SYSCONFIG2))) {
-    case 0: return 20;  // 200 kHz
-    case 1: return 10;  // 100 kHz
-    default: return 5;  // 50 kHz
+    case kSpace200kHz: return 20;
+    case kSpace100kHz: return 10;
+    default: return 5;  // kSpace50kHz
     }
 }
 
@@ -38,7 +40,8 @@ bool FrequencyInBand(std::uint16_t frequency)
     // The Japanese band ends at 90 MHz, the others at 108 MHz. A channel
     // number beyond the top would land in reserved bits of CHANNEL and leave
     // the receiver on no frequency at all.
-    const std::uint16_t top = kSysconfig2Band.get(shadow().get(SYSCONFIG2)) == 2 ? kTopJapanFrequency : kTopFrequency;
+    const bool japan = kSysconfig2Band.get(shadow().get(SYSCONFIG2)) == kBandJapan;
+    const std::uint16_t top = japan ? kTopJapanFrequency : kTopFrequency;
     return frequency <= top;
 }
 

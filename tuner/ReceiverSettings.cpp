@@ -1,21 +1,27 @@
 #include "driver/DriverContext.h"
 #include "platform/ce/WinCE.h"
+#include "tuner/RegisterValues.h"
 #include "tuner/Tuner.h"
 
 using namespace si4709;
 
 namespace {
 
-// SYSCONFIG1 with RDSIEN, STCIEN, RDS and GPIO2 as interrupt output; with DE
-// for 50 us de-emphasis, without it for 75 us.
-constexpr std::uint16_t kSysconfig1Interrupts75us = static_cast<std::uint16_t>(
-    kSysconfig1Rdsien | kSysconfig1Stcien | kSysconfig1Rds | kSysconfig1Gpio2.set(0, kGpio2Interrupt));  // 0xD004
-constexpr std::uint16_t kSysconfig1Interrupts50us = kSysconfig1Interrupts75us | kSysconfig1De;      // 0xD804
-static_assert(kSysconfig1Interrupts50us == 0xD804);
-
-// SYSCONFIG2 low byte (band and spacing, volume 0) of each band mode.
-constexpr std::uint16_t kBandModeLowByte[] = {0x10, 0x90, 0x00};
-constexpr std::uint16_t kSysconfig2Initial = 0x0A;  // low byte before the band mode is applied
+// SYSCONFIG2 low byte (band and spacing, volume 0) of each band mode: 0 is
+// 87.5-108 MHz on 100 kHz, 1 is 76-90 MHz on 100 kHz, 2 is 87.5-108 MHz on
+// 200 kHz. Mode 0 alone has 50 us de-emphasis.
+constexpr std::uint16_t kBandModeLowByte[] = {
+    kSysconfig2Band.of(kBandEuropeUs) | kSysconfig2Space.of(kSpace100kHz),
+    kSysconfig2Band.of(kBandJapan) | kSysconfig2Space.of(kSpace100kHz),
+    kSysconfig2Band.of(kBandEuropeUs) | kSysconfig2Space.of(kSpace200kHz),
+};
+static_assert(kBandModeLowByte[0] == 0x10 && kBandModeLowByte[1] == 0x90 && kBandModeLowByte[2] == 0x00);
+// Band, spacing and volume: what the band mode and the volume set.
+constexpr std::uint16_t kSysconfig2LowByte = kSysconfig2Band.mask() | kSysconfig2Space.mask() | kSysconfig2Volume.mask();
+static_assert(kSysconfig2LowByte == 0x00FF);
+// The low byte before the band mode is applied: volume 10.
+constexpr std::uint16_t kSysconfig2Initial = kSysconfig2Volume.of(10);
+static_assert(kSysconfig2Initial == 0x0A);
 
 constexpr DWORD kPowerUpMs = 110;
 
@@ -24,75 +30,87 @@ RegisterShadow& shadow()
     return gDriver.tuner.shadow;
 }
 
-// SKSNR from QFN with bit 9 set; QFN values from 16 up spill into bit 8.
+// SKSNR from QFN with bit 9 set. QFN is not confined to SKSNR: values from
+// 16 up spill into bit 8 and beyond, as the receiver has always taken them.
 std::uint16_t SeekSnrBits()
 {
-    return static_cast<std::uint16_t>((gDriver.tuner.settings.QFN.load() | 0x20) << 4);
+    return static_cast<std::uint16_t>((gDriver.tuner.settings.QFN.load() << kSysconfig3Sksnr.shift) | kSysconfig3Bit9);
 }
 
 // SEEKTH from QFI's low byte.
 std::uint16_t SeekThresholdBits()
 {
-    return static_cast<std::uint16_t>(gDriver.tuner.settings.QFI.load() << 8);
+    return kSysconfig2Seekth.of(gDriver.tuner.settings.QFI.load());
 }
 
 }  // namespace
 
-bool ApplyReceiverSettings(std::uint8_t mode, std::uint8_t seekThreshold, std::uint8_t volume)
+bool ApplyReceiverSettings(const ReceiverSettings& settings)
 {
     RegisterShadow& regs = shadow();
+    const std::uint8_t mode = settings.bandMode.load();
+    const std::uint8_t seekThreshold = settings.seekThresholdByte.load();
+    const std::uint8_t volume = settings.volume.load();
 
-    // Start from the chip's own register file.
+    // Start from the chip's own register file: every write sends the shadow
+    // from POWERCFG up, so the registers this routine does not set must hold
+    // what the chip has. A read reaches POWERCFG only by wrapping round, so
+    // it is the whole file.
     for (unsigned reg = 0; reg < kRegisterCount; ++reg) {
         if (reg != SYSCONFIG2) {
             regs.set(reg, 0);
         }
     }
-    bool transferred = GuardedReadRegisters(10, 9);
+    bool transferred = GuardedReadRegisters(STATUSRSSI, BOOTCONFIG);
     regs.set(SYSCONFIG1, kSysconfig1Interrupts75us);
     regs.set(SYSCONFIG2, SeekThresholdBits() | kSysconfig2Initial);
     regs.set(SYSCONFIG3, regs.get(SYSCONFIG3) | SeekSnrBits());
-    gDriver.sentences.statusStale.store(0);
-    transferred &= GuardedReadRegisters(11, 11);
+    gDriver.tuner.statusStale.store(0);
+    transferred &= GuardedReadRegisters(READCHAN, READCHAN);
 
     // Power up first, then bring in band, spacing, mute and RDS mode.
     regs.set(POWERCFG, kPowercfgEnable);
     transferred &= GuardedWriteRegisters(POWERCFG);
 
     regs.set(SYSCONFIG1, kSysconfig1Interrupts75us);
-    regs.set(SYSCONFIG2, regs.get(SYSCONFIG2) | (seekThreshold << 8));
+    regs.set(SYSCONFIG2, regs.get(SYSCONFIG2) | kSysconfig2Seekth.of(seekThreshold));
     if (mode < sizeof kBandModeLowByte / sizeof kBandModeLowByte[0]) {
         regs.set(SYSCONFIG1, mode == 0 ? kSysconfig1Interrupts50us : kSysconfig1Interrupts75us);
-        regs.set(SYSCONFIG2, (regs.get(SYSCONFIG2) & 0xFF00) | kBandModeLowByte[mode]);
+        regs.set(SYSCONFIG2, (regs.get(SYSCONFIG2) & ~kSysconfig2LowByte) | kBandModeLowByte[mode]);
     }
     std::uint16_t powercfg = regs.get(POWERCFG);
     powercfg = volume != 0 ? (powercfg | kPowercfgDmute) : (powercfg & ~kPowercfgDmute);
     regs.set(POWERCFG, powercfg | kPowercfgRdsm);
     transferred &= GuardedWriteRegisters(POWERCFG);
 
-    regs.set(SYSCONFIG2, regs.get(SYSCONFIG2) | (volume & 0x0F));
+    regs.set(SYSCONFIG2, regs.get(SYSCONFIG2) | kSysconfig2Volume.of(volume));
     regs.set(SYSCONFIG3, SeekSnrBits());
     transferred &= GuardedWriteRegisters(SYSCONFIG3);
 
     Sleep(kPowerUpMs);
-    transferred &= GuardedReadRegisters(10, 9);
-    gDriver.sentences.statusStale.store(0);
+    transferred &= GuardedReadRegisters(STATUSRSSI, BOOTCONFIG);
+    gDriver.tuner.statusStale.store(0);
     return transferred;
 }
 
-bool ReceiverSettingsReachedChip(std::uint8_t mode, std::uint8_t volume)
+bool ReceiverSettingsReachedChip(const ReceiverSettings& settings)
 {
+    const std::uint8_t mode = settings.bandMode.load();
+    const std::uint8_t volume = settings.volume.load();
     if (mode >= sizeof kBandModeLowByte / sizeof kBandModeLowByte[0])
         return true;
-    const std::uint16_t expected = kBandModeLowByte[mode] | (volume & 0x0F);
-    return (shadow().get(SYSCONFIG2) & 0x00FF) == expected;
+    const std::uint16_t expected = kBandModeLowByte[mode] | kSysconfig2Volume.of(volume);
+    return (shadow().get(SYSCONFIG2) & kSysconfig2LowByte) == expected;
 }
 
 void ApplySeekSettings()
 {
     RegisterShadow& regs = shadow();
-    GuardedReadRegisters(5, 5);
-    regs.set(SYSCONFIG2, (regs.get(SYSCONFIG2) & 0x00FF) | SeekThresholdBits());
+    // The whole register file (the read wraps round to SYSCONFIG2): the write
+    // below sends POWERCFG to SYSCONFIG3 from the shadow, which must hold
+    // what the chip has, not what an earlier skipped transfer left there.
+    GuardedReadRegisters(SYSCONFIG2, SYSCONFIG2);
+    regs.set(SYSCONFIG2, kSysconfig2Seekth.set(regs.get(SYSCONFIG2), gDriver.tuner.settings.QFI.load()));
     // ORed in: a lower QFN only reaches the chip when the settings are reapplied.
     regs.set(SYSCONFIG3, regs.get(SYSCONFIG3) | SeekSnrBits());
     GuardedWriteRegisters(SYSCONFIG3);
@@ -105,6 +123,6 @@ void SetVolume(std::uint8_t value)
     // ApplyReceiverSettings does with the stored volume.
     const std::uint16_t powercfg = regs.get(POWERCFG);
     regs.set(POWERCFG, value == 0 ? (powercfg | kPowercfgDmute) : (powercfg & ~kPowercfgDmute));
-    regs.set(SYSCONFIG2, kSysconfig2Volume.set(regs.get(SYSCONFIG2), value & 0x0F));
+    regs.set(SYSCONFIG2, kSysconfig2Volume.set(regs.get(SYSCONFIG2), value));
     GuardedWriteRegisters(SYSCONFIG2);
 }

@@ -140,3 +140,21 @@ bool GuardedWriteRegisters(unsigned last)
     ReleaseBusGuard();
     return written;
 }
+
+void ReadStatus()
+{
+    GuardedReadRegisters(si4709::STATUSRSSI, si4709::READCHAN);
+    tuner().statusStale.store(0);
+}
+
+// Two threads may report at once and both flip statusStale, so that one
+// report more or fewer reads the registers: harmless, so plain loads and
+// stores suffice.
+void RefreshStatusForReport()
+{
+    if (tuner().statusStale.load() != 0) {
+        ReadStatus();
+    } else {
+        tuner().statusStale.store(1);
+    }
+}

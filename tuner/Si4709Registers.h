@@ -1,4 +1,4 @@
-// The Si4709 register map: one index per register and a mask and shift per
+// The Si4709 register map: one index per register and a shift and width per
 // field. The driver, the chip model and the tests all use these names.
 // Registers are 16 bits, sent high byte first. Reads start at STATUSRSSI and
 // wrap after RDSD to DEVICEID; writes start at POWERCFG.
@@ -34,89 +34,130 @@ enum Register : std::uint8_t {
     RDSD = 0x0F,
 };
 
+// A field of a register: `width` bits from bit `shift` up. The mask is
+// derived from the two, so it cannot disagree with the shift.
 struct Field {
-    std::uint16_t mask;  // in place
     std::uint8_t shift;
-    constexpr std::uint16_t get(std::uint16_t reg) const { return static_cast<std::uint16_t>((reg & mask) >> shift); }
+    std::uint8_t width;
+
+    constexpr std::uint16_t mask() const { return static_cast<std::uint16_t>(((1u << width) - 1u) << shift); }
+    constexpr std::uint16_t get(std::uint16_t reg) const { return static_cast<std::uint16_t>((reg & mask()) >> shift); }
     constexpr std::uint16_t set(std::uint16_t reg, unsigned value) const {
-        return static_cast<std::uint16_t>((reg & ~mask) | ((value << shift) & mask));
+        return static_cast<std::uint16_t>((reg & ~mask()) | ((value << shift) & mask()));
     }
+    // The field holding `value`, every other bit 0.
+    constexpr std::uint16_t of(unsigned value) const { return set(0, value); }
 };
+
+// Bits high:low of a register, as the data sheet writes them.
+template <unsigned High, unsigned Low>
+constexpr Field bits()
+{
+    static_assert(Low <= High && High < 16, "a field lies within one 16-bit register");
+    return Field{Low, High - Low + 1};
+}
+
+// A one-bit field, used as its mask: set with |, cleared with & ~, tested with &.
+template <unsigned Bit>
+constexpr std::uint16_t flag()
+{
+    return bits<Bit, Bit>().mask();
+}
 
 constexpr std::uint16_t kDeviceId = 0x1242;  // PN 1, MFGID 0x242
 
 // DEVICEID
-constexpr Field kDeviceIdPn{0xF000, 12};       // 15:12
-constexpr Field kDeviceIdMfgId{0x0FFF, 0};     // 11:0
+constexpr Field kDeviceIdPn = bits<15, 12>();
+constexpr Field kDeviceIdMfgId = bits<11, 0>();
+static_assert(kDeviceIdPn.of(1) + kDeviceIdMfgId.of(0x242) == kDeviceId);
 // CHIPID
-constexpr Field kChipIdRev{0xFC00, 10};        // 15:10
-constexpr Field kChipIdDev{0x03C0, 6};         // 9:6
-constexpr Field kChipIdFirmware{0x003F, 0};    // 5:0
+constexpr Field kChipIdRev = bits<15, 10>();
+constexpr Field kChipIdDev = bits<9, 6>();
+constexpr Field kChipIdFirmware = bits<5, 0>();
 
 // POWERCFG
-constexpr std::uint16_t kPowercfgDsmute = 1u << 15;   // 0: soft mute on
-constexpr std::uint16_t kPowercfgDmute = 1u << 14;    // 0: muted
-constexpr std::uint16_t kPowercfgMono = 1u << 13;
-constexpr std::uint16_t kPowercfgRdsm = 1u << 11;     // verbose RDS: every group, with BLER
-constexpr std::uint16_t kPowercfgSkmode = 1u << 10;   // 1: seek stops at the band edge
-constexpr std::uint16_t kPowercfgSeekup = 1u << 9;
-constexpr std::uint16_t kPowercfgSeek = 1u << 8;
-constexpr std::uint16_t kPowercfgDisable = 1u << 6;
-constexpr std::uint16_t kPowercfgEnable = 1u << 0;
+constexpr std::uint16_t kPowercfgDsmute = flag<15>();  // 0: soft mute on
+constexpr std::uint16_t kPowercfgDmute = flag<14>();   // 0: muted
+constexpr std::uint16_t kPowercfgMono = flag<13>();
+constexpr std::uint16_t kPowercfgRdsm = flag<11>();    // verbose RDS: every group, with BLER
+constexpr std::uint16_t kPowercfgSkmode = flag<10>();  // 1: seek stops at the band edge
+constexpr std::uint16_t kPowercfgSeekup = flag<9>();
+constexpr std::uint16_t kPowercfgSeek = flag<8>();
+constexpr std::uint16_t kPowercfgDisable = flag<6>();
+constexpr std::uint16_t kPowercfgEnable = flag<0>();
 
 // CHANNEL
-constexpr std::uint16_t kChannelTune = 1u << 15;
-constexpr Field kChannelChan{0x03FF, 0};       // 9:0
+constexpr std::uint16_t kChannelTune = flag<15>();
+constexpr Field kChannelChan = bits<9, 0>();
 
 // SYSCONFIG1
-constexpr std::uint16_t kSysconfig1Rdsien = 1u << 15;
-constexpr std::uint16_t kSysconfig1Stcien = 1u << 14;
-constexpr std::uint16_t kSysconfig1Rds = 1u << 12;
-constexpr std::uint16_t kSysconfig1De = 1u << 11;     // 1: 50 us de-emphasis
-constexpr std::uint16_t kSysconfig1Agcd = 1u << 10;
-constexpr Field kSysconfig1Blndadj{0x00C0, 6};  // 7:6
-constexpr Field kSysconfig1Gpio3{0x0030, 4};    // 5:4
-constexpr Field kSysconfig1Gpio2{0x000C, 2};    // 3:2; 01 = interrupt output
-constexpr Field kSysconfig1Gpio1{0x0003, 0};    // 1:0
-constexpr unsigned kGpio2Interrupt = 1;
+constexpr std::uint16_t kSysconfig1Rdsien = flag<15>();
+constexpr std::uint16_t kSysconfig1Stcien = flag<14>();
+constexpr std::uint16_t kSysconfig1Rds = flag<12>();
+constexpr std::uint16_t kSysconfig1De = flag<11>();    // 1: 50 us de-emphasis
+constexpr std::uint16_t kSysconfig1Agcd = flag<10>();
+constexpr Field kSysconfig1Blndadj = bits<7, 6>();
+constexpr Field kSysconfig1Gpio3 = bits<5, 4>();
+constexpr Field kSysconfig1Gpio2 = bits<3, 2>();
+constexpr Field kSysconfig1Gpio1 = bits<1, 0>();
+constexpr unsigned kGpio2Interrupt = 1;  // GPIO2 01: STC and RDS interrupt output
 
 // SYSCONFIG2
-constexpr Field kSysconfig2Seekth{0xFF00, 8};   // 15:8
-constexpr Field kSysconfig2Band{0x00C0, 6};     // 7:6: 0 87.5-108, 1 76-108, 2 76-90 MHz
-constexpr Field kSysconfig2Space{0x0030, 4};    // 5:4: 0 200 kHz, 1 100 kHz, 2 50 kHz
-constexpr Field kSysconfig2Volume{0x000F, 0};   // 3:0; 0 mutes
+constexpr Field kSysconfig2Seekth = bits<15, 8>();
+constexpr Field kSysconfig2Band = bits<7, 6>();
+constexpr Field kSysconfig2Space = bits<5, 4>();
+constexpr Field kSysconfig2Volume = bits<3, 0>();  // 0 mutes
+// BAND values; bit 7 is set for the bands that start at 76 MHz.
+constexpr unsigned kBandEuropeUs = 0;  // 87.5-108 MHz
+constexpr unsigned kBandJapanWide = 1; // 76-108 MHz
+constexpr unsigned kBandJapan = 2;     // 76-90 MHz
+// SPACE values.
+constexpr unsigned kSpace200kHz = 0;
+constexpr unsigned kSpace100kHz = 1;
+constexpr unsigned kSpace50kHz = 2;
 
 // SYSCONFIG3
-constexpr Field kSysconfig3Smuter{0xC000, 14};  // 15:14
-constexpr Field kSysconfig3Smutea{0x3000, 12};  // 13:12
-constexpr std::uint16_t kSysconfig3Volext = 1u << 8;
-constexpr Field kSysconfig3Sksnr{0x00F0, 4};    // 7:4
-constexpr Field kSysconfig3Skcnt{0x000F, 0};    // 3:0
+constexpr Field kSysconfig3Smuter = bits<15, 14>();
+constexpr Field kSysconfig3Smutea = bits<13, 12>();
+constexpr std::uint16_t kSysconfig3Bit9 = flag<9>();  // reserved; the driver sets it with every SKSNR
+constexpr std::uint16_t kSysconfig3Volext = flag<8>();
+constexpr Field kSysconfig3Sksnr = bits<7, 4>();
+constexpr Field kSysconfig3Skcnt = bits<3, 0>();
 
 // TEST1
-constexpr std::uint16_t kTest1Xoscen = 1u << 15;
-constexpr std::uint16_t kTest1Ahizen = 1u << 14;
+constexpr std::uint16_t kTest1Xoscen = flag<15>();
+constexpr std::uint16_t kTest1Ahizen = flag<14>();
 
 // STATUSRSSI
-constexpr std::uint16_t kStatusRdsr = 1u << 15;
-constexpr std::uint16_t kStatusStc = 1u << 14;
-constexpr std::uint16_t kStatusSfBl = 1u << 13;
-constexpr std::uint16_t kStatusAfcrl = 1u << 12;
-constexpr std::uint16_t kStatusRdss = 1u << 11;
-constexpr Field kStatusBlera{0x0600, 9};        // 10:9
-constexpr std::uint16_t kStatusSt = 1u << 8;
-constexpr Field kStatusRssi{0x00FF, 0};         // 7:0
+constexpr std::uint16_t kStatusRdsr = flag<15>();
+constexpr std::uint16_t kStatusStc = flag<14>();
+constexpr std::uint16_t kStatusSfBl = flag<13>();
+constexpr std::uint16_t kStatusAfcrl = flag<12>();
+constexpr std::uint16_t kStatusRdss = flag<11>();
+constexpr Field kStatusBlera = bits<10, 9>();
+constexpr std::uint16_t kStatusSt = flag<8>();
+constexpr Field kStatusRssi = bits<7, 0>();
 
 // READCHAN
-constexpr Field kReadchanBlerb{0xC000, 14};     // 15:14
-constexpr Field kReadchanBlerc{0x3000, 12};     // 13:12
-constexpr Field kReadchanBlerd{0x0C00, 10};     // 11:10
-constexpr Field kReadchanChan{0x03FF, 0};       // 9:0
+constexpr Field kReadchanBlerb = bits<15, 14>();
+constexpr Field kReadchanBlerc = bits<13, 12>();
+constexpr Field kReadchanBlerd = bits<11, 10>();
+constexpr Field kReadchanChan = bits<9, 0>();
 
 // Block error levels in verbose mode.
 constexpr unsigned kBlerNone = 0;           // no errors
 constexpr unsigned kBlerCorrected2 = 1;     // 1-2 bits corrected
 constexpr unsigned kBlerCorrected5 = 2;     // 3-5 bits corrected
 constexpr unsigned kBlerUncorrectable = 3;  // 6+ bits: data unreliable
+
+// The signal-quality test. With RDS interrupts off, writing these words to
+// RDSA..RDSD starts a step; the chip clears RDSD's busy bits when the step is
+// done (step two may leave a flag in RDSD's high byte) and leaves the result,
+// the station's SNR in dB, in RDSA's low byte.
+constexpr std::uint16_t kQualityStepOne[4] = {0, 0, 0, 0x00FF};
+constexpr std::uint16_t kQualityStepTwo[4] = {0, 0, 0x0C00, 0x0008};
+constexpr std::uint16_t kQualityStepOneBusy = 0xFFFF;  // RDSD bits that stay set while step one runs
+constexpr std::uint16_t kQualityStepTwoBusy = 0x00FF;  // ... and while step two runs
+constexpr Field kQualityResult = bits<7, 0>();         // of RDSA
 
 }  // namespace si4709

@@ -3,8 +3,8 @@
 // leaves the result in RDSA's low byte. During the test the chip's RDS and
 // STC interrupts are off and tunerBusy keeps the interrupt thread away from
 // the chip; afterwards every register the test touched is put back.
-#include "channel/Sentences.h"
 #include "driver/DriverContext.h"
+#include "tuner/RegisterValues.h"
 #include "tuner/Tuner.h"
 
 using namespace si4709;
@@ -12,10 +12,8 @@ using namespace si4709;
 namespace {
 
 constexpr std::uint8_t kReceiverModeMeasureQuality = 0x04;
-constexpr std::uint16_t kSysconfig1InterruptsOff = 0x2FFF;  // clears RDSIEN, STCIEN, RDS
-constexpr std::uint16_t kSysconfig1InterruptsOn = kSysconfig1Rdsien | kSysconfig1Stcien | kSysconfig1Rds;
-constexpr std::uint16_t kStepOne[4] = {0, 0, 0, 0x00FF};
-constexpr std::uint16_t kStepTwo[4] = {0, 0, 0x0C00, 0x0008};
+constexpr std::uint16_t kSysconfig1InterruptsOff = static_cast<std::uint16_t>(~kSysconfig1Interrupts);
+static_assert(kSysconfig1InterruptsOff == 0x2FFF);
 constexpr std::uint16_t kRdsdPending = 0xFFFF;  // what a failed or skipped read leaves
 constexpr DWORD kPollMs = 30;
 constexpr unsigned kSavedFirst = POWERCFG;
@@ -60,20 +58,22 @@ void restore(const std::uint16_t (&saved)[kSavedCount])
     for (unsigned i = 0; i < kSavedCount; ++i) {
         shadow().set(kSavedFirst + i, saved[i]);
     }
-    shadow().set(SYSCONFIG1, shadow().get(SYSCONFIG1) | kSysconfig1InterruptsOn);
+    shadow().set(SYSCONFIG1, shadow().get(SYSCONFIG1) | kSysconfig1Interrupts);
     GuardedWriteRegisters(RDSD);
     gDriver.tuner.tunerBusy.store(0);
 }
 
 }  // namespace
 
-void MeasureSignalQuality()
+void MeasureSignalQuality(void (*report)())
 {
     if ((gDriver.tuner.receiverMode.load() & kReceiverModeMeasureQuality) == 0) {
         return;
     }
     RegisterShadow& regs = shadow();
     gDriver.tuner.tunerBusy.store(1);
+    // The whole register file, so that what the test changes is put back as
+    // the chip had it.
     GuardedReadRegisters(STATUSRSSI, BOOTCONFIG);
     std::uint16_t saved[kSavedCount];
     for (unsigned i = 0; i < kSavedCount; ++i) {
@@ -82,22 +82,22 @@ void MeasureSignalQuality()
     regs.set(SYSCONFIG1, regs.get(SYSCONFIG1) & kSysconfig1InterruptsOff);
     GuardedWriteRegisters(SYSCONFIG1);
 
-    startStep(kStepOne);
-    if (!waitStepDone(0xFFFF)) {
+    startStep(kQualityStepOne);
+    if (!waitStepDone(kQualityStepOneBusy)) {
         restore(saved);
         return;
     }
     // The second step is done when the low byte clears; the high byte may stay.
-    startStep(kStepTwo);
-    if (!waitStepDone(0x00FF)) {
+    startStep(kQualityStepTwo);
+    if (!waitStepDone(kQualityStepTwoBusy)) {
         restore(saved);
         return;
     }
 
-    regs.set(SYSCONFIG1, regs.get(SYSCONFIG1) | kSysconfig1InterruptsOn);
-    gDriver.tuner.qualityResult.store(static_cast<std::uint8_t>(regs.get(RDSA) & 0xFF));
+    regs.set(SYSCONFIG1, regs.get(SYSCONFIG1) | kSysconfig1Interrupts);
+    gDriver.tuner.qualityResult.store(static_cast<std::uint8_t>(kQualityResult.get(regs.get(RDSA))));
     GuardedWriteRegisters(SYSCONFIG1);
     Sleep(kPollMs);
-    emitSignalQuality();
+    report();
     restore(saved);
 }

@@ -4,22 +4,16 @@
 // set stcSeen (tunerBusy keeps that thread away from the RDS registers). Every
 // wait step re-checks controlRequest so that a new request ends the operation
 // within one step.
-#include "control/StationSearch.h"
 #include "driver/DriverContext.h"
-#include "rds/GroupDecoder.h"
-#include "rds/GroupQueue.h"
+#include "tuner/RegisterValues.h"
 #include "tuner/Tuner.h"
 
 using namespace si4709;
 
 namespace {
 
-// RDSIEN, STCIEN, RDS, 50 us de-emphasis, GPIO2 as interrupt output: a tune
-// or seek always leaves the chip with 50 us de-emphasis.
-constexpr std::uint16_t kSysconfig1TuneSeek = 0xD804;
-// The seek's own signal-to-noise setting: SKSNR 6 with bit 9 set. The next
-// ApplyReceiverSettings brings the QFN value back.
-constexpr std::uint16_t kSysconfig3Seek = 0x0260;
+// A tune or seek always leaves the chip with 50 us de-emphasis.
+constexpr std::uint16_t kSysconfig1TuneSeek = kSysconfig1Interrupts50us;
 
 constexpr unsigned kCompletePasses = 50;       // STC must show within 49 passes
 constexpr unsigned kTuneClearPasses = 50;
@@ -50,38 +44,51 @@ void setTunerBusy(std::uint8_t value)
     gDriver.tuner.tunerBusy.store(value);
 }
 
-void readStatus()
-{
-    GuardedReadRegisters(STATUSRSSI, READCHAN);
-}
-
-void markStatusFresh()
-{
-    gDriver.sentences.statusStale.store(0);
-}
-
 bool stcShown(std::uint16_t status)
 {
     return (status & kStatusStc) != 0;
 }
 
-// Clears TUNE (or SEEK) after an early end and reads the status once more.
-void endTuneEarly()
+// The bit that started the operation: TUNE in CHANNEL or SEEK in POWERCFG.
+struct StartBit {
+    unsigned reg;
+    std::uint16_t bit;
+};
+constexpr StartBit kTuneBit{CHANNEL, kChannelTune};
+constexpr StartBit kSeekBit{POWERCFG, kPowercfgSeek};
+
+void clearStartBit(StartBit start)
 {
-    shadow().set(CHANNEL, shadow().get(CHANNEL) & ~kChannelTune);
-    GuardedWriteRegisters(CHANNEL);
-    readStatus();
-    markStatusFresh();
+    shadow().set(start.reg, shadow().get(start.reg) & ~start.bit);
+}
+
+// An operation that STC did not complete (or that a request ended): the start
+// bit is cleared and the status read once more before the interrupt thread
+// may use the chip again.
+void endEarly(StartBit start)
+{
+    clearStartBit(start);
+    GuardedWriteRegisters(start.reg);
+    ReadStatus();
     setTunerBusy(0);
 }
 
-void endSeekEarly()
+// STC showed: the start bit is cleared, then the chip must drop STC again.
+void acknowledgeComplete(StartBit start)
 {
-    shadow().set(POWERCFG, shadow().get(POWERCFG) & ~kPowercfgSeek);
-    GuardedWriteRegisters(POWERCFG);
-    readStatus();
-    markStatusFresh();
+    clearStartBit(start);
+    gDriver.tuner.stcSeen.store(0);
+    GuardedWriteRegisters(start.reg);
+}
+
+// The end after the wait for STC to fall; a request that ended that wait
+// leaves the status to whoever handles the request.
+void endAfterClear(bool cleared)
+{
     setTunerBusy(0);
+    if (cleared) {
+        ReadStatus();
+    }
 }
 
 // Waits for STC after TUNE was set. True when it showed within 49 passes.
@@ -90,8 +97,7 @@ bool waitTuneComplete()
     for (unsigned pass = 1;; ++pass) {
         Sleep(kTuneStepMs);
         if (stcSeen()) {
-            readStatus();
-            markStatusFresh();
+            ReadStatus();
         }
         if (requestPending()) {
             return false;
@@ -110,8 +116,9 @@ bool waitTuneCleared()
 {
     for (unsigned pass = 1; pass <= kTuneClearPasses; ++pass) {
         Sleep(kTuneStepMs);
+        // Not marked fresh: the tune's last read follows once STC has fallen.
         if (stcSeen()) {
-            readStatus();
+            GuardedReadRegisters(STATUSRSSI, READCHAN);
         }
         if (requestPending()) {
             return false;
@@ -130,9 +137,8 @@ bool waitSeekComplete()
     for (unsigned pass = 1;; ++pass) {
         Sleep(kSeekStepMs);
         if (stcSeen()) {
-            readStatus();
+            ReadStatus();
             status = shadow().get(STATUSRSSI);
-            markStatusFresh();
         } else {
             Sleep(kSeekIdleStepMs);
         }
@@ -148,16 +154,15 @@ bool waitSeekComplete()
 // Waits for STC to fall after SEEK was cleared. Without interrupts a pass
 // lasts 200 ms and every sixth such pass moves the reported frequency, so the
 // application sees the search progress. False when a request ended it.
-bool waitSeekCleared(std::uint8_t up)
+bool waitSeekCleared(std::uint8_t up, void (*displayStep)(std::uint8_t up))
 {
     std::uint16_t status = 0xFFFF;
     unsigned idle = 0;
     for (unsigned pass = 1; pass <= kSeekClearPasses; ++pass) {
         Sleep(kSeekStepMs);
         if (stcSeen()) {
-            readStatus();
+            ReadStatus();
             status = shadow().get(STATUSRSSI);
-            markStatusFresh();
         } else {
             for (unsigned step = 0; step < kSeekIdleSteps; ++step) {
                 Sleep(kSeekIdleStepMs);
@@ -166,7 +171,7 @@ bool waitSeekCleared(std::uint8_t up)
                 }
             }
             if (++idle > kIdlePassesPerDisplayStep) {
-                stepDisplayFrequency(up);
+                displayStep(up);
                 idle = 0;
             }
         }
@@ -187,61 +192,42 @@ void Tune(std::uint16_t frequency)
     RegisterShadow& regs = shadow();
     gDriver.tuner.stcSeen.store(0);
     setTunerBusy(1);
-    readStatus();
+    ReadStatus();
     regs.set(SYSCONFIG1, kSysconfig1TuneSeek);
-    markStatusFresh();
     const std::uint16_t channel = frequency == 0 ? regs.get(CHANNEL) : FrequencyToChannel(frequency);
     regs.set(CHANNEL, channel | kChannelTune);
     GuardedWriteRegisters(SYSCONFIG1);
 
     if (!waitTuneComplete()) {
-        endTuneEarly();
+        endEarly(kTuneBit);
         return;
     }
-    regs.set(CHANNEL, regs.get(CHANNEL) & ~kChannelTune);
-    gDriver.tuner.stcSeen.store(0);
-    GuardedWriteRegisters(CHANNEL);
-    if (!waitTuneCleared()) {
-        setTunerBusy(0);
-        return;
-    }
-    setTunerBusy(0);
-    readStatus();
-    markStatusFresh();
+    acknowledgeComplete(kTuneBit);
+    endAfterClear(waitTuneCleared());
 }
 
-void Seek(std::uint8_t up)
+void StartSeek(std::uint8_t up)
 {
     RegisterShadow& regs = shadow();
     regs.set(SYSCONFIG3, kSysconfig3Seek);
     GuardedWriteRegisters(SYSCONFIG3);
     regs.set(SYSCONFIG1, kSysconfig1TuneSeek);
     GuardedWriteRegisters(SYSCONFIG1);
-    readStatus();
-    markStatusFresh();
+    ReadStatus();
     std::uint16_t powercfg = regs.get(POWERCFG);
     powercfg = up != 0 ? (powercfg | kPowercfgSeekup) : (powercfg & ~kPowercfgSeekup);
     regs.set(POWERCFG, powercfg | kPowercfgSeek);
     GuardedWriteRegisters(POWERCFG);
-
-    // Groups still queued belong to the station being left.
     gDriver.tuner.stcSeen.store(0);
     setTunerBusy(1);
-    emptyGroupQueue();
-    resetRdsDecoder();
+}
 
+void CompleteSeek(std::uint8_t up, void (*displayStep)(std::uint8_t up))
+{
     if (!waitSeekComplete()) {
-        endSeekEarly();
+        endEarly(kSeekBit);
         return;
     }
-    regs.set(POWERCFG, regs.get(POWERCFG) & ~kPowercfgSeek);
-    gDriver.tuner.stcSeen.store(0);
-    GuardedWriteRegisters(POWERCFG);
-    if (!waitSeekCleared(up)) {
-        setTunerBusy(0);
-        return;
-    }
-    setTunerBusy(0);
-    readStatus();
-    markStatusFresh();
+    acknowledgeComplete(kSeekBit);
+    endAfterClear(waitSeekCleared(up, displayStep));
 }

@@ -3,9 +3,11 @@
 // power sequences that drive its reset and bus-mode lines, the frequency and
 // channel arithmetic and the receiver settings (band, de-emphasis, seek
 // thresholds, volume). Calls only the platform layer (platform/Platform.h)
-// and the Windows CE surface; besides its own fields it reads the pending
-// control request and stores the defaults of the output filter, the control
-// loop and the decoder.
+// and the Windows CE surface, and writes only its own fields (TunerState);
+// of other state it reads the pending control request and the recovery
+// frequency (control/) and the control thread's stop flag. What a tune, seek
+// or measurement must tell the rest of the driver, its caller does, or passes
+// in as a routine to call.
 #pragma once
 
 #include "platform/BusTypes.h"
@@ -39,18 +41,30 @@ void ReleaseBusGuard();
 // when the transfer failed.
 bool GuardedReadRegisters(unsigned first, unsigned last);
 bool GuardedWriteRegisters(unsigned last);
+// STATUSRSSI and READCHAN fresh into the shadow (a guarded read, skipped
+// while another transfer runs); statusStale is cleared either way.
+void ReadStatus();
+// For the tuning status reports: a report uses the status registers as the
+// last read left them once and reads them itself the next time, unless some
+// other routine read them meanwhile; so while nothing else reads them, every
+// second report reads them fresh.
+void RefreshStatusForReport();
 
 // ---- Reset and power sequences -----------------------------------------------
 
 void TunerReset();
 void TunerHardwareInit();
+// The second reset at load and the first programming of the receiver
+// settings, after TunerDefaults has stored the tuner's own start values.
 void TunerFirstConfig();
 void TunerDefaults();
 void PIO_init();
 // Opens the bus again when an open failed (no memory, the bus driver refused);
 // true when a bus is open (or another thread is opening it).
 bool ReopenBus();
-void TunerPowerDown();
+// Holds the chip in reset; returns the frequency it was on (what a recovery
+// tunes back to).
+std::uint16_t TunerPowerDown();
 
 // ---- Frequencies and receiver settings ----------------------------------------
 
@@ -62,13 +76,15 @@ constexpr std::uint16_t kTopFrequency = 10800;
 bool FrequencyInBand(std::uint16_t frequency);
 std::uint16_t FrequencyToChannel(std::uint16_t frequency);
 std::uint16_t ChannelFrequency();
-// False when any of its transfers failed or was skipped: the shadow then
-// holds what the driver meant to write, not what the chip took.
-bool ApplyReceiverSettings(std::uint8_t mode, std::uint8_t seekThreshold, std::uint8_t volume);
+// Programs band mode, seek threshold and volume of the settings record (as
+// they stand when it starts). False when any of its transfers failed or was
+// skipped: the shadow then holds what the driver meant to write, not what the
+// chip took.
+bool ApplyReceiverSettings(const ReceiverSettings& settings);
 // After ApplyReceiverSettings returned true: false when SYSCONFIG2 as read
-// back at its end lacks the band, spacing or volume it was given (a freshly
-// reset chip is on 200 kHz spacing, muted).
-bool ReceiverSettingsReachedChip(std::uint8_t mode, std::uint8_t volume);
+// back at its end lacks the record's band, spacing or volume (a freshly reset
+// chip is on 200 kHz spacing, muted).
+bool ReceiverSettingsReachedChip(const ReceiverSettings& settings);
 void ApplySeekSettings();
 void SetVolume(std::uint8_t value);
 
@@ -79,10 +95,16 @@ void SetVolume(std::uint8_t value);
 
 // Tunes to frequency; 0 re-tunes the channel already in CHANNEL.
 void Tune(std::uint16_t frequency);
-// Lets the chip seek to the next station: up when nonzero, else down.
-void Seek(std::uint8_t up);
-// The chip's two-step quality test on the current station, reported in
-// "$PXRSNR" when receiverMode bit 2 is set; abandoned silently when the chip
-// does not finish a step within kQualityPollLimit polls.
-void MeasureSignalQuality();
+// A seek to the next station (up when nonzero, else down) in two halves:
+// StartSeek sets SEEK and leaves tunerBusy 1; the caller may drop what
+// belongs to the station being left before CompleteSeek waits for the chip.
+// While the second wait hears no interrupt, CompleteSeek calls displayStep
+// with the direction on every sixth idle pass (200 ms each).
+void StartSeek(std::uint8_t up);
+void CompleteSeek(std::uint8_t up, void (*displayStep)(std::uint8_t up));
+// The chip's two-step quality test on the current station when receiverMode
+// bit 2 is set; `report` is called with the result in qualityResult while the
+// shadow still holds the status the test ended with. Abandoned silently when
+// the chip does not finish a step within kQualityPollLimit polls.
+void MeasureSignalQuality(void (*report)());
 constexpr unsigned kQualityPollLimit = 50;

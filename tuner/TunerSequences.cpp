@@ -108,25 +108,15 @@ void TunerFirstConfig()
     TunerDefaults();
     TunerReset();
     Sleep(kFirstConfigMs);
-    const ReceiverSettings& settings = gDriver.tuner.settings;
-    ApplyReceiverSettings(settings.bandMode.load(), settings.seekThresholdByte.load(),
-                          settings.volume.load());
+    ApplyReceiverSettings(gDriver.tuner.settings);
 }
 
 void TunerDefaults()
 {
     TunerState& tuner = gDriver.tuner;
-    OutputFilter& filter = gDriver.sentences.outputFilter;
-    filter.flags.store(kDefaultFilterFlags);
-    filter.maskA.store(kDefaultFilterMaskA);
-    filter.maskB.store(kDefaultFilterMaskB);
-    filter.tmcMask.store(kDefaultFilterTmcMask);
-    gDriver.rds.tmcQuality.store(0);
     tuner.settings.bandMode.store(0);
     tuner.settings.volume.store(15);
     tuner.settings.seekThresholdByte.store(static_cast<std::uint8_t>(tuner.settings.QFI.load()));
-    gDriver.control.searchUp.store(1);
-    gDriver.control.autoSearch.store(1);
     tuner.tunerBusy.store(0);
 }
 
@@ -152,9 +142,10 @@ void PIO_init()
     // the power-down froze inside a transfer released its own on resuming.
 }
 
-void TunerPowerDown()
+std::uint16_t TunerPowerDown()
 {
-    gDriver.control.recoveryFrequency.store(ChannelFrequency());
+    const std::uint16_t frequency = ChannelFrequency();
     PinDriveLow(kResetLine);
     PinMakeOutput(kResetLine);
+    return frequency;
 }

@@ -32,6 +32,9 @@ struct ReceiverSettings {
 // The chip register interface and its sequences.
 struct TunerState {
     RegisterShadow shadow;
+    // 0 right after STATUSRSSI and READCHAN were read into the shadow; the
+    // status reports read them again when they find this not 0.
+    Shared<std::uint8_t> statusStale{0};
     Shared<std::uint8_t> busGuard{0};         // 1 while a register transfer runs (try-lock)
     Shared<std::uint8_t> i2cOff{0};           // 1 while the bus is powered down: transfers are no-ops
     Shared<I2CHandle*> pI2CHandle{nullptr};   // the open bus driver, null when closed

@@ -24,8 +24,8 @@
 // when SKSNR is n > 0, whose SNR reaches 2n dB (SKSNR 1 = 2 dB ... 15 = 30 dB).
 // Channels without a carrier never stop a seek and read AFCRL = 1.
 //
-// Signal-quality test: writing RDSA..RDSD = 0, 0, 0, 0x00FF starts step one,
-// which ends 20 ms later with RDSD = 0; then 0, 0, 0x0C00, 0x0008 starts step
+// Signal-quality test: writing RDSA..RDSD = kQualityStepOne starts step one,
+// which ends 20 ms later with RDSD = 0; then kQualityStepTwo starts step
 // two, which ends 40 ms later with RDSD = 0x0100 (done flag in the high byte,
 // low byte 0) and the result in RDSA's low byte: the station's SNR in dB
 // (0 without a carrier, or when step one did not run first). Other writes to
@@ -43,10 +43,10 @@
 
 namespace sim {
 
-inline constexpr std::uint16_t kChipIdPoweredUp = 0x1253;  // REV 4, DEV 9, FIRMWARE 19
-inline constexpr std::uint16_t kChipIdBeforePowerUp = kChipIdPoweredUp & 0xFC00;  // DEV, FIRMWARE read 0
-inline constexpr std::uint16_t kQualityStepOne[4] = {0, 0, 0, 0x00FF};
-inline constexpr std::uint16_t kQualityStepTwo[4] = {0, 0, 0x0C00, 0x0008};
+inline constexpr std::uint16_t kChipIdPoweredUp =
+    si4709::kChipIdRev.of(4) | si4709::kChipIdDev.of(9) | si4709::kChipIdFirmware.of(19);
+static_assert(kChipIdPoweredUp == 0x1253);
+inline constexpr std::uint16_t kChipIdBeforePowerUp = kChipIdPoweredUp & si4709::kChipIdRev.mask();  // DEV, FIRMWARE read 0
 
 struct Si4709Timing {
     Micros powerUp = 110'000;

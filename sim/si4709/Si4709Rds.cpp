@@ -28,8 +28,8 @@ void Si4709::stopReception() {
     cancel(groupEvent_);
     cancel(rdsrEvent_);
     receiving_ = false;
-    regs_[STATUSRSSI] &= static_cast<std::uint16_t>(~(kStatusRdsr | kStatusRdss | kStatusBlera.mask));
-    regs_[READCHAN] &= kReadchanChan.mask;
+    regs_[STATUSRSSI] &= static_cast<std::uint16_t>(~(kStatusRdsr | kStatusRdss | kStatusBlera.mask()));
+    regs_[READCHAN] &= kReadchanChan.mask();
 }
 
 void Si4709::missFrom(std::uint64_t slot) { missedFrom_ = std::min(missedFrom_, slot); }

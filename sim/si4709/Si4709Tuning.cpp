@@ -42,7 +42,7 @@ std::uint16_t Si4709::frequencyOf(unsigned channel) const {
 const Station* Si4709::stationOn(unsigned channel) const { return band_.find(frequencyOf(channel)); }
 
 std::uint16_t Si4709::liveStatus() const {
-    constexpr std::uint16_t kLatched = kStatusRdsr | kStatusStc | kStatusSfBl | kStatusRdss | kStatusBlera.mask;
+    constexpr std::uint16_t kLatched = kStatusRdsr | kStatusStc | kStatusSfBl | kStatusRdss | kStatusBlera.mask();
     std::uint16_t status = regs_[STATUSRSSI] & kLatched;
     if (power_ != Power::Ready || hung_) {
         return status;

@@ -43,6 +43,9 @@ TEST_F(Lifecycle, StartUpQueuesFirmwareTwiceStartsFourThreadsAtPriority152AndRun
 {
     load();
     EXPECT_EQ(gDriver.lifecycle.driverState.load(), kDriverRunning);
+    // Start-up defaults of the sentences and the control loop.
+    EXPECT_EQ(gDriver.sentences.outputFilter.tmcMask.load(), 0x0108);
+    EXPECT_EQ(gDriver.control.autoSearch.load(), 1);
     const Lines lines = read();
     ASSERT_GE(lines.size(), 3u);
     EXPECT_EQ(lines[0].rfind("$PXRFW,", 0), 0u);

@@ -67,7 +67,7 @@ TEST_F(ChipRds, StandardModePassesOnlyCleanGroupsAndRdsNeedsRdsAndAStation) {
     EXPECT_EQ(world.chip().groupsDelivered(), 3u);
     ASSERT_TRUE(fetch(6));
     EXPECT_EQ(shadow[RDSB], 0x0408);
-    EXPECT_EQ(shadow[READCHAN] & ~kReadchanChan.mask, 0);
+    EXPECT_EQ(shadow[READCHAN] & ~kReadchanChan.mask(), 0);
     EXPECT_EQ(world.soc().tunerInterruptEdges(), 0u);  // neither RDSIEN nor STCIEN
 
     // RDS switched off: nothing more arrives and the decoder loses sync.

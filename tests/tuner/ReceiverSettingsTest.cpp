@@ -10,22 +10,31 @@ protected:
     void SetUp() override { bringUp(); }
 
     std::uint16_t chip(Register reg) { return world.chip().reg(reg); }
+
+    void apply(std::uint8_t mode, std::uint8_t seekThreshold, std::uint8_t volume)
+    {
+        ReceiverSettings& settings = gDriver.tuner.settings;
+        settings.bandMode = mode;
+        settings.seekThresholdByte = seekThreshold;
+        settings.volume = volume;
+        ApplyReceiverSettings(settings);
+    }
 };
 
 TEST_F(ReceiverSettingsRig, BandModesSetBandSpacingAndDeemphasis)
 {
-    ApplyReceiverSettings(1, 20, 15);
+    apply(1, 20, 15);
     EXPECT_EQ(chip(SYSCONFIG1), 0xD004);
     EXPECT_EQ(chip(SYSCONFIG2), 0x149F);
     EXPECT_EQ(world.chip().bandBottom(), 7600);
     EXPECT_FALSE(world.chip().audio().deemphasis50us);
 
-    ApplyReceiverSettings(2, 20, 15);
+    apply(2, 20, 15);
     EXPECT_EQ(chip(SYSCONFIG2), 0x140F);
 
     // The threshold byte handed in is ORed over QFI's, volume 0 clears DMUTE.
     gDriver.tuner.settings.QFI = 0x21;
-    ApplyReceiverSettings(0, 0x12, 0);
+    apply(0, 0x12, 0);
     EXPECT_EQ(chip(SYSCONFIG1), 0xD804);
     EXPECT_EQ(chip(SYSCONFIG2), 0x3310);
     EXPECT_EQ(chip(POWERCFG), 0x0801);
@@ -35,7 +44,7 @@ TEST_F(ReceiverSettingsRig, SeekSettingsOrInTheSnrUntilReapplied)
 {
     // QFN 16 lands in bit 8 and leaves SKSNR at 0.
     gDriver.tuner.settings.QFN = 16;
-    ApplyReceiverSettings(0, 20, 15);
+    apply(0, 20, 15);
     EXPECT_EQ(chip(SYSCONFIG3), 0x0300);
     EXPECT_EQ(kSysconfig3Sksnr.get(chip(SYSCONFIG3)), 0);
 
@@ -47,7 +56,7 @@ TEST_F(ReceiverSettingsRig, SeekSettingsOrInTheSnrUntilReapplied)
     EXPECT_EQ(chip(SYSCONFIG3), 0x0330);
     EXPECT_EQ(chip(POWERCFG), 0x4801);  // read back and written unchanged
 
-    ApplyReceiverSettings(0, 25, 15);
+    apply(0, 25, 15);
     EXPECT_EQ(chip(SYSCONFIG3), 0x0230);
     EXPECT_EQ(chip(SYSCONFIG2), 0x191F);
 }
@@ -74,7 +83,7 @@ TEST_F(ReceiverSettingsRig, VolumeCommandSetsDmuteOnlyForZero)
     EXPECT_EQ(gDriver.tuner.settings.volume, 15);  // the stored volume stays
 
     // Reapplying the settings brings back the stored volume with DMUTE set.
-    ApplyReceiverSettings(0, 20, gDriver.tuner.settings.volume);
+    apply(0, 20, gDriver.tuner.settings.volume);
     EXPECT_EQ(chip(POWERCFG), 0x4801);
     EXPECT_EQ(chip(SYSCONFIG2), 0x141F);
 }

@@ -1,6 +1,7 @@
 // The pass limits of tune and seek in virtual time: without interrupts a tune
 // gives up after 50 passes of 10 ms and a seek after 50 passes of 30 ms; a
 // completion seen only on the 50th pass still ends the tune the early way.
+#include "control/StationSearch.h"
 #include "tests/rds/CaptureRig.h"
 
 namespace capturetest {
@@ -29,7 +30,7 @@ TEST_F(TuneSeekLimits, SeekWithoutInterruptsGivesUpAfterFiftyPassesOfThirtyMilli
     EXPECT_EQ(world.chip().reg(SYSCONFIG3), 0x0260);
     EXPECT_EQ(world.chip().reg(SYSCONFIG1), 0xD804);
     EXPECT_EQ(ChannelFrequency(), world.chip().frequency());
-    EXPECT_EQ(gDriver.sentences.statusStale, 0);
+    EXPECT_EQ(gDriver.tuner.statusStale, 0);
 }
 
 TEST_F(TuneSeekLimits, CompletionOnTheFiftiethPassEndsTheTuneEarlyAndOnTheFortyNinthWaitsForStcToFall)

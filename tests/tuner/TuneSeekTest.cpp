@@ -36,7 +36,7 @@ TEST_F(TuneSeek, TuneHandsOverStcAndEndsOnTheNewChannel)
     EXPECT_EQ(world.chip().reg(SYSCONFIG1), 0xD804);
     EXPECT_EQ(shadow(STATUSRSSI) & kStatusStc, 0);
     EXPECT_EQ(ChannelFrequency(), 9470);
-    EXPECT_EQ(gDriver.sentences.statusStale, 0);
+    EXPECT_EQ(gDriver.tuner.statusStale, 0);
     // The interrupt thread read nothing while the tune owned the chip.
     EXPECT_TRUE(takeLines().empty());
 

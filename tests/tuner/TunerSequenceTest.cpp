@@ -61,9 +61,6 @@ TEST_F(TunerRig, LoadPulsesResetTwiceAndProgramsTheChip)
     EXPECT_EQ(shadow(DEVICEID), kDeviceId);
     EXPECT_EQ(shadow(SYSCONFIG3), 0x0210);
     EXPECT_TRUE(debugTexts().empty());
-    // Defaults stored on the way for the sentences and the control loop.
-    EXPECT_EQ(gDriver.sentences.outputFilter.tmcMask, 0x0108);
-    EXPECT_EQ(gDriver.control.autoSearch, 1);
 }
 
 TEST_F(TunerRig, PowerDownHoldsResetAndPowerUpDoesNotPulse)
@@ -77,7 +74,7 @@ TEST_F(TunerRig, PowerDownHoldsResetAndPowerUpDoesNotPulse)
     ASSERT_EQ(ChannelFrequency(), 9450);
 
     gDriver.tuner.i2cOff = 1;
-    TunerPowerDown();
+    gDriver.control.recoveryFrequency = TunerPowerDown();
     EXPECT_EQ(gDriver.control.recoveryFrequency, 9450);
     EXPECT_TRUE(world.chip().inReset());
     CloseBus();  // as the power-down and the unload do
@@ -86,8 +83,7 @@ TEST_F(TunerRig, PowerDownHoldsResetAndPowerUpDoesNotPulse)
     // A pending resume keeps the saved frequency whatever the shadow says.
     gDriver.tuner.shadow.set(READCHAN, 0);
     gDriver.control.controlRequest = 100;
-    TunerPowerDown();
-    EXPECT_EQ(gDriver.control.recoveryFrequency, 9450);
+    EXPECT_EQ(TunerPowerDown(), 9450);
 
     const std::size_t edges = world.resetHistory().size();
     gDriver.tuner.busGuard = 1;
