@@ -7,14 +7,15 @@
 // after the run, each stack is resolved to source files with addr2line. The
 // allocation belongs to the driver when the innermost frame in this
 // repository's source is in a driver folder (driver/, channel/, tuner/, rds/,
-// control/, platform/), and to the host when it is in sim/ or tools/: the
-// simulated kernel's timeline and hardware events, the chip model and the band
-// allocate on whatever simulated thread happens to block, so counting by thread
-// alone would charge the host's allocations to the driver. Frames in the
+// control/, platform/), and to the host when it is in sim/, harness/ or
+// tools/: the simulated kernel's timeline and hardware events, the chip model
+// and the band allocate on whatever simulated thread happens to block, so
+// counting by thread alone would charge the host's allocations to the driver. Frames in the
 // standard library are skipped over to their caller in the repository. The
 // counts by simulated thread are reported as well (thread 1 is the
 // application; the driver's worker threads are the others).
 #include "bench/DriverOnBand.h"
+#include "driver/DriverContext.h"
 
 #include <benchmark/benchmark.h>
 
@@ -141,7 +142,7 @@ Owner ownerOf(const Stack& stack, std::string& where)
             if (relative.rfind("bench/", 0) == 0) continue;
             where = relative;
             const std::string folder = relative.substr(0, relative.find('/'));
-            if (folder == "sim" || folder == "tools") return Owner::Host;
+            if (folder == "sim" || folder == "tools" || folder == "harness") return Owner::Host;
             return Owner::Driver;
         }
     }

@@ -11,10 +11,10 @@
 // nanoseconds, spread over ten groups), DecodeGroupAndRead by reading the port
 // and counts that read too.
 #include "bench/BenchLogs.h"
-#include "channel/ByteRing.h"
-#include "channel/Sentences.h"
 #include "driver/Corvane.h"
 #include "driver/DriverContext.h"
+#include "harness/CapturedGroup.h"
+#include "harness/LoadedContext.h"
 #include "rds/GroupDecoder.h"
 #include "sim/band/RdsLog.h"
 #include "sim/kernel/Kernel.h"
@@ -34,35 +34,15 @@ namespace fs = std::filesystem;
 std::vector<RdsGroup> capturedGroups(const sim::band::RdsLog& log)
 {
     std::vector<RdsGroup> groups;
-    for (const auto& logged : log.groups) {
-        auto errors = [&](std::size_t i) { return logged.lost[i] ? unsigned{kBlockUncorrectable} : 0u; };
-        groups.push_back(RdsGroup{logged.blocks[0], logged.blocks[1], logged.blocks[2], logged.blocks[3],
-                                  makeGroupStatus(errors(0), errors(1), errors(2), errors(3))});
-    }
+    for (const auto& logged : log.groups) groups.push_back(harness::capturedGroup(logged));
     return groups;
-}
-
-// What loading the driver does before the first group reaches the decoder.
-void loadDecoder()
-{
-    LoadDriverContext();
-    InitRingGuards();
-    InitDecoderGuard();
-    gDriver.channel.outputRing.reset(kOutputRingSize);
-    storeDefaultOutputFilter();
-    resetRdsDecoder();
-}
-
-void unloadDecoder()
-{
-    ReleaseDecoderGuard();
-    ReleaseRingGuards();
 }
 
 void decode(benchmark::State& state, const std::vector<RdsGroup>& groups, bool read)
 {
     sim::Kernel kernel;
-    loadDecoder();
+    harness::LoadedContext driver;
+    driver.readyDecoder();
     char buffer[kMaxReadBytes];
     std::size_t next = 0;
     for (auto _ : state) {
@@ -76,7 +56,6 @@ void decode(benchmark::State& state, const std::vector<RdsGroup>& groups, bool r
         }
     }
     state.counters["groups_in_log"] = double(groups.size());
-    unloadDecoder();
 }
 
 const bool registered = [] {

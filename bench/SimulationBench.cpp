@@ -6,6 +6,7 @@
 // thread's CPU time is the simulation's whole cost; it is reported beside the
 // wall-clock rate because a busy machine stretches wall time, not CPU time.
 #include "bench/DriverOnBand.h"
+#include "driver/DriverContext.h"
 
 #include <benchmark/benchmark.h>
 
@@ -36,7 +37,7 @@ void SteadyTmcStation(benchmark::State& state)
         state.PauseTiming();
         auto owned = std::make_unique<bench::DriverOnBand>(1, static_cast<sim::Schedule>(state.range(0)));
         bench::DriverOnBand& rig = *owned;
-        rig.load();
+        rig.loadDriver();
         rig.command("$PLTCM,H2,9470");
         if (!rig.runUntil([&] { return tmcFound(rig); }, 120'000'000)) {
             state.SkipWithError("the driver did not settle on the TMC station");
@@ -77,7 +78,7 @@ void FullSearch(benchmark::State& state)
         const double cpuStart = threadCpuSeconds();
         auto owned = std::make_unique<bench::DriverOnBand>();
         bench::DriverOnBand& rig = *owned;
-        rig.load();
+        rig.loadDriver();
         const sim::Micros start = rig.kernel().now();
         bool searching = false;
         const bool found = rig.runUntil(

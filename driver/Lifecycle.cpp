@@ -1,12 +1,11 @@
 #include "driver/Lifecycle.h"
 
-#include "channel/ByteRing.h"
 #include "channel/Commands.h"
 #include "channel/Sentences.h"
 #include "control/Control.h"
 #include "driver/Corvane.h"
 #include "driver/DriverContext.h"
-#include "driver/SerialRequests.h"
+#include "driver/LoadSteps.h"
 #include "platform/Diagnostics.h"
 #include "platform/Platform.h"
 #include "rds/Capture.h"
@@ -52,25 +51,6 @@ void resumeWorkers()
     life().workersSuspended = false;
 }
 
-// Closes the open bus device. False when none was open. The record stays as
-// it is (see openBus): a worker, possibly frozen by a power-down, may be inside
-// a transfer with it, and finds the device closed; the record is rewritten
-// only by the next open, under the bus guard.
-bool closeBus()
-{
-    I2CHandle* bus = gDriver.tuner.pI2CHandle.exchange(nullptr);
-    if (bus == nullptr) return false;
-    if (bus->device != INVALID_HANDLE_VALUE) CloseHandle(bus->device);
-    return true;
-}
-
-// Frees the bus record once no worker can hold its address any more.
-void freeBusRecord()
-{
-    LocalFree(gDriver.tuner.busRecord);
-    gDriver.tuner.busRecord = nullptr;
-}
-
 // True when the thread has ended (or never ran).
 bool waitAndClose(HANDLE& thread)
 {
@@ -93,15 +73,7 @@ void storeStartDefaults()
 
 DWORD COM_Init(LPCWSTR)
 {
-    // Locks of this load of the driver, before anything can use them.
-    InitRingGuards();
-    InitDecoderGuard();
-    InitGroupQueueGuard();
-    InitCommandGuard();
-
-    StoreSerialDefaults();
-    gDriver.channel.outputRing.reset(kOutputRingSize);
-    gDriver.channel.inputRing.reset(kInputRingSize);
+    BeginLoad();
     gDriver.tuner.receiverMode.store(0);
     life().driverState.store(kDriverStarting);
 
@@ -163,16 +135,9 @@ BOOL COM_Deinit(DWORD)
     ended &= waitAndClose(life().groupThread);
 
     TunerPowerDown();
-
-    closeBus();
-    // A worker that did not end in time may still use the record: it is left
-    // to leak rather than freed under it.
-    if (ended) freeBusRecord();
-    CspRegUnmap();
-    ReleaseCommandGuard();
-    ReleaseGroupQueueGuard();
-    ReleaseDecoderGuard();
-    ReleaseRingGuards();
+    // A worker that did not end in time may still use the bus record: it is
+    // left to leak rather than freed under it.
+    EndLoad(ended);
     return TRUE;
 }
 
@@ -182,7 +147,7 @@ void powerDownDriver()
     suspendWorkers();
     gDriver.control.controlRequest.store(kRequestPoweredDown);
     gDriver.control.recoveryFrequency.store(TunerPowerDown());
-    if (!closeBus()) {
+    if (!CloseBus()) {
         PrintErrorLocation(kSourceDriver, kLineBusAlreadyClosed);
         NKDbgPrintfW(kMsgBusAlreadyClosed);
     }
@@ -204,7 +169,7 @@ void powerUpDriver()
     // while it uses the record. A worker frozen inside a transfer, resumed
     // above, leaves the guard within that transfer.
     const bool guarded = WaitForBusGuard();
-    closeBus();  // a power-up while running must not leak the open bus
+    CloseBus();  // a power-up while running must not leak the open bus
     if (guarded) {
         PIO_init();
         ReleaseBusGuard();
@@ -213,8 +178,7 @@ void powerUpDriver()
     gDriver.control.controlRequest.store(kRequestRecover);
     InterruptDone(life().sysIntr);
     emptyGroupQueue();
-    gDriver.channel.outputRing.reset(kOutputRingSize);
-    gDriver.channel.inputRing.reset(kInputRingSize);
+    ResetPortRings();
     life().driverState.store(kDriverRunning);
 }
 

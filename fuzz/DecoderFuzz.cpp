@@ -2,10 +2,9 @@
 // two bytes set the output filter's flags, then every 10 bytes are one group
 // (blocks A to D and the block-error status word). Every sentence that comes
 // out must be a whole, correctly framed line.
-#include "channel/ByteRing.h"
-#include "channel/Sentences.h"
 #include "driver/DriverContext.h"
 #include "fuzz/FuzzChecks.h"
+#include "harness/LoadedContext.h"
 #include "rds/GroupDecoder.h"
 #include "sim/kernel/Kernel.h"
 
@@ -14,11 +13,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     sim::Kernel kernel;
-    LoadDriverContext();
-    InitRingGuards();
-    InitDecoderGuard();
-    gDriver.channel.outputRing.reset(512);
-    storeDefaultOutputFilter();
+    harness::LoadedContext driver;
+    driver.readyDecoder();
     if (size >= 2) {
         gDriver.sentences.outputFilter.flags.store(static_cast<std::uint16_t>(data[0] | data[1] << 8));
         data += 2;
@@ -31,7 +27,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         decodeGroup(RdsGroup{w[0], w[1], w[2], w[3], w[4]});
         lines.drain();
     }
-    ReleaseDecoderGuard();
-    ReleaseRingGuards();
     return 0;
 }

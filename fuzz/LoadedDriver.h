@@ -7,12 +7,9 @@
 #pragma once
 
 #include "driver/Corvane.h"
-#include "driver/DriverContext.h"
-#include "driver/Lifecycle.h"
 #include "fuzz/FuzzChecks.h"
-#include "sim/World.h"
+#include "harness/Device.h"
 #include "sim/band/BandFile.h"
-#include "sim/band/BandSetup.h"
 
 #include <string>
 
@@ -24,19 +21,18 @@ constexpr DWORD kDrainStepMs = 100;
 
 class LoadedDriver {
 public:
-    LoadedDriver() : world_(kernel_)
+    LoadedDriver()
     {
         static const sim::band::BandDescription band = sim::band::defaultBand();
-        sim::installBand(kernel_, world_.band(), band);
-        LoadDriverContext();
-        if (COM_Init(TEXT("Drivers\\Active\\42")) != kDeviceContext) fail("COM_Init refused the load");
+        device_.installBand(band);
+        if (device_.init() != kDeviceContext) fail("COM_Init refused the load");
     }
 
     ~LoadedDriver()
     {
-        if (!COM_Deinit(kDeviceContext)) fail("COM_Deinit failed");
-        if (world_.protocolViolations() != 0)
-            fail("the driver broke the bus or chip protocol " + std::to_string(world_.protocolViolations()) + " times");
+        if (!device_.deinit()) fail("COM_Deinit failed");
+        if (world().protocolViolations() != 0)
+            fail("the driver broke the bus or chip protocol " + std::to_string(world().protocolViolations()) + " times");
     }
 
     LoadedDriver(const LoadedDriver&) = delete;
@@ -55,11 +51,10 @@ public:
     }
 
     void drain() { lines_.drain(); }
-    sim::World& world() { return world_; }
+    sim::World& world() { return device_.world(); }
 
 private:
-    sim::Kernel kernel_{sim::KernelOptions{.seed = 1, .schedule = sim::Schedule::Random}};
-    sim::World world_;
+    harness::Device device_{sim::KernelOptions{.seed = 1, .schedule = sim::Schedule::Random}};
     LineChecker lines_;
 };
 

@@ -9,7 +9,7 @@
 #include "tools/ReplaySummary.h"
 #include "tools/Run.h"
 #include "tools/Script.h"
-#include "tools/Soak.h"
+#include "tools/soak/Soak.h"
 #include "tools/StopSignal.h"
 
 #include <cerrno>

@@ -1,10 +1,8 @@
 #include "tools/Replay.h"
 
-#include "channel/ByteRing.h"
-#include "channel/Sentences.h"
 #include "driver/Corvane.h"
-#include "driver/DriverContext.h"
-#include "driver/IoControlCodes.h"
+#include "harness/CapturedGroup.h"
+#include "harness/LoadedContext.h"
 #include "rds/GroupDecoder.h"
 #include "sim/band/LoggedRdsSource.h"
 #include "tools/Run.h"
@@ -22,13 +20,6 @@ constexpr sim::Micros kDrainTime = 500'000;
 // stops receiving must not keep it running for ever.
 constexpr sim::Micros kSettleTime = 1'000'000;
 
-RdsGroup capturedGroup(const sim::band::LoggedGroup& logged)
-{
-    auto errors = [&](std::size_t i) { return logged.lost[i] ? unsigned{kBlockUncorrectable} : 0u; };
-    return RdsGroup{logged.blocks[0], logged.blocks[1], logged.blocks[2], logged.blocks[3],
-                    makeGroupStatus(errors(0), errors(1), errors(2), errors(3))};
-}
-
 }  // namespace
 
 void replayDirect(const Options& options, sim::band::RdsLogReader& log, LineOutput& output, ReplaySummary& summary)
@@ -39,26 +30,18 @@ void replayDirect(const Options& options, sim::band::RdsLogReader& log, LineOutp
     DebugOutput debug(stderr);
     if (options.debug) kernel.setDebugSink([&debug](const sim::DebugLine& line) { debug.add(line); });
 
-    // What loading the driver does before the first group reaches the decoder.
-    LoadDriverContext();
-    InitRingGuards();
-    InitDecoderGuard();
-    gDriver.channel.outputRing.reset(kOutputRingSize);
-    storeDefaultOutputFilter();
-    resetRdsDecoder();
+    harness::LoadedContext driver;
+    driver.readyDecoder();
 
     char buffer[kMaxReadBytes];
     sim::band::LoggedGroup group;
     // A stop request ends the replay after the current group.
     for (sim::Micros time = 0; !stopRequested() && !output.failed() && log.next(group); time += kGroupPeriod) {
         summary.countGroup(group);
-        decodeGroup(capturedGroup(group));
+        decodeGroup(harness::capturedGroup(group));
         for (DWORD n; (n = COM_Read(kOpenContext, buffer, sizeof buffer)) != 0;)
             output.feed(std::string_view(buffer, n), time);
     }
-
-    ReleaseDecoderGuard();
-    ReleaseRingGuards();
 }
 
 void replayThroughDriver(const Options& options, const sim::band::BandDescription& band, LineOutput& output,
@@ -75,9 +58,7 @@ void replayThroughDriver(const Options& options, const sim::band::BandDescriptio
     session.loadDriver();
     output.feed(session.readPort(), session.kernel().now());
     // The application tunes to the station.
-    const std::string tune = "$PLTCM,H2," + std::to_string(station.frequency);
-    COM_IOControl(kOpenContext, IOCTL_TMC_COMMAND, reinterpret_cast<PBYTE>(const_cast<char*>(tune.data())),
-                  static_cast<DWORD>(tune.size()), nullptr, 0, nullptr);
+    session.command("$PLTCM,H2," + std::to_string(station.frequency));
 
     const sim::Micros limit = session.kernel().now() + kSettleTime + 2 * static_cast<sim::Micros>(groups) * kGroupPeriod;
     sim::Micros drainEnd = ~sim::Micros{0};

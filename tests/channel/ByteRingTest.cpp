@@ -1,8 +1,7 @@
 #include "channel/ByteRing.h"
 
-#include "tests/driver/LoadedPort.h"
-
-#include <gtest/gtest.h>
+#include "driver/DriverContext.h"
+#include "tests/support/DriverFixtures.h"
 
 #include <algorithm>
 #include <cstring>
@@ -21,7 +20,7 @@ Bytes run(std::size_t count, std::uint8_t first, Bytes tail = {})
     return bytes;
 }
 
-class ByteRingTest : public LoadedPort {
+class ByteRingTest : public LoadedTest {
 protected:
     std::int32_t put(const Bytes& b) { return ring.write(b.data(), static_cast<std::int32_t>(b.size())); }
     Bytes take(std::int32_t count)

@@ -1,53 +1,26 @@
 // Test rig for the command reader and parser: a freshly loaded driver on a
 // simulated world with the chip brought up and the start-up defaults stored,
-// the guards the commands take, and helpers to write commands and read the
-// answers.
+// and helpers to write commands and read the answers.
 #pragma once
 
 #include "channel/Commands.h"
 #include "driver/Corvane.h"
-#include "driver/Lifecycle.h"
-#include "sim/World.h"
 #include "tests/channel/OutputLines.h"
-#include "tests/support/TestSeed.h"
+#include "tests/support/DriverFixtures.h"
 #include "tuner/Tuner.h"
 
 #include <string>
 
 namespace corvane_test {
 
-class CommandRig : public ::testing::Test {
+class CommandRig : public LoadedTest {
 protected:
-    sim::Kernel kernel{sim::KernelOptions{.seed = testSeed(), .schedule = testSchedule()}};
-    sim::World world{kernel};
-
     CommandRig()
     {
-        loadSentenceChannel();
-        InitGroupQueueGuard();
-        InitCommandGuard();
-        gDriver.channel.inputRing.reset(kInputRingSize);
-        TunerHardwareInit();
-        storeStartDefaults();
-        TunerFirstConfig();
+        driver.bringUpTuner();
         takeOutput();
     }
-
-    ~CommandRig() override
-    {
-        stopReader();
-        I2CHandle* handle = gDriver.tuner.pI2CHandle.exchange(nullptr);
-        if (handle != nullptr) {
-            CloseHandle(handle->device);
-            LocalFree(handle);
-        }
-        ReleaseCommandGuard();
-        ReleaseGroupQueueGuard();
-        ReleaseDecoderGuard();
-        ReleaseRingGuards();
-    }
-
-    void TearDown() override { EXPECT_EQ(world.protocolViolations(), 0u); }
+    ~CommandRig() override { stopReader(); }
 
     void startReader() { reader = CreateThread(nullptr, 0, CommandReaderThread, nullptr, 0, nullptr); }
     void stopReader()

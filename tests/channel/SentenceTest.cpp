@@ -7,8 +7,8 @@ using namespace corvane_test;
 
 class SentenceTest : public ::testing::Test {
 protected:
-    void SetUp() override { loadSentenceChannel(); }
     sim::Kernel kernel;
+    harness::LoadedContext driver;
 };
 
 TEST_F(SentenceTest, FramingAddsTwoDigitLowercaseChecksumAndLineEnd)

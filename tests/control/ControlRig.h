@@ -1,46 +1,19 @@
 // Test rig for reception control: a freshly loaded driver on a simulated band
 // with the chip programmed, the group thread, the RDS interrupt thread and the
-// control thread running, and the test thread playing the application: it
-// reads the OutputRing every millisecond and keeps each line with the virtual
-// time it was read at. The reads sit half a millisecond after the control
+// control thread running, and the test thread playing the application on the
+// OutputRing (ReceptionLog). The reads sit half a millisecond after the control
 // thread's 10 ms steps, so the differences between the read times of two of
 // its sentences are exactly the time between them.
 #pragma once
 
-#include "channel/ByteRing.h"
-#include "channel/ChannelState.h"
 #include "control/Control.h"
 #include "driver/DriverContext.h"
-#include "driver/Lifecycle.h"
-#include "platform/BusTypes.h"
 #include "rds/Capture.h"
 #include "rds/GroupDecoder.h"
-#include "rds/GroupQueue.h"
-#include "sim/World.h"
-#include "tests/support/TestSeed.h"
-#include "tuner/Tuner.h"
-
-#include <gtest/gtest.h>
-
-#include <cstdio>
-#include <functional>
-#include <string>
-#include <vector>
+#include "tests/control/ReceptionLog.h"
+#include "tests/support/DriverFixtures.h"
 
 namespace controltest {
-
-constexpr sim::Micros kMs = 1000;
-
-struct Line {
-    sim::Micros time;
-    std::string text;
-};
-
-// A "$PLTTQ" line taken apart.
-struct Status {
-    sim::Micros time;
-    unsigned frequency, rssi, quality, valid, form;
-};
 
 // Groups of a station: PI 0xD3C2, 0A with the name, and with `tmc` a pair of
 // each of two alternating TMC messages (8A) every twelve groups.
@@ -58,49 +31,29 @@ inline std::vector<sim::RdsGroup> stationGroups(std::uint16_t pi, bool tmc)
     return groups;
 }
 
-class ControlRig : public ::testing::Test {
+class ControlRig : public LoadedTest, protected ReceptionLog {
 protected:
-    sim::Kernel kernel;
-    sim::World world{kernel};
-    std::vector<Line> lines;
-    std::vector<sim::Micros> seekStarts;  // read times at which the chip was found seeking anew
-    std::vector<sim::Micros> busyEnds;    // read times at which tunerBusy was found back at 0
     HANDLE threads[3] = {};
 
     explicit ControlRig(sim::Schedule schedule = testSchedule())
-        : kernel{sim::KernelOptions{.seed = testSeed(), .schedule = schedule}}
+        : LoadedTest(schedule), ReceptionLog(kernel, world, harness::takeOutput)
     {
-        // The model's power-up lasts exactly the 110 ms the driver waits after
-        // enabling the chip, so whether the chip is ready when the driver next
-        // writes (the first configuration, the tune after a recovery) would be
-        // a tie that the seed decides. Reception control is not about that
-        // tie: the chip is ready a millisecond early here.
+        // The chip is ready 110 ms after ENABLE, and the driver reads the
+        // registers back 110 ms after writing ENABLE (the settings written in
+        // between take no virtual time), in the first configuration and in
+        // every recovery. At equal times the kernel runs hardware events
+        // before it wakes a thread, so that read finds the chip ready. Here
+        // it is ready a millisecond early all the same: reception control
+        // should not rest on that ordering.
         world.chip().timing().powerUp = 109'000;
-        LoadDriverContext();
-        InitRingGuards();
-        InitDecoderGuard();
-        InitGroupQueueGuard();
-        gDriver.channel.outputRing.reset(kOutputRingSize);
-        gDriver.channel.inputRing.reset(kInputRingSize);
     }
-
-    ~ControlRig() override
-    {
-        stopThreads();
-        I2CHandle* handle = gDriver.tuner.pI2CHandle.exchange(nullptr);
-        if (handle != nullptr) {
-            CloseHandle(handle->device);
-            LocalFree(handle);
-        }
-    }
+    ~ControlRig() override { stopThreads(); }
 
     // What start-up does up to the worker threads, then the three threads
     // that reception control works with.
     void bringUp()
     {
-        TunerHardwareInit();
-        storeStartDefaults();
-        TunerFirstConfig();
+        driver.bringUpTuner();
         ASSERT_TRUE(world.chip().poweredUp());
         resetRdsDecoder();
         LifecycleState& life = gDriver.lifecycle;
@@ -110,11 +63,7 @@ protected:
         ASSERT_TRUE(InterruptInitialize(life.sysIntr, life.interruptEvent, nullptr, 0));
         threads[1] = CreateThread(nullptr, 0, RdsInterruptThread, nullptr, 0, nullptr);
         threads[2] = CreateThread(nullptr, 0, ControlThread, nullptr, 0, nullptr);
-        // Let them start, then read half a millisecond after the control
-        // thread's steps.
-        Sleep(1);
-        kernel.advance(kMs / 2);
-        drain();
+        readBetweenSteps();
         lines.clear();
         seekStarts.clear();
         busyEnds.clear();
@@ -150,48 +99,6 @@ protected:
         return true;
     }
 
-    // Reads what the driver queued, line by line, stamped with the time now.
-    void drain()
-    {
-        std::uint8_t buffer[kOutputRingSize];
-        while (const std::int32_t n = gDriver.channel.outputRing.read(buffer, kOutputRingSize))
-            pending_.append(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(n));
-        for (std::size_t end; (end = pending_.find("\r\n")) != std::string::npos;) {
-            lines.push_back({kernel.now(), pending_.substr(0, end)});
-            pending_.erase(0, end + 2);
-        }
-        const bool seeking = world.chip().seeking();
-        if (seeking && !wasSeeking_)
-            seekStarts.push_back(kernel.now());
-        wasSeeking_ = seeking;
-        const bool busy = gDriver.tuner.tunerBusy.load() != 0;
-        if (!busy && wasBusy_)
-            busyEnds.push_back(kernel.now());
-        wasBusy_ = busy;
-    }
-
-    // Runs the world for `ms` milliseconds, reading every millisecond.
-    void runFor(unsigned ms)
-    {
-        for (unsigned i = 0; i < ms; ++i) {
-            Sleep(1);
-            drain();
-        }
-    }
-
-    // Runs until `done` holds (checked every millisecond) or `limitMs` pass;
-    // returns the time it held, 0 if it never did.
-    sim::Micros runUntil(const std::function<bool()>& done, unsigned limitMs)
-    {
-        for (unsigned i = 0; i < limitMs; ++i) {
-            if (done())
-                return kernel.now();
-            Sleep(1);
-            drain();
-        }
-        return done() ? kernel.now() : 0;
-    }
-
     void request(std::uint8_t code, std::uint16_t frequency = 0)
     {
         if (frequency != 0)
@@ -199,38 +106,30 @@ protected:
         gDriver.control.controlRequest.store(code);
     }
 
-    // The tuning status lines read since `from` (all forms).
-    std::vector<Status> statuses(sim::Micros from = 0) const
+    // Asks to skip the station: the time of the next seek, which starts within
+    // one 10 ms step (0 if none does).
+    sim::Micros skipWithinOneStep()
     {
-        std::vector<Status> found;
-        for (const Line& line : lines) {
-            Status s{line.time, 0, 0, 0, 0, 0};
-            if (line.time >= from &&
-                std::sscanf(line.text.c_str(), "$PLTTQ,%u,%u,%u,%u,%u*", &s.frequency, &s.rssi, &s.quality, &s.valid,
-                            &s.form) == 5)
-                found.push_back(s);
-        }
-        return found;
+        const std::size_t seeks = seekStarts.size();
+        const sim::Micros skipped = kernel.now();
+        gDriver.control.skipStation.store(1);
+        const sim::Micros seek = runUntil([&] { return seekStarts.size() > seeks; }, 50);
+        if (seek != 0)
+            EXPECT_LE(seek - skipped, 10 * kMs);
+        return seek;
     }
 
-    // Live tuning status lines (not the search-in-progress or started forms)
-    // reporting `frequency`.
-    std::vector<Status> liveStatuses(std::uint16_t frequency, sim::Micros from = 0) const
+    // Asks for a tune: the chip starts it within one 10 ms step and is on
+    // `frequency` `settleMs` later.
+    void tuneWithinOneStep(std::uint16_t frequency, unsigned settleMs)
     {
-        std::vector<Status> found;
-        for (const Status& s : statuses(from))
-            if (s.frequency == frequency && s.form <= 2)
-                found.push_back(s);
-        return found;
-    }
-
-    std::size_t countLines(const std::string& prefix, sim::Micros from = 0) const
-    {
-        std::size_t n = 0;
-        for (const Line& line : lines)
-            if (line.time >= from && line.text.rfind(prefix, 0) == 0)
-                ++n;
-        return n;
+        const sim::Micros written = kernel.now();
+        request(kRequestTune, frequency);
+        const sim::Micros tuning = runUntil([&] { return world.chip().tuning(); }, 50);
+        ASSERT_NE(tuning, 0u);
+        EXPECT_LE(tuning - written, 10 * kMs);
+        runFor(settleMs);
+        EXPECT_EQ(world.chip().frequency(), frequency);
     }
 
     void setFlags(std::uint16_t set, std::uint16_t clear = 0)
@@ -241,13 +140,6 @@ protected:
 
     std::uint8_t searchState() const { return gDriver.control.searchState.load(); }
     std::uint16_t tmcQuality() const { return gDriver.rds.tmcQuality.load(); }
-
-    void TearDown() override { EXPECT_EQ(world.protocolViolations(), 0u); }
-
-private:
-    std::string pending_;
-    bool wasSeeking_ = false;
-    bool wasBusy_ = false;
 };
 
 }  // namespace controltest

@@ -3,84 +3,26 @@
 // port walk the band station by station, spend on each station without TMC
 // exactly the waits it deserves, and stop on the stations that send TMC.
 #include "control/ControlState.h"
-#include "driver/Corvane.h"
 #include "driver/DriverContext.h"
-#include "driver/Lifecycle.h"
-#include "sim/World.h"
 #include "sim/band/BandFile.h"
-#include "sim/band/BandSetup.h"
-#include "tests/support/TestSeed.h"
-
-#include <gtest/gtest.h>
-
-#include <cstdio>
-#include <functional>
-#include <string>
-#include <vector>
+#include "tests/control/ReceptionLog.h"
+#include "tests/support/DriverFixtures.h"
 
 namespace {
 
-constexpr sim::Micros kMs = 1000;
+using namespace controltest;
 
-struct Status {
-    sim::Micros time;
-    unsigned frequency, rssi, quality, valid, form;
-};
-
-class DefaultBandSearch : public ::testing::Test {
+class DefaultBandSearch : public DeviceTest, protected ReceptionLog {
 protected:
-    sim::Kernel kernel{sim::KernelOptions{.seed = testSeed(), .schedule = testSchedule()}};
-    sim::World world{kernel};
-    std::vector<Status> statuses;
-    std::vector<std::string> lines;
-    std::vector<sim::Micros> seekStarts;
-
-    DefaultBandSearch() { sim::installBand(kernel, world.band(), sim::band::defaultBand()); }
+    DefaultBandSearch() : ReceptionLog(kernel, world, [this] { return device.readPort(); })
+    {
+        device.installBand(sim::band::defaultBand());
+    }
 
     void SetUp() override
     {
-        LoadDriverContext();
-        ASSERT_EQ(COM_Init(TEXT("Drivers\\Active\\42")), kDeviceContext);
-        // Let the workers start, then read half a millisecond after the control
-        // thread's 10 ms steps, so the times between its sentences are exact.
-        Sleep(1);
-        kernel.advance(kMs / 2);
-        drain();
-    }
-
-    void TearDown() override
-    {
-        EXPECT_TRUE(COM_Deinit(kDeviceContext));
-        EXPECT_EQ(world.protocolViolations(), 0u);
-    }
-
-    void drain()
-    {
-        char buffer[kMaxReadBytes];
-        for (DWORD n; (n = COM_Read(kOpenContext, buffer, sizeof buffer)) != 0;) pending_.append(buffer, n);
-        for (std::size_t end; (end = pending_.find("\r\n")) != std::string::npos; pending_.erase(0, end + 2)) {
-            const std::string line = pending_.substr(0, end);
-            lines.push_back(line);
-            Status s{kernel.now(), 0, 0, 0, 0, 0};
-            if (std::sscanf(line.c_str(), "$PLTTQ,%u,%u,%u,%u,%u*", &s.frequency, &s.rssi, &s.quality, &s.valid,
-                            &s.form) == 5)
-                statuses.push_back(s);
-        }
-        const bool seeking = world.chip().seeking();
-        if (seeking && !wasSeeking_) seekStarts.push_back(kernel.now());
-        wasSeeking_ = seeking;
-    }
-
-    // Runs, reading every millisecond, until `done` holds; its time, or 0
-    // after `limitMs`.
-    sim::Micros runUntil(const std::function<bool()>& done, unsigned limitMs)
-    {
-        for (unsigned i = 0; i < limitMs; ++i) {
-            if (done()) return kernel.now();
-            Sleep(1);
-            drain();
-        }
-        return done() ? kernel.now() : 0;
+        load();
+        readBetweenSteps();
     }
 
     std::uint8_t searchState() const { return gDriver.control.searchState.load(); }
@@ -94,17 +36,6 @@ protected:
         return gDriver.rds.tmcQuality.load();
     }
 
-    void write(const std::string& text) { COM_Write(kOpenContext, text.data(), static_cast<DWORD>(text.size())); }
-
-    // The live reports (not the stepping or started forms) of one frequency
-    // read since `from`, and the times between them.
-    std::vector<Status> reports(unsigned frequency, sim::Micros from) const
-    {
-        std::vector<Status> found;
-        for (const Status& s : statuses)
-            if (s.time >= from && s.frequency == frequency && s.form <= 2) found.push_back(s);
-        return found;
-    }
     static std::vector<sim::Micros> gaps(const std::vector<Status>& found)
     {
         std::vector<sim::Micros> result;
@@ -117,16 +48,6 @@ protected:
             if (start == time) return true;
         return false;
     }
-    bool sawLine(const std::string& line) const
-    {
-        for (const std::string& l : lines)
-            if (l == line) return true;
-        return false;
-    }
-
-private:
-    std::string pending_;
-    bool wasSeeking_ = false;
 };
 
 // A station with RDS but no TMC: its first report after the settle, 300 ms
@@ -147,13 +68,13 @@ TEST_F(DefaultBandSearch, TheAutomaticSearchAtStartUpStopsOnTheFirstTmcStation)
 
     // 88.3 MHz, no RDS: settle report, 300 ms, six RDS periods of 3 s, one
     // more report and the next seek at once.
-    const std::vector<Status> silent = reports(8830, started);
+    const std::vector<Status> silent = liveStatuses(8830, started);
     ASSERT_EQ(silent.size(), 2u);
     EXPECT_EQ(silent[1].time - silent[0].time, 18'300 * kMs);
     EXPECT_TRUE(seekStartedAt(silent[1].time));
 
     // 89.7 MHz "KLASSIK", RDS without TMC.
-    const std::vector<Status> klassik = reports(8970, started);
+    const std::vector<Status> klassik = liveStatuses(8970, started);
     ASSERT_EQ(klassik.size(), 7u);
     EXPECT_EQ(gaps(klassik), kRdsWithoutTmc);
     EXPECT_TRUE(seekStartedAt(klassik.back().time));
@@ -162,12 +83,10 @@ TEST_F(DefaultBandSearch, TheAutomaticSearchAtStartUpStopsOnTheFirstTmcStation)
 
     // 94.7 MHz "RADIO 1" sends TMC: the search ends there and the station's
     // name and TMC groups reach the application.
-    EXPECT_LT(klassik.back().time, reports(9470, started).front().time);
+    EXPECT_LT(klassik.back().time, liveStatuses(9470, started).front().time);
     runUntil([] { return false; }, 3000);
     EXPECT_TRUE(sawLine("$PLTCH,\"RADIO 1 \"*0f"));
-    std::size_t tmcGroups = 0;
-    for (const std::string& l : lines) tmcGroups += l.rfind("$PLTTM,", 0) == 0;  // 3A or 8A
-    EXPECT_GT(tmcGroups, 0u);
+    EXPECT_GT(countLines("$PLTTM,"), 0u);  // 3A or 8A
     EXPECT_EQ(searchState(), kSearchIdle);
     EXPECT_EQ(world.chip().frequency(), 9470);
 }
@@ -185,10 +104,10 @@ TEST_F(DefaultBandSearch, PlusAndMinusWrittenToThePortSearchOnBothWays)
     EXPECT_TRUE(sawLine("$PLTTS,1,503*48"));
     EXPECT_EQ(searchToTheEnd(), 60);
     EXPECT_EQ(world.chip().frequency(), 10480);
-    const std::vector<Status> city = reports(9910, up);
+    const std::vector<Status> city = liveStatuses(9910, up);
     ASSERT_EQ(city.size(), 7u);
     EXPECT_EQ(gaps(city), kRdsWithoutTmc);
-    EXPECT_TRUE(reports(10230, up).empty());
+    EXPECT_TRUE(liveStatuses(10230, up).empty());
 
     // "-": back down past "CITY FM" to "RADIO 1".
     const sim::Micros down = kernel.now();
@@ -196,7 +115,7 @@ TEST_F(DefaultBandSearch, PlusAndMinusWrittenToThePortSearchOnBothWays)
     ASSERT_NE(runUntil([&] { return searchState() == kSearchingDown; }, 200), 0u);
     EXPECT_EQ(searchToTheEnd(), 60);
     EXPECT_EQ(world.chip().frequency(), 9470);
-    EXPECT_EQ(gaps(reports(9910, down)), kRdsWithoutTmc);
+    EXPECT_EQ(gaps(liveStatuses(9910, down)), kRdsWithoutTmc);
     EXPECT_EQ(gDriver.control.searchUp.load(), 0);
 }
 
@@ -204,7 +123,7 @@ TEST_F(DefaultBandSearch, PlusAgainLeavesTheStationAndXEndsTheSearchAfterIt)
 {
     // The first station up the band has no RDS: "+" again during its RDS wait
     // leaves it within one 10 ms step of the parser setting skipStation.
-    ASSERT_NE(runUntil([&] { return reports(8830, 0).size() == 1; }, 30'000), 0u);
+    ASSERT_NE(runUntil([&] { return liveStatuses(8830, 0).size() == 1; }, 30'000), 0u);
     runUntil([] { return false; }, 2000);
     const std::size_t seeks = seekStarts.size();
     write("$PLTCM,+\r\n");
@@ -217,16 +136,16 @@ TEST_F(DefaultBandSearch, PlusAgainLeavesTheStationAndXEndsTheSearchAfterIt)
 
     // "X" on "KLASSIK": the search ends after that station's waits, without
     // TMC, and no automatic search follows.
-    ASSERT_NE(runUntil([&] { return reports(8970, 0).size() == 2; }, 30'000), 0u);
+    ASSERT_NE(runUntil([&] { return liveStatuses(8970, 0).size() == 2; }, 30'000), 0u);
     write("$PLTCM,X\r\n");
     const sim::Micros ended = runUntil([&] { return searchState() == kSearchIdle; }, 30'000);
     ASSERT_NE(ended, 0u);
-    EXPECT_EQ(reports(8970, 0).size(), 7u);
+    EXPECT_EQ(liveStatuses(8970, 0).size(), 7u);
     EXPECT_EQ(world.chip().frequency(), 8970);
     runUntil([] { return false; }, 5000);
     EXPECT_EQ(world.chip().frequency(), 8970);
     EXPECT_EQ(searchState(), kSearchIdle);
-    EXPECT_EQ(reports(8970, ended + 1).size(), 5u) << "one report a tick while idle";
+    EXPECT_EQ(liveStatuses(8970, ended + 1).size(), 5u) << "one report a tick while idle";
 }
 
 }  // namespace

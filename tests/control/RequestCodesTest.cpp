@@ -56,13 +56,7 @@ TEST_F(RequestCodes, TuneThenSearchSearchOnBothWaysAndUnknownCodes)
     EXPECT_EQ(gDriver.control.controlRequest.load(), 7);
     EXPECT_TRUE(statuses(pending).empty());
     // Replaced by a tune, which is taken within one step.
-    const sim::Micros written = kernel.now();
-    request(kRequestTune, 8900);
-    const sim::Micros tuning = runUntil([&] { return world.chip().tuning(); }, 50);
-    ASSERT_NE(tuning, 0u);
-    EXPECT_LE(tuning - written, 10 * kMs);
-    runFor(500);
-    EXPECT_EQ(world.chip().frequency(), 8900);
+    tuneWithinOneStep(8900, 500);
 }
 
 TEST_F(RequestCodes, SkipStationEndsTheRdsWaitWithinOneStep)
@@ -73,13 +67,8 @@ TEST_F(RequestCodes, SkipStationEndsTheRdsWaitWithinOneStep)
     request(kRequestSearchUp);
     ASSERT_NE(runUntil([&] { return liveStatuses(8900).size() == 1; }, 30'000), 0u);
     runFor(1300);  // the settle report, 300 ms, then a second into the first RDS period
-    const std::size_t seeks = seekStarts.size();
-    const sim::Micros skipped = kernel.now();
-    gDriver.control.skipStation.store(1);
-
-    const sim::Micros seek = runUntil([&] { return seekStarts.size() > seeks; }, 50);
+    const sim::Micros seek = skipWithinOneStep();
     ASSERT_NE(seek, 0u);
-    EXPECT_LE(seek - skipped, 10 * kMs);
     // The station still gets its report after the RDS wait, and no TMC wait.
     const std::vector<Status> reports = liveStatuses(8900);
     ASSERT_EQ(reports.size(), 2u);
@@ -97,13 +86,7 @@ TEST_F(RequestCodes, ARequestBeforeTheMeasurementEndsTheSearchWithinOneStep)
     request(kRequestSearchUp);
     ASSERT_NE(runUntil([&] { return liveStatuses(8900).size() == 1; }, 30'000), 0u);
     runFor(150);  // half-way through the 300 ms before the measurement
-    const sim::Micros written = kernel.now();
-    request(kRequestTune, 10500);
-    const sim::Micros tuning = runUntil([&] { return world.chip().tuning(); }, 50);
-    ASSERT_NE(tuning, 0u);
-    EXPECT_LE(tuning - written, 10 * kMs);
-    runFor(300);
-    EXPECT_EQ(world.chip().frequency(), 10500);
+    tuneWithinOneStep(10500, 300);
     EXPECT_EQ(searchState(), kSearchIdle);
     EXPECT_EQ(liveStatuses(8900).size(), 1u);
 }

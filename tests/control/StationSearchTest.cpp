@@ -135,13 +135,7 @@ TEST_F(StationSearch, SkipStationEndsTheTmcWaitWithinOneStep)
     request(kRequestSearchUp);
     ASSERT_NE(runUntil([&] { return liveStatuses(kRdsOnly).size() == 2; }, 30'000), 0u);
     runFor(1234);  // inside the first TMC period
-    const std::size_t seeks = seekStarts.size();
-    const sim::Micros skipped = kernel.now();
-    gDriver.control.skipStation.store(1);
-
-    const sim::Micros seek = runUntil([&] { return seekStarts.size() > seeks; }, 50);
-    ASSERT_NE(seek, 0u);
-    EXPECT_LE(seek - skipped, 10 * kMs);
+    ASSERT_NE(skipWithinOneStep(), 0u);
     // The cut period still ends with its report.
     EXPECT_EQ(liveStatuses(kRdsOnly).size(), 3u);
     ASSERT_NE(runUntil([&] { return searchState() == kSearchIdle; }, 60'000), 0u);
@@ -202,13 +196,7 @@ TEST_F(StationSearch, ARequestDuringAnyWaitEndsTheSearchWithinOneStep)
         ASSERT_NE(runUntil(c.reached, 60'000), 0u);
         runFor(c.delayMs);
         ASSERT_NE(searchState(), kSearchIdle);
-        const sim::Micros written = kernel.now();
-        request(kRequestTune, 10500);
-        const sim::Micros tuning = runUntil([&] { return world.chip().tuning(); }, 50);
-        ASSERT_NE(tuning, 0u);
-        EXPECT_LE(tuning - written, 10 * kMs);
-        runFor(300);
-        EXPECT_EQ(world.chip().frequency(), 10500);
+        tuneWithinOneStep(10500, 300);
         EXPECT_EQ(searchState(), kSearchIdle);
     }
 }

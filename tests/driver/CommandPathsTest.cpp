@@ -3,61 +3,23 @@
 // thread) and the private command request (parsed on the caller's thread).
 // Both give the same exact answers.
 #include "control/ControlState.h"
-#include "driver/Corvane.h"
 #include "driver/DriverContext.h"
-#include "driver/IoControlCodes.h"
-#include "driver/Lifecycle.h"
-#include "sim/World.h"
-#include "tests/support/TestSeed.h"
-
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
+#include "tests/support/DriverFixtures.h"
 
 namespace {
 
-using Lines = std::vector<std::string>;
-
-class CommandPaths : public ::testing::Test {
+class CommandPaths : public DeviceTest {
 protected:
-    sim::Kernel kernel{sim::KernelOptions{.seed = testSeed(), .schedule = testSchedule()}};
-    sim::World world{kernel};
-
     CommandPaths() { world.addStation(9470, 42, 25); }
 
     void SetUp() override
     {
-        LoadDriverContext();
-        ASSERT_EQ(COM_Init(TEXT("Drivers\\Active\\42")), kDeviceContext);
+        load();
         read();  // the start-up sentences; the reader thread has not run yet
     }
-    void TearDown() override
-    {
-        EXPECT_TRUE(COM_Deinit(kDeviceContext));
-        EXPECT_EQ(world.protocolViolations(), 0u);
-    }
-
-    Lines read()
-    {
-        std::string text;
-        char buffer[kMaxReadBytes];
-        for (DWORD n; (n = COM_Read(kOpenContext, buffer, sizeof buffer)) != 0;) text.append(buffer, n);
-        Lines lines;
-        for (std::size_t start = 0, end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2)
-            lines.push_back(text.substr(start, end - start));
-        return lines;
-    }
-
-    void write(const std::string& text) { COM_Write(kOpenContext, text.data(), static_cast<DWORD>(text.size())); }
 
     // The private command request with exactly these bytes.
-    void command(const std::string& bytes)
-    {
-        EXPECT_FALSE(COM_IOControl(kOpenContext, IOCTL_TMC_COMMAND,
-                                   reinterpret_cast<PBYTE>(const_cast<char*>(bytes.data())),
-                                   static_cast<DWORD>(bytes.size()), nullptr, 0, nullptr));
-    }
+    void command(const std::string& bytes) { EXPECT_FALSE(device.command(bytes)); }
 
     std::uint16_t flags() const { return gDriver.sentences.outputFilter.flags.load(); }
 };

@@ -1,64 +1,20 @@
 // The whole driver through its entry points, as the device manager, the power
 // manager and the application use it: start-up, power-down and power-up, the
 // power and private requests, and unloading.
-#include "driver/Corvane.h"
 #include "driver/DriverContext.h"
 #include "driver/IoControlCodes.h"
 #include "driver/Lifecycle.h"
 #include "rds/GroupQueue.h"
-#include "sim/World.h"
-#include "tests/support/TestSeed.h"
-
-#include <gtest/gtest.h>
+#include "tests/support/DriverFixtures.h"
 
 #include <algorithm>
 #include <cstring>
-#include <string>
-#include <vector>
 
 namespace {
 
-using Lines = std::vector<std::string>;
-
-class DriverRig {
-public:
-    explicit DriverRig(sim::Kernel& kernel) : world(kernel)
-    {
-        world.addStation(9470, 42, 25);
-        world.addStation(10120, 38, 20);
-    }
-    sim::World world;
-};
-
-class Lifecycle : public ::testing::Test {
+class Lifecycle : public DeviceTest {
 protected:
-    sim::Kernel kernel{sim::KernelOptions{.seed = testSeed(), .schedule = testSchedule()}};
-    DriverRig rig{kernel};
-    bool loaded = false;
-
-    void load()
-    {
-        LoadDriverContext();
-        ASSERT_EQ(COM_Init(TEXT("Drivers\\Active\\42")), 0x1234u);
-        loaded = true;
-    }
-    void TearDown() override
-    {
-        if (loaded) EXPECT_TRUE(COM_Deinit(0x1234));
-        EXPECT_EQ(rig.world.protocolViolations(), 0u);
-    }
-
-    // Everything the application can read now, as lines without CR LF.
-    Lines read()
-    {
-        std::string text;
-        char buffer[72];
-        while (DWORD n = COM_Read(kOpenContext, buffer, sizeof buffer)) text.append(buffer, n);
-        Lines lines;
-        for (std::size_t start = 0, end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2)
-            lines.push_back(text.substr(start, end - start));
-        return lines;
-    }
+    Lifecycle() { addTwoStations(world); }
 
     static std::size_t count(const Lines& lines, const std::string& prefix)
     {
@@ -77,18 +33,10 @@ protected:
     BOOL power(DWORD code, DWORD* value, DWORD outLength = 4, DWORD* actual = nullptr)
     {
         DWORD ignored = 0;
-        return COM_IOControl(kOpenContext, code, nullptr, 0, reinterpret_cast<PBYTE>(value), outLength,
-                             actual ? actual : &ignored);
+        return device.ioControl(code, nullptr, 0, value, outLength, actual ? actual : &ignored);
     }
-    BOOL suspendResume(BYTE value)
-    {
-        return COM_IOControl(kOpenContext, IOCTL_TMC_SUSPEND_RESUME, &value, 1, nullptr, 0, nullptr);
-    }
-    BOOL command(const std::string& text)
-    {
-        return COM_IOControl(kOpenContext, IOCTL_TMC_COMMAND, reinterpret_cast<PBYTE>(const_cast<char*>(text.data())),
-                             static_cast<DWORD>(text.size()), nullptr, 0, nullptr);
-    }
+    BOOL suspendResume(BYTE value) { return device.suspendResume(value); }
+    BOOL command(const std::string& text) { return device.command(text); }
 };
 
 TEST_F(Lifecycle, StartUpQueuesFirmwareTwiceStartsFourThreadsAtPriority152AndRuns)
@@ -132,7 +80,7 @@ TEST_F(Lifecycle, StartUpQueuesFirmwareTwiceStartsFourThreadsAtPriority152AndRun
 
 TEST_F(Lifecycle, InitReportsSuccessEvenWithoutInterruptOrTuner)
 {
-    rig.world.bus().failOpens(100);
+    world.bus().failOpens(100);
     HANDLE blocker = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     ASSERT_TRUE(InterruptInitialize(kSysIntrTuner, blocker, nullptr, 0));  // the line is taken
     load();
@@ -148,15 +96,15 @@ TEST_F(Lifecycle, PowerDownFreezesAndPowerUpRecoversToTheSavedFrequency)
     Sleep(100);  // the command reader sets its ring up first
     COM_Write(kOpenContext, "$PLTCM,H2,10120\r\n", 17);
     Sleep(2000);
-    ASSERT_EQ(rig.world.chip().frequency(), 10120);
+    ASSERT_EQ(world.chip().frequency(), 10120);
     read();
 
     COM_PowerDown(0x1234);
     EXPECT_EQ(gDriver.lifecycle.driverState.load(), kDriverPoweredDown);
     EXPECT_EQ(gDriver.control.controlRequest.load(), kRequestPoweredDown);
-    EXPECT_TRUE(rig.world.chip().inReset());
+    EXPECT_TRUE(world.chip().inReset());
     EXPECT_EQ(gDriver.tuner.pI2CHandle.load(), nullptr);
-    EXPECT_EQ(rig.world.bus().openHandles(), 0u);
+    EXPECT_EQ(world.bus().openHandles(), 0u);
 
     // Powered down: commands are ignored, written bytes are not consumed.
     command("$PLTCM,H2,9470");
@@ -187,9 +135,9 @@ TEST_F(Lifecycle, PowerDownFreezesAndPowerUpRecoversToTheSavedFrequency)
     EXPECT_EQ(gDriver.control.controlRequest.load(), kRequestRecover) << "held through the 3 s pause";
     Sleep(2000);
     EXPECT_EQ(gDriver.control.controlRequest.load(), kRequestNone);
-    EXPECT_FALSE(rig.world.chip().inReset());
-    EXPECT_EQ(rig.world.chip().frequency(), 10120) << "retuned to the frequency saved at power-down";
-    EXPECT_EQ(rig.world.bus().openHandles(), 1u);
+    EXPECT_FALSE(world.chip().inReset());
+    EXPECT_EQ(world.chip().frequency(), 10120) << "retuned to the frequency saved at power-down";
+    EXPECT_EQ(world.bus().openHandles(), 1u);
 
     // Commands written back to back after the power-up all arrive.
     read();
@@ -226,7 +174,7 @@ TEST_F(Lifecycle, ApplicationSuspendHoldsTheReceiverOffAcrossSystemResume)
     EXPECT_EQ(gDriver.lifecycle.appSuspended.load(), 0);
     EXPECT_EQ(gDriver.lifecycle.driverState.load(), kDriverRunning);
     Sleep(5000);
-    EXPECT_FALSE(rig.world.chip().inReset());
+    EXPECT_FALSE(world.chip().inReset());
     EXPECT_EQ(gDriver.tuner.i2cOff.load(), 0) << "the recovery asked for before the control thread first ran is kept";
     EXPECT_EQ(gDriver.lifecycle.currentDx.load(), 1u) << "suspend and resume leave the power state alone";
 
@@ -235,7 +183,7 @@ TEST_F(Lifecycle, ApplicationSuspendHoldsTheReceiverOffAcrossSystemResume)
     EXPECT_EQ(gDriver.control.controlRequest.load(), kRequestRecover);
     Sleep(5000);
     EXPECT_EQ(gDriver.control.controlRequest.load(), kRequestNone);
-    EXPECT_EQ(rig.world.bus().openHandles(), 1u);
+    EXPECT_EQ(world.bus().openHandles(), 1u);
     EXPECT_EQ(gDriver.lifecycle.driverState.load(), kDriverRunning);
 }
 
@@ -328,37 +276,35 @@ TEST_F(Lifecycle, PrivateCommandsReachTheParserOnlyWhileRunning)
     EXPECT_EQ(gDriver.control.controlRequest.load(), kRequestNone) << "the control loop carried out the recovery";
 }
 
-TEST(LifecycleReload, HundredLoadsAndUnloadsLeaveNothingBehind)
+using LifecycleReload = Lifecycle;
+
+TEST_F(LifecycleReload, HundredLoadsAndUnloadsLeaveNothingBehind)
 {
-    sim::Kernel kernel{sim::KernelOptions{.seed = testSeed(), .schedule = testSchedule()}};
-    DriverRig rig{kernel};
     for (int i = 0; i < 100; ++i) {
-        LoadDriverContext();
-        ASSERT_EQ(COM_Init(nullptr), 0x1234u);
+        load();
         Sleep(1500);
-        char buffer[72];
-        while (COM_Read(kOpenContext, buffer, sizeof buffer) != 0) {
-        }
-        ASSERT_TRUE(COM_Deinit(0x1234));
+        read();
+        ASSERT_TRUE(device.deinit());
         ASSERT_EQ(kernel.liveThreads(), 1u) << "load " << i << " left a worker thread behind";
         ASSERT_EQ(kernel.liveAllocations(), 0u) << "load " << i;
-        ASSERT_EQ(rig.world.bus().openHandles(), 0u) << "load " << i;
-        ASSERT_EQ(rig.world.soc().liveReservations(), 0u) << "load " << i;
+        ASSERT_EQ(world.bus().openHandles(), 0u) << "load " << i;
+        ASSERT_EQ(world.soc().liveReservations(), 0u) << "load " << i;
         ASSERT_FALSE(kernel.interruptInitialised(kSysIntrTuner));
     }
-    EXPECT_EQ(rig.world.protocolViolations(), 0u);
 }
 
 #ifndef CORVANE_ASAN  // its spin takes most of a minute there; the soak runs preempted under it instead
 // A power-down stops a worker wherever it is, also inside the output ring's or
 // the group queue's critical section; the power-up must still complete, and
 // the driver read and answer again.
-TEST(LifecyclePreempted, PowerDownInsideARingOrQueueLockThenPowerUpCompletes)
+class LifecyclePreempted : public DeviceTest {
+protected:
+    LifecyclePreempted() : DeviceTest(sim::Schedule::Random) { addTwoStations(world); }
+};
+
+TEST_F(LifecyclePreempted, PowerDownInsideARingOrQueueLockThenPowerUpCompletes)
 {
-    sim::Kernel kernel{sim::KernelOptions{.seed = testSeed(), .schedule = sim::Schedule::Random}};
-    DriverRig rig{kernel};
-    LoadDriverContext();
-    ASSERT_EQ(COM_Init(nullptr), 0x1234u);
+    load();
     const LifecycleState& life = gDriver.lifecycle;
     unsigned frequency = 10120;
     const HANDLE workers[] = {life.groupThread, life.interruptThread, life.controlThread, life.readerThread};
@@ -387,14 +333,11 @@ TEST(LifecyclePreempted, PowerDownInsideARingOrQueueLockThenPowerUpCompletes)
         const std::string tune = "$PLTCM,H2," + std::to_string(frequency) + "\r\n";
         COM_Write(kOpenContext, tune.data(), static_cast<DWORD>(tune.size()));
         Sleep(3000);
-        EXPECT_EQ(rig.world.chip().frequency(), frequency) << "the command was read and carried out";
-        std::string text;
-        char buffer[72];
-        while (DWORD n = COM_Read(kOpenContext, buffer, sizeof buffer)) text.append(buffer, n);
-        EXPECT_NE(text.find("$PLTTQ,"), std::string::npos) << "the driver reports again";
+        EXPECT_EQ(world.chip().frequency(), frequency) << "the command was read and carried out";
+        EXPECT_NE(device.readPort().find("$PLTTQ,"), std::string::npos) << "the driver reports again";
         frequency = 9470;
     }
-    EXPECT_TRUE(COM_Deinit(0x1234));
+    EXPECT_TRUE(device.deinit());
     EXPECT_EQ(kernel.liveAllocations(), 0u);
 }
 #endif

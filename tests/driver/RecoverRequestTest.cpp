@@ -2,49 +2,24 @@
 // after the control loop's 3 s pause and the receiver comes back on the
 // station it was on, as it does after a power-up.
 #include "control/ControlState.h"
-#include "driver/Corvane.h"
 #include "driver/DriverContext.h"
-#include "driver/IoControlCodes.h"
-#include "driver/Lifecycle.h"
-#include "sim/World.h"
-#include "tests/support/TestSeed.h"
-
-#include <gtest/gtest.h>
-
-#include <string>
+#include "tests/support/DriverFixtures.h"
 
 namespace {
 
-class RecoverRequest : public ::testing::Test {
+class RecoverRequest : public DeviceTest {
 protected:
-    sim::Kernel kernel{sim::KernelOptions{.seed = testSeed(), .schedule = testSchedule()}};
-    sim::World world{kernel};
-
-    RecoverRequest()
-    {
-        world.addStation(9470, 42, 25);
-        world.addStation(10120, 38, 20);
-    }
+    RecoverRequest() { addTwoStations(world); }
     void SetUp() override
     {
-        LoadDriverContext();
-        ASSERT_EQ(COM_Init(TEXT("Drivers\\Active\\42")), kDeviceContext);
+        load();
         Sleep(100);
-        COM_Write(kOpenContext, "$PLTCM,H2,10120\r\n", 17);
+        write("$PLTCM,H2,10120\r\n");
         Sleep(2000);
         ASSERT_EQ(world.chip().frequency(), 10120);
     }
-    void TearDown() override
-    {
-        EXPECT_TRUE(COM_Deinit(kDeviceContext));
-        EXPECT_EQ(world.protocolViolations(), 0u);
-    }
-    BOOL recover() { return COM_IOControl(kOpenContext, IOCTL_TMC_RECOVER, nullptr, 0, nullptr, 0, nullptr); }
-    void command(const std::string& text)
-    {
-        COM_IOControl(kOpenContext, IOCTL_TMC_COMMAND, reinterpret_cast<PBYTE>(const_cast<char*>(text.data())),
-                      static_cast<DWORD>(text.size()), nullptr, 0, nullptr);
-    }
+    BOOL recover() { return device.recover(); }
+    void command(const std::string& text) { device.command(text); }
 };
 
 TEST_F(RecoverRequest, TheChipIsResetAndTunedBackToItsStation)
@@ -70,9 +45,9 @@ TEST_F(RecoverRequest, TheChipIsResetAndTunedBackToItsStation)
 
     // While powered down it waits for the power-up, which comes back on the
     // frequency saved at the power-down.
-    COM_PowerDown(kDeviceContext);
+    device.powerDown();
     recover();
-    COM_PowerUp(kDeviceContext);
+    device.powerUp();
     Sleep(5000);
     EXPECT_EQ(world.chip().frequency(), 10120);
 
@@ -80,8 +55,8 @@ TEST_F(RecoverRequest, TheChipIsResetAndTunedBackToItsStation)
     // station: down from 101.20 MHz is 100.50, not a wrap from the bottom.
     world.addStation(10050, 40, 25);
     command("$PLTCM,F,407");
-    COM_PowerDown(kDeviceContext);
-    COM_PowerUp(kDeviceContext);
+    device.powerDown();
+    device.powerUp();
     command("$PLTCM,-");
     Sleep(5000);
     EXPECT_EQ(world.chip().frequency(), 10050);
@@ -99,7 +74,7 @@ namespace {
 // command is carried out after it.
 TEST_F(RecoverRequest, ACommandRightAfterAPowerUpDoesNotCostTheRecovery)
 {
-    COM_Write(kOpenContext, "$PLTCM,+\r\n", 10);
+    write("$PLTCM,+\r\n");
     ASSERT_NE([&] {
         for (int i = 0; i < 2000; ++i, Sleep(1))
             if (world.chip().seeking()) return kernel.now();
@@ -107,12 +82,10 @@ TEST_F(RecoverRequest, ACommandRightAfterAPowerUpDoesNotCostTheRecovery)
     }(), 0u);
     Sleep(35);
     ASSERT_TRUE(world.chip().seeking());
-    COM_PowerDown(kDeviceContext);
+    device.powerDown();
     Sleep(1000);
-    COM_PowerUp(kDeviceContext);
-    const char tune[] = "$PLTCM,H2,9470";
-    COM_IOControl(kOpenContext, IOCTL_TMC_COMMAND, reinterpret_cast<PBYTE>(const_cast<char*>(tune)), 14, nullptr, 0,
-                  nullptr);
+    device.powerUp();
+    command("$PLTCM,H2,9470");
     Sleep(3000);
     EXPECT_EQ(gDriver.tuner.i2cOff.load(), 0) << "the bus stayed off";
     EXPECT_FALSE(world.chip().inReset());

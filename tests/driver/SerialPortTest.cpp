@@ -1,19 +1,15 @@
 #include "driver/Corvane.h"
 
+#include "driver/DriverContext.h"
 #include "driver/IoControlCodes.h"
-#include "tests/driver/LoadedPort.h"
-
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
+#include "tests/support/DriverFixtures.h"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 constexpr DWORD kUntouched = 0xC0FFEE;  // last error preset before each request
 
-class SerialPortTest : public LoadedPort {
+class SerialPortTest : public LoadedTest {
 protected:
     std::string readPort(DWORD count)
     {

@@ -1,48 +1,17 @@
 // Unloading the driver whatever it is doing, and loading it again in the same
 // process; the timing of start-up; the bus handle across power-ups.
 #include "control/ControlState.h"
-#include "driver/Corvane.h"
 #include "driver/DriverContext.h"
-#include "driver/IoControlCodes.h"
 #include "driver/Lifecycle.h"
-#include "sim/World.h"
-#include "tests/support/TestSeed.h"
-
-#include <gtest/gtest.h>
+#include "tests/support/DriverFixtures.h"
 
 #include <functional>
-#include <string>
 
 namespace {
 
-class Unload : public ::testing::Test {
+class Unload : public DeviceTest {
 protected:
-    sim::Kernel kernel{sim::KernelOptions{.seed = testSeed(), .schedule = testSchedule()}};
-    sim::World world{kernel};
-
-    Unload()
-    {
-        world.addStation(9470, 42, 25);
-        world.addStation(10120, 38, 20);
-    }
-    void TearDown() override { EXPECT_EQ(world.protocolViolations(), 0u); }
-
-    void load()
-    {
-        LoadDriverContext();
-        ASSERT_EQ(COM_Init(TEXT("Drivers\\Active\\42")), kDeviceContext);
-    }
-    std::string readAll()
-    {
-        std::string text;
-        char buffer[kMaxReadBytes];
-        for (DWORD n; (n = COM_Read(kOpenContext, buffer, sizeof buffer)) != 0;) text.append(buffer, n);
-        return text;
-    }
-    void suspendResume(BYTE value)
-    {
-        COM_IOControl(kOpenContext, IOCTL_TMC_SUSPEND_RESUME, &value, 1, nullptr, 0, nullptr);
-    }
+    Unload() { addTwoStations(world); }
 
     // Unloads and checks that nothing of the driver is left: no worker thread,
     // no allocation, no bus handle, no register window, no interrupt; the chip
@@ -51,7 +20,7 @@ protected:
     {
         SCOPED_TRACE(state);
         const sim::Micros before = kernel.now();
-        EXPECT_TRUE(COM_Deinit(kDeviceContext));
+        EXPECT_TRUE(device.deinit());
         EXPECT_LE(kernel.now() - before, 4 * sim::Micros{kThreadEndWaitMs} * 1000);
         EXPECT_EQ(gDriver.control.controlRequest.load(), kRequestShutdown);
         EXPECT_EQ(kernel.liveThreads(), 1u);
@@ -71,15 +40,15 @@ TEST_F(Unload, WhateverTheDriverIsDoingItEndsEveryThreadAndLoadsAgain)
     };
     const Case cases[] = {
         {"searching", [&] { Sleep(3000); ASSERT_NE(gDriver.control.searchState.load(), kSearchIdle); }},
-        {"powered down", [&] { Sleep(2000); COM_PowerDown(kDeviceContext); Sleep(1000); }},
-        {"powered down twice", [&] { COM_PowerDown(kDeviceContext); COM_PowerDown(kDeviceContext); }},
-        {"suspended by the application", [&] { suspendResume(2); Sleep(500); }},
+        {"powered down", [&] { Sleep(2000); device.powerDown(); Sleep(1000); }},
+        {"powered down twice", [&] { device.powerDown(); device.powerDown(); }},
+        {"suspended by the application", [&] { device.suspendResume(2); Sleep(500); }},
         {"recovering", [&] {
-             COM_IOControl(kOpenContext, IOCTL_TMC_RECOVER, nullptr, 0, nullptr, 0, nullptr);
+             device.recover();
              Sleep(1500);
              ASSERT_EQ(gDriver.control.controlRequest.load(), kRequestRecover);
          }},
-        {"reading half a command", [&] { Sleep(100); COM_Write(kOpenContext, "$PLTCM,H2", 9); Sleep(60); }},
+        {"reading half a command", [&] { Sleep(100); write("$PLTCM,H2"); Sleep(60); }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.state);
@@ -89,10 +58,10 @@ TEST_F(Unload, WhateverTheDriverIsDoingItEndsEveryThreadAndLoadsAgain)
 
         // Loaded again in the same process: it starts afresh and works.
         load();
-        const std::string start = readAll();
+        const std::string start = device.readPort();
         EXPECT_EQ(start.rfind("$PXRFW,", 0), 0u) << start;
         Sleep(100);
-        COM_Write(kOpenContext, "$PLTCM,H2,10120\r\n", 17);
+        write("$PLTCM,H2,10120\r\n");
         Sleep(1500);
         EXPECT_EQ(world.chip().frequency(), 10120);
         unloadLeavesNothing("after reloading");
@@ -125,10 +94,9 @@ TEST_F(Unload, APowerUpWhileRunningKeepsOneBusHandle)
     load();
     Sleep(1000);
     const std::size_t allocations = kernel.liveAllocations();
-    COM_PowerUp(kDeviceContext);
-    DWORD d0 = 0, actual = 0;
-    COM_IOControl(kOpenContext, IOCTL_POWER_SET, nullptr, 0, reinterpret_cast<PBYTE>(&d0), 4, &actual);
-    suspendResume(1);
+    device.powerUp();
+    device.setPowerState(0);
+    device.suspendResume(1);
     EXPECT_EQ(world.bus().openHandles(), 1u);
     EXPECT_EQ(kernel.liveAllocations(), allocations);
     Sleep(5000);  // each power-up asked for a recovery; the last one runs

@@ -1,7 +1,6 @@
 // Test rig for the tuner with its RDS capture: the tuner brought up on a
-// simulated world, the rings, decoder and queue guards created, the tuner
-// interrupt initialised with its event, and the two capture threads started
-// on request the way start-up starts them.
+// simulated world, the tuner interrupt initialised with its event, and the two
+// capture threads started on request the way start-up starts them.
 #pragma once
 
 #include "channel/Sentences.h"
@@ -38,14 +37,6 @@ protected:
     HANDLE groupThread = nullptr;
     HANDLE interruptThread = nullptr;
 
-    CaptureRig()
-    {
-        InitRingGuards();
-        InitDecoderGuard();
-        InitGroupQueueGuard();
-        gDriver.channel.outputRing.reset(kOutputRingSize);
-    }
-
     ~CaptureRig() override
     {
         stopThreads();
@@ -53,9 +44,6 @@ protected:
             InterruptDisable(kTunerSysIntr);
             CloseHandle(event);
         }
-        ReleaseGroupQueueGuard();
-        ReleaseDecoderGuard();
-        ReleaseRingGuards();
     }
 
     // Brings the chip up and hooks its interrupt to an event.

@@ -31,12 +31,9 @@ constexpr RdsGroup nameGroup(std::uint16_t pi, unsigned segment, char first, cha
 
 class DecoderTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        loadSentenceChannel();
-        storeDefaultOutputFilter();
-        resetRdsDecoder();
-    }
+    sim::Kernel kernel{testKernelOptions()};
+    harness::LoadedContext driver;
+    DecoderTest() { driver.readyDecoder(); }
 
     static void setFlags(std::uint16_t flags) { gDriver.sentences.outputFilter.flags.store(flags); }
 
@@ -75,8 +72,6 @@ protected:
                 perGroup.push_back(decode(nameGroup(pi, segment, name[2 * segment], name[2 * segment + 1])));
         return perGroup;
     }
-
-    sim::Kernel kernel{sim::KernelOptions{.seed = testSeed(), .schedule = testSchedule()}};
 };
 
 }  // namespace corvane_test

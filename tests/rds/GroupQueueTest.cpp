@@ -1,8 +1,8 @@
 // The two-bank group queue: capture order, the flip, and a full bank that
 // drops instead of spilling into the other bank.
 #include "driver/DriverContext.h"
+#include "harness/LoadedContext.h"
 #include "rds/GroupQueue.h"
-#include "sim/kernel/Kernel.h"
 #include "tests/support/TestSeed.h"
 
 #include <gtest/gtest.h>
@@ -13,9 +13,8 @@ RdsGroup group(std::uint16_t n) { return RdsGroup{0xD3A1, n, static_cast<std::ui
 
 TEST(GroupQueue, BanksFillInCaptureOrderFlipOnTakeAndDropWhenFull)
 {
-    sim::Kernel kernel{sim::KernelOptions{.seed = testSeed(), .schedule = testSchedule()}};
-    LoadDriverContext();
-    InitGroupQueueGuard();
+    sim::Kernel kernel{testKernelOptions()};
+    harness::LoadedContext driver;
     RdsGroup out[kBankCapacity];
 
     for (std::uint16_t i = 0; i < 12; ++i) EXPECT_EQ(storeGroup(group(i)), i < 10) << i;
@@ -38,7 +37,6 @@ TEST(GroupQueue, BanksFillInCaptureOrderFlipOnTakeAndDropWhenFull)
     storeGroup(group(7));
     emptyGroupQueue();
     EXPECT_EQ(bankFill(0) + bankFill(1), 0);
-    ReleaseGroupQueueGuard();
 }
 
 }  // namespace

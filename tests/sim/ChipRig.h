@@ -5,11 +5,8 @@
 
 #include "platform/BusTypes.h"
 #include "platform/ce/WinCE.h"
-#include "sim/World.h"
-#include "tests/support/TestSeed.h"
+#include "tests/support/DriverFixtures.h"
 #include "tuner/Si4709Registers.h"
-
-#include <gtest/gtest.h>
 
 #include <array>
 #include <cstdint>
@@ -21,10 +18,8 @@ using namespace si4709;
 
 constexpr std::uint16_t kInterruptConfig = kSysconfig1Rdsien | kSysconfig1Stcien | kSysconfig1Rds | (kGpio2Interrupt << 2);
 
-class ChipRig : public ::testing::Test {
+class ChipRig : public WorldTest {
 protected:
-    sim::Kernel kernel{sim::KernelOptions{.seed = testSeed(), .schedule = testSchedule()}};
-    sim::World world{kernel};
     volatile ULONG* gpio = nullptr;
     I2CHandle bus{};
     std::array<std::uint16_t, 16> shadow{};
@@ -159,10 +154,6 @@ protected:
         ASSERT_TRUE(status() & kStatusStc);
         endTune();
     }
-
-    // Tests that provoke protocol violations on purpose say how many.
-    std::uint64_t expectedViolations = 0;
-    void TearDown() override { EXPECT_EQ(world.protocolViolations(), expectedViolations); }
 };
 
 }  // namespace simtest

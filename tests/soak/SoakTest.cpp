@@ -3,9 +3,9 @@
 // the test seed, on both built-in bands.
 #include "tests/support/TestSeed.h"
 #include "tools/Options.h"
-#include "tools/Soak.h"
-#include "tools/SoakChecks.h"
-#include "tools/SoakCrash.h"
+#include "tools/soak/Soak.h"
+#include "tools/soak/SoakChecks.h"
+#include "tools/soak/SoakCrash.h"
 
 #include <csignal>
 

@@ -10,3 +10,9 @@
 
 std::uint64_t testSeed();
 sim::Schedule testSchedule();
+
+// A kernel with this run's seed, in this run's mode unless a test needs its own.
+inline sim::KernelOptions testKernelOptions(sim::Schedule schedule = testSchedule())
+{
+    return sim::KernelOptions{.seed = testSeed(), .schedule = schedule};
+}

@@ -12,11 +12,9 @@ namespace {
 
 class SentenceViewTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        loadSentenceChannel();
-        storeDefaultOutputFilter();
-    }
+    sim::Kernel kernel;
+    harness::LoadedContext driver;
+    SentenceViewTest() { driver.readyDecoder(); }
 
     // The rendering of the one line that `emit` queued.
     static std::string rendered(auto emit)
@@ -36,8 +34,6 @@ protected:
         const Lines lines = takeLines();
         return lines.size() == 1 ? renderSentence(lines[0]) : "";
     }
-
-    sim::Kernel kernel;
 };
 
 }  // namespace

@@ -1,4 +1,5 @@
 // Reset, bring-up and power sequences observed on the simulated chip and GPIO.
+#include "driver/LoadSteps.h"
 #include "tests/tuner/TunerRig.h"
 
 namespace tunertest {
@@ -76,7 +77,8 @@ TEST_F(TunerRig, PowerDownHoldsResetAndPowerUpDoesNotPulse)
     gDriver.control.recoveryFrequency = TunerPowerDown();
     EXPECT_EQ(gDriver.control.recoveryFrequency, 9450);
     EXPECT_TRUE(world.chip().inReset());
-    closeBus();
+    CloseBus();  // as the power-down and the unload do
+    FreeBusRecord();
 
     // A pending resume keeps the saved frequency whatever the shadow says.
     gDriver.tuner.shadow.set(READCHAN, 0);

@@ -1,4 +1,4 @@
-#include "tools/SoakCrash.h"
+#include "tools/soak/SoakCrash.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "tools/SoakFaults.h"
+#include "tools/soak/SoakFaults.h"
 
 #include "driver/Corvane.h"
 #include "driver/DriverContext.h"
@@ -31,13 +31,6 @@ const char* const kSafeCommands[] = {"$PLTCM,+", "$PLTCM,-", "$PLTCM,A2", "$PLTC
                                      "$PLTCM,V", "$PLTCM,REQ,8192", "$PLTCM,REQ,4096", "$PLTCM,REQ,16385"};
 // Letters that name no command.
 constexpr char kNoCommand[] = "CDEGIJKLNPUWYZabhqsx0189#,*";
-
-BOOL control(DWORD code, const void* in, DWORD inLength, void* out = nullptr, DWORD outLength = 0,
-             DWORD* returned = nullptr)
-{
-    return COM_IOControl(kOpenContext, code, static_cast<PBYTE>(const_cast<void*>(in)), inLength,
-                         static_cast<PBYTE>(out), outLength, returned);
-}
 
 bool driverRunning()
 {
@@ -87,7 +80,7 @@ void FaultInjector::startFault(Micros now)
     case 5: startFade(now, true); break;
     case 6: startPowerDown(now); break;
     case 7: startSuspend(now); break;
-    case 8: control(IOCTL_TMC_RECOVER, nullptr, 0); break;
+    case 8: session_.recover(); break;
     case 9:
     case 10: writeGarbage(); break;
     case 11: sendCommandRequest(); break;
@@ -193,11 +186,8 @@ void FaultInjector::endFade(Fade& fade)
 
 void FaultInjector::powerRequest(Micros now, DWORD state)
 {
-    // The power manager hands the state in the output buffer.
-    DWORD value = state;
-    DWORD returned = 0;
     debug_.begin(Cause::PowerRequest, now);
-    control(IOCTL_POWER_SET, nullptr, 0, &value, sizeof value, &returned);
+    session_.setPowerState(state);
     // The request itself takes virtual time when threads are preempted.
     debug_.end(Cause::PowerRequest, sim::Kernel::current().now(), 0);
 }
@@ -208,7 +198,7 @@ void FaultInjector::startPowerDown(Micros now)
     powerUntil_ = now + duration(1, 120);
     debug_.begin(Cause::Power, now);
     if (random_.chance(0.5))
-        COM_PowerDown(kDeviceContext);
+        session_.powerDown();
     else
         powerRequest(now, 3 + random_.below(2));  // D3 or D4
 }
@@ -225,7 +215,7 @@ void FaultInjector::powerUp(Micros now)
             session_.kernel().failAllocations(0, 1);
     }
     if (random_.chance(0.5))
-        COM_PowerUp(kDeviceContext);
+        session_.powerUp();
     else
         powerRequest(now, random_.below(2));  // D0 or D1
     afterPowerChange(now);
@@ -236,15 +226,13 @@ void FaultInjector::startSuspend(Micros now)
     if (suspendUntil_ != 0) return;
     suspendUntil_ = now + duration(1, 120);
     debug_.begin(Cause::Power, now);
-    const BYTE request = 2;
-    control(IOCTL_TMC_SUSPEND_RESUME, &request, 1);
+    session_.suspendResume(2);
 }
 
 void FaultInjector::resume(Micros now)
 {
     suspendUntil_ = 0;
-    const BYTE request = 1;
-    control(IOCTL_TMC_SUSPEND_RESUME, &request, 1);
+    session_.suspendResume(1);
     afterPowerChange(now);
 }
 
@@ -313,7 +301,7 @@ void FaultInjector::sendCommandRequest()
     std::string text = kSafeCommands[random_.below(sizeof kSafeCommands / sizeof *kSafeCommands)];
     if (random_.chance(0.3)) text = "$XXXXX," + std::string(1, kNoCommand[random_.below(sizeof kNoCommand - 1)]);
     if (random_.chance(0.2)) text.resize(random_.below(unsigned(text.size()) + 1));
-    control(IOCTL_TMC_COMMAND, text.data(), DWORD(text.size()));
+    session_.command(text);
 }
 
 void FaultInjector::healAll(Micros now)

@@ -9,7 +9,7 @@
 #include "sim/band/BandDescription.h"
 #include "sim/kernel/Kernel.h"
 #include "tools/Session.h"
-#include "tools/SoakChecks.h"
+#include "tools/soak/SoakChecks.h"
 
 #include <cstdint>
 #include <memory>

@@ -1,4 +1,4 @@
-#include "tools/Soak.h"
+#include "tools/soak/Soak.h"
 
 #include "channel/ByteRing.h"
 #include "driver/Corvane.h"
@@ -8,10 +8,10 @@
 #include "sim/band/BandFile.h"
 #include "sim/band/RdsGenerator.h"
 #include "tools/Session.h"
-#include "tools/SoakChecks.h"
-#include "tools/SoakCrash.h"
-#include "tools/SoakFaults.h"
-#include "tools/SoakRecorder.h"
+#include "tools/soak/SoakChecks.h"
+#include "tools/soak/SoakCrash.h"
+#include "tools/soak/SoakFaults.h"
+#include "tools/soak/SoakRecorder.h"
 #include "tools/StopSignal.h"
 
 #include <cmath>

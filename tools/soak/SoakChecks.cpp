@@ -1,4 +1,4 @@
-#include "tools/SoakChecks.h"
+#include "tools/soak/SoakChecks.h"
 
 #include <cstdio>
 

@@ -1,0 +1,60 @@
+#include "driver/LoadSteps.h"
+
+#include "channel/ByteRing.h"
+#include "channel/Commands.h"
+#include "driver/DriverContext.h"
+#include "driver/SerialRequests.h"
+#include "platform/Platform.h"
+#include "rds/GroupDecoder.h"
+#include "rds/GroupQueue.h"
+
+void CreateLoadLocks()
+{
+    InitRingGuards();
+    InitDecoderGuard();
+    InitGroupQueueGuard();
+    InitCommandGuard();
+}
+
+void ReleaseLoadLocks()
+{
+    ReleaseCommandGuard();
+    ReleaseGroupQueueGuard();
+    ReleaseDecoderGuard();
+    ReleaseRingGuards();
+}
+
+void ResetPortRings()
+{
+    gDriver.channel.outputRing.reset(kOutputRingSize);
+    gDriver.channel.inputRing.reset(kInputRingSize);
+}
+
+bool CloseBus()
+{
+    I2CHandle* bus = gDriver.tuner.pI2CHandle.exchange(nullptr);
+    if (bus == nullptr) return false;
+    if (bus->device != INVALID_HANDLE_VALUE) CloseHandle(bus->device);
+    return true;
+}
+
+void FreeBusRecord()
+{
+    LocalFree(gDriver.tuner.busRecord);
+    gDriver.tuner.busRecord = nullptr;
+}
+
+void BeginLoad()
+{
+    CreateLoadLocks();
+    StoreSerialDefaults();
+    ResetPortRings();
+}
+
+void EndLoad(bool freeRecord)
+{
+    CloseBus();
+    if (freeRecord) FreeBusRecord();
+    CspRegUnmap();
+    ReleaseLoadLocks();
+}
