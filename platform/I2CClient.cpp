@@ -1,6 +1,5 @@
 #include "platform/Platform.h"
 #include "platform/ce/Shared.h"
-#include "tuner/Si4709Registers.h"
 
 namespace {
 
@@ -36,12 +35,13 @@ I2CHandle* I2C_Open(LPCWSTR deviceName)
     return handle;
 }
 
-BOOL I2CTransfer(const I2CHandle* handle, DWORD direction, BYTE* data, DWORD length)
+BOOL I2CTransfer(const I2CHandle* handle, BYTE busAddress, DWORD direction, BYTE* data, DWORD length)
 {
     // The three words the bus driver does not use are left zero.
     I2CRequest request{};
-    request.writeAddress = si4709::kWriteAddress;
-    request.readAddress = si4709::kReadAddress;
+    // The address byte on the wire: the 7-bit address, then the read bit.
+    request.writeAddress = static_cast<BYTE>(busAddress << 1);
+    request.readAddress = static_cast<BYTE>(busAddress << 1 | 1);
     request.clockSetup = kClockSetup;
     request.clockSetupLength = sizeof kClockSetup;
     request.busSetup = kBusSetup;

@@ -65,6 +65,7 @@ void TimerDelay(DWORD n);
 // Opens the bus driver and obtains its transfer entry; null on failure, with
 // no device handle left open and nothing allocated.
 I2CHandle* I2C_Open(LPCWSTR deviceName);
-// One transfer to the tuner through the bus driver's routine. Nonzero on
-// success; after a successful read data holds the bytes read.
-BOOL I2CTransfer(const I2CHandle* handle, DWORD direction, BYTE* data, DWORD length);
+// One transfer to the device at the 7-bit bus address through the bus
+// driver's routine. Nonzero on success; after a successful read data holds
+// the bytes read.
+BOOL I2CTransfer(const I2CHandle* handle, BYTE busAddress, DWORD direction, BYTE* data, DWORD length);

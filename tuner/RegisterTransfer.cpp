@@ -27,7 +27,7 @@ BYTE transferBytes(I2CHandle* handle, DWORD direction, BYTE* data, DWORD length)
         NKDbgPrintfW(kMsgHandleNull);
         return 0;
     }
-    if (!I2CTransfer(handle, direction, data, length)) {
+    if (!I2CTransfer(handle, si4709::kBusAddress, direction, data, length)) {
         PrintErrorLocation(kSourceDriver, write ? kLineWriteFailed : kLineReadFailed);
         NKDbgPrintfW(write ? kMsgWriteFailed : kMsgReadFailed);
         return 0;

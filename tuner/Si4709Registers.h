@@ -11,6 +11,7 @@ namespace si4709 {
 constexpr std::uint8_t kBusAddress = 0x10;       // 7-bit address
 constexpr std::uint8_t kWriteAddress = 0x20;     // 8-bit address, write
 constexpr std::uint8_t kReadAddress = 0x21;      // 8-bit address, read
+static_assert(kWriteAddress == kBusAddress << 1 && kReadAddress == (kBusAddress << 1 | 1));
 constexpr unsigned kRegisterCount = 16;
 constexpr unsigned kFirstReadRegister = 0x0A;
 constexpr unsigned kFirstWriteRegister = 0x02;
