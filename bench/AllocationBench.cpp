@@ -172,8 +172,10 @@ void SteadyReceptionAllocations(benchmark::State& state)
             std::string where;
             const Owner owner = ownerOf(gStacks[i], where);
             (owner == Owner::Driver ? driver : owner == Owner::Host ? host : unknown) += gStacks[i].count;
-            places[(owner == Owner::Driver ? "driver " : owner == Owner::Host ? "host " : "unknown ") + where] +=
-                gStacks[i].count;
+            places[(owner == Owner::Driver ? "driver "
+                    : owner == Owner::Host ? "host "
+                                           : "unknown ") +
+                   where] += gStacks[i].count;
         }
         unknown += gUnrecorded;
         state.ResumeTiming();

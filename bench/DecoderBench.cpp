@@ -30,7 +30,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-
 std::vector<RdsGroup> capturedGroups(const sim::band::RdsLog& log)
 {
     std::vector<RdsGroup> groups;

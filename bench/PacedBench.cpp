@@ -23,7 +23,8 @@ void PacedRun(benchmark::State& state)
 {
     const std::string seconds = std::to_string(state.range(0));
     std::error_code error;
-    const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error).parent_path() / "corvane";
+    const std::filesystem::path program =
+        std::filesystem::read_symlink("/proc/self/exe", error).parent_path() / "corvane";
     if (!std::filesystem::exists(program, error)) {
         state.SkipWithError("the corvane program is not built beside the benchmarks");
         return;

@@ -25,7 +25,6 @@ namespace fs = std::filesystem;
 
 constexpr std::size_t kMinGroups = 300'000;
 
-
 // Writes the long log; returns its number of groups (0 without logs).
 std::size_t writeLongLog(const fs::path& folder, const fs::path& target)
 {

@@ -30,7 +30,8 @@ std::int32_t ByteRing::write(const std::uint8_t* source, std::int32_t count)
         // Room for the whole write (the usual case): no byte is dropped, and
         // the bytes go in as at most two copies, before and after the wrap.
         const std::uint32_t start = head & mask;
-        const std::uint32_t first = std::min(static_cast<std::uint32_t>(toStore), static_cast<std::uint32_t>(size) - start);
+        const std::uint32_t first =
+            std::min(static_cast<std::uint32_t>(toStore), static_cast<std::uint32_t>(size) - start);
         std::memcpy(data + start, source, first);
         std::memcpy(data, source + first, static_cast<std::uint32_t>(toStore) - first);
         head += static_cast<std::uint32_t>(toStore);

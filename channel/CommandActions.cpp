@@ -31,18 +31,15 @@ void discardQueuedOutput()
 std::int32_t CommandText::numberAt(std::size_t position) const
 {
     std::size_t i = position;
-    while (isBlank(at(i)))
-        ++i;
+    while (isBlank(at(i))) ++i;
     bool negative = false;
     if (at(i) == '+' || at(i) == '-') {
         negative = at(i) == '-';
         ++i;
     }
     std::uint32_t value = 0;
-    for (char c = at(i); c >= '0' && c <= '9'; c = at(++i))
-        value = value * 10u + static_cast<std::uint32_t>(c - '0');
-    if (negative)
-        value = 0u - value;
+    for (char c = at(i); c >= '0' && c <= '9'; c = at(++i)) value = value * 10u + static_cast<std::uint32_t>(c - '0');
+    if (negative) value = 0u - value;
     return static_cast<std::int32_t>(value);
 }
 
@@ -55,8 +52,7 @@ void searchFromCommand(std::uint8_t direction)
     if (control.searchState.load() == direction) {
         // A search this way is running: it leaves the current station at once.
         control.skipStation.store(1);
-        if (up)
-            emitFilterFlags();
+        if (up) emitFilterFlags();
         return;
     }
 
@@ -74,8 +70,7 @@ void searchFromCommand(std::uint8_t direction)
 void tuneFromCommand(TuneKind kind, std::uint16_t frequency)
 {
     // A frequency beyond the band leaves the receiver where it is.
-    if (!FrequencyInBand(frequency))
-        return;
+    if (!FrequencyInBand(frequency)) return;
     ControlState& control = gDriver.control;
     RdsState& rds = gDriver.rds;
     rds.rdsSeen.store(0);
@@ -91,8 +86,7 @@ void tuneFromCommand(TuneKind kind, std::uint16_t frequency)
     // The frequency first: the control thread reads it when it sees the code.
     control.requestedFrequency.store(frequency);
     control.controlRequest.store(kind == TuneKind::Only ? kRequestTune : kRequestTuneThenSearch);
-    if (kind == TuneKind::ThenSearchAutomatically)
-        control.autoSearch.store(1);
+    if (kind == TuneKind::ThenSearchAutomatically) control.autoSearch.store(1);
     emitTuningStarted(frequency);
 }
 
@@ -100,8 +94,7 @@ void emitSearchSettings()
 {
     const ReceiverSettings& settings = gDriver.tuner.settings;
     char text[kSentenceBufferBytes];
-    std::snprintf(text, sizeof text, kSearchSettingsFormat, int{settings.QFI.load()},
-                  int{settings.QFS.load()}, int{settings.QFT.load()},
-                  int{settings.QFN.load()});
+    std::snprintf(text, sizeof text, kSearchSettingsFormat, int{settings.QFI.load()}, int{settings.QFS.load()},
+                  int{settings.QFT.load()}, int{settings.QFN.load()});
     emitSentence(text);
 }

@@ -53,8 +53,7 @@ void handleAutoSearch(const CommandText& t)
 void handleBandMode(const CommandText& t)
 {
     const std::int32_t n = t.numberAt(3);
-    if (n < 0 || n > 2)
-        return;
+    if (n < 0 || n > 2) return;
     ReceiverSettings& settings = gDriver.tuner.settings;
     settings.bandMode.store(static_cast<std::uint8_t>(n));
     ApplyReceiverSettings(settings);
@@ -64,8 +63,7 @@ void handleFilterFlags(const CommandText& t)
 {
     // "F,511" and "F511" both work: a comma right after the letter is skipped.
     const std::int32_t n = t.at(2) == ',' ? t.numberAt(3) : t.numberAt(2);
-    if (!filtersLocked())
-        gDriver.sentences.outputFilter.flags.store(static_cast<std::uint16_t>(n));
+    if (!filtersLocked()) gDriver.sentences.outputFilter.flags.store(static_cast<std::uint16_t>(n));
     emitFilterFlags();
 }
 
@@ -73,23 +71,20 @@ void handleFilterFlags(const CommandText& t)
 // with the filter flags.
 void handleTune(const CommandText& t, TuneKind kind)
 {
-    if (t.numberAt(2) == 2)
-        tuneFromCommand(kind, static_cast<std::uint16_t>(t.numberAt(4)));
+    if (t.numberAt(2) == 2) tuneFromCommand(kind, static_cast<std::uint16_t>(t.numberAt(4)));
     emitFilterFlags();
 }
 
 void handleMode(const CommandText& t)
 {
-    if (!t.letters('O', 'D'))
-        return;
+    if (!t.letters('O', 'D')) return;
     gDriver.tuner.receiverMode.store(static_cast<std::uint8_t>(t.numberAt(5)));
     emitFilterMasks();
 }
 
 void handleSeekSetting(const CommandText& t)
 {
-    if (t.at(2) != 'F')
-        return;
+    if (t.at(2) != 'F') return;
     ReceiverSettings& settings = gDriver.tuner.settings;
     const auto n = static_cast<std::uint16_t>(t.numberAt(5));
     switch (t.at(3)) {
@@ -137,8 +132,7 @@ void handleRawMasks(const CommandText& t)
         handleReport(t);
         return;
     }
-    if (t.at(2) != 'F' || (t.at(3) != 'A' && t.at(3) != 'B'))
-        return;
+    if (t.at(2) != 'F' || (t.at(3) != 'A' && t.at(3) != 'B')) return;
     if (!filtersLocked()) {
         OutputFilter& filter = gDriver.sentences.outputFilter;
         Shared<std::uint16_t>& mask = t.at(3) == 'A' ? filter.maskA : filter.maskB;
@@ -159,8 +153,7 @@ void handleStartWithSearch(const CommandText& t)
 
 void handleTmcMask(const CommandText& t)
 {
-    if (!t.letters('M', 'C'))
-        return;
+    if (!t.letters('M', 'C')) return;
     gDriver.sentences.outputFilter.tmcMask.store(static_cast<std::uint16_t>(t.numberAt(5)));
     emitFilterMasks();
 }
@@ -180,21 +173,50 @@ void handleVolumeOrVersion(const CommandText& t)
 void carryOut(const CommandText& t)
 {
     switch (t.at(1)) {
-    case '+': searchFromCommand(kSearchingUp); break;
-    case '-': searchFromCommand(kSearchingDown); break;
-    case 'A': handleAutoSearch(t); break;
-    case 'B': handleBandMode(t); break;
-    case 'F': handleFilterFlags(t); break;
-    case 'H': handleTune(t, TuneKind::Only); break;
-    case 'M': handleMode(t); break;
-    case 'O': handleTune(t, TuneKind::ThenSearch); break;
-    case 'Q': handleSeekSetting(t); break;
-    case 'R': handleRawMasks(t); break;
-    case 'S': handleStartWithSearch(t); break;
-    case 'T': handleTmcMask(t); break;
-    case 'V': handleVolumeOrVersion(t); break;
-    case 'X': gDriver.control.stopSearch.store(1); break;
-    default: break;  // unknown and lower-case letters, an empty body
+    case '+':
+        searchFromCommand(kSearchingUp);
+        break;
+    case '-':
+        searchFromCommand(kSearchingDown);
+        break;
+    case 'A':
+        handleAutoSearch(t);
+        break;
+    case 'B':
+        handleBandMode(t);
+        break;
+    case 'F':
+        handleFilterFlags(t);
+        break;
+    case 'H':
+        handleTune(t, TuneKind::Only);
+        break;
+    case 'M':
+        handleMode(t);
+        break;
+    case 'O':
+        handleTune(t, TuneKind::ThenSearch);
+        break;
+    case 'Q':
+        handleSeekSetting(t);
+        break;
+    case 'R':
+        handleRawMasks(t);
+        break;
+    case 'S':
+        handleStartWithSearch(t);
+        break;
+    case 'T':
+        handleTmcMask(t);
+        break;
+    case 'V':
+        handleVolumeOrVersion(t);
+        break;
+    case 'X':
+        gDriver.control.stopSearch.store(1);
+        break;
+    default:
+        break;  // unknown and lower-case letters, an empty body
     }
 }
 
@@ -212,14 +234,11 @@ void ReleaseCommandGuard()
 
 void parseCommand(const char* text)
 {
-    if (text == nullptr)
-        return;
+    if (text == nullptr) return;
     EnterCriticalSection(&gDriver.channel.commandGuard);
     // A recovery resets and reprograms the chip: hold the command until it
     // is over, but not for more than 3 s.
-    for (unsigned step = 0;
-         step < kRecoveryWaitSteps &&
-         gDriver.control.controlRequest.load() == kRequestRecover;
+    for (unsigned step = 0; step < kRecoveryWaitSteps && gDriver.control.controlRequest.load() == kRequestRecover;
          ++step) {
         Sleep(kRecoveryWaitStepMs);
     }

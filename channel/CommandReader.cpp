@@ -34,11 +34,11 @@ bool readerPaused()
 
 // The state of one call's match over the byte stream.
 struct LineMatch {
-    unsigned p = 0;            // write position in the line buffer
-    std::uint8_t k = 0;        // prefix characters matched so far
-    bool candidate = true;     // the bytes being read may be a command
+    unsigned p = 0;         // write position in the line buffer
+    std::uint8_t k = 0;     // prefix characters matched so far
+    bool candidate = true;  // the bytes being read may be a command
     bool prefixComplete = false;
-    bool cleanLine = true;     // nothing rejected since the start or the last line end
+    bool cleanLine = true;  // nothing rejected since the start or the last line end
     bool complete = false;
 };
 
@@ -50,8 +50,7 @@ void restartMatch(LineMatch& m)
 
 void takeByte(LineMatch& m, char* line, std::uint8_t c)
 {
-    if (c == kCarriageReturn)
-        m.cleanLine = true;
+    if (c == kCarriageReturn) m.cleanLine = true;
     line[m.p] = static_cast<char>(c);
 
     if (!m.candidate && m.cleanLine && c == kLineFeed) {
@@ -87,12 +86,10 @@ void takeByte(LineMatch& m, char* line, std::uint8_t c)
     // A line feed ends whatever line it closes: a blank line or a stray byte
     // must not leave a client that ends its lines with a bare line feed
     // unheard until a carriage return comes.
-    if (c == kLineFeed)
-        m.cleanLine = true;
+    if (c == kLineFeed) m.cleanLine = true;
 
     ++m.p;
-    if (!m.candidate)
-        restartMatch(m);
+    if (!m.candidate) restartMatch(m);
 }
 
 }  // namespace
@@ -103,10 +100,8 @@ bool readCommandLine(CommandReader& reader)
     ByteRing& ring = gDriver.channel.inputRing;
     for (;;) {
         Sleep(kReadRoundMs);
-        if (readerStopped())
-            return false;
-        if (readerPaused())
-            continue;  // the partial line keeps its state; the bytes wait
+        if (readerStopped()) return false;
+        if (readerPaused()) continue;  // the partial line keeps its state; the bytes wait
 
         std::uint8_t c;
         while (ring.read(&c, 1) == 1) {
@@ -114,16 +109,14 @@ bool readCommandLine(CommandReader& reader)
             // Any other byte is: a command that follows a bare line end is kept.
             if (reader.dropLineFeed != 0) {
                 reader.dropLineFeed = 0;
-                if (c == kLineFeed)
-                    continue;
+                if (c == kLineFeed) continue;
             }
             takeByte(m, reader.line, c);
             if (m.complete) {
                 reader.dropLineFeed = (c == kCarriageReturn) ? 1 : 0;
                 return true;
             }
-            if (m.p >= kLineOverflow)
-                return false;  // too long: the rest is ignored up to the next "$"
+            if (m.p >= kLineOverflow) return false;  // too long: the rest is ignored up to the next "$"
         }
     }
 }
@@ -138,8 +131,7 @@ DWORD WINAPI CommandReaderThread(LPVOID)
             Sleep(kPausedCheckMs);
             continue;
         }
-        if (readCommandLine(reader))
-            parseCommand(reader.line);
+        if (readCommandLine(reader)) parseCommand(reader.line);
     }
     ExitThread(0);
 }

@@ -20,8 +20,7 @@ unsigned putDigits(char* out, unsigned room, std::uint32_t magnitude)
         magnitude /= base;
     } while (magnitude != 0);
     unsigned written = 0;
-    while (count > 0 && written < room)
-        out[written++] = reversed[--count];
+    while (count > 0 && written < room) out[written++] = reversed[--count];
     return written;
 }
 
@@ -29,8 +28,7 @@ unsigned putDigits(char* out, unsigned room, std::uint32_t magnitude)
 
 void formatFields(char* text, unsigned size, const char* format, const std::int32_t* values, unsigned count)
 {
-    if (size == 0)
-        return;
+    if (size == 0) return;
     const unsigned room = size - 1;
     unsigned length = 0;
     unsigned next = 0;

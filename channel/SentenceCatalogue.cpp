@@ -10,8 +10,14 @@
 
 namespace {
 
-int loadInt(const Shared<std::uint8_t>& value) { return value.load(); }
-int loadInt(const Shared<std::uint16_t>& value) { return value.load(); }
+int loadInt(const Shared<std::uint8_t>& value)
+{
+    return value.load();
+}
+int loadInt(const Shared<std::uint16_t>& value)
+{
+    return value.load();
+}
 
 }  // namespace
 
@@ -37,8 +43,7 @@ void emitRawGroup(std::uint16_t a, std::uint16_t b, std::uint16_t c, std::uint16
 
 void emitTmcGroup(std::uint16_t b, std::uint16_t c, std::uint16_t d)
 {
-    if (!outputFilterAllows(kFilterTmcGroup))
-        return;
+    if (!outputFilterAllows(kFilterTmcGroup)) return;
     char text[kSentenceBufferBytes];
     const std::int32_t fields[] = {b >> 12, b & 0xFF, c >> 8, c & 0xFF, d >> 8, d & 0xFF};
     formatFields(text, sizeof text, kTmcGroupFormat, fields, 6);
@@ -48,8 +53,7 @@ void emitTmcGroup(std::uint16_t b, std::uint16_t c, std::uint16_t d)
 void emitProgrammeIdentity()
 {
     const std::uint32_t pi = gDriver.rds.decoder.confirmedPi.load();
-    if (!outputFilterAllows(kFilterProgrammeIdentity) || pi == 0)
-        return;
+    if (!outputFilterAllows(kFilterProgrammeIdentity) || pi == 0) return;
     char text[kSentenceBufferBytes];
     const std::int32_t fields[] = {static_cast<std::int32_t>((pi >> 12) & 0xF), static_cast<std::int32_t>(pi & 0xFFFF)};
     formatFields(text, sizeof text, kProgrammeIdentityFormat, fields, 2);
@@ -58,15 +62,14 @@ void emitProgrammeIdentity()
 
 void emitDebugCounters()
 {
-    if (!outputFilterAllows(kFilterDebug))
-        return;
+    if (!outputFilterAllows(kFilterDebug)) return;
     RdsState& rds = gDriver.rds;
     // Read and cleared in one step: a group the group thread counts meanwhile
     // goes into the next line instead of being wiped unreported.
     const int decoded = rds.decodedGroupCount.exchange(0);
     char text[kDebugCountersLimit];
-    std::snprintf(text, sizeof text, kDebugCountersFormat, decoded, loadInt(rds.rdsSeen),
-                  loadInt(rds.tmcSeen), loadInt(rds.interruptCount));
+    std::snprintf(text, sizeof text, kDebugCountersFormat, decoded, loadInt(rds.rdsSeen), loadInt(rds.tmcSeen),
+                  loadInt(rds.interruptCount));
     emitSentence(text);
 }
 

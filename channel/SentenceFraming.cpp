@@ -14,10 +14,8 @@ std::uint8_t sentenceChecksum(const char* text)
 {
     std::uint8_t sum = 0;
     const char* p = text;
-    if (*p == '$')
-        ++p;
-    for (; *p != '\0'; ++p)
-        sum = static_cast<std::uint8_t>(sum ^ static_cast<std::uint8_t>(*p));
+    if (*p == '$') ++p;
+    for (; *p != '\0'; ++p) sum = static_cast<std::uint8_t>(sum ^ static_cast<std::uint8_t>(*p));
     return sum;
 }
 
@@ -41,6 +39,5 @@ void emitSentence(const char* text)
 
     // One write per line: the ring's guard keeps the line whole against
     // sentences from other threads.
-    gDriver.channel.outputRing.write(reinterpret_cast<const std::uint8_t*>(line),
-                                     static_cast<std::int32_t>(length));
+    gDriver.channel.outputRing.write(reinterpret_cast<const std::uint8_t*>(line), static_cast<std::int32_t>(length));
 }

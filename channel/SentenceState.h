@@ -18,13 +18,13 @@ struct OutputFilter {
 
 // Bits of OutputFilter::flags. The other bits are kept and reported but
 // change nothing.
-constexpr std::uint16_t kFilterTmcGroup = 0x0002;             // "$PLTTM"
-constexpr std::uint16_t kFilterStationName = 0x0010;          // "$PLTCH"
-constexpr std::uint16_t kFilterAutoSearch = 0x0020;           // automatic search; search waits for RDS and TMC
-constexpr std::uint16_t kFilterSearchWaitsForRds = 0x0040;    // search waits for RDS
-constexpr std::uint16_t kFilterProgrammeIdentity = 0x0100;    // "$PLTMT"
-constexpr std::uint16_t kFilterDebug = 0x0200;                // "$GPDBG", "$GPBLER"
-constexpr std::uint16_t kFilterAlternativeFrequency = 0x2000; // "$PXRAF"
+constexpr std::uint16_t kFilterTmcGroup = 0x0002;              // "$PLTTM"
+constexpr std::uint16_t kFilterStationName = 0x0010;           // "$PLTCH"
+constexpr std::uint16_t kFilterAutoSearch = 0x0020;            // automatic search; search waits for RDS and TMC
+constexpr std::uint16_t kFilterSearchWaitsForRds = 0x0040;     // search waits for RDS
+constexpr std::uint16_t kFilterProgrammeIdentity = 0x0100;     // "$PLTMT"
+constexpr std::uint16_t kFilterDebug = 0x0200;                 // "$GPDBG", "$GPBLER"
+constexpr std::uint16_t kFilterAlternativeFrequency = 0x2000;  // "$PXRAF"
 
 // The values start-up stores (storeDefaultOutputFilter).
 constexpr std::uint16_t kDefaultFilterFlags = 0x01F7;

@@ -8,7 +8,7 @@
 // Receiver sentences ("$PLT...").
 constexpr char kVersionSentence[] = "$PLTV,\"A4 V1.0.0.51 HS2 (c) Corvane RDS-TMC receiver\"";
 constexpr char kTuningStatusFormat[] = "$PLTTQ,%d,%d,%d,%d,%d";  // also the fixed forms 5 and 6
-constexpr char kStationNameTemplate[] = "$PLTCH,\"        \"";     // name goes at kStationNameOffset
+constexpr char kStationNameTemplate[] = "$PLTCH,\"        \"";   // name goes at kStationNameOffset
 constexpr unsigned kStationNameOffset = 8;
 constexpr char kRawGroupFormat[] = "$PLTTR,0,%d,%d,%d,%d";
 constexpr char kTmcGroupFormat[] = "$PLTTM,%d,%d,%d,%d,%d,%d";

@@ -38,9 +38,9 @@ bool outputFilterAllows(std::uint16_t bits);
 void emitVersion();
 void emitTuningStarted(std::uint16_t frequency);
 void emitRawGroup(std::uint16_t a, std::uint16_t b, std::uint16_t c, std::uint16_t d);  // caller tests the masks
-void emitTmcGroup(std::uint16_t b, std::uint16_t c, std::uint16_t d);  // kFilterTmcGroup
-void emitProgrammeIdentity();                                          // kFilterProgrammeIdentity, a confirmed PI
-void emitDebugCounters();                                              // kFilterDebug; clears decodedGroupCount
+void emitTmcGroup(std::uint16_t b, std::uint16_t c, std::uint16_t d);                   // kFilterTmcGroup
+void emitProgrammeIdentity();  // kFilterProgrammeIdentity, a confirmed PI
+void emitDebugCounters();      // kFilterDebug; clears decodedGroupCount
 void emitFilterMasks();
 void emitFilterFlags();
 void emitConfigCode(std::uint32_t code);

@@ -38,9 +38,8 @@ void emitTuningStatus()
     const std::uint16_t status = reg(STATUSRSSI);
     const int channelValid = (status & kStatusSfBl) == 0 ? 1 : 0;
     char text[kSentenceBufferBytes];
-    std::snprintf(text, sizeof text, kTuningStatusFormat, int{frequency}, rssi(),
-                  int{gDriver.rds.tmcQuality.load()}, channelValid,
-                  int{gDriver.tuner.settings.bandMode.load()});
+    std::snprintf(text, sizeof text, kTuningStatusFormat, int{frequency}, rssi(), int{gDriver.rds.tmcQuality.load()},
+                  channelValid, int{gDriver.tuner.settings.bandMode.load()});
     emitSentence(text);
 }
 
@@ -52,9 +51,8 @@ void emitFirmware()
     gDriver.tuner.statusStale.store(0);
     const std::uint16_t chipId = reg(CHIPID);
     char text[kSentenceBufferBytes];
-    std::snprintf(text, sizeof text, kFirmwareFormat, int{kFirmwareShown.get(chipId)},
-                  int{kTest2Shown.get(reg(TEST2))}, int{kDeviceShown.get(chipId)}, int{kRevisionShown.get(chipId)},
-                  int{reg(DEVICEID)});
+    std::snprintf(text, sizeof text, kFirmwareFormat, int{kFirmwareShown.get(chipId)}, int{kTest2Shown.get(reg(TEST2))},
+                  int{kDeviceShown.get(chipId)}, int{kRevisionShown.get(chipId)}, int{reg(DEVICEID)});
     emitSentence(text);
 }
 

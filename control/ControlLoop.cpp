@@ -60,8 +60,7 @@ void searchRequested(std::uint8_t code)
     control().searchState.store(up ? kSearchingUp : kSearchingDown);
     forgetTmcQuality();
     takeRequest(code);
-    if (givesDirection)
-        control().searchUp.store(up ? 1 : 0);
+    if (givesDirection) control().searchUp.store(up ? 1 : 0);
     startSearch();
 }
 
@@ -91,8 +90,7 @@ void tuneBack()
     Tune(control().recoveryFrequency.load());
     // Posted again unless a newer request arrived during the tune.
     std::uint8_t none = kRequestNone;
-    if (held != kRequestRecover)
-        control().controlRequest.compareExchange(none, held);
+    if (held != kRequestRecover) control().controlRequest.compareExchange(none, held);
 }
 
 // Resets and reprograms the chip and tunes it back to recoveryFrequency. The
@@ -107,8 +105,7 @@ void recoverTuner()
     for (unsigned step = 0; step < kRecoveryPauseSteps; ++step) {
         Sleep(kIdleStepMs);
         const std::uint8_t pending = pendingRequest();
-        if (pending == kRequestShutdown || pending == kRequestPoweredDown)
-            return;
+        if (pending == kRequestShutdown || pending == kRequestPoweredDown) return;
     }
     // The recovery is what switches the bus back on after a power-up; if that
     // power-up could not open it, it is opened here, or the driver stays deaf.
@@ -118,8 +115,7 @@ void recoverTuner()
     // A power-down while the chip was in reset switched the bus off again and
     // froze this thread here; the power-up's request 100 is then for a fresh
     // recovery, not for this one, whose settings never reached the chip.
-    if (gDriver.tuner.i2cOff.load() != 0)
-        return;
+    if (gDriver.tuner.i2cOff.load() != 0) return;
     tuneBack();
 }
 
@@ -156,8 +152,7 @@ bool idleWait()
 {
     for (unsigned step = 0; step < kIdleSteps; ++step) {
         Sleep(kIdleStepMs);
-        if (pendingRequest() != kRequestNone)
-            return false;
+        if (pendingRequest() != kRequestNone) return false;
     }
     return true;
 }
@@ -165,12 +160,9 @@ bool idleWait()
 // The loop leaves a station by itself once its TMC credit has run out.
 void maybeStartAutomaticSearch()
 {
-    if (control().autoSearch.load() != 1 || gDriver.rds.tmcQuality.load() != 0)
-        return;
-    if ((gDriver.sentences.outputFilter.flags.load() & kFilterAutoSearch) == 0)
-        return;
-    if (control().stopSearch.load() != 0)
-        return;
+    if (control().autoSearch.load() != 1 || gDriver.rds.tmcQuality.load() != 0) return;
+    if ((gDriver.sentences.outputFilter.flags.load() & kFilterAutoSearch) == 0) return;
+    if (control().stopSearch.load() != 0) return;
     std::uint8_t none = kRequestNone;
     control().controlRequest.compareExchange(none, kRequestSearchOn);
 }
@@ -180,8 +172,7 @@ void maybeStartAutomaticSearch()
 void lowerTmcQuality()
 {
     std::uint16_t seen = gDriver.rds.tmcQuality.load();
-    while (seen != 0 && !gDriver.rds.tmcQuality.compareExchange(seen, static_cast<std::uint16_t>(seen - 1))) {
-    }
+    while (seen != 0 && !gDriver.rds.tmcQuality.compareExchange(seen, static_cast<std::uint16_t>(seen - 1))) {}
 }
 
 bool stopRequested()
@@ -211,8 +202,7 @@ void resetAndReprogramTuner()
     InterruptDone(gDriver.lifecycle.sysIntr);
     TunerReset();
     const ReceiverSettings& settings = gDriver.tuner.settings;
-    if (!ApplyReceiverSettings(settings) || !ReceiverSettingsReachedChip(settings))
-        control().recoveryNeeded.store(1);
+    if (!ApplyReceiverSettings(settings) || !ReceiverSettingsReachedChip(settings)) control().recoveryNeeded.store(1);
 }
 
 DWORD WINAPI ControlThread(LPVOID)
@@ -221,18 +211,15 @@ DWORD WINAPI ControlThread(LPVOID)
     // written since then (a command, a power-up's recovery) is kept, not wiped:
     // a recovery lost here would leave the bus switched off for good.
     control().searchState.store(kSearchIdle);
-    if (stopRequested())
-        ExitThread(0);
+    if (stopRequested()) ExitThread(0);
     for (;;) {
         dispatch(pendingRequest());
         gDriver.tuner.tunerBusy.store(0);
         control().searchState.store(kSearchIdle);
         while (pendingRequest() == kRequestNone) {
-            if (idleWait())
-                controlTick();
+            if (idleWait()) controlTick();
             maybeStartAutomaticSearch();
         }
-        if (stopRequested())
-            ExitThread(0);
+        if (stopRequested()) ExitThread(0);
     }
 }

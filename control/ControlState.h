@@ -29,10 +29,10 @@ struct ControlState {
     Shared<std::uint16_t> requestedFrequency{0};  // 10 kHz units, for codes 1 and 5
     Shared<std::uint16_t> recoveryFrequency{0};   // 10 kHz units: tuned back to after a recovery
     Shared<std::uint8_t> searchState{kSearchIdle};
-    Shared<std::uint8_t> searchUp{0};     // direction of the next search: 1 up, 0 down
-    Shared<std::uint8_t> autoSearch{0};   // 1: the loop may start searches by itself
-    Shared<std::uint8_t> stopSearch{0};   // set by commands: the running search ends
-    Shared<std::uint8_t> skipStation{0};  // set by commands: the search leaves this station
+    Shared<std::uint8_t> searchUp{0};        // direction of the next search: 1 up, 0 down
+    Shared<std::uint8_t> autoSearch{0};      // 1: the loop may start searches by itself
+    Shared<std::uint8_t> stopSearch{0};      // set by commands: the running search ends
+    Shared<std::uint8_t> skipStation{0};     // set by commands: the search leaves this station
     Shared<std::uint8_t> recoveryNeeded{0};  // the RDS interrupt thread asks for a tuner recovery
     Shared<std::uint8_t> stepCounter{0};     // divides the seek's display steps by 4; never reset
 };

@@ -1,7 +1,7 @@
 // The display step of a long seek: while the chip seeks without reporting,
 // the application still sees the frequency move.
-#include "channel/Sentences.h"
 #include "channel/SentenceTexts.h"
+#include "channel/Sentences.h"
 #include "control/StationSearch.h"
 #include "driver/DriverContext.h"
 
@@ -11,7 +11,7 @@
 namespace {
 
 constexpr unsigned kCallsPerStep = 4;
-constexpr int kStep = 50;           // 500 kHz
+constexpr int kStep = 50;  // 500 kHz
 constexpr int kLowestShown = 8750;
 constexpr int kHighestShown = 10790;
 

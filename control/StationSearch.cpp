@@ -58,10 +58,8 @@ Wait waitSteps(unsigned steps, bool skippable)
 {
     for (unsigned i = 0; i < steps; ++i) {
         Sleep(kWaitStepMs);
-        if (requestPending())
-            return Wait::Request;
-        if (skippable && control().skipStation.load() != 0)
-            return Wait::Skipped;
+        if (requestPending()) return Wait::Request;
+        if (skippable && control().skipStation.load() != 0) return Wait::Skipped;
     }
     return Wait::Done;
 }
@@ -75,15 +73,11 @@ enum class Period { GoOn, Stop, Request };
 bool waitForFlag(const Shared<std::uint8_t>& flag, unsigned steps, unsigned periods, Period (*afterPeriod)())
 {
     for (unsigned period = 0; period < periods; ++period) {
-        if (flag.load() != 0 || control().skipStation.load() != 0)
-            break;
-        if (waitSteps(steps, true) == Wait::Request)
-            return false;
+        if (flag.load() != 0 || control().skipStation.load() != 0) break;
+        if (waitSteps(steps, true) == Wait::Request) return false;
         const Period next = afterPeriod();
-        if (next == Period::Request)
-            return false;
-        if (next == Period::Stop)
-            break;
+        if (next == Period::Request) return false;
+        if (next == Period::Stop) break;
     }
     return true;
 }
@@ -110,8 +104,7 @@ bool waitForTmc()
         GuardedReadRegisters(STATUSRSSI, BOOTCONFIG);
         ReadStatus();
         reportStation();
-        if (requestPending())
-            return Period::Request;
+        if (requestPending()) return Period::Request;
         return rds().rdsSeen.load() == 0 ? Period::Stop : Period::GoOn;
     });
 }
@@ -121,8 +114,7 @@ bool waitForTmc()
 // for another reset before the next seek.
 void recoverBeforeSearch()
 {
-    if (control().recoveryNeeded.exchange(0) == 1)
-        resetAndReprogramTuner();
+    if (control().recoveryNeeded.exchange(0) == 1) resetAndReprogramTuner();
 }
 
 enum class Pass { NextStation, End };
@@ -140,33 +132,26 @@ Pass searchOneStation()
     rds().tmcQuality.store(0);
 
     Seek(control().searchUp.load());
-    if (waitSteps(kSettleSteps, false) == Wait::Request)
-        return Pass::End;
+    if (waitSteps(kSettleSteps, false) == Wait::Request) return Pass::End;
     reportStation();
 
     // Without either wait flag the search is a plain seek.
-    if (!filterHas(kFilterSearchWaitsForRds | kFilterAutoSearch))
-        return Pass::End;
-    if (waitSteps(kPreMeasureSteps, false) == Wait::Request)
-        return Pass::End;
+    if (!filterHas(kFilterSearchWaitsForRds | kFilterAutoSearch)) return Pass::End;
+    if (waitSteps(kPreMeasureSteps, false) == Wait::Request) return Pass::End;
     MeasureSignalQuality(emitSignalQuality);
     ReadStatus();
 
     // A railed frequency control means no valid channel: no RDS to wait for.
     if ((gDriver.tuner.shadow.get(STATUSRSSI) & kStatusAfcrl) == 0) {
-        if (!waitForRds())
-            return Pass::End;
+        if (!waitForRds()) return Pass::End;
         reportStation();
         rds().tmcQuality.store(0);
-        if (filterHas(kFilterAutoSearch) && rds().rdsSeen.load() == 1 && !waitForTmc())
-            return Pass::End;
+        if (filterHas(kFilterAutoSearch) && rds().rdsSeen.load() == 1 && !waitForTmc()) return Pass::End;
     }
 
     const std::uint8_t tmc = rds().tmcSeen.load();
-    if (tmc == 1)
-        rds().tmcQuality.store(kFoundTmcQuality);
-    if (tmc != 0)
-        return Pass::End;
+    if (tmc == 1) rds().tmcQuality.store(kFoundTmcQuality);
+    if (tmc != 0) return Pass::End;
     return control().stopSearch.load() == 0 ? Pass::NextStation : Pass::End;
 }
 
@@ -200,6 +185,5 @@ void searchTmcStation(std::uint16_t frequency)
     ReadStatus();
     // The hardware seek wraps round the band, so the search has no pass limit
     // of its own: it ends on TMC, on a request or after a stopSearch.
-    while (searchOneStation() == Pass::NextStation) {
-    }
+    while (searchOneStation() == Pass::NextStation) {}
 }

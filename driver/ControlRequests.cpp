@@ -15,8 +15,8 @@ namespace {
 
 constexpr DWORD kPowerCapabilitiesBytes = sizeof(POWER_CAPABILITIES);  // 48
 constexpr UCHAR kSupportedStates = 0x1F;                               // D0 to D4
-constexpr DWORD kCommandLimit = 24;        // bytes of a private command taken
-constexpr DWORD kCommandPrefixBytes = 6;   // "$PLTCM", skipped unchecked
+constexpr DWORD kCommandLimit = 24;                                    // bytes of a private command taken
+constexpr DWORD kCommandPrefixBytes = 6;                               // "$PLTCM", skipped unchecked
 
 inline constexpr const WCHAR* kMsgPowerGet = TEXT("Corvane::IOCTL_POWER_GET:passing back %u\r\n");
 inline constexpr const WCHAR* kMsgInvalidState = TEXT("Corvane::Invaild state request D%u\r\n");
@@ -41,7 +41,10 @@ DWORD loadDword(const BYTE* p)
     return value;
 }
 
-void storeDword(BYTE* p, DWORD value) { std::memcpy(p, &value, sizeof value); }
+void storeDword(BYTE* p, DWORD value)
+{
+    std::memcpy(p, &value, sizeof value);
+}
 
 // The work of one power request; runs under the fault guard because it
 // touches the caller's buffers.
@@ -133,8 +136,7 @@ void requestRecovery()
 
 }  // namespace
 
-BOOL HandlePowerRequest(DWORD code, PBYTE inBuffer, DWORD inLength, PBYTE outBuffer, DWORD outLength,
-                        PDWORD actualOut)
+BOOL HandlePowerRequest(DWORD code, PBYTE inBuffer, DWORD inLength, PBYTE outBuffer, DWORD outLength, PDWORD actualOut)
 {
     PowerCall call{code, outBuffer, outLength, actualOut};
     if (!CeGuardedCall(runPowerRequest, &call) || call.faulted) NKDbgPrintfW(kMsgIoctlException);

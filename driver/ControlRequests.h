@@ -6,7 +6,6 @@
 // requests (IOCTL_TMC_COMMAND, IOCTL_TMC_RECOVER, IOCTL_TMC_SUSPEND_RESUME),
 // handed over by COM_IOControl with all of its arguments. Both families answer
 // FALSE to the caller whatever they did, and set no last error.
-BOOL HandlePowerRequest(DWORD code, PBYTE inBuffer, DWORD inLength, PBYTE outBuffer, DWORD outLength,
-                        PDWORD actualOut);
+BOOL HandlePowerRequest(DWORD code, PBYTE inBuffer, DWORD inLength, PBYTE outBuffer, DWORD outLength, PDWORD actualOut);
 BOOL HandlePrivateRequest(DWORD code, PBYTE inBuffer, DWORD inLength, PBYTE outBuffer, DWORD outLength,
                           PDWORD actualOut);

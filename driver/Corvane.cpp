@@ -38,8 +38,8 @@ DWORD COM_Write(DWORD openContext, LPCVOID buffer, DWORD count)
     if (buffer == nullptr) {
         return 0;
     }
-    const std::int32_t stored = gDriver.channel.inputRing.write(static_cast<const std::uint8_t*>(buffer),
-                                                                static_cast<std::int32_t>(count));
+    const std::int32_t stored =
+        gDriver.channel.inputRing.write(static_cast<const std::uint8_t*>(buffer), static_cast<std::int32_t>(count));
     return static_cast<DWORD>(stored);
 }
 
@@ -48,8 +48,8 @@ DWORD COM_Seek(DWORD openContext, LONG amount, WORD type)
     return 0;
 }
 
-BOOL COM_IOControl(DWORD openContext, DWORD code, PBYTE inBuffer, DWORD inLength, PBYTE outBuffer,
-                   DWORD outLength, PDWORD actualOut)
+BOOL COM_IOControl(DWORD openContext, DWORD code, PBYTE inBuffer, DWORD inLength, PBYTE outBuffer, DWORD outLength,
+                   PDWORD actualOut)
 {
     switch (code) {
     case IOCTL_SERIAL_GET_PROPERTIES:

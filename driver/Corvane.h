@@ -24,6 +24,6 @@ BOOL COM_Close(DWORD openContext);
 DWORD COM_Read(DWORD openContext, LPVOID buffer, DWORD count);
 DWORD COM_Write(DWORD openContext, LPCVOID buffer, DWORD count);
 DWORD COM_Seek(DWORD openContext, LONG amount, WORD type);
-BOOL COM_IOControl(DWORD openContext, DWORD code, PBYTE inBuffer, DWORD inLength, PBYTE outBuffer,
-                   DWORD outLength, PDWORD actualOut);
+BOOL COM_IOControl(DWORD openContext, DWORD code, PBYTE inBuffer, DWORD inLength, PBYTE outBuffer, DWORD outLength,
+                   PDWORD actualOut);
 }

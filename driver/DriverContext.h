@@ -14,14 +14,14 @@
 #include "tuner/TunerState.h"
 
 struct DriverContext {
-    LifecycleState lifecycle; // driver/: start, threads, interrupt, power
-    PortState port;          // driver/: serial emulation settings
-    ChannelState channel;    // channel/: rings and command reader
-    SentenceState sentences; // channel/: output filter and sentence state
-    PlatformState platform;  // platform/: register windows, utility driver
-    TunerState tuner;        // tuner/: register shadow, bus, settings
-    RdsState rds;            // rds/: group queue and decoder
-    ControlState control;    // control/: requests and the station search
+    LifecycleState lifecycle;  // driver/: start, threads, interrupt, power
+    PortState port;            // driver/: serial emulation settings
+    ChannelState channel;      // channel/: rings and command reader
+    SentenceState sentences;   // channel/: output filter and sentence state
+    PlatformState platform;    // platform/: register windows, utility driver
+    TunerState tuner;          // tuner/: register shadow, bus, settings
+    RdsState rds;              // rds/: group queue and decoder
+    ControlState control;      // control/: requests and the station search
 };
 
 extern DriverContext gDriver;

@@ -18,7 +18,10 @@ namespace {
 constexpr int kLineBusAlreadyClosed = 1734;
 inline constexpr const WCHAR* kMsgBusAlreadyClosed = TEXT("TMC Error: pI2CHandle== NULL\r\n");
 
-LifecycleState& life() { return gDriver.lifecycle; }
+LifecycleState& life()
+{
+    return gDriver.lifecycle;
+}
 
 HANDLE startWorker(LPTHREAD_START_ROUTINE procedure, Shared<std::uint8_t>& stopFlag)
 {
@@ -187,6 +190,12 @@ void COM_PowerUp(DWORD)
     if (life().appSuspended.load() == 0) powerUpDriver();
 }
 
-void COM_PowerDown(DWORD) { powerDownDriver(); }
+void COM_PowerDown(DWORD)
+{
+    powerDownDriver();
+}
 
-BOOL CorvaneDllEntry(HANDLE, DWORD, LPVOID) { return TRUE; }
+BOOL CorvaneDllEntry(HANDLE, DWORD, LPVOID)
+{
+    return TRUE;
+}

@@ -15,9 +15,9 @@ constexpr std::uint8_t kDriverStarting = 2;
 struct LifecycleState {
     Shared<std::uint8_t> driverState{kDriverStarting};
     Shared<std::uint8_t> appSuspended{0};  // the application suspended the receiver
-    Shared<std::uint32_t> currentDx{0};     // last device power state set by the power manager
-    DWORD sysIntr = 0;                           // the tuner interrupt, 68 once initialised
-    HANDLE interruptEvent = nullptr;             // auto-reset; signalled by the tuner interrupt
+    Shared<std::uint32_t> currentDx{0};    // last device power state set by the power manager
+    DWORD sysIntr = 0;                     // the tuner interrupt, 68 once initialised
+    HANDLE interruptEvent = nullptr;       // auto-reset; signalled by the tuner interrupt
 
     HANDLE groupThread = nullptr;
     HANDLE interruptThread = nullptr;

@@ -134,8 +134,7 @@ BOOL GetSerialDcb(PBYTE outBuffer, DWORD outLength, PDWORD actualOut)
 BOOL ReverseWords(const BYTE* inBuffer, DWORD inLength, PBYTE outBuffer, DWORD outLength, PDWORD actualOut)
 {
     constexpr DWORD kWorkSlack = 2;
-    if (inBuffer == nullptr || outBuffer == nullptr || outLength < inLength ||
-        inLength > 0xFFFFFFFFu - kWorkSlack) {
+    if (inBuffer == nullptr || outBuffer == nullptr || outLength < inLength || inLength > 0xFFFFFFFFu - kWorkSlack) {
         return invalidParameter();
     }
     auto* work = static_cast<BYTE*>(LocalAlloc(LPTR, inLength + kWorkSlack));

@@ -32,7 +32,8 @@ public:
     {
         if (!device_.deinit()) fail("COM_Deinit failed");
         if (world().protocolViolations() != 0)
-            fail("the driver broke the bus or chip protocol " + std::to_string(world().protocolViolations()) + " times");
+            fail("the driver broke the bus or chip protocol " + std::to_string(world().protocolViolations()) +
+                 " times");
     }
 
     LoadedDriver(const LoadedDriver&) = delete;

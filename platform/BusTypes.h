@@ -7,18 +7,18 @@
 
 // One transfer handed to the I2C bus driver's transfer routine.
 struct I2CRequest {
-    DWORD writeAddress;     // 0x20: chip address 0x10 shifted left, write bit 0
-    DWORD readAddress;      // 0x21
-    const BYTE* clockSetup; // fixed 2-byte buffer 0xA2 0x54
-    DWORD clockSetupLength; // 2
-    const BYTE* busSetup;   // fixed 2-byte buffer 0xA1 0x64
-    DWORD busSetupLength;   // 2
-    DWORD unused[3];        // not filled in by the driver
-    DWORD busTiming;        // 40000, passed through unchanged
-    DWORD options;          // always 0
-    DWORD direction;        // 0 write, 1 read
-    BYTE* data;             // bytes to send, or room for the bytes read
-    DWORD length;           // number of data bytes
+    DWORD writeAddress;      // 0x20: chip address 0x10 shifted left, write bit 0
+    DWORD readAddress;       // 0x21
+    const BYTE* clockSetup;  // fixed 2-byte buffer 0xA2 0x54
+    DWORD clockSetupLength;  // 2
+    const BYTE* busSetup;    // fixed 2-byte buffer 0xA1 0x64
+    DWORD busSetupLength;    // 2
+    DWORD unused[3];         // not filled in by the driver
+    DWORD busTiming;         // 40000, passed through unchanged
+    DWORD options;           // always 0
+    DWORD direction;         // 0 write, 1 read
+    BYTE* data;              // bytes to send, or room for the bytes read
+    DWORD length;            // number of data bytes
 };
 
 constexpr DWORD kI2CDirectionWrite = 0;

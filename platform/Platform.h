@@ -14,11 +14,11 @@
 // The windows and the three the driver uses: platform/RegisterWindowTable.h.
 
 // Register offsets within those windows.
-constexpr DWORD kTimerLatch = 0x30;       // write 1 before every counter read
-constexpr DWORD kTimerCounter = 0x34;     // free-running, unsigned 32 bits
-constexpr DWORD kClockRateWord = 0xA10;   // counter ticks per second, roughly
-constexpr DWORD kBusModeLine = 0x438;     // pin control register of the tuner's bus-mode input
-constexpr DWORD kResetLine = 0x43C;       // pin control register of the tuner's reset input
+constexpr DWORD kTimerLatch = 0x30;      // write 1 before every counter read
+constexpr DWORD kTimerCounter = 0x34;    // free-running, unsigned 32 bits
+constexpr DWORD kClockRateWord = 0xA10;  // counter ticks per second, roughly
+constexpr DWORD kBusModeLine = 0x438;    // pin control register of the tuner's bus-mode input
+constexpr DWORD kResetLine = 0x43C;      // pin control register of the tuner's reset input
 constexpr DWORD kPadSelectRegister = 0x484;
 // Pad-select bits of the two lines: bit n belongs to the pin register at 0x400 + 4n.
 constexpr ULONG kPadSelectBusMode = 1u << 14;

@@ -6,7 +6,6 @@
 
 #include <cstdint>
 
-
 // How the windows were mapped.
 constexpr BYTE kMapDirect = 0;   // VirtualAlloc + VirtualCopy
 constexpr BYTE kMapUtility = 1;  // through the utility driver "UTL0:"

@@ -16,6 +16,8 @@ struct RegisterWindow {
 
 inline constexpr unsigned kRegisterWindowCount = 35;
 
+// Laid out by hand: each comment stays on the entry it describes.
+// clang-format off
 inline constexpr RegisterWindow kRegisterWindows[kRegisterWindowCount] = {
     {0xAB080000, 100},   {0xAB0B0000, 512},   {0xAB060000, 4060}, {0xA8000000, 308},
     {0xAA010000, 144},   {0xAB0A0000, 16456}, {0xA4800000, 28},   {0xAB070000, 3868},
@@ -30,6 +32,7 @@ inline constexpr RegisterWindow kRegisterWindows[kRegisterWindowCount] = {
     {0xAC002000, 8192},  // clock: clock-rate word
     {0xA5500000, 12288}, {0xAB120000, 40},    {0xAB0E0000, 32},
 };
+// clang-format on
 
 // The three windows the driver itself uses (indexes into the table).
 inline constexpr unsigned kTimerWindow = 8;   // counter latch and free-running counter

@@ -41,8 +41,8 @@ DWORD CspRegMap(BYTE mode)
             platform.windowAddress[i] = MapWindow(window.size, kMapLabel, window.base);
             mapped = platform.windowAddress[i] != nullptr;
         } else {
-            mapped = platform.utl.map(platform.utl.context, window.base, window.size, 0,
-                                      &platform.windowAddress[i]) == 0;
+            mapped =
+                platform.utl.map(platform.utl.context, window.base, window.size, 0, &platform.windowAddress[i]) == 0;
         }
         if (!mapped) {
             CspRegUnmap();

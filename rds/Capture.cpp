@@ -30,8 +30,8 @@ RdsGroup capturedGroup()
     group.B = regs.get(RDSB);
     group.C = regs.get(RDSC);
     group.D = regs.get(RDSD);
-    group.status = makeGroupStatus(kStatusBlera.get(status), kReadchanBlerb.get(readchan),
-                                   kReadchanBlerc.get(readchan), kReadchanBlerd.get(readchan));
+    group.status = makeGroupStatus(kStatusBlera.get(status), kReadchanBlerb.get(readchan), kReadchanBlerc.get(readchan),
+                                   kReadchanBlerd.get(readchan));
     return group;
 }
 
@@ -50,8 +50,7 @@ void serviceInterrupt()
     gDriver.tuner.statusStale.store(0);
 
     if (gDriver.tuner.shadow.get(STATUSRSSI) & kStatusRdsr) {
-        if (!fetched)
-            return;
+        if (!fetched) return;
         emitBlockErrors();
         storeGroup(capturedGroup());  // a full bank drops the group
         rds.rdsSeen.store(1);

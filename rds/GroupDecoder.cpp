@@ -14,9 +14,9 @@ namespace {
 constexpr unsigned kGroupTypeShift = 12;
 constexpr std::uint16_t kVersionB = 0x0800;
 constexpr std::uint16_t kSegmentAddressMask = 0x3;
-constexpr unsigned kGroupTypeBasic = 0;   // 0A/0B: station name, AF
-constexpr unsigned kGroupTypeOda = 3;     // 3A: open data application identification
-constexpr unsigned kGroupTypeTmc = 8;     // 8A: TMC user messages
+constexpr unsigned kGroupTypeBasic = 0;        // 0A/0B: station name, AF
+constexpr unsigned kGroupTypeOda = 3;          // 3A: open data application identification
+constexpr unsigned kGroupTypeTmc = 8;          // 8A: TMC user messages
 constexpr std::uint8_t kPiSentenceEvery = 10;  // the 11th group 0A sends the PI again
 constexpr std::uint16_t kTmcQualityStep = 5;
 constexpr std::uint16_t kTmcQualityMax = 100;
@@ -59,8 +59,7 @@ void countTmcGroup()
     std::uint16_t raised;
     do {
         raised = static_cast<std::uint16_t>(seen + kTmcQualityStep);
-        if (raised > kTmcQualityMax)
-            raised = kTmcQualityMax;
+        if (raised > kTmcQualityMax) raised = kTmcQualityMax;
     } while (!rds.tmcQuality.compareExchange(seen, raised));
 }
 
@@ -69,10 +68,8 @@ void decodeBasicGroup(const GroupBlocks& blocks, bool versionA, std::uint16_t st
     const unsigned position = (blocks.B & kSegmentAddressMask) * 2u;
     updateStationName(position, static_cast<std::uint8_t>(blocks.D >> 8));
     updateStationName(position + 1, static_cast<std::uint8_t>(blocks.D & 0xFF));
-    if (!versionA)
-        return;
-    if (blockErrors(status, kStatusShiftBlockC) == 0)
-        emitAlternativeFrequency(blocks.C);
+    if (!versionA) return;
+    if (blockErrors(status, kStatusShiftBlockC) == 0) emitAlternativeFrequency(blocks.C);
     DecoderState& decoder = gDriver.rds.decoder;
     if (++decoder.piSentenceCounter > kPiSentenceEvery) {
         emitProgrammeIdentity();
@@ -105,25 +102,21 @@ void decodeGroup(const RdsGroup& group)
 
     confirmPi(group.A);
     const std::uint32_t pi = gDriver.rds.decoder.confirmedPi.load();
-    if (pi == 0)
-        return;
+    if (pi == 0) return;
     GroupBlocks blocks{static_cast<std::uint16_t>(pi), group.B, group.C, group.D};
 
     if (versionA && (groupType == kGroupTypeTmc || groupType == kGroupTypeOda) && !filterRepeats(groupType, blocks))
         return;
 
-    if (groupType == kGroupTypeBasic)
-        decodeBasicGroup(blocks, versionA, group.status);
+    if (groupType == kGroupTypeBasic) decodeBasicGroup(blocks, versionA, group.status);
 
     const OutputFilter& filter = gDriver.sentences.outputFilter;
     if (versionA && typeSelected(filter.tmcMask.load(), groupType)) {
         countTmcGroup();
         emitTmcGroup(blocks.B, blocks.C, blocks.D);
     }
-    if (versionA && typeSelected(filter.maskA.load(), groupType))
-        emitRawGroup(blocks.A, blocks.B, blocks.C, blocks.D);
-    if (!versionA && typeSelected(filter.maskB.load(), groupType))
-        emitRawGroup(blocks.A, blocks.B, blocks.C, blocks.D);
+    if (versionA && typeSelected(filter.maskA.load(), groupType)) emitRawGroup(blocks.A, blocks.B, blocks.C, blocks.D);
+    if (!versionA && typeSelected(filter.maskB.load(), groupType)) emitRawGroup(blocks.A, blocks.B, blocks.C, blocks.D);
 }
 
 void resetRdsDecoder()
@@ -161,9 +154,7 @@ void blankStationName()
 
 void emitAlternativeFrequency(std::uint16_t blockC)
 {
-    if (!outputFilterAllows(kFilterAlternativeFrequency) ||
-        gDriver.rds.decoder.confirmedPi.load() == 0)
-        return;
+    if (!outputFilterAllows(kFilterAlternativeFrequency) || gDriver.rds.decoder.confirmedPi.load() == 0) return;
     char text[kSentenceBufferBytes];
     const std::int32_t fields[] = {blockC};
     formatFields(text, sizeof text, kAlternativeFrequencyFormat, fields, 1);

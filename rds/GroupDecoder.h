@@ -34,7 +34,7 @@ void blankStationName();
 void reportTuningStatus();
 
 // Sentence emitters of the decoder; called with the guard held.
-void emitStationName();                  // "$PLTCH" when the name changed
+void emitStationName();                               // "$PLTCH" when the name changed
 void emitAlternativeFrequency(std::uint16_t blockC);  // "$PXRAF"
 
 // The steps of decodeGroup, called with the guard held.

@@ -3,11 +3,20 @@
 #include "driver/DriverContext.h"
 
 namespace {
-GroupQueue& queue() { return gDriver.rds.groupQueue; }
+GroupQueue& queue()
+{
+    return gDriver.rds.groupQueue;
+}
 }  // namespace
 
-void InitGroupQueueGuard() { InitializeCriticalSection(&queue().guard); }
-void ReleaseGroupQueueGuard() { DeleteCriticalSection(&queue().guard); }
+void InitGroupQueueGuard()
+{
+    InitializeCriticalSection(&queue().guard);
+}
+void ReleaseGroupQueueGuard()
+{
+    DeleteCriticalSection(&queue().guard);
+}
 
 bool storeGroup(const RdsGroup& group)
 {

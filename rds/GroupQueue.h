@@ -14,10 +14,10 @@ constexpr unsigned kBankCount = 2;
 constexpr unsigned kBankCapacity = 10;
 
 struct GroupQueue {
-    CRITICAL_SECTION guard;                            // created per load (InitGroupQueueGuard)
+    CRITICAL_SECTION guard;                        // created per load (InitGroupQueueGuard)
     RdsGroup entries[kBankCount * kBankCapacity];  // bank 1 starts at entry 10
-    std::uint16_t bankFill[kBankCount];                // 0..10 each
-    std::uint8_t bankSelector;                         // the bank being filled; 0 at load
+    std::uint16_t bankFill[kBankCount];            // 0..10 each
+    std::uint8_t bankSelector;                     // the bank being filled; 0 at load
 };
 
 void InitGroupQueueGuard();

@@ -19,8 +19,7 @@ constexpr std::uint8_t kNoBestHits = 255;
 
 void confirmPi(std::uint16_t code)
 {
-    if (code == 0)
-        return;
+    if (code == 0) return;
     DecoderState& decoder = gDriver.rds.decoder;
     PiCandidate* table = decoder.piCandidates;
 

@@ -28,8 +28,7 @@ constexpr std::uint16_t blockErrors(std::uint16_t status, unsigned shift)
 // Builds a status word from the four error fields (each 0..3).
 constexpr std::uint16_t makeGroupStatus(unsigned a, unsigned b, unsigned c, unsigned d)
 {
-    return static_cast<std::uint16_t>(((b & kBlockErrorMask) << kStatusShiftBlockB) |
-                                      ((c & kBlockErrorMask) << kStatusShiftBlockC) |
-                                      ((d & kBlockErrorMask) << kStatusShiftBlockD) |
-                                      ((a & kBlockErrorMask) << kStatusShiftBlockA));
+    return static_cast<std::uint16_t>(
+        ((b & kBlockErrorMask) << kStatusShiftBlockB) | ((c & kBlockErrorMask) << kStatusShiftBlockC) |
+        ((d & kBlockErrorMask) << kStatusShiftBlockD) | ((a & kBlockErrorMask) << kStatusShiftBlockA));
 }

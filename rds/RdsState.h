@@ -21,15 +21,15 @@ constexpr unsigned kRepeatHistoryLength = 3;
 struct PiCandidate {
     std::uint16_t code;  // 0: free
     std::uint8_t hits;
-    std::uint8_t age;    // calls since it was last heard
+    std::uint8_t age;  // calls since it was last heard
 };
 
 // The programme service name, assembled with a per-position confidence.
 struct StationNameState {
-    std::uint8_t psCurrent[kStationNameLength];      // character believed at each position
-    std::uint8_t psAlternative[kStationNameLength];  // a challenger seen at that position
-    std::uint8_t psConfidence[kStationNameLength];   // 0..3; confirmed at 2 or more
-    std::uint8_t stationName[kStationNameLength];    // the confirmed name
+    std::uint8_t psCurrent[kStationNameLength];        // character believed at each position
+    std::uint8_t psAlternative[kStationNameLength];    // a challenger seen at that position
+    std::uint8_t psConfidence[kStationNameLength];     // 0..3; confirmed at 2 or more
+    std::uint8_t stationName[kStationNameLength];      // the confirmed name
     std::uint8_t lastEmittedName[kStationNameLength];  // name of the last "$PLTCH"; never reset
 };
 

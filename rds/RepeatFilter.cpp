@@ -21,11 +21,9 @@ bool sameContent(const GroupBlocks& x, const GroupBlocks& y)
 // Shifts the history by one, stores the group as entry 0.
 void record(GroupBlocks* history, std::uint8_t& filled, const GroupBlocks& group)
 {
-    for (unsigned i = kRepeatHistoryLength - 1; i > 0; --i)
-        history[i] = history[i - 1];
+    for (unsigned i = kRepeatHistoryLength - 1; i > 0; --i) history[i] = history[i - 1];
     history[0] = group;
-    if (filled < kRepeatHistoryLength)
-        ++filled;
+    if (filled < kRepeatHistoryLength) ++filled;
 }
 
 bool agree(const GroupBlocks* history, std::uint8_t filled, unsigned i, unsigned j)
@@ -36,18 +34,15 @@ bool agree(const GroupBlocks* history, std::uint8_t filled, unsigned i, unsigned
 // The copy two of the last three agree on, or nullptr.
 const GroupBlocks* agreedCopy(const GroupBlocks* history, std::uint8_t filled)
 {
-    if (agree(history, filled, 2, 1) || agree(history, filled, 1, 0))
-        return &history[1];
-    if (agree(history, filled, 2, 0))
-        return &history[0];
+    if (agree(history, filled, 2, 1) || agree(history, filled, 1, 0)) return &history[1];
+    if (agree(history, filled, 2, 0)) return &history[0];
     return nullptr;
 }
 
 bool acceptedApplication(std::uint16_t applicationId)
 {
     for (std::uint16_t id : kAcceptedApplicationIds)
-        if (id == applicationId)
-            return true;
+        if (id == applicationId) return true;
     return false;
 }
 
@@ -58,20 +53,17 @@ bool filterRepeats(unsigned groupType, GroupBlocks& blocks)
     RepeatFilter& filter = gDriver.rds.decoder.repeats;
 
     if (groupType == kGroupTypeOda) {
-        if (!acceptedApplication(blocks.D))
-            return false;
+        if (!acceptedApplication(blocks.D)) return false;
         record(filter.odaHistory, filter.odaFilled, blocks);
         const GroupBlocks* copy = agreedCopy(filter.odaHistory, filter.odaFilled);
-        if (copy == nullptr)
-            return false;
+        if (copy == nullptr) return false;
         blocks = *copy;
         return true;
     }
 
     record(filter.tmcHistory, filter.tmcFilled, blocks);
     const GroupBlocks* copy = agreedCopy(filter.tmcHistory, filter.tmcFilled);
-    if (copy == nullptr || sameContent(*copy, filter.tmcLastAccepted))
-        return false;
+    if (copy == nullptr || sameContent(*copy, filter.tmcLastAccepted)) return false;
     filter.tmcLastAccepted = *copy;
     blocks = *copy;
     return true;

@@ -19,8 +19,7 @@ constexpr std::uint8_t kReplaced = 3;
 bool nameComplete(const StationNameState& name)
 {
     for (unsigned i = 0; i < kStationNameLength; ++i)
-        if (name.psConfidence[i] < kConfirmed)
-            return false;
+        if (name.psConfidence[i] < kConfirmed) return false;
     return true;
 }
 
@@ -28,8 +27,7 @@ bool nameComplete(const StationNameState& name)
 
 void updateStationName(unsigned position, std::uint8_t character)
 {
-    if (position >= kStationNameLength)
-        return;
+    if (position >= kStationNameLength) return;
     StationNameState& name = gDriver.rds.decoder.name;
     std::uint8_t& confidence = name.psConfidence[position];
 
@@ -45,8 +43,7 @@ void updateStationName(unsigned position, std::uint8_t character)
         name.psAlternative[position] = name.psCurrent[position];
         name.psCurrent[position] = character;
         for (unsigned i = 0; i < kStationNameLength; ++i)
-            if (name.psConfidence[i] > 1)
-                --name.psConfidence[i];
+            if (name.psConfidence[i] > 1) --name.psConfidence[i];
     } else if (confidence == 0) {
         confidence = 1;
         name.psCurrent[position] = character;
@@ -62,9 +59,7 @@ void updateStationName(unsigned position, std::uint8_t character)
 
 void emitStationName()
 {
-    if (!outputFilterAllows(kFilterStationName) ||
-        gDriver.rds.decoder.confirmedPi.load() == 0)
-        return;
+    if (!outputFilterAllows(kFilterStationName) || gDriver.rds.decoder.confirmedPi.load() == 0) return;
 
     StationNameState& name = gDriver.rds.decoder.name;
     char text[sizeof kStationNameTemplate];
@@ -73,14 +68,11 @@ void emitStationName()
     for (unsigned i = 0; i < kStationNameLength; ++i) {
         // A control byte (NUL included) would break the application's line:
         // it goes out as a space. Every other byte is the broadcaster's own.
-        if (name.stationName[i] < 0x20 || name.stationName[i] == 0x7F)
-            name.stationName[i] = ' ';
+        if (name.stationName[i] < 0x20 || name.stationName[i] == 0x7F) name.stationName[i] = ' ';
         const std::uint8_t character = name.stationName[i];
         text[kStationNameOffset + i] = static_cast<char>(character);
-        if (character != name.lastEmittedName[i])
-            changed = true;
+        if (character != name.lastEmittedName[i]) changed = true;
         name.lastEmittedName[i] = character;
     }
-    if (changed)
-        emitSentence(text);
+    if (changed) emitSentence(text);
 }

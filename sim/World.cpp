@@ -4,7 +4,8 @@
 
 namespace sim {
 
-World::World(Kernel& kernel) : kernel_(kernel), soc_(kernel), bus_(kernel), chip_(kernel, band_) {
+World::World(Kernel& kernel) : kernel_(kernel), soc_(kernel), bus_(kernel), chip_(kernel, band_)
+{
     soc_.gpio().onLineChange([this](GpioLine line, bool level) {
         if (line == GpioLine::Reset) {
             chip_.setResetLine(level);
@@ -18,13 +19,15 @@ World::World(Kernel& kernel) : kernel_(kernel), soc_(kernel), bus_(kernel), chip
     kernel_.addDevice(kUtilityDeviceName, &utility_);
 }
 
-World::~World() {
+World::~World()
+{
     kernel_.removeDevice(kI2CDeviceName);
     kernel_.removeDevice(kUtilityDeviceName);
     soc_.gpio().onLineChange(nullptr);
 }
 
-Station& World::addStation(std::uint16_t frequency, int rssi, int snr, std::vector<RdsGroup> groups) {
+Station& World::addStation(std::uint16_t frequency, int rssi, int snr, std::vector<RdsGroup> groups)
+{
     Station station;
     station.frequency = frequency;
     station.rssi = rssi;

@@ -13,7 +13,10 @@ namespace corvane {
 namespace {
 
 // A printable character of a name or text, or '?'.
-char printable(unsigned code) { return code >= 0x20 && code < 0x7F ? static_cast<char>(code) : '?'; }
+char printable(unsigned code)
+{
+    return code >= 0x20 && code < 0x7F ? static_cast<char>(code) : '?';
+}
 
 // The label's name and its field's width in bits, by label number.
 struct Label {
@@ -21,11 +24,21 @@ struct Label {
     unsigned width;
 };
 constexpr Label kLabels[16] = {
-    {"duration", 3},          {"control code", 3},         {"length of route affected", 5},
-    {"speed limit", 5},       {"quantifier", 5},           {"quantifier", 8},
-    {"supplementary information", 8}, {"explicit start time", 8}, {"explicit stop time", 8},
-    {"additional event", 11}, {"detailed diversion", 16},  {"destination", 16},
-    {"reserved label 12", 16}, {"cross-linkage to source", 16}, {"separator", 0},
+    {"duration", 3},
+    {"control code", 3},
+    {"length of route affected", 5},
+    {"speed limit", 5},
+    {"quantifier", 5},
+    {"quantifier", 8},
+    {"supplementary information", 8},
+    {"explicit start time", 8},
+    {"explicit stop time", 8},
+    {"additional event", 11},
+    {"detailed diversion", 16},
+    {"destination", 16},
+    {"reserved label 12", 16},
+    {"cross-linkage to source", 16},
+    {"separator", 0},
     {"reserved label 15", 0},
 };
 
@@ -63,8 +76,8 @@ std::string clockTime(unsigned b, unsigned c, unsigned d)
     const std::chrono::year_month_day date{std::chrono::sys_days{std::chrono::days{int(mjd) - 40587}}};
     char text[96];
     std::snprintf(text, sizeof text, "clock time %04d-%02u-%02u %02u:%02u UTC, local time offset %c%u:%02u",
-                  int(date.year()), unsigned(date.month()), unsigned(date.day()), hour, minute,
-                  (d & 0x20) ? '-' : '+', halfHours / 2, halfHours % 2 * 30);
+                  int(date.year()), unsigned(date.month()), unsigned(date.day()), hour, minute, (d & 0x20) ? '-' : '+',
+                  halfHours / 2, halfHours % 2 * 30);
     return text;
 }
 
@@ -100,8 +113,8 @@ std::string DecodeView::tmcGroup(unsigned b, unsigned c, unsigned d, const std::
     const int sequence = int((c >> 12) & 3);
     // The second group comes first, then the sequence counts down to 0; a
     // repeat, or a gap where a group was lost, leaves the message as it was.
-    const bool next = second ? message.lastSequence == -1
-                             : message.lastSequence != -1 && sequence == message.lastSequence - 1;
+    const bool next =
+        second ? message.lastSequence == -1 : message.lastSequence != -1 && sequence == message.lastSequence - 1;
     if (!message.open || !next) return single;
     message.lastSequence = sequence;
     for (int i = 11; i >= 0; --i) message.bits.push_back((c >> i) & 1);
@@ -110,8 +123,7 @@ std::string DecodeView::tmcGroup(unsigned b, unsigned c, unsigned d, const std::
     message.open = false;
     char text[160];
     std::snprintf(text, sizeof text, "TMC multi-group message %u: event %u, location %u, extent %u, direction %s",
-                  index, message.event, message.location, message.extent,
-                  message.negative ? "negative" : "positive");
+                  index, message.event, message.location, message.extent, message.negative ? "negative" : "positive");
     const std::string content = tmcOptionalContent(message.bits);
     return std::string(text) + (content.empty() ? "" : "; " + content);
 }

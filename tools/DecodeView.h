@@ -27,7 +27,7 @@ private:
         bool open = false;
         unsigned event = 0, location = 0, extent = 0;
         bool negative = false;
-        int lastSequence = -1;  // sequence identifier of the last further group taken
+        int lastSequence = -1;   // sequence identifier of the last further group taken
         std::vector<bool> bits;  // the free-format bits so far
     };
 

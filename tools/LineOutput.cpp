@@ -14,8 +14,7 @@ std::string virtualSeconds(sim::Micros time)
 
 LineOutput::LineOutput(std::FILE* out, bool timestamps, bool decode, bool print)
     : out_(out), timestamps_(timestamps), decode_(decode), print_(print)
-{
-}
+{}
 
 void LineOutput::feed(std::string_view bytes, sim::Micros now)
 {

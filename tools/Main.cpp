@@ -9,8 +9,8 @@
 #include "tools/ReplaySummary.h"
 #include "tools/Run.h"
 #include "tools/Script.h"
-#include "tools/soak/Soak.h"
 #include "tools/StopSignal.h"
+#include "tools/soak/Soak.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -112,9 +112,9 @@ void printSoakSummary(std::FILE* out, const char* outcome, const Options& option
                  "soak %s: seed %llu, %s, schedule: %s, %.2f virtual hours, %llu fault phases, %llu faults, "
                  "%llu lines (%llu cut by overruns), %llu debug messages explained, %llu bus transfers failed%s\n",
                  outcome, static_cast<unsigned long long>(settings.seed), soakBandName(settings).c_str(),
-                 sim::scheduleName(soakSchedule(settings)), report.virtualHours, static_cast<unsigned long long>(report.cycles),
-                 static_cast<unsigned long long>(report.faults), static_cast<unsigned long long>(report.linesRead),
-                 static_cast<unsigned long long>(report.cutLines),
+                 sim::scheduleName(soakSchedule(settings)), report.virtualHours,
+                 static_cast<unsigned long long>(report.cycles), static_cast<unsigned long long>(report.faults),
+                 static_cast<unsigned long long>(report.linesRead), static_cast<unsigned long long>(report.cutLines),
                  static_cast<unsigned long long>(report.debugLines),
                  static_cast<unsigned long long>(report.busFailures),
                  report.tmcRequired ? "" : " (no TMC station on the band: TMC was not required)");

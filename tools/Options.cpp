@@ -107,8 +107,7 @@ void checkRun(const Texts& texts, Options& options)
     if (texts.speed && !speedMax) {
         options.speed = parsePositive(nonEmpty(texts.speed, "--speed"), kMaxSpeed);
         if (!options.speed)
-            throw UsageError("--speed needs \"max\" or a factor above 0 (up to 1000000), not \"" + *texts.speed +
-                             "\"");
+            throw UsageError("--speed needs \"max\" or a factor above 0 (up to 1000000), not \"" + *texts.speed + "\"");
     }
     if (!options.ptyPath.empty() && speedMax)
         throw UsageError("--pty serves a serial program at wall-clock pace: give --speed a factor, not max");

@@ -29,15 +29,15 @@ struct Options {
     std::string schedule;  // run and soak: cooperative, random or pct; empty: the command's default
 
     // run
-    std::string bandFile;             // empty: the built-in band
-    std::string scriptFile;           // empty: no script
-    std::string ptyPath;              // empty: no pseudo-terminal
+    std::string bandFile;                     // empty: the built-in band
+    std::string scriptFile;                   // empty: no script
+    std::string ptyPath;                      // empty: no pseudo-terminal
     std::optional<std::uint64_t> durationMs;  // virtual; none: until interrupted
-    std::optional<double> speed;      // virtual seconds per wall second; none: as fast as possible
+    std::optional<double> speed;              // virtual seconds per wall second; none: as fast as possible
 
     // soak (and --band, --seed, --debug)
-    double hours = 1.0;               // virtual hours
-    std::string scenario = "default"; // a built-in band of the soak
+    double hours = 1.0;                // virtual hours
+    std::string scenario = "default";  // a built-in band of the soak
 
     // replay
     std::string logFile;

@@ -35,11 +35,11 @@ std::string linkTarget(const std::string& link)
 
 PseudoTerminal::PseudoTerminal(std::string linkPath) : link_(std::move(linkPath))
 {
-    struct stat existing{};
+    struct stat existing {};
     if (::lstat(link_.c_str(), &existing) == 0) {
         if (!S_ISLNK(existing.st_mode))
             throw std::runtime_error(link_ + " exists and is not a symbolic link: choose another --pty path");
-        struct stat target{};
+        struct stat target {};
         if (::stat(link_.c_str(), &target) == 0)
             throw std::runtime_error(link_ + " already serves " + linkTarget(link_) +
                                      ", perhaps for another corvane: choose another --pty path");

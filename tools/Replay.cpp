@@ -60,7 +60,8 @@ void replayThroughDriver(const Options& options, const sim::band::BandDescriptio
     // The application tunes to the station.
     session.command("$PLTCM,H2," + std::to_string(station.frequency));
 
-    const sim::Micros limit = session.kernel().now() + kSettleTime + 2 * static_cast<sim::Micros>(groups) * kGroupPeriod;
+    const sim::Micros limit =
+        session.kernel().now() + kSettleTime + 2 * static_cast<sim::Micros>(groups) * kGroupPeriod;
     sim::Micros drainEnd = ~sim::Micros{0};
     for (sim::Micros poll = session.kernel().now();; poll += kPollInterval) {
         session.sleepUntil(poll);

@@ -42,8 +42,10 @@ void ReplaySummary::noteTmcGroup(unsigned type, unsigned b, unsigned c, unsigned
     } else if (type == 8 && (b & 0x10) == 0) {
         const bool single = (b & 0x08) != 0;
         // Continuity index 0 is kept for the encryption administration groups.
-        if (!single && (b & 0x07) == 0) encrypted_ = true;
-        else if (single || (c & 0x8000) != 0) messages_.emplace(single, c, d);
+        if (!single && (b & 0x07) == 0)
+            encrypted_ = true;
+        else if (single || (c & 0x8000) != 0)
+            messages_.emplace(single, c, d);
     }
 }
 

@@ -15,7 +15,10 @@ namespace {
 
 constexpr std::uint64_t kMaxScriptSeconds = 30ull * 24 * 3600;
 
-bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+bool isBlank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\r';
+}
 
 std::string_view trim(std::string_view text)
 {

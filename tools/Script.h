@@ -30,7 +30,7 @@ public:
 enum class ActionKind { Write, Command, Recover, Suspend, Resume, Power, PowerDown, PowerUp };
 
 struct ScriptAction {
-    std::uint64_t atMs = 0;   // virtual time from the start of the run
+    std::uint64_t atMs = 0;  // virtual time from the start of the run
     ActionKind kind = ActionKind::Recover;
     std::string bytes;        // Write: the bytes to send (CR LF included); Command: the text
     unsigned powerState = 0;  // Power: 0..4 for D0..D4

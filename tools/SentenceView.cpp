@@ -16,10 +16,16 @@ std::string format(const char* pattern, auto... values)
     return buffer;
 }
 
-std::string hex4(unsigned value) { return format("%04X", value & 0xFFFF); }
+std::string hex4(unsigned value)
+{
+    return format("%04X", value & 0xFFFF);
+}
 
 // "8A", "0B": the group type and version of block B.
-std::string groupType(unsigned blockB) { return format("%u%c", (blockB >> 12) & 0xF, (blockB & 0x0800) ? 'B' : 'A'); }
+std::string groupType(unsigned blockB)
+{
+    return format("%u%c", (blockB >> 12) & 0xF, (blockB & 0x0800) ? 'B' : 'A');
+}
 
 // The comma-separated numeric fields after the address; nullopt when one is not a number.
 std::optional<std::vector<unsigned>> numbers(std::string_view fields, std::size_t expected)
@@ -130,8 +136,7 @@ std::string renderFields(std::string_view address, std::string_view fields)
     };
     static const Numeric kNumeric[] = {
         {"PLTTQ", 5, tuningStatus},
-        {"PLTMT", 2,
-         [](const std::vector<unsigned>& f) { return format("PI %04X, country code %X", f[1], f[0]); }},
+        {"PLTMT", 2, [](const std::vector<unsigned>& f) { return format("PI %04X, country code %X", f[1], f[0]); }},
         {"PLTTR", 5,
          [](const std::vector<unsigned>& f) {
              return format("raw group %s, PI %04X, blocks B %04X C %04X D %04X", groupType(f[2]).c_str(), f[1], f[2],
@@ -144,8 +149,8 @@ std::string renderFields(std::string_view address, std::string_view fields)
          }},
         {"PXRFW", 5,
          [](const std::vector<unsigned>& f) {
-             return format("chip: device ID %04X, firmware %u, device %u, revision %u, test %u", f[4], f[0], f[2],
-                           f[3], f[1]);
+             return format("chip: device ID %04X, firmware %u, device %u, revision %u, test %u", f[4], f[0], f[2], f[3],
+                           f[1]);
          }},
         {"PXRSNR", 7,
          [](const std::vector<unsigned>& f) {
@@ -153,9 +158,10 @@ std::string renderFields(std::string_view address, std::string_view fields)
          }},
         {"PXRQF", 4,
          [](const std::vector<unsigned>& f) {
-             return format("search settings: seek RSSI threshold %u, RDS wait %u.%02u s, TMC wait %u.%02u s, "
-                           "seek SNR threshold %u",
-                           f[0], f[1] / 100, f[1] % 100, f[2] / 100, f[2] % 100, f[3]);
+             return format(
+                 "search settings: seek RSSI threshold %u, RDS wait %u.%02u s, TMC wait %u.%02u s, "
+                 "seek SNR threshold %u",
+                 f[0], f[1] / 100, f[1] % 100, f[2] / 100, f[2] % 100, f[3]);
          }},
         {"PLTFD", 3,
          [](const std::vector<unsigned>& f) {
@@ -178,7 +184,10 @@ std::string renderFields(std::string_view address, std::string_view fields)
 
 }  // namespace
 
-std::string megahertz(unsigned frequency) { return format("%u.%02u MHz", frequency / 100, frequency % 100); }
+std::string megahertz(unsigned frequency)
+{
+    return format("%u.%02u MHz", frequency / 100, frequency % 100);
+}
 
 std::string renderSentence(std::string_view line)
 {

@@ -25,7 +25,7 @@ extern "C" void onStopSignal(int signal)
 
 void installStopHandlers()
 {
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = onStopSignal;
     sigemptyset(&action.sa_mask);
     ::sigaction(SIGINT, &action, nullptr);
@@ -35,8 +35,14 @@ void installStopHandlers()
     ::signal(SIGPIPE, SIG_IGN);
 }
 
-bool stopRequested() { return gStopSignals != 0; }
+bool stopRequested()
+{
+    return gStopSignals != 0;
+}
 
-void removeOnStop(const char* path) { gLinkToRemove.store(path); }
+void removeOnStop(const char* path)
+{
+    gLinkToRemove.store(path);
+}
 
 }  // namespace corvane

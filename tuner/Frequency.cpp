@@ -27,9 +27,12 @@ std::uint16_t bandBottom()
 std::uint16_t channelSpacing()
 {
     switch (kSysconfig2Space.get(shadow().get(SYSCONFIG2))) {
-    case kSpace200kHz: return 20;
-    case kSpace100kHz: return 10;
-    default: return 5;  // kSpace50kHz
+    case kSpace200kHz:
+        return 20;
+    case kSpace100kHz:
+        return 10;
+    default:
+        return 5;  // kSpace50kHz
     }
 }
 

@@ -17,7 +17,8 @@ constexpr std::uint16_t kBandModeLowByte[] = {
 };
 static_assert(kBandModeLowByte[0] == 0x10 && kBandModeLowByte[1] == 0x90 && kBandModeLowByte[2] == 0x00);
 // Band, spacing and volume: what the band mode and the volume set.
-constexpr std::uint16_t kSysconfig2LowByte = kSysconfig2Band.mask() | kSysconfig2Space.mask() | kSysconfig2Volume.mask();
+constexpr std::uint16_t kSysconfig2LowByte =
+    kSysconfig2Band.mask() | kSysconfig2Space.mask() | kSysconfig2Volume.mask();
 static_assert(kSysconfig2LowByte == 0x00FF);
 // The low byte before the band mode is applied: volume 10.
 constexpr std::uint16_t kSysconfig2Initial = kSysconfig2Volume.of(10);
@@ -97,8 +98,7 @@ bool ReceiverSettingsReachedChip(const ReceiverSettings& settings)
 {
     const std::uint8_t mode = settings.bandMode.load();
     const std::uint8_t volume = settings.volume.load();
-    if (mode >= sizeof kBandModeLowByte / sizeof kBandModeLowByte[0])
-        return true;
+    if (mode >= sizeof kBandModeLowByte / sizeof kBandModeLowByte[0]) return true;
     const std::uint16_t expected = kBandModeLowByte[mode] | kSysconfig2Volume.of(volume);
     return (shadow().get(SYSCONFIG2) & kSysconfig2LowByte) == expected;
 }

@@ -8,9 +8,9 @@
 
 namespace si4709 {
 
-constexpr std::uint8_t kBusAddress = 0x10;       // 7-bit address
-constexpr std::uint8_t kWriteAddress = 0x20;     // 8-bit address, write
-constexpr std::uint8_t kReadAddress = 0x21;      // 8-bit address, read
+constexpr std::uint8_t kBusAddress = 0x10;    // 7-bit address
+constexpr std::uint8_t kWriteAddress = 0x20;  // 8-bit address, write
+constexpr std::uint8_t kReadAddress = 0x21;   // 8-bit address, read
 static_assert(kWriteAddress == kBusAddress << 1 && kReadAddress == (kBusAddress << 1 | 1));
 constexpr unsigned kRegisterCount = 16;
 constexpr unsigned kFirstReadRegister = 0x0A;
@@ -43,7 +43,8 @@ struct Field {
 
     constexpr std::uint16_t mask() const { return static_cast<std::uint16_t>(((1u << width) - 1u) << shift); }
     constexpr std::uint16_t get(std::uint16_t reg) const { return static_cast<std::uint16_t>((reg & mask()) >> shift); }
-    constexpr std::uint16_t set(std::uint16_t reg, unsigned value) const {
+    constexpr std::uint16_t set(std::uint16_t reg, unsigned value) const
+    {
         return static_cast<std::uint16_t>((reg & ~mask()) | ((value << shift) & mask()));
     }
     // The field holding `value`, every other bit 0.
@@ -95,7 +96,7 @@ constexpr Field kChannelChan = bits<9, 0>();
 constexpr std::uint16_t kSysconfig1Rdsien = flag<15>();
 constexpr std::uint16_t kSysconfig1Stcien = flag<14>();
 constexpr std::uint16_t kSysconfig1Rds = flag<12>();
-constexpr std::uint16_t kSysconfig1De = flag<11>();    // 1: 50 us de-emphasis
+constexpr std::uint16_t kSysconfig1De = flag<11>();  // 1: 50 us de-emphasis
 constexpr std::uint16_t kSysconfig1Agcd = flag<10>();
 constexpr Field kSysconfig1Blndadj = bits<7, 6>();
 constexpr Field kSysconfig1Gpio3 = bits<5, 4>();
@@ -109,9 +110,9 @@ constexpr Field kSysconfig2Band = bits<7, 6>();
 constexpr Field kSysconfig2Space = bits<5, 4>();
 constexpr Field kSysconfig2Volume = bits<3, 0>();  // 0 mutes
 // BAND values; bit 7 is set for the bands that start at 76 MHz.
-constexpr unsigned kBandEuropeUs = 0;  // 87.5-108 MHz
-constexpr unsigned kBandJapanWide = 1; // 76-108 MHz
-constexpr unsigned kBandJapan = 2;     // 76-90 MHz
+constexpr unsigned kBandEuropeUs = 0;   // 87.5-108 MHz
+constexpr unsigned kBandJapanWide = 1;  // 76-108 MHz
+constexpr unsigned kBandJapan = 2;      // 76-90 MHz
 // SPACE values.
 constexpr unsigned kSpace200kHz = 0;
 constexpr unsigned kSpace100kHz = 1;

@@ -15,13 +15,13 @@ namespace {
 // A tune or seek always leaves the chip with 50 us de-emphasis.
 constexpr std::uint16_t kSysconfig1TuneSeek = kSysconfig1Interrupts50us;
 
-constexpr unsigned kCompletePasses = 50;       // STC must show within 49 passes
+constexpr unsigned kCompletePasses = 50;  // STC must show within 49 passes
 constexpr unsigned kTuneClearPasses = 50;
 constexpr unsigned kSeekClearPasses = 65;
 constexpr DWORD kTuneStepMs = 10;
 constexpr DWORD kSeekStepMs = 20;
 constexpr DWORD kSeekIdleStepMs = 10;
-constexpr unsigned kSeekIdleSteps = 18;        // 180 ms more per pass without an interrupt
+constexpr unsigned kSeekIdleSteps = 18;  // 180 ms more per pass without an interrupt
 constexpr unsigned kIdlePassesPerDisplayStep = 5;
 
 RegisterShadow& shadow()

@@ -7,10 +7,10 @@ namespace {
 
 constexpr const WCHAR* kBusDevice = TEXT("I2C1:");
 
-constexpr DWORD kResetLowMs = 300;      // reset held low
-constexpr DWORD kResetRecoverMs = 10;   // after the rising edge
-constexpr DWORD kFirstConfigMs = 500;   // after the second reset at load
-constexpr DWORD kBusSettleUnits = 5000; // timer units between bus open and first use
+constexpr DWORD kResetLowMs = 300;       // reset held low
+constexpr DWORD kResetRecoverMs = 10;    // after the rising edge
+constexpr DWORD kFirstConfigMs = 500;    // after the second reset at load
+constexpr DWORD kBusSettleUnits = 5000;  // timer units between bus open and first use
 
 // Hands both pads to their GPIO lines and makes the lines outputs.
 void takeLines()

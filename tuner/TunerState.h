@@ -35,16 +35,16 @@ struct TunerState {
     // 0 right after STATUSRSSI and READCHAN were read into the shadow; the
     // status reports read them again when they find this not 0.
     Shared<std::uint8_t> statusStale{0};
-    Shared<std::uint8_t> busGuard{0};         // 1 while a register transfer runs (try-lock)
-    Shared<std::uint8_t> i2cOff{0};           // 1 while the bus is powered down: transfers are no-ops
-    Shared<I2CHandle*> pI2CHandle{nullptr};   // the open bus driver, null when closed
-    I2CHandle* busRecord = nullptr;  // behind pI2CHandle: one address from the first open to the unload
-    Shared<std::uint8_t> busOpening{0};  // 1 while a thread opens the bus (try-lock)
+    Shared<std::uint8_t> busGuard{0};        // 1 while a register transfer runs (try-lock)
+    Shared<std::uint8_t> i2cOff{0};          // 1 while the bus is powered down: transfers are no-ops
+    Shared<I2CHandle*> pI2CHandle{nullptr};  // the open bus driver, null when closed
+    I2CHandle* busRecord = nullptr;          // behind pI2CHandle: one address from the first open to the unload
+    Shared<std::uint8_t> busOpening{0};      // 1 while a thread opens the bus (try-lock)
 
     ReceiverSettings settings;
-    Shared<std::uint8_t> receiverMode{0};     // MOD value: 1 locks the filters, 0x04 measures quality
+    Shared<std::uint8_t> receiverMode{0};  // MOD value: 1 locks the filters, 0x04 measures quality
 
-    Shared<std::uint8_t> tunerBusy{0};        // 1 while a tune, seek or measurement waits for the chip
-    Shared<std::uint8_t> stcSeen{0};          // set by the interrupt thread while tunerBusy is 1
-    Shared<std::uint8_t> qualityResult{0};    // RDSA low byte after the chip's signal-quality test
+    Shared<std::uint8_t> tunerBusy{0};      // 1 while a tune, seek or measurement waits for the chip
+    Shared<std::uint8_t> stcSeen{0};        // set by the interrupt thread while tunerBusy is 1
+    Shared<std::uint8_t> qualityResult{0};  // RDSA low byte after the chip's signal-quality test
 };

@@ -188,8 +188,8 @@ using LPCRITICAL_SECTION = CRITICAL_SECTION*;
 // ---- Kernel calls -------------------------------------------------------------
 
 extern "C++" {
-HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, DWORD stackSize, LPTHREAD_START_ROUTINE start,
-                    LPVOID parameter, DWORD creationFlags, LPDWORD threadId);
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, DWORD stackSize, LPTHREAD_START_ROUTINE start, LPVOID parameter,
+                    DWORD creationFlags, LPDWORD threadId);
 DWORD SuspendThread(HANDLE thread);
 DWORD ResumeThread(HANDLE thread);
 [[noreturn]] void ExitThread(DWORD exitCode);
@@ -220,10 +220,10 @@ HLOCAL LocalFree(HLOCAL memory);
 LPVOID VirtualAlloc(LPVOID address, DWORD size, DWORD allocationType, DWORD protect);
 BOOL VirtualFree(LPVOID address, DWORD size, DWORD freeType);
 
-HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES attributes,
-                   DWORD creation, DWORD flags, HANDLE templateFile);
-BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
-                     LPDWORD returned, LPVOID overlapped);
+HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES attributes, DWORD creation,
+                   DWORD flags, HANDLE templateFile);
+BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD returned,
+                     LPVOID overlapped);
 }
 
 #endif  // the host

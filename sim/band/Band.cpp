@@ -4,7 +4,8 @@
 
 namespace sim {
 
-Station& Band::add(Station station) {
+Station& Band::add(Station station)
+{
     if (Station* existing = find(station.frequency)) {
         *existing = std::move(station);
         return *existing;
@@ -13,11 +14,13 @@ Station& Band::add(Station station) {
     return *stations_.back();
 }
 
-void Band::remove(std::uint16_t frequency) {
+void Band::remove(std::uint16_t frequency)
+{
     std::erase_if(stations_, [frequency](const auto& s) { return s->frequency == frequency; });
 }
 
-Station* Band::find(std::uint16_t frequency) {
+Station* Band::find(std::uint16_t frequency)
+{
     for (auto& s : stations_) {
         if (s->frequency == frequency) {
             return s.get();
@@ -26,11 +29,13 @@ Station* Band::find(std::uint16_t frequency) {
     return nullptr;
 }
 
-const Station* Band::find(std::uint16_t frequency) const {
+const Station* Band::find(std::uint16_t frequency) const
+{
     return const_cast<Band*>(this)->find(frequency);
 }
 
-RdsGroup Band::receive(Station& station, std::uint64_t slot, Random& random) const {
+RdsGroup Band::receive(Station& station, std::uint64_t slot, Random& random) const
+{
     RdsGroup group = station.rds ? station.rds->groupAt(slot) : RdsGroup{};
     if (station.blockErrorRate <= 0.0) {
         return group;

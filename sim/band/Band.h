@@ -14,11 +14,11 @@
 namespace sim {
 
 struct Station {
-    std::uint16_t frequency = 0;  // 10 kHz units: 8750 is 87.50 MHz
-    int rssi = 40;                // received level, dBuV (0..75)
-    int snr = 25;                 // signal-to-noise ratio, dB
-    bool stereo = true;           // sends a stereo pilot
-    std::uint16_t pi = 0;         // programme identification, for reference
+    std::uint16_t frequency = 0;     // 10 kHz units: 8750 is 87.50 MHz
+    int rssi = 40;                   // received level, dBuV (0..75)
+    int snr = 25;                    // signal-to-noise ratio, dB
+    bool stereo = true;              // sends a stereo pilot
+    std::uint16_t pi = 0;            // programme identification, for reference
     std::shared_ptr<RdsSource> rds;  // null: the station sends no RDS
     // Chance that a block arrives damaged, on top of the errors the source
     // itself carries; the damage level and bits are drawn from the band stream.

@@ -23,8 +23,8 @@ struct StationEvent {
     std::optional<int> rssi;
     std::optional<int> snr;
     std::optional<bool> stereo;
-    std::optional<bool> rds;        // false: the station stops sending RDS; true: it sends again
-    std::optional<bool> tmc;        // generated RDS only: 3A and 8A stop or start
+    std::optional<bool> rds;               // false: the station stops sending RDS; true: it sends again
+    std::optional<bool> tmc;               // generated RDS only: 3A and 8A stop or start
     std::optional<std::string> name;       // generated RDS only
     std::optional<std::string> radiotext;  // generated RDS only
     std::optional<double> blockErrorRate;

@@ -13,9 +13,9 @@ namespace sim::band {
 
 namespace {
 
-constexpr std::int64_t kLowestFrequency = 7600;   // 76 MHz, the chip's widest band
-constexpr std::int64_t kHighestFrequency = 10800; // 108 MHz
-constexpr std::int64_t kChannelStep = 5;          // 50 kHz, the finest spacing
+constexpr std::int64_t kLowestFrequency = 7600;    // 76 MHz, the chip's widest band
+constexpr std::int64_t kHighestFrequency = 10800;  // 108 MHz
+constexpr std::int64_t kChannelStep = 5;           // 50 kHz, the finest spacing
 constexpr std::int64_t kLowestAf = 8760;
 constexpr std::int64_t kHighestAf = 10790;
 constexpr std::int64_t kMaxRssi = 75;
@@ -24,10 +24,13 @@ constexpr double kMaxEventTime = 1'000'000.0;  // seconds
 constexpr std::int64_t kSecond = 1'000'000;
 
 // Keys of a generated RDS source; none of them goes with a recorded log.
-constexpr std::string_view kGeneratorKeys[] = {"pi", "name", "tmc", "pty", "tp", "radiotext", "af",
-                                               "ltn", "ecc", "tmcMessages", "tmcCycle", "localOffset"};
+constexpr std::string_view kGeneratorKeys[] = {"pi", "name", "tmc", "pty",         "tp",       "radiotext",
+                                               "af", "ltn",  "ecc", "tmcMessages", "tmcCycle", "localOffset"};
 
-std::string quotedKey(std::string_view key) { return "\"" + std::string(key) + "\""; }
+std::string quotedKey(std::string_view key)
+{
+    return "\"" + std::string(key) + "\"";
+}
 
 std::int64_t parseClockStart(const Field& field)
 {
@@ -48,8 +51,7 @@ std::int64_t parseClockStart(const Field& field)
 
 std::uint16_t parsePi(const Field& field)
 {
-    if (field.json().is_number())
-        return static_cast<std::uint16_t>(field.integer(1, 0xFFFF));
+    if (field.json().is_number()) return static_cast<std::uint16_t>(field.integer(1, 0xFFFF));
     const std::string text = field.string(16);
     unsigned value = 0;
     bool valid = text.size() > 2 && text.size() <= 6 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
@@ -63,7 +65,8 @@ std::uint16_t parsePi(const Field& field)
         value = value * 16 + static_cast<unsigned>(digit);
     }
     if (!valid || value == 0)
-        field.fail("\"" + text + "\" is not a programme identification (a hex string \"0x0001\"..\"0xFFFF\" or a number)");
+        field.fail("\"" + text +
+                   "\" is not a programme identification (a hex string \"0x0001\"..\"0xFFFF\" or a number)");
     return static_cast<std::uint16_t>(value);
 }
 
@@ -82,14 +85,10 @@ rds::TmcMessage parseTmcMessage(const Field& field)
     rds::TmcMessage message;
     message.event = static_cast<std::uint16_t>(field.required("event", "an ALERT-C event code").integer(1, 2047));
     message.location = static_cast<std::uint16_t>(field.required("location", "a location code").integer(0, 0xFFFF));
-    if (auto f = field.member("direction"))
-        message.negative = f->integer(0, 1) == 1;
-    if (auto f = field.member("extent"))
-        message.extent = static_cast<std::uint8_t>(f->integer(0, 7));
-    if (auto f = field.member("diversion"))
-        message.diversion = f->boolean();
-    if (auto f = field.member("duration"))
-        message.duration = static_cast<std::uint8_t>(f->integer(0, 7));
+    if (auto f = field.member("direction")) message.negative = f->integer(0, 1) == 1;
+    if (auto f = field.member("extent")) message.extent = static_cast<std::uint8_t>(f->integer(0, 7));
+    if (auto f = field.member("diversion")) message.diversion = f->boolean();
+    if (auto f = field.member("duration")) message.duration = static_cast<std::uint8_t>(f->integer(0, 7));
     return message;
 }
 
@@ -103,10 +102,8 @@ public:
         top.expectObject({"stations", "noiseRssi", "clockStart"});
         BandDescription band;
         band.source = file_;
-        if (auto f = top.member("noiseRssi"))
-            band.noiseRssi = static_cast<int>(f->integer(0, kMaxRssi));
-        if (auto f = top.member("clockStart"))
-            clockStart_ = parseClockStart(*f);
+        if (auto f = top.member("noiseRssi")) band.noiseRssi = static_cast<int>(f->integer(0, kMaxRssi));
+        if (auto f = top.member("clockStart")) clockStart_ = parseClockStart(*f);
         const Field stations = top.required("stations", "the list of stations");
         const std::size_t count = stations.arraySize();
         for (std::size_t i = 0; i < count; ++i) {
@@ -115,8 +112,9 @@ public:
             const std::uint16_t frequency = band.stations.back().frequency;
             for (std::size_t j = 0; j < i; ++j) {
                 if (band.stations[j].frequency == frequency)
-                    station.member("frequency")->fail(std::to_string(frequency) + " is already the frequency of stations[" +
-                                                      std::to_string(j) + "]");
+                    station.member("frequency")
+                        ->fail(std::to_string(frequency) + " is already the frequency of stations[" +
+                               std::to_string(j) + "]");
             }
         }
         return band;
@@ -127,20 +125,16 @@ private:
     {
         field.expectObject({"frequency", "rssi", "snr", "stereo", "rds", "events"});
         StationDescription station;
-        station.frequency = static_cast<std::uint16_t>(parseFrequency(
-            field.required("frequency", "in 10 kHz units"), kLowestFrequency, kHighestFrequency, kChannelStep, "50 kHz"));
-        if (auto f = field.member("rssi"))
-            station.rssi = static_cast<int>(f->integer(0, kMaxRssi));
-        if (auto f = field.member("snr"))
-            station.snr = static_cast<int>(f->integer(0, kMaxSnr));
-        if (auto f = field.member("stereo"))
-            station.stereo = f->boolean();
-        if (auto f = field.member("rds"))
-            station.rds = readRds(*f, station.stereo);
+        station.frequency =
+            static_cast<std::uint16_t>(parseFrequency(field.required("frequency", "in 10 kHz units"), kLowestFrequency,
+                                                      kHighestFrequency, kChannelStep, "50 kHz"));
+        if (auto f = field.member("rssi")) station.rssi = static_cast<int>(f->integer(0, kMaxRssi));
+        if (auto f = field.member("snr")) station.snr = static_cast<int>(f->integer(0, kMaxSnr));
+        if (auto f = field.member("stereo")) station.stereo = f->boolean();
+        if (auto f = field.member("rds")) station.rds = readRds(*f, station.stereo);
         if (auto f = field.member("events")) {
             const std::size_t count = f->arraySize();
-            for (std::size_t i = 0; i < count; ++i)
-                station.events.push_back(readEvent(f->element(i), station));
+            for (std::size_t i = 0; i < count; ++i) station.events.push_back(readEvent(f->element(i), station));
         }
         return station;
     }
@@ -150,8 +144,7 @@ private:
         field.expectObject({"pi", "name", "tmc", "blockErrorRate", "log", "pty", "tp", "radiotext", "af", "ltn", "ecc",
                             "tmcMessages", "tmcCycle", "localOffset"});
         RdsDescription rds;
-        if (auto f = field.member("blockErrorRate"))
-            rds.blockErrorRate = f->number(0.0, 1.0);
+        if (auto f = field.member("blockErrorRate")) rds.blockErrorRate = f->number(0.0, 1.0);
         if (auto f = field.member("log")) {
             for (std::string_view key : kGeneratorKeys) {
                 if (auto other = field.member(key))
@@ -167,8 +160,7 @@ private:
     std::shared_ptr<const RdsLog> readLog(const Field& field)
     {
         const std::filesystem::path given = field.string(4096);
-        if (given.empty())
-            field.fail("the log file name is empty");
+        if (given.empty()) field.fail("the log file name is empty");
         const std::filesystem::path path = given.is_absolute() ? given : folder_ / given;
         RdsLog log;
         try {
@@ -176,8 +168,7 @@ private:
         } catch (const RdsLogError& error) {
             field.fail(error.what());
         }
-        if (log.groups.empty())
-            field.fail("the log " + path.string() + " holds no RDS group");
+        if (log.groups.empty()) field.fail("the log " + path.string() + " holds no RDS group");
         return std::make_shared<const RdsLog>(std::move(log));
     }
 
@@ -188,39 +179,30 @@ private:
         g.name = field.required("name", "the station name, up to 8 characters").text(rds::kNameLength);
         g.stereo = stereo;
         g.clockStart = clockStart_;
-        if (auto f = field.member("tmc"))
-            g.tmc = f->boolean();
+        if (auto f = field.member("tmc")) g.tmc = f->boolean();
         g.tp = g.tmc;
-        if (auto f = field.member("tp"))
-            g.tp = f->boolean();
-        if (auto f = field.member("pty"))
-            g.pty = static_cast<std::uint8_t>(f->integer(0, 31));
-        if (auto f = field.member("radiotext"))
-            g.radiotext = f->text(rds::kRadiotextLength);
+        if (auto f = field.member("tp")) g.tp = f->boolean();
+        if (auto f = field.member("pty")) g.pty = static_cast<std::uint8_t>(f->integer(0, 31));
+        if (auto f = field.member("radiotext")) g.radiotext = f->text(rds::kRadiotextLength);
         if (auto f = field.member("af")) {
             const std::size_t count = f->arraySize();
             if (count > rds::kAfMaxCount)
                 f->fail("holds " + std::to_string(count) + " frequencies; a list has at most 25");
             for (std::size_t i = 0; i < count; ++i)
-                g.alternativeFrequencies.push_back(static_cast<std::uint16_t>(
-                    parseFrequency(f->element(i), kLowestAf, kHighestAf, 10, "100 kHz")));
+                g.alternativeFrequencies.push_back(
+                    static_cast<std::uint16_t>(parseFrequency(f->element(i), kLowestAf, kHighestAf, 10, "100 kHz")));
         }
-        if (auto f = field.member("ltn"))
-            g.ltn = static_cast<std::uint8_t>(f->integer(0, 63));
-        if (auto f = field.member("ecc"))
-            g.ecc = static_cast<std::uint8_t>(f->integer(0, 255));
+        if (auto f = field.member("ltn")) g.ltn = static_cast<std::uint8_t>(f->integer(0, 63));
+        if (auto f = field.member("ecc")) g.ecc = static_cast<std::uint8_t>(f->integer(0, 255));
         if (auto f = field.member("tmcMessages")) {
             g.tmcMessages.clear();
             const std::size_t count = f->arraySize();
-            for (std::size_t i = 0; i < count; ++i)
-                g.tmcMessages.push_back(parseTmcMessage(f->element(i)));
+            for (std::size_t i = 0; i < count; ++i) g.tmcMessages.push_back(parseTmcMessage(f->element(i)));
         }
-        if (auto f = field.member("tmcCycle"))
-            g.tmcCycle = static_cast<Micros>(f->integer(10, 3600)) * kSecond;
+        if (auto f = field.member("tmcCycle")) g.tmcCycle = static_cast<Micros>(f->integer(10, 3600)) * kSecond;
         if (auto f = field.member("localOffset")) {
             const double hours = f->number(-12.0, 14.0);
-            if (std::fmod(hours * 2, 1.0) != 0.0)
-                f->fail(f->json().dump() + " is not a whole number of half hours");
+            if (std::fmod(hours * 2, 1.0) != 0.0) f->fail(f->json().dump() + " is not a whole number of half hours");
             g.localOffsetHalfHours = static_cast<int>(hours * 2);
         }
         return g;
@@ -232,33 +214,23 @@ private:
         StationEvent event;
         event.at = static_cast<Micros>(
             std::llround(field.required("at", "the virtual time in seconds").number(0.0, kMaxEventTime) * kSecond));
-        if (auto f = field.member("rssi"))
-            event.rssi = static_cast<int>(f->integer(0, kMaxRssi));
-        if (auto f = field.member("snr"))
-            event.snr = static_cast<int>(f->integer(0, kMaxSnr));
-        if (auto f = field.member("stereo"))
-            event.stereo = f->boolean();
+        if (auto f = field.member("rssi")) event.rssi = static_cast<int>(f->integer(0, kMaxRssi));
+        if (auto f = field.member("snr")) event.snr = static_cast<int>(f->integer(0, kMaxSnr));
+        if (auto f = field.member("stereo")) event.stereo = f->boolean();
         const bool generated = station.rds && station.rds->generator;
         auto needsRds = [&](std::string_view key, bool needsGenerator) -> std::optional<Field> {
             auto f = field.member(key);
-            if (f && !station.rds)
-                f->fail("the station sends no RDS (it has no \"rds\")");
+            if (f && !station.rds) f->fail("the station sends no RDS (it has no \"rds\")");
             if (f && needsGenerator && !generated)
                 f->fail("only a generated RDS source can change its " + std::string(key) + ", not a recorded log");
             return f;
         };
-        if (auto f = needsRds("rds", false))
-            event.rds = f->boolean();
-        if (auto f = needsRds("blockErrorRate", false))
-            event.blockErrorRate = f->number(0.0, 1.0);
-        if (auto f = needsRds("tmc", true))
-            event.tmc = f->boolean();
-        if (auto f = needsRds("name", true))
-            event.name = f->text(rds::kNameLength);
-        if (auto f = needsRds("radiotext", true))
-            event.radiotext = f->text(rds::kRadiotextLength);
-        if (field.json().size() == 1)
-            field.fail("the event changes nothing (give \"at\" and what changes)");
+        if (auto f = needsRds("rds", false)) event.rds = f->boolean();
+        if (auto f = needsRds("blockErrorRate", false)) event.blockErrorRate = f->number(0.0, 1.0);
+        if (auto f = needsRds("tmc", true)) event.tmc = f->boolean();
+        if (auto f = needsRds("name", true)) event.name = f->text(rds::kNameLength);
+        if (auto f = needsRds("radiotext", true)) event.radiotext = f->text(rds::kRadiotextLength);
+        if (field.json().size() == 1) field.fail("the event changes nothing (give \"at\" and what changes)");
         return event;
     }
 
@@ -292,8 +264,7 @@ BandDescription logBand(const std::filesystem::path& log, std::uint16_t frequenc
     } catch (const RdsLogError& error) {
         throw BandFileError(error.what());
     }
-    if (groups.groups.empty())
-        throw BandFileError(log.string() + ": the log holds no RDS group");
+    if (groups.groups.empty()) throw BandFileError(log.string() + ": the log holds no RDS group");
     StationDescription station;
     station.frequency = frequency;
     station.rds.emplace();

@@ -15,8 +15,8 @@ namespace {
 struct PlannedEvent {
     band::StationEvent event;
     std::uint16_t frequency;
-    std::shared_ptr<RdsSource> source;         // to switch RDS back on
-    std::shared_ptr<RdsGenerator> generator;   // null for a recorded log
+    std::shared_ptr<RdsSource> source;        // to switch RDS back on
+    std::shared_ptr<RdsGenerator> generator;  // null for a recorded log
 };
 
 struct EventPlan {
@@ -29,28 +29,18 @@ struct EventPlan {
 void apply(Band& band, const PlannedEvent& planned)
 {
     Station* station = band.find(planned.frequency);
-    if (station == nullptr)
-        return;  // taken off the band meanwhile
+    if (station == nullptr) return;  // taken off the band meanwhile
     const band::StationEvent& e = planned.event;
-    if (e.rssi)
-        station->rssi = *e.rssi;
-    if (e.snr)
-        station->snr = *e.snr;
-    if (e.stereo)
-        station->stereo = *e.stereo;
-    if (e.blockErrorRate)
-        station->blockErrorRate = *e.blockErrorRate;
-    if (e.rds)
-        station->rds = *e.rds ? planned.source : nullptr;
+    if (e.rssi) station->rssi = *e.rssi;
+    if (e.snr) station->snr = *e.snr;
+    if (e.stereo) station->stereo = *e.stereo;
+    if (e.blockErrorRate) station->blockErrorRate = *e.blockErrorRate;
+    if (e.rds) station->rds = *e.rds ? planned.source : nullptr;
     if (planned.generator) {
-        if (e.stereo)
-            planned.generator->setStereo(*e.stereo);
-        if (e.tmc)
-            planned.generator->setTmc(*e.tmc);
-        if (e.name)
-            planned.generator->setName(*e.name);
-        if (e.radiotext)
-            planned.generator->setRadiotext(*e.radiotext);
+        if (e.stereo) planned.generator->setStereo(*e.stereo);
+        if (e.tmc) planned.generator->setTmc(*e.tmc);
+        if (e.name) planned.generator->setName(*e.name);
+        if (e.radiotext) planned.generator->setRadiotext(*e.radiotext);
     }
 }
 
@@ -60,8 +50,7 @@ void runDue(const std::shared_ptr<EventPlan>& plan)
     const Micros now = plan->events[plan->next].event.at;
     while (plan->next < plan->events.size() && plan->events[plan->next].event.at == now)
         apply(plan->band, plan->events[plan->next++]);
-    if (plan->next < plan->events.size())
-        plan->kernel.at(plan->events[plan->next].event.at, [plan] { runDue(plan); });
+    if (plan->next < plan->events.size()) plan->kernel.at(plan->events[plan->next].event.at, [plan] { runDue(plan); });
 }
 
 }  // namespace
@@ -90,12 +79,10 @@ void installBand(Kernel& kernel, Band& band, const band::BandDescription& descri
                 station.rds = std::make_shared<LoggedRdsSource>(d.rds->log, seed);
             }
         }
-        for (const band::StationEvent& e : d.events)
-            plan->events.push_back({e, d.frequency, station.rds, generator});
+        for (const band::StationEvent& e : d.events) plan->events.push_back({e, d.frequency, station.rds, generator});
         band.add(std::move(station));
     }
-    if (plan->events.empty())
-        return;
+    if (plan->events.empty()) return;
     std::stable_sort(plan->events.begin(), plan->events.end(),
                      [](const PlannedEvent& a, const PlannedEvent& b) { return a.event.at < b.event.at; });
     kernel.at(plan->events.front().event.at, [plan] { runDue(plan); });

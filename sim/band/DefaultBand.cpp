@@ -44,8 +44,8 @@ BandDescription defaultBand()
 
     // 89.7 MHz: classical music with RDS but no traffic service.
     StationDescription klassik = station(8970, 36, 22);
-    klassik.rds = generated(0xD312, "KLASSIK", false, 14, "Klassik am Morgen: Haydn, Sinfonie Nr. 94",
-                            {8970, 9150, 10260});
+    klassik.rds =
+        generated(0xD312, "KLASSIK", false, 14, "Klassik am Morgen: Haydn, Sinfonie Nr. 94", {8970, 9150, 10260});
     band.stations.push_back(std::move(klassik));
 
     // 94.7 MHz: the regional programme with the TMC service.

@@ -19,7 +19,7 @@ InputFile::InputFile(const std::filesystem::path& path, const char* what, std::u
     // Not blocking: opening a FIFO must not wait for a writer.
     fd_ = ::open(name_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd_ < 0) fail(std::string("cannot open the ") + what_ + ": " + std::strerror(errno));
-    struct stat status{};
+    struct stat status {};
     if (::fstat(fd_, &status) != 0) fail(std::string("cannot read the ") + what_ + ": " + std::strerror(errno));
     if (S_ISDIR(status.st_mode)) fail(std::string("is a directory, not a ") + what_);
     if (!S_ISREG(status.st_mode)) fail(std::string("is not a regular file; a ") + what_ + " must be one");

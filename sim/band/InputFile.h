@@ -21,8 +21,7 @@ class InputFileError : public std::runtime_error {
 public:
     InputFileError(const std::string& file, const std::string& reason)
         : std::runtime_error(file + ": " + reason), reason_(reason)
-    {
-    }
+    {}
     const std::string& reason() const { return reason_; }  // without the file's name
 
 private:

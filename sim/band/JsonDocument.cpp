@@ -56,8 +56,7 @@ class StrictDomBuilder : public nlohmann::detail::json_sax_dom_parser<Json> {
 public:
     StrictDomBuilder(Json& document, std::string_view text, const std::string& file, const char* const& furthest)
         : json_sax_dom_parser(document), text_(text), file_(file), furthest_(furthest)
-    {
-    }
+    {}
 
     bool start_object(std::size_t elements)
     {
@@ -73,8 +72,9 @@ public:
     {
         auto& keys = keysOfOpenObjects_.back();
         for (const std::string& seen : keys)
-            if (seen == key) throw JsonFieldError(file_ + ": " + place(text_, keyStart()) + ": the key \"" + key +
-                                                  "\" appears twice in one object");
+            if (seen == key)
+                throw JsonFieldError(file_ + ": " + place(text_, keyStart()) + ": the key \"" + key +
+                                     "\" appears twice in one object");
         keys.push_back(key);
         return json_sax_dom_parser::key(key);
     }

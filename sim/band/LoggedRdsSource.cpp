@@ -9,8 +9,7 @@ namespace sim {
 LoggedRdsSource::LoggedRdsSource(std::shared_ptr<const band::RdsLog> log, std::uint64_t seed)
     : log_(std::move(log)), random_(seed)
 {
-    if (!log_ || log_->groups.empty())
-        throw std::invalid_argument("a recorded RDS log needs at least one group");
+    if (!log_ || log_->groups.empty()) throw std::invalid_argument("a recorded RDS log needs at least one group");
 }
 
 RdsGroup LoggedRdsSource::produce(std::uint64_t)
@@ -32,8 +31,7 @@ RdsGroup LoggedRdsSource::produce(std::uint64_t)
 
 void LoggedRdsSource::pass(std::uint64_t, std::uint64_t count)
 {
-    if (loops_ == 0)
-        unheardFirstTime_ += std::min<std::uint64_t>(count, log_->groups.size() - position_);
+    if (loops_ == 0) unheardFirstTime_ += std::min<std::uint64_t>(count, log_->groups.size() - position_);
     advance(count);
 }
 
@@ -48,8 +46,7 @@ void LoggedRdsSource::advance(std::uint64_t count)
 std::uint16_t LoggedRdsSource::firstPi(const band::RdsLog& log)
 {
     for (const band::LoggedGroup& group : log.groups) {
-        if (!group.lost[0])
-            return group.blocks[0];
+        if (!group.lost[0]) return group.blocks[0];
     }
     return 0;
 }

@@ -38,6 +38,8 @@ CivilTime civilTime(std::int64_t utcSeconds)
 std::vector<rds::TmcMessage> defaultTmcMessages()
 {
     // event, location, negative direction, extent, diversion, duration
+    // Laid out by hand: each comment stays on the entry it describes.
+    // clang-format off
     return {
         {101, 12690, false, 2, false, 1},  // stationary traffic over three locations
         {108, 12712, true, 1, false, 1},
@@ -47,6 +49,7 @@ std::vector<rds::TmcMessage> defaultTmcMessages()
         {115, 10512, false, 1, false, 0},
         {701, 13107, true, 0, false, 6},
     };
+    // clang-format on
 }
 
 RdsGenerator::RdsGenerator(GeneratorSettings settings, std::uint64_t seed)
@@ -55,15 +58,13 @@ RdsGenerator::RdsGenerator(GeneratorSettings settings, std::uint64_t seed)
     programme_ = {settings_.pi, settings_.tp, settings_.pty};
     name8_ = rds::paddedName(settings_.name);
     afPairs_ = rds::afPairs(settings_.alternativeFrequencies);
-    if (settings_.tmcCycle == 0)
-        settings_.tmcCycle = kSecond;
+    if (settings_.tmcCycle == 0) settings_.tmcCycle = kSecond;
 }
 
 void RdsGenerator::setTmc(bool on)
 {
     settings_.tmc = on;
-    if (!on)
-        copiesLeft_ = 0;
+    if (!on) copiesLeft_ = 0;
 }
 
 void RdsGenerator::setName(const std::string& name)
@@ -74,8 +75,7 @@ void RdsGenerator::setName(const std::string& name)
 
 void RdsGenerator::setRadiotext(const std::string& text)
 {
-    if (text == settings_.radiotext)
-        return;
+    if (text == settings_.radiotext) return;
     settings_.radiotext = text;
     abFlag_ = !abFlag_;  // tells receivers to clear what they have collected
     textSegment_ = 0;
@@ -86,8 +86,7 @@ RdsGroup RdsGenerator::produce(std::uint64_t airSlot)
     ++sent_;
     const Micros now = slotStart(airSlot);
     RdsGroup group;
-    if (clockDue(now, group))
-        return group;  // the clock takes a group of its own; the frame waits
+    if (clockDue(now, group)) return group;  // the clock takes a group of its own; the frame waits
 
     const Slot slot = kFrame[slot_];
     slot_ = (slot_ + 1) % kFrame.size();
@@ -99,8 +98,7 @@ RdsGroup RdsGenerator::produce(std::uint64_t airSlot)
     case kExtra: {
         const bool announce = extraAnnounces_;
         extraAnnounces_ = !extraAnnounces_;
-        if (!announce)
-            return programmeItem(now);
+        if (!announce) return programmeItem(now);
         return settings_.tmc ? rds::tmcAnnouncementGroup(programme_, settings_.ltn) : nextText();
     }
     default:
@@ -119,11 +117,9 @@ RdsGroup RdsGenerator::nextName()
 
 RdsGroup RdsGenerator::nextText()
 {
-    if (settings_.radiotext.empty())
-        return nextName();
+    if (settings_.radiotext.empty()) return nextName();
     const unsigned segments = rds::radiotextSegments(settings_.radiotext);
-    if (textSegment_ >= segments)
-        textSegment_ = 0;
+    if (textSegment_ >= segments) textSegment_ = 0;
     const RdsGroup group = rds::radiotextGroup(programme_, settings_.radiotext, textSegment_, abFlag_);
     textSegment_ = (textSegment_ + 1) % segments;
     return group;
@@ -132,13 +128,11 @@ RdsGroup RdsGenerator::nextText()
 bool RdsGenerator::tmcDue(Micros now, RdsGroup& group)
 {
     const auto& messages = settings_.tmcMessages;
-    if (!settings_.tmc || messages.empty())
-        return false;
+    if (!settings_.tmc || messages.empty()) return false;
     if (copiesLeft_ == 0) {
         const Micros window = std::max<Micros>(1, settings_.tmcCycle / messages.size());
         const auto current = static_cast<std::int64_t>(now / window);
-        if (current == lastTmcWindow_)
-            return false;  // this window's message has gone out already
+        if (current == lastTmcWindow_) return false;  // this window's message has gone out already
         lastTmcWindow_ = current;
         burstMessage_ = static_cast<std::size_t>(current) % messages.size();
         copiesLeft_ = 2 + random_.below(2);
@@ -152,8 +146,7 @@ bool RdsGenerator::clockDue(Micros now, RdsGroup& group)
 {
     const Micros sinceEpoch = static_cast<Micros>(settings_.clockStart) * kSecond + now;
     const auto minute = static_cast<std::int64_t>(sinceEpoch / kMinute);
-    if (minute == lastClockMinute_ || sinceEpoch % kMinute >= kGroupPeriod)
-        return false;
+    if (minute == lastClockMinute_ || sinceEpoch % kMinute >= kGroupPeriod) return false;
     lastClockMinute_ = minute;
     const CivilTime t = civilTime(minute * 60);
     group = rds::clockGroup(programme_, t.mjd, t.hour, t.minute, settings_.localOffsetHalfHours);

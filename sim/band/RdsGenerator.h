@@ -43,17 +43,17 @@ inline constexpr std::int64_t kDefaultClockStart = 1'796'630'400;
 
 struct GeneratorSettings {
     std::uint16_t pi = 0;
-    std::string name;             // the programme service name, up to 8 characters
-    std::uint8_t pty = 0;         // programme type
-    bool tp = false;              // traffic programme flag
-    bool stereo = true;           // the DI stereo bit in segment 3
-    std::string radiotext;        // up to 64 characters; empty: no 2A, the name fills its slots
+    std::string name;                                   // the programme service name, up to 8 characters
+    std::uint8_t pty = 0;                               // programme type
+    bool tp = false;                                    // traffic programme flag
+    bool stereo = true;                                 // the DI stereo bit in segment 3
+    std::string radiotext;                              // up to 64 characters; empty: no 2A, the name fills its slots
     std::vector<std::uint16_t> alternativeFrequencies;  // 10 kHz units
-    std::uint8_t ecc = 0xE0;      // extended country code sent in 1A
-    bool tmc = false;             // send 3A and 8A
-    std::uint8_t ltn = 1;         // location table number announced in 3A
+    std::uint8_t ecc = 0xE0;                            // extended country code sent in 1A
+    bool tmc = false;                                   // send 3A and 8A
+    std::uint8_t ltn = 1;                               // location table number announced in 3A
     std::vector<rds::TmcMessage> tmcMessages = defaultTmcMessages();
-    Micros tmcCycle = 120'000'000;  // the message list starts again this often
+    Micros tmcCycle = 120'000'000;                 // the message list starts again this often
     std::int64_t clockStart = kDefaultClockStart;  // UTC seconds at virtual time 0
     int localOffsetHalfHours = 2;                  // sent in 4A
 };
@@ -65,7 +65,7 @@ public:
     // Changes on the air, from the next group on.
     void setTmc(bool on);
     void setName(const std::string& name);
-    void setRadiotext(const std::string& text);  // a new text toggles the A/B flag
+    void setRadiotext(const std::string& text);                 // a new text toggles the A/B flag
     void setStereo(bool stereo) { settings_.stereo = stereo; }  // the DI stereo bit
 
     const GeneratorSettings& settings() const { return settings_; }

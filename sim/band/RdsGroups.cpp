@@ -25,8 +25,7 @@ constexpr std::uint16_t kAfStep = 10;                     // 100 kHz in 10 kHz u
 std::uint16_t blockB(const Programme& p, unsigned type, std::uint16_t low)
 {
     std::uint16_t b = static_cast<std::uint16_t>(type << 12);
-    if (p.tp)
-        b |= kTp;
+    if (p.tp) b |= kTp;
     b |= static_cast<std::uint16_t>((p.pty & 0x1F) << kPtyShift);
     return static_cast<std::uint16_t>(b | (low & 0x1F));
 }
@@ -43,14 +42,16 @@ std::uint8_t character(const std::string& text, std::size_t index)
     return index < text.size() ? static_cast<std::uint8_t>(text[index]) : static_cast<std::uint8_t>(' ');
 }
 
-std::uint16_t pairOf(std::uint8_t high, std::uint8_t low) { return static_cast<std::uint16_t>(high << 8 | low); }
+std::uint16_t pairOf(std::uint8_t high, std::uint8_t low)
+{
+    return static_cast<std::uint16_t>(high << 8 | low);
+}
 
 }  // namespace
 
 std::uint8_t afCode(std::uint16_t frequency)
 {
-    if (frequency <= kFrequencyBelowFirstCode || (frequency - kFrequencyBelowFirstCode) % kAfStep != 0)
-        return 0;
+    if (frequency <= kFrequencyBelowFirstCode || (frequency - kFrequencyBelowFirstCode) % kAfStep != 0) return 0;
     const unsigned code = (frequency - kFrequencyBelowFirstCode) / kAfStep;
     return code <= kAfHighest ? static_cast<std::uint8_t>(code) : 0;
 }
@@ -60,11 +61,9 @@ std::vector<std::uint16_t> afPairs(const std::vector<std::uint16_t>& frequencies
     std::vector<std::uint8_t> codes;
     for (std::uint16_t f : frequencies) {
         const std::uint8_t code = afCode(f);
-        if (code != 0 && codes.size() < kAfMaxCount)
-            codes.push_back(code);
+        if (code != 0 && codes.size() < kAfMaxCount) codes.push_back(code);
     }
-    if (codes.empty())
-        return {pairOf(kAfCountBase, kAfFiller)};
+    if (codes.empty()) return {pairOf(kAfCountBase, kAfFiller)};
     std::vector<std::uint16_t> pairs{pairOf(static_cast<std::uint8_t>(kAfCountBase + codes.size()), codes[0])};
     for (std::size_t i = 1; i < codes.size(); i += 2)
         pairs.push_back(pairOf(codes[i], i + 1 < codes.size() ? codes[i + 1] : kAfFiller));
@@ -78,18 +77,16 @@ std::string paddedName(const std::string& name)
     return padded;
 }
 
-RdsGroup nameGroup(const Programme& p, const std::string& name8, unsigned segment, std::uint16_t afPair,
-                   bool ta, bool stereo)
+RdsGroup nameGroup(const Programme& p, const std::string& name8, unsigned segment, std::uint16_t afPair, bool ta,
+                   bool stereo)
 {
     segment &= 3;
     // The decoder identification goes out one bit per segment, d3 first; only
     // d0 (stereo) is ever set here.
     const bool di = segment == 3 && stereo;
     std::uint16_t low = static_cast<std::uint16_t>(kMusic | segment);
-    if (ta)
-        low |= kTa;
-    if (di)
-        low |= kDi;
+    if (ta) low |= kTa;
+    if (di) low |= kDi;
     return group(p.pi, blockB(p, 0, low), afPair,
                  pairOf(character(name8, 2 * segment), character(name8, 2 * segment + 1)));
 }
@@ -115,7 +112,7 @@ RdsGroup radiotextGroup(const Programme& p, const std::string& text, unsigned se
     std::uint8_t chars[4];
     for (unsigned i = 0; i < 4; ++i) {
         const std::size_t index = 4 * segment + i;
-        chars[i] = index < length ? static_cast<std::uint8_t>(text[index])
+        chars[i] = index < length    ? static_cast<std::uint8_t>(text[index])
                    : index == length ? kRadiotextEnd
                                      : static_cast<std::uint8_t>(' ');
     }

@@ -14,11 +14,11 @@
 
 namespace sim::rds {
 
-inline constexpr std::uint16_t kTmcAid = 0xCD46;         // RDS-TMC (ALERT-C)
-inline constexpr std::uint8_t kAfFiller = 205;           // pads an odd list
-inline constexpr std::uint8_t kAfCountBase = 224;        // 224 + n: n AFs follow
-inline constexpr std::uint8_t kAfLowest = 1;             // 87.6 MHz
-inline constexpr std::uint8_t kAfHighest = 204;          // 107.9 MHz
+inline constexpr std::uint16_t kTmcAid = 0xCD46;   // RDS-TMC (ALERT-C)
+inline constexpr std::uint8_t kAfFiller = 205;     // pads an odd list
+inline constexpr std::uint8_t kAfCountBase = 224;  // 224 + n: n AFs follow
+inline constexpr std::uint8_t kAfLowest = 1;       // 87.6 MHz
+inline constexpr std::uint8_t kAfHighest = 204;    // 107.9 MHz
 inline constexpr std::size_t kAfMaxCount = 25;
 inline constexpr std::size_t kNameLength = 8;
 inline constexpr std::size_t kRadiotextLength = 64;
@@ -27,8 +27,8 @@ inline constexpr std::uint8_t kRadiotextEnd = 0x0D;
 // What every group of a station carries in block B besides its own bits.
 struct Programme {
     std::uint16_t pi = 0;
-    bool tp = false;          // traffic programme
-    std::uint8_t pty = 0;     // programme type, 0..31
+    bool tp = false;       // traffic programme
+    std::uint8_t pty = 0;  // programme type, 0..31
 };
 
 // The AF code of a frequency in 10 kHz units (8760 -> 1 ... 10790 -> 204);
@@ -44,8 +44,8 @@ std::vector<std::uint16_t> afPairs(const std::vector<std::uint16_t>& frequencies
 std::string paddedName(const std::string& name);
 
 // 0A segment c (0..3): characters 2c and 2c+1, DI bit d(3-c), TA, music.
-RdsGroup nameGroup(const Programme& p, const std::string& name8, unsigned segment, std::uint16_t afPair,
-                   bool ta, bool stereo);
+RdsGroup nameGroup(const Programme& p, const std::string& name8, unsigned segment, std::uint16_t afPair, bool ta,
+                   bool stereo);
 
 // 1A with the extended country code (variant 0) and the programme item
 // number (day of month, hour, minute).
@@ -65,12 +65,12 @@ RdsGroup tmcAnnouncementGroup(const Programme& p, std::uint8_t ltn);
 RdsGroup clockGroup(const Programme& p, std::uint32_t mjd, unsigned hour, unsigned minute, int offsetHalfHours);
 
 struct TmcMessage {
-    std::uint16_t event = 0;      // 11-bit ALERT-C event code
-    std::uint16_t location = 0;   // location code in the station's table
-    bool negative = false;        // direction of the queue growth
-    std::uint8_t extent = 0;      // further locations covered, 0..7
-    bool diversion = false;       // diversion advised
-    std::uint8_t duration = 0;    // duration and persistence, 0..7
+    std::uint16_t event = 0;     // 11-bit ALERT-C event code
+    std::uint16_t location = 0;  // location code in the station's table
+    bool negative = false;       // direction of the queue growth
+    std::uint8_t extent = 0;     // further locations covered, 0..7
+    bool diversion = false;      // diversion advised
+    std::uint8_t duration = 0;   // duration and persistence, 0..7
 
     bool operator==(const TmcMessage&) const = default;
 };

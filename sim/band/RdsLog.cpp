@@ -11,19 +11,15 @@ constexpr std::string_view kLostBlock = "----";
 std::string describe(std::string_view token)
 {
     std::string shown(token.substr(0, 24));
-    if (token.size() > 24)
-        shown += "...";
+    if (token.size() > 24) shown += "...";
     return "\"" + shown + "\"";
 }
 
 int hexValue(char c)
 {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     return -1;
 }
 
@@ -95,19 +91,15 @@ private:
 
 RdsLogError::RdsLogError(const std::string& name, std::size_t line, const std::string& what)
     : std::runtime_error(name + (line != 0 ? ":" + std::to_string(line) : std::string()) + ": " + what), line_(line)
-{
-}
+{}
 
 bool parseRdsLogLine(std::string_view line, std::size_t lineNumber, std::string_view name, LoggedGroup& group)
 {
-    if (!line.empty() && line.back() == '\r')
-        line.remove_suffix(1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     const auto first = line.find_first_not_of(" \t");
-    if (first == std::string_view::npos)
-        return false;  // blank line
+    if (first == std::string_view::npos) return false;  // blank line
     const char lead = line[first];
-    if (lead == '%')
-        return false;  // RDS Surveyor comment
+    if (lead == '%') return false;  // RDS Surveyor comment
     if (lead == '<') {
         if (lineNumber != 1)
             throw RdsLogError(std::string(name), lineNumber, "a \"<...>\" header is allowed only on the first line");
@@ -127,8 +119,7 @@ RdsLog parseRdsLog(std::string_view text, std::string_view name)
         const auto end = text.find('\n');
         const std::string_view line = text.substr(0, end);
         text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
-        if (parseRdsLogLine(line, ++lineNumber, name, group))
-            log.groups.push_back(group);
+        if (parseRdsLogLine(line, ++lineNumber, name, group)) log.groups.push_back(group);
     }
     return log;
 }
@@ -138,8 +129,7 @@ RdsLog readRdsLog(const std::filesystem::path& path)
     RdsLogReader reader(path);
     RdsLog log;
     log.name = path.string();
-    for (LoggedGroup group; reader.next(group);)
-        log.groups.push_back(group);
+    for (LoggedGroup group; reader.next(group);) log.groups.push_back(group);
     return log;
 }
 

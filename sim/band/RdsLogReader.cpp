@@ -4,8 +4,7 @@
 
 namespace sim::band {
 
-RdsLogReader::RdsLogReader(const std::filesystem::path& path)
-    : name_(path.string()), buffer_(new char[kBufferSize])
+RdsLogReader::RdsLogReader(const std::filesystem::path& path) : name_(path.string()), buffer_(new char[kBufferSize])
 {
     try {
         file_ = std::make_unique<InputFile>(path, "log", kMaxRdsLogBytes);
@@ -16,8 +15,7 @@ RdsLogReader::RdsLogReader(const std::filesystem::path& path)
 
 bool RdsLogReader::refill()
 {
-    if (atEnd_)
-        return false;
+    if (atEnd_) return false;
     std::memmove(buffer_.get(), buffer_.get() + begin_, end_ - begin_);
     end_ -= begin_;
     begin_ = 0;
@@ -52,8 +50,7 @@ bool RdsLogReader::next(LoggedGroup& group)
             return false;
         }
         ++line_;
-        if (parseRdsLogLine(std::string_view(start, length), line_, name_, group))
-            return true;
+        if (parseRdsLogLine(std::string_view(start, length), line_, name_, group)) return true;
     }
 }
 

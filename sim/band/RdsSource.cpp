@@ -4,7 +4,8 @@
 
 namespace sim {
 
-RdsGroup RdsSource::groupAt(std::uint64_t slot) {
+RdsGroup RdsSource::groupAt(std::uint64_t slot)
+{
     if (slot > nextSlot_) {
         pass(nextSlot_, slot - nextSlot_);
         unheard_ += slot - nextSlot_;
@@ -15,15 +16,18 @@ RdsGroup RdsSource::groupAt(std::uint64_t slot) {
     return produce(slot);
 }
 
-void RdsSource::pass(std::uint64_t first, std::uint64_t count) {
+void RdsSource::pass(std::uint64_t first, std::uint64_t count)
+{
     for (std::uint64_t i = 0; i < count; ++i) {
         (void)produce(first + i);
     }
 }
 
-FixedRdsSource::FixedRdsSource(std::vector<RdsGroup> groups) : groups_(std::move(groups)) {}
+FixedRdsSource::FixedRdsSource(std::vector<RdsGroup> groups) : groups_(std::move(groups))
+{}
 
-RdsGroup FixedRdsSource::produce(std::uint64_t) {
+RdsGroup FixedRdsSource::produce(std::uint64_t)
+{
     if (groups_.empty()) {
         return {};
     }
@@ -33,7 +37,8 @@ RdsGroup FixedRdsSource::produce(std::uint64_t) {
     return group;
 }
 
-void FixedRdsSource::pass(std::uint64_t, std::uint64_t count) {
+void FixedRdsSource::pass(std::uint64_t, std::uint64_t count)
+{
     if (!groups_.empty()) {
         position_ = static_cast<std::size_t>((position_ + count % groups_.size()) % groups_.size());
     }

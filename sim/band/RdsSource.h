@@ -19,8 +19,14 @@ namespace sim {
 inline constexpr Micros kGroupPeriod = 87'600;
 
 // The slot on the air at `time`, and when a slot begins.
-constexpr std::uint64_t slotAt(Micros time) { return time / kGroupPeriod; }
-constexpr Micros slotStart(std::uint64_t slot) { return slot * kGroupPeriod; }
+constexpr std::uint64_t slotAt(Micros time)
+{
+    return time / kGroupPeriod;
+}
+constexpr Micros slotStart(std::uint64_t slot)
+{
+    return slot * kGroupPeriod;
+}
 
 // One group as the receiver's decoder ends up with it: the four blocks, and per
 // block the error level the chip reports in verbose mode (0 none, 1 one or two

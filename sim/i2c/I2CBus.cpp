@@ -7,20 +7,31 @@ namespace sim {
 
 namespace {
 // Context words handed out to drivers; the transfer routine finds its bus here.
-std::map<DWORD, I2CBus*>& buses() {
+std::map<DWORD, I2CBus*>& buses()
+{
     static std::map<DWORD, I2CBus*> all;
     return all;
 }
 DWORD gNextContext = 0x12C10001;
 }  // namespace
 
-I2CBus::I2CBus(Kernel& kernel) : kernel_(kernel), context_(gNextContext++) { buses()[context_] = this; }
+I2CBus::I2CBus(Kernel& kernel) : kernel_(kernel), context_(gNextContext++)
+{
+    buses()[context_] = this;
+}
 
-I2CBus::~I2CBus() { buses().erase(context_); }
+I2CBus::~I2CBus()
+{
+    buses().erase(context_);
+}
 
-void I2CBus::attach(std::uint8_t address, I2CTarget* target) { targets_[address] = target; }
+void I2CBus::attach(std::uint8_t address, I2CTarget* target)
+{
+    targets_[address] = target;
+}
 
-bool I2CBus::open(DWORD access, DWORD shareMode, DWORD& error) {
+bool I2CBus::open(DWORD access, DWORD shareMode, DWORD& error)
+{
     if (failOpens_ > 0) {
         --failOpens_;
         error = ERROR_DEVICE_NOT_AVAILABLE;
@@ -30,9 +41,13 @@ bool I2CBus::open(DWORD access, DWORD shareMode, DWORD& error) {
     return true;
 }
 
-void I2CBus::close() { ++closes_; }
+void I2CBus::close()
+{
+    ++closes_;
+}
 
-BOOL I2CBus::ioControl(DWORD code, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned) {
+BOOL I2CBus::ioControl(DWORD code, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned)
+{
     switch (code) {
     case kIoctlI2CGetTransferEntry: {
         ++entryRequests_;
@@ -63,7 +78,8 @@ BOOL I2CBus::ioControl(DWORD code, void* in, DWORD inSize, void* out, DWORD outS
     }
 }
 
-BOOL I2CBus::transfer(DWORD context, I2CRequest* request) {
+BOOL I2CBus::transfer(DWORD context, I2CRequest* request)
+{
     race::KernelScope unobserved;
     auto it = buses().find(context);
     if (it == buses().end() || request == nullptr) {
@@ -73,19 +89,22 @@ BOOL I2CBus::transfer(DWORD context, I2CRequest* request) {
     return it->second->run(*request);
 }
 
-bool I2CBus::wellFormed(const I2CRequest& r) const {
+bool I2CBus::wellFormed(const I2CRequest& r) const
+{
     return (r.writeAddress & 1u) == 0 && r.writeAddress < 0x100 && r.readAddress == (r.writeAddress | 1u) &&
            r.clockSetup != nullptr && r.clockSetupLength == 2 && r.busSetup != nullptr && r.busSetupLength == 2 &&
            r.options == 0 && (r.direction == kI2CDirectionWrite || r.direction == kI2CDirectionRead) &&
            r.data != nullptr && r.length >= 1 && r.length <= kI2CMaxTransfer;
 }
 
-void I2CBus::failTransfers(std::uint32_t pass, std::uint32_t fail) {
+void I2CBus::failTransfers(std::uint32_t pass, std::uint32_t fail)
+{
     passBeforeFail_ = pass;
     failCount_ = fail;
 }
 
-void I2CBus::clearFaults() {
+void I2CBus::clearFaults()
+{
     failOpens_ = 0;
     refuseEntry_ = false;
     failProbability_ = 0.0;
@@ -93,7 +112,8 @@ void I2CBus::clearFaults() {
     failCount_ = 0;
 }
 
-bool I2CBus::injectFailure() {
+bool I2CBus::injectFailure()
+{
     if (failCount_ > 0) {
         if (passBeforeFail_ > 0) {
             --passBeforeFail_;
@@ -105,7 +125,8 @@ bool I2CBus::injectFailure() {
     return failProbability_ > 0.0 && kernel_.random(Stream::Bus).chance(failProbability_);
 }
 
-BOOL I2CBus::run(I2CRequest& request) {
+BOOL I2CBus::run(I2CRequest& request)
+{
     ++transfers_;
     if (!wellFormed(request)) {
         ++malformed_;
@@ -116,8 +137,7 @@ BOOL I2CBus::run(I2CRequest& request) {
     bool ok = false;
     if (injectFailure()) {
         ++injected_;
-    } else if (auto it = targets_.find(static_cast<std::uint8_t>(request.writeAddress >> 1));
-               it != targets_.end()) {
+    } else if (auto it = targets_.find(static_cast<std::uint8_t>(request.writeAddress >> 1)); it != targets_.end()) {
         ok = request.direction == kI2CDirectionWrite ? it->second->write(request.data, request.length)
                                                      : it->second->read(request.data, request.length);
     }

@@ -102,7 +102,8 @@ std::string formatWide(const WCHAR* format, std::va_list args)
                 const WCHAR* s = va_arg(ap, const WCHAR*);
                 text = s ? toUtf8(s) : "(null)";
             }
-            if (precision >= 0 && static_cast<int>(text.size()) > precision) text.resize(static_cast<std::size_t>(precision));
+            if (precision >= 0 && static_cast<int>(text.size()) > precision)
+                text.resize(static_cast<std::size_t>(precision));
             pad(out, text, width, left);
             break;
         }

@@ -11,7 +11,8 @@
 
 namespace {
 unsigned gActiveGuards = 0;
-struct sigaction gOldSegv {}, gOldBus {};
+struct sigaction gOldSegv {
+}, gOldBus{};
 
 void onFault(int)
 {

@@ -48,9 +48,15 @@ std::uint32_t Random::below(std::uint32_t bound)
     return bound == 0 ? 0 : static_cast<std::uint32_t>((next() >> 32) * bound >> 32);
 }
 
-double Random::unit() { return double(next() >> 11) * 0x1.0p-53; }
+double Random::unit()
+{
+    return double(next() >> 11) * 0x1.0p-53;
+}
 
-bool Random::chance(double probability) { return probability > 0 && unit() < probability; }
+bool Random::chance(double probability)
+{
+    return probability > 0 && unit() < probability;
+}
 
 Kernel::Impl& kernelImpl()
 {
@@ -73,7 +79,8 @@ Kernel::Kernel(const KernelOptions& options) : impl_(std::make_unique<Impl>())
     if (k.instance == 0) k.instance = ++gInstances & 0xFF;
     // One sub-seed per stream, so extra draws in one never move another.
     std::uint64_t mix = options.seed;
-    for (unsigned i = 0; i < unsigned(Stream::Count); ++i) k.streams[i] = Random(splitmix(mix) ^ (0x51ED270B27F0A3C5ull * (i + 1)));
+    for (unsigned i = 0; i < unsigned(Stream::Count); ++i)
+        k.streams[i] = Random(splitmix(mix) ^ (0x51ED270B27F0A3C5ull * (i + 1)));
     gKernel = impl_.get();
     gKernelObject = this;
     gCePreemptive = options.schedule != Schedule::Cooperative;
@@ -113,13 +120,31 @@ Kernel& Kernel::current()
     return *gKernelObject;
 }
 
-bool Kernel::exists() { return gKernel != nullptr; }
+bool Kernel::exists()
+{
+    return gKernel != nullptr;
+}
 
-Micros Kernel::now() const { return impl_->now; }
-std::uint64_t Kernel::seed() const { return impl_->options.seed; }
-Schedule Kernel::schedule() const { return impl_->options.schedule; }
-std::uint64_t Kernel::preemptionPoints() const { return impl_->points; }
-Random& Kernel::random(Stream stream) { return impl_->streams[unsigned(stream)]; }
+Micros Kernel::now() const
+{
+    return impl_->now;
+}
+std::uint64_t Kernel::seed() const
+{
+    return impl_->options.seed;
+}
+Schedule Kernel::schedule() const
+{
+    return impl_->options.schedule;
+}
+std::uint64_t Kernel::preemptionPoints() const
+{
+    return impl_->points;
+}
+Random& Kernel::random(Stream stream)
+{
+    return impl_->streams[unsigned(stream)];
+}
 
 Kernel::EventId Kernel::at(Micros when, std::function<void()> action)
 {
@@ -130,9 +155,15 @@ Kernel::EventId Kernel::at(Micros when, std::function<void()> action)
     return id;
 }
 
-Kernel::EventId Kernel::after(Micros delay, std::function<void()> action) { return at(impl_->now + delay, std::move(action)); }
+Kernel::EventId Kernel::after(Micros delay, std::function<void()> action)
+{
+    return at(impl_->now + delay, std::move(action));
+}
 
-void Kernel::cancel(EventId id) { impl_->hardwareEvents.cancel(id); }
+void Kernel::cancel(EventId id)
+{
+    impl_->hardwareEvents.cancel(id);
+}
 
 void Kernel::advance(Micros delay)
 {
@@ -179,7 +210,10 @@ bool Kernel::interruptInitialised(DWORD sysIntr) const
     return it != impl_->interrupts.end() && it->second.initialised;
 }
 
-void Kernel::addDevice(std::u16string_view name, Device* device) { impl_->devices[std::u16string(name)] = device; }
+void Kernel::addDevice(std::u16string_view name, Device* device)
+{
+    impl_->devices[std::u16string(name)] = device;
+}
 
 void Kernel::removeDevice(std::u16string_view name)
 {
@@ -207,14 +241,35 @@ void Kernel::failAllocations(std::uint32_t pass, std::uint32_t fail)
     impl_->allocCountdown = fail > 0;
 }
 
-void Kernel::setAllocationFailureProbability(double probability) { impl_->allocFailProbability = probability; }
-std::size_t Kernel::liveAllocations() const { return impl_->liveAllocations; }
+void Kernel::setAllocationFailureProbability(double probability)
+{
+    impl_->allocFailProbability = probability;
+}
+std::size_t Kernel::liveAllocations() const
+{
+    return impl_->liveAllocations;
+}
 
-const std::vector<DebugLine>& Kernel::debugLog() const { return impl_->debugLog; }
-void Kernel::clearDebugLog() { impl_->debugLog.clear(); }
-void Kernel::setDebugSink(std::function<void(const DebugLine&)> sink) { impl_->debugSink = std::move(sink); }
-std::uint64_t Kernel::switches() const { return impl_->switches; }
-const std::vector<TraceEntry>& Kernel::trace() const { return impl_->trace; }
+const std::vector<DebugLine>& Kernel::debugLog() const
+{
+    return impl_->debugLog;
+}
+void Kernel::clearDebugLog()
+{
+    impl_->debugLog.clear();
+}
+void Kernel::setDebugSink(std::function<void(const DebugLine&)> sink)
+{
+    impl_->debugSink = std::move(sink);
+}
+std::uint64_t Kernel::switches() const
+{
+    return impl_->switches;
+}
+const std::vector<TraceEntry>& Kernel::trace() const
+{
+    return impl_->trace;
+}
 
 namespace {
 const Thread* threadOf(const Kernel::Impl& k, HANDLE handle)

@@ -35,8 +35,8 @@ public:
     explicit Random(std::uint64_t seed = 1);
     std::uint64_t next();
     std::uint32_t below(std::uint32_t bound);  // uniform in [0, bound), 0 for bound 0
-    bool chance(double probability);            // true with the given probability
-    double unit();                              // uniform in [0, 1)
+    bool chance(double probability);           // true with the given probability
+    double unit();                             // uniform in [0, 1)
 
 private:
     std::uint64_t s_[4];
@@ -60,8 +60,8 @@ std::optional<Schedule> parseSchedule(std::string_view name);
 struct KernelOptions {
     std::uint64_t seed = 1;
     Schedule schedule = Schedule::Cooperative;
-    bool paced = false;      // virtual time follows the wall clock
-    double speed = 1.0;      // paced: virtual seconds per wall second
+    bool paced = false;  // virtual time follows the wall clock
+    double speed = 1.0;  // paced: virtual seconds per wall second
     bool traceSwitches = false;
     std::size_t stackBytes = 0;  // per simulated thread; 0 picks a default
 };

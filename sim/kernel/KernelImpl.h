@@ -5,8 +5,8 @@
 #include "sim/kernel/Kernel.h"
 #include "sim/kernel/RaceDetector.h"
 
-#include <chrono>
 #include <algorithm>
+#include <chrono>
 #include <map>
 
 namespace sim {
@@ -60,7 +60,7 @@ struct Thread : Waitable {
     std::uint64_t wakeGeneration = 0;  // stale timeline entries carry an older one
     Waitable* waitingOn = nullptr;
     DWORD waitResult = 0;
-    std::uint32_t pctRank = 0;  // pct: lower runs first (random, or demoted)
+    std::uint32_t pctRank = 0;   // pct: lower runs first (random, or demoted)
     void* faultGuard = nullptr;  // the innermost CeGuardedCall of this thread
     Thread() : Waitable(ThreadObject) {}
 };
@@ -78,7 +78,8 @@ struct TimelineEntry {
     // At the same virtual time hardware events come before thread wakes, so a
     // thread always sees the hardware as it stands at that time; ties between
     // threads are broken by the seed.
-    bool operator>(const TimelineEntry& o) const {
+    bool operator>(const TimelineEntry& o) const
+    {
         if (time != o.time) return time > o.time;
         if ((thread == nullptr) != (o.thread == nullptr)) return thread != nullptr;
         if (tieBreak != o.tieBreak) return tieBreak > o.tieBreak;
@@ -282,17 +283,17 @@ struct Kernel::Impl {
     // Scheduler (Scheduler.cpp)
     HANDLE addObject(std::unique_ptr<Waitable> object);
     Waitable* lookup(HANDLE handle) const;
-    void makeReady(Thread* t);                       // wake now
-    void wakeAt(Thread* t, Micros when);             // timed wake
+    void makeReady(Thread* t);            // wake now
+    void wakeAt(Thread* t, Micros when);  // timed wake
     void compactTimeline();
-    void wake(Thread* t, DWORD result);              // end a wait with a result
-    void block();                                    // current thread gives up the processor
+    void wake(Thread* t, DWORD result);  // end a wait with a result
+    void block();                        // current thread gives up the processor
     bool preemptive() const { return options.schedule != Schedule::Cooperative; }
     void preemptionPoint();
     void blockPreemptive(Thread* chosen);
     bool stale(const TimelineEntry& e) const;
-    bool claim(Thread* t);                           // a due thread takes the processor (false: it parks)
-    std::uint64_t rank(const Thread* t) const;       // lower runs first
+    bool claim(Thread* t);                      // a due thread takes the processor (false: it parks)
+    std::uint64_t rank(const Thread* t) const;  // lower runs first
     Thread* bestDue(const Thread* except) const;
     Thread* randomDue(const Thread* except);
     void pctStep();

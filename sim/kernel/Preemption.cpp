@@ -52,9 +52,12 @@ constexpr std::uint32_t kDemoted = 0x8000'0000u;
 const char* scheduleName(Schedule schedule)
 {
     switch (schedule) {
-    case Schedule::Random: return "random";
-    case Schedule::Pct: return "pct";
-    case Schedule::Cooperative: break;
+    case Schedule::Random:
+        return "random";
+    case Schedule::Pct:
+        return "pct";
+    case Schedule::Cooperative:
+        break;
     }
     return "cooperative";
 }
@@ -107,7 +110,7 @@ Thread* Kernel::Impl::randomDue(const Thread* except)
 
 bool Kernel::Impl::claim(Thread* t)
 {
-    ++t->wakeGeneration;  // its queued entry is used up
+    ++t->wakeGeneration;                // its queued entry is used up
     if (t->state == Thread::Waiting) {  // the wait timed out
         std::erase(t->waitingOn->waiters, t);
         t->waitingOn = nullptr;

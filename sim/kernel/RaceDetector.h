@@ -45,7 +45,10 @@ inline void endUnobserved()
 }
 
 // The fiber of the OS thread that builds the kernel (simulated thread 1).
-inline void* currentFiber() { return __tsan_get_current_fiber(); }
+inline void* currentFiber()
+{
+    return __tsan_get_current_fiber();
+}
 inline void* createFiber(const char* name)
 {
     void* fiber = __tsan_create_fiber(0);
@@ -88,12 +91,21 @@ inline void joinAtTeardown(void* fiber, const void* thread)
 }
 // Just before the stack switch: the sanitizer learns who runs next, and that
 // nothing the previous thread did is ordered before it by the switch itself.
-inline void switchTo(void* fiber) { __tsan_switch_to_fiber(fiber, __tsan_switch_to_fiber_no_sync); }
+inline void switchTo(void* fiber)
+{
+    __tsan_switch_to_fiber(fiber, __tsan_switch_to_fiber_no_sync);
+}
 
 // A happens-before edge: everything before release(x) in one thread is seen by
 // whoever runs acquire(x) later.
-inline void release(const void* object) { __tsan_release(const_cast<void*>(object)); }
-inline void acquire(const void* object) { __tsan_acquire(const_cast<void*>(object)); }
+inline void release(const void* object)
+{
+    __tsan_release(const_cast<void*>(object));
+}
+inline void acquire(const void* object)
+{
+    __tsan_acquire(const_cast<void*>(object));
+}
 
 // Kernel code (and the hardware it drives) runs unobserved for as long as one
 // of these lives; sanitizer edges announced meanwhile still count.
@@ -133,20 +145,34 @@ private:
 
 #else
 
-inline void* currentFiber() { return nullptr; }
-inline void* createFiber(unsigned) { return nullptr; }
-inline void destroyFiber(void*&) {}
-inline void joinAtTeardown(void*, const void*) {}
-inline void switchTo(void*) {}
-inline void release(const void*) {}
-inline void acquire(const void*) {}
+inline void* currentFiber()
+{
+    return nullptr;
+}
+inline void* createFiber(unsigned)
+{
+    return nullptr;
+}
+inline void destroyFiber(void*&)
+{}
+inline void joinAtTeardown(void*, const void*)
+{}
+inline void switchTo(void*)
+{}
+inline void release(const void*)
+{}
+inline void acquire(const void*)
+{}
 class KernelScope {
 public:
     KernelScope() {}  // user-provided: a scope is never an unused variable
     KernelScope(const KernelScope&) = delete;
     KernelScope& operator=(const KernelScope&) = delete;
 };
-inline void* createHardwareFiber() { return nullptr; }
+inline void* createHardwareFiber()
+{
+    return nullptr;
+}
 class HardwareScope {
 public:
     explicit HardwareScope(void*) {}

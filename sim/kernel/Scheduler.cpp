@@ -231,7 +231,8 @@ Thread* Kernel::Impl::createThread(LPTHREAD_START_ROUTINE start, LPVOID paramete
     if (size == 0) size = 256 * 1024;
 #endif
     size = (size + page - 1) / page * page;
-    void* memory = mmap(nullptr, size + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    void* memory =
+        mmap(nullptr, size + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (memory == MAP_FAILED) fatal("cannot map a thread stack");
     mprotect(memory, page, PROT_NONE);  // guard page below the stack
     t->stackMemory = memory;

@@ -5,9 +5,9 @@
 #include <cstdlib>
 
 using sim::Event;
+using sim::kernelImpl;
 using sim::Thread;
 using sim::Waitable;
-using sim::kernelImpl;
 
 namespace {
 
@@ -107,9 +107,15 @@ DWORD ResumeThread(HANDLE thread)
     return previous;
 }
 
-void ExitThread(DWORD exitCode) { kernelImpl().exitCurrent(exitCode); }
+void ExitThread(DWORD exitCode)
+{
+    kernelImpl().exitCurrent(exitCode);
+}
 
-DWORD GetCurrentThreadId() { return kernelImpl().current->id; }
+DWORD GetCurrentThreadId()
+{
+    return kernelImpl().current->id;
+}
 
 BOOL CloseHandle(HANDLE object)
 {

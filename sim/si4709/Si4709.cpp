@@ -9,25 +9,37 @@ namespace {
 constexpr unsigned kWritableRegisters = kRegisterCount - kFirstWriteRegister;  // POWERCFG..RDSD
 constexpr unsigned kLastControlRegister = BOOTCONFIG;
 
-bool rose(std::uint16_t before, std::uint16_t after, std::uint16_t bit) { return !(before & bit) && (after & bit); }
-bool fell(std::uint16_t before, std::uint16_t after, std::uint16_t bit) { return (before & bit) && !(after & bit); }
+bool rose(std::uint16_t before, std::uint16_t after, std::uint16_t bit)
+{
+    return !(before & bit) && (after & bit);
+}
+bool fell(std::uint16_t before, std::uint16_t after, std::uint16_t bit)
+{
+    return (before & bit) && !(after & bit);
+}
 }  // namespace
 
-Si4709::Si4709(Kernel& kernel, Band& band) : kernel_(kernel), band_(band) { resetRegisters(); }
+Si4709::Si4709(Kernel& kernel, Band& band) : kernel_(kernel), band_(band)
+{
+    resetRegisters();
+}
 
-Si4709::~Si4709() {
+Si4709::~Si4709()
+{
     interruptListener_ = nullptr;  // the SoC may already be gone
     stopEverything();
 }
 
-void Si4709::cancel(Kernel::EventId& id) {
+void Si4709::cancel(Kernel::EventId& id)
+{
     if (id != 0) {
         kernel_.cancel(id);
         id = 0;
     }
 }
 
-void Si4709::resetRegisters() {
+void Si4709::resetRegisters()
+{
     regs_ = {};
     regs_[DEVICEID] = kDeviceId;
     regs_[CHIPID] = kChipIdBeforePowerUp;
@@ -36,9 +48,10 @@ void Si4709::resetRegisters() {
     qualityArmed_ = false;
 }
 
-void Si4709::stopEverything() {
-    for (Kernel::EventId* id : {&powerEvent_, &tuneEvent_, &seekEvent_, &groupEvent_, &rdsrEvent_, &qualityEvent_,
-                                &pulseEvent_}) {
+void Si4709::stopEverything()
+{
+    for (Kernel::EventId* id :
+         {&powerEvent_, &tuneEvent_, &seekEvent_, &groupEvent_, &rdsrEvent_, &qualityEvent_, &pulseEvent_}) {
         cancel(*id);
     }
     tuning_ = false;
@@ -51,7 +64,8 @@ void Si4709::stopEverything() {
     }
 }
 
-void Si4709::setResetLine(bool level) {
+void Si4709::setResetLine(bool level)
+{
     if (level == resetHigh_) {
         return;
     }
@@ -63,19 +77,25 @@ void Si4709::setResetLine(bool level) {
     twoWire_ = level && busModeHigh_;
 }
 
-void Si4709::setBusModeLine(bool level) { busModeHigh_ = level; }
+void Si4709::setBusModeLine(bool level)
+{
+    busModeHigh_ = level;
+}
 
-void Si4709::hang() {
+void Si4709::hang()
+{
     hung_ = true;
     stopEverything();
 }
 
-void Si4709::setQualityAnswers(std::uint16_t stepOneRdsd, std::uint16_t stepTwoRdsd) {
+void Si4709::setQualityAnswers(std::uint16_t stepOneRdsd, std::uint16_t stepTwoRdsd)
+{
     stepOneAnswer_ = stepOneRdsd;
     stepTwoAnswer_ = stepTwoRdsd;
 }
 
-bool Si4709::read(std::uint8_t* data, std::size_t length) {
+bool Si4709::read(std::uint8_t* data, std::size_t length)
+{
     if (!resetHigh_ || !twoWire_ || hung_) {
         ++nacks_;
         return false;
@@ -93,7 +113,8 @@ bool Si4709::read(std::uint8_t* data, std::size_t length) {
     return true;
 }
 
-bool Si4709::write(const std::uint8_t* data, std::size_t length) {
+bool Si4709::write(const std::uint8_t* data, std::size_t length)
+{
     if (!resetHigh_ || !twoWire_ || hung_) {
         ++nacks_;
         return false;
@@ -120,7 +141,8 @@ bool Si4709::write(const std::uint8_t* data, std::size_t length) {
     return true;
 }
 
-void Si4709::applyPower(std::uint16_t before) {
+void Si4709::applyPower(std::uint16_t before)
+{
     const std::uint16_t now = regs_[POWERCFG];
     if (power_ == Power::Off && (now & kPowercfgEnable) && !(now & kPowercfgDisable)) {
         power_ = Power::PoweringUp;
@@ -142,7 +164,8 @@ void Si4709::applyPower(std::uint16_t before) {
     }
 }
 
-void Si4709::applyWrite(const std::array<std::uint16_t, 16>& before, unsigned count) {
+void Si4709::applyWrite(const std::array<std::uint16_t, 16>& before, unsigned count)
+{
     applyPower(before[POWERCFG]);
     if (power_ != Power::Ready) {
         return;  // settings are kept; nothing runs before power-up
@@ -175,11 +198,13 @@ void Si4709::applyWrite(const std::array<std::uint16_t, 16>& before, unsigned co
     updateReception();
 }
 
-std::uint16_t Si4709::reg(Register index) const {
+std::uint16_t Si4709::reg(Register index) const
+{
     return index == STATUSRSSI ? liveStatus() : regs_[index];
 }
 
-Si4709::Audio Si4709::audio() const {
+Si4709::Audio Si4709::audio() const
+{
     const std::uint16_t powercfg = regs_[POWERCFG];
     const unsigned volume = kSysconfig2Volume.get(regs_[SYSCONFIG2]);
     return Audio{!(powercfg & kPowercfgDmute) || volume == 0, volume, !(powercfg & kPowercfgDsmute),

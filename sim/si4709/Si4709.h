@@ -46,7 +46,8 @@ namespace sim {
 inline constexpr std::uint16_t kChipIdPoweredUp =
     si4709::kChipIdRev.of(4) | si4709::kChipIdDev.of(9) | si4709::kChipIdFirmware.of(19);
 static_assert(kChipIdPoweredUp == 0x1253);
-inline constexpr std::uint16_t kChipIdBeforePowerUp = kChipIdPoweredUp & si4709::kChipIdRev.mask();  // DEV, FIRMWARE read 0
+inline constexpr std::uint16_t kChipIdBeforePowerUp =
+    kChipIdPoweredUp & si4709::kChipIdRev.mask();  // DEV, FIRMWARE read 0
 
 struct Si4709Timing {
     Micros powerUp = 110'000;
@@ -174,7 +175,7 @@ private:
     unsigned seekSnr_ = 0;
     // RDS and the quality test
     bool receiving_ = false;
-    std::uint64_t listenSlot_ = 0;   // the slot the chip hears now, ready at its end
+    std::uint64_t listenSlot_ = 0;               // the slot the chip hears now, ready at its end
     std::uint64_t missedFrom_ = kNothingMissed;  // first slot lost since the last group taken
     static constexpr std::uint64_t kNothingMissed = ~std::uint64_t{0};
     int qualityStep_ = 0;  // running step, 0 none

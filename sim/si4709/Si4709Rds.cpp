@@ -9,7 +9,8 @@ namespace sim {
 
 using namespace si4709;
 
-void Si4709::updateReception() {
+void Si4709::updateReception()
+{
     const bool should = power_ == Power::Ready && !hung_ && !tuning_ && !seeking_ && qualityStep_ == 0 &&
                         (regs_[SYSCONFIG1] & kSysconfig1Rds);
     if (should && !receiving_) {
@@ -21,7 +22,8 @@ void Si4709::updateReception() {
     }
 }
 
-void Si4709::stopReception() {
+void Si4709::stopReception()
+{
     if (receiving_) {
         missFrom(listenSlot_);
     }
@@ -32,14 +34,19 @@ void Si4709::stopReception() {
     regs_[READCHAN] &= kReadchanChan.mask();
 }
 
-void Si4709::missFrom(std::uint64_t slot) { missedFrom_ = std::min(missedFrom_, slot); }
+void Si4709::missFrom(std::uint64_t slot)
+{
+    missedFrom_ = std::min(missedFrom_, slot);
+}
 
-void Si4709::awaitGroup(std::uint64_t slot) {
+void Si4709::awaitGroup(std::uint64_t slot)
+{
     listenSlot_ = slot;
     groupEvent_ = kernel_.at(slotStart(slot + 1), [this] { groupTick(); });
 }
 
-void Si4709::groupTick() {
+void Si4709::groupTick()
+{
     const std::uint64_t slot = listenSlot_;
     awaitGroup(slot + 1);
     Station* station = band_.find(frequency());
@@ -61,7 +68,8 @@ void Si4709::groupTick() {
     deliver(group, verbose);
 }
 
-void Si4709::deliver(const RdsGroup& group, bool verbose) {
+void Si4709::deliver(const RdsGroup& group, bool verbose)
+{
     for (unsigned i = 0; i < 4; ++i) {
         regs_[RDSA + i] = group.blocks[i];
     }
@@ -83,7 +91,8 @@ void Si4709::deliver(const RdsGroup& group, bool verbose) {
     }
 }
 
-void Si4709::applyTestWrite(const std::array<std::uint16_t, 16>& written, unsigned count) {
+void Si4709::applyTestWrite(const std::array<std::uint16_t, 16>& written, unsigned count)
+{
     if (power_ != Power::Ready || hung_) {
         return;
     }
@@ -109,7 +118,8 @@ void Si4709::applyTestWrite(const std::array<std::uint16_t, 16>& written, unsign
     }
 }
 
-void Si4709::qualityStepDone(int step) {
+void Si4709::qualityStepDone(int step)
+{
     qualityStep_ = 0;
     updateReception();
     regs_[RDSB] = 0;
@@ -127,7 +137,8 @@ void Si4709::qualityStepDone(int step) {
     qualityArmed_ = false;
 }
 
-void Si4709::pulseInterrupt() {
+void Si4709::pulseInterrupt()
+{
     if (kSysconfig1Gpio2.get(regs_[SYSCONFIG1]) != kGpio2Interrupt || lineLow_) {
         return;  // not an interrupt output, or a pulse is already low: no new edge
     }
@@ -139,7 +150,8 @@ void Si4709::pulseInterrupt() {
     });
 }
 
-void Si4709::setInterruptLine(bool level) {
+void Si4709::setInterruptLine(bool level)
+{
     lineLow_ = !level;
     if (interruptListener_) {
         interruptListener_(level);

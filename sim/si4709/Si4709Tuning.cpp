@@ -15,33 +15,47 @@ constexpr std::uint16_t kTopJapan = 9000;
 constexpr int kMaxRssi = 75;
 constexpr int kSnrDbPerSksnrStep = 2;
 
-int clampRssi(int rssi) { return std::clamp(rssi, 0, kMaxRssi); }
+int clampRssi(int rssi)
+{
+    return std::clamp(rssi, 0, kMaxRssi);
+}
 }  // namespace
 
-std::uint16_t Si4709::bandBottom() const {
+std::uint16_t Si4709::bandBottom() const
+{
     return kSysconfig2Band.get(regs_[SYSCONFIG2]) == 0 ? kBottomEurope : kBottomJapanWide;
 }
 
-unsigned Si4709::spacing() const {
+unsigned Si4709::spacing() const
+{
     switch (kSysconfig2Space.get(regs_[SYSCONFIG2])) {
-    case 0: return 20;
-    case 1: return 10;
-    default: return 5;
+    case 0:
+        return 20;
+    case 1:
+        return 10;
+    default:
+        return 5;
     }
 }
 
-unsigned Si4709::topChannel() const {
+unsigned Si4709::topChannel() const
+{
     const std::uint16_t top = kSysconfig2Band.get(regs_[SYSCONFIG2]) == 2 ? kTopJapan : kTopWide;
     return (top - bandBottom()) / spacing();
 }
 
-std::uint16_t Si4709::frequencyOf(unsigned channel) const {
+std::uint16_t Si4709::frequencyOf(unsigned channel) const
+{
     return static_cast<std::uint16_t>(bandBottom() + spacing() * channel);
 }
 
-const Station* Si4709::stationOn(unsigned channel) const { return band_.find(frequencyOf(channel)); }
+const Station* Si4709::stationOn(unsigned channel) const
+{
+    return band_.find(frequencyOf(channel));
+}
 
-std::uint16_t Si4709::liveStatus() const {
+std::uint16_t Si4709::liveStatus() const
+{
     constexpr std::uint16_t kLatched = kStatusRdsr | kStatusStc | kStatusSfBl | kStatusRdss | kStatusBlera.mask();
     std::uint16_t status = regs_[STATUSRSSI] & kLatched;
     if (power_ != Power::Ready || hung_) {
@@ -58,9 +72,13 @@ std::uint16_t Si4709::liveStatus() const {
     return status;
 }
 
-void Si4709::setReadChannel(unsigned channel) { regs_[READCHAN] = kReadchanChan.set(regs_[READCHAN], channel); }
+void Si4709::setReadChannel(unsigned channel)
+{
+    regs_[READCHAN] = kReadchanChan.set(regs_[READCHAN], channel);
+}
 
-void Si4709::completeOperation() {
+void Si4709::completeOperation()
+{
     regs_[STATUSRSSI] |= kStatusStc;
     ++stcCount_;
     if (regs_[SYSCONFIG1] & kSysconfig1Stcien) {
@@ -69,7 +87,8 @@ void Si4709::completeOperation() {
     updateReception();
 }
 
-void Si4709::startTune() {
+void Si4709::startTune()
+{
     if (seeking_) {
         cancel(seekEvent_);
         seeking_ = false;
@@ -85,7 +104,8 @@ void Si4709::startTune() {
     });
 }
 
-void Si4709::tuneDone() {
+void Si4709::tuneDone()
+{
     tuning_ = false;
     channel_ = tuneTarget_;
     setReadChannel(channel_);
@@ -96,7 +116,8 @@ void Si4709::tuneDone() {
     }
 }
 
-void Si4709::startSeek() {
+void Si4709::startSeek()
+{
     if (tuning_) {
         cancel(tuneEvent_);
         tuning_ = false;
@@ -115,7 +136,8 @@ void Si4709::startSeek() {
     seekEvent_ = kernel_.after(timing_.seekStep, [this] { seekStep(); });
 }
 
-void Si4709::seekStep() {
+void Si4709::seekStep()
+{
     seekEvent_ = 0;
     const unsigned top = topChannel();
     ++seekSteps_;
@@ -152,7 +174,8 @@ void Si4709::seekStep() {
     }
 }
 
-bool Si4709::stopsSeek(unsigned channel) const {
+bool Si4709::stopsSeek(unsigned channel) const
+{
     const Station* station = stationOn(channel);
     if (station == nullptr || clampRssi(station->rssi) < static_cast<int>(seekThreshold_)) {
         return false;
@@ -160,7 +183,8 @@ bool Si4709::stopsSeek(unsigned channel) const {
     return seekSnr_ == 0 || station->snr >= kSnrDbPerSksnrStep * static_cast<int>(seekSnr_);
 }
 
-void Si4709::finishSeek(bool failed) {
+void Si4709::finishSeek(bool failed)
+{
     seeking_ = false;
     if (failed) {
         regs_[STATUSRSSI] |= kStatusSfBl;
@@ -168,7 +192,8 @@ void Si4709::finishSeek(bool failed) {
     completeOperation();
 }
 
-void Si4709::stopSeek() {
+void Si4709::stopSeek()
+{
     cancel(seekEvent_);
     seeking_ = false;
     updateReception();

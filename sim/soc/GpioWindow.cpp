@@ -5,15 +5,18 @@
 namespace sim {
 
 GpioWindow::GpioWindow(Kernel& kernel, std::uint32_t base, std::uint32_t size)
-    : MemoryWindow(base, size), kernel_(kernel) {}
+    : MemoryWindow(base, size), kernel_(kernel)
+{}
 
-bool GpioWindow::computeLevel(std::uint32_t control, std::uint32_t padBit) const {
+bool GpioWindow::computeLevel(std::uint32_t control, std::uint32_t padBit) const
+{
     const std::uint32_t pin = peek(control);
     const bool driven = (pin & kPinOutputEnable) != 0 && (peek(kGpioPadSelect) & padBit) != 0;
     return driven && (pin & kPinOutputLevel) != 0;
 }
 
-void GpioWindow::write32(std::uint32_t offset, std::uint32_t value) {
+void GpioWindow::write32(std::uint32_t offset, std::uint32_t value)
+{
     MemoryWindow::write32(offset, value);
     if (offset == kGpioBusModeControl || offset == kGpioResetControl || offset == kGpioPadSelect) {
         // Bus mode first: a single store that raises both lines presents the
@@ -23,7 +26,8 @@ void GpioWindow::write32(std::uint32_t offset, std::uint32_t value) {
     }
 }
 
-void GpioWindow::update(GpioLine line, bool level) {
+void GpioWindow::update(GpioLine line, bool level)
+{
     bool& current = line == GpioLine::Reset ? reset_ : busMode_;
     if (current == level) {
         return;
@@ -35,20 +39,24 @@ void GpioWindow::update(GpioLine line, bool level) {
     }
 }
 
-bool GpioWindow::level(GpioLine line) const {
+bool GpioWindow::level(GpioLine line) const
+{
     return line == GpioLine::Reset ? reset_ : busMode_;
 }
 
-const std::vector<LineChange>& GpioWindow::history(GpioLine line) const {
+const std::vector<LineChange>& GpioWindow::history(GpioLine line) const
+{
     return line == GpioLine::Reset ? resetHistory_ : busModeHistory_;
 }
 
-void GpioWindow::clearHistory() {
+void GpioWindow::clearHistory()
+{
     resetHistory_.clear();
     busModeHistory_.clear();
 }
 
-void GpioWindow::onLineChange(std::function<void(GpioLine, bool)> listener) {
+void GpioWindow::onLineChange(std::function<void(GpioLine, bool)> listener)
+{
     listener_ = std::move(listener);
 }
 

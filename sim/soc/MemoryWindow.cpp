@@ -2,10 +2,11 @@
 
 namespace sim {
 
-MemoryWindow::MemoryWindow(std::uint32_t base, std::uint32_t size)
-    : base_(base), size_(size), words_((size + 3) / 4, 0) {}
+MemoryWindow::MemoryWindow(std::uint32_t base, std::uint32_t size) : base_(base), size_(size), words_((size + 3) / 4, 0)
+{}
 
-bool MemoryWindow::valid(std::uint32_t offset) {
+bool MemoryWindow::valid(std::uint32_t offset)
+{
     if (offset % 4 != 0 || offset / 4 >= words_.size()) {
         ++stray_;
         return false;
@@ -13,7 +14,8 @@ bool MemoryWindow::valid(std::uint32_t offset) {
     return true;
 }
 
-std::uint32_t MemoryWindow::read32(std::uint32_t offset) {
+std::uint32_t MemoryWindow::read32(std::uint32_t offset)
+{
     if (!valid(offset)) {
         return 0;
     }
@@ -21,7 +23,8 @@ std::uint32_t MemoryWindow::read32(std::uint32_t offset) {
     return words_[offset / 4];
 }
 
-void MemoryWindow::write32(std::uint32_t offset, std::uint32_t value) {
+void MemoryWindow::write32(std::uint32_t offset, std::uint32_t value)
+{
     if (!valid(offset)) {
         return;
     }
@@ -29,7 +32,8 @@ void MemoryWindow::write32(std::uint32_t offset, std::uint32_t value) {
     words_[offset / 4] = value;
 }
 
-void MemoryWindow::beforeCompareExchange(std::uint32_t offset) {
+void MemoryWindow::beforeCompareExchange(std::uint32_t offset)
+{
     ++counts_[offset].compareExchanges;
     for (auto it = interference_.begin(); it != interference_.end(); ++it) {
         if (it->offset == offset) {
@@ -43,21 +47,25 @@ void MemoryWindow::beforeCompareExchange(std::uint32_t offset) {
     }
 }
 
-std::uint32_t MemoryWindow::peek(std::uint32_t offset) const {
+std::uint32_t MemoryWindow::peek(std::uint32_t offset) const
+{
     return offset / 4 < words_.size() ? words_[offset / 4] : 0;
 }
 
-void MemoryWindow::poke(std::uint32_t offset, std::uint32_t value) {
+void MemoryWindow::poke(std::uint32_t offset, std::uint32_t value)
+{
     if (offset / 4 < words_.size()) {
         words_[offset / 4] = value;
     }
 }
 
-void MemoryWindow::interfereOnce(std::uint32_t offset, std::uint32_t clearMask, std::uint32_t setMask) {
+void MemoryWindow::interfereOnce(std::uint32_t offset, std::uint32_t clearMask, std::uint32_t setMask)
+{
     interference_.push_back({offset, clearMask, setMask});
 }
 
-MemoryWindow::Counts MemoryWindow::counts(std::uint32_t offset) const {
+MemoryWindow::Counts MemoryWindow::counts(std::uint32_t offset) const
+{
     auto it = counts_.find(offset);
     return it == counts_.end() ? Counts{} : it->second;
 }

@@ -1,11 +1,12 @@
 // The Windows CE memory and HAL calls of platform/ce/WinCE.h, answered by the
 // active simulated SoC. Without one they fail as an unsupported call would.
-#include "platform/ce/WinCE.h"
 #include "platform/ce/Shared.h"
+#include "platform/ce/WinCE.h"
 #include "sim/kernel/RaceDetector.h"
 #include "sim/soc/Soc.h"
 
-LPVOID VirtualAlloc(LPVOID address, DWORD size, DWORD allocationType, DWORD protect) {
+LPVOID VirtualAlloc(LPVOID address, DWORD size, DWORD allocationType, DWORD protect)
+{
     sim::race::KernelScope kernel;
     CePreemptionPoint();  // a kernel call: the thread may lose the processor here
     if (sim::Soc* soc = sim::Soc::active()) {
@@ -15,7 +16,8 @@ LPVOID VirtualAlloc(LPVOID address, DWORD size, DWORD allocationType, DWORD prot
     return nullptr;
 }
 
-BOOL VirtualCopy(LPVOID destination, LPVOID source, DWORD size, DWORD protect) {
+BOOL VirtualCopy(LPVOID destination, LPVOID source, DWORD size, DWORD protect)
+{
     sim::race::KernelScope kernel;
     CePreemptionPoint();  // a kernel call: the thread may lose the processor here
     if (sim::Soc* soc = sim::Soc::active()) {
@@ -25,7 +27,8 @@ BOOL VirtualCopy(LPVOID destination, LPVOID source, DWORD size, DWORD protect) {
     return FALSE;
 }
 
-BOOL VirtualFree(LPVOID address, DWORD size, DWORD freeType) {
+BOOL VirtualFree(LPVOID address, DWORD size, DWORD freeType)
+{
     sim::race::KernelScope kernel;
     CePreemptionPoint();  // a kernel call: the thread may lose the processor here
     if (sim::Soc* soc = sim::Soc::active()) {
@@ -35,7 +38,8 @@ BOOL VirtualFree(LPVOID address, DWORD size, DWORD freeType) {
     return FALSE;
 }
 
-BOOL KernelIoControl(DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD returned) {
+BOOL KernelIoControl(DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD returned)
+{
     sim::race::KernelScope kernel;
     CePreemptionPoint();  // a kernel call: the thread may lose the processor here
     if (sim::Soc* soc = sim::Soc::active()) {

@@ -22,7 +22,8 @@ inline constexpr std::uint32_t kGpioWindowBase = kRegisterWindows[kGpioWindow].b
 inline constexpr std::uint32_t kClockWindowBase = kRegisterWindows[kClockWindow].base;
 
 // Returns the window number (1..35) of a physical base, 0 when unknown.
-constexpr unsigned windowNumberOf(std::uint32_t base) {
+constexpr unsigned windowNumberOf(std::uint32_t base)
+{
     for (unsigned i = 0; i < kRegisterWindows.size(); ++i) {
         if (kRegisterWindows[i].base == base) {
             return i + 1;

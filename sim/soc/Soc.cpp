@@ -11,7 +11,8 @@ Soc* gActive = nullptr;
 constexpr DWORD kPageSize = 4096;
 }  // namespace
 
-Soc::Soc(Kernel& kernel) : kernel_(kernel) {
+Soc::Soc(Kernel& kernel) : kernel_(kernel)
+{
     for (unsigned i = 0; i < kRegisterWindows.size(); ++i) {
         const WindowInfo info = kRegisterWindows[i];
         const unsigned number = i + 1;
@@ -29,7 +30,8 @@ Soc::Soc(Kernel& kernel) : kernel_(kernel) {
     gActive = this;
 }
 
-Soc::~Soc() {
+Soc::~Soc()
+{
     for (auto& [address, reservation] : reservations_) {
         if (reservation.window != 0) {
             kernel_.unmapRegisters(reinterpret_cast<void*>(address));
@@ -40,18 +42,26 @@ Soc::~Soc() {
     }
 }
 
-Soc* Soc::active() { return gActive; }
+Soc* Soc::active()
+{
+    return gActive;
+}
 
-MemoryWindow& Soc::window(unsigned number) {
+MemoryWindow& Soc::window(unsigned number)
+{
     if (number == kGpioWindowNumber) return *gpio_;
     if (number == kTimerWindowNumber) return *timer_;
     if (number == kClockWindowNumber) return *clock_;
     return *plain_.at(number - 1);
 }
 
-void Soc::failVirtualAllocAfter(std::uint32_t passes) { allocFailCountdown_ = passes; }
+void Soc::failVirtualAllocAfter(std::uint32_t passes)
+{
+    allocFailCountdown_ = passes;
+}
 
-LPVOID Soc::reserve(DWORD size) {
+LPVOID Soc::reserve(DWORD size)
+{
     const DWORD rounded = (size + kPageSize - 1) / kPageSize * kPageSize;
     Reservation reservation{std::make_unique<std::byte[]>(rounded), size, 0};
     void* address = reservation.memory.get();
@@ -59,7 +69,8 @@ LPVOID Soc::reserve(DWORD size) {
     return address;
 }
 
-LPVOID Soc::virtualAlloc(LPVOID address, DWORD size, DWORD allocationType, DWORD protect) {
+LPVOID Soc::virtualAlloc(LPVOID address, DWORD size, DWORD allocationType, DWORD protect)
+{
     ++allocCalls_;
     // Register windows are only ever reserved here, with no access until bound.
     if (address != nullptr || size == 0 || (allocationType & MEM_RESERVE) == 0 ||
@@ -74,7 +85,8 @@ LPVOID Soc::virtualAlloc(LPVOID address, DWORD size, DWORD allocationType, DWORD
     return reserve(size);
 }
 
-BOOL Soc::virtualCopy(LPVOID destination, LPVOID source, DWORD size, DWORD protect) {
+BOOL Soc::virtualCopy(LPVOID destination, LPVOID source, DWORD size, DWORD protect)
+{
     auto it = reservations_.find(reinterpret_cast<std::uintptr_t>(destination));
     const auto physical = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(source));
     const unsigned number = windowNumberOf(physical);
@@ -92,7 +104,8 @@ BOOL Soc::virtualCopy(LPVOID destination, LPVOID source, DWORD size, DWORD prote
     return TRUE;
 }
 
-BOOL Soc::virtualFree(LPVOID address, DWORD size, DWORD freeType) {
+BOOL Soc::virtualFree(LPVOID address, DWORD size, DWORD freeType)
+{
     auto it = reservations_.find(reinterpret_cast<std::uintptr_t>(address));
     if (it == reservations_.end() || freeType != MEM_RELEASE || size != 0) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -105,7 +118,8 @@ BOOL Soc::virtualFree(LPVOID address, DWORD size, DWORD freeType) {
     return TRUE;
 }
 
-void* Soc::mapWindow(std::uint32_t base, std::uint32_t size, DWORD& error) {
+void* Soc::mapWindow(std::uint32_t base, std::uint32_t size, DWORD& error)
+{
     const unsigned number = windowNumberOf(base);
     if (number == 0 || size == 0 || number == failCopyWindow_) {
         error = number == 0 || size == 0 ? ERROR_INVALID_PARAMETER : ERROR_NOT_ENOUGH_MEMORY;
@@ -117,7 +131,8 @@ void* Soc::mapWindow(std::uint32_t base, std::uint32_t size, DWORD& error) {
     return address;
 }
 
-unsigned Soc::bindings(unsigned number) const {
+unsigned Soc::bindings(unsigned number) const
+{
     unsigned count = 0;
     for (const auto& [address, reservation] : reservations_) {
         count += reservation.window == number ? 1 : 0;
@@ -125,7 +140,8 @@ unsigned Soc::bindings(unsigned number) const {
     return count;
 }
 
-BOOL Soc::kernelIoControl(DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD returned) {
+BOOL Soc::kernelIoControl(DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD returned)
+{
     if (code != kIoctlHalPlatformInfo) {
         SetLastError(ERROR_NOT_SUPPORTED);
         return FALSE;
@@ -147,7 +163,8 @@ BOOL Soc::kernelIoControl(DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD
     return TRUE;
 }
 
-void Soc::tunerInterruptLine(bool level) {
+void Soc::tunerInterruptLine(bool level)
+{
     if (interruptLevel_ && !level) {
         ++interruptEdges_;
         kernel_.raiseInterrupt(kSysIntrTuner);

@@ -3,25 +3,30 @@
 namespace sim {
 
 TimerWindow::TimerWindow(Kernel& kernel, std::uint32_t base, std::uint32_t size, std::uint64_t ticksPerSecond)
-    : MemoryWindow(base, size), kernel_(kernel), ticksPerSecond_(ticksPerSecond), startTime_(kernel.now()) {}
+    : MemoryWindow(base, size), kernel_(kernel), ticksPerSecond_(ticksPerSecond), startTime_(kernel.now())
+{}
 
-std::uint32_t TimerWindow::counter() const {
+std::uint32_t TimerWindow::counter() const
+{
     const unsigned __int128 elapsed = kernel_.now() - startTime_;
     const auto ticks = static_cast<std::uint64_t>(elapsed * ticksPerSecond_ / 1'000'000u);
     return static_cast<std::uint32_t>(startValue_ + ticks);
 }
 
-void TimerWindow::setCounter(std::uint32_t value) {
+void TimerWindow::setCounter(std::uint32_t value)
+{
     startValue_ = value;
     startTime_ = kernel_.now();
 }
 
-void TimerWindow::setTicksPerSecond(std::uint64_t ticksPerSecond) {
+void TimerWindow::setTicksPerSecond(std::uint64_t ticksPerSecond)
+{
     setCounter(counter());
     ticksPerSecond_ = ticksPerSecond;
 }
 
-std::uint32_t TimerWindow::read32(std::uint32_t offset) {
+std::uint32_t TimerWindow::read32(std::uint32_t offset)
+{
     const std::uint32_t value = MemoryWindow::read32(offset);
     if (offset == kTimerCounter && readCost_ > 0) {
         kernel_.advance(readCost_);
@@ -29,7 +34,8 @@ std::uint32_t TimerWindow::read32(std::uint32_t offset) {
     return value;
 }
 
-void TimerWindow::write32(std::uint32_t offset, std::uint32_t value) {
+void TimerWindow::write32(std::uint32_t offset, std::uint32_t value)
+{
     MemoryWindow::write32(offset, value);
     if (offset == kTimerLatch && (value & 1u) != 0) {
         poke(kTimerCounter, counter());

@@ -9,18 +9,26 @@
 namespace sim {
 
 namespace {
-std::map<DWORD, UtilityDriver*>& drivers() {
+std::map<DWORD, UtilityDriver*>& drivers()
+{
     static std::map<DWORD, UtilityDriver*> all;
     return all;
 }
 DWORD gNextContext = 0x07170001;
 }  // namespace
 
-UtilityDriver::UtilityDriver() : context_(gNextContext++) { drivers()[context_] = this; }
+UtilityDriver::UtilityDriver() : context_(gNextContext++)
+{
+    drivers()[context_] = this;
+}
 
-UtilityDriver::~UtilityDriver() { drivers().erase(context_); }
+UtilityDriver::~UtilityDriver()
+{
+    drivers().erase(context_);
+}
 
-bool UtilityDriver::open(DWORD access, DWORD shareMode, DWORD& error) {
+bool UtilityDriver::open(DWORD access, DWORD shareMode, DWORD& error)
+{
     if (failOpens_ > 0) {
         --failOpens_;
         error = ERROR_FILE_NOT_FOUND;
@@ -30,7 +38,8 @@ bool UtilityDriver::open(DWORD access, DWORD shareMode, DWORD& error) {
     return true;
 }
 
-BOOL UtilityDriver::ioControl(DWORD code, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned) {
+BOOL UtilityDriver::ioControl(DWORD code, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned)
+{
     if (code != kIoctlUtlGetInterface) {
         SetLastError(ERROR_NOT_SUPPORTED);
         return FALSE;
@@ -54,7 +63,8 @@ BOOL UtilityDriver::ioControl(DWORD code, void* in, DWORD inSize, void* out, DWO
     return TRUE;
 }
 
-DWORD UtilityDriver::map(DWORD context, DWORD base, DWORD size, DWORD zero, PVOID* mapped) {
+DWORD UtilityDriver::map(DWORD context, DWORD base, DWORD size, DWORD zero, PVOID* mapped)
+{
     race::KernelScope unobserved;
     auto it = drivers().find(context);
     Soc* soc = Soc::active();

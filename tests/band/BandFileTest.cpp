@@ -18,9 +18,8 @@ using sim::band::parseBandFile;
 // A folder of its own for the files a test writes, removed afterwards.
 class BandFileTest : public ::testing::Test {
 protected:
-    fs::path folder = fs::temp_directory_path() /
-                      ("corvane-band-" + std::to_string(::getpid()) + "-" +
-                       ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::path folder = fs::temp_directory_path() / ("corvane-band-" + std::to_string(::getpid()) + "-" +
+                                                   ::testing::UnitTest::GetInstance()->current_test_info()->name());
 
     void SetUp() override { fs::create_directories(folder / "recordings"); }
     void TearDown() override { fs::remove_all(folder); }
@@ -96,13 +95,15 @@ TEST_F(BandFileTest, MistakesNameTheFileThePlaceAndWhatIsWrong)
         {"{\"stations\": [\n  {\"frequency\": 9470,}\n]}",
          "parse error at line 2, column 22: syntax error while parsing object key - unexpected '}'; expected string "
          "literal"},
-        {station(R"("frequency": 9470, "rssi": 4, "rssi": 5)"), "line 1, column 67: the key \"rssi\" appears twice in one object"},
+        {station(R"("frequency": 9470, "rssi": 4, "rssi": 5)"),
+         "line 1, column 67: the key \"rssi\" appears twice in one object"},
         {station(R"("frequency": 9470, "rsi": 4)"),
          "stations[1]: unknown key \"rsi\" (known keys: frequency, rssi, snr, stereo, rds, events)"},
         {station(ok + R"(, "events": [{"at": 1, "rds": false, "nmae": "B"}])"),
          "stations[1].events[0]: unknown key \"nmae\" (known keys: at, rssi, snr, stereo, rds, tmc, name, radiotext, "
          "blockErrorRate)"},
-        {station(R"("frequency": "9470")"), "stations[1].frequency: expected a whole number, found the string \"9470\""},
+        {station(R"("frequency": "9470")"),
+         "stations[1].frequency: expected a whole number, found the string \"9470\""},
         {station(R"("frequency": 94.7)"), "stations[1].frequency: expected a whole number, found the number 94.7"},
         {station(R"("frequency": 9470, "rds": {"pi": 1, "name": "A", "tmc": "yes"})"),
          "stations[1].rds.tmc: expected true or false, found the string \"yes\""},
@@ -125,8 +126,7 @@ TEST_F(BandFileTest, MistakesNameTheFileThePlaceAndWhatIsWrong)
         {station(ok + R"(, "events": [{"at": 5}])"),
          "stations[1].events[0]: the event changes nothing (give \"at\" and what changes)"},
     };
-    for (const auto& [json, message] : cases)
-        EXPECT_EQ(errorOf(json), "band.json: " + message);
+    for (const auto& [json, message] : cases) EXPECT_EQ(errorOf(json), "band.json: " + message);
 }
 
 TEST_F(BandFileTest, RecordedLogsMustBeReadableAndHoldGroups)
@@ -138,9 +138,9 @@ TEST_F(BandFileTest, RecordedLogsMustBeReadableAndHoldGroups)
               "band.json: stations[0].rds.log: " + (folder / "recordings/none.spy").string() +
                   ": cannot open the log: No such file or directory");
     write("recordings/empty.rds", "% RDS hexgroups\n% Freq 88500\n");
-    EXPECT_EQ(errorOf(station("recordings/empty.rds")),
-              "band.json: stations[0].rds.log: the log " + (folder / "recordings/empty.rds").string() +
-                  " holds no RDS group");
+    EXPECT_EQ(errorOf(station("recordings/empty.rds")), "band.json: stations[0].rds.log: the log " +
+                                                            (folder / "recordings/empty.rds").string() +
+                                                            " holds no RDS group");
     write("recordings/bad.spy", "FE37 0408 E20D\n");
     EXPECT_EQ(errorOf(station("recordings/bad.spy")),
               "band.json: stations[0].rds.log: " + (folder / "recordings/bad.spy").string() +

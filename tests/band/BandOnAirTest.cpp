@@ -47,8 +47,7 @@ protected:
         std::vector<Heard> heard;
         while (kernel.now() < untilMs * 1000) {
             const DWORD wait = static_cast<DWORD>((untilMs * 1000 - kernel.now() + 999) / 1000);
-            if (WaitForSingleObject(event, wait) != WAIT_OBJECT_0)
-                break;
+            if (WaitForSingleObject(event, wait) != WAIT_OBJECT_0) break;
             EXPECT_TRUE(fetch(6));
             if (shadow[STATUSRSSI] & kStatusRdsr) {
                 heard.push_back({kernel.now(),
@@ -108,8 +107,7 @@ TEST_F(BandOnAir, EventsStopTmcSilenceRdsAndBringItBackRenamed)
     ASSERT_FALSE(back.empty());
     EXPECT_LT(back.front().at, 40'000'000u + 87'600u);
     EXPECT_EQ(nameIn(back), "LATE    ");
-    for (const Heard& g : back)
-        EXPECT_NE(g.type(), 8u) << "TMC stays off";
+    for (const Heard& g : back) EXPECT_NE(g.type(), 8u) << "TMC stays off";
 }
 
 TEST_F(BandOnAir, AStationFadedToZeroIsPassedBySeekUntilItReturns)

@@ -1,8 +1,8 @@
 // Putting a band description on the air: stations as described, events in
 // time order (file order at one moment, past ones at once), recorded logs
 // looping, and one seed giving the same groups.
-#include "sim/band/BandFile.h"
 #include "sim/band/BandSetup.h"
+#include "sim/band/BandFile.h"
 #include "sim/band/LoggedRdsSource.h"
 #include "tests/support/TestSeed.h"
 
@@ -42,7 +42,8 @@ TEST(BandSetupTest, SameSeedSameGroupsAndErrors)
     const auto first = defaultBandGroups(testSeed());
     EXPECT_EQ(first, defaultBandGroups(testSeed()));
     EXPECT_NE(first, defaultBandGroups(testSeed() + 1));
-    const auto damaged = std::count_if(first.begin() + 340, first.end(), [](const RdsGroup& g) { return !g.errorFree(); });
+    const auto damaged =
+        std::count_if(first.begin() + 340, first.end(), [](const RdsGroup& g) { return !g.errorFree(); });
     EXPECT_GT(damaged, 10) << "3 % of blocks damaged on 104.8 MHz";
     EXPECT_TRUE(std::all_of(first.begin(), first.begin() + 340, [](const RdsGroup& g) { return g.errorFree(); }));
 }
@@ -52,13 +53,14 @@ TEST(BandSetupTest, StationsAsDescribedAndEventsInTimeAndFileOrder)
     sim::Kernel kernel{sim::KernelOptions{.seed = testSeed(), .schedule = testSchedule()}};
     sim::Band band;
     Sleep(3000);  // the band goes on the air at 3 s
-    sim::installBand(kernel, band, sim::band::parseBandFile(R"({"noiseRssi": 3, "stations": [
+    sim::installBand(kernel, band,
+                     sim::band::parseBandFile(R"({"noiseRssi": 3, "stations": [
         {"frequency": 9470, "rssi": 42, "snr": 25, "stereo": false,
          "rds": {"pi": "0xD3A1", "name": "RADIO 1", "blockErrorRate": 0.25},
          "events": [{"at": 5, "rssi": 10}, {"at": 1, "snr": 11}, {"at": 5, "rssi": 20, "rds": false},
                     {"at": 7, "rds": true, "blockErrorRate": 0}]},
         {"frequency": 8830, "events": [{"at": 5, "rssi": 30}, {"at": 6, "stereo": false}]}]})",
-                                                              "b.json"));
+                                              "b.json"));
     EXPECT_EQ(band.noiseRssi(), 3);
     sim::Station& radio1 = *band.find(9470);
     const sim::Station& other = *band.find(8830);
@@ -93,8 +95,7 @@ TEST(BandSetupTest, RecordedLogLoopsAndLostBlocksAreUncorrectable)
     EXPECT_EQ(sim::LoggedRdsSource::firstPi(*log), 0xFE37);
     sim::LoggedRdsSource source(log, 5);
     std::vector<RdsGroup> groups;
-    for (int i = 0; i < 7; ++i)
-        groups.push_back(source.next());
+    for (int i = 0; i < 7; ++i) groups.push_back(source.next());
     EXPECT_EQ(source.loops(), 2u);
     EXPECT_EQ(groups[0].errors, (std::array<std::uint8_t, 4>{3, 0, 0, 0}));
     EXPECT_EQ(groups[4].errors, (std::array<std::uint8_t, 4>{0, 0, 3, 0}));

@@ -16,8 +16,14 @@ using sim::RdsGroup;
 
 constexpr Micros kPeriod = 87'600;
 
-unsigned typeOf(const RdsGroup& g) { return g.blocks[1] >> 12; }
-bool versionB(const RdsGroup& g) { return (g.blocks[1] & 0x0800) != 0; }
+unsigned typeOf(const RdsGroup& g)
+{
+    return g.blocks[1] >> 12;
+}
+bool versionB(const RdsGroup& g)
+{
+    return (g.blocks[1] & 0x0800) != 0;
+}
 
 sim::GeneratorSettings tmcStation()
 {
@@ -40,8 +46,7 @@ struct Listener {
 
     Listener(sim::GeneratorSettings settings, Micros start = 1'000'000, std::uint64_t seed = 7)
         : now((start + kPeriod - 1) / kPeriod * kPeriod), generator(std::move(settings), seed)
-    {
-    }
+    {}
 
     std::vector<RdsGroup> take(std::size_t count)
     {
@@ -72,8 +77,7 @@ TEST(RdsGeneratorTest, MixCarriesNameAndAfsInZeroAAndAnnouncesTmc)
             name[2 * segment] = static_cast<char>(g.blocks[3] >> 8);
             name[2 * segment + 1] = static_cast<char>(g.blocks[3] & 0xFF);
             EXPECT_EQ((g.blocks[1] & 0x4) != 0, segment == 3) << "DI stereo bit only in segment 3";
-            if (afBlocks.size() < 3)
-                afBlocks.push_back(g.blocks[2]);
+            if (afBlocks.size() < 3) afBlocks.push_back(g.blocks[2]);
         }
         if (typeOf(g) == 3) {
             EXPECT_EQ(g.blocks[1] & 0x1F, 0x10) << "application group type 8A";
@@ -109,8 +113,7 @@ TEST(RdsGeneratorTest, TmcMessagesRepeatTwoOrThreeTimesAndTheListCyclesEveryCycl
     // Bursts of identical 8A groups in successive TMC slots.
     std::vector<std::pair<RdsGroup, unsigned>> bursts;
     for (const RdsGroup& g : groups) {
-        if (typeOf(g) != 8)
-            continue;
+        if (typeOf(g) != 8) continue;
         EXPECT_EQ(g.blocks[1] & 0x18, 0x08) << "user message (T 0), single group (F 1)";
         if (!bursts.empty() && bursts.back().first == g)
             ++bursts.back().second;
@@ -135,8 +138,7 @@ TEST(RdsGeneratorTest, TmcMessagesRepeatTwoOrThreeTimesAndTheListCyclesEveryCycl
     // groups apart, one more when a clock group slips in).
     std::size_t previous = 0;
     for (std::size_t i = 1; i < groups.size(); ++i) {
-        if (typeOf(groups[i]) != 8)
-            continue;
+        if (typeOf(groups[i]) != 8) continue;
         if (previous != 0 && groups[previous] == groups[i]) {
             EXPECT_LE(i - previous, 7u) << "copy at group " << i;
         }
@@ -177,8 +179,7 @@ TEST(RdsGeneratorTest, ClockTimeGoesOutInTheFirstGroupOfEachMinute)
     // A receiver that tunes in two groups after the minute began hears no
     // clock until the next minute.
     Listener late(settings, 30'000'000 + 2 * kPeriod);
-    for (const RdsGroup& g : late.take(100))
-        EXPECT_NE(typeOf(g), 4u);
+    for (const RdsGroup& g : late.take(100)) EXPECT_NE(typeOf(g), 4u);
 }
 
 TEST(RdsGeneratorTest, StationWithoutTmcSendsRadiotextEndedAndFlaggedAnew)
@@ -198,7 +199,8 @@ TEST(RdsGeneratorTest, StationWithoutTmcSendsRadiotextEndedAndFlaggedAnew)
                     ADD_FAILURE() << "segment beyond the text";
                     continue;
                 }
-                text.replace(at, 4, {char(g.blocks[2] >> 8), char(g.blocks[2]), char(g.blocks[3] >> 8), char(g.blocks[3])});
+                text.replace(at, 4,
+                             {char(g.blocks[2] >> 8), char(g.blocks[2]), char(g.blocks[3] >> 8), char(g.blocks[3])});
                 flags |= 1u << ((g.blocks[1] >> 4) & 1);
             }
         }

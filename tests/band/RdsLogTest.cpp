@@ -1,7 +1,7 @@
 // The recorded group log reader: both formats, lost blocks, and errors that
 // name the file and the line.
-#include "tests/support/RecordedLogs.h"
 #include "sim/band/RdsLog.h"
+#include "tests/support/RecordedLogs.h"
 
 #include <gtest/gtest.h>
 
@@ -25,11 +25,12 @@ std::string errorOf(std::string_view text)
 
 TEST(RdsLogTest, ReadsBothFormatsWithLostBlocks)
 {
-    const auto spy = parseRdsLog("<recorder=\"RDS Spy\" date=\"2018-01-02\">\r\n"
-                                 "FE37 2415 2020 2020 @2018/01/02 19:20:13.56\r\n"
-                                 "\r\n"
-                                 "5cbc ---- 18f1 08BB @2019/05/04 00:10:44.79\r\n",
-                                 "x.spy");
+    const auto spy = parseRdsLog(
+        "<recorder=\"RDS Spy\" date=\"2018-01-02\">\r\n"
+        "FE37 2415 2020 2020 @2018/01/02 19:20:13.56\r\n"
+        "\r\n"
+        "5cbc ---- 18f1 08BB @2019/05/04 00:10:44.79\r\n",
+        "x.spy");
     ASSERT_EQ(spy.groups.size(), 2u);
     EXPECT_EQ(spy.groups[0].blocks, (Blocks{0xFE37, 0x2415, 0x2020, 0x2020}));
     EXPECT_EQ(spy.groups[0].lost, (Lost{false, false, false, false}));
@@ -37,9 +38,10 @@ TEST(RdsLogTest, ReadsBothFormatsWithLostBlocks)
     EXPECT_EQ(spy.groups[1].lost, (Lost{false, true, false, false}));
     EXPECT_EQ(spy.groups[1].line, 4u);
 
-    const auto rds = parseRdsLog("% RDS hexgroups\n% Freq 88500\nA203 8548 53F4 A827 @2017/12/27 18:22:00.339\n"
-                                 "% Freq 88600\n---- ---- ---- ----",
-                                 "x.rds");
+    const auto rds = parseRdsLog(
+        "% RDS hexgroups\n% Freq 88500\nA203 8548 53F4 A827 @2017/12/27 18:22:00.339\n"
+        "% Freq 88600\n---- ---- ---- ----",
+        "x.rds");
     ASSERT_EQ(rds.groups.size(), 2u);
     EXPECT_EQ(rds.groups[0].blocks, (Blocks{0xA203, 0x8548, 0x53F4, 0xA827}));
     EXPECT_EQ(rds.groups[1].lost, (Lost{true, true, true, true}));
@@ -65,8 +67,8 @@ TEST(RdsLogTest, ReadsEveryRecordedLog)
     const auto logs = recordedLogs();
     ASSERT_TRUE(std::filesystem::exists(logs)) << "recorded logs not found at " << logs;
     const std::pair<const char*, std::size_t> expected[] = {
-        {"FE37-france-2018-01-02.spy", 5490}, {"5CBC-usa-2019-05-04.spy", 1236},
-        {"E203-sweden-2019-05-04.spy", 5425}, {"283C-czech-2020-08-21.spy", 1157},
+        {"FE37-france-2018-01-02.spy", 5490},   {"5CBC-usa-2019-05-04.spy", 1236},
+        {"E203-sweden-2019-05-04.spy", 5425},   {"283C-czech-2020-08-21.spy", 1157},
         {"A203-austria-2017-12-27.rds", 18848},
     };
     for (const auto& [name, groups] : expected)

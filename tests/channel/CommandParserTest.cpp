@@ -19,8 +19,7 @@ protected:
 
 TEST_F(CommandParser, ReportsAndSettingsRightAfterStart)
 {
-    for (const char* body : {"REQ,4096", "REQ,16385", "REQ,8194", "QFI,20", "VOL,8", "B,3"})
-        command(body);
+    for (const char* body : {"REQ,4096", "REQ,16385", "REQ,8194", "QFI,20", "VOL,8", "B,3"}) command(body);
     EXPECT_EQ(takeLines(), (Lines{kFlags, "$PLTFD,264,282,0*5e", "$PXRQF,20,300,300,1*7e", "$PLTCF,7000*66"}));
     command("REQ,8193");
     EXPECT_EQ(takeLines().at(0).rfind("$PLTTQ,", 0), 0u);
@@ -33,8 +32,7 @@ TEST_F(CommandParser, ReportsAndSettingsRightAfterStart)
     EXPECT_EQ(world.chip().audio().volume, 15u);
 
     // QFI goes into SEEKTH and its byte copy.
-    for (const char* body : {"QFI,25", "QFS,150", "QFT,250", "QFN,3"})
-        command(body);
+    for (const char* body : {"QFI,25", "QFS,150", "QFT,250", "QFN,3"}) command(body);
     EXPECT_EQ(settings.seekThresholdByte, 25);
     EXPECT_EQ(chip(si4709::SYSCONFIG2) >> 8, 25);
     EXPECT_EQ(takeLines().back(), "$PXRQF,25,150,250,3*7a");
@@ -58,8 +56,7 @@ TEST_F(CommandParser, TuneAndSearchForgetTheStationAndPostTheRequest)
     EXPECT_EQ(control.controlRequest, kRequestNone);
     // Beyond the band: nothing changes, the station stays.
     gDriver.rds.tmcQuality = 60;
-    for (const char* body : {"H2,10810", "O2,65535"})
-        command(body);
+    for (const char* body : {"H2,10810", "O2,65535"}) command(body);
     EXPECT_EQ(takeLines(), (Lines{kFlags, kFlags}));
     EXPECT_EQ(control.controlRequest, kRequestNone);
     EXPECT_EQ(gDriver.rds.tmcQuality, 60);
@@ -96,20 +93,17 @@ TEST_F(CommandParser, TuneAndSearchForgetTheStationAndPostTheRequest)
 
 TEST_F(CommandParser, FilterCommandsAndTheirLock)
 {
-    for (const char* body : {"F,511", "F7", "RFB,5", "TMC,8"})
-        command(body);
+    for (const char* body : {"F,511", "F7", "RFB,5", "TMC,8"}) command(body);
     EXPECT_EQ(takeLines(), (Lines{"$PLTTS,1,511*4b", "$PLTTS,1,7*49", "$PLTFD,264,282,5*5b", "$PLTFD,8,282,5*53"}));
 
     // Mode 1 locks flags and raw masks, not the TMC mask; answers go out anyway.
-    for (const char* body : {"MOD,1", "F,503", "RFA,0", "TMC,264"})
-        command(body);
+    for (const char* body : {"MOD,1", "F,503", "RFA,0", "TMC,264"}) command(body);
     EXPECT_EQ(filter.flags, 7);
     EXPECT_EQ(filter.maskA, 282);
     EXPECT_EQ(filter.tmcMask, 264);
     EXPECT_EQ(takeLines(), (Lines{"$PLTFD,8,282,5*53", "$PLTTS,1,7*49", "$PLTFD,8,282,5*53", "$PLTFD,264,282,5*5b"}));
     // Only mode 1 locks: 2 and 0 let the flags through again.
-    for (const char* body : {"MOD,2", "F,503", "MOD,0", "RFA,5"})
-        command(body);
+    for (const char* body : {"MOD,2", "F,503", "MOD,0", "RFA,5"}) command(body);
     EXPECT_EQ(filter.flags, 503);
     EXPECT_EQ(filter.maskA, 5);
     takeLines();
@@ -125,8 +119,7 @@ TEST_F(CommandParser, FilterCommandsAndTheirLock)
 
     // Texts that end early read as empty there.
     takeLines();
-    for (const char* text : {"", "$", "$Q", "$QF", "$RE", "$M", "$T", "$a1"})
-        parseCommand(text);
+    for (const char* text : {"", "$", "$Q", "$QF", "$RE", "$M", "$T", "$a1"}) parseCommand(text);
     EXPECT_EQ(takeLines(), Lines{});
 }
 

@@ -25,8 +25,7 @@ protected:
     void startReader() { reader = CreateThread(nullptr, 0, CommandReaderThread, nullptr, 0, nullptr); }
     void stopReader()
     {
-        if (reader == nullptr)
-            return;
+        if (reader == nullptr) return;
         gDriver.lifecycle.stopReaderThread = 1;
         Sleep(100);
         EXPECT_TRUE(kernel.threadExited(reader));
@@ -42,10 +41,7 @@ protected:
 
     std::uint16_t chip(si4709::Register reg) { return world.chip().reg(reg); }
 
-    std::uint32_t inputPending() const
-    {
-        return gDriver.channel.inputRing.head - gDriver.channel.inputRing.tail;
-    }
+    std::uint32_t inputPending() const { return gDriver.channel.inputRing.head - gDriver.channel.inputRing.tail; }
 
     HANDLE reader = nullptr;
 };

@@ -20,8 +20,7 @@ TEST_F(ControlLoop, IdleTicksReportOnceASecondAndARequestIsTakenWithinOneStep)
     // 99 steps of 10 ms and the tick: one report and one debug line a tick.
     const std::vector<Status> ticks = liveStatuses(8750);
     ASSERT_EQ(ticks.size(), 10u);
-    for (std::size_t i = 1; i < ticks.size(); ++i)
-        EXPECT_EQ(ticks[i].time - ticks[i - 1].time, 990 * kMs);
+    for (std::size_t i = 1; i < ticks.size(); ++i) EXPECT_EQ(ticks[i].time - ticks[i - 1].time, 990 * kMs);
     EXPECT_EQ(countLines("$GPDBG,ISR,"), ticks.size());
     for (const Line& line : lines)
         if (line.text.rfind("$GPDBG", 0) == 0)

@@ -71,8 +71,7 @@ protected:
 
     void stopThreads()
     {
-        if (threads[2] == nullptr)
-            return;
+        if (threads[2] == nullptr) return;
         LifecycleState& life = gDriver.lifecycle;
         gDriver.control.controlRequest.store(kRequestShutdown);
         life.stopControlThread.store(1);
@@ -81,8 +80,7 @@ protected:
         InterruptDisable(life.sysIntr);
         SetEvent(life.interruptEvent);
         // A running tune, seek or signal measurement may need a few seconds.
-        for (int i = 0; i < 200 && !allExited(); ++i)
-            Sleep(50);
+        for (int i = 0; i < 200 && !allExited(); ++i) Sleep(50);
         EXPECT_TRUE(allExited()) << "a worker thread did not end";
         for (HANDLE& thread : threads) {
             CloseHandle(thread);
@@ -94,15 +92,13 @@ protected:
     bool allExited() const
     {
         for (HANDLE thread : threads)
-            if (thread != nullptr && !kernel.threadExited(thread))
-                return false;
+            if (thread != nullptr && !kernel.threadExited(thread)) return false;
         return true;
     }
 
     void request(std::uint8_t code, std::uint16_t frequency = 0)
     {
-        if (frequency != 0)
-            gDriver.control.requestedFrequency.store(frequency);
+        if (frequency != 0) gDriver.control.requestedFrequency.store(frequency);
         gDriver.control.controlRequest.store(code);
     }
 
@@ -114,8 +110,7 @@ protected:
         const sim::Micros skipped = kernel.now();
         gDriver.control.skipStation.store(1);
         const sim::Micros seek = runUntil([&] { return seekStarts.size() > seeks; }, 50);
-        if (seek != 0)
-            EXPECT_LE(seek - skipped, 10 * kMs);
+        if (seek != 0) EXPECT_LE(seek - skipped, 10 * kMs);
         return seek;
     }
 

@@ -54,8 +54,7 @@ protected:
 // later the report after the RDS wait (the groups are already there), then
 // five TMC periods of 3 s with a report after each; the next seek follows at
 // once.
-const std::vector<sim::Micros> kRdsWithoutTmc = {300 * kMs, 3000 * kMs, 3000 * kMs,
-                                                 3000 * kMs, 3000 * kMs, 3000 * kMs};
+const std::vector<sim::Micros> kRdsWithoutTmc = {300 * kMs, 3000 * kMs, 3000 * kMs, 3000 * kMs, 3000 * kMs, 3000 * kMs};
 
 TEST_F(DefaultBandSearch, TheAutomaticSearchAtStartUpStopsOnTheFirstTmcStation)
 {

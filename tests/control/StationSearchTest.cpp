@@ -28,8 +28,7 @@ protected:
     bool search(std::uint8_t code, std::uint8_t expectedState, unsigned limitMs = 120'000)
     {
         request(code);
-        if (runUntil([&] { return searchState() == expectedState; }, 20) == 0)
-            return false;
+        if (runUntil([&] { return searchState() == expectedState; }, 20) == 0) return false;
         searchEnd = runUntil([&] { return searchState() == kSearchIdle; }, limitMs);
         qualityAtEnd = tmcQuality();
         return searchEnd != 0;
@@ -38,16 +37,14 @@ protected:
     std::vector<sim::Micros> gaps(const std::vector<Status>& found) const
     {
         std::vector<sim::Micros> result;
-        for (std::size_t i = 1; i < found.size(); ++i)
-            result.push_back(found[i].time - found[i - 1].time);
+        for (std::size_t i = 1; i < found.size(); ++i) result.push_back(found[i].time - found[i - 1].time);
         return result;
     }
 
     bool seekStartedAt(sim::Micros time) const
     {
         for (sim::Micros start : seekStarts)
-            if (start == time)
-                return true;
+            if (start == time) return true;
         return false;
     }
 
@@ -76,12 +73,10 @@ TEST_F(StationSearch, UpSearchWaitsOnEachStationAndEndsOnTheTmcStation)
     // periods of 3 s with a report after each, then the next seek.
     const std::vector<Status> rdsOnly = liveStatuses(kRdsOnly);
     ASSERT_EQ(rdsOnly.size(), 7u);
-    const std::vector<sim::Micros> expected = {300 * kMs, 3000 * kMs, 3000 * kMs, 3000 * kMs, 3000 * kMs,
-                                               3000 * kMs};
+    const std::vector<sim::Micros> expected = {300 * kMs, 3000 * kMs, 3000 * kMs, 3000 * kMs, 3000 * kMs, 3000 * kMs};
     EXPECT_EQ(gaps(rdsOnly), expected);
     EXPECT_TRUE(seekStartedAt(rdsOnly.back().time));
-    for (const Status& s : rdsOnly)
-        EXPECT_EQ(s.quality, 0u);
+    for (const Status& s : rdsOnly) EXPECT_EQ(s.quality, 0u);
 
     // Each station's first report comes after the 300 ms settle that follows
     // the seek's end.
@@ -89,8 +84,7 @@ TEST_F(StationSearch, UpSearchWaitsOnEachStationAndEndsOnTheTmcStation)
         const sim::Micros settled = liveStatuses(frequency).front().time;
         sim::Micros seekEnd = 0;
         for (sim::Micros end : busyEnds)
-            if (end < settled)
-                seekEnd = end;
+            if (end < settled) seekEnd = end;
         EXPECT_EQ(settled - seekEnd, 300 * kMs) << frequency;
     }
 
@@ -180,8 +174,8 @@ TEST_F(StationSearch, ARequestDuringAnyWaitEndsTheSearchWithinOneStep)
         unsigned delayMs;
     };
     const Case cases[] = {
-        {"settle", [&] { return seekStarts.size() == 1 && !world.chip().seeking() &&
-                                gDriver.tuner.tunerBusy.load() == 0; }, 100},
+        {"settle",
+         [&] { return seekStarts.size() == 1 && !world.chip().seeking() && gDriver.tuner.tunerBusy.load() == 0; }, 100},
         {"RDS wait", [&] { return liveStatuses(kNoRds).size() == 1; }, 1300},
         {"TMC wait", [&] { return liveStatuses(kRdsOnly).size() == 2; }, 1500},
     };
@@ -215,8 +209,7 @@ protected:
     {
         CeSetThreadPriority(kernel.threadHandle(1), 250);
         for (const sim::Micros start = kernel.now(); !reached();) {
-            if (kernel.now() - start > 300 * kMs)
-                return false;
+            if (kernel.now() - start > 300 * kMs) return false;
             Sleep(0);
         }
         request(kRequestTune, 10500);
@@ -258,10 +251,12 @@ TEST_F(StationSearchPreempted, ARequestWrittenDuringAReportIsNoticedAfterIt)
         ASSERT_NE(runUntil([&] { return liveStatuses(kRdsOnly).size() == 2; }, 60'000), 0u);
         world.bus().setRecording(true);
         world.bus().clearRecorded();
-        tmcWaitHits += noticedAtOnce([&] {
-            const auto& done = world.bus().recorded();
-            return std::any_of(done.begin(), done.end(), [](const auto& t) { return t.data.size() == 32; });
-        }, [&] { return gDriver.control.controlRequest.load() == kRequestNone; });
+        tmcWaitHits += noticedAtOnce(
+            [&] {
+                const auto& done = world.bus().recorded();
+                return std::any_of(done.begin(), done.end(), [](const auto& t) { return t.data.size() == 32; });
+            },
+            [&] { return gDriver.control.controlRequest.load() == kRequestNone; });
         world.bus().setRecording(false);
         runFor(600);
         EXPECT_EQ(world.chip().frequency(), 10500);
@@ -280,8 +275,7 @@ TEST_F(StationSearch, AChannelWithoutCarrierCostsOnePassWithoutWaits)
 
     std::vector<Status> empty;
     for (const Status& s : statuses())
-        if (s.form == 0 && s.frequency != 9600)
-            empty.push_back(s);
+        if (s.form == 0 && s.frequency != 9600) empty.push_back(s);
     ASSERT_FALSE(empty.empty());
     for (const Status& s : empty) {
         EXPECT_EQ(s.rssi, 8u);  // the noise level

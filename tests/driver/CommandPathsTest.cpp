@@ -24,8 +24,7 @@ protected:
     std::uint16_t flags() const { return gDriver.sentences.outputFilter.flags.load(); }
 };
 
-const Lines kAnswersAfterStart = {"$PLTTS,1,503*48", "$PLTFD,264,282,0*5e", "$PXRQF,20,300,300,1*7e",
-                                  "$PLTCF,7000*66"};
+const Lines kAnswersAfterStart = {"$PLTTS,1,503*48", "$PLTFD,264,282,0*5e", "$PXRQF,20,300,300,1*7e", "$PLTCF,7000*66"};
 
 TEST_F(CommandPaths, WrittenToThePortRightAfterStartEachCommandGetsItsExactAnswer)
 {
@@ -64,8 +63,7 @@ TEST_F(CommandPaths, WrittenToThePortRightAfterStartEachCommandGetsItsExactAnswe
 TEST_F(CommandPaths, ThePrivateRequestGivesTheSameAnswersOnTheCallersThread)
 {
     const sim::Micros start = kernel.now();
-    for (const char* text : {"$PLTCM,REQ,4096", "$PLTCM,REQ,16385", "$PLTCM,QFI,20", "$PLTCM,VOL,8"})
-        command(text);
+    for (const char* text : {"$PLTCM,REQ,4096", "$PLTCM,REQ,16385", "$PLTCM,QFI,20", "$PLTCM,VOL,8"}) command(text);
     EXPECT_EQ(kernel.now() - start, 4 * 15'000u) << "the parser's 15 ms pause, on this thread";
     EXPECT_EQ(read(), kAnswersAfterStart);
     command("$PLTCM,H2,9470");
@@ -76,7 +74,10 @@ TEST_F(CommandPaths, ThePrivateRequestGivesTheSameAnswersOnTheCallersThread)
 TEST_F(CommandPaths, PrivateRequestBytesAreCutToTwentyFourAndControlBytesBecomeBlanks)
 {
     // A NUL inside the text becomes a blank and does not end it: F reads 511.
-    command(std::string("$PLTCM,F\0" "511", 12));
+    command(
+        std::string("$PLTCM,F\0"
+                    "511",
+                    12));
     EXPECT_EQ(flags(), 511);
     // Only the first 24 bytes count: "...051" of "...05123".
     command("$PLTCM,F,00000000000005123");
@@ -85,7 +86,9 @@ TEST_F(CommandPaths, PrivateRequestBytesAreCutToTwentyFourAndControlBytesBecomeB
     command("$PLTCM,QFS\r150");
     EXPECT_EQ(gDriver.tuner.settings.QFS.load(), 150);
     // So are bytes from 0x80 up.
-    command("$PLTCM,F\x80\xB5\xFF" "7");
+    command(
+        "$PLTCM,F\x80\xB5\xFF"
+        "7");
     EXPECT_EQ(flags(), 7);
     read();
 

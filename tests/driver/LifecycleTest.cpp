@@ -1,9 +1,9 @@
 // The whole driver through its entry points, as the device manager, the power
 // manager and the application use it: start-up, power-down and power-up, the
 // power and private requests, and unloading.
+#include "driver/Lifecycle.h"
 #include "driver/DriverContext.h"
 #include "driver/IoControlCodes.h"
-#include "driver/Lifecycle.h"
 #include "rds/GroupQueue.h"
 #include "tests/support/DriverFixtures.h"
 
@@ -247,7 +247,8 @@ TEST_F(Lifecycle, PowerRequestsAnswerFalseAndReportThroughTheDebugOutput)
     // No length pointer at all is reported the same way, after the work.
     kernel.clearDebugLog();
     DWORD three2 = 3;
-    EXPECT_FALSE(COM_IOControl(kOpenContext, IOCTL_POWER_SET, nullptr, 0, reinterpret_cast<PBYTE>(&three2), 4, nullptr));
+    EXPECT_FALSE(
+        COM_IOControl(kOpenContext, IOCTL_POWER_SET, nullptr, 0, reinterpret_cast<PBYTE>(&three2), 4, nullptr));
     EXPECT_TRUE(debugSaid("Corvane::exception in ioctl\r\n"));
     EXPECT_EQ(gDriver.lifecycle.driverState.load(), kDriverPoweredDown);
     EXPECT_EQ(gDriver.lifecycle.currentDx.load(), 3u);
@@ -319,10 +320,10 @@ TEST_F(LifecyclePreempted, PowerDownInsideARingOrQueueLockThenPowerUpCompletes)
             const DWORD owner = guard->OwnerThread;
             if (owner == 0) continue;
             COM_PowerDown(0x1234);
-            const bool frozenInside = guard->OwnerThread == owner &&
-                                      std::any_of(std::begin(workers), std::end(workers), [&](HANDLE t) {
-                                          return kernel.threadId(t) == owner && kernel.suspendCount(t) == 1;
-                                      });
+            const bool frozenInside =
+                guard->OwnerThread == owner && std::any_of(std::begin(workers), std::end(workers), [&](HANDLE t) {
+                    return kernel.threadId(t) == owner && kernel.suspendCount(t) == 1;
+                });
             if (frozenInside) break;
             COM_PowerUp(0x1234);
         }

@@ -75,11 +75,13 @@ namespace {
 TEST_F(RecoverRequest, ACommandRightAfterAPowerUpDoesNotCostTheRecovery)
 {
     write("$PLTCM,+\r\n");
-    ASSERT_NE([&] {
-        for (int i = 0; i < 2000; ++i, Sleep(1))
-            if (world.chip().seeking()) return kernel.now();
-        return sim::Micros{0};
-    }(), 0u);
+    ASSERT_NE(
+        [&] {
+            for (int i = 0; i < 2000; ++i, Sleep(1))
+                if (world.chip().seeking()) return kernel.now();
+            return sim::Micros{0};
+        }(),
+        0u);
     Sleep(35);
     ASSERT_TRUE(world.chip().seeking());
     device.powerDown();

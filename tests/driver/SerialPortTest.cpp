@@ -29,7 +29,11 @@ protected:
         return COM_IOControl(kOpenContext, code, static_cast<PBYTE>(const_cast<void*>(in)), inLength,
                              static_cast<PBYTE>(out), outLength, actual);
     }
-    void expectRefused(BOOL result) { EXPECT_EQ(result, FALSE); EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER); }
+    void expectRefused(BOOL result)
+    {
+        EXPECT_EQ(result, FALSE);
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    }
     DWORD actual = 0;
 };
 
@@ -56,10 +60,9 @@ TEST_F(SerialPortTest, OpenReadWriteAndSeek)
 
 TEST_F(SerialPortTest, PropertiesReply)
 {
-    const Bytes expected = {32, 0, 0, 0,  0, 0, 0, 0,  0, 0, 0, 0,  0, 2, 0, 0,  32, 0, 0, 0,
-                            0, 0, 0, 0x10,  0, 0, 0, 0,  0, 0, 0, 0,  2, 0, 0, 0,  8, 0, 0, 0,
-                            8, 0, 1, 1,  0, 2, 0, 0,  32, 0, 0, 0,  0x2E, 0xF5, 0x3C, 0xE7,
-                            0, 0, 0, 0,  0, 0, 32, 0};
+    const Bytes expected = {32, 0,    0, 0, 0,  0, 0, 0, 0,    0,    0,    0,    0, 2, 0, 0, 32, 0, 0,  0, 0, 0,
+                            0,  0x10, 0, 0, 0,  0, 0, 0, 0,    0,    2,    0,    0, 0, 8, 0, 0,  0, 8,  0, 1, 1,
+                            0,  2,    0, 0, 32, 0, 0, 0, 0x2E, 0xF5, 0x3C, 0xE7, 0, 0, 0, 0, 0,  0, 32, 0};
     Bytes reply(64, 0xAA);
     EXPECT_EQ(io(IOCTL_SERIAL_GET_PROPERTIES, nullptr, 0, reply.data(), 64, &actual), TRUE);
     EXPECT_EQ(actual, 64u);
@@ -75,8 +78,8 @@ TEST_F(SerialPortTest, PropertiesReply)
 TEST_F(SerialPortTest, TimeoutsAndDcbStartAtDefaultsAndReadBackWhatWasSet)
 {
     const Bytes defaultTimeouts = {0xFF, 0xFF, 0xFF, 0xFF, 10, 0, 0, 0, 0x84, 3, 0, 0, 10, 0, 0, 0, 0xE8, 3, 0, 0};
-    const Bytes defaultDcb = {28, 0, 0, 0, 0x00, 0xE8, 0x03, 0, 0xEF, 0x0C, 0, 0, 0, 0, 0, 0, 0, 0,
-                              8, 0, 0, 0, 0, 0, 0xFF, 0, 0, 0};
+    const Bytes defaultDcb = {28, 0, 0, 0, 0x00, 0xE8, 0x03, 0, 0xEF, 0x0C, 0,    0, 0, 0,
+                              0,  0, 0, 0, 8,    0,    0,    0, 0,    0,    0xFF, 0, 0, 0};
     struct Setting {
         DWORD get, set;
         const Bytes& defaults;

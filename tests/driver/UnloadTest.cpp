@@ -39,16 +39,39 @@ TEST_F(Unload, WhateverTheDriverIsDoingItEndsEveryThreadAndLoadsAgain)
         std::function<void()> reach;
     };
     const Case cases[] = {
-        {"searching", [&] { Sleep(3000); ASSERT_NE(gDriver.control.searchState.load(), kSearchIdle); }},
-        {"powered down", [&] { Sleep(2000); device.powerDown(); Sleep(1000); }},
-        {"powered down twice", [&] { device.powerDown(); device.powerDown(); }},
-        {"suspended by the application", [&] { device.suspendResume(2); Sleep(500); }},
-        {"recovering", [&] {
+        {"searching",
+         [&] {
+             Sleep(3000);
+             ASSERT_NE(gDriver.control.searchState.load(), kSearchIdle);
+         }},
+        {"powered down",
+         [&] {
+             Sleep(2000);
+             device.powerDown();
+             Sleep(1000);
+         }},
+        {"powered down twice",
+         [&] {
+             device.powerDown();
+             device.powerDown();
+         }},
+        {"suspended by the application",
+         [&] {
+             device.suspendResume(2);
+             Sleep(500);
+         }},
+        {"recovering",
+         [&] {
              device.recover();
              Sleep(1500);
              ASSERT_EQ(gDriver.control.controlRequest.load(), kRequestRecover);
          }},
-        {"reading half a command", [&] { Sleep(100); write("$PLTCM,H2"); Sleep(60); }},
+        {"reading half a command",
+         [&] {
+             Sleep(100);
+             write("$PLTCM,H2");
+             Sleep(60);
+         }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.state);

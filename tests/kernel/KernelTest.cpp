@@ -90,11 +90,14 @@ TEST(Kernel, EventWaitsTimeOutInVirtualTimeOnlyAndFailWhenTheHandleCloses)
     error = 0;
     static HANDLE shared;
     shared = event;
-    HANDLE waiter = CreateThread(nullptr, 0, [](LPVOID) -> DWORD {
-        result = WaitForSingleObject(shared, INFINITE);
-        error = GetLastError();
-        return 7;
-    }, nullptr, 0, nullptr);
+    HANDLE waiter = CreateThread(
+        nullptr, 0,
+        [](LPVOID) -> DWORD {
+            result = WaitForSingleObject(shared, INFINITE);
+            error = GetLastError();
+            return 7;
+        },
+        nullptr, 0, nullptr);
     Sleep(1);
     EXPECT_TRUE(CloseHandle(event));
     Sleep(1);
@@ -227,11 +230,14 @@ TEST(Kernel, PreemptedSuspensionStopsInsideTheSectionAndHandsItToASuspendedWaite
     LockTest t;
     InitializeCriticalSection(&t.section);
     // A holder that makes calls inside the section is stopped at one of them.
-    HANDLE holder = CreateThread(nullptr, 0, [](LPVOID p) -> DWORD {
-        auto* t = static_cast<LockTest*>(p);
-        EnterCriticalSection(&t->section);
-        for (;;) GetTickCount();
-    }, &t, 0, nullptr);
+    HANDLE holder = CreateThread(
+        nullptr, 0,
+        [](LPVOID p) -> DWORD {
+            auto* t = static_cast<LockTest*>(p);
+            EnterCriticalSection(&t->section);
+            for (;;) GetTickCount();
+        },
+        &t, 0, nullptr);
     CeSetThreadPriority(holder, 252);  // below this thread: it runs when this one sleeps
     while (t.section.OwnerThread == 0) Sleep(0);
     SuspendThread(holder);
@@ -266,11 +272,14 @@ TEST(Kernel, LastErrorIsKeptPerThread)
     sim::Kernel kernel;
     SetLastError(87);
     static DWORD seenInWorker;
-    CreateThread(nullptr, 0, [](LPVOID) -> DWORD {
-        seenInWorker = GetLastError();
-        SetLastError(5);
-        return 0;
-    }, nullptr, 0, nullptr);
+    CreateThread(
+        nullptr, 0,
+        [](LPVOID) -> DWORD {
+            seenInWorker = GetLastError();
+            SetLastError(5);
+            return 0;
+        },
+        nullptr, 0, nullptr);
     Sleep(1);
     EXPECT_EQ(seenInWorker, 0u);
     EXPECT_EQ(GetLastError(), 87u);
@@ -391,13 +400,16 @@ std::vector<sim::TraceEntry> traceFor(std::uint64_t seed, sim::Schedule schedule
     options.traceSwitches = true;
     sim::Kernel kernel(options);
     for (int i = 0; i < 5; ++i)
-        CreateThread(nullptr, 0, [](LPVOID p) -> DWORD {
-            const auto step = static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(p));
-            for (;;) {
-                for (int call = 0; call < 20; ++call) GetTickCount();
-                Sleep(step);
-            }
-        }, reinterpret_cast<LPVOID>(static_cast<std::uintptr_t>(10 + 10 * (i % 2))), 0, nullptr);
+        CreateThread(
+            nullptr, 0,
+            [](LPVOID p) -> DWORD {
+                const auto step = static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(p));
+                for (;;) {
+                    for (int call = 0; call < 20; ++call) GetTickCount();
+                    Sleep(step);
+                }
+            },
+            reinterpret_cast<LPVOID>(static_cast<std::uintptr_t>(10 + 10 * (i % 2))), 0, nullptr);
     Sleep(1000);
     EXPECT_EQ(kernel.preemptionPoints() > 0, schedule != sim::Schedule::Cooperative);
     return kernel.trace();
@@ -474,10 +486,12 @@ TEST(Kernel, GuardedCallTurnsAFaultIntoFalse)
     stores = 0;
     EXPECT_TRUE(CeGuardedCall([](void* p) { *static_cast<int*>(p) = ++stores; }, &stores));
     EXPECT_EQ(stores, 1);
-    EXPECT_FALSE(CeGuardedCall([](void* p) {
-        ++stores;
-        *static_cast<volatile int*>(p) = 5;  // a caller's wild pointer
-    }, reinterpret_cast<void*>(static_cast<std::uintptr_t>(0x10))));
+    EXPECT_FALSE(CeGuardedCall(
+        [](void* p) {
+            ++stores;
+            *static_cast<volatile int*>(p) = 5;  // a caller's wild pointer
+        },
+        reinterpret_cast<void*>(static_cast<std::uintptr_t>(0x10))));
     EXPECT_EQ(stores, 2) << "what ran before the fault stays done";
     EXPECT_TRUE(CeGuardedCall([](void*) {}, nullptr)) << "the guard is usable again after a fault";
 }
@@ -494,12 +508,15 @@ TEST(Kernel, SpuriousInterruptsFollowTheLastSettingOnly)
     static HANDLE shared;
     shared = event;
     // An acknowledging handler, so every edge is delivered.
-    CreateThread(nullptr, 0, [](LPVOID) -> DWORD {
-        for (;;) {
-            WaitForSingleObject(shared, INFINITE);
-            InterruptDone(68);
-        }
-    }, nullptr, 0, nullptr);
+    CreateThread(
+        nullptr, 0,
+        [](LPVOID) -> DWORD {
+            for (;;) {
+                WaitForSingleObject(shared, INFINITE);
+                InterruptDone(68);
+            }
+        },
+        nullptr, 0, nullptr);
     kernel.setInterruptFaults(0, 10'000, 68);  // one edge per 10 ms on average
     kernel.setInterruptFaults(0, 0, 68);
     kernel.setInterruptFaults(0, 10'000, 68);  // switched off and on again: still one chain
@@ -525,10 +542,13 @@ TEST(KernelDeathTest, TheRaceDetectorSeesStoresThatNothingOrders)
         {
             sim::Kernel kernel;
             static int shared;
-            CreateThread(nullptr, 0, [](LPVOID) -> DWORD {
-                __tsan_write4(&shared);
-                return 0;
-            }, nullptr, 0, nullptr);
+            CreateThread(
+                nullptr, 0,
+                [](LPVOID) -> DWORD {
+                    __tsan_write4(&shared);
+                    return 0;
+                },
+                nullptr, 0, nullptr);
             Sleep(1);
             __tsan_write4(&shared);
             std::exit(0);

@@ -107,8 +107,8 @@ TEST_F(BandScenario, TmcStationIsDecodedWithoutALostGroupAndASilentStationAsksFo
         if ((g[1] & 0xF800) != 0x8000) continue;
         if (g == previous) {
             char text[64];
-            std::snprintf(text, sizeof text, "$PLTTM,8,%u,%u,%u,%u,%u", g[1] & 0xFF, g[2] >> 8, g[2] & 0xFF,
-                          g[3] >> 8, g[3] & 0xFF);
+            std::snprintf(text, sizeof text, "$PLTTM,8,%u,%u,%u,%u,%u", g[1] & 0xFF, g[2] >> 8, g[2] & 0xFF, g[3] >> 8,
+                          g[3] & 0xFF);
             if (messages.empty() || messages.back() != framed(text)) messages.push_back(framed(text));
         }
         previous = g;

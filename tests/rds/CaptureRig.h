@@ -88,8 +88,7 @@ protected:
     // Sleeps a millisecond at a time until `done` holds; false after `limitMs`.
     bool waitUntil(const std::function<bool()>& done, unsigned limitMs)
     {
-        for (unsigned i = 0; i < limitMs && !done(); ++i)
-            Sleep(1);
+        for (unsigned i = 0; i < limitMs && !done(); ++i) Sleep(1);
         return done();
     }
 

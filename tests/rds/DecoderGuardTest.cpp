@@ -14,15 +14,21 @@ TEST_F(DecoderTest, ResetWaitsForTheDecodeInProgress)
     // The application's reader holds the output ring, so the decoding thread
     // stops inside its first sentence, in the middle of the group.
     EnterCriticalSection(&gDriver.channel.outputRing.guard);
-    HANDLE decoder = CreateThread(nullptr, 0, [](LPVOID) -> DWORD {
-        decodeGroup(makeGroup(kStationPi, 0x1400, 3, 3));
-        return 0;
-    }, nullptr, 0, nullptr);
+    HANDLE decoder = CreateThread(
+        nullptr, 0,
+        [](LPVOID) -> DWORD {
+            decodeGroup(makeGroup(kStationPi, 0x1400, 3, 3));
+            return 0;
+        },
+        nullptr, 0, nullptr);
     Sleep(1);
-    HANDLE resetter = CreateThread(nullptr, 0, [](LPVOID) -> DWORD {
-        resetRdsDecoder();
-        return 0;
-    }, nullptr, 0, nullptr);
+    HANDLE resetter = CreateThread(
+        nullptr, 0,
+        [](LPVOID) -> DWORD {
+            resetRdsDecoder();
+            return 0;
+        },
+        nullptr, 0, nullptr);
     Sleep(1);
     EXPECT_FALSE(kernel.threadExited(decoder));
     EXPECT_FALSE(kernel.threadExited(resetter));

@@ -20,13 +20,12 @@ constexpr RdsGroup makeGroup(std::uint16_t a, std::uint16_t b, std::uint16_t c, 
 
 // Group 0A carrying name segment `segment` (characters 2 * segment and
 // 2 * segment + 1) and the AF codes 224, 205 in block C.
-constexpr RdsGroup nameGroup(std::uint16_t pi, unsigned segment, char first, char second,
-                             std::uint16_t status = 0)
+constexpr RdsGroup nameGroup(std::uint16_t pi, unsigned segment, char first, char second, std::uint16_t status = 0)
 {
-    return RdsGroup{pi, static_cast<std::uint16_t>(0x0400 | segment), 0xE0CD,
-                    static_cast<std::uint16_t>((static_cast<std::uint8_t>(first) << 8) |
-                                               static_cast<std::uint8_t>(second)),
-                    status};
+    return RdsGroup{
+        pi, static_cast<std::uint16_t>(0x0400 | segment), 0xE0CD,
+        static_cast<std::uint16_t>((static_cast<std::uint8_t>(first) << 8) | static_cast<std::uint8_t>(second)),
+        status};
 }
 
 class DecoderTest : public ::testing::Test {
@@ -47,8 +46,7 @@ protected:
     // Decodes groups and returns every line they produced.
     static Lines decodeAll(std::initializer_list<RdsGroup> groups)
     {
-        for (const RdsGroup& group : groups)
-            decodeGroup(group);
+        for (const RdsGroup& group : groups) decodeGroup(group);
         return takeLines();
     }
 
@@ -56,8 +54,7 @@ protected:
     // by default) and drops what they produced.
     static void confirmStation(std::uint16_t pi)
     {
-        for (int i = 0; i < 3; ++i)
-            decodeGroup(makeGroup(pi, 0x2400, 0x2020, 0x2020));
+        for (int i = 0; i < 3; ++i) decodeGroup(makeGroup(pi, 0x2400, 0x2020, 0x2020));
         takeLines();
         ASSERT_EQ(gDriver.rds.decoder.confirmedPi.load(), pi);
     }

@@ -17,8 +17,7 @@ TEST_F(DecoderTest, UncorrectableBlocksBCDDropTheGroupButBlockADoesNot)
     // Uncorrectable B, C or D: the group changes nothing, not even the PI table.
     for (unsigned shift : {kStatusShiftBlockB, kStatusShiftBlockC, kStatusShiftBlockD}) {
         for (int i = 0; i < 3; ++i)
-            EXPECT_EQ(decode(makeGroup(kStationPi, kGroup1A, 0, 0, static_cast<std::uint16_t>(3u << shift))),
-                      Lines{});
+            EXPECT_EQ(decode(makeGroup(kStationPi, kGroup1A, 0, 0, static_cast<std::uint16_t>(3u << shift))), Lines{});
     }
     EXPECT_EQ(gDriver.rds.decodedGroupCount.load(), 0);
     EXPECT_EQ(gDriver.rds.rdsSeen.load(), 0);
@@ -75,13 +74,10 @@ TEST_F(DecoderTest, PiCandidatesAreForgottenAfterMoreThan32GroupsWithoutThem)
     // makes room, wherever it stands, so the second and third newcomers push
     // out the first two codes heard and the tenth keeps its place.
     resetRdsDecoder();
-    for (std::uint16_t code = 0x1001; code <= 0x100A; ++code)
-        decodeGroup(makeGroup(code, kRadioText, 0, 0));
-    for (int i = 0; i < 2; ++i)
-        decodeGroup(makeGroup(0x1002, kRadioText, 0, 0));
+    for (std::uint16_t code = 0x1001; code <= 0x100A; ++code) decodeGroup(makeGroup(code, kRadioText, 0, 0));
+    for (int i = 0; i < 2; ++i) decodeGroup(makeGroup(0x1002, kRadioText, 0, 0));
     EXPECT_EQ(gDriver.rds.decoder.confirmedPi.load(), 0u);
-    for (int i = 0; i < 2; ++i)
-        decodeGroup(makeGroup(0x100A, kRadioText, 0, 0));
+    for (int i = 0; i < 2; ++i) decodeGroup(makeGroup(0x100A, kRadioText, 0, 0));
     EXPECT_EQ(gDriver.rds.decoder.confirmedPi.load(), 0x100Au);
     takeLines();
 }
@@ -93,23 +89,19 @@ TEST_F(DecoderTest, StationNameIsSentOnceWhenEveryPositionIsConfirmed)
     std::vector<Lines> produced = sendName(kStationPi, "LATINA  ", 2);
     const Lines last = produced.back();
     produced.pop_back();
-    for (const Lines& lines : produced)
-        EXPECT_EQ(lines, Lines{});
+    for (const Lines& lines : produced) EXPECT_EQ(lines, Lines{});
     EXPECT_EQ(last, Lines{"$PLTCH,\"LATINA  \"*70"});
 
     // The same name again, also after a decoder reset, is not sent again.
-    for (const Lines& lines : sendName(kStationPi, "LATINA  ", 2))
-        EXPECT_EQ(lines, Lines{});
+    for (const Lines& lines : sendName(kStationPi, "LATINA  ", 2)) EXPECT_EQ(lines, Lines{});
     resetRdsDecoder();
     EXPECT_EQ(gDriver.rds.decoder.name.stationName[0], 0);
     confirmStation(kStationPi);
-    for (const Lines& lines : sendName(kStationPi, "LATINA  ", 2))
-        EXPECT_EQ(lines, Lines{});
+    for (const Lines& lines : sendName(kStationPi, "LATINA  ", 2)) EXPECT_EQ(lines, Lines{});
 
     // A name arriving before the PI is confirmed is lost.
     resetRdsDecoder();
-    for (const Lines& lines : sendName(0x1111, "ABCDEFGH", 1))
-        EXPECT_EQ(lines, Lines{});
+    for (const Lines& lines : sendName(0x1111, "ABCDEFGH", 1)) EXPECT_EQ(lines, Lines{});
     EXPECT_EQ(gDriver.rds.decoder.name.psConfidence[0], 0);
 }
 
@@ -150,8 +142,7 @@ TEST_F(DecoderTest, StationNameGateBlankingAndNulCharacters)
     setFlags(0);
     confirmStation(kStationPi);
     const char name[9] = {'R', 'A', 'D', 'I', 'O', 0, 0, 0, 0};
-    for (const Lines& lines : sendName(kStationPi, name, 2))
-        EXPECT_EQ(lines, Lines{});
+    for (const Lines& lines : sendName(kStationPi, name, 2)) EXPECT_EQ(lines, Lines{});
     EXPECT_EQ(gDriver.rds.decoder.name.lastEmittedName[0], 0);  // a closed gate records nothing
 
     blankStationName();
@@ -193,8 +184,7 @@ TEST_F(DecoderTest, EveryEleventhGroup0ASendsThePi)
         EXPECT_EQ(lines, (i % 11 == 0 ? Lines{"$PLTMT,15,65079*68"} : Lines{})) << "group 0A number " << i;
     }
     // Other groups do not count.
-    for (int i = 0; i < 10; ++i)
-        EXPECT_EQ(decode(makeGroup(0, kRadioText, 0, 0)), Lines{});
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(decode(makeGroup(0, kRadioText, 0, 0)), Lines{});
     EXPECT_EQ(decode(makeGroup(0, 0x0C00, 0, 0)), Lines{});  // 0B neither
 }
 
@@ -209,8 +199,7 @@ TEST_F(DecoderTest, ResetForgetsTheStationButKeepsCountersAndHistories)
     resetRdsDecoder();
     const DecoderState& decoder = gDriver.rds.decoder;
     EXPECT_EQ(decoder.confirmedPi.load(), 0u);
-    for (unsigned i = 0; i < kPiCandidateCount; ++i)
-        EXPECT_EQ(decoder.piCandidates[i].code, 0);
+    for (unsigned i = 0; i < kPiCandidateCount; ++i) EXPECT_EQ(decoder.piCandidates[i].code, 0);
     for (unsigned i = 0; i < kStationNameLength; ++i) {
         EXPECT_EQ(decoder.name.psCurrent[i], 0);
         EXPECT_EQ(decoder.name.psConfidence[i], 0);

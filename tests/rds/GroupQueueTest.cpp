@@ -1,15 +1,18 @@
 // The two-bank group queue: capture order, the flip, and a full bank that
 // drops instead of spilling into the other bank.
+#include "rds/GroupQueue.h"
 #include "driver/DriverContext.h"
 #include "harness/LoadedContext.h"
-#include "rds/GroupQueue.h"
 #include "tests/support/TestSeed.h"
 
 #include <gtest/gtest.h>
 
 namespace {
 
-RdsGroup group(std::uint16_t n) { return RdsGroup{0xD3A1, n, static_cast<std::uint16_t>(n + 1), 0, 0}; }
+RdsGroup group(std::uint16_t n)
+{
+    return RdsGroup{0xD3A1, n, static_cast<std::uint16_t>(n + 1), 0, 0};
+}
 
 TEST(GroupQueue, BanksFillInCaptureOrderFlipOnTakeAndDropWhenFull)
 {

@@ -2,11 +2,11 @@
 // tuned to and captured by the driver's two RDS threads: the PI and station
 // name the broadcaster sent come out, and TMC messages only once repeated.
 // The logs live outside the repository; the test is skipped without them.
-#include "tests/support/RecordedLogs.h"
 #include "sim/band/BandFile.h"
 #include "sim/band/BandSetup.h"
 #include "sim/band/RdsLog.h"
 #include "tests/rds/CaptureRig.h"
+#include "tests/support/RecordedLogs.h"
 
 #include <filesystem>
 #include <map>
@@ -17,10 +17,16 @@ namespace {
 
 namespace fs = std::filesystem;
 
-fs::path sharedLogs() { return recordedLogs(); }
+fs::path sharedLogs()
+{
+    return recordedLogs();
+}
 
 // The decoder drops a group only for a lost block B, C or D.
-bool decodable(const sim::band::LoggedGroup& g) { return !g.lost[1] && !g.lost[2] && !g.lost[3]; }
+bool decodable(const sim::band::LoggedGroup& g)
+{
+    return !g.lost[1] && !g.lost[2] && !g.lost[3];
+}
 
 class LoggedStation : public CaptureRig, public ::testing::WithParamInterface<const char*> {
 protected:

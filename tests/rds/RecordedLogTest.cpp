@@ -1,9 +1,9 @@
 // A real recording through the decoder: the FE37 log (France, "LATINA", TMC
 // on 8A announced in 3A). The logs live beside the repository, never in it;
 // the test is skipped when they are absent.
-#include "tests/support/RecordedLogs.h"
 #include "sim/band/RdsLog.h"
 #include "tests/rds/DecoderTestSupport.h"
+#include "tests/support/RecordedLogs.h"
 
 #include <filesystem>
 
@@ -43,11 +43,9 @@ TEST_F(DecoderTest, RecordedFranceLogYieldsNamePiAndFilteredTmc)
     // the same message twice in a row.
     ASSERT_GT(tmc8A.size(), 10u);
     EXPECT_LT(tmc8A.size(), groups8A / 2);
-    for (std::size_t i = 1; i < tmc8A.size(); ++i)
-        EXPECT_NE(tmc8A[i], tmc8A[i - 1]);
+    for (std::size_t i = 1; i < tmc8A.size(); ++i) EXPECT_NE(tmc8A[i], tmc8A[i - 1]);
     EXPECT_FALSE(tmc3A.empty());
     // Every accepted TMC group also went out raw, stamped with the PI.
     EXPECT_GE(raw.size(), tmc8A.size() + tmc3A.size());
-    for (const std::string& line : raw)
-        EXPECT_EQ(line.rfind("$PLTTR,0,65079,", 0), 0u) << line;
+    for (const std::string& line : raw) EXPECT_EQ(line.rfind("$PLTTR,0,65079,", 0), 0u) << line;
 }

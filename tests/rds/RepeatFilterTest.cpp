@@ -7,8 +7,14 @@ using namespace corvane_test;
 namespace {
 
 // Single-group TMC messages (8A, F bit set): B, C, D.
-constexpr RdsGroup tmc(std::uint16_t c, std::uint16_t d) { return makeGroup(kStationPi, 0x8408, c, d); }
-constexpr RdsGroup oda(std::uint16_t c, std::uint16_t aid) { return makeGroup(kStationPi, 0x3410, c, aid); }
+constexpr RdsGroup tmc(std::uint16_t c, std::uint16_t d)
+{
+    return makeGroup(kStationPi, 0x8408, c, d);
+}
+constexpr RdsGroup oda(std::uint16_t c, std::uint16_t aid)
+{
+    return makeGroup(kStationPi, 0x3410, c, aid);
+}
 
 }  // namespace
 

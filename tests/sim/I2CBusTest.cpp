@@ -7,7 +7,8 @@ namespace {
 
 using Bus = ChipRig;
 
-TEST_F(Bus, HandsOutItsTransferEntryAndCountsBusPower) {
+TEST_F(Bus, HandsOutItsTransferEntryAndCountsBusPower)
+{
     sim::I2CBus& i2c = world.bus();
     EXPECT_EQ(bus.context, i2c.context());
     EXPECT_EQ(bus.transfer, &sim::I2CBus::transfer);
@@ -28,8 +29,8 @@ TEST_F(Bus, HandsOutItsTransferEntryAndCountsBusPower) {
     EXPECT_FALSE(DeviceIoControl(bus.device, kIoctlI2CGetTransferEntry, zeros, 16, &other, kI2CHandleBusPart - 1,
                                  nullptr, nullptr));
     i2c.refuseTransferEntry(true);
-    EXPECT_FALSE(DeviceIoControl(bus.device, kIoctlI2CGetTransferEntry, zeros, 16, &other, kI2CHandleBusPart,
-                                 nullptr, nullptr));
+    EXPECT_FALSE(
+        DeviceIoControl(bus.device, kIoctlI2CGetTransferEntry, zeros, 16, &other, kI2CHandleBusPart, nullptr, nullptr));
     EXPECT_EQ(other.transfer, nullptr);
     i2c.failOpens(1);
     EXPECT_EQ(CreateFileW(TEXT("I2C1:"), 0, 0, nullptr, 0, 0, nullptr), INVALID_HANDLE_VALUE);
@@ -39,7 +40,8 @@ TEST_F(Bus, HandsOutItsTransferEntryAndCountsBusPower) {
     EXPECT_EQ(i2c.opens(), 3u);
 }
 
-TEST_F(Bus, EveryMalformedRequestFailsWithoutReachingTheChip) {
+TEST_F(Bus, EveryMalformedRequestFailsWithoutReachingTheChip)
+{
     BYTE data[32] = {};
     auto good = [&] {
         I2CRequest r{};
@@ -80,7 +82,8 @@ TEST_F(Bus, EveryMalformedRequestFailsWithoutReachingTheChip) {
     expectedViolations = breakages.size();
 }
 
-TEST_F(Bus, InjectedFailuresByCountdownAndProbability) {
+TEST_F(Bus, InjectedFailuresByCountdownAndProbability)
+{
     sim::I2CBus& i2c = world.bus();
     i2c.setRecording(true);
     i2c.failTransfers(2, 3);
@@ -107,21 +110,23 @@ TEST_F(Bus, InjectedFailuresByCountdownAndProbability) {
     EXPECT_TRUE(fetch(2));
 }
 
-TEST_F(Bus, UtilityDriverMapsWindowsThroughItsRoutine) {
+TEST_F(Bus, UtilityDriverMapsWindowsThroughItsRoutine)
+{
     HANDLE utl = CreateFileW(TEXT("UTL0:"), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                              OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(utl, INVALID_HANDLE_VALUE);
     UtlInterface utlInterface{};
     EXPECT_FALSE(DeviceIoControl(utl, kIoctlUtlGetInterface, nullptr, 0, &utlInterface, 16, nullptr, nullptr));
-    ASSERT_TRUE(DeviceIoControl(utl, kIoctlUtlGetInterface, nullptr, 0, &utlInterface, sizeof utlInterface, nullptr,
-                                nullptr));
+    ASSERT_TRUE(
+        DeviceIoControl(utl, kIoctlUtlGetInterface, nullptr, 0, &utlInterface, sizeof utlInterface, nullptr, nullptr));
     ASSERT_NE(utlInterface.map, nullptr);
 
     PVOID mapped = nullptr;
     ASSERT_EQ(utlInterface.map(utlInterface.context, sim::kGpioWindowBase, 1536, 0, &mapped), 0u);
     // The same GPIO registers as the direct mapping.
     auto* viaUtility = static_cast<volatile ULONG*>(mapped);
-    EXPECT_EQ(READ_REGISTER_ULONG(viaUtility + sim::kGpioResetControl / 4), READ_REGISTER_ULONG(gpio + sim::kGpioResetControl / 4));
+    EXPECT_EQ(READ_REGISTER_ULONG(viaUtility + sim::kGpioResetControl / 4),
+              READ_REGISTER_ULONG(gpio + sim::kGpioResetControl / 4));
     WRITE_REGISTER_ULONG(viaUtility + sim::kGpioResetControl / 4, sim::kPinOutputEnable);
     EXPECT_TRUE(world.chip().inReset());
 

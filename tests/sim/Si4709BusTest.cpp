@@ -7,7 +7,8 @@ namespace {
 
 using ChipBus = ChipRig;
 
-TEST_F(ChipBus, ReadsWrapFromStatusToBootconfigAndWritesStartAtPowercfg) {
+TEST_F(ChipBus, ReadsWrapFromStatusToBootconfigAndWritesStartAtPowercfg)
+{
     // Before power-up only the part number and revision show.
     ASSERT_TRUE(fetch(16));
     EXPECT_EQ(shadow[DEVICEID], 0x1242);
@@ -38,7 +39,8 @@ TEST_F(ChipBus, ReadsWrapFromStatusToBootconfigAndWritesStartAtPowercfg) {
     EXPECT_EQ(shadow[RDSB], 0xBEEF);
 }
 
-TEST_F(ChipBus, PowerUpTakes110MillisecondsAndShowsTheChipId) {
+TEST_F(ChipBus, PowerUpTakes110MillisecondsAndShowsTheChipId)
+{
     const sim::Micros start = kernel.now();
     shadow[POWERCFG] = kPowercfgEnable | kPowercfgDmute;
     ASSERT_TRUE(send(POWERCFG));
@@ -63,7 +65,8 @@ TEST_F(ChipBus, PowerUpTakes110MillisecondsAndShowsTheChipId) {
     EXPECT_FALSE(world.chip().poweredUp());
 }
 
-TEST_F(ChipBus, MalformedTransfersAreRefusedAndCounted) {
+TEST_F(ChipBus, MalformedTransfersAreRefusedAndCounted)
+{
     BYTE bytes[32] = {};
     EXPECT_FALSE(transfer(kI2CDirectionWrite, bytes, 3));   // half a register
     EXPECT_FALSE(transfer(kI2CDirectionWrite, bytes, 30));  // past RDSD
@@ -74,7 +77,8 @@ TEST_F(ChipBus, MalformedTransfersAreRefusedAndCounted) {
     expectedViolations = 3;
 }
 
-TEST_F(ChipBus, ChipAnswersOnlyOutOfResetInTwoWireMode) {
+TEST_F(ChipBus, ChipAnswersOnlyOutOfResetInTwoWireMode)
+{
     BYTE bytes[2] = {};
     EXPECT_TRUE(transfer(kI2CDirectionRead, bytes, 2));
 
@@ -106,7 +110,8 @@ TEST_F(ChipBus, ChipAnswersOnlyOutOfResetInTwoWireMode) {
     EXPECT_EQ(world.chip().unacknowledged(), 4u);
 }
 
-TEST_F(ChipBus, HungChipIsSilentUntilTheNextReset) {
+TEST_F(ChipBus, HungChipIsSilentUntilTheNextReset)
+{
     powerUp();
     world.addStation(8850, 40, 25);
     world.chip().hang();

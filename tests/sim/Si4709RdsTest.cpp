@@ -17,7 +17,8 @@ const std::vector<sim::RdsGroup> kGroups = {
 constexpr unsigned kStationChannel = 69;  // 94.40 MHz
 constexpr sim::Micros kGroupPeriod = 87'600;
 
-TEST_F(ChipRds, GroupsArriveEvery87_6MillisecondsWithTheirBlockErrors) {
+TEST_F(ChipRds, GroupsArriveEvery87_6MillisecondsWithTheirBlockErrors)
+{
     world.addStation(9440, 45, 28, kGroups);
     powerUp(kInterruptConfig & ~kSysconfig1Stcien);
     HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
@@ -56,7 +57,8 @@ TEST_F(ChipRds, GroupsArriveEvery87_6MillisecondsWithTheirBlockErrors) {
     CloseHandle(event);
 }
 
-TEST_F(ChipRds, StandardModePassesOnlyCleanGroupsAndRdsNeedsRdsAndAStation) {
+TEST_F(ChipRds, StandardModePassesOnlyCleanGroupsAndRdsNeedsRdsAndAStation)
+{
     sim::Station& station = world.addStation(9440, 45, 28, kGroups);
     constexpr std::uint16_t kInterruptOutput = kGpio2Interrupt << 2;
     powerUp(kSysconfig1Rds | kInterruptOutput);
@@ -102,11 +104,13 @@ TEST_F(ChipRds, StandardModePassesOnlyCleanGroupsAndRdsNeedsRdsAndAStation) {
     EXPECT_FALSE(status() & kStatusRdss);
 }
 
-void writeRds(std::array<std::uint16_t, 16>& shadow, std::array<std::uint16_t, 4> blocks) {
+void writeRds(std::array<std::uint16_t, 16>& shadow, std::array<std::uint16_t, 4> blocks)
+{
     std::copy(blocks.begin(), blocks.end(), &shadow[RDSA]);
 }
 
-TEST_F(ChipRds, QualityTestClearsRdsdStepByStepAndReportsTheSnr) {
+TEST_F(ChipRds, QualityTestClearsRdsdStepByStepAndReportsTheSnr)
+{
     world.addStation(9440, 45, 28, kGroups);
     powerUp(kInterruptConfig);
     tuneTo(kStationChannel);

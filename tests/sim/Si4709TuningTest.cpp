@@ -8,13 +8,15 @@ namespace {
 using ChipTuning = ChipRig;
 
 // Channels at 100 kHz from 87.5 MHz: 8850 is channel 10, 9500 is 75, 10500 is 175.
-void addSmallBand(sim::World& world) {
+void addSmallBand(sim::World& world)
+{
     world.addStation(8850, 40, 25);
     world.addStation(9500, 50, 30).stereo = false;
     world.addStation(10500, 35, 20);
 }
 
-TEST_F(ChipTuning, TuneSetsStcAfterSixtyMillisecondsWithTheStationsSignal) {
+TEST_F(ChipTuning, TuneSetsStcAfterSixtyMillisecondsWithTheStationsSignal)
+{
     addSmallBand(world);
     powerUp(kInterruptConfig & ~kSysconfig1Stcien);
     startTune(10);
@@ -49,7 +51,8 @@ TEST_F(ChipTuning, TuneSetsStcAfterSixtyMillisecondsWithTheStationsSignal) {
     EXPECT_FALSE(status() & kStatusStc);
 }
 
-TEST_F(ChipTuning, SeekStepsSixtyMillisecondsPerChannelUpDownAndRoundTheBand) {
+TEST_F(ChipTuning, SeekStepsSixtyMillisecondsPerChannelUpDownAndRoundTheBand)
+{
     addSmallBand(world);
     powerUp(kInterruptConfig & ~kSysconfig1Rds);
     struct Case {
@@ -59,8 +62,8 @@ TEST_F(ChipTuning, SeekStepsSixtyMillisecondsPerChannelUpDownAndRoundTheBand) {
     };
     // From channel 0: up to 10, up to 75, down to 10, up twice to 175, then up
     // round the top edge (205) back to 10.
-    const Case cases[] = {{true, 10, 10}, {true, 65, 75}, {false, 65, 10}, {true, 65, 75},
-                          {true, 100, 175}, {true, 41, 10}};
+    const Case cases[] = {{true, 10, 10}, {true, 65, 75},   {false, 65, 10},
+                          {true, 65, 75}, {true, 100, 175}, {true, 41, 10}};
     std::uint64_t edges = world.soc().tunerInterruptEdges();
     for (const Case& c : cases) {
         startSeek(c.up);
@@ -88,7 +91,8 @@ TEST_F(ChipTuning, SeekStepsSixtyMillisecondsPerChannelUpDownAndRoundTheBand) {
     EXPECT_FALSE(status() & (kStatusStc | kStatusSfBl));
 }
 
-TEST_F(ChipTuning, SeekOnAnEmptyBandComesBackWithSfBlAndClearingSeekStopsIt) {
+TEST_F(ChipTuning, SeekOnAnEmptyBandComesBackWithSfBlAndClearingSeekStopsIt)
+{
     powerUp();
     tuneTo(100);
     startSeek(false);
@@ -113,7 +117,8 @@ TEST_F(ChipTuning, SeekOnAnEmptyBandComesBackWithSfBlAndClearingSeekStopsIt) {
     EXPECT_EQ(world.chip().channel(), 105u);
 }
 
-TEST_F(ChipTuning, SeekStopsOnlyWhereRssiReachesSeekthAndSnrReachesSksnr) {
+TEST_F(ChipTuning, SeekStopsOnlyWhereRssiReachesSeekthAndSnrReachesSksnr)
+{
     world.addStation(8950, 15, 30);  // channel 20: weak
     world.addStation(9150, 30, 6);   // channel 40: strong but noisy
     world.addStation(9350, 30, 30);  // channel 60: strong and clean
@@ -137,7 +142,8 @@ TEST_F(ChipTuning, SeekStopsOnlyWhereRssiReachesSeekthAndSnrReachesSksnr) {
     }
 }
 
-TEST_F(ChipTuning, BandAndSpacingSetTheChannelGridAndTheEdges) {
+TEST_F(ChipTuning, BandAndSpacingSetTheChannelGridAndTheEdges)
+{
     world.addStation(8950, 40, 25);  // 76-90 MHz at 100 kHz: channel 135 of 0..140
     world.addStation(9050, 60, 40);  // above 90 MHz: out of this band
     powerUp();
@@ -171,7 +177,8 @@ TEST_F(ChipTuning, BandAndSpacingSetTheChannelGridAndTheEdges) {
     EXPECT_EQ(world.chip().frequency(), 9050);
 }
 
-TEST_F(ChipTuning, InterruptPulsesOnlyWhenEnabledAndConfigured) {
+TEST_F(ChipTuning, InterruptPulsesOnlyWhenEnabledAndConfigured)
+{
     addSmallBand(world);
     // GPIO2 not set up as the interrupt output: STCIEN alone gives no edge.
     powerUp(kSysconfig1Stcien);

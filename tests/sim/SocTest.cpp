@@ -10,9 +10,13 @@ namespace {
 
 using Soc = WorldTest;
 
-void* physical(std::uint32_t base) { return reinterpret_cast<void*>(std::uintptr_t{base}); }
+void* physical(std::uint32_t base)
+{
+    return reinterpret_cast<void*>(std::uintptr_t{base});
+}
 
-void* mapWindow(const sim::WindowInfo& window) {
+void* mapWindow(const sim::WindowInfo& window)
+{
     void* reserved = VirtualAlloc(nullptr, window.size, MEM_RESERVE, PAGE_NOACCESS);
     if (reserved == nullptr) {
         return nullptr;
@@ -24,7 +28,8 @@ void* mapWindow(const sim::WindowInfo& window) {
     return reserved;
 }
 
-TEST_F(Soc, BindsEveryKnownWindowAndRefusesTheRest) {
+TEST_F(Soc, BindsEveryKnownWindowAndRefusesTheRest)
+{
     sim::Soc& soc = world.soc();
 
     std::vector<BYTE> info(kPlatformInfoBytes, 0xEE);
@@ -69,7 +74,8 @@ TEST_F(Soc, BindsEveryKnownWindowAndRefusesTheRest) {
     EXPECT_EQ(soc.bindings(sim::kGpioWindowNumber), 0u);
 }
 
-TEST_F(Soc, MappingFaultsHitTheChosenCallOrWindow) {
+TEST_F(Soc, MappingFaultsHitTheChosenCallOrWindow)
+{
     sim::Soc& soc = world.soc();
 
     soc.failVirtualAllocAfter(2);
@@ -90,7 +96,8 @@ TEST_F(Soc, MappingFaultsHitTheChosenCallOrWindow) {
     EXPECT_FALSE(KernelIoControl(kIoctlHalPlatformInfo, nullptr, 0, info.data(), kPlatformInfoBytes, nullptr));
 }
 
-TEST_F(Soc, GpioLinesFollowEnablePadAndLevelAndTheChipSeesThem) {
+TEST_F(Soc, GpioLinesFollowEnablePadAndLevelAndTheChipSeesThem)
+{
     auto* gpio = static_cast<volatile ULONG*>(mapWindow(sim::kRegisterWindows[sim::kGpioWindowNumber - 1]));
     ASSERT_NE(gpio, nullptr);
     volatile ULONG* reset = gpio + sim::kGpioResetControl / 4;
@@ -130,7 +137,8 @@ TEST_F(Soc, GpioLinesFollowEnablePadAndLevelAndTheChipSeesThem) {
 
 // The driver's delay: n units of clock/2,000,000 counter ticks, latching
 // before every counter read.
-void timerDelay(volatile ULONG* timer, volatile ULONG* clock, DWORD n) {
+void timerDelay(volatile ULONG* timer, volatile ULONG* clock, DWORD n)
+{
     WRITE_REGISTER_ULONG(timer + sim::kTimerLatch / 4, 1);
     const ULONG start = READ_REGISTER_ULONG(timer + sim::kTimerCounter / 4);
     // Bounded, so that a counter that stopped fails the test instead of hanging it.
@@ -144,7 +152,8 @@ void timerDelay(volatile ULONG* timer, volatile ULONG* clock, DWORD n) {
     ADD_FAILURE() << "the timer counter never reached the delay";
 }
 
-TEST_F(Soc, TimerCounterFollowsVirtualTimeOnlyThroughTheLatch) {
+TEST_F(Soc, TimerCounterFollowsVirtualTimeOnlyThroughTheLatch)
+{
     auto* timer = static_cast<volatile ULONG*>(mapWindow(sim::kRegisterWindows[sim::kTimerWindowNumber - 1]));
     auto* clock = static_cast<volatile ULONG*>(mapWindow(sim::kRegisterWindows[sim::kClockWindowNumber - 1]));
     ASSERT_NE(timer, nullptr);

@@ -1,9 +1,9 @@
 // The soak's own checkers on lines and debug messages they must accept or
 // refuse, and short soaks of the whole driver over several seeds derived from
 // the test seed, on both built-in bands.
+#include "tools/soak/Soak.h"
 #include "tests/support/TestSeed.h"
 #include "tools/Options.h"
-#include "tools/soak/Soak.h"
 #include "tools/soak/SoakChecks.h"
 #include "tools/soak/SoakCrash.h"
 
@@ -84,8 +84,8 @@ TEST(SoakDebug, EachMessageNeedsAFaultThatExplainsItWhenPrinted)
 
 TEST(SoakRun, ReproduceLineNamesSeedHoursAndBand)
 {
-    EXPECT_EQ(soakReproduceLine({.seed = 42, .hours = 2.5, .scenario = "weak", .bandFile = "",
-                                 .schedule = sim::Schedule::Pct}),
+    EXPECT_EQ(soakReproduceLine(
+                  {.seed = 42, .hours = 2.5, .scenario = "weak", .bandFile = "", .schedule = sim::Schedule::Pct}),
               "corvane soak --seed 42 --hours 2.5 --scenario weak --schedule pct");
     // Without a mode each seed draws one of the preemptive two, and names it.
     const std::string drawn = soakReproduceLine({.seed = 7, .hours = 1, .bandFile = "b.json"});
@@ -105,10 +105,15 @@ TEST(SoakRun, CommandLineTakesSeedHoursAndBandAndRefusesTheRest)
     EXPECT_EQ(parseOptions({"soak", "--band", "b.json"}).bandFile, "b.json");
     EXPECT_EQ(parseOptions({"soak", "--schedule", "random"}).schedule, "random");
     EXPECT_DOUBLE_EQ(parseOptions({"soak"}).hours, 1.0);
-    for (const std::vector<std::string>& bad :
-         {std::vector<std::string>{"soak", "--hours", "0"}, {"soak", "--hours", "-1"}, {"soak", "--hours", "1e9"},
-          {"soak", "--hours", "x"}, {"soak", "--scenario", "loud"}, {"soak", "--duration", "5"}, {"soak", "extra"},
-          {"soak", "--seed"}, {"soak", "--schedule", "fast"}})
+    for (const std::vector<std::string>& bad : {std::vector<std::string>{"soak", "--hours", "0"},
+                                                {"soak", "--hours", "-1"},
+                                                {"soak", "--hours", "1e9"},
+                                                {"soak", "--hours", "x"},
+                                                {"soak", "--scenario", "loud"},
+                                                {"soak", "--duration", "5"},
+                                                {"soak", "extra"},
+                                                {"soak", "--seed"},
+                                                {"soak", "--schedule", "fast"}})
         EXPECT_THROW(parseOptions(bad), UsageError) << bad.back();
 }
 
@@ -143,8 +148,11 @@ TEST_P(SoakSeeds, DriverSurvivesFaultsAndRecoversAfterEachHeal)
         // Each seed draws random or pct, unless the run asks for one mode.
         std::optional<sim::Schedule> schedule;
         if (testSchedule() != sim::Schedule::Cooperative) schedule = testSchedule();
-        const SoakSettings settings{.seed = testSeed() * 1000 + i, .hours = kHoursPerSeed, .scenario = GetParam(),
-                                    .bandFile = "", .schedule = schedule};
+        const SoakSettings settings{.seed = testSeed() * 1000 + i,
+                                    .hours = kHoursPerSeed,
+                                    .scenario = GetParam(),
+                                    .bandFile = "",
+                                    .schedule = schedule};
         const SoakReport report = runSoak(settings);
         ASSERT_TRUE(report.passed) << report.failure << "\nreproduce: " << report.reproduce;
         EXPECT_GE(report.virtualHours, kHoursPerSeed);
@@ -163,8 +171,9 @@ TEST(SoakRegression, HungChipDuringSearchIsReset)
 {
     // A chip that hung during an automatic search was never reset: the
     // search stepped over it for ever and TMC never came back.
-    for (const SoakSettings& settings : {SoakSettings{.seed = 4, .hours = 3, .scenario = "default", .bandFile = "", .schedule = kCooperative},
-                                         SoakSettings{.seed = 6, .hours = 3, .scenario = "weak", .bandFile = "", .schedule = kCooperative}}) {
+    for (const SoakSettings& settings :
+         {SoakSettings{.seed = 4, .hours = 3, .scenario = "default", .bandFile = "", .schedule = kCooperative},
+          SoakSettings{.seed = 6, .hours = 3, .scenario = "weak", .bandFile = "", .schedule = kCooperative}}) {
         const SoakReport report = runSoak(settings);
         EXPECT_TRUE(report.passed) << report.failure << "\nreproduce: " << report.reproduce;
     }
@@ -174,7 +183,8 @@ TEST(SoakRegression, SettingsLostInARecoveryAreWrittenAgain)
 {
     // A failed write while a recovery reprogrammed the chip left it on the
     // 200 kHz raster: the TMC station on 104.8 MHz could not be found again.
-    const SoakReport report = runSoak({.seed = 1001, .hours = 9, .scenario = "weak", .bandFile = "", .schedule = kCooperative});
+    const SoakReport report =
+        runSoak({.seed = 1001, .hours = 9, .scenario = "weak", .bandFile = "", .schedule = kCooperative});
     EXPECT_TRUE(report.passed) << report.failure << "\nreproduce: " << report.reproduce;
 }
 
@@ -184,10 +194,9 @@ TEST(SoakRegression, TmcHeardFromAStationBeingLeftIsNoRecovery)
     // leaving (or, before the capture mend, a stale copy of one read while the
     // chip hung) was taken for a recovered receiver: the search's status
     // lines then came seconds apart.
-    for (const SoakSettings& settings :
-         {SoakSettings{.seed = 1254, .hours = 10, .scenario = "default", .bandFile = ""},
-          SoakSettings{.seed = 1364, .hours = 3, .scenario = "default", .bandFile = ""},
-          SoakSettings{.seed = 478, .hours = 10, .scenario = "weak", .bandFile = ""}}) {
+    for (const SoakSettings& settings : {SoakSettings{.seed = 1254, .hours = 10, .scenario = "default", .bandFile = ""},
+                                         SoakSettings{.seed = 1364, .hours = 3, .scenario = "default", .bandFile = ""},
+                                         SoakSettings{.seed = 478, .hours = 10, .scenario = "weak", .bandFile = ""}}) {
         const SoakReport report = runSoak(settings);
         EXPECT_TRUE(report.passed) << report.failure << "\nreproduce: " << report.reproduce;
     }
@@ -197,7 +206,8 @@ TEST(SoakRegression, PowerDownDuringARecoveryResetLeavesTheBusOn)
 {
     // The application suspended the receiver while a recovery held the chip in
     // reset; after the resume the bus stayed switched off for good.
-    const SoakReport report = runSoak({.seed = 40, .hours = 9, .scenario = "weak", .bandFile = "", .schedule = kCooperative});
+    const SoakReport report =
+        runSoak({.seed = 40, .hours = 9, .scenario = "weak", .bandFile = "", .schedule = kCooperative});
     EXPECT_TRUE(report.passed) << report.failure << "\nreproduce: " << report.reproduce;
 }
 

@@ -29,7 +29,10 @@ void printReproduceLine(const testing::TestInfo& info)
 // when the test starts and printed by the sanitizer's death callback.
 char gRaceLine[512];
 
-void printRaceLine() { std::fputs(gRaceLine, stdout), std::fflush(stdout); }
+void printRaceLine()
+{
+    std::fputs(gRaceLine, stdout), std::fflush(stdout);
+}
 #endif
 
 class ReproduceOnFailure : public testing::EmptyTestEventListener {
@@ -37,7 +40,8 @@ class ReproduceOnFailure : public testing::EmptyTestEventListener {
     // Armed for every test: a soak run inside one names itself meanwhile.
     void OnTestStart(const testing::TestInfo& info) override
     {
-        std::snprintf(gRaceLine, sizeof gRaceLine, "reproduce: CORVANE_SEED=%llu CORVANE_SCHEDULE=%s %s --gtest_filter=%s.%s\n",
+        std::snprintf(gRaceLine, sizeof gRaceLine,
+                      "reproduce: CORVANE_SEED=%llu CORVANE_SCHEDULE=%s %s --gtest_filter=%s.%s\n",
                       static_cast<unsigned long long>(testSeed()), sim::scheduleName(testSchedule()), gProgram.c_str(),
                       info.test_suite_name(), info.name());
         __sanitizer_set_death_callback(printRaceLine);

@@ -29,14 +29,17 @@ inline std::filesystem::path programPath()
     return std::filesystem::read_symlink("/proc/self/exe").parent_path() / "corvane";
 }
 
-inline std::filesystem::path sharedLogs() { return recordedLogs(); }
+inline std::filesystem::path sharedLogs()
+{
+    return recordedLogs();
+}
 
 // A fresh directory for one test's files.
 inline std::filesystem::path scratchDirectory()
 {
     const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-    const std::filesystem::path dir = std::filesystem::path(::testing::TempDir()) /
-                                      ("corvane-" + std::to_string(::getpid()) + "-" + test->name());
+    const std::filesystem::path dir =
+        std::filesystem::path(::testing::TempDir()) / ("corvane-" + std::to_string(::getpid()) + "-" + test->name());
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
     return dir;

@@ -29,7 +29,10 @@ std::vector<StampedLine> stampedLines(const std::vector<std::string>& text, bool
     return lines;
 }
 
-std::vector<StampedLine> stampedLines(const std::string& out) { return stampedLines(splitLines(out)); }
+std::vector<StampedLine> stampedLines(const std::string& out)
+{
+    return stampedLines(splitLines(out));
+}
 
 bool checksumValid(const std::string& sentence)
 {
@@ -61,7 +64,8 @@ TEST(ProgramTest, BadInputStopsBeforeAnythingRunsWithStatusTwo)
     const auto script = writeFile(dir / "actions.script", "# tune\n2 write $PLTCM,H2,9470\n5 jump 9470\n");
     const auto emptyLog = writeFile(dir / "empty.spy", "<recorder=\"RDS Spy\">\r\n\r\n");
     const auto brokenLog = writeFile(dir / "broken.spy", "<recorder=\"RDS Spy\">\r\nFE37 0408 E0CD\r\n");
-    const auto twice = writeFile(dir / "twice.json", "{\"stations\": [\n  {\"frequency\": 9470,\n   \"frequency\": 9480}]}");
+    const auto twice =
+        writeFile(dir / "twice.json", "{\"stations\": [\n  {\"frequency\": 9470,\n   \"frequency\": 9480}]}");
     const auto huge = writeFile(dir / "huge.json", "{\"stations\": [{\"frequency\": 9470, \"rssi\": 1e999}]}");
     const auto none = writeFile(dir / "none.json", "{\"stations\": []}");
     const auto endless = writeFile(dir / "endless.spy", "");
@@ -94,7 +98,8 @@ TEST(ProgramTest, BadInputStopsBeforeAnythingRunsWithStatusTwo)
     };
     for (const Case& c : cases) {
         const bool soak = c.arguments.rfind("soak", 0) == 0;
-        const ProgramResult result = runProgram(c.arguments.empty() || soak ? c.arguments : c.arguments + " --timestamps");
+        const ProgramResult result =
+            runProgram(c.arguments.empty() || soak ? c.arguments : c.arguments + " --timestamps");
         EXPECT_EQ(result.status, 2) << c.arguments;
         EXPECT_TRUE(result.out.empty()) << c.arguments << " printed " << result.out.substr(0, 200);
         EXPECT_EQ(result.err.rfind("corvane: ", 0), 0u) << result.err;
@@ -123,10 +128,12 @@ TEST(ProgramTest, StopsCleanlyOnTerminationAndOnWriteErrors)
     EXPECT_LT(milliseconds, 1000);
     const std::string out = readFile(dir / "out");
     EXPECT_EQ(out.rfind("soak stopped: seed 1, scenario default, schedule: random, ", 0), 0u) << out;
-    EXPECT_NE(out.find("\nreproduce: corvane soak --seed 1 --hours 10000 --scenario default --schedule random\n"), std::string::npos);
+    EXPECT_NE(out.find("\nreproduce: corvane soak --seed 1 --hours 10000 --scenario default --schedule random\n"),
+              std::string::npos);
 
     // Without a TMC station there is no TMC to wait for after a heal.
-    const auto quiet = writeFile(dir / "quiet.json", R"({"stations": [{"frequency": 9000, "rds": {"pi": "0xD123", "name": "X"}}]})");
+    const auto quiet =
+        writeFile(dir / "quiet.json", R"({"stations": [{"frequency": 9000, "rds": {"pi": "0xD123", "name": "X"}}]})");
     const ProgramResult noTmc = runProgram("soak --hours 0.05 --band " + quiet.string());
     EXPECT_EQ(noTmc.status, 0) << noTmc.err;
     EXPECT_NE(noTmc.out.find("band " + quiet.string() + ", "), std::string::npos) << noTmc.out;
@@ -196,8 +203,7 @@ TEST(ProgramTest, DefaultBandRunFindsATmcStationByItselfAndRepeatsExactly)
     std::size_t credited = 0;
     for (const StampedLine& line : lines) {
         unsigned quality = 0;
-        if (std::sscanf(line.sentence.c_str(), "$PLTTQ,9470,%*u,%u,1,0*", &quality) == 1 && quality >= 60)
-            ++credited;
+        if (std::sscanf(line.sentence.c_str(), "$PLTTQ,9470,%*u,%u,1,0*", &quality) == 1 && quality >= 60) ++credited;
     }
     EXPECT_GT(credited, 500u) << "the station was not kept for the rest of the run";
 
@@ -262,15 +268,16 @@ TEST(ProgramTest, ABandFileIsPlayedDecodedAndItsEventsFollowed)
 TEST(ProgramTest, ScriptActionsReachTheDriverAtTheirTimes)
 {
     const auto dir = scratchDirectory();
-    const auto script = writeFile(dir / "day.script", "3 write $PLTCM,H2,10480\n"
-                                                      "20 command $PLTCM,VOL,8\n"
-                                                      "30 powerdown\n"
-                                                      "40 powerup\n"
-                                                      "50 power D4\n"
-                                                      "55 power D0\n"
-                                                      "60 suspend\n"
-                                                      "65 resume\n"
-                                                      "70 recover\n");
+    const auto script = writeFile(dir / "day.script",
+                                  "3 write $PLTCM,H2,10480\n"
+                                  "20 command $PLTCM,VOL,8\n"
+                                  "30 powerdown\n"
+                                  "40 powerup\n"
+                                  "50 power D4\n"
+                                  "55 power D0\n"
+                                  "60 suspend\n"
+                                  "65 resume\n"
+                                  "70 recover\n");
     const ProgramResult result = runProgram("run --duration 80 --timestamps --debug --script " + script.string());
     ASSERT_EQ(result.status, 0) << result.err;
     double tuneAnswer = -1, name = -1, volume = -1, backAfterPowerUp = -1, backAfterD0 = -1, backAfterResume = -1;
@@ -321,10 +328,11 @@ TEST(ProgramTest, DirectReplayOfTheFranceLogShowsNameAndTmc)
     EXPECT_GT(linesStartingWith(plain.out, "$PLTTM,8,").size(), 10u);
     EXPECT_FALSE(linesStartingWith(plain.out, "$PLTTM,3,").empty());
     // What the replay found, after the lines (on standard error) or instead of them.
-    const std::string summary = "groups read: 5490\nblocks lost: 231\nPIs confirmed: FE37\n"
-                                "names confirmed: \"LATINA  \"\n"
-                                "TMC service: location table 29, service id 58, not encrypted\n"
-                                "distinct TMC messages: 188\n";
+    const std::string summary =
+        "groups read: 5490\nblocks lost: 231\nPIs confirmed: FE37\n"
+        "names confirmed: \"LATINA  \"\n"
+        "TMC service: location table 29, service id 58, not encrypted\n"
+        "distinct TMC messages: 188\n";
     EXPECT_EQ(plain.err, summary);
     EXPECT_EQ(runProgram("replay --direct --summary " + log.string()).out, summary);
     // Read as a stream: a malformed line ends the replay there, naming it.
@@ -416,7 +424,8 @@ TEST(ProgramTest, ReplayThroughTheDriverReachesTheDecodersStations)
         // that aired before the driver had loaded and tuned is lost, and the
         // summary counts them; a name sent only then is not heard.
         std::smatch summary;
-        ASSERT_TRUE(std::regex_search(full.err, summary, std::regex(R"(groups lost while the receiver was busy: (\d+))")))
+        ASSERT_TRUE(
+            std::regex_search(full.err, summary, std::regex(R"(groups lost while the receiver was busy: (\d+))")))
             << full.err;
         ASSERT_GT(tunedAt, 0.0) << entry.path();
         const auto slotsBeforeTuned = static_cast<unsigned long>(tunedAt / 0.0876);
@@ -457,9 +466,9 @@ TEST(ProgramTest, ReplayThroughTheDriverReachesTheDecodersStations)
         // Through the driver the station is tuned and reported on a valid channel.
         static const std::regex tuned(R"(^\$PLTTQ,9470,[1-9]\d*,\d+,1,0\*[0-9a-f]{2}$)");
         const std::vector<std::string> lines = splitLines(fullOut);
-        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
-                                [](const std::string& line) { return std::regex_match(line, tuned); }))
-            << entry.path();
+        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+            return std::regex_match(line, tuned);
+        })) << entry.path();
     }
     EXPECT_GE(logs, 5u);
     EXPECT_EQ(france, 1u);

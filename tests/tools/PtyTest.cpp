@@ -155,7 +155,6 @@ TEST(PtyTest, SerialClientTunesAndHearsTheStation)
     EXPECT_EQ(burst.status, 0) << burst.err;
 }
 
-
 TEST(PtyTest, TheLinkIsRemovedWhenTheRunEnds)
 {
     const auto dir = scratchDirectory();

@@ -8,19 +8,20 @@ using namespace corvane;
 
 TEST(ScriptTest, ReadsEveryActionInTimeOrder)
 {
-    const Script script = parseScript("# start-up\n"
-                                      "\n"
-                                      "5 write $PLTCM,H2,9470\n"
-                                      "2.5 command $PLTCM,VOL,8   # a comment after the text\r\n"
-                                      "  7.125\tpower D3\n"
-                                      "7.125 powerdown\n"
-                                      "8 powerup\n"
-                                      "9 suspend\n"
-                                      "9.5 resume\n"
-                                      "10 recover\n"
-                                      "11 write $PLTCM,+\\\n"
-                                      "0.020 write\n",
-                                      "demo.script");
+    const Script script = parseScript(
+        "# start-up\n"
+        "\n"
+        "5 write $PLTCM,H2,9470\n"
+        "2.5 command $PLTCM,VOL,8   # a comment after the text\r\n"
+        "  7.125\tpower D3\n"
+        "7.125 powerdown\n"
+        "8 powerup\n"
+        "9 suspend\n"
+        "9.5 resume\n"
+        "10 recover\n"
+        "11 write $PLTCM,+\\\n"
+        "0.020 write\n",
+        "demo.script");
     ASSERT_EQ(script.actions.size(), 10u);
     const ScriptAction* a = script.actions.data();
     EXPECT_EQ(a[0].atMs, 20u);

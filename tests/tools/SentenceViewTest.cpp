@@ -1,9 +1,9 @@
 // The readable rendering of --decode, on lines framed by the driver's own
 // sentence routines, so that the rendering reads the fields where the driver
 // puts them.
+#include "tools/SentenceView.h"
 #include "tests/channel/OutputLines.h"
 #include "tools/DecodeView.h"
-#include "tools/SentenceView.h"
 
 using namespace corvane;
 using namespace corvane_test;
@@ -71,13 +71,14 @@ TEST_F(SentenceViewTest, StationPiFrequencyAndRawGroups)
     EXPECT_EQ(framed("$PLTCH,\"A*B,C$D \""), "station name \"A*B,C$D \"");  // '*' in a name is not the checksum
     EXPECT_EQ(framed("$PLTTQ,9470,42,60,1,0"),
               "tuned to 94.70 MHz, RSSI 42 dBuV, TMC quality 60, channel valid, band 87.5-108 MHz, 100 kHz steps");
-    EXPECT_EQ(framed("$PLTTQ,8750,8,0,0,2"), "tuned to 87.50 MHz, RSSI 8 dBuV, TMC quality 0, seek failed or band "
-                                             "limit, band 87.5-108 MHz, 200 kHz steps");
+    EXPECT_EQ(framed("$PLTTQ,8750,8,0,0,2"),
+              "tuned to 87.50 MHz, RSSI 8 dBuV, TMC quality 0, seek failed or band "
+              "limit, band 87.5-108 MHz, 200 kHz steps");
     EXPECT_EQ(framed("$PLTTQ,9100,2,0,0,5"), "searching: 91.00 MHz");
     // Block C of 0A: two AF codes, high byte first.
-    EXPECT_EQ(framed("$PXRAF,57549"), "alternative frequencies: no AF follows, filler");  // 224, 205
+    EXPECT_EQ(framed("$PXRAF,57549"), "alternative frequencies: no AF follows, filler");    // 224, 205
     EXPECT_EQ(framed("$PXRAF,57672"), "alternative frequencies: 1 AF follows, 94.70 MHz");  // 225, 72
-    EXPECT_EQ(framed("$PXRAF,58317"), "alternative frequencies: 3 AFs follow, filler");  // 227, 205
+    EXPECT_EQ(framed("$PXRAF,58317"), "alternative frequencies: 3 AFs follow, filler");     // 227, 205
     EXPECT_EQ(framed("$PXRSNR,9470,42,200,0,0,0,0"), "signal quality at 94.70 MHz: RSSI 42 dBuV, quality 200");
     EXPECT_EQ(rendered([] { emitFilterMasks(); }),
               "filter masks: TMC groups 3 8; raw groups A 1 3 4 8; raw groups B none");

@@ -15,7 +15,7 @@ std::vector<sim::RdsGroup> someGroups()
 
 TEST_F(TuneSeek, TuneHandsOverStcAndEndsOnTheNewChannel)
 {
-    world.addStation(9470, 42, 28);             // no RDS
+    world.addStation(9470, 42, 28);  // no RDS
     world.addStation(10110, 50, 30, someGroups());
     bringUpWithInterrupt();
     // STC 65 ms after TUNE, between two 10 ms passes.
@@ -67,7 +67,7 @@ TEST_F(TuneSeek, TuneWithoutInterruptsGivesUpAfterFiftyPasses)
     EXPECT_EQ(kernel.now(), start + 500 * kMs);
     EXPECT_EQ(gDriver.tuner.tunerBusy, 0);
     EXPECT_EQ(world.chip().reg(CHANNEL) & kChannelTune, 0);  // TUNE cleared on the early end
-    EXPECT_EQ(ChannelFrequency(), 9470);                    // and the status read once more
+    EXPECT_EQ(ChannelFrequency(), 9470);                     // and the status read once more
 }
 
 TEST_F(TuneSeek, ANewRequestEndsTuneAndSeekWithinOneStep)
@@ -114,8 +114,8 @@ TEST_F(TuneSeek, SeekFindsStationsBothWaysWrapsAndReportsAnEmptyBand)
     world.chip().timing().seekStep = 5 * kMs;  // the whole band within the wait
     world.addStation(9000, 45, 28, someGroups());
     world.addStation(10200, 45, 28, someGroups());
-    world.addStation(9800, 15, 28, someGroups());   // below SEEKTH 20
-    world.addStation(9900, 45, 10, someGroups());   // below the seek's SNR 12 dB
+    world.addStation(9800, 15, 28, someGroups());  // below SEEKTH 20
+    world.addStation(9900, 45, 10, someGroups());  // below the seek's SNR 12 dB
     bringUpWithInterrupt();
     startInterruptThread();
     Tune(9500);
@@ -188,8 +188,8 @@ TEST_F(TuneSeek, SeekEmptiesTheQueueAndStepsTheDisplayWhileWaiting)
         stepDisplayFrequency(0);
     }
     EXPECT_EQ(gDriver.sentences.currentFrequency, 8750);
-    EXPECT_EQ(takeLines(), (Lines{framed("$PLTTQ,10790,2,0,0,5"), framed("$PLTTQ,10790,2,0,0,5"),
-                                  framed("$PLTTQ,8750,2,0,0,5")}));
+    EXPECT_EQ(takeLines(),
+              (Lines{framed("$PLTTQ,10790,2,0,0,5"), framed("$PLTTQ,10790,2,0,0,5"), framed("$PLTTQ,8750,2,0,0,5")}));
 }
 
 }  // namespace

@@ -45,8 +45,8 @@ TEST_F(TunerRig, LoadPulsesResetTwiceAndProgramsTheChip)
 
     TunerFirstConfig();
     const std::vector<sim::LineChange> both = world.resetHistory();
-    ASSERT_EQ(both, (std::vector<sim::LineChange>{
-                        {300 * kMs, true}, {afterDelay, false}, {afterDelay + 300 * kMs, true}}));
+    ASSERT_EQ(both,
+              (std::vector<sim::LineChange>{{300 * kMs, true}, {afterDelay, false}, {afterDelay + 300 * kMs, true}}));
     // Nothing on the bus until 10 ms after the second edge and 500 ms more.
     ASSERT_FALSE(world.bus().recorded().empty());
     EXPECT_EQ(world.bus().recorded().front().time, afterDelay + 810 * kMs);
@@ -118,8 +118,9 @@ TEST_F(TunerRig, BringUpFailuresAreReported)
     gDriver.tuner.busGuard = 0;
     SetVolume(3);
     ReadRegisters(10, 15);
-    EXPECT_EQ(debugTexts(), (std::vector<std::string>{"ERROR: Corvane line 1607: ", "TMC Error: pI2CHandle is NULL\r\n",
-                                                      "ERROR: Corvane line 1647: ", "TMC Error: pI2CHandle is NULL\r\n"}));
+    EXPECT_EQ(debugTexts(),
+              (std::vector<std::string>{"ERROR: Corvane line 1607: ", "TMC Error: pI2CHandle is NULL\r\n",
+                                        "ERROR: Corvane line 1647: ", "TMC Error: pI2CHandle is NULL\r\n"}));
 }
 
 TEST_F(TunerRig, UnmappedWindowsStopTheBringUp)

@@ -8,15 +8,15 @@
 #include "sim/band/BandFile.h"
 #include "sim/band/RdsGenerator.h"
 #include "tools/Session.h"
+#include "tools/StopSignal.h"
 #include "tools/soak/SoakChecks.h"
 #include "tools/soak/SoakCrash.h"
 #include "tools/soak/SoakFaults.h"
 #include "tools/soak/SoakRecorder.h"
-#include "tools/StopSignal.h"
 
 #include <cmath>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 
 namespace corvane {
@@ -28,8 +28,8 @@ using soak::Cause;
 
 constexpr Micros kSecond = 1'000'000;
 constexpr Micros kMinute = 60 * kSecond;
-constexpr Micros kStep = 250'000;       // the application's pace while faults run
-constexpr Micros kHealStep = 50'000;    // finer while the recovery is timed
+constexpr Micros kStep = 250'000;     // the application's pace while faults run
+constexpr Micros kHealStep = 50'000;  // finer while the recovery is timed
 constexpr Micros kTmcDeadline = 5 * kMinute;
 constexpr Micros kStatusSettle = 5 * kSecond;
 constexpr Micros kStatusWindow = kMinute;
@@ -80,7 +80,9 @@ SessionSettings sessionSettings(const SoakSettings& soak)
 class Soak {
 public:
     Soak(const SoakSettings& settings, const sim::band::BandDescription& band)
-        : settings_(settings), session_(sessionSettings(settings)), tmcBand_(bandHasTmc(band)),
+        : settings_(settings),
+          session_(sessionSettings(settings)),
+          tmcBand_(bandHasTmc(band)),
           faults_(session_, band, debug_)
     {
         session_.installBand(band);
@@ -96,7 +98,8 @@ public:
         while (going() && now() < total) {
             // A fault phase, then the heal; a short run is one short phase.
             const Micros left = total - now();
-            Micros phase = kMinFaultPhase + random.below(unsigned((kMaxFaultPhase - kMinFaultPhase) / kSecond)) * kSecond;
+            Micros phase =
+                kMinFaultPhase + random.below(unsigned((kMaxFaultPhase - kMinFaultPhase) / kSecond)) * kSecond;
             if (left < phase + kHealLength) phase = left > kHealLength ? left - kHealLength : left / 2;
             runFaults(now() + phase);
             ++report.cycles;
@@ -193,10 +196,7 @@ private:
         wasRunning_ = now_running;
     }
 
-    bool running() const
-    {
-        return gDriver.lifecycle.driverState.load() == kDriverRunning;
-    }
+    bool running() const { return gDriver.lifecycle.driverState.load() == kDriverRunning; }
 
     void checkWorkers()
     {
@@ -237,8 +237,8 @@ private:
                 statusFrequency_ = frequency;
                 if (statusFrom_ != 0 && line.time >= statusFrom_ && lastStatus_ != 0 &&
                     line.time - lastStatus_ > statusGap_)
-                    fail("after the heal the tuning status came " + seconds(line.time - lastStatus_) +
-                         " apart (at " + seconds(line.time) + ")");
+                    fail("after the heal the tuning status came " + seconds(line.time - lastStatus_) + " apart (at " +
+                         seconds(line.time) + ")");
                 lastStatus_ = line.time;
             }
         }
@@ -248,8 +248,7 @@ private:
     static bool commandsPending()
     {
         const ByteRing& input = gDriver.channel.inputRing;
-        return input.head != input.tail ||
-               gDriver.control.controlRequest.load() != kRequestNone;
+        return input.head != input.tail || gDriver.control.controlRequest.load() != kRequestNone;
     }
 
     // What the driver is doing, for a failure message.
@@ -259,7 +258,8 @@ private:
         const sim::Si4709& chip = session_.world().chip();
         char text[320];
         std::snprintf(text, sizeof text,
-                      "chip on %u%s, SYSCONFIG2 0x%04X, SYSCONFIG3 0x%04X, POWERCFG 0x%04X; QFI %u, QFN %u; request %u, search state %u, automatic search %u, stop search %u, "
+                      "chip on %u%s, SYSCONFIG2 0x%04X, SYSCONFIG3 0x%04X, POWERCFG 0x%04X; QFI %u, QFN %u; request "
+                      "%u, search state %u, automatic search %u, stop search %u, "
                       "TMC quality %u, filter flags 0x%X, bus %s",
                       unsigned(chip.frequency()), chip.hung() ? ", hung" : "", unsigned(chip.reg(si4709::SYSCONFIG2)),
                       unsigned(chip.reg(si4709::SYSCONFIG3)), unsigned(chip.reg(si4709::POWERCFG)),
@@ -323,7 +323,7 @@ private:
     bool wasRunning_ = true;
     Micros tmcSeenAt_ = 0;
     unsigned statusFrequency_ = 0;  // of the last tuning status read
-    Micros statusFrom_ = 0;  // 0: the status gaps are not being checked
+    Micros statusFrom_ = 0;         // 0: the status gaps are not being checked
     Micros lastStatus_ = 0;
     Micros statusGap_ = kStatusGap;
     std::string failure_;
@@ -381,8 +381,8 @@ std::string soakBandName(const SoakSettings& settings)
 
 SoakReport runSoak(const SoakSettings& settings)
 {
-    const sim::band::BandDescription band = settings.bandFile.empty() ? soakScenarioBand(settings.scenario)
-                                                                      : sim::band::readBandFile(settings.bandFile);
+    const sim::band::BandDescription band =
+        settings.bandFile.empty() ? soakScenarioBand(settings.scenario) : sim::band::readBandFile(settings.bandFile);
     if (band.stations.empty())
         throw std::invalid_argument(settings.bandFile + ": the band has no station for the soak to tune to");
     const soak::CrashReport crashReport(soakReproduceLine(settings));

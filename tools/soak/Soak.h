@@ -23,10 +23,10 @@ namespace corvane {
 
 struct SoakSettings {
     std::uint64_t seed = 1;
-    double hours = 1.0;              // virtual hours
-    std::string scenario = "default";  // a built-in band: see soakScenarioBand
-    std::string bandFile;            // a band file instead of the scenario's band
-    bool debug = false;              // the driver's debug output to standard error
+    double hours = 1.0;                     // virtual hours
+    std::string scenario = "default";       // a built-in band: see soakScenarioBand
+    std::string bandFile;                   // a band file instead of the scenario's band
+    bool debug = false;                     // the driver's debug output to standard error
     std::optional<sim::Schedule> schedule;  // none: the seed draws random or pct
 };
 
@@ -35,17 +35,17 @@ sim::Schedule soakSchedule(const SoakSettings& settings);
 
 struct SoakReport {
     bool passed = true;
-    bool stopped = false;    // ended early by Ctrl-C or termination; the figures are so far
-    bool tmcRequired = true; // false on a band without a TMC station
-    std::string failure;     // what broke and when; empty when passed
-    std::string reproduce;   // the one command line that replays this run
+    bool stopped = false;     // ended early by Ctrl-C or termination; the figures are so far
+    bool tmcRequired = true;  // false on a band without a TMC station
+    std::string failure;      // what broke and when; empty when passed
+    std::string reproduce;    // the one command line that replays this run
     double virtualHours = 0;
-    std::uint64_t cycles = 0;      // fault phases, each ended by a heal
-    std::uint64_t faults = 0;      // faults started
+    std::uint64_t cycles = 0;  // fault phases, each ended by a heal
+    std::uint64_t faults = 0;  // faults started
     std::uint64_t linesRead = 0;
-    std::uint64_t cutLines = 0;    // cut fronts after an overrun
-    std::uint64_t debugLines = 0;  // debug messages, every one explained
-    std::uint64_t busFailures = 0; // transfers the bus failed on purpose
+    std::uint64_t cutLines = 0;     // cut fronts after an overrun
+    std::uint64_t debugLines = 0;   // debug messages, every one explained
+    std::uint64_t busFailures = 0;  // transfers the bus failed on purpose
     // On a failure, what led to it: the last lines the application read and
     // the driver's last debug messages, each with its virtual time, oldest first.
     std::vector<std::string> recentLines;

@@ -7,9 +7,9 @@ namespace corvane::soak {
 namespace {
 
 // The address of every sentence the driver sends.
-constexpr std::string_view kAddresses[] = {"$PLTV",   "$PLTTQ", "$PLTCH",  "$PLTTR", "$PLTTM",
-                                           "$PLTMT",  "$PLTFD", "$PLTTS",  "$PLTCF", "$PXRQF",
-                                           "$PXRAF",  "$PXRFW", "$PXRSNR", "$GPDBG", "$GPBLER"};
+constexpr std::string_view kAddresses[] = {"$PLTV",  "$PLTTQ", "$PLTCH",  "$PLTTR", "$PLTTM",
+                                           "$PLTMT", "$PLTFD", "$PLTTS",  "$PLTCF", "$PXRQF",
+                                           "$PXRAF", "$PXRFW", "$PXRSNR", "$GPDBG", "$GPBLER"};
 
 int hexDigit(char c)
 {
@@ -182,7 +182,8 @@ std::string DebugChecker::check(const std::vector<sim::DebugLine>& log, std::siz
         for (unsigned c = 0; c < unsigned(Cause::Count) && !ok; ++c)
             ok = explains(Cause(c), message) && explained(Cause(c), line.time);
         if (!ok && failure.empty())
-            failure = "debug message at " + seconds(line.time) + " that no fault explains: \"" + shown(line.text) + "\"";
+            failure =
+                "debug message at " + seconds(line.time) + " that no fault explains: \"" + shown(line.text) + "\"";
     }
     // Windows that closed long ago explain nothing any more.
     const sim::Micros horizon = log.empty() ? 0 : log.back().time;

@@ -81,7 +81,7 @@ private:
     struct Window {
         bool open = false;
         sim::Micros from = 0;
-        sim::Micros until = 0;  // when closed: explained up to here
+        sim::Micros until = 0;                                  // when closed: explained up to here
         std::vector<std::pair<sim::Micros, sim::Micros>> past;  // closed windows, newest last
     };
     bool explained(Cause cause, sim::Micros time) const;

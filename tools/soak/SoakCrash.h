@@ -18,7 +18,7 @@ public:
 
 private:
     static constexpr int kSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
-    struct sigaction previous_[std::size(kSignals)] {};
+    struct sigaction previous_[std::size(kSignals)]{};
     stack_t previousStack_{};
     alignas(16) char altStack_[64 * 1024];
 };

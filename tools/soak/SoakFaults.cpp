@@ -27,7 +27,7 @@ constexpr Micros kPowerGrace = 10 * kSecond;
 
 // Commands an application sends that keep the receiver after TMC: searches,
 // automatic search on, reports, version; tunes go to a TMC station only.
-const char* const kSafeCommands[] = {"$PLTCM,+", "$PLTCM,-", "$PLTCM,A2", "$PLTCM,A3",
+const char* const kSafeCommands[] = {"$PLTCM,+", "$PLTCM,-",        "$PLTCM,A2",       "$PLTCM,A3",
                                      "$PLTCM,V", "$PLTCM,REQ,8192", "$PLTCM,REQ,4096", "$PLTCM,REQ,16385"};
 // Letters that name no command.
 constexpr char kNoCommand[] = "CDEGIJKLNPUWYZabhqsx0189#,*";
@@ -40,7 +40,9 @@ bool driverRunning()
 }  // namespace
 
 FaultInjector::FaultInjector(Session& session, const sim::band::BandDescription& band, DebugChecker& debug)
-    : session_(session), debug_(debug), random_(session.kernel().random(sim::Stream::Faults)),
+    : session_(session),
+      debug_(debug),
+      random_(session.kernel().random(sim::Stream::Faults)),
       openFaults_(session.kernel().seed() ^ 0x0BE17A11C0FFEEull)
 {
     for (const auto& station : band.stations) {
@@ -73,17 +75,37 @@ void FaultInjector::startFault(Micros now)
     ++started_;
     switch (random_.below(14)) {
     case 0:
-    case 1: startBusFault(now); break;
-    case 2: startInterruptFault(now); break;
-    case 3: startHang(now); break;
-    case 4: startFade(now, false); break;
-    case 5: startFade(now, true); break;
-    case 6: startPowerDown(now); break;
-    case 7: startSuspend(now); break;
-    case 8: session_.recover(); break;
+    case 1:
+        startBusFault(now);
+        break;
+    case 2:
+        startInterruptFault(now);
+        break;
+    case 3:
+        startHang(now);
+        break;
+    case 4:
+        startFade(now, false);
+        break;
+    case 5:
+        startFade(now, true);
+        break;
+    case 6:
+        startPowerDown(now);
+        break;
+    case 7:
+        startSuspend(now);
+        break;
+    case 8:
+        session_.recover();
+        break;
     case 9:
-    case 10: writeGarbage(); break;
-    case 11: sendCommandRequest(); break;
+    case 10:
+        writeGarbage();
+        break;
+    case 11:
+        sendCommandRequest();
+        break;
     default:
         // Long enough, at a few sentences a second, to overrun the 512-byte ring.
         if (unreadUntil_ == 0) unreadUntil_ = now + duration(2, 120);
@@ -266,7 +288,8 @@ void FaultInjector::writeGarbage()
         for (unsigned n = 1 + random_.below(120); n > 0; --n) bytes += char(random_.below(256));
         break;
     case 1:  // a command letter that names nothing
-        bytes = std::string("$PLTCM,") + kNoCommand[random_.below(sizeof kNoCommand - 1)] + printable(random_.below(10));
+        bytes =
+            std::string("$PLTCM,") + kNoCommand[random_.below(sizeof kNoCommand - 1)] + printable(random_.below(10));
         break;
     case 2:  // a body too long for the reader
         bytes = "$PLTCM," + printable(19 + random_.below(40));

@@ -39,10 +39,10 @@ public:
 private:
     struct Fade {
         std::uint16_t frequency = 0;
-        bool tmc = false;          // the station's generator sends TMC
-        sim::Micros until = 0;     // 0: not fading
-        bool errors = false;       // only the block error rate is raised
-        int rssi = 0, snr = 0;     // as before the fade
+        bool tmc = false;       // the station's generator sends TMC
+        sim::Micros until = 0;  // 0: not fading
+        bool errors = false;    // only the block error rate is raised
+        int rssi = 0, snr = 0;  // as before the fade
         double blockErrorRate = 0;
         std::shared_ptr<sim::RdsSource> rds;
     };
