@@ -22,9 +22,11 @@ TEST_F(ControlLoop, IdleTicksReportOnceASecondAndARequestIsTakenWithinOneStep)
     ASSERT_EQ(ticks.size(), 10u);
     for (std::size_t i = 1; i < ticks.size(); ++i) EXPECT_EQ(ticks[i].time - ticks[i - 1].time, 990 * kMs);
     EXPECT_EQ(countLines("$GPDBG,ISR,"), ticks.size());
-    for (const Line& line : lines)
-        if (line.text.rfind("$GPDBG", 0) == 0)
+    for (const Line& line : lines) {
+        if (line.text.rfind("$GPDBG", 0) == 0) {
             EXPECT_EQ(line.text.substr(0, 42), "$GPDBG,ISR,0,bank 0, M0, S0, RDS0, TMC0,0*");
+        }
+    }
 
     // Without the debug flag, the reports alone.
     setFlags(0, kFilterDebug);

@@ -110,7 +110,9 @@ protected:
         const sim::Micros skipped = kernel.now();
         gDriver.control.skipStation.store(1);
         const sim::Micros seek = runUntil([&] { return seekStarts.size() > seeks; }, 50);
-        if (seek != 0) EXPECT_LE(seek - skipped, 10 * kMs);
+        if (seek != 0) {
+            EXPECT_LE(seek - skipped, 10 * kMs);
+        }
         return seek;
     }
 

@@ -88,7 +88,7 @@ TEST(SoakRun, ReproduceLineNamesSeedHoursAndBand)
                   {.seed = 42, .hours = 2.5, .scenario = "weak", .bandFile = "", .schedule = sim::Schedule::Pct}),
               "corvane soak --seed 42 --hours 2.5 --scenario weak --schedule pct");
     // Without a mode each seed draws one of the preemptive two, and names it.
-    const std::string drawn = soakReproduceLine({.seed = 7, .hours = 1, .bandFile = "b.json"});
+    const std::string drawn = soakReproduceLine({.seed = 7, .hours = 1, .bandFile = "b.json", .schedule = {}});
     EXPECT_TRUE(drawn == "corvane soak --seed 7 --hours 1 --band b.json --schedule random" ||
                 drawn == "corvane soak --seed 7 --hours 1 --band b.json --schedule pct")
         << drawn;
@@ -194,9 +194,10 @@ TEST(SoakRegression, TmcHeardFromAStationBeingLeftIsNoRecovery)
     // leaving (or, before the capture mend, a stale copy of one read while the
     // chip hung) was taken for a recovered receiver: the search's status
     // lines then came seconds apart.
-    for (const SoakSettings& settings : {SoakSettings{.seed = 1254, .hours = 10, .scenario = "default", .bandFile = ""},
-                                         SoakSettings{.seed = 1364, .hours = 3, .scenario = "default", .bandFile = ""},
-                                         SoakSettings{.seed = 478, .hours = 10, .scenario = "weak", .bandFile = ""}}) {
+    for (const SoakSettings& settings :
+         {SoakSettings{.seed = 1254, .hours = 10, .scenario = "default", .bandFile = "", .schedule = {}},
+          SoakSettings{.seed = 1364, .hours = 3, .scenario = "default", .bandFile = "", .schedule = {}},
+          SoakSettings{.seed = 478, .hours = 10, .scenario = "weak", .bandFile = "", .schedule = {}}}) {
         const SoakReport report = runSoak(settings);
         EXPECT_TRUE(report.passed) << report.failure << "\nreproduce: " << report.reproduce;
     }

@@ -38,7 +38,9 @@ protected:
 
     void TearDown() override
     {
-        if (device.loaded()) EXPECT_TRUE(device.deinit());
+        if (device.loaded()) {
+            EXPECT_TRUE(device.deinit());
+        }
         EXPECT_EQ(world.protocolViolations(), 0u);
     }
 };

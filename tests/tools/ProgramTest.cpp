@@ -167,8 +167,11 @@ TEST(ProgramTest, AFailingSoakShowsWhatLedToIt)
     ASSERT_TRUE(read < debug && debug != lines.end()) << failed.err;
     EXPECT_GE(debug - read, 2);
     static const std::regex recorded(R"(^  \d+\.\d{3} s (\$.*\*[0-9a-f]{2}|\[thread \d+\] .+)$)");
-    for (auto line = read + 1; line != lines.end() && line->rfind("  ", 0) == 0; ++line)
-        if (line != debug) EXPECT_TRUE(std::regex_match(*line, recorded)) << *line;
+    for (auto line = read + 1; line != lines.end() && line->rfind("  ", 0) == 0; ++line) {
+        if (line != debug) {
+            EXPECT_TRUE(std::regex_match(*line, recorded)) << *line;
+        }
+    }
     EXPECT_EQ(lines.back().rfind("reproduce: corvane soak --seed ", 0), 0u) << failed.err;
 }
 
@@ -387,8 +390,11 @@ TEST(ProgramTest, ReplayOfANameWithLineBreakingBytesPrintsWholeLines)
         const ProgramResult result = runProgram(mode + path.string());
         ASSERT_EQ(result.status, 0) << result.err;
         EXPECT_EQ(linesStartingWith(result.out, "$PLTCH,"), std::set<std::string>{"$PLTCH,\"*A  $BC*\"*0b"}) << mode;
-        for (const std::string& line : splitLines(result.out))
-            if (line.find('$') != std::string::npos) EXPECT_TRUE(checksumValid(line)) << mode << line;
+        for (const std::string& line : splitLines(result.out)) {
+            if (line.find('$') != std::string::npos) {
+                EXPECT_TRUE(checksumValid(line)) << mode << line;
+            }
+        }
     }
 }
 

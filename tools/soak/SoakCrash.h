@@ -18,9 +18,10 @@ public:
 
 private:
     static constexpr int kSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
-    struct sigaction previous_[std::size(kSignals)]{};
-    stack_t previousStack_{};
-    alignas(16) char altStack_[64 * 1024];
+    // Unused under the sanitizers, which catch the signals themselves.
+    [[maybe_unused]] struct sigaction previous_[std::size(kSignals)]{};
+    [[maybe_unused]] stack_t previousStack_{};
+    [[maybe_unused]] alignas(16) char altStack_[64 * 1024];
 };
 
 }  // namespace corvane::soak
