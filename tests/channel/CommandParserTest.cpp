@@ -60,6 +60,17 @@ TEST_F(CommandParser, TuneAndSearchForgetTheStationAndPostTheRequest)
     EXPECT_EQ(takeLines(), (Lines{kFlags, kFlags}));
     EXPECT_EQ(control.controlRequest, kRequestNone);
     EXPECT_EQ(gDriver.rds.tmcQuality, 60);
+    // The Japanese band ends at 90 MHz.
+    RegisterShadow& shadow = gDriver.tuner.shadow;
+    const std::uint16_t sysconfig2 = shadow.get(si4709::SYSCONFIG2);
+    shadow.set(si4709::SYSCONFIG2, si4709::kSysconfig2Band.of(si4709::kBandJapan));
+    command("H2,9010");
+    EXPECT_EQ(control.controlRequest, kRequestNone);
+    command("H2,9000");
+    EXPECT_EQ(control.requestedFrequency, 9000);
+    shadow.set(si4709::SYSCONFIG2, sysconfig2);
+    control.controlRequest = kRequestNone;
+    takeLines();
     command("S2,10120");
     EXPECT_EQ(control.autoSearch, 1);
     command("O2,10130");
