@@ -14,6 +14,7 @@
 #include "tools/soak/SoakFaults.h"
 #include "tools/soak/SoakRecorder.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -233,7 +234,13 @@ private:
                 // TMC heard on a station the receiver has since left (a
                 // search that started as the group came) proves nothing.
                 const unsigned frequency = unsigned(std::strtoul(line.text.c_str() + 7, nullptr, 10));
-                if (frequency != statusFrequency_) tmcSeenAt_ = 0;
+                if (frequency != statusFrequency_) {
+                    tmcSeenAt_ = 0;
+                    // TMC that faded on a weak station started the search,
+                    // which reports as it stops on stations and waits on
+                    // them, not once a second.
+                    if (statusFrom_ != 0) statusGap_ = kSearchStatusGap;
+                }
                 statusFrequency_ = frequency;
                 if (statusFrom_ != 0 && line.time >= statusFrom_ && lastStatus_ != 0 &&
                     line.time - lastStatus_ > statusGap_)
