@@ -1,6 +1,6 @@
 // Sentence channel, output side: the OutputFilter that selects the sentences
 // and the fields of the sentence routines. Written by the commands and by
-// start-up (storeStartDefaults), read by every sentence routine on any thread.
+// start-up (BringUpTuner), read by every sentence routine on any thread.
 #pragma once
 
 #include "platform/ce/Shared.h"

@@ -66,23 +66,13 @@ bool waitAndClose(HANDLE& thread)
 
 }  // namespace
 
-void storeStartDefaults()
-{
-    storeDefaultOutputFilter();
-    gDriver.rds.tmcQuality.store(0);
-    gDriver.control.searchUp.store(1);
-    gDriver.control.autoSearch.store(1);
-}
-
 DWORD COM_Init(LPCWSTR)
 {
     BeginLoad();
     gDriver.tuner.receiverMode.store(0);
     life().driverState.store(kDriverStarting);
 
-    TunerHardwareInit();
-    storeStartDefaults();
-    TunerFirstConfig();
+    BringUpTuner();
     // The firmware sentence goes out twice. A reader that attaches to a
     // serial stream drops its first line, which it cannot know to be whole;
     // the second copy is the one such an application keeps.

@@ -17,10 +17,6 @@ void COM_PowerUp(DWORD deviceContext);
 void COM_PowerDown(DWORD deviceContext);
 }
 
-// The start values of the output filter, the TMC credit and the search
-// direction and mode, stored at load before the tuner's first configuration.
-void storeStartDefaults();
-
 void powerUpDriver();
 void powerDownDriver();
 

@@ -24,6 +24,9 @@ void FreeBusRecord();
 // What the load sets up before it brings the tuner up: the locks, the serial
 // emulation at its defaults and both rings.
 void BeginLoad();
+// The tuner as the load brings it up: register windows, lines, reset, bus,
+// the start values and defaults, the first configuration.
+void BringUpTuner();
 // What the unload releases once the workers are stopped: the bus, its record
 // when `freeRecord` (no worker can hold it any more), the register windows and
 // the locks.

@@ -25,9 +25,7 @@ LoadedContext::~LoadedContext()
 
 void LoadedContext::bringUpTuner()
 {
-    TunerHardwareInit();
-    storeStartDefaults();
-    TunerFirstConfig();
+    BringUpTuner();
 }
 
 void LoadedContext::readyDecoder()
