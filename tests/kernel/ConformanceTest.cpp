@@ -13,7 +13,8 @@ namespace {
 struct Verified {
     sim::Kernel kernel;
     std::vector<std::string> reports;
-    explicit Verified(sim::Schedule schedule = sim::Schedule::Cooperative) : kernel(sim::KernelOptions{.schedule = schedule})
+    explicit Verified(sim::Schedule schedule = sim::Schedule::Cooperative)
+        : kernel(sim::KernelOptions{.schedule = schedule})
     {
         kernel.setVerifierHandler([this](const std::string& report) { reports.push_back(report); });
     }
@@ -96,7 +97,8 @@ TEST(CeConformance, EventsAndWaits)
     Sleep(1);
     const sim::Micros closedAt = v.kernel.now();
     EXPECT_TRUE(CloseHandle(closing));
-    EXPECT_EQ(v.take(), (std::vector<std::string>{"handle closed while thread 7 waits on it: the wait can only time out"}));
+    EXPECT_EQ(v.take(),
+              (std::vector<std::string>{"handle closed while thread 7 waits on it: the wait can only time out"}));
     Sleep(6000);
     EXPECT_EQ(left.result, WAIT_TIMEOUT);
     EXPECT_EQ(left.endedAt, closedAt - 1000 + 5'000'000);
@@ -144,7 +146,8 @@ TEST(CeConformance, Threads)
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 
     // A thread handle is signalled when the thread ends.
-    HANDLE quick = CreateThread(nullptr, 0, [](LPVOID) -> DWORD { return Sleep(30), 0; }, nullptr, 0, nullptr);
+    HANDLE quick = CreateThread(
+        nullptr, 0, [](LPVOID) -> DWORD { return Sleep(30), 0; }, nullptr, 0, nullptr);
     EXPECT_EQ(WaitForSingleObject(quick, 0), WAIT_TIMEOUT);
     EXPECT_EQ(WaitForSingleObject(quick, 1000), WAIT_OBJECT_0);
     EXPECT_EQ(v.kernel.now() % 1000, 0u);
@@ -203,8 +206,8 @@ TEST(CeConformance, CriticalSections)
         },
         nullptr, 0, nullptr);
     Sleep(1);
-    EXPECT_EQ(v.take(), (std::vector<std::string>{
-                            "thread 3 exits holding 1 critical section(s): their waiters wait for ever"}));
+    EXPECT_EQ(v.take(),
+              (std::vector<std::string>{"thread 3 exits holding 1 critical section(s): their waiters wait for ever"}));
 }
 
 // InterruptInitialize, InterruptDone, InterruptDisable and the interrupt
@@ -303,15 +306,16 @@ TEST(CeVerifier, PowerHandlersMakeNoSystemCallsAndTheSystemStandsStill)
 TEST(CeVerifier, AThreadThatRunsAfterItsModuleWasUnloaded)
 {
     Verified v;
-    HANDLE late = CreateThread(nullptr, 0, [](LPVOID) -> DWORD { return Sleep(500), 0; }, nullptr, 0, nullptr);
-    HANDLE done = CreateThread(nullptr, 0, [](LPVOID) -> DWORD { return 0; }, nullptr, 0, nullptr);
+    HANDLE late = CreateThread(
+        nullptr, 0, [](LPVOID) -> DWORD { return Sleep(500), 0; }, nullptr, 0, nullptr);
+    HANDLE done = CreateThread(
+        nullptr, 0, [](LPVOID) -> DWORD { return 0; }, nullptr, 0, nullptr);
     Sleep(1);
     v.kernel.moduleUnloaded({v.kernel.threadId(late), v.kernel.threadId(done)});
     Sleep(100);
     EXPECT_TRUE(v.reports.empty()) << "an ended thread, or one that has not woken yet, is no report";
     Sleep(500);
-    EXPECT_EQ(v.take(),
-              (std::vector<std::string>{"thread 2 ran after COM_Deinit returned: its code is unloaded"}));
+    EXPECT_EQ(v.take(), (std::vector<std::string>{"thread 2 ran after COM_Deinit returned: its code is unloaded"}));
 }
 
 }  // namespace

@@ -536,6 +536,33 @@ TEST(KernelDeathTest, TheRaceDetectorSeesStoresThatNothingOrders)
         },
         testing::ExitedWithCode(66), "ThreadSanitizer: data race");
 }
+
+// LocalFree frees where the sanitizer sees it: a thread that writes to the
+// block afterwards, with nothing ordering the write after the free, is
+// reported (the bus record's hazard at a power-up or an unload).
+TEST(KernelDeathTest, TheRaceDetectorSeesAWriteToMemoryLocalFreeReleased)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            sim::Kernel kernel;
+            static void* block;
+            block = LocalAlloc(LPTR, 16);
+            CreateThread(
+                nullptr, 0,
+                [](LPVOID) -> DWORD {
+                    Sleep(10);
+                    __tsan_write4(block);
+                    return 0;
+                },
+                nullptr, 0, nullptr);
+            Sleep(1);
+            LocalFree(block);
+            Sleep(20);
+            std::exit(0);
+        },
+        testing::ExitedWithCode(66), "ThreadSanitizer: heap-use-after-free");
+}
 #endif
 
 }  // namespace
