@@ -106,6 +106,18 @@ void say(const char* format, ...)
     std::fflush(stdout);
 }
 
+// The stress run's choices: one generator a thread, all from the run's seed.
+unsigned gSeed = 1;
+struct Random {
+    explicit Random(unsigned stream) : state(gSeed * 2654435761u + stream) {}
+    unsigned below(unsigned bound)
+    {
+        state = state * 1103515245u + 12345u;
+        return (state >> 8) % bound;
+    }
+    unsigned state;
+};
+
 // "$" text "*" two lowercase hex digits: the XOR of every byte between.
 bool wellFormed(const std::string& line)
 {
@@ -159,6 +171,7 @@ public:
         return n;
     }
     void powerChanged() { lastPower_ = GetTickCount(); }
+    std::atomic<bool> varySize{false};
     // The last lines read, for a failed check.
     void showLast(std::size_t n)
     {
@@ -180,8 +193,11 @@ private:
     {
         std::string pending;
         char buffer[256];
+        Random random(0);
         while (!stop_) {
-            const DWORD n = gDriver.Read(kOpenContext, buffer, sizeof buffer);
+            // Reads of every size in the stress run: a line may come in pieces.
+            const DWORD n =
+                gDriver.Read(kOpenContext, buffer, varySize ? 1 + random.below(sizeof buffer) : sizeof buffer);
             if (n == 0) {
                 Sleep(5);
                 continue;
@@ -305,13 +321,6 @@ void runCheck()
         unsigned(gReader.countOf("$PLTTM,")), unsigned(snapshot().interrupts));
 }
 
-unsigned gSeed = 1;
-unsigned randomBelow(unsigned bound)
-{
-    gSeed = gSeed * 1103515245u + 12345u;
-    return (gSeed >> 8) % bound;
-}
-
 // The stress run's activities, each on a thread of its own until `stop`.
 std::atomic<bool> gStop{false};
 std::atomic<unsigned> gCommands{0}, gPowerCycles{0}, gSerialRequests{0};
@@ -322,29 +331,31 @@ DWORD WINAPI commander(LPVOID)
         "$PLTCM,H2,9150\r\n", "$PLTCM,H2,10370\r\n", "$PLTCM,H2,8850\r\n", "$PLTCM,+\r\n",      "$PLTCM,-\r\n",
         "$PLTCM,X\r\n",       "$PLTCM,REQ,8193\r\n", "$PLTCM,QFI,22\r\n",  "$PLTCM,F,1015\r\n", "$PLTCM,A2\r\n",
         "$PLTCM,V\r\n",       "$PLTCM,TMC,264\r\n",  "$PLTCM,B,0\r\n",     "$PLTCM,S2,9150\r\n"};
+    Random random(1);
     while (!gStop) {
-        const char* text = kCommands[randomBelow(sizeof kCommands / sizeof *kCommands)];
-        if (randomBelow(3) == 0)
+        const char* text = kCommands[random.below(sizeof kCommands / sizeof *kCommands)];
+        if (random.below(3) == 0)
             gDriver.command(text);
         else
             gDriver.write(text);
         ++gCommands;
-        Sleep(50 + randomBelow(400));
+        Sleep(300 + random.below(2700));
     }
     return 0;
 }
 
 DWORD WINAPI powerManager(LPVOID)
 {
+    Random random(2);
     while (!gStop) {
-        Sleep(2000 + randomBelow(4000));
-        const unsigned how = randomBelow(3);
+        Sleep(2000 + random.below(4000));
+        const unsigned how = random.below(3);
         const DWORD down = 4, up = 0;
         const BYTE suspend = 2, resume = 1;
         if (how == 0) gDriver.PowerDown(kDeviceContext);
         if (how == 1) gDriver.control(IOCTL_POWER_SET, nullptr, 0, const_cast<DWORD*>(&down), sizeof down);
         if (how == 2) gDriver.control(IOCTL_TMC_SUSPEND_RESUME, &suspend, 1, nullptr, 0);
-        Sleep(100 + randomBelow(1500));
+        Sleep(100 + random.below(1500));
         gReader.powerChanged();
         if (how == 0) gDriver.PowerUp(kDeviceContext);
         if (how == 1) gDriver.control(IOCTL_POWER_SET, nullptr, 0, const_cast<DWORD*>(&up), sizeof up);
@@ -373,9 +384,9 @@ DWORD WINAPI serialClient(LPVOID)
 
 void runStress(DWORD seconds)
 {
-    gSeed = GetTickCount();
     say("  stress: %lu s, seed %u", static_cast<unsigned long>(seconds), gSeed);
     StandInEchoDebug(FALSE);
+    gReader.varySize = true;
     HANDLE threads[] = {CreateThread(nullptr, 0, commander, nullptr, 0, nullptr),
                         CreateThread(nullptr, 0, powerManager, nullptr, 0, nullptr),
                         CreateThread(nullptr, 0, serialClient, nullptr, 0, nullptr)};
@@ -409,6 +420,7 @@ int wmain(int argc, wchar_t** argv)
     std::wstring path = argv[1];
     if (!path.empty() && path[0] == L'/') path = L"Z:" + path;  // a Unix path, through Wine's drive Z:
     const DWORD stressSeconds = argc > 2 ? static_cast<DWORD>(_wtoi(argv[2])) : 0;
+    gSeed = GetTickCount();
 
     StandInStart();
     check(gDriver.load(path), "LoadLibrary: Corvane.dll loaded, its ten entry points found");
