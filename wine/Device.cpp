@@ -24,8 +24,21 @@
 
 namespace standin {
 
-CRITICAL_SECTION gWorld;
 void initSystemCalls();
+
+namespace {
+CRITICAL_SECTION gWorld;
+}  // namespace
+
+WorldLock::WorldLock()
+{
+    EnterCriticalSection(&gWorld);
+}
+
+WorldLock::~WorldLock()
+{
+    LeaveCriticalSection(&gWorld);
+}
 
 namespace {
 

@@ -328,9 +328,9 @@ std::atomic<unsigned> gCommands{0}, gPowerCycles{0}, gSerialRequests{0};
 DWORD WINAPI commander(LPVOID)
 {
     static const char* const kCommands[] = {
-        "$PLTCM,H2,9150\r\n", "$PLTCM,H2,10370\r\n", "$PLTCM,H2,8850\r\n", "$PLTCM,+\r\n",      "$PLTCM,-\r\n",
-        "$PLTCM,X\r\n",       "$PLTCM,REQ,8193\r\n", "$PLTCM,QFI,22\r\n",  "$PLTCM,F,1015\r\n", "$PLTCM,A2\r\n",
-        "$PLTCM,V\r\n",       "$PLTCM,TMC,264\r\n",  "$PLTCM,B,0\r\n",     "$PLTCM,S2,9150\r\n"};
+        "$PLTCM,H2,9150\r\n", "$PLTCM,H2,10370\r\n",  "$PLTCM,H2,8850\r\n", "$PLTCM,+\r\n",      "$PLTCM,-\r\n",
+        "$PLTCM,X\r\n",       "$PLTCM,REQ,8193\r\n",  "$PLTCM,QFI,22\r\n",  "$PLTCM,F,1015\r\n", "$PLTCM,A2\r\n",
+        "$PLTCM,V\r\n",       "$PLTCM,RFA,65535\r\n", "$PLTCM,B,0\r\n",     "$PLTCM,S2,9150\r\n"};
     Random random(1);
     while (!gStop) {
         const char* text = kCommands[random.below(sizeof kCommands / sizeof *kCommands)];
@@ -348,7 +348,7 @@ DWORD WINAPI powerManager(LPVOID)
 {
     Random random(2);
     while (!gStop) {
-        Sleep(2000 + random.below(4000));
+        Sleep(4000 + random.below(8000));
         const unsigned how = random.below(3);
         const DWORD down = 4, up = 0;
         const BYTE suspend = 2, resume = 1;
@@ -387,6 +387,9 @@ void runStress(DWORD seconds)
     say("  stress: %lu s, seed %u", static_cast<unsigned long>(seconds), gSeed);
     StandInEchoDebug(FALSE);
     gReader.varySize = true;
+    // Every group raw as well: a sentence for each group, the ring under load.
+    gDriver.command("$PLTCM,RFA,65535");
+    gDriver.command("$PLTCM,RFB,65535");
     HANDLE threads[] = {CreateThread(nullptr, 0, commander, nullptr, 0, nullptr),
                         CreateThread(nullptr, 0, powerManager, nullptr, 0, nullptr),
                         CreateThread(nullptr, 0, serialClient, nullptr, 0, nullptr)};

@@ -100,18 +100,6 @@ KernelCall::~KernelCall()
     SetLastError(error);
 }
 
-WorldLock::WorldLock()
-{
-    extern CRITICAL_SECTION gWorld;
-    EnterCriticalSection(&gWorld);
-}
-
-WorldLock::~WorldLock()
-{
-    extern CRITICAL_SECTION gWorld;
-    LeaveCriticalSection(&gWorld);
-}
-
 void logLine(const char* text)
 {
     Locked locked(gOutputLock);
