@@ -88,3 +88,9 @@ void ReleaseRingGuards()
     DeleteCriticalSection(&gDriver.channel.outputRing.guard);
     DeleteCriticalSection(&gDriver.channel.inputRing.guard);
 }
+
+void ResetPortRings()
+{
+    gDriver.channel.outputRing.reset(kOutputRingSize);
+    gDriver.channel.inputRing.reset(kInputRingSize);
+}

@@ -41,3 +41,5 @@ struct ByteRing {
 // thread exists; ReleaseRingGuards runs at unload, once no thread uses a ring.
 void InitRingGuards();
 void ReleaseRingGuards();
+// Both rings of gDriver empty at their start sizes.
+void ResetPortRings();

@@ -23,6 +23,14 @@
 // control loop's next tick, or the search before its next seek).
 void resetAndReprogramTuner();
 
+// The part of a power-up that needs a thread: the bus opened afresh under the
+// bus guard (a power-up while running must not leak the open one), the
+// interrupt acknowledged, the group queue and both rings emptied. The power
+// requests run it on their caller's thread; after a system resume, whose
+// power handler may make no system call, the control thread runs it when it
+// takes the handler's recovery request.
+void CompletePowerUp();
+
 // The control thread procedure; the parameter is not used. Ends with
 // ExitThread(0) once stopControlThread is set and a request code is pending.
 DWORD WINAPI ControlThread(LPVOID parameter);

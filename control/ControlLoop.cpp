@@ -103,6 +103,14 @@ void tuneBack()
 void recoverTuner()
 {
     for (unsigned step = 0; step < kRecoveryPauseSteps; ++step) {
+        // A system resume asked for this recovery and left the power-up's
+        // thread work to this thread; the pause counts from its end. Checked
+        // at every step: a system suspend may have stopped this thread in the
+        // middle of an earlier recovery's pause.
+        if (control().powerUpOwed.load() != 0) {
+            CompletePowerUp();
+            step = 0;
+        }
         Sleep(kIdleStepMs);
         const std::uint8_t pending = pendingRequest();
         if (pending == kRequestShutdown || pending == kRequestPoweredDown) return;

@@ -105,31 +105,43 @@ DWORD COM_Init(LPCWSTR)
     return kDeviceContext;
 }
 
+// Each worker is woken by its stop request: the command reader, the control
+// thread and the group thread poll their flags between sleeps of at most
+// 100 ms, and the interrupt thread, which waits up to a minute on its event,
+// gets a simulated interrupt. Closing the event would not wake it: a wait on
+// a handle closed meanwhile is never satisfied and runs to its time-out, by
+// when the device manager has freed this library's code under the thread.
+// Nothing a worker waits on or uses is released until every worker ended.
 BOOL COM_Deinit(DWORD)
 {
     life().stopReaderThread.store(1);
     gDriver.control.controlRequest.store(kRequestShutdown);
     life().stopControlThread.store(1);
     life().stopInterruptThread.store(1);
-    // Closing ends the interrupt thread's wait; the handle itself is forgotten
-    // only once that thread has ended, as it reads it for every wait.
-    if (life().interruptEvent != nullptr) CloseHandle(life().interruptEvent);
-    InterruptDone(life().sysIntr);
-    InterruptDisable(life().sysIntr);
+    if (life().interruptEvent != nullptr) SetEvent(life().interruptEvent);
     life().stopGroupThread.store(1);
 
-    // Let every worker see its flag and end before the chip goes off and the
-    // driver's resources go away; frozen workers are thawed to do so.
+    // Frozen workers are thawed to see their flags.
     resumeWorkers();
     bool ended = waitAndClose(life().readerThread);
     ended &= waitAndClose(life().controlThread);
-    ended &= waitAndClose(life().interruptThread);
-    life().interruptEvent = nullptr;
+    const bool interruptThreadEnded = waitAndClose(life().interruptThread);
+    ended &= interruptThreadEnded;
     ended &= waitAndClose(life().groupThread);
 
+    // The interrupt is released only now: an InterruptDone from a handler
+    // still running would unmask a disabled line again.
+    InterruptDone(life().sysIntr);
+    InterruptDisable(life().sysIntr);
+    // An interrupt thread that did not end may still wait on the event: it is
+    // left open rather than closed under the waiter.
+    if (life().interruptEvent != nullptr && interruptThreadEnded) CloseHandle(life().interruptEvent);
+    life().interruptEvent = nullptr;
+
     TunerPowerDown();
-    // A worker that did not end in time may still use the bus record: it is
-    // left to leak rather than freed under it.
+    // A worker that did not end in time may still use the bus record, the
+    // register windows and the locks: they are left to leak rather than
+    // released under it.
     EndLoad(ended);
     return TRUE;
 }
@@ -158,31 +170,40 @@ void powerDownDriver()
 void powerUpDriver()
 {
     resumeWorkers();
-    // The bus record is rewritten under the guard that every transfer holds
-    // while it uses the record. A worker frozen inside a transfer, resumed
-    // above, leaves the guard within that transfer.
-    const bool guarded = WaitForBusGuard();
-    CloseBus();  // a power-up while running must not leak the open bus
-    if (guarded) {
-        PIO_init();
-        ReleaseBusGuard();
-    }
-    // Not guarded, or not opened: the recovery opens the bus again.
     gDriver.control.controlRequest.store(kRequestRecover);
-    InterruptDone(life().sysIntr);
-    emptyGroupQueue();
-    ResetPortRings();
+    CompletePowerUp();
     life().driverState.store(kDriverRunning);
 }
 
-void COM_PowerUp(DWORD)
-{
-    if (life().appSuspended.load() == 0) powerUpDriver();
-}
-
+// The system's suspend and resume. The kernel calls these two in kernel mode
+// with the scheduler stopped; they may not make a system call (one that could
+// block halts the system), only touch memory and the device's registers. So
+// they record the transition and hand the rest to the control thread: the
+// power-down holds the chip in reset through its pin registers and stops the
+// bus (i2cOff) and the control loop (request 200); every thread stands still
+// until the resume anyway. The power-up asks for the recovery (request 100),
+// which resets the chip and tunes back to the saved frequency, and leaves the
+// power-up's thread work (the bus opened afresh, the interrupt acknowledged,
+// the queues and rings emptied) to the control thread, which does it first
+// when it takes that request.
 void COM_PowerDown(DWORD)
 {
-    powerDownDriver();
+    gDriver.tuner.i2cOff.store(1);
+    gDriver.control.controlRequest.store(kRequestPoweredDown);
+    gDriver.control.recoveryFrequency.store(TunerPowerDown());
+    life().driverState.store(kDriverPoweredDown);
+}
+
+// A receiver suspended by the application stays off. So does one the power
+// manager set to D2 to D4, whose workers are suspended: this handler cannot
+// resume them, and the power manager's own D0 after the resume brings the
+// receiver back.
+void COM_PowerUp(DWORD)
+{
+    if (life().appSuspended.load() != 0 || life().workersSuspended) return;
+    gDriver.control.powerUpOwed.store(1);
+    gDriver.control.controlRequest.store(kRequestRecover);
+    life().driverState.store(kDriverRunning);
 }
 
 BOOL CorvaneDllEntry(HANDLE, DWORD, LPVOID)

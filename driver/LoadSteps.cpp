@@ -40,20 +40,6 @@ void ReleaseLoadLocks()
     ReleaseRingGuards();
 }
 
-void ResetPortRings()
-{
-    gDriver.channel.outputRing.reset(kOutputRingSize);
-    gDriver.channel.inputRing.reset(kInputRingSize);
-}
-
-bool CloseBus()
-{
-    I2CHandle* bus = gDriver.tuner.pI2CHandle.exchange(nullptr);
-    if (bus == nullptr) return false;
-    if (bus->device != INVALID_HANDLE_VALUE) CloseHandle(bus->device);
-    return true;
-}
-
 void FreeBusRecord()
 {
     LocalFree(gDriver.tuner.busRecord);
@@ -74,10 +60,11 @@ void BeginLoad()
     ResetPortRings();
 }
 
-void EndLoad(bool freeRecord)
+void EndLoad(bool workersEnded)
 {
     CloseBus();
-    if (freeRecord) FreeBusRecord();
+    if (!workersEnded) return;
+    FreeBusRecord();
     CspRegUnmap();
     ReleaseLoadLocks();
 }

@@ -10,14 +10,6 @@ void CreateLoadLocks();
 // Deletes them, in the reverse order, once no thread can take them any more.
 void ReleaseLoadLocks();
 
-// Both rings empty at their start sizes.
-void ResetPortRings();
-
-// Closes the open bus device. False when none was open. The record stays as
-// it is: a worker, possibly frozen by a power-down, may be inside a transfer
-// with it, and finds the device closed; the record is rewritten only by the
-// next open, under the bus guard.
-bool CloseBus();
 // Frees the bus record once no worker can hold its address any more.
 void FreeBusRecord();
 
@@ -27,7 +19,7 @@ void BeginLoad();
 // The tuner as the load brings it up: register windows, lines, reset, bus,
 // the start values and defaults, the first configuration.
 void BringUpTuner();
-// What the unload releases once the workers are stopped: the bus, its record
-// when `freeRecord` (no worker can hold it any more), the register windows and
-// the locks.
-void EndLoad(bool freeRecord);
+// What the unload releases once the workers are stopped: the bus, and when
+// `workersEnded` (no worker can hold them any more) its record, the register
+// windows and the locks. A worker that did not end keeps them: they leak.
+void EndLoad(bool workersEnded);

@@ -28,13 +28,22 @@ DWORD Device::init()
 {
     LoadDriverContext();
     loaded_ = true;
+    firstDriverThread_ = kernel_.threadCount() + 1;
     return COM_Init(kActiveKey);
 }
 
 BOOL Device::deinit()
 {
+    // The device manager runs only while the system does.
+    if (kernel_.systemSuspended()) powerUp();
     loaded_ = false;
-    return COM_Deinit(kDeviceContext);
+    const BOOL result = COM_Deinit(kDeviceContext);
+    // The device manager frees the library now: whatever thread of the
+    // driver's is still there runs unloaded code if it ever runs again.
+    std::vector<DWORD> driverThreads;
+    for (DWORD id = firstDriverThread_; id <= kernel_.threadCount(); ++id) driverThreads.push_back(id);
+    kernel_.moduleUnloaded(driverThreads);
+    return result;
 }
 
 void Device::open()
@@ -123,12 +132,12 @@ BOOL Device::setPowerState(DWORD state)
 
 void Device::powerDown()
 {
-    COM_PowerDown(kDeviceContext);
+    kernel_.suspendSystem([] { COM_PowerDown(kDeviceContext); });
 }
 
 void Device::powerUp()
 {
-    COM_PowerUp(kDeviceContext);
+    kernel_.resumeSystem([] { COM_PowerUp(kDeviceContext); });
 }
 
 void Device::sleepUntil(sim::Micros when)

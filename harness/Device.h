@@ -67,8 +67,11 @@ public:
     BOOL command(std::string_view bytes);
     BOOL recover();
     BOOL suspendResume(BYTE request);
-    // The power manager: a device power state set, a power-down, a power-up.
+    // The power manager: a device power state set, from its own thread.
     BOOL setPowerState(DWORD state);
+    // The system's suspend and resume: the kernel calls the driver's power
+    // handlers in its power-handler context, and between the two every
+    // thread but the caller (the world outside the device) stands still.
     void powerDown();
     void powerUp();
 
@@ -79,7 +82,8 @@ private:
     sim::Kernel kernel_;
     sim::World world_;
     bool loaded_ = false;
-    std::string pending_;  // the start of a line not yet ended
+    DWORD firstDriverThread_ = 0;  // the threads from this id on are the driver's
+    std::string pending_;          // the start of a line not yet ended
 };
 
 }  // namespace harness

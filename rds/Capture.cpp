@@ -10,8 +10,8 @@ using namespace si4709;
 
 namespace {
 
-// After a failed wait (the event closed at shutdown) the thread pauses before
-// waiting again, so that it cannot spin while its stop flag is still clear.
+// After a failed wait the thread pauses before waiting again, so that it
+// cannot spin on an event that no longer works.
 constexpr DWORD kFailedWaitPauseMs = 10;
 
 bool stopRequested()
@@ -73,6 +73,9 @@ DWORD WINAPI RdsInterruptThread(LPVOID)
 
     while (!stopRequested()) {
         const DWORD result = WaitForSingleObject(life.interruptEvent, kInterruptTimeoutMs);
+        // The unload wakes this thread with a simulated interrupt after
+        // setting the flag: it leaves before touching the bus.
+        if (stopRequested()) break;
         if (result == WAIT_TIMEOUT) {
             // No group and no completion for a minute: release a waiting tune
             // or seek and ask the control loop to recover the tuner.

@@ -63,8 +63,13 @@ void PIO_init();
 // true when a bus is open (or another thread is opening it).
 bool ReopenBus();
 // Holds the chip in reset; returns the frequency it was on (what a recovery
-// tunes back to).
+// tunes back to). Register accesses only: a power handler may call it.
 std::uint16_t TunerPowerDown();
+// Closes the open bus device. False when none was open. The record stays as
+// it is: a worker, possibly frozen by a power-down, may be inside a transfer
+// with it, and finds the device closed; the record is rewritten only by the
+// next open, under the bus guard.
+bool CloseBus();
 
 // ---- Frequencies and receiver settings ----------------------------------------
 

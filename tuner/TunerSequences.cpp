@@ -142,6 +142,14 @@ void PIO_init()
     // the power-down froze inside a transfer released its own on resuming.
 }
 
+bool CloseBus()
+{
+    I2CHandle* bus = gDriver.tuner.pI2CHandle.exchange(nullptr);
+    if (bus == nullptr) return false;
+    if (bus->device != INVALID_HANDLE_VALUE) CloseHandle(bus->device);
+    return true;
+}
+
 std::uint16_t TunerPowerDown()
 {
     const std::uint16_t frequency = ChannelFrequency();

@@ -170,6 +170,46 @@ public:
     // Paced mode: before virtual time jumps, wait for the wall clock.
     void setPaced(bool paced, double speed = 1.0);
 
+    // ---- Verifier ----------------------------------------------------------
+    // What Windows CE leaves undefined or what would crash a device fails the
+    // run, as Application Verifier stops a program on Windows: a handle closed
+    // while a thread waits on it, closed twice or used after close; a critical
+    // section left by a thread that does not own it, deleted while held or
+    // waited on, used after deletion or before initialisation; a thread that
+    // exits holding a section; memory freed twice or not by its allocator; a
+    // system call inside a power handler; a step of a thread whose module was
+    // unloaded. The handler receives each report; without one (the default)
+    // the report and the reproduce line are printed and the process aborts.
+    // After a handler returns the call goes on as CE would, or as leniently as
+    // the simulation can.
+    using VerifierHandler = std::function<void(const std::string& report)>;
+    void setVerifierHandler(VerifierHandler handler);
+    std::uint64_t verifierReports() const;
+    // The one command that replays the run, printed with a verifier report.
+    static void setReproduceLine(std::string line);
+    // For the CE calls implemented outside the kernel (the SoC's memory
+    // calls): the start of a system call, and a misuse found in one.
+    void systemCall(const char* name);
+    void reportMisuse(const std::string& what);
+
+    // ---- System power --------------------------------------------------------
+    // The system's suspend as the kernel performs it: every thread but the
+    // caller (the world outside the device) stops where it stands, and the
+    // power-down handler runs in the power-handler context: it cannot be
+    // preempted, and any system call but debug output and SetInterruptEvent
+    // halts the system (a verifier failure). Register accesses and interlocked
+    // exchanges are plain memory operations on the device and are allowed.
+    void suspendSystem(const std::function<void()>& powerDownHandler, const char* name = "COM_PowerDown");
+    // The resume: the power-up handler runs in the same context, then the
+    // threads go on. Without a suspend before it, only the handler runs.
+    void resumeSystem(const std::function<void()>& powerUpHandler, const char* name = "COM_PowerUp");
+    bool systemSuspended() const;
+    // The device manager unloaded the module these threads run in: a further
+    // step of any of them is a verifier failure.
+    void moduleUnloaded(const std::vector<DWORD>& threadIds);
+    // Threads created so far (the ids run from 1 up to this).
+    DWORD threadCount() const;
+
     struct Impl;
 
 private:

@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <chrono>
 #include <map>
+#include <unordered_map>
+#include <unordered_set>
 
 namespace sim {
 
@@ -28,6 +30,8 @@ struct Waitable {
 struct Event : Waitable {
     bool manualReset;
     bool signaled;
+    DWORD interrupt = 0;    // the logical interrupt bound to it by InterruptInitialize
+    bool waitedOn = false;  // ever passed to a wait: InterruptInitialize refuses it then
     Event(bool manual, bool initial) : Waitable(EventObject), manualReset(manual), signaled(initial) {}
 };
 
@@ -60,13 +64,16 @@ struct Thread : Waitable {
     std::uint64_t wakeGeneration = 0;  // stale timeline entries carry an older one
     Waitable* waitingOn = nullptr;
     DWORD waitResult = 0;
-    std::uint32_t pctRank = 0;   // pct: lower runs first (random, or demoted)
-    void* faultGuard = nullptr;  // the innermost CeGuardedCall of this thread
+    std::uint32_t pctRank = 0;       // pct: lower runs first (random, or demoted)
+    void* faultGuard = nullptr;      // the innermost CeGuardedCall of this thread
+    std::uint32_t sectionsHeld = 0;  // critical sections it owns now
+    bool unloaded = false;           // its module was unloaded under it: it may not run again
     Thread() : Waitable(ThreadObject) {}
 };
 
 struct Lock {
     std::vector<Thread*> waiters;
+    bool deleted = false;  // DeleteCriticalSection ran; the section is unusable until initialised again
 };
 
 struct TimelineEntry {
@@ -261,6 +268,15 @@ struct Kernel::Impl {
     bool allocCountdown = false;
     double allocFailProbability = 0;
     std::size_t liveAllocations = 0;
+    std::unordered_map<void*, std::size_t> allocations;  // LocalAlloc's live blocks
+    std::unordered_set<void*> freedBlocks;               // freed and not handed out again
+
+    // The verifier (Verifier.cpp).
+    std::function<void(const std::string&)> verifierHandler;
+    std::uint64_t verifierReports = 0;
+    const char* powerHandler = nullptr;  // the power handler running now, if any
+    bool systemSuspended = false;        // every thread but systemCaller is held
+    Thread* systemCaller = nullptr;
 
     std::vector<DebugLine> debugLog;
     std::function<void(const DebugLine&)> debugSink;
@@ -283,6 +299,10 @@ struct Kernel::Impl {
     // Scheduler (Scheduler.cpp)
     HANDLE addObject(std::unique_ptr<Waitable> object);
     Waitable* lookup(HANDLE handle) const;
+    // As lookup, for a call a thread makes: a handle already closed is a
+    // verifier failure (and then as invalid as any other).
+    Waitable* lookupForCall(HANDLE handle, const char* call);
+    Waitable* lookupEvenClosed(HANDLE handle) const;
     void makeReady(Thread* t);            // wake now
     void wakeAt(Thread* t, Micros when);  // timed wake
     void compactTimeline();
@@ -305,7 +325,16 @@ struct Kernel::Impl {
     void pace(Micros target);
     Thread* createThread(LPTHREAD_START_ROUTINE start, LPVOID parameter);
     void freeStack(Thread* t);
-    Lock& lockFor(CRITICAL_SECTION* section);
+    Lock& lockFor(CRITICAL_SECTION* section, const char* call);
+
+    // Verifier.cpp
+    // The start of every call into the CE surface that is a system call: a
+    // preemption point, and forbidden inside a power handler.
+    void systemCall(const char* name);
+    void report(const std::string& what);
+    // Held by a suspension of its own or by the system's.
+    bool held(const Thread* t) const { return t->suspendCount > 0 || (systemSuspended && t != systemCaller); }
+    Thread* threadById(DWORD id) const { return id >= 1 && id <= threads.size() ? threads[id - 1] : nullptr; }
 };
 
 Kernel::Impl& kernelImpl();

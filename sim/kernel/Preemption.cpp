@@ -116,7 +116,7 @@ bool Kernel::Impl::claim(Thread* t)
         t->waitingOn = nullptr;
         t->waitResult = WAIT_TIMEOUT;
     }
-    if (t->suspendCount > 0) {
+    if (held(t)) {
         t->state = Thread::Parked;
         return false;
     }
@@ -180,7 +180,7 @@ void Kernel::Impl::preemptionPoint()
         pace(now + cost);
         now += cost;
     }
-    if (self->suspendCount > 0) {  // stops here, whatever it holds
+    if (held(self)) {  // stops here, whatever it holds
         self->state = Thread::Parked;
         ++self->wakeGeneration;
         block();

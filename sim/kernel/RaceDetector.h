@@ -117,6 +117,19 @@ public:
     KernelScope& operator=(const KernelScope&) = delete;
 };
 
+// Runs `action` (a free) with the running thread observed again, whatever
+// kernel scopes it is in: the sanitizer marks the memory freed by this thread,
+// and a later access that nothing orders after the free is a report.
+template <class Action>
+void observed(Action&& action)
+{
+    void* fiber = __tsan_get_current_fiber();
+    const unsigned depth = unobservedDepth()[fiber];
+    for (unsigned i = 0; i < depth; ++i) __tsan_ignore_thread_end();
+    action();
+    for (unsigned i = 0; i < depth; ++i) __tsan_ignore_thread_begin();
+}
+
 // The simulated hardware is a thread of its own to the sanitizer, one that is
 // never observed: an interrupt it delivers orders nothing that the thread which
 // happened to be running did before it.
@@ -163,6 +176,11 @@ inline void release(const void*)
 {}
 inline void acquire(const void*)
 {}
+template <class Action>
+void observed(Action&& action)
+{
+    action();
+}
 class KernelScope {
 public:
     KernelScope() {}  // user-provided: a scope is never an unused variable

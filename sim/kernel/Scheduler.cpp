@@ -78,12 +78,29 @@ HANDLE Kernel::Impl::addObject(std::unique_ptr<Waitable> object)
     return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(objects.size() * 4));
 }
 
-Waitable* Kernel::Impl::lookup(HANDLE handle) const
+Waitable* Kernel::Impl::lookupEvenClosed(HANDLE handle) const
 {
     auto value = reinterpret_cast<std::uintptr_t>(handle);
     if (value == 0 || value % 4 != 0 || value / 4 > objects.size()) return nullptr;
-    Waitable* object = objects[value / 4 - 1].get();
+    return objects[value / 4 - 1].get();
+}
+
+Waitable* Kernel::Impl::lookup(HANDLE handle) const
+{
+    Waitable* object = lookupEvenClosed(handle);
     return object != nullptr && !object->closed ? object : nullptr;
+}
+
+// Handle values are never handed out twice, so a closed one is told apart from
+// one that never was: using it is the program's error, not the caller's input.
+Waitable* Kernel::Impl::lookupForCall(HANDLE handle, const char* call)
+{
+    Waitable* object = lookupEvenClosed(handle);
+    if (object != nullptr && object->closed) {
+        report(std::string("handle used after CloseHandle (") + call + ")");
+        return nullptr;
+    }
+    return object;
 }
 
 void Kernel::Impl::wakeAt(Thread* t, Micros when)
@@ -178,7 +195,7 @@ void Kernel::Impl::block()
             t->waitingOn = nullptr;
             t->waitResult = WAIT_TIMEOUT;
         }
-        if (t->suspendCount > 0) {  // suspension takes effect at this blocking point
+        if (held(t)) {  // suspension takes effect at this blocking point
             t->state = Thread::Parked;
             continue;
         }
@@ -192,6 +209,8 @@ void Kernel::Impl::block()
 void Kernel::Impl::switchTo(Thread* next, bool exiting)
 {
     Thread* prev = current;
+    if (next->unloaded)
+        report("thread " + std::to_string(next->id) + " ran after COM_Deinit returned: its code is unloaded");
     current = next;
     next->lastRun = now;
     ++switches;
@@ -206,11 +225,16 @@ void Kernel::Impl::exitCurrent(DWORD code)
     race::KernelScope kernel;
     Thread* self = current;
     if (self->id == 1) fatal("the creating thread may not exit");
+    if (self->sectionsHeld > 0)
+        report("thread " + std::to_string(self->id) + " exits holding " + std::to_string(self->sectionsHeld) +
+               " critical section(s): their waiters wait for ever");
     self->state = Thread::Exited;
     self->exitCode = code;
     race::release(self);  // a wait on the thread sees all it did
     ++self->wakeGeneration;
-    while (!self->waiters.empty()) wake(self->waiters.front(), WAIT_OBJECT_0);
+    // A wait through a handle closed meanwhile is never satisfied.
+    if (!self->closed)
+        while (!self->waiters.empty()) wake(self->waiters.front(), WAIT_OBJECT_0);
     block();
     fatal("an exited thread was scheduled");
 }

@@ -37,18 +37,22 @@ void Kernel::raiseInterrupt(DWORD sysIntr)
 BOOL InterruptInitialize(DWORD sysIntr, HANDLE event, LPVOID, DWORD)
 {
     sim::race::KernelScope kernel;
-    kernelImpl().preemptionPoint();
+    kernelImpl().systemCall(__func__);
     auto& k = kernelImpl();
-    sim::Waitable* w = k.lookup(event);
+    sim::Waitable* w = k.lookupForCall(event, __func__);
     if (w == nullptr || w->kind != sim::Waitable::EventObject) {
         k.current->lastError = ERROR_INVALID_PARAMETER;
         return FALSE;
     }
+    // "If you use hEvent in a call to WaitForSingleObject before you call
+    // InterruptInitialize, InterruptInitialize fails."
+    auto* e = static_cast<sim::Event*>(w);
     sim::Interrupt& irq = k.interrupts[sysIntr];
-    if (irq.initialised) {  // one event per interrupt
+    if (irq.initialised || e->waitedOn || e->interrupt != 0) {  // one event per interrupt, one interrupt per event
         k.current->lastError = ERROR_INVALID_PARAMETER;
         return FALSE;
     }
+    e->interrupt = sysIntr;
     irq.event = event;
     irq.initialised = true;
     irq.masked = false;
@@ -59,7 +63,7 @@ BOOL InterruptInitialize(DWORD sysIntr, HANDLE event, LPVOID, DWORD)
 void InterruptDone(DWORD sysIntr)
 {
     sim::race::KernelScope kernel;
-    kernelImpl().preemptionPoint();
+    kernelImpl().systemCall(__func__);
     auto& k = kernelImpl();
     auto it = k.interrupts.find(sysIntr);
     if (it == k.interrupts.end() || !it->second.initialised) return;
@@ -76,13 +80,32 @@ void InterruptDone(DWORD sysIntr)
 void InterruptDisable(DWORD sysIntr)
 {
     sim::race::KernelScope kernel;
-    kernelImpl().preemptionPoint();
+    kernelImpl().systemCall(__func__);
     auto& k = kernelImpl();
     auto it = k.interrupts.find(sysIntr);
     if (it == k.interrupts.end()) return;
+    if (sim::Waitable* w = k.lookupEvenClosed(it->second.event); w != nullptr && w->kind == sim::Waitable::EventObject)
+        static_cast<sim::Event*>(w)->interrupt = 0;
     it->second.initialised = false;
     it->second.pending = false;
     it->second.event = nullptr;
+}
+
+// Allowed in a power handler: sets the interrupt's event as if it had fired,
+// the one way such a handler can wake a thread.
+BOOL SetInterruptEvent(DWORD sysIntr)
+{
+    sim::race::KernelScope kernel;
+    auto& k = kernelImpl();
+    auto it = k.interrupts.find(sysIntr);
+    if (it == k.interrupts.end() || !it->second.initialised) return FALSE;
+    const char* handler = k.powerHandler;  // the event is set by the kernel itself
+    k.powerHandler = nullptr;
+    ++k.atomicDepth;  // no switch inside: the handler context allows none
+    SetEvent(it->second.event);
+    --k.atomicDepth;
+    k.powerHandler = handler;
+    return TRUE;
 }
 
 // ---- Local memory ----------------------------------------------------------------
@@ -90,7 +113,7 @@ void InterruptDisable(DWORD sysIntr)
 HLOCAL LocalAlloc(UINT flags, UINT bytes)
 {
     sim::race::KernelScope kernel;
-    kernelImpl().preemptionPoint();
+    kernelImpl().systemCall(__func__);
     auto& k = kernelImpl();
     bool fail = false;
     if (k.allocCountdown) {
@@ -108,17 +131,30 @@ HLOCAL LocalAlloc(UINT flags, UINT bytes)
     }
     void* memory = std::calloc(1, bytes == 0 ? 1 : bytes);  // always zeroed: deterministic contents
     (void)flags;
-    if (memory != nullptr) ++k.liveAllocations;
+    if (memory != nullptr) {
+        ++k.liveAllocations;
+        k.allocations.emplace(memory, bytes);
+        k.freedBlocks.erase(memory);
+    }
     return memory;
 }
 
 HLOCAL LocalFree(HLOCAL memory)
 {
     sim::race::KernelScope kernel;
-    kernelImpl().preemptionPoint();
+    kernelImpl().systemCall(__func__);
     if (memory == nullptr) return nullptr;
     auto& k = kernelImpl();
-    std::free(memory);
+    if (k.allocations.erase(memory) == 0) {
+        k.report(k.freedBlocks.count(memory) != 0 ? "memory freed twice (LocalFree)"
+                                                  : "memory freed that LocalAlloc did not allocate (LocalFree)");
+        k.current->lastError = ERROR_INVALID_PARAMETER;
+        return memory;  // a failed free hands the block back
+    }
+    k.freedBlocks.insert(memory);
+    // Freed where the race detector sees it: a later access by a thread that
+    // nothing orders after this one is reported.
+    sim::race::observed([memory] { std::free(memory); });
     --k.liveAllocations;
     return nullptr;
 }
@@ -128,7 +164,7 @@ HLOCAL LocalFree(HLOCAL memory)
 HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE)
 {
     sim::race::KernelScope kernel;
-    kernelImpl().preemptionPoint();
+    kernelImpl().systemCall(__func__);
     auto& k = kernelImpl();
     if (name == nullptr) {
         k.current->lastError = ERROR_INVALID_PARAMETER;
@@ -154,9 +190,9 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID 
                      LPVOID)
 {
     sim::race::KernelScope kernel;
-    kernelImpl().preemptionPoint();
+    kernelImpl().systemCall(__func__);
     auto& k = kernelImpl();
-    sim::Waitable* w = k.lookup(device);
+    sim::Waitable* w = k.lookupForCall(device, __func__);
     if (w == nullptr || w->kind != sim::Waitable::DeviceFile) {
         k.current->lastError = ERROR_INVALID_HANDLE;
         return FALSE;
@@ -245,13 +281,13 @@ void NKDbgPrintfW(LPCWSTR format, ...)
 void SetLastError(DWORD error)
 {
     sim::race::KernelScope kernel;
-    kernelImpl().preemptionPoint();
+    kernelImpl().systemCall(__func__);
     kernelImpl().current->lastError = error;
 }
 
 DWORD GetLastError()
 {
     sim::race::KernelScope kernel;
-    kernelImpl().preemptionPoint();
+    kernelImpl().systemCall(__func__);
     return kernelImpl().current->lastError;
 }

@@ -11,17 +11,33 @@ using sim::Waitable;
 
 namespace {
 
-Thread* threadOf(HANDLE handle)
+Thread* threadOf(HANDLE handle, const char* call)
 {
-    Waitable* w = kernelImpl().lookup(handle);
+    Waitable* w = kernelImpl().lookupForCall(handle, call);
     return w != nullptr && w->kind == Waitable::ThreadObject ? static_cast<Thread*>(w) : nullptr;
 }
 
-Event* eventOf(HANDLE handle)
+Event* eventOf(HANDLE handle, const char* call)
 {
-    Waitable* w = kernelImpl().lookup(handle);
+    Waitable* w = kernelImpl().lookupForCall(handle, call);
     return w != nullptr && w->kind == Waitable::EventObject ? static_cast<Event*>(w) : nullptr;
 }
+
+// The waiter CE releases first: the highest priority, the longest waiting
+// among equals.
+Thread* firstWaiter(const Waitable& w)
+{
+    auto& k = kernelImpl();
+    Thread* best = nullptr;
+    for (Thread* t : w.waiters)
+        if (best == nullptr || k.rank(t) < k.rank(best)) best = t;
+    return best;
+}
+
+// The most a thread's suspend count may reach (MAXIMUM_SUSPEND_COUNT).
+constexpr std::uint32_t kMaximumSuspendCount = 127;
+// What Win32 answers a suspension past the maximum with.
+constexpr DWORD kErrorSignalRefused = 156;
 
 DWORD failWith(DWORD error)
 {
@@ -35,7 +51,7 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, DWORD, LPTHREAD_START_ROUTINE start, 
                     LPDWORD threadId)
 {
     sim::race::KernelScope kernel;
-    kernelImpl().preemptionPoint();
+    kernelImpl().systemCall(__func__);
     auto& k = kernelImpl();
     if (start == nullptr) {
         failWith(ERROR_INVALID_PARAMETER);
@@ -57,9 +73,10 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, DWORD, LPTHREAD_START_ROUTINE start, 
 BOOL CeSetThreadPriority(HANDLE thread, int priority)
 {
     sim::race::KernelScope kernel;
-    kernelImpl().preemptionPoint();
-    Thread* t = threadOf(thread);
-    if (t == nullptr || priority < 0 || priority > 255) return failWith(ERROR_INVALID_HANDLE);
+    kernelImpl().systemCall(__func__);
+    Thread* t = threadOf(thread, __func__);
+    if (t == nullptr) return failWith(ERROR_INVALID_HANDLE);
+    if (priority < 0 || priority > 255) return failWith(ERROR_INVALID_PARAMETER);
     t->priority = priority;
     return TRUE;
 }
@@ -67,19 +84,24 @@ BOOL CeSetThreadPriority(HANDLE thread, int priority)
 int CeGetThreadPriority(HANDLE thread)
 {
     sim::race::KernelScope kernel;
-    kernelImpl().preemptionPoint();
-    Thread* t = threadOf(thread);
+    kernelImpl().systemCall(__func__);
+    Thread* t = threadOf(thread, __func__);
     return t ? t->priority : 0x7FFFFFFF;
 }
 
 DWORD SuspendThread(HANDLE thread)
 {
     sim::race::KernelScope kernel;
-    kernelImpl().preemptionPoint();
+    kernelImpl().systemCall(__func__);
     auto& k = kernelImpl();
-    Thread* t = threadOf(thread);
+    Thread* t = threadOf(thread, __func__);
     if (t == nullptr || t->state == Thread::Exited) {
         failWith(ERROR_INVALID_HANDLE);
+        return 0xFFFFFFFFu;
+    }
+    // Past the maximum the call fails and the count stays.
+    if (t->suspendCount >= kMaximumSuspendCount) {
+        failWith(kErrorSignalRefused);
         return 0xFFFFFFFFu;
     }
     const DWORD previous = t->suspendCount++;
@@ -94,15 +116,15 @@ DWORD SuspendThread(HANDLE thread)
 DWORD ResumeThread(HANDLE thread)
 {
     sim::race::KernelScope kernel;
-    kernelImpl().preemptionPoint();
+    kernelImpl().systemCall(__func__);
     auto& k = kernelImpl();
-    Thread* t = threadOf(thread);
+    Thread* t = threadOf(thread, __func__);
     if (t == nullptr) {
         failWith(ERROR_INVALID_HANDLE);
         return 0xFFFFFFFFu;
     }
     const DWORD previous = t->suspendCount;
-    if (previous > 0 && --t->suspendCount == 0 && t->state == Thread::Parked) k.makeReady(t);
+    if (previous > 0 && --t->suspendCount == 0 && t->state == Thread::Parked && !k.held(t)) k.makeReady(t);
     k.preemptionPoint();  // the resumed thread may run first
     return previous;
 }
@@ -120,18 +142,22 @@ DWORD GetCurrentThreadId()
 BOOL CloseHandle(HANDLE object)
 {
     sim::race::KernelScope kernel;
-    kernelImpl().preemptionPoint();
+    kernelImpl().systemCall(__func__);
     auto& k = kernelImpl();
-    Waitable* w = k.lookup(object);
+    Waitable* w = k.lookupEvenClosed(object);
+    if (w != nullptr && w->closed) {
+        k.report("handle closed twice");
+        return failWith(ERROR_INVALID_HANDLE);
+    }
     if (w == nullptr) return failWith(ERROR_INVALID_HANDLE);
     if (w->kind == Waitable::ThreadObject && static_cast<Thread*>(w)->id == 1) return failWith(ERROR_INVALID_HANDLE);
     w->closed = true;
-    // A wait on a handle that goes away fails.
-    while (!w->waiters.empty()) {
-        Thread* t = w->waiters.front();
-        t->lastError = ERROR_INVALID_HANDLE;
-        k.wake(t, WAIT_FAILED);
-    }
+    // Closing wakes no one: "If an event handle is closed after
+    // WaitForSingleObject is called, it will never be signaled and only return
+    // after timeout has expired." A waiter left so is the closer's error.
+    if (!w->waiters.empty())
+        k.report("handle closed while thread " + std::to_string(w->waiters.front()->id) +
+                 " waits on it: the wait can only time out");
     if (w->kind == Waitable::DeviceFile) static_cast<sim::DeviceFile*>(w)->device->close();
     return TRUE;
 }
@@ -139,23 +165,23 @@ BOOL CloseHandle(HANDLE object)
 HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCWSTR)
 {
     sim::race::KernelScope kernel;
-    kernelImpl().preemptionPoint();
+    kernelImpl().systemCall(__func__);
     return kernelImpl().addObject(std::make_unique<Event>(manualReset != FALSE, initialState != FALSE));
 }
 
 BOOL SetEvent(HANDLE event)
 {
     sim::race::KernelScope kernel;
-    kernelImpl().preemptionPoint();
+    kernelImpl().systemCall(__func__);
     auto& k = kernelImpl();
-    Event* e = eventOf(event);
+    Event* e = eventOf(event, __func__);
     if (e == nullptr) return failWith(ERROR_INVALID_HANDLE);
     sim::race::release(e);
     if (e->manualReset) {
         e->signaled = true;
-        while (!e->waiters.empty()) k.wake(e->waiters.front(), WAIT_OBJECT_0);
+        while (!e->waiters.empty()) k.wake(firstWaiter(*e), WAIT_OBJECT_0);
     } else if (!e->waiters.empty()) {
-        k.wake(e->waiters.front(), WAIT_OBJECT_0);  // releases one waiter, stays unsignalled
+        k.wake(firstWaiter(*e), WAIT_OBJECT_0);  // releases one waiter, stays unsignalled
     } else {
         e->signaled = true;
     }
@@ -166,10 +192,10 @@ BOOL SetEvent(HANDLE event)
 BOOL ResetEvent(HANDLE event)
 {
     sim::race::KernelScope kernel;
-    kernelImpl().preemptionPoint();
-    Event* e = eventOf(event);
+    kernelImpl().systemCall(__func__);
+    Event* e = eventOf(event, __func__);
     if (e == nullptr) return failWith(ERROR_INVALID_HANDLE);
-    sim::race::release(e);
+    // No ordering: CE does not say that a reset synchronises with anything.
     e->signaled = false;
     return TRUE;
 }
@@ -177,9 +203,9 @@ BOOL ResetEvent(HANDLE event)
 DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds)
 {
     sim::race::KernelScope kernel;
-    kernelImpl().preemptionPoint();
+    kernelImpl().systemCall(__func__);
     auto& k = kernelImpl();
-    Waitable* w = k.lookup(object);
+    Waitable* w = k.lookupForCall(object, __func__);
     Thread* self = k.current;
     if (w == nullptr || w->kind == Waitable::DeviceFile) {
         self->lastError = ERROR_INVALID_HANDLE;
@@ -187,6 +213,13 @@ DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds)
     }
     if (w->kind == Waitable::EventObject) {
         auto* e = static_cast<Event*>(w);
+        e->waitedOn = true;
+        // The kernel keeps one waiter per interrupt event. The page names the
+        // case but no error code; this one is ours.
+        if (e->interrupt != 0 && !e->waiters.empty()) {
+            self->lastError = ERROR_INVALID_PARAMETER;
+            return WAIT_FAILED;
+        }
         if (e->signaled) {
             if (!e->manualReset) e->signaled = false;
             sim::race::acquire(w);
@@ -213,13 +246,15 @@ DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds)
 void Sleep(DWORD milliseconds)
 {
     sim::race::KernelScope kernel;
-    kernelImpl().preemptionPoint();
+    kernelImpl().systemCall(__func__);
     auto& k = kernelImpl();
     Thread* self = k.current;
     if (milliseconds == INFINITE) {
         std::fprintf(stderr, "simulated kernel: Sleep(INFINITE) would hang thread %u\n", self->id);
         std::abort();
     }
+    // Sleep(0) gives up the rest of the time slice: the thread is ready again
+    // at once and runs after the threads due now that rank as high or higher.
     self->state = Thread::Sleeping;
     ++self->wakeGeneration;
     k.wakeAt(self, k.now + sim::Micros(milliseconds) * 1000);
@@ -229,122 +264,6 @@ void Sleep(DWORD milliseconds)
 DWORD GetTickCount()
 {
     sim::race::KernelScope kernel;
-    kernelImpl().preemptionPoint();
+    kernelImpl().systemCall(__func__);
     return static_cast<DWORD>(kernelImpl().now / 1000);
-}
-
-// ---- Critical sections -------------------------------------------------------
-
-namespace sim {
-Lock& Kernel::Impl::lockFor(CRITICAL_SECTION* section)
-{
-    // A section not initialised under this kernel (zeroed memory, or one left
-    // from an earlier kernel in the same process) gets a wait list now.
-    const std::uint32_t id = section->LockId;
-    if ((id >> 24) != instance || (id & 0xFFFFFF) == 0 || (id & 0xFFFFFF) > locks.size()) {
-        locks.emplace_back();
-        section->LockId = (instance << 24) | static_cast<std::uint32_t>(locks.size());
-        section->OwnerThread = 0;
-        section->RecursionCount = 0;
-    }
-    return locks[(section->LockId & 0xFFFFFF) - 1];
-}
-}  // namespace sim
-
-void InitializeCriticalSection(LPCRITICAL_SECTION section)
-{
-    sim::race::KernelScope kernel;
-    kernelImpl().preemptionPoint();
-    section->LockId = 0;
-    kernelImpl().lockFor(section);
-}
-
-void DeleteCriticalSection(LPCRITICAL_SECTION section)
-{
-    sim::race::KernelScope kernel;
-    kernelImpl().preemptionPoint();
-    section->OwnerThread = 0;
-    section->RecursionCount = 0;
-}
-
-void EnterCriticalSection(LPCRITICAL_SECTION section)
-{
-    sim::race::KernelScope kernel;
-    kernelImpl().preemptionPoint();
-    auto& k = kernelImpl();
-    Thread* self = k.current;
-    k.lockFor(section);
-    if (section->OwnerThread == self->id) {
-        ++section->RecursionCount;
-        return;
-    }
-    // Contended: wait until the owner leaves. Cooperative mode: every waiter
-    // tries again and the first to run takes it, so a waiter suspended
-    // meanwhile holds nothing. Preemptive modes: the leaving thread hands the
-    // section to one waiter, even a suspended one, which then holds it frozen
-    // until resumed. Windows CE hands over too; whether it skips suspended
-    // waiters we do not know, so the simulation takes the harder case.
-    while (section->OwnerThread != 0 && section->OwnerThread != self->id) {
-        k.lockFor(section).waiters.push_back(self);
-        self->state = Thread::Locking;
-        ++self->wakeGeneration;
-        k.block();
-    }
-    section->OwnerThread = self->id;
-    section->RecursionCount = 1;
-    sim::race::acquire(section);
-}
-
-BOOL TryEnterCriticalSection(LPCRITICAL_SECTION section)
-{
-    sim::race::KernelScope kernel;
-    kernelImpl().preemptionPoint();
-    auto& k = kernelImpl();
-    k.lockFor(section);
-    const DWORD self = k.current->id;
-    if (section->OwnerThread == 0) {
-        section->OwnerThread = self;
-        section->RecursionCount = 1;
-        sim::race::acquire(section);
-        return TRUE;
-    }
-    if (section->OwnerThread == self) {
-        ++section->RecursionCount;
-        return TRUE;
-    }
-    return FALSE;
-}
-
-void LeaveCriticalSection(LPCRITICAL_SECTION section)
-{
-    sim::race::KernelScope kernel;
-    kernelImpl().preemptionPoint();
-    auto& k = kernelImpl();
-    sim::Lock& lock = k.lockFor(section);
-    if (section->OwnerThread != k.current->id) {
-        std::fprintf(stderr, "simulated kernel: thread %u leaves a critical section it does not own\n", k.current->id);
-        std::abort();
-    }
-    if (--section->RecursionCount > 0) return;
-    sim::race::release(section);
-    section->OwnerThread = 0;
-    if (k.preemptive()) {
-        // Handed to the waiter of highest priority (earliest among equals).
-        if (!lock.waiters.empty()) {
-            auto best = lock.waiters.begin();
-            for (auto it = lock.waiters.begin(); it != lock.waiters.end(); ++it)
-                if (k.rank(*it) < k.rank(*best)) best = it;
-            Thread* t = *best;
-            lock.waiters.erase(best);
-            section->OwnerThread = t->id;
-            section->RecursionCount = 1;
-            k.makeReady(t);
-        }
-        k.preemptionPoint();
-        return;
-    }
-    // Every waiter tries again; the first to run takes the section.
-    std::vector<Thread*> waiters;
-    waiters.swap(lock.waiters);
-    for (Thread* t : waiters) k.makeReady(t);
 }

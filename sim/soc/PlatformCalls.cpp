@@ -2,13 +2,14 @@
 // active simulated SoC. Without one they fail as an unsupported call would.
 #include "platform/ce/Shared.h"
 #include "platform/ce/WinCE.h"
+#include "sim/kernel/Kernel.h"
 #include "sim/kernel/RaceDetector.h"
 #include "sim/soc/Soc.h"
 
 LPVOID VirtualAlloc(LPVOID address, DWORD size, DWORD allocationType, DWORD protect)
 {
     sim::race::KernelScope kernel;
-    CePreemptionPoint();  // a kernel call: the thread may lose the processor here
+    sim::Kernel::current().systemCall(__func__);  // the thread may lose the processor here
     if (sim::Soc* soc = sim::Soc::active()) {
         return soc->virtualAlloc(address, size, allocationType, protect);
     }
@@ -19,7 +20,7 @@ LPVOID VirtualAlloc(LPVOID address, DWORD size, DWORD allocationType, DWORD prot
 BOOL VirtualCopy(LPVOID destination, LPVOID source, DWORD size, DWORD protect)
 {
     sim::race::KernelScope kernel;
-    CePreemptionPoint();  // a kernel call: the thread may lose the processor here
+    sim::Kernel::current().systemCall(__func__);  // the thread may lose the processor here
     if (sim::Soc* soc = sim::Soc::active()) {
         return soc->virtualCopy(destination, source, size, protect);
     }
@@ -30,7 +31,7 @@ BOOL VirtualCopy(LPVOID destination, LPVOID source, DWORD size, DWORD protect)
 BOOL VirtualFree(LPVOID address, DWORD size, DWORD freeType)
 {
     sim::race::KernelScope kernel;
-    CePreemptionPoint();  // a kernel call: the thread may lose the processor here
+    sim::Kernel::current().systemCall(__func__);  // the thread may lose the processor here
     if (sim::Soc* soc = sim::Soc::active()) {
         return soc->virtualFree(address, size, freeType);
     }
@@ -41,7 +42,7 @@ BOOL VirtualFree(LPVOID address, DWORD size, DWORD freeType)
 BOOL KernelIoControl(DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD returned)
 {
     sim::race::KernelScope kernel;
-    CePreemptionPoint();  // a kernel call: the thread may lose the processor here
+    sim::Kernel::current().systemCall(__func__);  // the thread may lose the processor here
     if (sim::Soc* soc = sim::Soc::active()) {
         return soc->kernelIoControl(code, in, inSize, out, outSize, returned);
     }

@@ -1,6 +1,7 @@
 #include "sim/soc/Soc.h"
 
 #include "platform/BusTypes.h"
+#include "sim/kernel/RaceDetector.h"
 
 #include <cstring>
 
@@ -65,6 +66,7 @@ LPVOID Soc::reserve(DWORD size)
     const DWORD rounded = (size + kPageSize - 1) / kPageSize * kPageSize;
     Reservation reservation{std::make_unique<std::byte[]>(rounded), size, 0};
     void* address = reservation.memory.get();
+    released_.erase(reinterpret_cast<std::uintptr_t>(address));
     reservations_.emplace(reinterpret_cast<std::uintptr_t>(address), std::move(reservation));
     return address;
 }
@@ -107,6 +109,9 @@ BOOL Soc::virtualCopy(LPVOID destination, LPVOID source, DWORD size, DWORD prote
 BOOL Soc::virtualFree(LPVOID address, DWORD size, DWORD freeType)
 {
     auto it = reservations_.find(reinterpret_cast<std::uintptr_t>(address));
+    if (it == reservations_.end() && released_.count(reinterpret_cast<std::uintptr_t>(address)) != 0)
+        kernel_.reportMisuse("memory freed twice (VirtualFree)");
+    // MEM_RELEASE frees the whole reservation and takes a size of 0.
     if (it == reservations_.end() || freeType != MEM_RELEASE || size != 0) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -114,7 +119,9 @@ BOOL Soc::virtualFree(LPVOID address, DWORD size, DWORD freeType)
     if (it->second.window != 0) {
         kernel_.unmapRegisters(address);
     }
-    reservations_.erase(it);
+    released_.insert(it->first);
+    // Freed where the race detector sees it, as LocalFree's blocks are.
+    race::observed([&] { reservations_.erase(it); });
     return TRUE;
 }
 

@@ -24,6 +24,7 @@
 #include <cstddef>
 #include <map>
 #include <memory>
+#include <set>
 
 namespace sim {
 
@@ -90,6 +91,7 @@ private:
     std::unique_ptr<MemoryWindow> clock_;
     std::array<std::unique_ptr<MemoryWindow>, kRegisterWindows.size()> plain_;
     std::map<std::uintptr_t, Reservation> reservations_;
+    std::set<std::uintptr_t> released_;  // reservations freed, for the double free
     std::int64_t allocFailCountdown_ = -1;
     unsigned failCopyWindow_ = 0;
     bool failPlatformInfo_ = false;

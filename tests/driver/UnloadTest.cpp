@@ -47,13 +47,20 @@ TEST_F(Unload, WhateverTheDriverIsDoingItEndsEveryThreadAndLoadsAgain)
         {"powered down",
          [&] {
              Sleep(2000);
-             device.powerDown();
+             device.setPowerState(3);
              Sleep(1000);
          }},
         {"powered down twice",
          [&] {
+             device.setPowerState(3);
+             device.setPowerState(4);
+         }},
+        {"just resumed from a system suspend",
+         [&] {
+             Sleep(2000);
              device.powerDown();
-             device.powerDown();
+             Sleep(1000);
+             device.powerUp();
          }},
         {"suspended by the application",
          [&] {

@@ -19,6 +19,7 @@ namespace {
 struct Log {
     CRITICAL_SECTION guard{};
     std::vector<std::string> entries;
+    Log() { InitializeCriticalSection(&guard); }
     void add(const std::string& what)
     {
         EnterCriticalSection(&guard);
@@ -60,7 +61,7 @@ TEST(Kernel, ThreadsWakeInVirtualTimeOrderAndTimeJumps)
     EXPECT_EQ(GetTickCount(), 100u);
 }
 
-TEST(Kernel, EventWaitsTimeOutInVirtualTimeOnlyAndFailWhenTheHandleCloses)
+TEST(Kernel, EventWaitsTimeOutInVirtualTimeOnly)
 {
     sim::Kernel kernel;
     HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
@@ -83,29 +84,6 @@ TEST(Kernel, EventWaitsTimeOutInVirtualTimeOnlyAndFailWhenTheHandleCloses)
     kernel.after(5000, [event] { SetEvent(event); });
     EXPECT_EQ(WaitForSingleObject(event, INFINITE), WAIT_OBJECT_0);
     EXPECT_EQ(kernel.now(), 60'005'000u);
-
-    // Closing the handle ends a waiter's wait with failure.
-    static DWORD result, error;
-    result = 0;
-    error = 0;
-    static HANDLE shared;
-    shared = event;
-    HANDLE waiter = CreateThread(
-        nullptr, 0,
-        [](LPVOID) -> DWORD {
-            result = WaitForSingleObject(shared, INFINITE);
-            error = GetLastError();
-            return 7;
-        },
-        nullptr, 0, nullptr);
-    Sleep(1);
-    EXPECT_TRUE(CloseHandle(event));
-    Sleep(1);
-    EXPECT_EQ(result, WAIT_FAILED);
-    EXPECT_EQ(error, ERROR_INVALID_HANDLE);
-    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_FAILED);
-    EXPECT_TRUE(kernel.threadExited(waiter));
-    EXPECT_EQ(WaitForSingleObject(waiter, 0), WAIT_OBJECT_0);
 }
 
 DWORD counter(LPVOID p)
@@ -339,6 +317,8 @@ public:
 TEST(Kernel, NamedDevicesOpenControlAndClose)
 {
     sim::Kernel kernel;
+    std::vector<std::string> reports;
+    kernel.setVerifierHandler([&](const std::string& report) { reports.push_back(report); });
     Echo echo;
     kernel.addDevice(u"ECH0:", &echo);
     EXPECT_EQ(CreateFileW(TEXT("NONE:"), 0, 0, nullptr, 0, 0, nullptr), INVALID_HANDLE_VALUE);
@@ -351,6 +331,7 @@ TEST(Kernel, NamedDevicesOpenControlAndClose)
     EXPECT_TRUE(CloseHandle(h));
     EXPECT_EQ(echo.closes, 1);
     EXPECT_FALSE(DeviceIoControl(h, 41, nullptr, 0, &out, 4, &got, nullptr));
+    EXPECT_EQ(reports, (std::vector<std::string>{"handle used after CloseHandle (DeviceIoControl)"}));
     echo.refuse = true;
     EXPECT_EQ(CreateFileW(TEXT("ECH0:"), 0, 0, nullptr, 0, 0, nullptr), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_AVAILABLE);
@@ -554,6 +535,33 @@ TEST(KernelDeathTest, TheRaceDetectorSeesStoresThatNothingOrders)
             std::exit(0);
         },
         testing::ExitedWithCode(66), "ThreadSanitizer: data race");
+}
+
+// LocalFree frees where the sanitizer sees it: a thread that writes to the
+// block afterwards, with nothing ordering the write after the free, is
+// reported (the bus record's hazard at a power-up or an unload).
+TEST(KernelDeathTest, TheRaceDetectorSeesAWriteToMemoryLocalFreeReleased)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            sim::Kernel kernel;
+            static void* block;
+            block = LocalAlloc(LPTR, 16);
+            CreateThread(
+                nullptr, 0,
+                [](LPVOID) -> DWORD {
+                    Sleep(10);
+                    __tsan_write4(block);
+                    return 0;
+                },
+                nullptr, 0, nullptr);
+            Sleep(1);
+            LocalFree(block);
+            Sleep(20);
+            std::exit(0);
+        },
+        testing::ExitedWithCode(66), "ThreadSanitizer: heap-use-after-free");
 }
 #endif
 

@@ -36,17 +36,24 @@ void printRaceLine()
 #endif
 
 class ReproduceOnFailure : public testing::EmptyTestEventListener {
-#if defined(CORVANE_TSAN)
-    // Armed for every test: a soak run inside one names itself meanwhile.
+    // A verifier failure ends the process in the middle of a test: the
+    // kernel prints this line with it.
     void OnTestStart(const testing::TestInfo& info) override
     {
+        char line[512];
+        std::snprintf(line, sizeof line, "CORVANE_SEED=%llu CORVANE_SCHEDULE=%s %s --gtest_filter=%s.%s",
+                      static_cast<unsigned long long>(testSeed()), sim::scheduleName(testSchedule()), gProgram.c_str(),
+                      info.test_suite_name(), info.name());
+        sim::Kernel::setReproduceLine(line);
+#if defined(CORVANE_TSAN)
+        // Armed for every test: a soak run inside one names itself meanwhile.
         std::snprintf(gRaceLine, sizeof gRaceLine,
                       "reproduce: CORVANE_SEED=%llu CORVANE_SCHEDULE=%s %s --gtest_filter=%s.%s\n",
                       static_cast<unsigned long long>(testSeed()), sim::scheduleName(testSchedule()), gProgram.c_str(),
                       info.test_suite_name(), info.name());
         __sanitizer_set_death_callback(printRaceLine);
-    }
 #endif
+    }
     void OnTestEnd(const testing::TestInfo& info) override
     {
         if (info.result()->Failed()) printReproduceLine(info);

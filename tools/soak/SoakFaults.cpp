@@ -64,16 +64,25 @@ void FaultInjector::step(Micros now, Micros step)
     if (interruptsUntil_ != 0 && now >= interruptsUntil_) endInterruptFault();
     for (Fade& fade : fades_)
         if (fade.until != 0 && now >= fade.until) endFade(fade);
-    if (suspendUntil_ != 0 && now >= suspendUntil_) resume(now);
     if (powerUntil_ != 0 && now >= powerUntil_) powerUp(now);
+    if (suspendUntil_ != 0 && now >= suspendUntil_ && !systemSuspended()) resume(now);
     if (unreadUntil_ != 0 && now >= unreadUntil_) unreadUntil_ = 0;
     if (random_.chance(double(step) / double(kMeanFaultInterval))) startFault(now);
+}
+
+// While the system is suspended no thread of the device runs: neither the
+// application nor the power manager can make a request.
+bool FaultInjector::systemSuspended() const
+{
+    return session_.kernel().systemSuspended();
 }
 
 void FaultInjector::startFault(Micros now)
 {
     ++started_;
-    switch (random_.below(14)) {
+    const unsigned kind = random_.below(14);
+    if (systemSuspended() && kind >= 6 && kind <= 11) return;
+    switch (kind) {
     case 0:
     case 1:
         startBusFault(now);
@@ -219,7 +228,8 @@ void FaultInjector::startPowerDown(Micros now)
     if (powerUntil_ != 0) return;
     powerUntil_ = now + duration(1, 120);
     debug_.begin(Cause::Power, now);
-    if (random_.chance(0.5))
+    systemPowerDown_ = random_.chance(0.5);
+    if (systemPowerDown_)
         session_.powerDown();
     else
         powerRequest(now, 3 + random_.below(2));  // D3 or D4
@@ -236,7 +246,10 @@ void FaultInjector::powerUp(Micros now)
         else
             session_.kernel().failAllocations(0, 1);
     }
-    if (random_.chance(0.5))
+    // The way back matches the way down: the system's resume after its
+    // suspend, the power manager's D0 or D1 after its D3 or D4.
+    random_.chance(0.5);  // drawn as when the way back was drawn apart, keeping later draws
+    if (systemPowerDown_)
         session_.powerUp();
     else
         powerRequest(now, random_.below(2));  // D0 or D1
@@ -334,8 +347,8 @@ void FaultInjector::healAll(Micros now)
     if (interruptsUntil_ != 0) endInterruptFault();
     for (Fade& fade : fades_)
         if (fade.until != 0) endFade(fade);
-    if (suspendUntil_ != 0) resume(now);
     if (powerUntil_ != 0) powerUp(now);
+    if (suspendUntil_ != 0) resume(now);
     unreadUntil_ = 0;
 }
 

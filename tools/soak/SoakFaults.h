@@ -47,6 +47,7 @@ private:
         std::shared_ptr<sim::RdsSource> rds;
     };
 
+    bool systemSuspended() const;
     void startFault(sim::Micros now);
     void startBusFault(sim::Micros now);
     void startInterruptFault(sim::Micros now);
@@ -74,6 +75,7 @@ private:
     sim::Micros busUntil_ = 0;
     sim::Micros interruptsUntil_ = 0;
     sim::Micros powerUntil_ = 0;    // the power manager powers the driver up again
+    bool systemPowerDown_ = false;  // that power-down was the system's suspend, not a device state
     sim::Micros suspendUntil_ = 0;  // the application resumes
     sim::Micros unreadUntil_ = 0;
     bool hangPending_ = false;

@@ -1,0 +1,23 @@
+#include "channel/ByteRing.h"
+#include "control/Control.h"
+#include "driver/DriverContext.h"
+#include "rds/GroupQueue.h"
+#include "tuner/Tuner.h"
+
+void CompletePowerUp()
+{
+    gDriver.control.powerUpOwed.store(0);
+    // The bus record is rewritten under the guard that every transfer holds
+    // while it uses the record. A worker frozen inside a transfer by the
+    // power-down leaves the guard within that transfer once it runs again.
+    const bool guarded = WaitForBusGuard();
+    CloseBus();
+    if (guarded) {
+        PIO_init();
+        ReleaseBusGuard();
+    }
+    // Not guarded, or not opened: the recovery opens the bus again.
+    InterruptDone(gDriver.lifecycle.sysIntr);
+    emptyGroupQueue();
+    ResetPortRings();
+}

@@ -1,0 +1,155 @@
+// Windows CE critical sections on the simulated kernel, with the verifier's
+// checks: a section must be initialised before use and not used after it was
+// deleted; only its owner leaves it; it is not deleted while held or waited
+// on; a thread does not end while it holds one.
+#include "sim/kernel/KernelImpl.h"
+
+using sim::kernelImpl;
+using sim::Thread;
+
+namespace sim {
+
+Lock& Kernel::Impl::lockFor(CRITICAL_SECTION* section, const char* call)
+{
+    // A section not initialised under this kernel (zeroed memory, or one left
+    // from an earlier kernel in the same process) gets a wait list now.
+    const std::uint32_t id = section->LockId;
+    if ((id >> 24) != instance || (id & 0xFFFFFF) == 0 || (id & 0xFFFFFF) > locks.size()) {
+        report(std::string("critical section used before InitializeCriticalSection (") + call + ")");
+        locks.emplace_back();
+        section->LockId = (instance << 24) | static_cast<std::uint32_t>(locks.size());
+        section->OwnerThread = 0;
+        section->RecursionCount = 0;
+    }
+    Lock& lock = locks[(section->LockId & 0xFFFFFF) - 1];
+    if (lock.deleted) {
+        report(std::string("critical section used after DeleteCriticalSection (") + call + ")");
+        lock.deleted = false;
+    }
+    return lock;
+}
+
+}  // namespace sim
+
+namespace {
+
+void becomeOwner(CRITICAL_SECTION* section, Thread* t)
+{
+    section->OwnerThread = t->id;
+    section->RecursionCount = 1;
+    ++t->sectionsHeld;
+}
+
+}  // namespace
+
+void InitializeCriticalSection(LPCRITICAL_SECTION section)
+{
+    sim::race::KernelScope kernel;
+    auto& k = kernelImpl();
+    k.systemCall(__func__);
+    k.locks.emplace_back();
+    section->LockId = (k.instance << 24) | static_cast<std::uint32_t>(k.locks.size());
+    section->OwnerThread = 0;
+    section->RecursionCount = 0;
+}
+
+void DeleteCriticalSection(LPCRITICAL_SECTION section)
+{
+    sim::race::KernelScope kernel;
+    auto& k = kernelImpl();
+    k.systemCall(__func__);
+    sim::Lock& lock = k.lockFor(section, __func__);
+    // "The state of the threads waiting for ownership of the deleted critical
+    // section is undefined": so is deleting one that a thread holds.
+    if (section->OwnerThread != 0)
+        k.report("critical section deleted while thread " + std::to_string(section->OwnerThread) + " holds it");
+    if (!lock.waiters.empty())
+        k.report("critical section deleted while thread " + std::to_string(lock.waiters.front()->id) + " waits for it");
+    if (Thread* owner = k.threadById(section->OwnerThread); owner != nullptr && owner->sectionsHeld > 0)
+        --owner->sectionsHeld;
+    lock.deleted = true;
+    section->OwnerThread = 0;
+    section->RecursionCount = 0;
+}
+
+void EnterCriticalSection(LPCRITICAL_SECTION section)
+{
+    sim::race::KernelScope kernel;
+    auto& k = kernelImpl();
+    k.systemCall(__func__);
+    Thread* self = k.current;
+    k.lockFor(section, __func__);
+    if (section->OwnerThread == self->id) {
+        ++section->RecursionCount;
+        return;
+    }
+    // Contended: wait until the owner leaves. Cooperative mode: every waiter
+    // tries again and the first to run takes it, so a waiter suspended
+    // meanwhile holds nothing. Preemptive modes: the leaving thread hands the
+    // section to one waiter, even a suspended one, which then holds it frozen
+    // until resumed. Windows CE hands over too; whether it skips suspended
+    // waiters we do not know, so the simulation takes the harder case.
+    while (section->OwnerThread != 0 && section->OwnerThread != self->id) {
+        k.lockFor(section, __func__).waiters.push_back(self);
+        self->state = Thread::Locking;
+        ++self->wakeGeneration;
+        k.block();
+    }
+    if (section->OwnerThread != self->id) becomeOwner(section, self);  // else handed over while waiting
+    sim::race::acquire(section);
+}
+
+BOOL TryEnterCriticalSection(LPCRITICAL_SECTION section)
+{
+    sim::race::KernelScope kernel;
+    auto& k = kernelImpl();
+    k.systemCall(__func__);
+    k.lockFor(section, __func__);
+    Thread* self = k.current;
+    if (section->OwnerThread == 0) {
+        becomeOwner(section, self);
+        sim::race::acquire(section);
+        return TRUE;
+    }
+    if (section->OwnerThread == self->id) {
+        ++section->RecursionCount;
+        return TRUE;
+    }
+    return FALSE;
+}
+
+void LeaveCriticalSection(LPCRITICAL_SECTION section)
+{
+    sim::race::KernelScope kernel;
+    auto& k = kernelImpl();
+    k.systemCall(__func__);
+    sim::Lock& lock = k.lockFor(section, __func__);
+    if (section->OwnerThread != k.current->id) {
+        // "An error occurs that may cause another thread using
+        // EnterCriticalSection to wait indefinitely."
+        k.report("critical section left by thread " + std::to_string(k.current->id) + ", which does not own it");
+        return;
+    }
+    if (--section->RecursionCount > 0) return;
+    sim::race::release(section);
+    section->OwnerThread = 0;
+    --k.current->sectionsHeld;
+    if (k.preemptive()) {
+        // Handed to the waiter of highest priority (earliest among equals).
+        if (!lock.waiters.empty()) {
+            auto best = lock.waiters.begin();
+            for (auto it = lock.waiters.begin(); it != lock.waiters.end(); ++it)
+                if (k.rank(*it) < k.rank(*best)) best = it;
+            Thread* t = *best;
+            lock.waiters.erase(best);
+            becomeOwner(section, t);
+            k.makeReady(t);
+        }
+        k.preemptionPoint();
+        return;
+    }
+    // Every waiter tries again; the first to run takes the section.
+    std::vector<Thread*> waiters;
+    waiters.swap(lock.waiters);
+    for (Thread* t : waiters) k.makeReady(t);
+}
