@@ -322,6 +322,19 @@ extern "C" void WINAPI StandIn_InterruptDisable(DWORD sysIntr)
     world().interruptPending = false;
 }
 
+// The interrupt's event set as if the line had fired, delivery rules and all.
+extern "C" BOOL WINAPI StandIn_SetInterruptEvent(DWORD sysIntr)
+{
+    KernelCall call;
+    WorldLock lock;
+    if (sysIntr != kSysIntrTuner || world().interruptEvent == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    raiseInterrupt();
+    return TRUE;
+}
+
 extern "C" LPVOID WINAPI StandIn_VirtualAlloc(LPVOID address, SIZE_T size, DWORD type, DWORD protect)
 {
     KernelCall call;
