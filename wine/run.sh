@@ -30,7 +30,7 @@ start=$(date +%s)
 # The stress run's own length, and time for load and unload; the check needs
 # well under a minute.
 limit=$(( ${seconds:-0} + 120 ))
-timeout "$limit" wine build/windows/wine/host.exe "$PWD/build/windows/Corvane.dll" $seconds 2>&1 | tr -d '\r' | tee "$log" || true
+timeout "$limit" wine build/windows/wine/host.exe "$PWD/build/windows/Corvane.dll" $seconds 2>&1 | sed -u 's/\r$//' | tee "$log" || true
 echo "windows-test: $(( $(date +%s) - start )) s under Wine"
 if [ "$(tail -n 1 "$log")" != "host verdict: PASS" ]; then
   echo "windows-test: FAIL (the host's last line is not its PASS verdict; log in $log)" >&2
