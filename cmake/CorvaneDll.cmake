@@ -33,8 +33,10 @@ add_dependencies(Corvane coredll_imports)
 # No start-up files and no default libraries; the compiler's own helpers
 # (libgcc: 64-bit division and the like) are linked in statically, and none of
 # its symbols is exported. The entry point is the stdcall CorvaneDllStartup.
-target_link_options(Corvane PRIVATE -nostdlib -Wl,--entry=_CorvaneDllStartup@12 -Wl,--exclude-all-symbols
-                    -Wl,--no-insert-timestamp)
+# The header names the Windows CE subsystem, version 6.0, as the platform's
+# own linker does with /SUBSYSTEM:WINDOWSCE.
+target_link_options(Corvane PRIVATE -nostdlib -Wl,--entry=_CorvaneDllStartup@12 -Wl,--subsystem,wince:6.0
+                    -Wl,--exclude-all-symbols -Wl,--no-insert-timestamp)
 target_link_libraries(Corvane PRIVATE ${COREDLL_IMPORTS} gcc)
 
 # The stand-in coredll.dll and the host program that run this very DLL under

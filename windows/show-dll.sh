@@ -21,6 +21,9 @@ stripped=$(mktemp)
 trap 'rm -f "$stripped"' EXIT
 i686-w64-mingw32-strip -o "$stripped" "$dll"
 echo "Size: $(stat -c %s "$dll") bytes, $(stat -c %s "$stripped") stripped"
+awk '$1 == "Subsystem" {code = $2 + 0} $1 == "MajorSubsystemVersion" {major = $2}
+     $1 == "MinorSubsystemVersion" {minor = $2} END {printf "Subsystem: %d, version %s.%s\n", code, major, minor}' \
+  <<<"$table"
 
 definitions() { awk '/^EXPORTS/ {on = 1; next} on && NF && $1 !~ /^;/ {sub(/@.*/, "", $1); print $1}' "$1" | sort; }
 if [ "$(sort <<<"$exports")" != "$(definitions "$root/windows/Corvane.def")" ]; then
