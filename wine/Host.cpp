@@ -305,6 +305,12 @@ void runCheck()
     gDriver.command("$PLTCM,QFI,25");
     check(gReader.waitFor("$PXRQF,25,300,300,1", 2000) != 0, "IOCTL_TMC_COMMAND: a private command answered");
 
+    // A wide string through the variable arguments of the debug output.
+    const DWORD d4 = 4;
+    gDriver.control(IOCTL_POWER_QUERY, nullptr, 0, const_cast<DWORD*>(&d4), sizeof d4);
+    check(StandInDebugCount(L"Corvane::IOCTL_POWER_QUERYsucceeded") == 1,
+          "IOCTL_POWER_QUERY: the driver's answer on the debug output");
+
     const DWORD faults = StandInDebugCount(L"exception in ioctl");
     DWORD returned = 0;
     gDriver.control(IOCTL_POWER_CAPABILITIES, nullptr, 0, reinterpret_cast<void*>(0x10), 48, &returned);

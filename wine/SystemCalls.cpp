@@ -167,11 +167,11 @@ extern "C" HANDLE WINAPI StandIn_CreateThread(LPSECURITY_ATTRIBUTES attributes, 
         record = &gThreads[gThreadCount];
         record->start = start;
         record->parameter = parameter;
-        record->release = CreateEventW(nullptr, FALSE, FALSE, nullptr);
         // Started held, so that the record is complete before the thread runs.
         DWORD id = 0;
         HANDLE thread = CreateThread(attributes, stackSize, threadStart, record, flags | CREATE_SUSPENDED, &id);
         if (thread == nullptr) return nullptr;
+        record->release = CreateEventW(nullptr, FALSE, FALSE, nullptr);
         DuplicateHandle(GetCurrentProcess(), thread, GetCurrentProcess(), &record->handle, 0, FALSE,
                         DUPLICATE_SAME_ACCESS);
         record->id = id;
