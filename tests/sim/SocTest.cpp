@@ -66,6 +66,11 @@ TEST_F(Soc, BindsEveryKnownWindowAndRefusesTheRest)
     EXPECT_FALSE(VirtualFree(reserved, 4096, MEM_RELEASE));
     EXPECT_TRUE(VirtualFree(reserved, 0, MEM_RELEASE));
     EXPECT_EQ(VirtualAlloc(nullptr, 4096, MEM_COMMIT, PAGE_READWRITE), nullptr);
+    // Released twice: the verifier's report, and the call fails.
+    std::vector<std::string> reports;
+    kernel.setVerifierHandler([&](const std::string& report) { reports.push_back(report); });
+    EXPECT_FALSE(VirtualFree(reserved, 0, MEM_RELEASE));
+    EXPECT_EQ(reports, (std::vector<std::string>{"memory freed twice (VirtualFree)"}));
 
     for (void* address : mapped) {
         EXPECT_TRUE(VirtualFree(address, 0, MEM_RELEASE));
