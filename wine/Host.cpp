@@ -328,6 +328,13 @@ void runCheck()
     const std::size_t afterUp = gReader.count();
     check(gDriver.write("$PLTCM,QFI,20\r\n") == 15 && gReader.waitFor("$PXRQF,20,300,300,1", 3000, afterUp) != 0,
           "after the power-up a command written is answered");
+    // The next station up is the only one above with a carrier: the chip's
+    // seek (STC and the interrupt) stops there, and the search reports it.
+    const std::size_t beforeSearch = gReader.count();
+    gReader.expectDiscard();
+    gDriver.write("$PLTCM,+\r\n");
+    check(gReader.waitFor(statusOf(10370, 38), 20000, beforeSearch) != 0,
+          "a search up: the chip's seek stops on 103.70 MHz, reported");
     say("  read %u sentences, %u TMC groups, %u interrupts", unsigned(gReader.count()),
         unsigned(gReader.countOf("$PLTTM,")), unsigned(snapshot().interrupts));
 }
