@@ -412,9 +412,11 @@ void runStress(DWORD seconds)
     HANDLE threads[] = {CreateThread(nullptr, 0, commander, nullptr, 0, nullptr),
                         CreateThread(nullptr, 0, powerManager, nullptr, 0, nullptr),
                         CreateThread(nullptr, 0, serialClient, nullptr, 0, nullptr)};
-    for (DWORD elapsed = 0; elapsed < seconds; elapsed += 30) {
-        Sleep(std::min<DWORD>(30, seconds - elapsed) * 1000);
-        say("  %3lu s: %u sentences, %u commands, %u power cycles, %u broken", static_cast<unsigned long>(elapsed + 30),
+    for (DWORD elapsed = 0; elapsed < seconds;) {
+        const DWORD step = std::min<DWORD>(30, seconds - elapsed);
+        Sleep(step * 1000);
+        elapsed += step;
+        say("  %3lu s: %u sentences, %u commands, %u power cycles, %u broken", static_cast<unsigned long>(elapsed),
             unsigned(gReader.count()), unsigned(gCommands), unsigned(gPowerCycles), unsigned(gReader.broken));
     }
     gStop = true;
