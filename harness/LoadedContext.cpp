@@ -8,11 +8,14 @@
 #include "rds/GroupDecoder.h"
 #include "tuner/Tuner.h"
 
+#include "sim/kernel/Kernel.h"
+
 #include <cstdint>
+#include <vector>
 
 namespace harness {
 
-LoadedContext::LoadedContext()
+LoadedContext::LoadedContext() : firstThread_(sim::Kernel::current().threadCount() + 1)
 {
     LoadDriverContext();
     BeginLoad();
@@ -20,6 +23,10 @@ LoadedContext::LoadedContext()
 
 LoadedContext::~LoadedContext()
 {
+    sim::Kernel& kernel = sim::Kernel::current();
+    std::vector<DWORD> started;
+    for (DWORD id = firstThread_; id <= kernel.threadCount(); ++id) started.push_back(id);
+    kernel.moduleUnloaded(started);
     EndLoad(true);
 }
 

@@ -14,7 +14,9 @@ class LoadedContext {
 public:
     LoadedContext();
     // Closes the bus, frees its record, unmaps the register windows and
-    // deletes the locks, as the unload does once the workers have ended.
+    // deletes the locks, as the unload does once the workers have ended. A
+    // thread a test started on the context is taken for unloaded with it: it
+    // may not run again.
     ~LoadedContext();
     LoadedContext(const LoadedContext&) = delete;
     LoadedContext& operator=(const LoadedContext&) = delete;
@@ -26,6 +28,9 @@ public:
     // The decoder ready for its first group: the default output filter and a
     // fresh decoder.
     void readyDecoder();
+
+private:
+    unsigned firstThread_;  // threads from this id on were started on this context
 };
 
 // Everything queued in the output ring, emptied out (what the application

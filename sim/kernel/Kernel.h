@@ -205,7 +205,9 @@ public:
     void resumeSystem(const std::function<void()>& powerUpHandler, const char* name = "COM_PowerUp");
     bool systemSuspended() const;
     // The device manager unloaded the module these threads run in: a further
-    // step of any of them is a verifier failure.
+    // step of any of them is a verifier failure. So whatever they did comes
+    // before what the caller does next (the release of their memory), also
+    // for the race detector.
     void moduleUnloaded(const std::vector<DWORD>& threadIds);
     // Threads created so far (the ids run from 1 up to this).
     DWORD threadCount() const;

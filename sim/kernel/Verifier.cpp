@@ -103,8 +103,12 @@ bool Kernel::systemSuspended() const
 
 void Kernel::moduleUnloaded(const std::vector<DWORD>& threadIds)
 {
-    for (DWORD id : threadIds)
-        if (Thread* t = impl_->threadById(id); t != nullptr && t->state != Thread::Exited) t->unloaded = true;
+    for (DWORD id : threadIds) {
+        Thread* t = impl_->threadById(id);
+        if (t == nullptr) continue;
+        if (t->state != Thread::Exited) t->unloaded = true;
+        race::joinAtTeardown(t->raceFiber, t);  // an ended thread released at its exit
+    }
 }
 
 DWORD Kernel::threadCount() const
