@@ -10,13 +10,16 @@
 #include "tools/Run.h"
 #include "tools/Script.h"
 #include "tools/StopSignal.h"
+#include "tools/soak/Campaign.h"
 #include "tools/soak/Soak.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace corvane;
@@ -120,8 +123,39 @@ void printSoakSummary(std::FILE* out, const char* outcome, const Options& option
                  report.tmcRequired ? "" : " (no TMC station on the band: TMC was not required)");
 }
 
-int soak(const Options& options)
+// Many seeds, each in a process of its own: this program again.
+int campaign(const Options& options)
 {
+    soak::CampaignSettings settings;
+    settings.seeds = options.seeds;
+    settings.jobs = options.jobs != 0 ? options.jobs : std::max(1u, std::thread::hardware_concurrency());
+    settings.soak.hours = options.hours;
+    settings.soak.scenario = options.scenario;
+    settings.soak.bandFile = options.bandFile;
+    if (!options.schedule.empty()) settings.soak.schedule = sim::parseSchedule(options.schedule);
+    settings.resultsFile = options.resultsFile;
+    settings.resume = options.resume;
+    settings.program = std::filesystem::read_symlink("/proc/self/exe").string();
+    if (!settings.soak.bandFile.empty()) {
+        try {
+            (void)sim::band::readBandFile(settings.soak.bandFile);  // its mistakes once, before any job
+        } catch (const sim::band::BandFileError& error) {
+            return inputError(error.what());
+        }
+    }
+    soak::CampaignSummary summary;
+    try {
+        summary = soak::runCampaign(settings, stdout);
+    } catch (const std::invalid_argument& error) {
+        return inputError(error.what());
+    }
+    soak::printCampaignSummary(summary, stdout);
+    return summary.failed != 0 ? kExitFailure : 0;
+}
+
+int soakCommand(const Options& options)
+{
+    if (!options.seeds.empty()) return campaign(options);
     SoakSettings settings;
     settings.seed = options.seed;
     settings.hours = options.hours;
@@ -171,7 +205,7 @@ int main(int argc, char** argv)
     int status = kExitFailure;
     try {
         if (options.mode == Mode::Soak)
-            status = soak(options);
+            status = soakCommand(options);
         else
             status = options.mode == Mode::Run ? run(options) : replay(options);
     } catch (const std::exception& error) {

@@ -88,6 +88,17 @@ void Si4709::hang()
     stopEverything();
 }
 
+void Si4709::supplyDip()
+{
+    if (!resetHigh_) {
+        return;  // held in reset, the chip has nothing to lose
+    }
+    ++dips_;
+    stopEverything();
+    resetRegisters();
+    hung_ = false;
+}
+
 void Si4709::setQualityAnswers(std::uint16_t stepOneRdsd, std::uint16_t stepTwoRdsd)
 {
     stepOneAnswer_ = stepOneRdsd;

@@ -96,6 +96,13 @@ public:
     // Stops answering the bus, interrupting and receiving until the next reset.
     void hang();
     bool hung() const { return hung_; }
+    // The supply dips below the chip's brown-out level (an engine cranking):
+    // the chip starts again from its power-on state, powered down with every
+    // register at its reset value (RDS off, volume 0, interrupts off), while
+    // its reset line stays high and it keeps answering the bus in the mode it
+    // had. Nothing tells the driver.
+    void supplyDip();
+    std::uint64_t supplyDips() const { return dips_; }
     Si4709Timing& timing() { return timing_; }
     // RDSD values that end the two signal-quality steps; stall keeps them running.
     void setQualityAnswers(std::uint16_t stepOneRdsd, std::uint16_t stepTwoRdsd);
@@ -203,6 +210,7 @@ private:
     std::uint64_t groupsLostWhileBusy_ = 0;
     std::uint64_t pulses_ = 0;
     std::uint64_t stcCount_ = 0;
+    std::uint64_t dips_ = 0;
 };
 
 }  // namespace sim
