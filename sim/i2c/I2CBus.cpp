@@ -131,13 +131,11 @@ void I2CBus::clearFaults()
     failProbability_ = 0.0;
     passBeforeFail_ = 0;
     failCount_ = 0;
-    longestDelay_ = 0;
-    heldUntil_ = 0;
 }
 
 bool I2CBus::injectFailure()
 {
-    if (kernel_.now() < heldUntil_) {
+    if (kernel_.now() >= heldFrom_ && kernel_.now() < heldUntil_) {
         return true;
     }
     if (failCount_ > 0) {

@@ -51,8 +51,13 @@ public:
     void failTransfers(std::uint32_t pass, std::uint32_t fail);
     // Each transfer first waits a time drawn up to `longest` (0: none).
     void setTransferDelay(Micros longest) { longestDelay_ = longest; }
-    // Transfers fail as busy until virtual time `until`.
-    void holdUntil(Micros until) { heldUntil_ = until; }
+    // Transfers fail as busy from virtual time `from` until `until`.
+    void holdBetween(Micros from, Micros until)
+    {
+        heldFrom_ = from;
+        heldUntil_ = until;
+    }
+    // Ends the opens and transfers failing (not the delay or the hold).
     void clearFaults();
 
     // ---- Observation ---------------------------------------------------------
@@ -94,6 +99,7 @@ private:
     std::uint32_t passBeforeFail_ = 0;
     std::uint32_t failCount_ = 0;
     Micros longestDelay_ = 0;
+    Micros heldFrom_ = 0;
     Micros heldUntil_ = 0;
     std::uint64_t delayed_ = 0;
     Micros longestSeen_ = 0;

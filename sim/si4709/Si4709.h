@@ -79,6 +79,9 @@ public:
     std::uint64_t unacknowledged() const { return nacks_; }
     std::uint64_t busWrites() const { return busWrites_; }
     std::uint64_t busReads() const { return busReads_; }
+    // Reads that returned RDSR set with the four blocks: what the driver may
+    // take as groups (the same group read twice counts twice).
+    std::uint64_t groupReads() const { return groupReads_; }
 
     // ---- World side ----------------------------------------------------------------
     // A register as a read would return it now.
@@ -206,6 +209,7 @@ private:
     std::uint64_t nacks_ = 0;
     std::uint64_t busWrites_ = 0;
     std::uint64_t busReads_ = 0;
+    std::uint64_t groupReads_ = 0;
     std::uint64_t groupsDelivered_ = 0;
     std::uint64_t groupsLostWhileBusy_ = 0;
     std::uint64_t pulses_ = 0;

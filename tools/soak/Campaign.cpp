@@ -82,7 +82,8 @@ std::string lineAfter(const std::string& text, const std::string& prefix)
 {
     for (std::size_t at = 0; at < text.size();) {
         const std::size_t end = std::min(text.find('\n', at), text.size());
-        if (text.compare(at, prefix.size(), prefix) == 0) return text.substr(at + prefix.size(), end - at - prefix.size());
+        if (text.compare(at, prefix.size(), prefix) == 0)
+            return text.substr(at + prefix.size(), end - at - prefix.size());
         at = end + 1;
     }
     return {};
@@ -92,8 +93,7 @@ class Campaign {
 public:
     Campaign(const CampaignSettings& settings, std::FILE* out)
         : settings_(settings), out_(out), terminal_(::isatty(::fileno(out)) != 0)
-    {
-    }
+    {}
 
     CampaignSummary run()
     {
@@ -308,9 +308,10 @@ private:
         const double elapsed = summary_.wallSeconds;
         std::string left = "?";
         if (done_ > 0) left = clockText(elapsed / double(done_) * double(total_ - done_));
-        std::fprintf(out_, "\r\033[Kseeds %zu of %zu done, %zu failed, %zu running; %.1f virtual hours; %s elapsed, %s left",
-                     summary_.passed + summary_.failed, summary_.seeds, summary_.failed, running,
-                     summary_.virtualHours, clockText(elapsed).c_str(), stopping_ ? "stopping," : left.c_str());
+        std::fprintf(out_,
+                     "\r\033[Kseeds %zu of %zu done, %zu failed, %zu running; %.1f virtual hours; %s elapsed, %s left",
+                     summary_.passed + summary_.failed, summary_.seeds, summary_.failed, running, summary_.virtualHours,
+                     clockText(elapsed).c_str(), stopping_ ? "stopping," : left.c_str());
         std::fflush(out_);
     }
 

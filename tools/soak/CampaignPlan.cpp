@@ -72,10 +72,16 @@ std::string resultLine(const SeedResult& r)
 {
     // Milliseconds are all a campaign's figures need.
     const auto ms = [](double seconds) { return std::round(seconds * 1000) / 1000; };
-    nlohmann::ordered_json line{{"seed", r.seed},          {"schedule", r.schedule}, {"band", r.band},
-                                {"hours", r.hours},        {"ran", r.ran},           {"outcome", r.outcome},
+    nlohmann::ordered_json line{{"seed", r.seed},
+                                {"schedule", r.schedule},
+                                {"band", r.band},
+                                {"hours", r.hours},
+                                {"ran", r.ran},
+                                {"outcome", r.outcome},
                                 {"failure", r.failure},
-                                {"wall", ms(r.wallSeconds)}, {"cpu", ms(r.cpuSeconds)},    {"reproduce", r.reproduce}};
+                                {"wall", ms(r.wallSeconds)},
+                                {"cpu", ms(r.cpuSeconds)},
+                                {"reproduce", r.reproduce}};
     return line.dump();
 }
 

@@ -9,6 +9,7 @@
 #include "sim/band/RdsGenerator.h"
 #include "tools/Session.h"
 #include "tools/StopSignal.h"
+#include "tools/soak/CarFaults.h"
 #include "tools/soak/SoakChecks.h"
 #include "tools/soak/SoakCrash.h"
 #include "tools/soak/SoakFaults.h"
@@ -25,6 +26,7 @@ namespace corvane {
 namespace {
 
 using sim::Micros;
+using soak::CarFaults;
 using soak::Cause;
 
 constexpr Micros kSecond = 1'000'000;
@@ -49,6 +51,13 @@ constexpr Micros kMaxFaultPhase = 30 * kMinute;
 // poll in steps of at most 50 ms (a command waits at most 3 s for a recovery).
 constexpr Micros kInterruptThreadBound = 75 * kSecond;
 constexpr Micros kWorkerBound = 15 * kSecond;
+
+std::string hex(unsigned value)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%04X", value);
+    return text;
+}
 
 std::string seconds(Micros t)
 {
@@ -84,7 +93,8 @@ public:
         : settings_(settings),
           session_(sessionSettings(settings)),
           tmcBand_(bandHasTmc(band)),
-          faults_(session_, band, debug_)
+          faults_(session_, band, debug_),
+          carFaults_(session_, debug_)
     {
         session_.installBand(band);
     }
@@ -107,7 +117,9 @@ public:
             if (going()) heal();
         }
         report.virtualHours = double(now()) / 3600e6;
-        report.faults = faults_.started();
+        report.faults = faults_.started() + carFaults_.started();
+        const CarFaults::Counts& car = carFaults_.counts();
+        report.carFaults = {car.dips, car.heldLines, car.noiseBursts, car.slowBuses, car.heldBuses};
         report.linesRead = lines_.lines();
         report.cutLines = lines_.cutLines();
         report.debugLines = debug_.checked();
@@ -142,6 +154,7 @@ private:
     {
         while (going() && now() < until) {
             faults_.step(now(), kStep);
+            carFaults_.step(now(), kStep);
             advance(kStep);
         }
     }
@@ -165,6 +178,7 @@ private:
         }
         reading_ = faults_.reading();
         checkWorkers();
+        checkInterruptsAndGroups();
         faults_.noteChipState(now());
         noteResetPulses();
         fail(debug_.check(session_.kernel().debugLog(), debugNext_));
@@ -222,6 +236,31 @@ private:
                 fail("the " + std::string(w.name) + " thread has not run since " + seconds(last) + " (now " +
                      seconds(now()) + ")");
         }
+    }
+
+    void checkInterruptsAndGroups()
+    {
+        sim::World& world = session_.world();
+        const bool usable = running() && !faults_.interruptsLost();
+        fail(interrupts_.sample(now(), usable, world.chip().interruptPulses(),
+                                session_.kernel().interruptsDelivered(kSysIntrTuner)));
+        const bool debugOn = (gDriver.sentences.outputFilter.flags.load() & kFilterDebug) != 0;
+        fail(groups_.sample(now(), gDriver.rds.decodedGroupCount.load(), debugOn, world.chip().groupReads()));
+    }
+
+    // After a heal the chip runs as the driver set it, whatever a supply dip
+    // took from it: powered up, RDS and its interrupt on, the driver's volume.
+    void checkChipSettings()
+    {
+        const sim::Si4709& chip = session_.world().chip();
+        const unsigned volume = gDriver.tuner.settings.volume.load();
+        const std::uint16_t sysconfig1 = chip.reg(si4709::SYSCONFIG1);
+        const bool rds = (sysconfig1 & si4709::kSysconfig1Rds) != 0 && (sysconfig1 & si4709::kSysconfig1Rdsien) != 0;
+        if (!chip.poweredUp() || !rds || chip.audio().volume != volume || chip.audio().muted != (volume == 0))
+            fail("after the heal the chip does not run as the driver set it: " +
+                 std::string(chip.poweredUp() ? "" : "powered down, ") + "SYSCONFIG1 0x" + hex(sysconfig1) +
+                 ", volume " + std::to_string(chip.audio().volume) + (chip.audio().muted ? " muted" : "") +
+                 " (the driver's: " + std::to_string(volume) + ")");
     }
 
     // Notes what the recovery check needs from the lines just read.
@@ -282,6 +321,7 @@ private:
     void heal()
     {
         faults_.healAll(now());
+        carFaults_.healAll(now());
         // What the driver queued before the heal tells nothing of its recovery,
         // and commands written before it (kept while the driver was down) are
         // still to be carried out: they may send the receiver elsewhere.
@@ -314,6 +354,7 @@ private:
         while (going() && now() < end) advance(kHealStep);
         if (going() && now() - lastStatus_ > statusGap_)
             fail("after the heal the tuning status stopped at " + seconds(lastStatus_) + " (" + driverState() + ")");
+        if (going()) checkChipSettings();
         statusFrom_ = 0;
     }
 
@@ -323,6 +364,9 @@ private:
     soak::LineChecker lines_;
     soak::DebugChecker debug_;
     soak::FaultInjector faults_;
+    soak::CarFaults carFaults_;
+    soak::InterruptLiveness interrupts_;
+    soak::GroupAccounting groups_;
     std::size_t debugNext_ = 0;
     std::size_t resetSeen_ = 0;
     bool reading_ = true;

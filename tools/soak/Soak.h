@@ -41,7 +41,10 @@ struct SoakReport {
     std::string reproduce;    // the one command line that replays this run
     double virtualHours = 0;
     std::uint64_t cycles = 0;  // fault phases, each ended by a heal
-    std::uint64_t faults = 0;  // faults started
+    std::uint64_t faults = 0;  // faults started, the car's included
+    struct CarFaultCounts {
+        std::uint64_t dips = 0, heldLines = 0, noiseBursts = 0, slowBuses = 0, heldBuses = 0;
+    } carFaults;
     std::uint64_t linesRead = 0;
     std::uint64_t cutLines = 0;     // cut fronts after an overrun
     std::uint64_t debugLines = 0;   // debug messages, every one explained

@@ -133,7 +133,8 @@ bool explains(Cause cause, Message message)
     case Message::TransferFailed:
         // A transfer fails when the bus fails it, when the chip does not
         // answer (hung, or held in reset while the driver is powered down).
-        return cause == Cause::Bus || cause == Cause::Hang || cause == Cause::Power || cause == Cause::ChipInReset;
+        return cause == Cause::Bus || cause == Cause::Hang || cause == Cause::Power || cause == Cause::ChipInReset ||
+               cause == Cause::BusHeld;
     case Message::BusClosed:
     case Message::BusAlreadyClosed:
     case Message::BusOpenFailed:  // only a power-up opens the bus with faults armed
@@ -190,6 +191,40 @@ std::string DebugChecker::check(const std::vector<sim::DebugLine>& log, std::siz
     for (Window& w : windows_)
         while (!w.past.empty() && w.past.front().second + 600'000'000 < horizon) w.past.erase(w.past.begin());
     return failure;
+}
+
+std::string InterruptLiveness::sample(sim::Micros now, bool usable, std::uint64_t pulses, std::uint64_t delivered)
+{
+    if (!usable) {
+        open_ = false;
+        return {};
+    }
+    if (!open_ || delivered != delivered_) {
+        open_ = true;
+        from_ = now;
+        pulses_ = pulses;
+        delivered_ = delivered;
+        return {};
+    }
+    if (now - from_ < kWindow) return {};
+    const std::uint64_t missed = pulses - pulses_;
+    open_ = false;
+    if (missed < 3) return {};
+    return "the chip pulsed its interrupt line " + std::to_string(missed) + " times from " + seconds(from_) + " to " +
+           seconds(now) + " and the driver took none: the interrupt stays masked";
+}
+
+std::string GroupAccounting::sample(sim::Micros now, std::uint8_t decodedCount, bool debugOn, std::uint64_t groupReads)
+{
+    if (off_ || debugOn) {
+        off_ = true;
+        return {};
+    }
+    decoded_ += std::uint8_t(decodedCount - last_);
+    last_ = decodedCount;
+    if (decoded_ <= groupReads) return {};
+    return "by " + seconds(now) + " the driver decoded " + std::to_string(decoded_) + " groups, the chip handed out " +
+           std::to_string(groupReads) + ": an interrupt without a group was taken for one";
 }
 
 }  // namespace corvane::soak
