@@ -168,6 +168,7 @@ int soakCommand(const Options& options)
     settings.scenario = options.scenario;
     settings.bandFile = options.bandFile;
     settings.debug = options.debug;
+    settings.plotFile = options.plotFile;
     if (!options.schedule.empty()) settings.schedule = sim::parseSchedule(options.schedule);
     SoakReport report;
     try {

@@ -1,6 +1,7 @@
 #include "tools/soak/CarFaults.h"
 
 #include "platform/BusTypes.h"
+#include "tools/Timeline.h"
 #include "tuner/Si4709Registers.h"
 
 namespace corvane::soak {
@@ -20,8 +21,7 @@ constexpr Micros kHeldBusGrace = kSecond;
 
 CarFaults::CarFaults(Session& session, DebugChecker& debug)
     : session_(session), debug_(debug), random_(session.kernel().seed() ^ 0xCA2F4017D1B5ull)
-{
-}
+{}
 
 Micros CarFaults::duration(double minSeconds, double maxSeconds)
 {
@@ -134,6 +134,14 @@ void CarFaults::endHeldBus(Micros now)
     heldBusUntil_ = 0;
     session_.world().bus().holdBetween(0, 0);
     debug_.end(Cause::BusHeld, now, kHeldBusGrace);
+}
+
+std::uint32_t CarFaults::activeFaults() const
+{
+    return (heldLineUntil_ != 0 ? faultBit(FaultKind::InterruptLineHeld) : 0) |
+           (noiseUntil_ != 0 ? faultBit(FaultKind::InterruptNoise) : 0) |
+           (slowUntil_ != 0 ? faultBit(FaultKind::BusSlow) : 0) |
+           (heldBusUntil_ != 0 ? faultBit(FaultKind::BusHeld) : 0);
 }
 
 void CarFaults::healAll(Micros now)

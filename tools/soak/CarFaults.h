@@ -30,6 +30,9 @@ public:
     // The interrupt line carries more than the chip sends (held, or noise).
     bool interruptLineDisturbed() const { return heldLineUntil_ != 0 || noiseUntil_ != 0; }
 
+    // The car faults active now, as FaultKind bits (tools/Timeline.h).
+    std::uint32_t activeFaults() const;
+
     struct Counts {
         std::uint64_t dips = 0, heldLines = 0, noiseBursts = 0, slowBuses = 0, heldBuses = 0;
     };

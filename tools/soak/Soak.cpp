@@ -9,6 +9,7 @@
 #include "sim/band/RdsGenerator.h"
 #include "tools/Session.h"
 #include "tools/StopSignal.h"
+#include "tools/Timeline.h"
 #include "tools/soak/CarFaults.h"
 #include "tools/soak/SoakChecks.h"
 #include "tools/soak/SoakCrash.h"
@@ -97,6 +98,7 @@ public:
           carFaults_(session_, debug_)
     {
         session_.installBand(band);
+        if (!settings.plotFile.empty()) timeline_.emplace();
     }
 
     SoakReport run()
@@ -131,6 +133,10 @@ public:
             if (session_.world().protocolViolations() != 0) failure_ = "the driver broke the bus or chip protocol";
         }
         report.passed = failure_.empty();
+        if (timeline_) {
+            timeline_->finish(double(now()) / 1e6);
+            writeTimelinePlot(*timeline_, settings_.plotFile, report.reproduce);
+        }
         if (!report.passed) {
             report.failure = failure_;
             report.recentLines = recorder_.lines();
@@ -144,7 +150,9 @@ private:
 
     void fail(const std::string& what)
     {
-        if (failure_.empty()) failure_ = what;
+        if (!failure_.empty() || what.empty()) return;
+        failure_ = what;
+        if (timeline_) timeline_->fail(double(now()) / 1e6, what);
     }
 
     // Neither failed nor asked to stop.
@@ -177,6 +185,9 @@ private:
             watchLines();
         }
         reading_ = faults_.reading();
+        if (timeline_)
+            timeline_->sample(session_.world(), faults_.activeFaults() | carFaults_.activeFaults(),
+                              carFaults_.counts().dips);
         checkWorkers();
         checkInterruptsAndGroups();
         faults_.noteChipState(now());
@@ -380,6 +391,7 @@ private:
     std::string failure_;
     bool stopped_ = false;
     soak::FlightRecorder recorder_;
+    std::optional<Timeline> timeline_;
 };
 
 }  // namespace
