@@ -23,9 +23,9 @@ private:
 
 const char* faultName(FaultKind kind)
 {
-    static const char* const names[] = {"bus failing",     "interrupts lost or spurious", "chip hung",       "station fading",
-                                        "powered down",    "suspended",       "output unread",   "interrupt line stuck",
-                                        "ignition noise",  "bus slow",        "bus held"};
+    static const char* const names[] = {
+        "bus failing",   "interrupts lost or spurious", "chip hung",      "station fading", "powered down", "suspended",
+        "output unread", "interrupt line stuck",        "ignition noise", "bus slow",       "bus held"};
     static_assert(std::size(names) == unsigned(FaultKind::Count));
     return names[unsigned(kind)];
 }

@@ -89,7 +89,7 @@ struct Counts {
 };
 
 Counts writeData(std::FILE* plot, const Timeline& timeline, const Strip& strip, double from, double to,
-               const std::string& suffix, double unit)
+                 const std::string& suffix, double unit)
 {
     std::size_t inside = 0;
     for (const auto& s : timeline.samples()) inside += s.time >= from && s.time <= to;
@@ -133,8 +133,8 @@ void plotWindow(std::FILE* plot, const Timeline& timeline, const Strip& strip, d
     const char* unitName = unit == 3600 ? "hours" : unit == 60 ? "minutes" : "seconds";
     std::fprintf(plot, "unset arrow; unset label\nset xrange [%.4f:%.4f]\nunset xlabel\nset format x ''\n", from / unit,
                  to / unit);
-    std::fprintf(plot, "set origin 0,%.3f\nset size 1,%.3f\nset bmargin 0.5\nset tmargin 2\n",
-                 place.top - place.chart, place.chart);
+    std::fprintf(plot, "set origin 0,%.3f\nset size 1,%.3f\nset bmargin 0.5\nset tmargin 2\n", place.top - place.chart,
+                 place.chart);
     for (const auto& m : timeline.marks())
         if (m.kind == Timeline::MarkKind::Failure && m.time >= from && m.time <= to)
             std::fprintf(plot,
@@ -149,7 +149,8 @@ void plotWindow(std::FILE* plot, const Timeline& timeline, const Strip& strip, d
                  " '' using 1:($3 >= 0 ? $3 : NaN) axes x1y2 with lines lc rgb '#2ca02c' title 'RSSI',"
                  " '' using 1:4 axes x1y2 with lines lc rgb '#ff7f0e' title 'TMC credit'\n",
                  quoted(heading).c_str(), suffix.c_str());
-    std::fprintf(plot, "unset title; unset y2tics; unset y2label; unset ylabel; set key off; unset arrow; unset label\n");
+    std::fprintf(plot,
+                 "unset title; unset y2tics; unset y2label; unset ylabel; set key off; unset arrow; unset label\n");
     std::fprintf(plot, "set origin 0,%.3f\nset size 1,%.3f\nset tmargin 0\nset bmargin 2.5\nset format x '%%g'\n",
                  place.top - place.chart - place.strip, place.strip);
     std::fprintf(plot, "set xlabel 'virtual %s' offset 0,0.8\n", unitName);
@@ -162,7 +163,8 @@ void plotWindow(std::FILE* plot, const Timeline& timeline, const Strip& strip, d
     if (counts.bands != 0)
         plots += "$bands" + suffix + " using 1:2:3:(0.35):4 with boxxyerror fs solid 0.7 noborder lc rgb variable";
     if (counts.marks != 0)
-        plots += std::string(plots.empty() ? "" : ", ") + "$marks" + suffix + " using 1:2:3 with points pt 7 ps 0.8 lc rgb variable";
+        plots += std::string(plots.empty() ? "" : ", ") + "$marks" + suffix +
+                 " using 1:2:3 with points pt 7 ps 0.8 lc rgb variable";
     if (plots.empty()) plots = "NaN notitle";
     std::fprintf(plot, ") noenhanced\nplot %s\n", plots.c_str());
 }
@@ -199,8 +201,8 @@ void writeTimelinePlot(const Timeline& timeline, const std::string& svgPath, con
         Counts counts;
     } windows[] = {{0, end, overviewUnit, "All", "the whole run", 0.97, all},
                    {detailFrom, detailTo, 1, "Detail",
-                    focus < timeline.end() ? "the last ten minutes before the failure" : "the last ten minutes",
-                    0.48, detail}};
+                    focus < timeline.end() ? "the last ten minutes before the failure" : "the last ten minutes", 0.48,
+                    detail}};
     for (const auto& w : windows)
         plotWindow(plot, timeline, strip, w.from, w.to, w.suffix, w.unit, w.heading, {w.top, chartHeight, stripHeight},
                    w.counts);

@@ -99,9 +99,10 @@ public:
     {
         std::vector<std::uint64_t> toRun = takeResumed();
         if (!settings_.resultsFile.empty()) {
-            results_ = ::open(settings_.resultsFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+            results_ = ::open(settings_.resultsFile.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
             if (results_ < 0)
                 throw std::invalid_argument(settings_.resultsFile + ": cannot be written: " + std::strerror(errno));
+            endCutLine();
         }
         installCampaignSignals();
         total_ = toRun.size();
@@ -132,6 +133,15 @@ public:
     }
 
 private:
+    // A campaign killed while it wrote a line left it without its line end:
+    // the next result starts on a line of its own.
+    void endCutLine()
+    {
+        const off_t size = ::lseek(results_, 0, SEEK_END);
+        char last = '\n';
+        if (size > 0 && ::pread(results_, &last, 1, size - 1) == 1 && last != '\n') (void)!::write(results_, "\n", 1);
+    }
+
     // Counts the seeds the results file already holds; returns the rest.
     std::vector<std::uint64_t> takeResumed()
     {
