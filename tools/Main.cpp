@@ -180,6 +180,7 @@ int soakCommand(const Options& options)
     }
     if (!report.passed) {
         std::fprintf(stderr, "corvane: soak failed: %s\n", report.failure.c_str());
+        std::fprintf(stderr, "the faults active then: %s\n", report.faultsThen.c_str());
         std::fprintf(stderr, "the last lines the application read:\n");
         for (const std::string& line : report.recentLines) std::fprintf(stderr, "  %s\n", line.c_str());
         std::fprintf(stderr, "the driver's last debug messages:\n");

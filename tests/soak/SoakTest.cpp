@@ -49,9 +49,19 @@ TEST(SoakLines, WholeSentencesPassTornAndDamagedOnesFail)
     EXPECT_EQ(lines.feed("\n$PLTTQ,9470,42,0,1,0*5c\r\n", 5), "");
     EXPECT_EQ(lines.cutLines(), 2u);
     EXPECT_NE(lines.feed("70,42,0,1,0*5c\r\n", 6), "");
+    // A line held in part when the ring overran lost its end with the
+    // overwritten bytes: the part is dropped, not joined to the cut front.
+    EXPECT_EQ(lines.feed("$PLTTQ,9470,4", 7), "");
+    lines.readingGap();
+    EXPECT_EQ(lines.feed("70,42,0,1,0*5c\r\n", 8), "");
+    EXPECT_EQ(lines.cutLines(), 4u);
+    // Bytes the ring dropped while the application read leave a seam inside
+    // what it read: there, and only there, one line may join two sentences.
+    EXPECT_NE(lines.feed("$PLTTQ,9470,4,0,1,0*5c\r\n", 8), "");
+    EXPECT_EQ(lines.feed("$PLTTQ,9470,4,0,1,0*5c\r\n$PLTTQ,9470,42,0,1,0*5c\r\n", 8, true), "");
     // A run of bytes with no line end holds two sentences.
-    EXPECT_NE(lines.feed(std::string(70, '1'), 7), "");
-    EXPECT_EQ(lines.takeLines().size(), 7u);
+    EXPECT_NE(lines.feed(std::string(70, '1'), 9), "");
+    EXPECT_EQ(lines.takeLines().size(), 11u);
 }
 
 TEST(SoakDebug, EachMessageNeedsAFaultThatExplainsItWhenPrinted)

@@ -58,7 +58,10 @@ void CarFaults::step(Micros now, Micros step)
 void CarFaults::startDip()
 {
     ++counts_.dips;
-    session_.kernel().after(within(kSecond / 4), [this] { session_.world().chip().supplyDip(); });
+    session_.kernel().after(within(kSecond / 4), [this] {
+        session_.world().chip().supplyDip();
+        lastDip_ = session_.kernel().now();
+    });
 }
 
 void CarFaults::startHeldLine(Micros now)

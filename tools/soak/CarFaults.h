@@ -30,6 +30,8 @@ public:
     // The interrupt line carries more than the chip sends (held, or noise).
     bool interruptLineDisturbed() const { return heldLineUntil_ != 0 || noiseUntil_ != 0; }
 
+    // When the supply last dipped (0: never).
+    sim::Micros lastDip() const { return lastDip_; }
     // The car faults active now, as FaultKind bits (tools/Timeline.h).
     std::uint32_t activeFaults() const;
 
@@ -65,6 +67,7 @@ private:
     sim::Micros slowUntil_ = 0;
     sim::Micros heldBusUntil_ = 0;
     Counts counts_;
+    sim::Micros lastDip_ = 0;
 };
 
 }  // namespace corvane::soak

@@ -139,6 +139,7 @@ public:
         }
         if (!report.passed) {
             report.failure = failure_;
+            report.faultsThen = faultsThen_.empty() ? "none (healed)" : faultsThen_;
             report.recentLines = recorder_.lines();
             report.recentDebug = recorder_.debugMessages();
         }
@@ -152,6 +153,13 @@ private:
     {
         if (!failure_.empty() || what.empty()) return;
         failure_ = what;
+        const std::uint32_t active = faults_.activeFaults() | carFaults_.activeFaults();
+        for (unsigned k = 0; k < unsigned(FaultKind::Count); ++k)
+            if (active & faultBit(FaultKind(k)))
+                faultsThen_ += (faultsThen_.empty() ? "" : ", ") + std::string(faultName(FaultKind(k)));
+        if (carFaults_.lastDip() != 0)
+            faultsThen_ += (faultsThen_.empty() ? "" : "; ") + std::string("the supply last dipped at ") +
+                           seconds(carFaults_.lastDip());
         if (timeline_) timeline_->fail(double(now()) / 1e6, what);
     }
 
@@ -181,7 +189,12 @@ private:
             // bytes may have been dropped: the first line may be cut.
             const ByteRing& output = gDriver.channel.outputRing;
             if (!reading_ || std::int32_t(output.head - output.tail) >= output.size) lines_.readingGap();
-            fail(lines_.feed(session_.readPort(), now()));
+            // A flood can overrun the ring while the application reads it:
+            // then the ring dropped bytes inside what was read.
+            const std::uint32_t tailBefore = output.tail;
+            const std::string bytes = session_.readPort();
+            const bool droppedWhileReading = output.tail - tailBefore != bytes.size();
+            fail(lines_.feed(bytes, now(), droppedWhileReading));
             watchLines();
         }
         reading_ = faults_.reading();
@@ -389,6 +402,7 @@ private:
     Micros lastStatus_ = 0;
     Micros statusGap_ = kStatusGap;
     std::string failure_;
+    std::string faultsThen_;
     bool stopped_ = false;
     soak::FlightRecorder recorder_;
     std::optional<Timeline> timeline_;

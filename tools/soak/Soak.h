@@ -39,6 +39,7 @@ struct SoakReport {
     bool stopped = false;     // ended early by Ctrl-C or termination; the figures are so far
     bool tmcRequired = true;  // false on a band without a TMC station
     std::string failure;      // what broke and when; empty when passed
+    std::string faultsThen;   // the faults active when it broke, by name
     std::string reproduce;    // the one command line that replays this run
     double virtualHours = 0;
     std::uint64_t cycles = 0;  // fault phases, each ended by a heal

@@ -63,7 +63,7 @@ bool wholeSentence(std::string_view line)
     return sum == unsigned(high * 16 + low);
 }
 
-std::string LineChecker::feed(std::string_view bytes, sim::Micros now)
+std::string LineChecker::feed(std::string_view bytes, sim::Micros now, bool dropped)
 {
     partial_.append(bytes);
     // An overrun that cut between CR and LF leaves a lone LF in front.
@@ -79,7 +79,7 @@ std::string LineChecker::feed(std::string_view bytes, sim::Micros now)
         ++lines_;
         const bool cutFront = cutAllowed_ && line.find('$') == std::string_view::npos;
         cutAllowed_ = false;
-        if (cutFront) {
+        if (cutFront || (dropped && !wholeSentence(line))) {
             ++cut_;
         } else if (!wholeSentence(line) && failure.empty()) {
             failure = "line read at " + seconds(now) + " is torn or damaged: \"" + shown(line) + "\"";
@@ -87,11 +87,21 @@ std::string LineChecker::feed(std::string_view bytes, sim::Micros now)
         complete_.push_back({now, std::string(line)});
     }
     partial_.erase(0, start);
+    if (dropped && partial_.find('$', 1) != std::string::npos) partial_.erase(0, partial_.find('$', 1));
     // No sentence is longer than 64 bytes: a longer rest without a line end
     // holds bytes of two sentences.
     if (failure.empty() && partial_.size() > 64)
         failure = "no line end within 64 bytes read at " + seconds(now) + ": \"" + shown(partial_) + "\"";
     return failure;
+}
+
+void LineChecker::readingGap()
+{
+    cutAllowed_ = true;
+    if (!partial_.empty()) {
+        partial_.clear();
+        ++cut_;
+    }
 }
 
 void LineChecker::ringReset()
@@ -224,7 +234,7 @@ std::string GroupAccounting::sample(sim::Micros now, std::uint8_t decodedCount, 
     last_ = decodedCount;
     if (decoded_ <= groupReads) return {};
     return "by " + seconds(now) + " the driver decoded " + std::to_string(decoded_) + " groups, the chip handed out " +
-           std::to_string(groupReads) + ": an interrupt without a group was taken for one";
+           std::to_string(groupReads) + ": a group was taken twice, or from an interrupt without one";
 }
 
 }  // namespace corvane::soak

@@ -27,10 +27,13 @@ bool wholeSentence(std::string_view line);
 class LineChecker {
 public:
     // Bytes just read at virtual time `now`; the complete lines are checked and
-    // kept for inspection until takeLines.
-    std::string feed(std::string_view bytes, sim::Micros now);
-    // The application did not read for a while: the next line may be cut.
-    void readingGap() { cutAllowed_ = true; }
+    // kept for inspection until takeLines. `dropped`: the ring overran while
+    // they were read, so a line among them may join two sentences at the seam.
+    std::string feed(std::string_view bytes, sim::Micros now, bool dropped = false);
+    // The application did not read for a while, or the ring is full: the
+    // next line may be cut, and the bytes that followed a line the
+    // application holds only in part may be gone, so that part is dropped.
+    void readingGap();
     // The driver emptied its output ring (a power-up): a partial line is gone.
     void ringReset();
 
@@ -113,7 +116,8 @@ private:
 // Every group the driver decodes was handed out by the chip: the driver's
 // count of decoded groups (8 bits, wrapping; sampled often enough that it
 // cannot wrap between samples) never overtakes the chip's reads that
-// returned a group. An interrupt without RDSR taken for a group breaks it.
+// returned a group. An interrupt without RDSR taken for a group, or a group
+// stored again after a read that failed, breaks it.
 class GroupAccounting {
 public:
     // debugOn: the debug sentence clears the driver's count; the check stops.
