@@ -380,6 +380,29 @@ TEST(SoakRegression, TmcHeardFromAStationBeingLeftIsNoRecovery)
     }
 }
 
+TEST(SoakCarFaults, EachFaultACarGivesIsSurvived)
+{
+    // Seeds in which each fault of a car lands where the driver's handling
+    // of it shows: with the handling broken they fail (the suite's short
+    // soak, seeds 1000 and 1001, covers a stuck line and ignition noise).
+    struct Case {
+        std::uint64_t seed;
+        const char* what;
+        std::uint64_t SoakReport::CarFaultCounts::*count;
+    };
+    for (const Case& c :
+         {Case{7, "a supply dip a minute before a heal: its registers lost, the chip is silent until recovered",
+               &SoakReport::CarFaultCounts::dips},
+          Case{7, "a held bus: reads fail while RDSR shows the group before", &SoakReport::CarFaultCounts::heldBuses},
+          Case{10, "a slow bus: the interrupt thread finds the bus taken and skips its read",
+               &SoakReport::CarFaultCounts::slowBuses}}) {
+        const SoakReport report =
+            runSoak({.seed = c.seed, .hours = 1, .scenario = "default", .bandFile = "", .schedule = {}});
+        EXPECT_TRUE(report.passed) << c.what << ": " << report.failure << "\nreproduce: " << report.reproduce;
+        EXPECT_GT(report.carFaults.*c.count, 0u) << c.what;
+    }
+}
+
 TEST(SoakRegression, PowerDownDuringARecoveryResetLeavesTheBusOn)
 {
     // The application suspended the receiver while a recovery held the chip in
