@@ -49,13 +49,11 @@ void Timeline::sample(sim::World& world, std::uint32_t activeFaults, std::uint64
     const bool searching = gDriver.control.searchState.load() != 0;
     if (searching && !searching_) marks_.push_back({MarkKind::Search, now, {}});
     searching_ = searching;
-    // The driver resets the chip when it recovers it (a power-up does, too);
-    // the pulses of the load, before the first look, are not recoveries.
-    const auto& resets = world.resetHistory();
-    if (samples_.empty()) resetEdges_ = resets.size();
-    for (; resetEdges_ < resets.size(); ++resetEdges_)
-        if (!resets[resetEdges_].level)
-            marks_.push_back({MarkKind::Recovery, double(resets[resetEdges_].time) / 1e6, {}});
+    // A recovery holds its request for seconds (its pause, the chip's reset):
+    // a look every step sees it.
+    const bool recovering = gDriver.control.controlRequest.load() == kRequestRecover;
+    if (recovering && !recovering_) marks_.push_back({MarkKind::Recovery, now, {}});
+    recovering_ = recovering;
 
     if (!samples_.empty() && now - samples_.back().time < kSampleEvery) return;
     const sim::Si4709& chip = world.chip();

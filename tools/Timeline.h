@@ -76,7 +76,7 @@ private:
     double faultsFrom_[unsigned(FaultKind::Count)] = {};
     bool searching_ = false;
     bool running_ = true;
-    std::size_t resetEdges_ = 0;
+    bool recovering_ = false;
     std::uint64_t dips_ = 0;
     double end_ = 0;
     bool failed_ = false;

@@ -24,7 +24,7 @@ const char* markName(Timeline::MarkKind kind)
     case Timeline::MarkKind::Search:
         return "search";
     case Timeline::MarkKind::Recovery:
-        return "chip reset (recovery)";
+        return "recovery";
     case Timeline::MarkKind::PowerDown:
         return "power down";
     case Timeline::MarkKind::PowerUp:
@@ -139,11 +139,11 @@ void plotWindow(std::FILE* plot, const Timeline& timeline, const Strip& strip, d
         if (m.kind == Timeline::MarkKind::Failure && m.time >= from && m.time <= to)
             std::fprintf(plot,
                          "set arrow from %.4f, graph 0 to %.4f, graph 1 nohead lc rgb '#ff0000' lw 2\n"
-                         "set label %s at %.4f, graph 0.95 right offset -1,0 tc rgb '#ff0000' noenhanced\n",
+                         "set label %s at %.4f, graph 0.9 right offset -1,0 tc rgb '#ff0000' front noenhanced\n",
                          m.time / unit, m.time / unit, quoted("failure: " + m.text.substr(0, 90)).c_str(),
                          m.time / unit);
     std::fprintf(plot,
-                 "set title %s noenhanced\nset yrange [86:109]\nset ylabel 'tuned (MHz)'\nset ytics nomirror\n"
+                 "set title %s noenhanced\nset yrange [86:109]\nset ylabel 'tuned (MHz)'\nset ytics autofreq nomirror\n"
                  "set y2range [0:105]\nset y2tics\nset y2label 'RSSI (dBuV), TMC credit'\nset key outside right\n"
                  "plot $samples%s using 1:($2 > 0 ? $2 : NaN) with steps lw 2 lc rgb '#1f77b4' title 'tuned',"
                  " '' using 1:($3 >= 0 ? $3 : NaN) axes x1y2 with lines lc rgb '#2ca02c' title 'RSSI',"
@@ -185,10 +185,15 @@ void writeTimelinePlot(const Timeline& timeline, const std::string& svgPath, con
 
     std::FILE* plot = ::popen("gnuplot", "w");
     if (plot == nullptr) throw std::runtime_error("cannot run gnuplot to draw " + svgPath);
-    const double stripHeight = 0.05 + 0.022 * double(strip.rows.size());
-    const double chartHeight = 0.45 - stripHeight;
+    // In pixels: a chart of fixed height, a strip that grows with its rows.
+    constexpr double kChart = 320, kRow = 20, kStripAxis = 45, kWindowGap = 70, kPageTitle = 40;
+    const double stripPixels = kStripAxis + kRow * double(strip.rows.size());
+    const double page = kPageTitle + 2 * (kChart + stripPixels + kWindowGap);
+    const double chartHeight = kChart / page;
+    const double stripHeight = stripPixels / page;
+    const double secondTop = 1 - (kPageTitle + kChart + stripPixels + kWindowGap) / page;
     std::fprintf(plot, "set terminal svg size 1400,%d dynamic font 'Sans,11' background '#ffffff'\nset output %s\n",
-                 int(900 + 20 * strip.rows.size()), quoted(svgPath).c_str());
+                 int(page), quoted(svgPath).c_str());
     std::fprintf(plot, "set grid xtics lc rgb '#dddddd'\nset lmargin 22\nset rmargin 24\n");
     const Counts all = writeData(plot, timeline, strip, 0, end, "All", overviewUnit);
     const Counts detail = writeData(plot, timeline, strip, detailFrom, detailTo, "Detail", 1);
@@ -199,7 +204,7 @@ void writeTimelinePlot(const Timeline& timeline, const std::string& svgPath, con
         std::string heading;
         double top;
         Counts counts;
-    } windows[] = {{0, end, overviewUnit, "All", "the whole run", 0.97, all},
+    } windows[] = {{0, end, overviewUnit, "All", "the whole run", 1 - kPageTitle / page, all},
                    {detailFrom, detailTo, 1, "Detail",
                     focus < timeline.end() ? "the last ten minutes before the failure" : "the last ten minutes", 0.48,
                     detail}};

@@ -105,7 +105,7 @@ const char kUsageText[] =
     "run and soak:\n"
     "  --plot FILE.svg    draw the run on one time line (with gnuplot): tuned\n"
     "                     frequency, RSSI, TMC credit, the active faults as bands,\n"
-    "                     marks for searches, chip resets, power transitions and\n"
+    "                     marks for searches, recoveries, power transitions and\n"
     "                     the failure; the whole run and its last ten minutes\n"
     "  --schedule MODE    how the simulated kernel orders its ready threads:\n"
     "                     cooperative, random or pct; run defaults to cooperative,\n"

@@ -229,8 +229,8 @@ TEST(TimelinePlot, RunsAreDrawnAsWellFormedSvgWithTheirEventsAndFaults)
     const std::string check = "python3 -c \"import sys, xml.dom.minidom as m; m.parse(sys.argv[1])\" " + svg.string();
     EXPECT_EQ(std::system(check.c_str()), 0);
     const std::string text = readFile(svg);
-    for (const char* shown : {"search", "power down", "power up", "chip reset (recovery)", "tuned", "TMC credit",
-                              "the whole run", "the last ten minutes", "corvane run --seed 1"})
+    for (const char* shown : {"search", "power down", "power up", "recovery", "tuned", "TMC credit", "the whole run",
+                              "the last ten minutes", "corvane run --seed 1"})
         EXPECT_NE(text.find(std::string(">") + shown + "<"), std::string::npos) << shown;
     EXPECT_EQ(text.find("failure"), std::string::npos);
 
