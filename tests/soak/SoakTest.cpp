@@ -214,6 +214,38 @@ TEST(SoakCampaign, ResumedCampaignRunsOnlyTheRestAndGnuParallelShardsCoverEveryS
               (std::multiset<std::uint64_t>{1, 2, 3, 4, 5, 6, 7}));
 }
 
+// A band whose only TMC station stops sending TMC for good: seeds fail unless
+// a fading station brings it back.
+TEST(SoakCampaign, FailedSeedsAreRecordedWithTheLineThatReproducesThem)
+{
+    using namespace corvane_test;
+    const auto dir = scratchDirectory();
+    const auto band = writeFile(dir / "gone.json", R"({"stations": [{"frequency": 9470, "rssi": 40,
+        "rds": {"pi": "0xD3A1", "name": "GONE", "tmc": true}, "events": [{"at": 60, "tmc": false}]}]})");
+    const std::string results = (dir / "results.jsonl").string();
+    const ProgramResult campaign =
+        runProgram("soak --seeds 1-6 --hours 0.3 --jobs 2 --band " + band.string() + " --results " + results);
+    EXPECT_EQ(campaign.status, 1) << campaign.out << campaign.err;
+    const std::vector<SeedResult> held = readResults(results);
+    ASSERT_EQ(held.size(), 6u);
+    const auto failed =
+        std::find_if(held.begin(), held.end(), [](const SeedResult& r) { return r.outcome != "passed"; });
+    ASSERT_NE(failed, held.end()) << campaign.out;
+    EXPECT_EQ(failed->outcome, "failed");
+    EXPECT_EQ(failed->failure.rfind("no TMC within 5 minutes of the heal at ", 0), 0u) << failed->failure;
+    EXPECT_EQ(failed->band, "band " + band.string());
+    EXPECT_GT(failed->cpuSeconds, 0.0);
+    // The summary names it with its line, and that line alone fails alike.
+    const std::string named = "seed " + std::to_string(failed->seed) + " failed: " + failed->failure +
+                              "\n  reproduce: " + failed->reproduce + "\n";
+    EXPECT_NE(campaign.out.find("campaign failed: 6 of 6 seeds run"), std::string::npos) << campaign.out;
+    EXPECT_NE(campaign.out.rfind(named), campaign.out.find(named)) << "as it ended and in the summary\n"
+                                                                   << campaign.out;
+    const ProgramResult alone = runProgram(failed->reproduce.substr(std::string("corvane ").size()));
+    EXPECT_EQ(alone.status, 1);
+    EXPECT_NE(alone.err.find("corvane: soak failed: " + failed->failure + "\n"), std::string::npos) << alone.err;
+}
+
 TEST(TimelinePlot, RunsAreDrawnAsWellFormedSvgWithTheirEventsAndFaults)
 {
     using namespace corvane_test;
