@@ -11,6 +11,7 @@
 #include "tools/StopSignal.h"
 #include "tools/Timeline.h"
 #include "tools/soak/CarFaults.h"
+#include "tools/soak/DriverView.h"
 #include "tools/soak/SoakChecks.h"
 #include "tools/soak/SoakCrash.h"
 #include "tools/soak/SoakFaults.h"
@@ -53,30 +54,11 @@ constexpr Micros kMaxFaultPhase = 30 * kMinute;
 constexpr Micros kInterruptThreadBound = 75 * kSecond;
 constexpr Micros kWorkerBound = 15 * kSecond;
 
-std::string hex(unsigned value)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "%04X", value);
-    return text;
-}
-
 std::string seconds(Micros t)
 {
     char text[32];
     std::snprintf(text, sizeof text, "%.3f s", double(t) / 1e6);
     return text;
-}
-
-bool bandHasTmc(const sim::band::BandDescription& band)
-{
-    for (const auto& station : band.stations) {
-        if (!station.rds) continue;
-        if (station.rds->generator && station.rds->generator->tmc) return true;
-        if (station.rds->log)
-            for (const auto& group : station.rds->log->groups)
-                if (!group.lost[1] && (group.blocks[1] >> 11) == 0x10) return true;  // 8A
-    }
-    return false;
 }
 
 SessionSettings sessionSettings(const SoakSettings& soak)
@@ -93,7 +75,7 @@ public:
     Soak(const SoakSettings& settings, const sim::band::BandDescription& band)
         : settings_(settings),
           session_(sessionSettings(settings)),
-          tmcBand_(bandHasTmc(band)),
+          tmcBand_(soak::bandHasTmc(band)),
           faults_(session_, band, debug_),
           carFaults_(session_, debug_)
     {
@@ -272,20 +254,7 @@ private:
         fail(groups_.sample(now(), gDriver.rds.decodedGroupCount.load(), debugOn, world.chip().groupReads()));
     }
 
-    // After a heal the chip runs as the driver set it, whatever a supply dip
-    // took from it: powered up, RDS and its interrupt on, the driver's volume.
-    void checkChipSettings()
-    {
-        const sim::Si4709& chip = session_.world().chip();
-        const unsigned volume = gDriver.tuner.settings.volume.load();
-        const std::uint16_t sysconfig1 = chip.reg(si4709::SYSCONFIG1);
-        const bool rds = (sysconfig1 & si4709::kSysconfig1Rds) != 0 && (sysconfig1 & si4709::kSysconfig1Rdsien) != 0;
-        if (!chip.poweredUp() || !rds || chip.audio().volume != volume || chip.audio().muted != (volume == 0))
-            fail("after the heal the chip does not run as the driver set it: " +
-                 std::string(chip.poweredUp() ? "" : "powered down, ") + "SYSCONFIG1 0x" + hex(sysconfig1) +
-                 ", volume " + std::to_string(chip.audio().volume) + (chip.audio().muted ? " muted" : "") +
-                 " (the driver's: " + std::to_string(volume) + ")");
-    }
+    void checkChipSettings() { fail(soak::chipSettingsMismatch(session_.world().chip())); }
 
     // Notes what the recovery check needs from the lines just read.
     void watchLines()
@@ -321,25 +290,7 @@ private:
         return input.head != input.tail || gDriver.control.controlRequest.load() != kRequestNone;
     }
 
-    // What the driver is doing, for a failure message.
-    std::string driverState()
-    {
-        const ControlState& c = gDriver.control;
-        const sim::Si4709& chip = session_.world().chip();
-        char text[320];
-        std::snprintf(text, sizeof text,
-                      "chip on %u%s, SYSCONFIG2 0x%04X, SYSCONFIG3 0x%04X, POWERCFG 0x%04X; QFI %u, QFN %u; request "
-                      "%u, search state %u, automatic search %u, stop search %u, "
-                      "TMC quality %u, filter flags 0x%X, bus %s",
-                      unsigned(chip.frequency()), chip.hung() ? ", hung" : "", unsigned(chip.reg(si4709::SYSCONFIG2)),
-                      unsigned(chip.reg(si4709::SYSCONFIG3)), unsigned(chip.reg(si4709::POWERCFG)),
-                      unsigned(gDriver.tuner.settings.QFI.load()), unsigned(gDriver.tuner.settings.QFN.load()),
-                      unsigned(c.controlRequest.load()), unsigned(c.searchState.load()), unsigned(c.autoSearch.load()),
-                      unsigned(c.stopSearch.load()), unsigned(gDriver.rds.tmcQuality.load()),
-                      unsigned(gDriver.sentences.outputFilter.flags.load()),
-                      gDriver.tuner.i2cOff.load() != 0 ? "off" : "on");
-        return text;
-    }
+    std::string driverState() { return soak::driverState(session_.world().chip()); }
 
     // The faults stop; the driver must find its way back by itself.
     void heal()

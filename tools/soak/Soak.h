@@ -27,8 +27,8 @@ struct SoakSettings {
     std::string scenario = "default";       // a built-in band: see soakScenarioBand
     std::string bandFile;                   // a band file instead of the scenario's band
     bool debug = false;                     // the driver's debug output to standard error
+    std::string plotFile = {};              // the run drawn as SVG; empty: none
     std::optional<sim::Schedule> schedule;  // none: the seed draws random or pct
-    std::string plotFile;                   // the run drawn as SVG; empty: none
 };
 
 // The scheduling mode of a soak: the one given, or random or pct drawn from the seed.
