@@ -438,6 +438,16 @@ TEST(SoakCarFaults, EachFaultACarGivesIsSurvived)
     }
 }
 
+TEST(SoakRegression, ATransferThatFailedInResetMayBeReportedAsTheLineRises)
+{
+    // A stuck interrupt line kept the interrupt thread reading through a
+    // recovery's reset pulse; preempted between its failed read and the
+    // message, it printed just after the reset line rose.
+    const SoakReport report =
+        runSoak({.seed = 308, .hours = 6, .scenario = "default", .bandFile = "", .schedule = sim::Schedule::Pct});
+    EXPECT_TRUE(report.passed) << report.failure << "\nreproduce: " << report.reproduce;
+}
+
 TEST(SoakRegression, PowerDownDuringARecoveryResetLeavesTheBusOn)
 {
     // The application suspended the receiver while a recovery held the chip in

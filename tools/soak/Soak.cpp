@@ -53,6 +53,7 @@ constexpr Micros kMaxFaultPhase = 30 * kMinute;
 // poll in steps of at most 50 ms (a command waits at most 3 s for a recovery).
 constexpr Micros kInterruptThreadBound = 75 * kSecond;
 constexpr Micros kWorkerBound = 15 * kSecond;
+constexpr Micros kResetReportGrace = 5'000;
 
 std::string seconds(Micros t)
 {
@@ -203,7 +204,9 @@ private:
             if (!change.level) {
                 debug_.begin(Cause::ChipInReset, change.time);
             } else if (debug_.active(Cause::ChipInReset)) {
-                debug_.end(Cause::ChipInReset, change.time, 0);
+                // A transfer that failed just before the line rose may be
+                // reported just after: the thread can be preempted between.
+                debug_.end(Cause::ChipInReset, change.time, kResetReportGrace);
             }
         }
     }
