@@ -438,6 +438,17 @@ TEST(SoakCarFaults, EachFaultACarGivesIsSurvived)
     }
 }
 
+TEST(SoakRegression, ARingThatOverranWhileBeingReadLeavesASeamNotATornLine)
+{
+    // Interrupts without a group (a stuck line, noise) flooded the ring with
+    // status lines while the application read it: what it read joined two
+    // sentences where the ring had dropped bytes.
+    const SoakReport report =
+        runSoak({.seed = 75, .hours = 0.5, .scenario = "default", .bandFile = "", .schedule = sim::Schedule::Random});
+    EXPECT_TRUE(report.passed) << report.failure << "\nreproduce: " << report.reproduce;
+    EXPECT_GT(report.cutLines, 0u);
+}
+
 TEST(SoakRegression, ATransferThatFailedInResetMayBeReportedAsTheLineRises)
 {
     // A stuck interrupt line kept the interrupt thread reading through a
