@@ -9,7 +9,9 @@
 # make windows-stress : the same host for STRESS_SECONDS (default 600) of commands, power and reads
 # make format / format-check : lay out every C++ file as .clang-format says / refuse one that strays
 
-PACKAGES := cmake g++ make libgtest-dev libbenchmark-dev libboost-context-dev nlohmann-json3-dev libcli11-dev python3-serial
+# parallel spreads soak campaigns over machines (and its test runs it here);
+# gnuplot draws a run's time line (--plot).
+PACKAGES := cmake g++ make libgtest-dev libbenchmark-dev libboost-context-dev nlohmann-json3-dev libcli11-dev python3-serial parallel gnuplot-nox
 # The device build needs only the cross compiler, not the host's libraries.
 WINDOWS_PACKAGES := cmake make g++-mingw-w64-i686 binutils-mingw-w64-i686
 

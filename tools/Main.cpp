@@ -10,13 +10,16 @@
 #include "tools/Run.h"
 #include "tools/Script.h"
 #include "tools/StopSignal.h"
+#include "tools/soak/Campaign.h"
 #include "tools/soak/Soak.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace corvane;
@@ -108,26 +111,64 @@ int replay(const Options& options)
 void printSoakSummary(std::FILE* out, const char* outcome, const Options& options, const SoakSettings& settings,
                       const SoakReport& report)
 {
-    std::fprintf(out,
-                 "soak %s: seed %llu, %s, schedule: %s, %.2f virtual hours, %llu fault phases, %llu faults, "
-                 "%llu lines (%llu cut by overruns), %llu debug messages explained, %llu bus transfers failed%s\n",
-                 outcome, static_cast<unsigned long long>(settings.seed), soakBandName(settings).c_str(),
-                 sim::scheduleName(soakSchedule(settings)), report.virtualHours,
-                 static_cast<unsigned long long>(report.cycles), static_cast<unsigned long long>(report.faults),
-                 static_cast<unsigned long long>(report.linesRead), static_cast<unsigned long long>(report.cutLines),
-                 static_cast<unsigned long long>(report.debugLines),
-                 static_cast<unsigned long long>(report.busFailures),
-                 report.tmcRequired ? "" : " (no TMC station on the band: TMC was not required)");
+    std::fprintf(
+        out,
+        "soak %s: seed %llu, %s, schedule: %s, %.2f virtual hours, %llu fault phases, %llu faults, "
+        "%llu lines (%llu cut by overruns), %llu debug messages explained, %llu bus transfers failed; "
+        "car faults: %llu supply dips, %llu stuck interrupt lines, %llu noise bursts, %llu slow and %llu "
+        "held buses%s\n",
+        outcome, static_cast<unsigned long long>(settings.seed), soakBandName(settings).c_str(),
+        sim::scheduleName(soakSchedule(settings)), report.virtualHours, static_cast<unsigned long long>(report.cycles),
+        static_cast<unsigned long long>(report.faults), static_cast<unsigned long long>(report.linesRead),
+        static_cast<unsigned long long>(report.cutLines), static_cast<unsigned long long>(report.debugLines),
+        static_cast<unsigned long long>(report.busFailures), static_cast<unsigned long long>(report.carFaults.dips),
+        static_cast<unsigned long long>(report.carFaults.heldLines),
+        static_cast<unsigned long long>(report.carFaults.noiseBursts),
+        static_cast<unsigned long long>(report.carFaults.slowBuses),
+        static_cast<unsigned long long>(report.carFaults.heldBuses),
+        report.tmcRequired ? "" : " (no TMC station on the band: TMC was not required)");
 }
 
-int soak(const Options& options)
+// Many seeds, each in a process of its own: this program again.
+int campaign(const Options& options)
 {
+    soak::CampaignSettings settings;
+    settings.seeds = options.seeds;
+    settings.jobs = options.jobs != 0 ? options.jobs : std::max(1u, std::thread::hardware_concurrency());
+    settings.soak.hours = options.hours;
+    settings.soak.scenario = options.scenario;
+    settings.soak.bandFile = options.bandFile;
+    if (!options.schedule.empty()) settings.soak.schedule = sim::parseSchedule(options.schedule);
+    settings.resultsFile = options.resultsFile;
+    settings.resume = options.resume;
+    settings.program = std::filesystem::read_symlink("/proc/self/exe").string();
+    if (!settings.soak.bandFile.empty()) {
+        try {
+            (void)sim::band::readBandFile(settings.soak.bandFile);  // its mistakes once, before any job
+        } catch (const sim::band::BandFileError& error) {
+            return inputError(error.what());
+        }
+    }
+    soak::CampaignSummary summary;
+    try {
+        summary = soak::runCampaign(settings, stdout);
+    } catch (const std::invalid_argument& error) {
+        return inputError(error.what());
+    }
+    soak::printCampaignSummary(summary, stdout);
+    return summary.failed != 0 ? kExitFailure : 0;
+}
+
+int soakCommand(const Options& options)
+{
+    if (!options.seeds.empty()) return campaign(options);
     SoakSettings settings;
     settings.seed = options.seed;
     settings.hours = options.hours;
     settings.scenario = options.scenario;
     settings.bandFile = options.bandFile;
     settings.debug = options.debug;
+    settings.plotFile = options.plotFile;
     if (!options.schedule.empty()) settings.schedule = sim::parseSchedule(options.schedule);
     SoakReport report;
     try {
@@ -139,6 +180,7 @@ int soak(const Options& options)
     }
     if (!report.passed) {
         std::fprintf(stderr, "corvane: soak failed: %s\n", report.failure.c_str());
+        std::fprintf(stderr, "the faults active then: %s\n", report.faultsThen.c_str());
         std::fprintf(stderr, "the last lines the application read:\n");
         for (const std::string& line : report.recentLines) std::fprintf(stderr, "  %s\n", line.c_str());
         std::fprintf(stderr, "the driver's last debug messages:\n");
@@ -171,7 +213,7 @@ int main(int argc, char** argv)
     int status = kExitFailure;
     try {
         if (options.mode == Mode::Soak)
-            status = soak(options);
+            status = soakCommand(options);
         else
             status = options.mode == Mode::Run ? run(options) : replay(options);
     } catch (const std::exception& error) {

@@ -1,5 +1,7 @@
 #include "tools/Options.h"
 
+#include "tools/soak/CampaignPlan.h"
+
 #include <CLI/CLI.hpp>
 
 #include <charconv>
@@ -41,6 +43,7 @@ std::optional<double> parsePositive(const std::string& text, double max)
 // in the program's own words.
 struct Texts {
     std::optional<std::string> seed, band, script, pty, duration, speed, hours, scenario, schedule;
+    std::optional<std::string> seeds, jobs, results, resume, shard, plot;
     bool timestamps = false, decode = false, debug = false, direct = false, summary = false;
     std::vector<std::string> logs;
 };
@@ -57,7 +60,9 @@ const char* ownerOf(const std::string& option)
     if (name == "--band" || name == "--script" || name == "--pty" || name == "--duration" || name == "--speed")
         return "run";
     if (name == "--direct" || name == "--summary") return "replay";
-    if (name == "--hours" || name == "--scenario") return "soak";
+    if (name == "--hours" || name == "--scenario" || name == "--seeds" || name == "--jobs" || name == "--results" ||
+        name == "--resume" || name == "--shard")
+        return "soak";
     return nullptr;
 }
 
@@ -126,6 +131,43 @@ void checkReplay(const Texts& texts, Options& options)
     options.summary = texts.summary;
 }
 
+// The options of a campaign, which need --seeds; a campaign draws no picture.
+void checkCampaign(const Texts& texts, Options& options)
+{
+    const bool campaign = texts.seeds.has_value();
+    for (const auto& [text, name] : {std::pair{&texts.jobs, "--jobs"},
+                                     {&texts.results, "--results"},
+                                     {&texts.resume, "--resume"},
+                                     {&texts.shard, "--shard"}})
+        if (text->has_value() && !campaign) throw UsageError(std::string(name) + " goes with --seeds");
+    if (!campaign) return;
+    if (texts.seed) throw UsageError("--seed and --seeds exclude each other: give one of them");
+    if (texts.plot) throw UsageError("--plot draws one seed: give --seed, not --seeds");
+    if (texts.debug) throw UsageError("--debug shows one seed: give --seed, not --seeds");
+    try {
+        options.seeds = soak::parseSeedList(nonEmpty(texts.seeds, "--seeds"));
+        if (texts.shard) options.seeds = soak::shardSeeds(options.seeds, soak::parseShard(*texts.shard));
+    } catch (const std::invalid_argument& error) {
+        throw UsageError(error.what());
+    }
+    if (texts.jobs) {
+        unsigned jobs = 0;
+        const std::string& text = *texts.jobs;
+        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), jobs);
+        if (text.empty() || error != std::errc{} || end != text.data() + text.size() || jobs < 1 || jobs > 256)
+            throw UsageError("--jobs needs a number of processes from 1 to 256, not \"" + text + "\"");
+        options.jobs = jobs;
+    }
+    if (texts.results) options.resultsFile = nonEmpty(texts.results, "--results");
+    if (texts.resume) {
+        const std::string& file = nonEmpty(texts.resume, "--resume");
+        if (texts.results && file != options.resultsFile)
+            throw UsageError("--resume appends to the file it reads: --results, if given, must name the same file");
+        options.resultsFile = file;
+        options.resume = true;
+    }
+}
+
 void checkSoak(const Texts& texts, Options& options)
 {
     if (texts.hours) {
@@ -142,6 +184,7 @@ void checkSoak(const Texts& texts, Options& options)
     if (texts.scenario && texts.band)
         throw UsageError("--scenario and --band both name the soak's band: give one of them");
     checkSchedule(texts, options);
+    checkCampaign(texts, options);
 }
 
 }  // namespace
@@ -203,6 +246,7 @@ Options parseOptions(const std::vector<std::string>& args)
     for (CLI::App* command : {run, soak}) {
         addValue(*command, "--band", texts.band);
         addValue(*command, "--schedule", texts.schedule);
+        addValue(*command, "--plot", texts.plot);
     }
     addValue(*run, "--script", texts.script);
     addValue(*run, "--pty", texts.pty);
@@ -213,6 +257,11 @@ Options parseOptions(const std::vector<std::string>& args)
     replay->add_option("log", texts.logs);
     addValue(*soak, "--hours", texts.hours);
     addValue(*soak, "--scenario", texts.scenario);
+    addValue(*soak, "--seeds", texts.seeds);
+    addValue(*soak, "--jobs", texts.jobs);
+    addValue(*soak, "--results", texts.results);
+    addValue(*soak, "--resume", texts.resume);
+    addValue(*soak, "--shard", texts.shard);
 
     if (args[0] != "run" && args[0] != "replay" && args[0] != "soak")
         throw UsageError("unknown command \"" + args[0] + "\": run, replay or soak");
@@ -232,6 +281,7 @@ Options parseOptions(const std::vector<std::string>& args)
     options.debug = texts.debug;
     options.timestamps = texts.timestamps;
     options.decode = texts.decode;
+    if (texts.plot) options.plotFile = nonEmpty(texts.plot, "--plot");
     if (chosen == run) {
         options.mode = Mode::Run;
         checkRun(texts, options);

@@ -38,6 +38,14 @@ struct Options {
     // soak (and --band, --seed, --debug)
     double hours = 1.0;                // virtual hours
     std::string scenario = "default";  // a built-in band of the soak
+    // a campaign: many seeds, each in a process of its own
+    std::vector<std::uint64_t> seeds;  // empty: one seed, --seed
+    unsigned jobs = 0;                 // processes at once; 0: one per processor
+    std::string resultsFile;           // a JSON line per finished seed
+    bool resume = false;               // skip the seeds resultsFile holds
+
+    // run and soak: the run drawn on a time line, as SVG
+    std::string plotFile;
 
     // replay
     std::string logFile;

@@ -3,8 +3,10 @@
 #include "tools/PseudoTerminal.h"
 #include "tools/Session.h"
 #include "tools/StopSignal.h"
+#include "tools/Timeline.h"
 
 #include <algorithm>
+#include <optional>
 
 namespace corvane {
 
@@ -15,6 +17,8 @@ void runDriver(const Options& options, const sim::band::BandDescription& band, c
                      sim::parseSchedule(options.schedule).value_or(sim::Schedule::Cooperative)});
     session.installBand(band);
     session.loadDriver();
+    std::optional<Timeline> timeline;
+    if (!options.plotFile.empty()) timeline.emplace();
 
     const bool paced = options.speed.has_value();
     const sim::Micros end = options.durationMs ? *options.durationMs * 1000 : ~sim::Micros{0};
@@ -43,6 +47,7 @@ void runDriver(const Options& options, const sim::band::BandDescription& band, c
                 if (paced && !bytes.empty()) std::fflush(stdout);
             }
             if (connected) toClient.erase(0, terminal->send(toClient));
+            if (timeline) timeline->sample(session.world());
             nextPoll += kPollInterval * ((now - nextPoll) / kPollInterval + 1);
         }
         if (now >= end || stopRequested() || output.failed()) break;
@@ -52,6 +57,10 @@ void runDriver(const Options& options, const sim::band::BandDescription& band, c
     }
     output.feed(session.readPort(), session.kernel().now());
     session.unloadDriver();
+    if (timeline) {
+        timeline->finish(double(session.kernel().now()) / 1e6);
+        writeTimelinePlot(*timeline, options.plotFile, "corvane run --seed " + std::to_string(options.seed));
+    }
 }
 
 }  // namespace corvane

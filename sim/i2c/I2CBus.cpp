@@ -1,6 +1,7 @@
 #include "sim/i2c/I2CBus.h"
 #include "sim/kernel/RaceDetector.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace sim {
@@ -80,13 +81,33 @@ BOOL I2CBus::ioControl(DWORD code, void* in, DWORD inSize, void* out, DWORD outS
 
 BOOL I2CBus::transfer(DWORD context, I2CRequest* request)
 {
-    race::KernelScope unobserved;
-    auto it = buses().find(context);
-    if (it == buses().end() || request == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
+    I2CBus* bus = nullptr;
+    {
+        race::KernelScope unobserved;
+        auto it = buses().find(context);
+        if (it == buses().end() || request == nullptr) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        bus = it->second;
     }
-    return it->second->run(*request);
+    bus->delay();  // a blocking wait, outside the unobserved scope like every Sleep
+    race::KernelScope unobserved;
+    return bus->run(*request);
+}
+
+void I2CBus::delay()
+{
+    if (longestDelay_ == 0) {
+        return;
+    }
+    const Micros wait = Micros(kernel_.random(Stream::Bus).below(std::uint32_t(longestDelay_ / 1000) + 1)) * 1000;
+    if (wait == 0) {
+        return;
+    }
+    ++delayed_;
+    longestSeen_ = std::max(longestSeen_, wait);
+    Sleep(static_cast<DWORD>(wait / 1000));
 }
 
 bool I2CBus::wellFormed(const I2CRequest& r) const
@@ -114,6 +135,9 @@ void I2CBus::clearFaults()
 
 bool I2CBus::injectFailure()
 {
+    if (kernel_.now() >= heldFrom_ && kernel_.now() < heldUntil_) {
+        return true;
+    }
     if (failCount_ > 0) {
         if (passBeforeFail_ > 0) {
             --passBeforeFail_;

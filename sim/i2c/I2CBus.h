@@ -7,7 +7,11 @@
 // counted, a device that does not acknowledge makes the transfer fail.
 //
 // Faults: opens that fail, a driver that refuses 0x220000, transfers that fail
-// with a probability (bus random stream) or by countdown (let N pass, fail R).
+// with a probability (bus random stream) or by countdown (let N pass, fail R);
+// a slow bus, whose transfers take up to a given time (another master holding
+// it, a device stretching the clock: the caller's thread waits, as it waits
+// for the bus driver's completion on the device); a bus held by another
+// device, whose transfers fail as busy until a given time.
 #pragma once
 
 #include "platform/BusTypes.h"
@@ -45,6 +49,15 @@ public:
     void setTransferFailureProbability(double probability) { failProbability_ = probability; }
     // Lets `pass` transfers through, then fails the next `fail` ones.
     void failTransfers(std::uint32_t pass, std::uint32_t fail);
+    // Each transfer first waits a time drawn up to `longest` (0: none).
+    void setTransferDelay(Micros longest) { longestDelay_ = longest; }
+    // Transfers fail as busy from virtual time `from` until `until`.
+    void holdBetween(Micros from, Micros until)
+    {
+        heldFrom_ = from;
+        heldUntil_ = until;
+    }
+    // Ends the opens and transfers failing (not the delay or the hold).
     void clearFaults();
 
     // ---- Observation ---------------------------------------------------------
@@ -67,10 +80,13 @@ public:
     std::uint64_t transfers() const { return transfers_; }
     std::uint64_t failedTransfers() const { return failed_; }
     std::uint64_t injectedFailures() const { return injected_; }
+    std::uint64_t delayedTransfers() const { return delayed_; }
+    Micros longestTransfer() const { return longestSeen_; }
     std::uint64_t malformedRequests() const { return malformed_; }
 
 private:
     BOOL run(I2CRequest& request);
+    void delay();
     bool wellFormed(const I2CRequest& request) const;
     bool injectFailure();
 
@@ -82,6 +98,11 @@ private:
     double failProbability_ = 0.0;
     std::uint32_t passBeforeFail_ = 0;
     std::uint32_t failCount_ = 0;
+    Micros longestDelay_ = 0;
+    Micros heldFrom_ = 0;
+    Micros heldUntil_ = 0;
+    std::uint64_t delayed_ = 0;
+    Micros longestSeen_ = 0;
     bool recording_ = false;
     std::vector<Transfer> recorded_;
     std::uint64_t opens_ = 0;

@@ -88,6 +88,17 @@ void Si4709::hang()
     stopEverything();
 }
 
+void Si4709::supplyDip()
+{
+    if (!resetHigh_) {
+        return;  // held in reset, the chip has nothing to lose
+    }
+    ++dips_;
+    stopEverything();
+    resetRegisters();
+    hung_ = false;
+}
+
 void Si4709::setQualityAnswers(std::uint16_t stepOneRdsd, std::uint16_t stepTwoRdsd)
 {
     stepOneAnswer_ = stepOneRdsd;
@@ -105,6 +116,11 @@ bool Si4709::read(std::uint8_t* data, std::size_t length)
         return false;
     }
     ++busReads_;
+    // A read that reaches RDSD while RDSR shows hands the reader a group.
+    constexpr std::size_t kThroughRdsd = 2 * (RDSD - STATUSRSSI + 1);
+    if (length >= kThroughRdsd && (reg(STATUSRSSI) & kStatusRdsr) != 0) {
+        ++groupReads_;
+    }
     for (std::size_t i = 0; i < length / 2; ++i) {
         const std::uint16_t value = reg(static_cast<Register>((kFirstReadRegister + i) % kRegisterCount));
         data[2 * i] = static_cast<std::uint8_t>(value >> 8);

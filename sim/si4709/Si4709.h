@@ -79,6 +79,9 @@ public:
     std::uint64_t unacknowledged() const { return nacks_; }
     std::uint64_t busWrites() const { return busWrites_; }
     std::uint64_t busReads() const { return busReads_; }
+    // Reads that returned RDSR set with the four blocks: what the driver may
+    // take as groups (the same group read twice counts twice).
+    std::uint64_t groupReads() const { return groupReads_; }
 
     // ---- World side ----------------------------------------------------------------
     // A register as a read would return it now.
@@ -96,6 +99,13 @@ public:
     // Stops answering the bus, interrupting and receiving until the next reset.
     void hang();
     bool hung() const { return hung_; }
+    // The supply dips below the chip's brown-out level (an engine cranking):
+    // the chip starts again from its power-on state, powered down with every
+    // register at its reset value (RDS off, volume 0, interrupts off), while
+    // its reset line stays high and it keeps answering the bus in the mode it
+    // had. Nothing tells the driver.
+    void supplyDip();
+    std::uint64_t supplyDips() const { return dips_; }
     Si4709Timing& timing() { return timing_; }
     // RDSD values that end the two signal-quality steps; stall keeps them running.
     void setQualityAnswers(std::uint16_t stepOneRdsd, std::uint16_t stepTwoRdsd);
@@ -199,10 +209,12 @@ private:
     std::uint64_t nacks_ = 0;
     std::uint64_t busWrites_ = 0;
     std::uint64_t busReads_ = 0;
+    std::uint64_t groupReads_ = 0;
     std::uint64_t groupsDelivered_ = 0;
     std::uint64_t groupsLostWhileBusy_ = 0;
     std::uint64_t pulses_ = 0;
     std::uint64_t stcCount_ = 0;
+    std::uint64_t dips_ = 0;
 };
 
 }  // namespace sim

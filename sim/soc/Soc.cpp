@@ -33,6 +33,9 @@ Soc::Soc(Kernel& kernel) : kernel_(kernel)
 
 Soc::~Soc()
 {
+    if (heldEvent_ != 0) {
+        kernel_.cancel(heldEvent_);
+    }
     for (auto& [address, reservation] : reservations_) {
         if (reservation.window != 0) {
             kernel_.unmapRegisters(reinterpret_cast<void*>(address));
@@ -172,11 +175,34 @@ BOOL Soc::kernelIoControl(DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD
 
 void Soc::tunerInterruptLine(bool level)
 {
-    if (interruptLevel_ && !level) {
+    if (interruptLevel_ && !level && !lineHeld_) {
         ++interruptEdges_;
         kernel_.raiseInterrupt(kSysIntrTuner);
     }
     interruptLevel_ = level;
+}
+
+void Soc::holdTunerInterruptLine(bool held)
+{
+    if (held == lineHeld_) {
+        return;
+    }
+    lineHeld_ = held;
+    if (!held) {
+        kernel_.cancel(heldEvent_);
+        heldEvent_ = 0;
+        return;
+    }
+    if (interruptLevel_) {
+        ++interruptEdges_;
+    }
+    repeatHeldLine();
+}
+
+void Soc::repeatHeldLine()
+{
+    kernel_.raiseInterrupt(kSysIntrTuner);
+    heldEvent_ = kernel_.after(kHeldLineRepeat, [this] { repeatHeldLine(); });
 }
 
 }  // namespace sim

@@ -74,7 +74,16 @@ public:
     // ---- The tuner's interrupt line ----------------------------------------
     // The level the chip's interrupt output presents (high when idle).
     void tunerInterruptLine(bool level);
-    bool tunerInterruptLevel() const { return interruptLevel_; }
+    bool tunerInterruptLevel() const { return interruptLevel_ && !lineHeld_; }
+    // A fault holds the line low (a shorted trace, a latched driver stage)
+    // whatever the chip presents: the interrupt controller sees it again as
+    // soon as the driver re-enables it. Modelled as an edge every
+    // kHeldLineRepeat, which the kernel keeps pending while the interrupt is
+    // masked and delivers at InterruptDone; about what one pass of the
+    // driver's interrupt thread (three register reads at 400 kHz) takes.
+    static constexpr Micros kHeldLineRepeat = 1'000;
+    void holdTunerInterruptLine(bool held);
+    bool tunerInterruptLineHeld() const { return lineHeld_; }
     std::uint64_t tunerInterruptEdges() const { return interruptEdges_; }
 
 private:
@@ -99,6 +108,9 @@ private:
     std::uint64_t platformInfoCalls_ = 0;
     bool interruptLevel_ = true;
     std::uint64_t interruptEdges_ = 0;
+    bool lineHeld_ = false;
+    Kernel::EventId heldEvent_ = 0;
+    void repeatHeldLine();
 };
 
 }  // namespace sim

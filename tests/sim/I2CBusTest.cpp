@@ -108,6 +108,33 @@ TEST_F(Bus, InjectedFailuresByCountdownAndProbability)
     EXPECT_LT(failures, 140);
     i2c.clearFaults();
     EXPECT_TRUE(fetch(2));
+
+    // A held bus fails every transfer inside its span and none outside it.
+    const sim::Micros now = world.kernel().now();
+    i2c.holdBetween(now + 1000, now + 3000);
+    EXPECT_TRUE(fetch(2));
+    Sleep(1);
+    EXPECT_FALSE(fetch(2));
+    Sleep(2);
+    EXPECT_TRUE(fetch(2));
+
+    // A slow bus makes the caller wait up to its longest time, and the chip
+    // sees the transfer at its end.
+    i2c.setTransferDelay(200'000);
+    sim::Micros longest = 0;
+    for (int i = 0; i < 20; ++i) {
+        const sim::Micros before = world.kernel().now();
+        EXPECT_TRUE(fetch(2));
+        longest = std::max(longest, world.kernel().now() - before);
+        EXPECT_EQ(i2c.recorded().back().time, world.kernel().now());
+    }
+    EXPECT_LE(longest, 200'000u);
+    EXPECT_GE(longest, 100'000u);
+    EXPECT_EQ(i2c.longestTransfer(), longest);
+    i2c.setTransferDelay(0);
+    const sim::Micros before = world.kernel().now();
+    EXPECT_TRUE(fetch(2));
+    EXPECT_EQ(world.kernel().now(), before);
 }
 
 TEST_F(Bus, UtilityDriverMapsWindowsThroughItsRoutine)

@@ -126,5 +126,30 @@ TEST_F(ChipBus, HungChipIsSilentUntilTheNextReset)
     EXPECT_FALSE(world.chip().poweredUp());  // the reset powered it down
 }
 
+TEST_F(ChipBus, SupplyDipLeavesTheChipAtItsPowerOnValuesStillOnTheBus)
+{
+    powerUp();
+    world.addStation(8850, 40, 25);
+    shadow[CHANNEL] = kChannelTune | 10;
+    ASSERT_TRUE(send(CHANNEL));
+    Sleep(100);
+    world.chip().supplyDip();
+    EXPECT_EQ(world.chip().supplyDips(), 1u);
+    EXPECT_FALSE(world.chip().poweredUp());
+    ASSERT_TRUE(fetch(16));
+    EXPECT_EQ(shadow[POWERCFG], 0u);
+    EXPECT_EQ(shadow[SYSCONFIG1], 0u) << "RDS and interrupts off";
+    EXPECT_EQ(shadow[SYSCONFIG2], 0u) << "volume 0, band and spacing at reset";
+    EXPECT_EQ(shadow[CHIPID], sim::kChipIdBeforePowerUp);
+    EXPECT_EQ(world.chip().audio().volume, 0u);
+    const std::uint64_t pulses = world.soc().tunerInterruptEdges();
+    Sleep(500);
+    EXPECT_EQ(world.soc().tunerInterruptEdges(), pulses) << "no interrupt from a powered-down chip";
+    // Held in reset the chip has nothing to lose.
+    pin(sim::kGpioResetControl, sim::kPinOutputLevel, 0);
+    world.chip().supplyDip();
+    EXPECT_EQ(world.chip().supplyDips(), 1u);
+}
+
 }  // namespace
 }  // namespace simtest

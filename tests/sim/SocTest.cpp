@@ -199,4 +199,35 @@ TEST_F(Soc, TimerCounterFollowsVirtualTimeOnlyThroughTheLatch)
     EXPECT_EQ(kernel.now() - start, 2u);
 }
 
+TEST_F(Soc, HeldInterruptLineIsSeenAgainAsSoonAsTheDriverAcknowledges)
+{
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    ASSERT_TRUE(InterruptInitialize(kSysIntrTuner, event, nullptr, 0));
+    sim::Soc& soc = world.soc();
+    soc.holdTunerInterruptLine(true);
+    EXPECT_FALSE(soc.tunerInterruptLevel());
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+    // Masked until acknowledged: nothing comes meanwhile, however long.
+    Sleep(50);
+    EXPECT_EQ(WaitForSingleObject(event, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    InterruptDone(kSysIntrTuner);
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+    InterruptDone(kSysIntrTuner);
+    EXPECT_EQ(WaitForSingleObject(event, sim::Soc::kHeldLineRepeat / 1000), WAIT_OBJECT_0);
+    const std::uint64_t delivered = world.kernel().interruptsDelivered(kSysIntrTuner);
+    EXPECT_EQ(delivered, 3u);
+    // The chip's own pulses are lost in the held level; released, the line
+    // is quiet again.
+    soc.tunerInterruptLine(false);
+    soc.tunerInterruptLine(true);
+    soc.holdTunerInterruptLine(false);
+    InterruptDone(kSysIntrTuner);
+    Sleep(50);
+    EXPECT_EQ(WaitForSingleObject(event, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_EQ(world.kernel().interruptsDelivered(kSysIntrTuner), delivered);
+    EXPECT_EQ(soc.tunerInterruptEdges(), 1u);
+    InterruptDisable(kSysIntrTuner);
+    CloseHandle(event);
+}
+
 }  // namespace

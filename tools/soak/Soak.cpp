@@ -9,6 +9,9 @@
 #include "sim/band/RdsGenerator.h"
 #include "tools/Session.h"
 #include "tools/StopSignal.h"
+#include "tools/Timeline.h"
+#include "tools/soak/CarFaults.h"
+#include "tools/soak/DriverView.h"
 #include "tools/soak/SoakChecks.h"
 #include "tools/soak/SoakCrash.h"
 #include "tools/soak/SoakFaults.h"
@@ -25,6 +28,7 @@ namespace corvane {
 namespace {
 
 using sim::Micros;
+using soak::CarFaults;
 using soak::Cause;
 
 constexpr Micros kSecond = 1'000'000;
@@ -49,24 +53,13 @@ constexpr Micros kMaxFaultPhase = 30 * kMinute;
 // poll in steps of at most 50 ms (a command waits at most 3 s for a recovery).
 constexpr Micros kInterruptThreadBound = 75 * kSecond;
 constexpr Micros kWorkerBound = 15 * kSecond;
+constexpr Micros kResetReportGrace = 5'000;
 
 std::string seconds(Micros t)
 {
     char text[32];
     std::snprintf(text, sizeof text, "%.3f s", double(t) / 1e6);
     return text;
-}
-
-bool bandHasTmc(const sim::band::BandDescription& band)
-{
-    for (const auto& station : band.stations) {
-        if (!station.rds) continue;
-        if (station.rds->generator && station.rds->generator->tmc) return true;
-        if (station.rds->log)
-            for (const auto& group : station.rds->log->groups)
-                if (!group.lost[1] && (group.blocks[1] >> 11) == 0x10) return true;  // 8A
-    }
-    return false;
 }
 
 SessionSettings sessionSettings(const SoakSettings& soak)
@@ -83,10 +76,12 @@ public:
     Soak(const SoakSettings& settings, const sim::band::BandDescription& band)
         : settings_(settings),
           session_(sessionSettings(settings)),
-          tmcBand_(bandHasTmc(band)),
-          faults_(session_, band, debug_)
+          tmcBand_(soak::bandHasTmc(band)),
+          faults_(session_, band, debug_),
+          carFaults_(session_, debug_)
     {
         session_.installBand(band);
+        if (!settings.plotFile.empty()) timeline_.emplace();
     }
 
     SoakReport run()
@@ -107,7 +102,9 @@ public:
             if (going()) heal();
         }
         report.virtualHours = double(now()) / 3600e6;
-        report.faults = faults_.started();
+        report.faults = faults_.started() + carFaults_.started();
+        const CarFaults::Counts& car = carFaults_.counts();
+        report.carFaults = {car.dips, car.heldLines, car.noiseBursts, car.slowBuses, car.heldBuses};
         report.linesRead = lines_.lines();
         report.cutLines = lines_.cutLines();
         report.debugLines = debug_.checked();
@@ -119,8 +116,13 @@ public:
             if (session_.world().protocolViolations() != 0) failure_ = "the driver broke the bus or chip protocol";
         }
         report.passed = failure_.empty();
+        if (timeline_) {
+            timeline_->finish(double(now()) / 1e6);
+            writeTimelinePlot(*timeline_, settings_.plotFile, report.reproduce);
+        }
         if (!report.passed) {
             report.failure = failure_;
+            report.faultsThen = faultsThen_.empty() ? "none (healed)" : faultsThen_;
             report.recentLines = recorder_.lines();
             report.recentDebug = recorder_.debugMessages();
         }
@@ -132,7 +134,16 @@ private:
 
     void fail(const std::string& what)
     {
-        if (failure_.empty()) failure_ = what;
+        if (!failure_.empty() || what.empty()) return;
+        failure_ = what;
+        const std::uint32_t active = faults_.activeFaults() | carFaults_.activeFaults();
+        for (unsigned k = 0; k < unsigned(FaultKind::Count); ++k)
+            if (active & faultBit(FaultKind(k)))
+                faultsThen_ += (faultsThen_.empty() ? "" : ", ") + std::string(faultName(FaultKind(k)));
+        if (carFaults_.lastDip() != 0)
+            faultsThen_ += (faultsThen_.empty() ? "" : "; ") + std::string("the supply last dipped at ") +
+                           seconds(carFaults_.lastDip());
+        if (timeline_) timeline_->fail(double(now()) / 1e6, what);
     }
 
     // Neither failed nor asked to stop.
@@ -142,6 +153,7 @@ private:
     {
         while (going() && now() < until) {
             faults_.step(now(), kStep);
+            carFaults_.step(now(), kStep);
             advance(kStep);
         }
     }
@@ -160,11 +172,20 @@ private:
             // bytes may have been dropped: the first line may be cut.
             const ByteRing& output = gDriver.channel.outputRing;
             if (!reading_ || std::int32_t(output.head - output.tail) >= output.size) lines_.readingGap();
-            fail(lines_.feed(session_.readPort(), now()));
+            // A flood can overrun the ring while the application reads it:
+            // then the ring dropped bytes inside what was read.
+            const std::uint32_t tailBefore = output.tail;
+            const std::string bytes = session_.readPort();
+            const bool droppedWhileReading = output.tail - tailBefore != bytes.size();
+            fail(lines_.feed(bytes, now(), droppedWhileReading));
             watchLines();
         }
         reading_ = faults_.reading();
+        if (timeline_)
+            timeline_->sample(session_.world(), faults_.activeFaults() | carFaults_.activeFaults(),
+                              carFaults_.counts().dips);
         checkWorkers();
+        checkInterruptsAndGroups();
         faults_.noteChipState(now());
         noteResetPulses();
         fail(debug_.check(session_.kernel().debugLog(), debugNext_));
@@ -183,7 +204,9 @@ private:
             if (!change.level) {
                 debug_.begin(Cause::ChipInReset, change.time);
             } else if (debug_.active(Cause::ChipInReset)) {
-                debug_.end(Cause::ChipInReset, change.time, 0);
+                // A transfer that failed just before the line rose may be
+                // reported just after: the thread can be preempted between.
+                debug_.end(Cause::ChipInReset, change.time, kResetReportGrace);
             }
         }
     }
@@ -224,6 +247,18 @@ private:
         }
     }
 
+    void checkInterruptsAndGroups()
+    {
+        sim::World& world = session_.world();
+        const bool usable = running() && !faults_.interruptsLost();
+        fail(interrupts_.sample(now(), usable, world.chip().interruptPulses(),
+                                session_.kernel().interruptsDelivered(kSysIntrTuner)));
+        const bool debugOn = (gDriver.sentences.outputFilter.flags.load() & kFilterDebug) != 0;
+        fail(groups_.sample(now(), gDriver.rds.decodedGroupCount.load(), debugOn, world.chip().groupReads()));
+    }
+
+    void checkChipSettings() { fail(soak::chipSettingsMismatch(session_.world().chip())); }
+
     // Notes what the recovery check needs from the lines just read.
     void watchLines()
     {
@@ -258,30 +293,13 @@ private:
         return input.head != input.tail || gDriver.control.controlRequest.load() != kRequestNone;
     }
 
-    // What the driver is doing, for a failure message.
-    std::string driverState()
-    {
-        const ControlState& c = gDriver.control;
-        const sim::Si4709& chip = session_.world().chip();
-        char text[320];
-        std::snprintf(text, sizeof text,
-                      "chip on %u%s, SYSCONFIG2 0x%04X, SYSCONFIG3 0x%04X, POWERCFG 0x%04X; QFI %u, QFN %u; request "
-                      "%u, search state %u, automatic search %u, stop search %u, "
-                      "TMC quality %u, filter flags 0x%X, bus %s",
-                      unsigned(chip.frequency()), chip.hung() ? ", hung" : "", unsigned(chip.reg(si4709::SYSCONFIG2)),
-                      unsigned(chip.reg(si4709::SYSCONFIG3)), unsigned(chip.reg(si4709::POWERCFG)),
-                      unsigned(gDriver.tuner.settings.QFI.load()), unsigned(gDriver.tuner.settings.QFN.load()),
-                      unsigned(c.controlRequest.load()), unsigned(c.searchState.load()), unsigned(c.autoSearch.load()),
-                      unsigned(c.stopSearch.load()), unsigned(gDriver.rds.tmcQuality.load()),
-                      unsigned(gDriver.sentences.outputFilter.flags.load()),
-                      gDriver.tuner.i2cOff.load() != 0 ? "off" : "on");
-        return text;
-    }
+    std::string driverState() { return soak::driverState(session_.world().chip()); }
 
     // The faults stop; the driver must find its way back by itself.
     void heal()
     {
         faults_.healAll(now());
+        carFaults_.healAll(now());
         // What the driver queued before the heal tells nothing of its recovery,
         // and commands written before it (kept while the driver was down) are
         // still to be carried out: they may send the receiver elsewhere.
@@ -314,6 +332,7 @@ private:
         while (going() && now() < end) advance(kHealStep);
         if (going() && now() - lastStatus_ > statusGap_)
             fail("after the heal the tuning status stopped at " + seconds(lastStatus_) + " (" + driverState() + ")");
+        if (going()) checkChipSettings();
         statusFrom_ = 0;
     }
 
@@ -323,6 +342,9 @@ private:
     soak::LineChecker lines_;
     soak::DebugChecker debug_;
     soak::FaultInjector faults_;
+    soak::CarFaults carFaults_;
+    soak::InterruptLiveness interrupts_;
+    soak::GroupAccounting groups_;
     std::size_t debugNext_ = 0;
     std::size_t resetSeen_ = 0;
     bool reading_ = true;
@@ -334,8 +356,10 @@ private:
     Micros lastStatus_ = 0;
     Micros statusGap_ = kStatusGap;
     std::string failure_;
+    std::string faultsThen_;
     bool stopped_ = false;
     soak::FlightRecorder recorder_;
+    std::optional<Timeline> timeline_;
 };
 
 }  // namespace

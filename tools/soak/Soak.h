@@ -27,6 +27,7 @@ struct SoakSettings {
     std::string scenario = "default";       // a built-in band: see soakScenarioBand
     std::string bandFile;                   // a band file instead of the scenario's band
     bool debug = false;                     // the driver's debug output to standard error
+    std::string plotFile = {};              // the run drawn as SVG; empty: none
     std::optional<sim::Schedule> schedule;  // none: the seed draws random or pct
 };
 
@@ -38,10 +39,14 @@ struct SoakReport {
     bool stopped = false;     // ended early by Ctrl-C or termination; the figures are so far
     bool tmcRequired = true;  // false on a band without a TMC station
     std::string failure;      // what broke and when; empty when passed
+    std::string faultsThen;   // the faults active when it broke, by name
     std::string reproduce;    // the one command line that replays this run
     double virtualHours = 0;
     std::uint64_t cycles = 0;  // fault phases, each ended by a heal
-    std::uint64_t faults = 0;  // faults started
+    std::uint64_t faults = 0;  // faults started, the car's included
+    struct CarFaultCounts {
+        std::uint64_t dips = 0, heldLines = 0, noiseBursts = 0, slowBuses = 0, heldBuses = 0;
+    } carFaults;
     std::uint64_t linesRead = 0;
     std::uint64_t cutLines = 0;     // cut fronts after an overrun
     std::uint64_t debugLines = 0;   // debug messages, every one explained

@@ -63,7 +63,7 @@ bool wholeSentence(std::string_view line)
     return sum == unsigned(high * 16 + low);
 }
 
-std::string LineChecker::feed(std::string_view bytes, sim::Micros now)
+std::string LineChecker::feed(std::string_view bytes, sim::Micros now, bool dropped)
 {
     partial_.append(bytes);
     // An overrun that cut between CR and LF leaves a lone LF in front.
@@ -79,7 +79,7 @@ std::string LineChecker::feed(std::string_view bytes, sim::Micros now)
         ++lines_;
         const bool cutFront = cutAllowed_ && line.find('$') == std::string_view::npos;
         cutAllowed_ = false;
-        if (cutFront) {
+        if (cutFront || (dropped && !wholeSentence(line))) {
             ++cut_;
         } else if (!wholeSentence(line) && failure.empty()) {
             failure = "line read at " + seconds(now) + " is torn or damaged: \"" + shown(line) + "\"";
@@ -87,11 +87,21 @@ std::string LineChecker::feed(std::string_view bytes, sim::Micros now)
         complete_.push_back({now, std::string(line)});
     }
     partial_.erase(0, start);
+    if (dropped && partial_.find('$', 1) != std::string::npos) partial_.erase(0, partial_.find('$', 1));
     // No sentence is longer than 64 bytes: a longer rest without a line end
     // holds bytes of two sentences.
     if (failure.empty() && partial_.size() > 64)
         failure = "no line end within 64 bytes read at " + seconds(now) + ": \"" + shown(partial_) + "\"";
     return failure;
+}
+
+void LineChecker::readingGap()
+{
+    cutAllowed_ = true;
+    if (!partial_.empty()) {
+        partial_.clear();
+        ++cut_;
+    }
 }
 
 void LineChecker::ringReset()
@@ -133,7 +143,8 @@ bool explains(Cause cause, Message message)
     case Message::TransferFailed:
         // A transfer fails when the bus fails it, when the chip does not
         // answer (hung, or held in reset while the driver is powered down).
-        return cause == Cause::Bus || cause == Cause::Hang || cause == Cause::Power || cause == Cause::ChipInReset;
+        return cause == Cause::Bus || cause == Cause::Hang || cause == Cause::Power || cause == Cause::ChipInReset ||
+               cause == Cause::BusHeld;
     case Message::BusClosed:
     case Message::BusAlreadyClosed:
     case Message::BusOpenFailed:  // only a power-up opens the bus with faults armed
@@ -190,6 +201,40 @@ std::string DebugChecker::check(const std::vector<sim::DebugLine>& log, std::siz
     for (Window& w : windows_)
         while (!w.past.empty() && w.past.front().second + 600'000'000 < horizon) w.past.erase(w.past.begin());
     return failure;
+}
+
+std::string InterruptLiveness::sample(sim::Micros now, bool usable, std::uint64_t pulses, std::uint64_t delivered)
+{
+    if (!usable) {
+        open_ = false;
+        return {};
+    }
+    if (!open_ || delivered != delivered_) {
+        open_ = true;
+        from_ = now;
+        pulses_ = pulses;
+        delivered_ = delivered;
+        return {};
+    }
+    if (now - from_ < kWindow) return {};
+    const std::uint64_t missed = pulses - pulses_;
+    open_ = false;
+    if (missed < 3) return {};
+    return "the chip pulsed its interrupt line " + std::to_string(missed) + " times from " + seconds(from_) + " to " +
+           seconds(now) + " and the driver took none: the interrupt stays masked";
+}
+
+std::string GroupAccounting::sample(sim::Micros now, std::uint8_t decodedCount, bool debugOn, std::uint64_t groupReads)
+{
+    if (off_ || debugOn) {
+        off_ = true;
+        return {};
+    }
+    decoded_ += std::uint8_t(decodedCount - last_);
+    last_ = decodedCount;
+    if (decoded_ <= groupReads) return {};
+    return "by " + seconds(now) + " the driver decoded " + std::to_string(decoded_) + " groups, the chip handed out " +
+           std::to_string(groupReads) + ": a group was taken twice, or from an interrupt without one";
 }
 
 }  // namespace corvane::soak

@@ -27,10 +27,13 @@ bool wholeSentence(std::string_view line);
 class LineChecker {
 public:
     // Bytes just read at virtual time `now`; the complete lines are checked and
-    // kept for inspection until takeLines.
-    std::string feed(std::string_view bytes, sim::Micros now);
-    // The application did not read for a while: the next line may be cut.
-    void readingGap() { cutAllowed_ = true; }
+    // kept for inspection until takeLines. `dropped`: the ring overran while
+    // they were read, so a line among them may join two sentences at the seam.
+    std::string feed(std::string_view bytes, sim::Micros now, bool dropped = false);
+    // The application did not read for a while, or the ring is full: the
+    // next line may be cut, and the bytes that followed a line the
+    // application holds only in part may be gone, so that part is dropped.
+    void readingGap();
     // The driver emptied its output ring (a power-up): a partial line is gone.
     void ringReset();
 
@@ -55,7 +58,8 @@ private:
 // What can explain a debug message.
 // The chip does not answer while its reset line is low: the driver's own
 // reset pulse (a recovery sleeps in it) lets other threads run into it.
-enum class Cause : unsigned { Bus, Hang, Power, PowerRequest, ChipInReset, Count };
+// Another device holding the bus makes transfers fail as busy.
+enum class Cause : unsigned { Bus, Hang, Power, PowerRequest, ChipInReset, BusHeld, Count };
 
 // The message classes the driver can print. A hard error comes as two lines,
 // the location prefix ("ERROR: Corvane line 1631: ") and the message; the
@@ -87,6 +91,43 @@ private:
     bool explained(Cause cause, sim::Micros time) const;
     std::array<Window, unsigned(Cause::Count)> windows_{};
     std::uint64_t checked_ = 0;
+};
+
+// ---- The receiver ------------------------------------------------------------
+
+// Interrupts are taken: over every window of kWindow in which the driver ran
+// and no fault lost edges, a chip that pulsed its interrupt line three times
+// or more had at least one interrupt delivered, which needs the driver to
+// have acknowledged the one before (a stuck line or noise must not leave the
+// interrupt masked).
+class InterruptLiveness {
+public:
+    static constexpr sim::Micros kWindow = 5'000'000;
+    // usable: the driver runs and nothing loses edges now.
+    std::string sample(sim::Micros now, bool usable, std::uint64_t pulses, std::uint64_t delivered);
+
+private:
+    bool open_ = false;
+    sim::Micros from_ = 0;
+    std::uint64_t pulses_ = 0;
+    std::uint64_t delivered_ = 0;
+};
+
+// Every group the driver decodes was handed out by the chip: the driver's
+// count of decoded groups (8 bits, wrapping; sampled often enough that it
+// cannot wrap between samples) never overtakes the chip's reads that
+// returned a group. An interrupt without RDSR taken for a group, or a group
+// stored again after a read that failed, breaks it.
+class GroupAccounting {
+public:
+    // debugOn: the debug sentence clears the driver's count; the check stops.
+    std::string sample(sim::Micros now, std::uint8_t decodedCount, bool debugOn, std::uint64_t groupReads);
+    std::uint64_t decoded() const { return decoded_; }
+
+private:
+    bool off_ = false;
+    std::uint8_t last_ = 0;
+    std::uint64_t decoded_ = 0;
 };
 
 }  // namespace corvane::soak

@@ -6,6 +6,7 @@
 #include "driver/Lifecycle.h"
 #include "sim/band/RdsGenerator.h"
 #include "sim/soc/Soc.h"
+#include "tools/Timeline.h"
 
 #include <string>
 
@@ -276,6 +277,20 @@ void FaultInjector::afterPowerChange(Micros now)
     // A power-up empties the output ring.
     if (driverRunning()) ringReset_ = true;
     if (powerUntil_ == 0 && suspendUntil_ == 0) debug_.end(Cause::Power, now, kPowerGrace);
+}
+
+std::uint32_t FaultInjector::activeFaults() const
+{
+    std::uint32_t bits = 0;
+    const auto set = [&bits](bool on, FaultKind kind) { bits |= on ? faultBit(kind) : 0; };
+    set(busUntil_ != 0, FaultKind::BusFailing);
+    set(interruptsUntil_ != 0, FaultKind::InterruptsLost);
+    set(hangPending_ || session_.world().chip().hung(), FaultKind::ChipHung);
+    for (const Fade& fade : fades_) set(fade.until != 0, FaultKind::StationFading);
+    set(powerUntil_ != 0, FaultKind::PoweredDown);
+    set(suspendUntil_ != 0, FaultKind::Suspended);
+    set(unreadUntil_ != 0, FaultKind::OutputUnread);
+    return bits;
 }
 
 bool FaultInjector::ringWasReset()

@@ -32,6 +32,10 @@ public:
     void noteChipState(sim::Micros now);
 
     bool reading() const { return unreadUntil_ == 0; }
+    // Interrupt edges are being lost.
+    bool interruptsLost() const { return interruptsUntil_ != 0; }
+    // The faults active now, as FaultKind bits (tools/Timeline.h).
+    std::uint32_t activeFaults() const;
     // True once after the driver emptied its output ring on a power-up.
     bool ringWasReset();
     std::uint64_t started() const { return started_; }
