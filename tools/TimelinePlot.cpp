@@ -191,7 +191,6 @@ void writeTimelinePlot(const Timeline& timeline, const std::string& svgPath, con
     const double page = kPageTitle + 2 * (kChart + stripPixels + kWindowGap);
     const double chartHeight = kChart / page;
     const double stripHeight = stripPixels / page;
-    const double secondTop = 1 - (kPageTitle + kChart + stripPixels + kWindowGap) / page;
     std::fprintf(plot, "set terminal svg size 1400,%d dynamic font 'Sans,11' background '#ffffff'\nset output %s\n",
                  int(page), quoted(svgPath).c_str());
     std::fprintf(plot, "set grid xtics lc rgb '#dddddd'\nset lmargin 22\nset rmargin 24\n");
