@@ -35,7 +35,7 @@ class ControlRig : public LoadedTest, protected ReceptionLog {
 protected:
     HANDLE threads[3] = {};
 
-    explicit ControlRig(sim::Schedule schedule = testSchedule())
+    explicit ControlRig(sim::Schedule schedule = kExactTimings)
         : LoadedTest(schedule), ReceptionLog(kernel, world, harness::takeOutput)
     {
         // The chip is ready 110 ms after ENABLE, and the driver reads the

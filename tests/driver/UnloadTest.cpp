@@ -11,7 +11,7 @@ namespace {
 
 class Unload : public DeviceTest {
 protected:
-    Unload() { addTwoStations(world); }
+    explicit Unload(sim::Schedule schedule = testSchedule()) : DeviceTest(schedule) { addTwoStations(world); }
 
     // Unloads and checks that nothing of the driver is left: no worker thread,
     // no allocation, no bus handle, no register window, no interrupt; the chip
@@ -98,7 +98,13 @@ TEST_F(Unload, WhateverTheDriverIsDoingItEndsEveryThreadAndLoadsAgain)
     }
 }
 
-TEST_F(Unload, StartUpSleepsSevenHundredMillisecondsAfterTheFirmwareSentences)
+// Start-up's waits, to the microsecond.
+class StartUp : public Unload {
+protected:
+    StartUp() : Unload(kExactTimings) {}
+};
+
+TEST_F(StartUp, SleepsSevenHundredMillisecondsAfterTheFirmwareSentences)
 {
     // The two firmware sentences each read the whole register file; then 300 ms
     // before the decoder reset and the group thread, twice 200 ms before the
