@@ -77,7 +77,7 @@ void runPowerRequest(void* context)
         }
         NKDbgPrintfW(kMsgPowerSet, d, life.currentDx.load());
         if (d <= D1) {
-            if (life.appSuspended.load() == 0) powerUpDriver();
+            PowerUpUnlessAppSuspended();
         } else {
             powerDownDriver();
         }
@@ -156,11 +156,9 @@ BOOL HandlePrivateRequest(DWORD code, PBYTE inBuffer, DWORD inLength, PBYTE outB
     case IOCTL_TMC_SUSPEND_RESUME:
         if (inBuffer == nullptr || inLength != 1) break;
         if (inBuffer[0] == 1) {
-            gDriver.lifecycle.appSuspended.store(0);
-            powerUpDriver();
+            SetAppSuspended(false);
         } else if (inBuffer[0] == 2) {
-            gDriver.lifecycle.appSuspended.store(1);
-            powerDownDriver();
+            SetAppSuspended(true);
         }
         break;
     default:

@@ -40,19 +40,27 @@ void suspendWorkers()
     // Suspension is counted by the platform: a second power-down without a
     // power-up in between must not suspend the workers twice, or one power-up
     // would leave them frozen.
-    if (life().workersSuspended) return;
+    if (life().workersSuspended.load() != 0) return;
     for (HANDLE* thread : kSuspendOrder)
         if (*thread != nullptr) SuspendThread(*thread);
-    life().workersSuspended = true;
+    life().workersSuspended.store(1);
 }
 
 void resumeWorkers()
 {
-    if (!life().workersSuspended) return;
+    if (life().workersSuspended.load() == 0) return;
     for (HANDLE* thread : kSuspendOrder)
         if (*thread != nullptr) ResumeThread(*thread);
-    life().workersSuspended = false;
+    life().workersSuspended.store(0);
 }
+
+// The power transitions on callers' threads one at a time.
+struct PowerTransition {
+    PowerTransition() { EnterCriticalSection(&gDriver.lifecycle.powerGuard); }
+    ~PowerTransition() { LeaveCriticalSection(&gDriver.lifecycle.powerGuard); }
+    PowerTransition(const PowerTransition&) = delete;
+    PowerTransition& operator=(const PowerTransition&) = delete;
+};
 
 // True when the thread has ended (or never ran).
 bool waitAndClose(HANDLE& thread)
@@ -114,6 +122,8 @@ DWORD COM_Init(LPCWSTR)
 // Nothing a worker waits on or uses is released until every worker ended.
 BOOL COM_Deinit(DWORD)
 {
+    // A power request still running on another thread finishes first.
+    EnterCriticalSection(&life().powerGuard);
     life().stopReaderThread.store(1);
     gDriver.control.controlRequest.store(kRequestShutdown);
     life().stopControlThread.store(1);
@@ -128,6 +138,7 @@ BOOL COM_Deinit(DWORD)
     const bool interruptThreadEnded = waitAndClose(life().interruptThread);
     ended &= interruptThreadEnded;
     ended &= waitAndClose(life().groupThread);
+    LeaveCriticalSection(&life().powerGuard);
 
     // The interrupt is released only now: an InterruptDone from a handler
     // still running would unmask a disabled line again.
@@ -148,6 +159,7 @@ BOOL COM_Deinit(DWORD)
 
 void powerDownDriver()
 {
+    PowerTransition transition;
     gDriver.tuner.i2cOff.store(1);
     suspendWorkers();
     gDriver.control.controlRequest.store(kRequestPoweredDown);
@@ -169,6 +181,7 @@ void powerDownDriver()
 // a worker finishes writing meanwhile is cleared by the resets that follow.
 void powerUpDriver()
 {
+    PowerTransition transition;
     resumeWorkers();
     gDriver.control.controlRequest.store(kRequestRecover);
     CompletePowerUp();
@@ -198,9 +211,25 @@ void COM_PowerDown(DWORD)
 // manager set to D2 to D4, whose workers are suspended: this handler cannot
 // resume them, and the power manager's own D0 after the resume brings the
 // receiver back.
+void PowerUpUnlessAppSuspended()
+{
+    PowerTransition transition;  // the application's suspend cannot come in between
+    if (life().appSuspended.load() == 0) powerUpDriver();
+}
+
+void SetAppSuspended(bool suspended)
+{
+    PowerTransition transition;
+    life().appSuspended.store(suspended ? 1 : 0);
+    if (suspended)
+        powerDownDriver();
+    else
+        powerUpDriver();
+}
+
 void COM_PowerUp(DWORD)
 {
-    if (life().appSuspended.load() != 0 || life().workersSuspended) return;
+    if (life().appSuspended.load() != 0 || life().workersSuspended.load() != 0) return;
     gDriver.control.powerUpOwed.store(1);
     gDriver.control.controlRequest.store(kRequestRecover);
     life().driverState.store(kDriverRunning);

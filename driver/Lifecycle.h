@@ -17,8 +17,14 @@ void COM_PowerUp(DWORD deviceContext);
 void COM_PowerDown(DWORD deviceContext);
 }
 
+// Each runs whole on its caller's thread, one power transition at a time.
 void powerUpDriver();
 void powerDownDriver();
+// The power manager's D0 and D1: a power-up unless the application has the
+// receiver suspended, decided under the same guard as the application's
+// suspend and resume (SetAppSuspended), so neither can come in between.
+void PowerUpUnlessAppSuspended();
+void SetAppSuspended(bool suspended);
 
 // The library's entry routine: nothing to do for any reason.
 BOOL CorvaneDllEntry(HANDLE module, DWORD reason, LPVOID reserved);

@@ -24,7 +24,14 @@ struct LifecycleState {
     HANDLE controlThread = nullptr;
     HANDLE readerThread = nullptr;
 
-    bool workersSuspended = false;  // the power-down suspended the workers once
+    // Serialises the power transitions that run on callers' threads (the power
+    // manager's requests, the application's suspend and resume, the unload):
+    // two of them at once could leave the workers frozen while driverState
+    // says the driver runs. The system's power handlers cannot take it.
+    CRITICAL_SECTION powerGuard{};
+    // A power-down suspended the workers once. Written under powerGuard; the
+    // system's power-up handler reads it without.
+    Shared<std::uint8_t> workersSuspended{0};
 
     Shared<std::uint8_t> stopGroupThread{0};
     Shared<std::uint8_t> stopInterruptThread{0};

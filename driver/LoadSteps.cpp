@@ -26,6 +26,7 @@ void storeStartDefaults()
 
 void CreateLoadLocks()
 {
+    InitializeCriticalSection(&gDriver.lifecycle.powerGuard);
     InitRingGuards();
     InitDecoderGuard();
     InitGroupQueueGuard();
@@ -38,6 +39,7 @@ void ReleaseLoadLocks()
     ReleaseGroupQueueGuard();
     ReleaseDecoderGuard();
     ReleaseRingGuards();
+    DeleteCriticalSection(&gDriver.lifecycle.powerGuard);
 }
 
 void FreeBusRecord()
