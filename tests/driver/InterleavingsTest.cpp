@@ -46,7 +46,13 @@ public:
         thread_ = CreateThread(nullptr, 0, run, this, 0, nullptr);
         CeSetThreadPriority(thread_, kCallerPriority);
     }
-    ~Caller() { CloseHandle(thread_); }
+    // A caller left running by a failed assertion is waited for: its body
+    // refers to the scenario.
+    ~Caller()
+    {
+        if (!done_) WaitForSingleObject(thread_, 60'000);
+        CloseHandle(thread_);
+    }
     Caller(const Caller&) = delete;
     Caller& operator=(const Caller&) = delete;
 
