@@ -83,6 +83,8 @@ protected:
         for (int i = 0; i < 200 && !allExited(); ++i) Sleep(50);
         EXPECT_TRUE(allExited()) << "a worker thread did not end";
         for (HANDLE& thread : threads) {
+            // Joined: what the unload frees afterwards is ordered after them.
+            WaitForSingleObject(thread, 0);
             CloseHandle(thread);
             thread = nullptr;
         }
