@@ -6,15 +6,19 @@
 # make bench : build and run the benchmarks
 # make fuzz  : build the libFuzzer targets and run each for FUZZ_SECONDS (default 60)
 # make windows : cross-compile the driver as the 32-bit Corvane.dll, print its exports and imports
+# make windows-test : run that very Corvane.dll under Wine, beside a stand-in coredll.dll
+# make windows-stress : the same host for STRESS_SECONDS (default 600) of commands, power and reads
 # make format / format-check : lay out every C++ file as .clang-format says / refuse one that strays
 
 PACKAGES := cmake g++ make libgtest-dev libbenchmark-dev libboost-context-dev nlohmann-json3-dev libcli11-dev python3-serial
 # The device build needs only the cross compiler, not the host's libraries.
 WINDOWS_PACKAGES := cmake make g++-mingw-w64-i686 binutils-mingw-w64-i686
 
-.PHONY: deps build run test explore-test sanitize-test tsan-test bench coverage fuzz windows format format-check clean
+.PHONY: deps build run test explore-test sanitize-test tsan-test bench coverage fuzz windows windows-test windows-stress \
+	format format-check clean
 
 FUZZ_SECONDS ?= 60
+STRESS_SECONDS ?= 600
 SCHEDULES ?= 200
 
 deps:
@@ -71,12 +75,22 @@ fuzz: deps
 	@bash fuzz/run.sh $(FUZZ_SECONDS)
 
 # The driver folders alone, cross-compiled for 32-bit Windows; fails unless the
-# DLL exports exactly the ten entry points and takes the CE calls from coredll.dll.
+# DLL exports exactly the ten entry points and imports from coredll.dll alone.
 windows:
 	@bash .ci/deps.sh $(WINDOWS_PACKAGES)
 	@cmake --preset windows >/dev/null
 	@cmake --build --preset windows
 	@bash windows/show-dll.sh build/windows/Corvane.dll
+
+# The DLL that make windows built, loaded under Wine (installed when missing)
+# by a host program beside a stand-in coredll.dll; the host's verdict decides.
+windows-test: windows
+	@cmake --build --preset windows --target corvane_standin corvane_wine_host
+	@bash wine/run.sh
+
+windows-stress: windows
+	@cmake --build --preset windows --target corvane_standin corvane_wine_host
+	@bash wine/run.sh $(STRESS_SECONDS)
 
 bench: build
 	@./build/default/corvane_bench

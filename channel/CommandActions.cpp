@@ -10,8 +10,6 @@
 #include "rds/GroupQueue.h"
 #include "tuner/Tuner.h"
 
-#include <cstdio>
-
 namespace {
 
 bool isBlank(char c)
@@ -94,7 +92,7 @@ void emitSearchSettings()
 {
     const ReceiverSettings& settings = gDriver.tuner.settings;
     char text[kSentenceBufferBytes];
-    std::snprintf(text, sizeof text, kSearchSettingsFormat, int{settings.QFI.load()}, int{settings.QFS.load()},
-                  int{settings.QFT.load()}, int{settings.QFN.load()});
+    const std::int32_t fields[] = {settings.QFI.load(), settings.QFS.load(), settings.QFT.load(), settings.QFN.load()};
+    formatFields(text, sizeof text, kSearchSettingsFormat, fields, 4);
     emitSentence(text);
 }

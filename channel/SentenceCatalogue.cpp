@@ -6,8 +6,6 @@
 #include "channel/SentenceTexts.h"
 #include "driver/DriverContext.h"
 
-#include <cstdio>
-
 namespace {
 
 int loadInt(const Shared<std::uint8_t>& value)
@@ -29,7 +27,8 @@ void emitVersion()
 void emitTuningStarted(std::uint16_t frequency)
 {
     char text[kSentenceBufferBytes];
-    std::snprintf(text, sizeof text, kTuningStatusFormat, int{frequency}, 2, 0, 0, kTuningFormStarted);
+    const std::int32_t fields[] = {frequency, 2, 0, 0, kTuningFormStarted};
+    formatFields(text, sizeof text, kTuningStatusFormat, fields, 5);
     emitSentence(text);
 }
 
@@ -68,8 +67,8 @@ void emitDebugCounters()
     // goes into the next line instead of being wiped unreported.
     const int decoded = rds.decodedGroupCount.exchange(0);
     char text[kDebugCountersLimit];
-    std::snprintf(text, sizeof text, kDebugCountersFormat, decoded, loadInt(rds.rdsSeen), loadInt(rds.tmcSeen),
-                  loadInt(rds.interruptCount));
+    const std::int32_t fields[] = {decoded, loadInt(rds.rdsSeen), loadInt(rds.tmcSeen), loadInt(rds.interruptCount)};
+    formatFields(text, sizeof text, kDebugCountersFormat, fields, 4);
     emitSentence(text);
 }
 
@@ -77,21 +76,23 @@ void emitFilterMasks()
 {
     const OutputFilter& filter = gDriver.sentences.outputFilter;
     char text[kSentenceBufferBytes];
-    std::snprintf(text, sizeof text, kFilterMasksFormat, loadInt(filter.tmcMask), loadInt(filter.maskA),
-                  loadInt(filter.maskB));
+    const std::int32_t fields[] = {loadInt(filter.tmcMask), loadInt(filter.maskA), loadInt(filter.maskB)};
+    formatFields(text, sizeof text, kFilterMasksFormat, fields, 3);
     emitSentence(text);
 }
 
 void emitFilterFlags()
 {
     char text[kSentenceBufferBytes];
-    std::snprintf(text, sizeof text, kFilterFlagsFormat, loadInt(gDriver.sentences.outputFilter.flags));
+    const std::int32_t fields[] = {loadInt(gDriver.sentences.outputFilter.flags)};
+    formatFields(text, sizeof text, kFilterFlagsFormat, fields, 1);
     emitSentence(text);
 }
 
 void emitConfigCode(std::uint32_t code)
 {
     char text[kSentenceBufferBytes];
-    std::snprintf(text, sizeof text, kConfigCodeFormat, static_cast<unsigned>(code));
+    const std::int32_t fields[] = {static_cast<std::int32_t>(code)};
+    formatFields(text, sizeof text, kConfigCodeFormat, fields, 1);
     emitSentence(text);
 }

@@ -5,8 +5,6 @@
 #include "driver/DriverContext.h"
 #include "tuner/Tuner.h"
 
-#include <cstdio>
-
 using namespace si4709;
 
 namespace {
@@ -38,8 +36,9 @@ void emitTuningStatus()
     const std::uint16_t status = reg(STATUSRSSI);
     const int channelValid = (status & kStatusSfBl) == 0 ? 1 : 0;
     char text[kSentenceBufferBytes];
-    std::snprintf(text, sizeof text, kTuningStatusFormat, int{frequency}, rssi(), int{gDriver.rds.tmcQuality.load()},
-                  channelValid, int{gDriver.tuner.settings.bandMode.load()});
+    const std::int32_t fields[] = {frequency, rssi(), gDriver.rds.tmcQuality.load(), channelValid,
+                                   gDriver.tuner.settings.bandMode.load()};
+    formatFields(text, sizeof text, kTuningStatusFormat, fields, 5);
     emitSentence(text);
 }
 
@@ -51,8 +50,9 @@ void emitFirmware()
     gDriver.tuner.statusStale.store(0);
     const std::uint16_t chipId = reg(CHIPID);
     char text[kSentenceBufferBytes];
-    std::snprintf(text, sizeof text, kFirmwareFormat, int{kFirmwareShown.get(chipId)}, int{kTest2Shown.get(reg(TEST2))},
-                  int{kDeviceShown.get(chipId)}, int{kRevisionShown.get(chipId)}, int{reg(DEVICEID)});
+    const std::int32_t fields[] = {kFirmwareShown.get(chipId), kTest2Shown.get(reg(TEST2)), kDeviceShown.get(chipId),
+                                   kRevisionShown.get(chipId), reg(DEVICEID)};
+    formatFields(text, sizeof text, kFirmwareFormat, fields, 5);
     emitSentence(text);
 }
 
@@ -64,16 +64,16 @@ void emitBlockErrors()
     const std::uint16_t status = reg(STATUSRSSI);
     const std::uint16_t readchan = reg(READCHAN);
     char text[kSentenceBufferBytes];
-    std::snprintf(text, sizeof text, kBlockErrorsFormat, int{kStatusBlera.get(status)},
-                  int{kReadchanBlerb.get(readchan)}, int{kReadchanBlerc.get(readchan)},
-                  int{kReadchanBlerd.get(readchan)});
+    const std::int32_t fields[] = {kStatusBlera.get(status), kReadchanBlerb.get(readchan), kReadchanBlerc.get(readchan),
+                                   kReadchanBlerd.get(readchan)};
+    formatFields(text, sizeof text, kBlockErrorsFormat, fields, 4);
     emitSentence(text);
 }
 
 void emitSignalQuality()
 {
     char text[kSentenceBufferBytes];
-    std::snprintf(text, sizeof text, kSignalQualityFormat, int{ChannelFrequency()}, rssi(),
-                  int{gDriver.tuner.qualityResult.load()});
+    const std::int32_t fields[] = {ChannelFrequency(), rssi(), gDriver.tuner.qualityResult.load()};
+    formatFields(text, sizeof text, kSignalQualityFormat, fields, 3);
     emitSentence(text);
 }

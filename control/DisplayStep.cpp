@@ -6,7 +6,6 @@
 #include "driver/DriverContext.h"
 
 #include <algorithm>
-#include <cstdio>
 
 namespace {
 
@@ -32,6 +31,7 @@ void stepDisplayFrequency(std::uint8_t up)
     gDriver.sentences.currentFrequency.store(static_cast<std::uint16_t>(shown));
 
     char text[kSentenceBufferBytes];
-    std::snprintf(text, sizeof text, kTuningStatusFormat, shown, 2, 0, 0, kTuningFormSearching);
+    const std::int32_t fields[] = {shown, 2, 0, 0, kTuningFormSearching};
+    formatFields(text, sizeof text, kTuningStatusFormat, fields, 5);
     emitSentence(text);
 }

@@ -1,0 +1,383 @@
+// The system calls of the stand-in coredll.dll: threads, events, waits,
+// critical sections, errors and memory are Wine's own (a second, independent
+// implementation of them, on real threads), with what Windows CE does
+// differently: a thread suspended inside a system call stops when it leaves
+// it, and thread priorities are on CE's scale of 256. The stand-in keeps the
+// list of the threads the driver created, so the host can tell whether the
+// unload ended every one. NKDbgPrintfW and the C library are here too.
+#include "wine/StandIn.h"
+#include "wine/World.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+namespace standin {
+
+struct ThreadRecord {
+    HANDLE handle = nullptr;  // the stand-in's own handle: the driver may close its copy
+    DWORD id = 0;
+    LPTHREAD_START_ROUTINE start = nullptr;
+    LPVOID parameter = nullptr;
+    int cePriority = 251;    // THREAD_PRIORITY_NORMAL on CE's scale
+    int callDepth = 0;       // inside a system call when above 0
+    DWORD heldSuspends = 0;  // suspensions kept for the end of a call
+    HANDLE release = nullptr;
+};
+
+namespace {
+
+constexpr DWORD kMaxThreads = 64;
+ThreadRecord gThreads[kMaxThreads];
+DWORD gThreadCount = 0;
+CRITICAL_SECTION gThreadLock;  // the list and every record's call state
+CRITICAL_SECTION gOutputLock;  // whole lines on the standard error stream
+CRITICAL_SECTION gDebugLock;   // the debug lines kept
+DWORD gTlsRecord = TLS_OUT_OF_INDEXES;
+std::vector<std::wstring>* gDebugLines = nullptr;
+bool gEchoDebug = true;
+
+struct Locked {
+    explicit Locked(CRITICAL_SECTION& section) : section_(section) { EnterCriticalSection(&section_); }
+    ~Locked() { LeaveCriticalSection(&section_); }
+    Locked(const Locked&) = delete;
+    Locked& operator=(const Locked&) = delete;
+    CRITICAL_SECTION& section_;
+};
+
+ThreadRecord* recordOf(HANDLE thread)
+{
+    const DWORD id = GetThreadId(thread);
+    for (DWORD i = 0; i < gThreadCount; ++i)
+        if (gThreads[i].id == id) return &gThreads[i];
+    return nullptr;
+}
+
+DWORD WINAPI threadStart(LPVOID parameter)
+{
+    auto* record = static_cast<ThreadRecord*>(parameter);
+    TlsSetValue(gTlsRecord, record);
+    return record->start(record->parameter);
+}
+
+// CE's 256 levels onto Win32's seven: 248..255 are the classic levels (251
+// normal); everything above them is real-time on CE, the highest here.
+int win32Priority(int ce)
+{
+    if (ce < 248) return THREAD_PRIORITY_HIGHEST;
+    static constexpr int kClassic[] = {
+        THREAD_PRIORITY_TIME_CRITICAL, THREAD_PRIORITY_HIGHEST, THREAD_PRIORITY_ABOVE_NORMAL, THREAD_PRIORITY_NORMAL,
+        THREAD_PRIORITY_BELOW_NORMAL,  THREAD_PRIORITY_LOWEST,  THREAD_PRIORITY_ABOVE_NORMAL, THREAD_PRIORITY_IDLE};
+    return kClassic[ce - 248];
+}
+
+}  // namespace
+
+KernelCall::KernelCall() : self_(static_cast<ThreadRecord*>(TlsGetValue(gTlsRecord)))
+{
+    if (self_ == nullptr) return;  // not a driver thread: nobody suspends it
+    Locked locked(gThreadLock);
+    ++self_->callDepth;
+}
+
+KernelCall::~KernelCall()
+{
+    if (self_ == nullptr) return;
+    const DWORD error = GetLastError();  // the call's result for the caller
+    bool held;
+    {
+        Locked locked(gThreadLock);
+        held = --self_->callDepth == 0 && self_->heldSuspends > 0;
+    }
+    while (held) {
+        WaitForSingleObject(self_->release, INFINITE);
+        Locked locked(gThreadLock);
+        held = self_->heldSuspends > 0;
+    }
+    SetLastError(error);
+}
+
+void logLine(const char* text)
+{
+    Locked locked(gOutputLock);
+    std::fputs(text, stderr);
+    std::fputc('\n', stderr);
+    std::fflush(stderr);
+}
+
+void threadCounts(DWORD& created, DWORD& running)
+{
+    Locked locked(gThreadLock);
+    created = gThreadCount;
+    running = 0;
+    for (DWORD i = 0; i < gThreadCount; ++i)
+        if (WaitForSingleObject(gThreads[i].handle, 0) != WAIT_OBJECT_0) ++running;
+}
+
+DWORD debugLineCount()
+{
+    Locked locked(gDebugLock);
+    return static_cast<DWORD>(gDebugLines->size());
+}
+
+void initSystemCalls()
+{
+    InitializeCriticalSection(&gThreadLock);
+    InitializeCriticalSection(&gOutputLock);
+    InitializeCriticalSection(&gDebugLock);
+    gTlsRecord = TlsAlloc();
+    gDebugLines = new std::vector<std::wstring>();
+}
+
+}  // namespace standin
+
+using namespace standin;
+
+STANDIN_API DWORD StandInDebugCount(const wchar_t* text)
+{
+    Locked locked(gDebugLock);
+    DWORD count = 0;
+    for (const std::wstring& line : *gDebugLines)
+        if (line.find(text) != std::wstring::npos) ++count;
+    return count;
+}
+
+STANDIN_API void StandInEchoDebug(BOOL echo)
+{
+    gEchoDebug = echo != FALSE;
+}
+
+// ---- Threads -------------------------------------------------------------------
+
+extern "C" HANDLE WINAPI StandIn_CreateThread(LPSECURITY_ATTRIBUTES attributes, DWORD stackSize,
+                                              LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags,
+                                              LPDWORD threadId)
+{
+    KernelCall call;
+    ThreadRecord* record;
+    {
+        Locked locked(gThreadLock);
+        if (gThreadCount == kMaxThreads) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return nullptr;
+        }
+        record = &gThreads[gThreadCount];
+        record->start = start;
+        record->parameter = parameter;
+        // Started held, so that the record is complete before the thread runs.
+        DWORD id = 0;
+        HANDLE thread = CreateThread(attributes, stackSize, threadStart, record, flags | CREATE_SUSPENDED, &id);
+        if (thread == nullptr) return nullptr;
+        record->release = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        DuplicateHandle(GetCurrentProcess(), thread, GetCurrentProcess(), &record->handle, 0, FALSE,
+                        DUPLICATE_SAME_ACCESS);
+        record->id = id;
+        ++gThreadCount;
+        if (threadId != nullptr) *threadId = id;
+        if ((flags & CREATE_SUSPENDED) == 0) ResumeThread(thread);
+        return thread;
+    }
+}
+
+extern "C" DWORD WINAPI StandIn_SuspendThread(HANDLE thread)
+{
+    KernelCall call;
+    Locked locked(gThreadLock);
+    ThreadRecord* record = recordOf(thread);
+    if (record != nullptr && (record->callDepth > 0 || record->heldSuspends > 0)) return record->heldSuspends++;
+    const DWORD previous = SuspendThread(thread);
+    // Wine stops the thread asynchronously; asking for its registers waits
+    // until it has stopped, so it cannot go on into a system call (and take
+    // this list's lock) after the call returned.
+    CONTEXT context{};
+    context.ContextFlags = CONTEXT_CONTROL;
+    GetThreadContext(thread, &context);
+    return previous;
+}
+
+extern "C" DWORD WINAPI StandIn_ResumeThread(HANDLE thread)
+{
+    KernelCall call;
+    Locked locked(gThreadLock);
+    ThreadRecord* record = recordOf(thread);
+    if (record != nullptr && record->heldSuspends > 0) {
+        if (--record->heldSuspends == 0) SetEvent(record->release);
+        return record->heldSuspends + 1;
+    }
+    return ResumeThread(thread);
+}
+
+extern "C" void WINAPI StandIn_ExitThread(DWORD code)
+{
+    ExitThread(code);
+}
+
+extern "C" BOOL WINAPI StandIn_CloseHandle(HANDLE object)
+{
+    KernelCall call;
+    if (closeDevice(object)) return TRUE;
+    return CloseHandle(object);
+}
+
+extern "C" BOOL WINAPI StandIn_CeSetThreadPriority(HANDLE thread, int priority)
+{
+    KernelCall call;
+    if (priority < 0 || priority > 255) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    {
+        Locked locked(gThreadLock);
+        if (ThreadRecord* record = recordOf(thread)) record->cePriority = priority;
+    }
+    return SetThreadPriority(thread, win32Priority(priority));
+}
+
+extern "C" int WINAPI StandIn_CeGetThreadPriority(HANDLE thread)
+{
+    KernelCall call;
+    Locked locked(gThreadLock);
+    ThreadRecord* record = recordOf(thread);
+    return record != nullptr ? record->cePriority : 251;
+}
+
+// ---- Events, waits, critical sections --------------------------------------------
+
+extern "C" HANDLE WINAPI StandIn_CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,
+                                              LPCWSTR name)
+{
+    KernelCall call;
+    return CreateEventW(attributes, manualReset, initialState, name);
+}
+
+extern "C" BOOL WINAPI StandIn_SetEvent(HANDLE event)
+{
+    KernelCall call;
+    return SetEvent(event);
+}
+
+extern "C" DWORD WINAPI StandIn_WaitForSingleObject(HANDLE object, DWORD milliseconds)
+{
+    KernelCall call;
+    return WaitForSingleObject(object, milliseconds);
+}
+
+extern "C" void WINAPI StandIn_Sleep(DWORD milliseconds)
+{
+    KernelCall call;
+    Sleep(milliseconds);
+}
+
+extern "C" void WINAPI StandIn_InitializeCriticalSection(LPCRITICAL_SECTION section)
+{
+    KernelCall call;
+    InitializeCriticalSection(section);
+}
+
+extern "C" void WINAPI StandIn_DeleteCriticalSection(LPCRITICAL_SECTION section)
+{
+    KernelCall call;
+    DeleteCriticalSection(section);
+}
+
+extern "C" void WINAPI StandIn_EnterCriticalSection(LPCRITICAL_SECTION section)
+{
+    KernelCall call;
+    EnterCriticalSection(section);
+}
+
+extern "C" void WINAPI StandIn_LeaveCriticalSection(LPCRITICAL_SECTION section)
+{
+    KernelCall call;
+    LeaveCriticalSection(section);
+}
+
+// ---- Errors and memory -------------------------------------------------------------
+
+extern "C" void WINAPI StandIn_SetLastError(DWORD error)
+{
+    SetLastError(error);
+}
+
+extern "C" DWORD WINAPI StandIn_GetLastError()
+{
+    return GetLastError();
+}
+
+extern "C" HLOCAL WINAPI StandIn_LocalAlloc(UINT flags, SIZE_T bytes)
+{
+    KernelCall call;
+    return LocalAlloc(flags, bytes);
+}
+
+extern "C" HLOCAL WINAPI StandIn_LocalFree(HLOCAL memory)
+{
+    KernelCall call;
+    return LocalFree(memory);
+}
+
+// ---- Devices -------------------------------------------------------------------------
+
+extern "C" HANDLE WINAPI StandIn_CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes,
+                                             DWORD creation, DWORD flags, HANDLE templateFile)
+{
+    KernelCall call;
+    HANDLE device;
+    if (openDevice(name, device)) return device;
+    return CreateFileW(name, access, share, attributes, creation, flags, templateFile);
+}
+
+extern "C" BOOL WINAPI StandIn_DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out,
+                                               DWORD outSize, LPDWORD returned, LPOVERLAPPED overlapped)
+{
+    KernelCall call;
+    BOOL result;
+    if (deviceIoControl(device, code, in, inSize, out, outSize, returned, result)) return result;
+    return DeviceIoControl(device, code, in, inSize, out, outSize, returned, overlapped);
+}
+
+// ---- The kernel debug output ------------------------------------------------------------
+
+// Wide format, C calling convention; %s is a wide string, as with
+// Microsoft's wide formatting functions.
+extern "C" void StandIn_NKDbgPrintfW(LPCWSTR format, ...)
+{
+    KernelCall call;
+    wchar_t text[512];
+    va_list args;
+    va_start(args, format);
+    _vsnwprintf(text, 511, format, args);
+    va_end(args);
+    text[511] = L'\0';
+    std::wstring line(text);
+    while (!line.empty() && (line.back() == L'\n' || line.back() == L'\r')) line.pop_back();
+    {
+        Locked locked(gDebugLock);
+        gDebugLines->push_back(line);
+    }
+    if (!gEchoDebug) return;
+    char utf8[1024];
+    const int n = WideCharToMultiByte(CP_UTF8, 0, line.c_str(), -1, utf8, sizeof utf8 - 1, nullptr, nullptr);
+    utf8[n > 0 ? n - 1 : 0] = '\0';
+    logLine((std::string("  debug: ") + utf8).c_str());
+}
+
+// ---- The C library ----------------------------------------------------------------------
+
+extern "C" void* StandIn_memcpy(void* destination, const void* source, size_t count)
+{
+    return std::memcpy(destination, source, count);
+}
+
+extern "C" void* StandIn_memset(void* destination, int value, size_t count)
+{
+    return std::memset(destination, value, count);
+}
+
+extern "C" size_t StandIn_strlen(const char* text)
+{
+    return std::strlen(text);
+}
