@@ -1,5 +1,6 @@
 # make run   : set up, build and run the driver on the built-in band
 # make test  : set up, build and run every test
+# make explore-test : each concurrency scenario over SCHEDULES seeded random and as many pct schedules (default 200)
 # make sanitize-test : the whole suite under address + undefined sanitizers
 # make tsan-test : the whole suite with the driver under the race detector
 # make bench : build and run the benchmarks
@@ -15,11 +16,12 @@ PACKAGES := cmake g++ make libgtest-dev libbenchmark-dev libboost-context-dev nl
 # The device build needs only the cross compiler, not the host's libraries.
 WINDOWS_PACKAGES := cmake make g++-mingw-w64-i686 binutils-mingw-w64-i686
 
-.PHONY: deps build run test sanitize-test tsan-test bench coverage fuzz windows windows-test windows-stress format \
-	format-check clean
+.PHONY: deps build run test explore-test sanitize-test tsan-test bench coverage fuzz windows windows-test windows-stress \
+	format format-check clean
 
 FUZZ_SECONDS ?= 60
 STRESS_SECONDS ?= 600
+SCHEDULES ?= 200
 
 deps:
 	@bash .ci/deps.sh $(PACKAGES)
@@ -33,6 +35,13 @@ run: build
 
 test: build
 	@ctest --preset default
+
+# The concurrency scenarios (tests/driver/InterleavingsTest.cpp), each played
+# on seeds 1..SCHEDULES in the random and in the pct mode; the first failing
+# schedule's reproduce line is printed.
+explore-test: build
+	@env -u CORVANE_SCHEDULE -u CORVANE_SEED CORVANE_SCHEDULES=$(SCHEDULES) \
+	  ./build/default/corvane_tests --gtest_filter='Interleavings.*' --gtest_brief=1
 
 sanitize-test: deps
 	@cmake --preset sanitize >/dev/null

@@ -81,13 +81,19 @@ void tuneThenSearchRequested()
 // step; a tune request, a shutdown or a power-down needs no retune.
 void tuneBack()
 {
+    // Until the tune has ended the chip reports channel 0, the band's bottom:
+    // a power-down meanwhile must save where it is going.
+    control().retuning.store(1);
     std::uint8_t held = pendingRequest();
     do {
         if (held == kRequestTune || held == kRequestTuneThenSearch || held == kRequestShutdown ||
-            held == kRequestPoweredDown)
+            held == kRequestPoweredDown) {
+            control().retuning.store(0);
             return;
+        }
     } while (!control().controlRequest.compareExchange(held, kRequestNone));
     Tune(control().recoveryFrequency.load());
+    control().retuning.store(0);
     // Posted again unless a newer request arrived during the tune.
     std::uint8_t none = kRequestNone;
     if (held != kRequestRecover) control().controlRequest.compareExchange(none, held);

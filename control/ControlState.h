@@ -35,5 +35,6 @@ struct ControlState {
     Shared<std::uint8_t> skipStation{0};     // set by commands: the search leaves this station
     Shared<std::uint8_t> recoveryNeeded{0};  // the RDS interrupt thread asks for a tuner recovery
     Shared<std::uint8_t> powerUpOwed{0};     // the system's power-up handler left its thread work here
+    Shared<std::uint8_t> retuning{0};        // a recovery tunes the reset chip back to recoveryFrequency
     Shared<std::uint8_t> stepCounter{0};     // divides the seek's display steps by 4; never reset
 };

@@ -162,8 +162,8 @@ void powerDownDriver()
     PowerTransition transition;
     gDriver.tuner.i2cOff.store(1);
     suspendWorkers();
-    gDriver.control.controlRequest.store(kRequestPoweredDown);
     gDriver.control.recoveryFrequency.store(TunerPowerDown());
+    gDriver.control.controlRequest.store(kRequestPoweredDown);
     if (!CloseBus()) {
         PrintErrorLocation(kSourceDriver, kLineBusAlreadyClosed);
         NKDbgPrintfW(kMsgBusAlreadyClosed);
@@ -202,8 +202,8 @@ void powerUpDriver()
 void COM_PowerDown(DWORD)
 {
     gDriver.tuner.i2cOff.store(1);
-    gDriver.control.controlRequest.store(kRequestPoweredDown);
     gDriver.control.recoveryFrequency.store(TunerPowerDown());
+    gDriver.control.controlRequest.store(kRequestPoweredDown);
     life().driverState.store(kDriverPoweredDown);
 }
 

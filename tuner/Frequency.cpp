@@ -60,9 +60,9 @@ std::uint16_t FrequencyToChannel(std::uint16_t frequency)
 std::uint16_t ChannelFrequency()
 {
     const std::uint16_t recovery = gDriver.control.recoveryFrequency.load();
-    // While a recovery or resume is pending the chip has not been tuned back
-    // yet: report where it is going.
-    if (gDriver.control.controlRequest.load() == kRequestRecover) {
+    // While a recovery or resume is pending, or its tune back runs, the chip
+    // has not been tuned back yet: report where it is going.
+    if (gDriver.control.controlRequest.load() == kRequestRecover || gDriver.control.retuning.load() != 0) {
         return recovery;
     }
     const unsigned channel = kReadchanChan.get(shadow().get(READCHAN));

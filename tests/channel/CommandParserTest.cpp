@@ -160,8 +160,11 @@ TEST_F(CommandParser, CommandsWaitForARecoveryAndForEachOther)
     Sleep(100);
     EXPECT_EQ(std::min(finished[0], finished[1]) - start, 15'000u);
     EXPECT_EQ(std::max(finished[0], finished[1]) - start, 30'000u);
-    CloseHandle(a);
-    CloseHandle(b);
+    // Joined: what the unload frees afterwards is then ordered after them.
+    for (HANDLE thread : {a, b}) {
+        EXPECT_EQ(WaitForSingleObject(thread, 1000), WAIT_OBJECT_0);
+        CloseHandle(thread);
+    }
 }
 
 }  // namespace

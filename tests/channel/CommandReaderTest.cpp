@@ -21,6 +21,27 @@ protected:
 
 TEST_F(CommandReader, PicksCommandsOutOfTheByteStream)
 {
+    // The reader sleeps 50 ms a round, then takes what has come, and the
+    // parser acts 15 ms after taking a line: a command written at any point
+    // of a round is answered 65 ms after the answer before it. This thread
+    // looks half a millisecond off the reader's steps, so never at the same
+    // time as one of them.
+    kernel.advance(500);
+    const auto answered = [&](unsigned writtenAfterMs) {
+        if (writtenAfterMs != 0) Sleep(writtenAfterMs);
+        write("$PLTCM,QFI,20\r\n");
+        for (int ms = 0; ms < 200; ++ms, Sleep(1))
+            if (!takeLines().empty()) return kernel.now();
+        return sim::Micros{0};
+    };
+    sim::Micros previous = answered(0);
+    ASSERT_NE(previous, 0u);
+    for (unsigned writtenAfterMs : {0u, 1u, 30u, 49u}) {
+        const sim::Micros now = answered(writtenAfterMs);
+        EXPECT_EQ(now - previous, 65'000u) << "written " << writtenAfterMs << " ms after the answer before";
+        previous = now;
+    }
+
     write("$PLTCM,VOL,8\r\n");
     Sleep(200);
     EXPECT_EQ(takeLines(), Lines{"$PLTCF,7000*66"});

@@ -15,7 +15,8 @@ namespace corvane_test {
 
 class CommandRig : public LoadedTest {
 protected:
-    CommandRig()
+    // The parser's pauses and the reader's rounds, to the millisecond.
+    CommandRig() : LoadedTest(kExactTimings)
     {
         driver.bringUpTuner();
         takeOutput();

@@ -132,6 +132,28 @@ TEST_F(ControlLoop, RecoveryResetsTheChipAfterThreeSecondsAndTunesBack)
     runFor(500);
     EXPECT_EQ(world.chip().frequency(), 9300);
 
+    // A tune that replaces the code 100 during the pause waits for the reset
+    // and is carried out from there, with no tune back to the old station
+    // first.
+    world.addStation(8900, 40, 25);
+    const std::size_t before = world.resetHistory().size();
+    request(kRequestRecover);
+    runFor(1500);
+    request(kRequestTune, 8900);
+    ASSERT_NE(runUntil([&] { return world.resetHistory().size() > before; }, 2000), 0u);
+    bool backOnTheOld = false;
+    ASSERT_NE(runUntil(
+                  [&] {
+                      backOnTheOld |= world.chip().frequency() == 9300;
+                      return world.chip().frequency() == 8900;
+                  },
+                  2000),
+              0u);
+    EXPECT_FALSE(backOnTheOld);
+    ASSERT_NE(runUntil([&] { return gDriver.control.controlRequest.load() == kRequestNone; }, 1000), 0u);
+    runFor(500);
+    EXPECT_EQ(world.chip().frequency(), 8900);
+
     // Every transfer of a recovery fails: the shadow holds the settings the
     // driver meant to write, but the next tick starts another recovery.
     request(kRequestRecover);

@@ -35,7 +35,7 @@ class ControlRig : public LoadedTest, protected ReceptionLog {
 protected:
     HANDLE threads[3] = {};
 
-    explicit ControlRig(sim::Schedule schedule = testSchedule())
+    explicit ControlRig(sim::Schedule schedule = kExactTimings)
         : LoadedTest(schedule), ReceptionLog(kernel, world, harness::takeOutput)
     {
         // The chip is ready 110 ms after ENABLE, and the driver reads the
@@ -83,6 +83,8 @@ protected:
         for (int i = 0; i < 200 && !allExited(); ++i) Sleep(50);
         EXPECT_TRUE(allExited()) << "a worker thread did not end";
         for (HANDLE& thread : threads) {
+            // Joined: what the unload frees afterwards is ordered after them.
+            WaitForSingleObject(thread, 0);
             CloseHandle(thread);
             thread = nullptr;
         }

@@ -14,7 +14,7 @@ using namespace controltest;
 
 class DefaultBandSearch : public DeviceTest, protected ReceptionLog {
 protected:
-    DefaultBandSearch() : ReceptionLog(kernel, world, [this] { return device.readPort(); })
+    DefaultBandSearch() : DeviceTest(kExactTimings), ReceptionLog(kernel, world, [this] { return device.readPort(); })
     {
         device.installBand(sim::band::defaultBand());
     }

@@ -137,6 +137,30 @@ TEST_F(StationSearch, SkipStationEndsTheTmcWaitWithinOneStep)
     EXPECT_EQ(gDriver.control.skipStation.load(), 0);
 }
 
+// RDS lost on the station during the TMC wait (it stops sending, and the flag
+// that said it had is down once the last groups are decoded): the wait ends
+// with the period under way, and the search seeks on at its report instead
+// of sitting out four more.
+TEST_F(StationSearch, TheTmcWaitEndsWhenTheStationLosesRds)
+{
+    sim::Station& rdsOnly = world.addStation(kRdsOnly, 42, 25, stationGroups(0xD3C2, false));
+    world.addStation(kTmc, 44, 25, stationGroups(0xD3C3, true));
+    bringUp();
+    request(kRequestSearchUp);
+    ASSERT_NE(runUntil([&] { return liveStatuses(kRdsOnly).size() == 2; }, 30'000), 0u);
+    const std::size_t seeks = seekStarts.size();
+    runFor(1234);  // inside the first TMC period
+    rdsOnly.rds = nullptr;
+    runFor(300);  // the groups still queued are decoded
+    gDriver.rds.rdsSeen.store(0);
+    ASSERT_NE(runUntil([&] { return seekStarts.size() > seeks; }, 20'000), 0u);
+    const std::vector<Status> reports = liveStatuses(kRdsOnly);
+    ASSERT_EQ(reports.size(), 3u) << "one TMC period, not five";
+    EXPECT_EQ(reports[2].time, seekStarts[seeks]);
+    ASSERT_NE(runUntil([&] { return searchState() == kSearchIdle; }, 60'000), 0u);
+    EXPECT_EQ(world.chip().frequency(), kTmc);
+}
+
 TEST_F(StationSearch, StopSearchEndsTheSearchAfterTheCurrentStation)
 {
     addBand(kNoRds, kRdsOnly, kTmc);

@@ -10,7 +10,8 @@ namespace {
 
 class CommandPaths : public DeviceTest {
 protected:
-    CommandPaths() { world.addStation(9470, 42, 25); }
+    // The parser's 15 ms pause on the caller's thread, exactly.
+    CommandPaths() : DeviceTest(kExactTimings) { world.addStation(9470, 42, 25); }
 
     void SetUp() override
     {

@@ -11,17 +11,21 @@ namespace {
 
 class Unload : public DeviceTest {
 protected:
-    Unload() { addTwoStations(world); }
+    explicit Unload(sim::Schedule schedule = testSchedule()) : DeviceTest(schedule) { addTwoStations(world); }
 
-    // Unloads and checks that nothing of the driver is left: no worker thread,
-    // no allocation, no bus handle, no register window, no interrupt; the chip
-    // is held in reset.
-    void unloadLeavesNothing(const char* state)
+    // Unloads within `boundMs` and checks that nothing of the driver is left:
+    // no worker thread, no allocation, no bus handle, no register window, no
+    // interrupt; the chip is held in reset, but only once the workers ended
+    // (a worker still at the bus would find no chip and say so).
+    void unloadLeavesNothing(const char* state, DWORD boundMs = 4 * kThreadEndWaitMs)
     {
         SCOPED_TRACE(state);
         const sim::Micros before = kernel.now();
+        const std::size_t logged = kernel.debugLog().size();
         EXPECT_TRUE(device.deinit());
-        EXPECT_LE(kernel.now() - before, 4 * sim::Micros{kThreadEndWaitMs} * 1000);
+        EXPECT_LE(kernel.now() - before, sim::Micros{boundMs} * 1000);
+        for (std::size_t i = logged; i < kernel.debugLog().size(); ++i)
+            EXPECT_EQ(kernel.debugLog()[i].text.find("TMC Error"), std::string::npos) << kernel.debugLog()[i].text;
         EXPECT_EQ(gDriver.control.controlRequest.load(), kRequestShutdown);
         EXPECT_EQ(kernel.liveThreads(), 1u);
         EXPECT_EQ(kernel.liveAllocations(), 0u);
@@ -96,9 +100,27 @@ TEST_F(Unload, WhateverTheDriverIsDoingItEndsEveryThreadAndLoadsAgain)
         EXPECT_EQ(world.chip().frequency(), 10120);
         unloadLeavesNothing("after reloading");
     }
+
+    // A signal-quality measurement the chip never finishes: the unload does
+    // not sit out its polls. Every worker sees its stop within one of its
+    // steps, the longest the group thread's 100 ms.
+    load();
+    Sleep(100);
+    write("$PLTCM,MOD,4\r\n");
+    world.chip().stallQualityTest(true);
+    // The next tick starts it, and it polls for a second and a half.
+    Sleep(1200);
+    ASSERT_EQ(gDriver.tuner.tunerBusy.load(), 1) << "no measurement under way";
+    unloadLeavesNothing("measuring on a stalled chip", 150);
 }
 
-TEST_F(Unload, StartUpSleepsSevenHundredMillisecondsAfterTheFirmwareSentences)
+// Start-up's waits, to the microsecond.
+class StartUp : public Unload {
+protected:
+    StartUp() : Unload(kExactTimings) {}
+};
+
+TEST_F(StartUp, SleepsSevenHundredMillisecondsAfterTheFirmwareSentences)
 {
     // The two firmware sentences each read the whole register file; then 300 ms
     // before the decoder reset and the group thread, twice 200 ms before the

@@ -79,6 +79,8 @@ protected:
         for (HANDLE* thread : {&groupThread, &interruptThread}) {
             if (*thread != nullptr) {
                 EXPECT_TRUE(kernel.threadExited(*thread));
+                // Joined: what the unload frees afterwards is ordered after it.
+                WaitForSingleObject(*thread, 0);
                 CloseHandle(*thread);
                 *thread = nullptr;
             }

@@ -14,7 +14,8 @@ using namespace si4709;
 
 class TunerRig : public LoadedTest {
 protected:
-    using LoadedTest::LoadedTest;
+    // Register sequences and their waits to the microsecond.
+    explicit TunerRig(sim::Schedule schedule = kExactTimings) : LoadedTest(schedule) {}
 
     void bringUp()
     {

@@ -1,0 +1,405 @@
+// Entry points called at once from threads of their own, as the power manager
+// and the application's threads call them on a device, and the driver's
+// threads meeting on the values they share without a lock. Each scenario is
+// played over many seeded random and pct schedules (tests/support/Explore.h)
+// and asserts what must hold on every one of them.
+#include "channel/Sentences.h"
+#include "driver/DriverContext.h"
+#include "driver/IoControlCodes.h"
+#include "rds/GroupDecoder.h"
+#include "tests/control/ControlRig.h"
+#include "tests/support/DriverFixtures.h"
+#include "tests/support/Explore.h"
+
+#include <cstdio>
+#include <functional>
+#include <string>
+
+namespace {
+
+// The callers run at the normal level of a CE application. The driver must not
+// rest on its callers' priorities (the application's are not ours to know);
+// at one level they share the processor, which gives the widest interleaving.
+constexpr int kCallerPriority = 251;
+
+// Holds callers back until it opens, so that they set off together.
+class Gate {
+public:
+    Gate() : event_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+    ~Gate() { CloseHandle(event_); }
+    Gate(const Gate&) = delete;
+    Gate& operator=(const Gate&) = delete;
+    void open() { SetEvent(event_); }
+    HANDLE handle() const { return event_; }
+
+private:
+    HANDLE event_;
+};
+
+// A caller on a simulated thread of its own: it runs `body` at once, or when
+// `gate` opens.
+class Caller {
+public:
+    explicit Caller(std::function<void()> body, const Gate* gate = nullptr)
+        : body_(std::move(body)), gate_(gate != nullptr ? gate->handle() : nullptr)
+    {
+        thread_ = CreateThread(nullptr, 0, run, this, 0, nullptr);
+        CeSetThreadPriority(thread_, kCallerPriority);
+    }
+    // A caller left running by a failed assertion is waited for: its body
+    // refers to the scenario.
+    ~Caller()
+    {
+        if (!done_) WaitForSingleObject(thread_, 60'000);
+        CloseHandle(thread_);
+    }
+    Caller(const Caller&) = delete;
+    Caller& operator=(const Caller&) = delete;
+
+    // True once the caller returned, within a minute of virtual time.
+    bool join() { return WaitForSingleObject(thread_, 60'000) == WAIT_OBJECT_0; }
+    bool finished() const { return done_; }
+
+private:
+    static DWORD WINAPI run(LPVOID self)
+    {
+        auto* caller = static_cast<Caller*>(self);
+        if (caller->gate_ != nullptr) WaitForSingleObject(caller->gate_, 60'000);
+        caller->body_();
+        caller->done_ = true;
+        return 0;
+    }
+    std::function<void()> body_;
+    HANDLE gate_;
+    HANDLE thread_ = nullptr;
+    bool done_ = false;
+};
+
+// Waits in 10 ms steps, at most `limitMs`, for `done`; true when it held.
+bool waitFor(const std::function<bool()>& done, unsigned limitMs)
+{
+    for (unsigned waited = 0; !done(); waited += 10) {
+        if (waited >= limitMs) return false;
+        Sleep(10);
+    }
+    return true;
+}
+
+std::string tuneCommand(unsigned frequency)
+{
+    return "$PLTCM,H2," + std::to_string(frequency);
+}
+
+// The whole driver on two stations, its entry points called from caller
+// threads.
+class Callers : public DeviceTest {
+protected:
+    Callers() { addTwoStations(world); }
+
+    void sendPrivate(const std::string& text) { device.command(text); }
+    void writeLine(const std::string& text) { device.writePort(text + "\r\n"); }
+
+    // Reads the port every 10 ms until every caller has returned (at most a
+    // minute), so that no answer is lost to a full output ring.
+    void readWhileRunning(std::initializer_list<Caller*> callers, Lines& into)
+    {
+        for (unsigned waited = 0; waited < 60'000; waited += 10) {
+            for (std::string& line : read()) into.push_back(std::move(line));
+            bool all = true;
+            for (Caller* caller : callers) all &= caller->finished();
+            if (all) return;
+            Sleep(10);
+        }
+        ADD_FAILURE() << "a caller did not return";
+    }
+
+    // Whatever came before, the driver runs: no worker is left frozen, and
+    // after the recovery a power-up asks for it tunes and reports again.
+    void expectRunningAndAnswering(unsigned frequency)
+    {
+        const LifecycleState& life = gDriver.lifecycle;
+        EXPECT_EQ(life.driverState.load(), kDriverRunning);
+        for (HANDLE worker : {life.groupThread, life.interruptThread, life.controlThread, life.readerThread})
+            EXPECT_EQ(kernel.suspendCount(worker), 0u) << "a worker was left frozen";
+        Sleep(5000);
+        read();
+        writeLine(tuneCommand(frequency));
+        Sleep(3000);
+        EXPECT_EQ(world.chip().frequency(), frequency) << "a command after it all is carried out";
+        bool reported = false;
+        for (const std::string& line : read()) reported |= line.rfind("$PLTTQ," + std::to_string(frequency), 0) == 0;
+        EXPECT_TRUE(reported) << "the driver reports the station";
+        EXPECT_EQ(kernel.verifierReports(), 0u);
+    }
+};
+
+// The power manager sets D3 and then D0 while the application suspends and
+// resumes the receiver: both end on a power-up, so the driver must run.
+class PowerAndSuspendAtOnce : public Callers {
+public:
+    void play()
+    {
+        load();
+        Sleep(1000);
+        Gate gate;
+        Caller powerManager(
+            [&] {
+                device.setPowerState(3);
+                device.setPowerState(0);
+            },
+            &gate);
+        Caller application(
+            [&] {
+                device.suspendResume(2);
+                device.suspendResume(1);
+            },
+            &gate);
+        gate.open();
+        ASSERT_TRUE(powerManager.join());
+        ASSERT_TRUE(application.join());
+        expectRunningAndAnswering(9470);
+    }
+};
+
+TEST(Interleavings, PowerRequestsWhileTheApplicationSuspendsAndResumes)
+{
+    exploreSchedules<PowerAndSuspendAtOnce>();
+}
+
+// While the power manager powers the device down and up, the application
+// keeps sending commands both ways; they are ignored or carried out, and the
+// driver runs afterwards.
+class CommandsAcrossAPowerCycle : public Callers {
+public:
+    void play()
+    {
+        load();
+        Sleep(1000);
+        Caller powerManager([&] {
+            Sleep(150);
+            device.setPowerState(3);
+            Sleep(400);
+            device.setPowerState(0);
+        });
+        Caller application([&] {
+            for (unsigned i = 0; i < 6; ++i) {
+                sendPrivate(tuneCommand(i % 2 ? 9470 : 10120));
+                writeLine(tuneCommand(i % 2 ? 10120 : 9470));
+                Sleep(100);
+            }
+        });
+        ASSERT_TRUE(powerManager.join());
+        ASSERT_TRUE(application.join());
+        expectRunningAndAnswering(10120);
+    }
+};
+
+TEST(Interleavings, CommandsWhileThePowerManagerPowersDownAndUp)
+{
+    exploreSchedules<CommandsAcrossAPowerCycle>();
+}
+
+// A search is running when two application threads ask for the same station,
+// one through the port and one through the private request: whichever comes
+// first, the search ends and the receiver stays on that station.
+class TuneDuringASearch : public Callers {
+public:
+    void play()
+    {
+        load();
+        Sleep(1000);
+        writeLine("$PLTCM,+");
+        ASSERT_TRUE(waitFor([] { return gDriver.control.searchState.load() != 0; }, 2000));
+        Lines lines;
+        Caller portWriter([&] { writeLine(tuneCommand(9470)); });
+        Caller requester([&] { sendPrivate(tuneCommand(9470)); });
+        readWhileRunning({&portWriter, &requester}, lines);
+        Sleep(3000);
+        EXPECT_EQ(world.chip().frequency(), 9470);
+        EXPECT_FALSE(world.chip().seeking());
+        EXPECT_EQ(gDriver.control.searchState.load(), 0);
+        EXPECT_EQ(gDriver.control.controlRequest.load(), kRequestNone);
+    }
+};
+
+TEST(Interleavings, ATuneAskedFromTwoThreadsEndsARunningSearch)
+{
+    exploreSchedules<TuneDuringASearch>();
+}
+
+// A recovery is under way when two application threads ask for a station:
+// the commands wait for it or replace it, and either way the chip comes out
+// of reset and ends on that station.
+class TuneDuringARecovery : public Callers {
+public:
+    void play()
+    {
+        load();
+        Sleep(100);
+        writeLine(tuneCommand(10120));
+        Sleep(2000);
+        ASSERT_EQ(world.chip().frequency(), 10120);
+        Caller recoverer([&] { device.recover(); });
+        const auto recovering = [] { return gDriver.control.controlRequest.load() == kRequestRecover; };
+        Caller portWriter([&] {
+            if (waitFor(recovering, 1000)) writeLine(tuneCommand(9470));
+        });
+        Caller requester([&] {
+            if (waitFor(recovering, 1000)) sendPrivate(tuneCommand(9470));
+        });
+        Lines lines;
+        readWhileRunning({&recoverer, &portWriter, &requester}, lines);
+        Sleep(6000);
+        EXPECT_FALSE(world.chip().inReset());
+        EXPECT_EQ(gDriver.tuner.i2cOff.load(), 0);
+        EXPECT_EQ(world.chip().frequency(), 9470);
+        EXPECT_EQ(gDriver.control.controlRequest.load(), kRequestNone);
+    }
+};
+
+TEST(Interleavings, ATuneAskedWhileARecoveryRunsEndsOnItsStation)
+{
+    exploreSchedules<TuneDuringARecovery>();
+}
+
+// Commands from the port (the command-reader thread parses them) and from
+// the private request (the caller's thread parses them) at the same time,
+// while the control loop ticks: every command is taken once and answered once.
+class CommandsFromBothPaths : public Callers {
+public:
+    void play()
+    {
+        load();
+        Sleep(1000);
+        read();
+        constexpr unsigned kEach = 8;
+        Caller portWriter([&] {
+            for (unsigned i = 1; i <= kEach; ++i) {
+                const std::string line = "$PLTCM,QFI," + std::to_string(20 + i) + "\r\n";
+                for (std::size_t sent = 0; sent < line.size(); Sleep(5))
+                    sent += device.offerToPort(std::string_view(line).substr(sent));
+            }
+        });
+        Caller requester([&] {
+            for (unsigned i = 1; i <= kEach; ++i) {
+                sendPrivate("$PLTCM,QFS," + std::to_string(300 + i));
+                Sleep(20);
+            }
+        });
+        Lines lines;
+        readWhileRunning({&portWriter, &requester}, lines);
+        for (unsigned waited = 0; waited < 2000; waited += 10) {
+            Sleep(10);
+            for (std::string& line : read()) lines.push_back(std::move(line));
+        }
+        unsigned answers = 0, qfi = 0, qfs = 0, lastQfi = 0, lastQfs = 0;
+        // The start values are 20 and 300; each answer gives both.
+        for (const std::string& line : lines) {
+            if (std::sscanf(line.c_str(), "$PXRQF,%u,%u,", &qfi, &qfs) != 2) continue;
+            ++answers;
+            EXPECT_GE(qfi, lastQfi) << "the port's commands are taken in the order written";
+            EXPECT_GE(qfs, lastQfs) << "the requests are taken in the order sent";
+            lastQfi = qfi, lastQfs = qfs;
+        }
+        EXPECT_EQ(answers, 2 * kEach) << "each command answered exactly once";
+        EXPECT_EQ(lastQfi, 20 + kEach);
+        EXPECT_EQ(lastQfs, 300 + kEach);
+    }
+};
+
+TEST(Interleavings, CommandsFromThePortAndThePrivateRequestAreEachTakenOnce)
+{
+    exploreSchedules<CommandsFromBothPaths>();
+}
+
+// The group thread's raise of the TMC credit against the control thread's
+// once-a-second decrease: neither may overwrite the other. Every tick's
+// debug line follows its decrease and every TMC sentence its raise, so the
+// credit at the end is the start plus 5 a sentence minus 1 a tick.
+class TmcCreditFromTwoThreads : public controltest::ControlRig {
+public:
+    TmcCreditFromTwoThreads() : ControlRig(testSchedule()) {}
+    void play()
+    {
+        world.addStation(9100, 42, 25);
+        bringUp();
+        gDriver.control.autoSearch.store(0);
+        setFlags(kFilterDebug);
+        ASSERT_NE(runUntil([&] { return countLines("$GPDBG") > 0; }, 1500), 0u);
+        // A PI confirmed before the TMC groups come.
+        for (int i = 0; i < 4; ++i) decodeGroup(RdsGroup{0xD3C2, 0x0000, 0xE20D, 0x4142, 0});
+        drain();
+        const std::size_t from = lines.size();
+        gDriver.rds.tmcQuality.store(40);
+        Caller groups([] {
+            for (std::uint16_t message = 0; message < 8; ++message) {
+                const RdsGroup tmc{0xD3C2, 0x8006, static_cast<std::uint16_t>(0x1000 + message), 0x2345, 0};
+                decodeGroup(tmc);
+                decodeGroup(tmc);
+                Sleep(300);
+            }
+        });
+        ASSERT_NE(runUntil([&] { return groups.finished(); }, 5000), 0u);
+        runFor(1500);
+        stopThreads();
+        drain();
+        std::size_t raises = 0, ticks = 0;
+        for (std::size_t i = from; i < lines.size(); ++i) {
+            raises += lines[i].text.rfind("$PLTTM,", 0) == 0;
+            ticks += lines[i].text.rfind("$GPDBG,", 0) == 0;
+        }
+        ASSERT_GT(raises, 0u);
+        ASSERT_GT(ticks, 1u);
+        EXPECT_EQ(tmcQuality(), 40 + 5 * raises - ticks) << raises << " raises, " << ticks << " ticks";
+    }
+};
+
+TEST(Interleavings, TmcCreditRaisedAndLoweredFromTwoThreadsLosesNeither)
+{
+    exploreSchedules<TmcCreditFromTwoThreads>();
+}
+
+// The group thread counts decoded groups while the debug sentence reads and
+// clears the count on another thread: every group is reported exactly once.
+class CountersWhileGroupsArrive : public LoadedTest {
+public:
+    void play()
+    {
+        driver.readyDecoder();
+        OutputFilter& filter = gDriver.sentences.outputFilter;
+        filter.flags.store(static_cast<std::uint16_t>(filter.flags.load() | kFilterDebug));
+        constexpr unsigned kGroups = 300;
+        Caller groups([] {
+            for (unsigned i = 0; i < kGroups; ++i) {
+                // Group 1A: counted, and no sentence of its own.
+                decodeGroup(RdsGroup{0xD3C2, 0x1000, 0, 0, 0});
+                if (i % 7 == 0) Sleep(1);
+            }
+        });
+        unsigned reported = 0;
+        const auto collect = [&] {
+            emitDebugCounters();
+            const std::string output = harness::takeOutput();
+            unsigned count = 0;
+            for (std::size_t at = 0; (at = output.find("$GPDBG,ISR,", at)) != std::string::npos; ++at)
+                if (std::sscanf(output.c_str() + at, "$GPDBG,ISR,%u,", &count) == 1) reported += count;
+        };
+        Caller reader([&] {
+            while (!groups.finished()) {
+                collect();
+                Sleep(1);
+            }
+        });
+        ASSERT_TRUE(groups.join());
+        ASSERT_TRUE(reader.join());
+        collect();
+        EXPECT_EQ(reported, kGroups) << "each decoded group reported exactly once";
+    }
+};
+
+TEST(Interleavings, CountersReadAndClearedWhileGroupsArriveLoseNone)
+{
+    exploreSchedules<CountersWhileGroupsArrive>();
+}
+
+}  // namespace
