@@ -164,7 +164,15 @@ void powerDownDriver()
     suspendWorkers();
     gDriver.control.recoveryFrequency.store(TunerPowerDown());
     gDriver.control.controlRequest.store(kRequestPoweredDown);
-    if (!CloseBus()) {
+    // Closed under the bus guard when it can be had: the recovery that opens
+    // the bus again takes the guard before it rewrites the record, and so
+    // comes after this read of it. A worker the suspension froze inside a
+    // transfer holds the guard; the close then goes ahead without it after
+    // the guard's bounded wait, as that worker finds the device closed.
+    const bool guarded = WaitForBusGuard();
+    const bool closed = CloseBus();
+    if (guarded) ReleaseBusGuard();
+    if (!closed) {
         PrintErrorLocation(kSourceDriver, kLineBusAlreadyClosed);
         NKDbgPrintfW(kMsgBusAlreadyClosed);
     }
