@@ -29,7 +29,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     driver.run(100);  // the command reader sets its ring up first
     while (size > 0) {
         const DWORD n = size < chunk ? static_cast<DWORD>(size) : chunk;
-        const DWORD taken = COM_Write(kOpenContext, data, n);
+        DWORD taken = 0;
+        driver.asApplication([&] { taken = COM_Write(kOpenContext, data, n); });
         if (taken > n) fuzz::fail("COM_Write took more bytes than it was given");
         data += n;
         size -= n;

@@ -143,8 +143,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         constexpr DWORD kUntouched = 0xDEADBEEF;
         DWORD actual = kUntouched;
-        const BOOL ok = COM_IOControl(kOpenContext, code, inBuffer, inLength, outBuffer, outLength,
-                                      noActual ? reinterpret_cast<PDWORD>(missing) : &actual);
+        BOOL ok = FALSE;
+        const auto request = [&] {
+            ok = COM_IOControl(kOpenContext, code, inBuffer, inLength, outBuffer, outLength,
+                               noActual ? reinterpret_cast<PDWORD>(missing) : &actual);
+        };
+        if (isPowerRequest(code))
+            driver.asPowerManager(request);
+        else
+            driver.asApplication(request);
         if (ok && isSerialGet(code) && !noActual && actual != kUntouched && actual > outLength)
             fuzz::fail("a request reported more bytes than its output buffer holds");
         driver.run(pause);

@@ -3,7 +3,9 @@
 // Each input gets its own kernel, world and driver load, so nothing one input
 // did can change how the next one runs and every crash replays from its file.
 // The threads are preempted as on the device (random mode, a fixed seed), so
-// the inputs also meet the driver's threads in the middle of each other.
+// the inputs also meet the driver's threads in the middle of each other; the
+// entry points are called on their callers' threads (the device manager's,
+// the power manager's, the application's), as on the device.
 #pragma once
 
 #include "driver/Corvane.h"
@@ -11,6 +13,7 @@
 #include "harness/Device.h"
 #include "sim/band/BandFile.h"
 
+#include <functional>
 #include <string>
 
 namespace fuzz {
@@ -25,6 +28,7 @@ public:
     {
         static const sim::band::BandDescription band = sim::band::defaultBand();
         device_.installBand(band);
+        device_.useCallerThreads();
         if (device_.init() != kDeviceContext) fail("COM_Init refused the load");
     }
 
@@ -46,15 +50,29 @@ public:
             const DWORD step = ms < kDrainStepMs ? ms : kDrainStepMs;
             Sleep(step);
             ms -= step;
-            lines_.drain();
+            drain();
         }
-        lines_.drain();
+        drain();
     }
 
-    void drain() { lines_.drain(); }
+    void drain()
+    {
+        asApplication([this] { lines_.drain(); });
+    }
+
+    // Runs `work` on the application's thread, or the power manager's, and
+    // waits for it to return.
+    void asApplication(const std::function<void()>& work) { call(device_.application(), work); }
+    void asPowerManager(const std::function<void()>& work) { call(device_.powerManager(), work); }
     sim::World& world() { return device_.world(); }
 
 private:
+    static void call(harness::CallerThread& thread, const std::function<void()>& work)
+    {
+        if (!thread.call(work, harness::Device::kCallBound))
+            fail("a call on the " + thread.name() + " thread has not returned in 60 s");
+    }
+
     harness::Device device_{sim::KernelOptions{.seed = 1, .schedule = sim::Schedule::Random}};
     LineChecker lines_;
 };

@@ -8,6 +8,8 @@
 #include "sim/band/BandSetup.h"
 
 #include <algorithm>
+#include <memory>
+#include <string>
 
 namespace harness {
 
@@ -16,7 +18,7 @@ Device::Device(const sim::KernelOptions& options) : kernel_(options), world_(ker
 
 Device::~Device()
 {
-    if (loaded_) unloadDriver();
+    if (loaded_ && !stuck_) unloadDriver();
 }
 
 void Device::installBand(const sim::band::BandDescription& band)
@@ -24,36 +26,82 @@ void Device::installBand(const sim::band::BandDescription& band)
     sim::installBand(kernel_, world_.band(), band);
 }
 
+void Device::useCallerThreads(unsigned applications)
+{
+    if (loaded_ || callerThreads()) throw std::logic_error("caller threads are set up once, before the load");
+    deviceManager_ = std::make_unique<CallerThread>("device manager", kDeviceManagerPriority);
+    powerManager_ = std::make_unique<CallerThread>("power manager", kPowerManagerPriority);
+    for (unsigned k = 0; k < std::max(1u, applications); ++k)
+        applications_.push_back(
+            std::make_unique<CallerThread>("application " + std::to_string(k + 1), kApplicationPriority));
+}
+
+CallerThread* Device::threadFor(Caller caller)
+{
+    if (!callerThreads()) return nullptr;
+    const DWORD self = GetCurrentThreadId();
+    const auto isSelf = [&](const std::unique_ptr<CallerThread>& t) { return kernel_.threadId(t->handle()) == self; };
+    switch (caller) {
+    case Caller::DeviceManager:
+        return isSelf(deviceManager_) ? nullptr : deviceManager_.get();
+    case Caller::PowerManager:
+        return isSelf(powerManager_) ? nullptr : powerManager_.get();
+    case Caller::Application:
+        return std::any_of(applications_.begin(), applications_.end(), isSelf) ? nullptr : applications_[0].get();
+    }
+    return nullptr;
+}
+
+template <class Result, class Work>
+Result Device::callAs(Caller caller, const char* what, Work work)
+{
+    CallerThread* thread = threadFor(caller);
+    if (thread == nullptr) return work();
+    if (stuck_) throw CallerStuck(std::string("the device is stuck: ") + what + " was not called");
+    auto result = std::make_shared<Result>();
+    if (!thread->call([result, work]() mutable { *result = work(); }, kCallBound)) {
+        stuck_ = true;
+        throw CallerStuck(std::string(what) + " on the " + thread->name() + " thread has not returned in " +
+                          std::to_string(kCallBound / 1'000'000) + " s");
+    }
+    return *result;
+}
+
 DWORD Device::init()
 {
-    LoadDriverContext();
-    loaded_ = true;
-    firstDriverThread_ = kernel_.threadCount() + 1;
-    return COM_Init(kActiveKey);
+    return callAs<DWORD>(Caller::DeviceManager, "COM_Init", [this] {
+        LoadDriverContext();
+        loaded_ = true;
+        firstDriverThread_ = kernel_.threadCount() + 1;
+        return COM_Init(kActiveKey);
+    });
 }
 
 BOOL Device::deinit()
 {
     // The device manager runs only while the system does.
     if (kernel_.systemSuspended()) powerUp();
-    loaded_ = false;
-    const BOOL result = COM_Deinit(kDeviceContext);
-    // The device manager frees the library now: whatever thread of the
-    // driver's is still there runs unloaded code if it ever runs again.
-    std::vector<DWORD> driverThreads;
-    for (DWORD id = firstDriverThread_; id <= kernel_.threadCount(); ++id) driverThreads.push_back(id);
-    kernel_.moduleUnloaded(driverThreads);
-    return result;
+    return callAs<BOOL>(Caller::DeviceManager, "COM_Deinit", [this] {
+        loaded_ = false;
+        const BOOL result = COM_Deinit(kDeviceContext);
+        // The device manager frees the library now: whatever thread of the
+        // driver's is still there runs unloaded code if it ever runs again.
+        std::vector<DWORD> driverThreads;
+        for (DWORD id = firstDriverThread_; id <= kernel_.threadCount(); ++id) driverThreads.push_back(id);
+        kernel_.moduleUnloaded(driverThreads);
+        return result;
+    });
 }
 
 void Device::open()
 {
-    COM_Open(kDeviceContext, GENERIC_READ | GENERIC_WRITE, 0);
+    callAs<DWORD>(Caller::Application, "COM_Open",
+                  [] { return COM_Open(kDeviceContext, GENERIC_READ | GENERIC_WRITE, 0); });
 }
 
 void Device::close()
 {
-    COM_Close(kOpenContext);
+    callAs<BOOL>(Caller::Application, "COM_Close", [] { return COM_Close(kOpenContext); });
 }
 
 void Device::loadDriver()
@@ -70,10 +118,12 @@ void Device::unloadDriver()
 
 std::string Device::readPort()
 {
-    std::string bytes;
-    char buffer[kMaxReadBytes];
-    for (DWORD n; (n = COM_Read(kOpenContext, buffer, sizeof buffer)) != 0;) bytes.append(buffer, n);
-    return bytes;
+    return callAs<std::string>(Caller::Application, "COM_Read", [] {
+        std::string bytes;
+        char buffer[kMaxReadBytes];
+        for (DWORD n; (n = COM_Read(kOpenContext, buffer, sizeof buffer)) != 0;) bytes.append(buffer, n);
+        return bytes;
+    });
 }
 
 std::vector<std::string> Device::readLines()
@@ -89,23 +139,62 @@ std::vector<std::string> Device::readLines()
 
 void Device::writePort(std::string_view bytes)
 {
-    if (!bytes.empty()) COM_Write(kOpenContext, bytes.data(), static_cast<DWORD>(bytes.size()));
+    if (bytes.empty()) return;
+    callAs<DWORD>(Caller::Application, "COM_Write", [copy = std::string(bytes)] {
+        return COM_Write(kOpenContext, copy.data(), static_cast<DWORD>(copy.size()));
+    });
 }
 
 std::size_t Device::offerToPort(std::string_view bytes)
 {
-    const ByteRing& input = gDriver.channel.inputRing;
-    const std::uint32_t unread = input.head - input.tail;
-    const std::uint32_t room = input.size > 1 && unread < std::uint32_t(input.size - 1) ? input.size - 1 - unread : 0;
-    const std::size_t count = std::min<std::size_t>(bytes.size(), room);
-    if (count == 0) return 0;
-    return COM_Write(kOpenContext, bytes.data(), static_cast<DWORD>(count));
+    return callAs<std::size_t>(Caller::Application, "COM_Write", [copy = std::string(bytes)]() -> std::size_t {
+        const ByteRing& input = gDriver.channel.inputRing;
+        const std::uint32_t unread = input.head - input.tail;
+        const std::uint32_t room =
+            input.size > 1 && unread < std::uint32_t(input.size - 1) ? input.size - 1 - unread : 0;
+        const std::size_t count = std::min<std::size_t>(copy.size(), room);
+        if (count == 0) return 0;
+        return COM_Write(kOpenContext, copy.data(), static_cast<DWORD>(count));
+    });
+}
+
+BOOL Device::ioControlAs(Caller caller, DWORD code, const void* in, DWORD inLength, void* out, DWORD outLength,
+                         DWORD* returned)
+{
+    if (threadFor(caller) == nullptr)
+        return COM_IOControl(kOpenContext, code, static_cast<PBYTE>(const_cast<void*>(in)), inLength,
+                             static_cast<PBYTE>(out), outLength, returned);
+    // The call gets buffers of its own, copied back once it returned. A null
+    // buffer stays null: the driver's checks of its arguments see what the
+    // caller passed.
+    struct Answer {
+        BOOL result = FALSE;
+        std::vector<std::uint8_t> out;
+        DWORD returned = 0;
+    };
+    const auto* inBytes = static_cast<const std::uint8_t*>(in);
+    std::vector<std::uint8_t> inCopy(inBytes, inBytes == nullptr ? inBytes : inBytes + inLength);
+    std::vector<std::uint8_t> outStart;
+    if (out != nullptr) outStart.assign(static_cast<std::uint8_t*>(out), static_cast<std::uint8_t*>(out) + outLength);
+    const Answer answer =
+        callAs<Answer>(caller, "COM_IOControl",
+                       [code, inCopy, inNull = in == nullptr, inLength, outStart, outNull = out == nullptr, outLength,
+                        wantsReturned = returned != nullptr]() mutable {
+                           Answer a;
+                           a.out = outStart;
+                           a.result = COM_IOControl(kOpenContext, code, inNull ? nullptr : inCopy.data(), inLength,
+                                                    outNull ? nullptr : a.out.data(), outLength,
+                                                    wantsReturned ? &a.returned : nullptr);
+                           return a;
+                       });
+    if (out != nullptr) std::copy(answer.out.begin(), answer.out.end(), static_cast<std::uint8_t*>(out));
+    if (returned != nullptr) *returned = answer.returned;
+    return answer.result;
 }
 
 BOOL Device::ioControl(DWORD code, const void* in, DWORD inLength, void* out, DWORD outLength, DWORD* returned)
 {
-    return COM_IOControl(kOpenContext, code, static_cast<PBYTE>(const_cast<void*>(in)), inLength,
-                         static_cast<PBYTE>(out), outLength, returned);
+    return ioControlAs(Caller::Application, code, in, inLength, out, outLength, returned);
 }
 
 BOOL Device::command(std::string_view bytes)
@@ -127,7 +216,7 @@ BOOL Device::setPowerState(DWORD state)
 {
     // The power manager passes the device state in the output buffer.
     DWORD returned = 0;
-    return ioControl(IOCTL_POWER_SET, nullptr, 0, &state, sizeof state, &returned);
+    return ioControlAs(Caller::PowerManager, IOCTL_POWER_SET, nullptr, 0, &state, sizeof state, &returned);
 }
 
 void Device::powerDown()

@@ -1,16 +1,23 @@
-// One simulated device with the driver on it: the kernel (the calling thread
-// becomes the device manager, the power manager and the application), the
-// hardware world, optionally a band on the air, and the driver's entry points
-// called the way those three call them. The program, the tests of the whole
-// driver, the benchmarks and the fuzz targets all load the driver through it.
+// One simulated device with the driver on it: the kernel, the hardware world,
+// optionally a band on the air, and the driver's entry points called the way
+// the device manager, the power manager and the application call them. By
+// default the calling thread plays all three, one call after the other, which
+// keeps the exact timings the driver's tests assert; with caller threads
+// (useCallerThreads) each call runs on its caller's own thread at its CE
+// priority (harness/Callers.h), and calls posted to different callers run at
+// once. The program, the tests of the whole driver, the benchmarks and the
+// fuzz targets all load the driver through it.
 #pragma once
 
+#include "harness/Callers.h"
 #include "platform/ce/WinCE.h"
 #include "sim/World.h"
 #include "sim/band/BandDescription.h"
 #include "sim/kernel/Kernel.h"
 
 #include <cstddef>
+#include <memory>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,6 +26,16 @@ namespace harness {
 
 // The registry key the device manager passes to the driver it loads.
 inline constexpr WCHAR kActiveKey[] = u"Drivers\\Active\\42";
+
+// A call on a caller's thread that did not return within kCallBound: the
+// driver is stuck (or the system is suspended and the caller with it). The
+// device cannot be used further; its destructor leaves the driver loaded.
+class CallerStuck : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+enum class Caller { DeviceManager, PowerManager, Application };
 
 class Device {
 public:
@@ -31,6 +48,20 @@ public:
     const sim::Kernel& kernel() const { return kernel_; }
     sim::World& world() { return world_; }
 
+    // From now on each entry point is called on its caller's thread: the
+    // device manager's, the power manager's, or the first of `applications`
+    // application threads (a call made on an application thread runs there).
+    // Before the driver is loaded. The calling thread waits for each call, at
+    // most kCallBound of virtual time (CallerStuck after that).
+    static constexpr sim::Micros kCallBound = 60'000'000;
+    void useCallerThreads(unsigned applications = 1);
+    bool callerThreads() const { return deviceManager_ != nullptr; }
+    // The threads themselves, to post calls that run at once with others.
+    CallerThread& deviceManager() { return *deviceManager_; }
+    CallerThread& powerManager() { return *powerManager_; }
+    CallerThread& application(unsigned index = 0) { return *applications_.at(index); }
+    unsigned applicationThreads() const { return unsigned(applications_.size()); }
+
     // Puts the band on the air (before loading the driver).
     void installBand(const sim::band::BandDescription& band);
 
@@ -40,6 +71,8 @@ public:
     // The device manager unloads the driver: COM_Deinit's answer.
     BOOL deinit();
     bool loaded() const { return loaded_; }
+    // A call on a caller's thread did not return (CallerStuck).
+    bool stuck() const { return stuck_; }
 
     // The application opens and closes the port.
     void open();
@@ -79,8 +112,21 @@ public:
     void sleepUntil(sim::Micros when);
 
 private:
+    CallerThread* threadFor(Caller caller);
+    // Runs `work` on the caller's thread (here, when this thread may make the
+    // call or there are no caller threads) and returns what it returned.
+    // `work` owns what it uses: after a CallerStuck it may still run.
+    template <class Result, class Work>
+    Result callAs(Caller caller, const char* what, Work work);
+    BOOL ioControlAs(Caller caller, DWORD code, const void* in, DWORD inLength, void* out, DWORD outLength,
+                     DWORD* returned);
+
     sim::Kernel kernel_;
     sim::World world_;
+    std::unique_ptr<CallerThread> deviceManager_;
+    std::unique_ptr<CallerThread> powerManager_;
+    std::vector<std::unique_ptr<CallerThread>> applications_;
+    bool stuck_ = false;  // a call did not return: the driver is left as it is
     bool loaded_ = false;
     DWORD firstDriverThread_ = 0;  // the threads from this id on are the driver's
     std::string pending_;          // the start of a line not yet ended

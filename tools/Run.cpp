@@ -32,15 +32,22 @@ void runDriver(const Options& options, const sim::band::BandDescription& band, c
     std::string toClient;
     while (true) {
         const sim::Micros now = session.kernel().now();
-        for (; next != script.actions.end() && next->atMs * 1000 <= now; ++next) session.perform(*next);
+        // While the system is suspended the application and the power
+        // manager stand still: their actions wait for the resume.
+        const auto mayRun = [&](const ScriptAction& action) {
+            return !session.kernel().systemSuspended() || action.kind == ActionKind::PowerUp;
+        };
+        for (; next != script.actions.end() && next->atMs * 1000 <= now && mayRun(*next); ++next)
+            session.perform(*next);
+        const bool suspended = session.kernel().systemSuspended();
         const bool connected = terminal != nullptr && terminal->clientConnected();
         if (!connected) toClient.clear();  // nobody to keep the lines for
-        if (terminal != nullptr) {
+        if (terminal != nullptr && !suspended) {
             if (toDriver.empty()) toDriver = terminal->take(kBridgeChunk);
             toDriver.erase(0, session.offerToPort(toDriver));
         }
         if (now >= nextPoll) {
-            if (toClient.empty()) {
+            if (toClient.empty() && !suspended) {
                 const std::string bytes = session.readPort();
                 output.feed(bytes, now);
                 if (connected) toClient = bytes;
@@ -52,9 +59,11 @@ void runDriver(const Options& options, const sim::band::BandDescription& band, c
         }
         if (now >= end || stopRequested() || output.failed()) break;
         sim::Micros wake = std::min(nextPoll, end);
-        if (next != script.actions.end()) wake = std::min(wake, next->atMs * 1000);
+        if (next != script.actions.end() && mayRun(*next)) wake = std::min(wake, next->atMs * 1000);
         session.sleepUntil(wake);
     }
+    // The unload resumes a suspended system first; the last read comes after.
+    if (session.kernel().systemSuspended()) session.powerUp();
     output.feed(session.readPort(), session.kernel().now());
     session.unloadDriver();
     if (timeline) {

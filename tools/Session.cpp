@@ -21,11 +21,12 @@ sim::KernelOptions kernelOptions(const SessionSettings& settings)
 Session::Session(const SessionSettings& settings) : harness::Device(kernelOptions(settings))
 {
     if (settings.debug) kernel().setDebugSink([this](const sim::DebugLine& line) { debug_.add(line); });
+    useCallerThreads(settings.applicationThreads);
 }
 
 Session::~Session()
 {
-    if (loaded()) unloadDriver();
+    if (loaded() && !stuck()) unloadDriver();
 }
 
 void Session::unloadDriver()

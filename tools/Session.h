@@ -1,7 +1,8 @@
 // The simulated device as corvane run, replay and soak use it: the harness's
-// device with the debug output on standard error when asked for, the script's
-// actions through the entry points their callers use, and a word on standard
-// error when the driver broke the bus or chip protocol.
+// device with its callers on threads of their own, the debug output on
+// standard error when asked for, the script's actions through the entry
+// points their callers use, and a word on standard error when the driver
+// broke the bus or chip protocol.
 #pragma once
 
 #include "harness/Device.h"
@@ -18,6 +19,9 @@ struct SessionSettings {
     std::optional<double> speed;  // none: as fast as possible
     bool debug = false;           // the debug output to standard error
     sim::Schedule schedule = sim::Schedule::Cooperative;
+    // The application's threads; the device manager and the power manager
+    // have one each.
+    unsigned applicationThreads = 1;
 };
 
 // Holds the debug output so that it outlives the kernel that feeds it.

@@ -141,6 +141,11 @@ std::uint64_t Kernel::preemptionPoints() const
 {
     return impl_->points;
 }
+
+std::uint64_t Kernel::preemptions() const
+{
+    return impl_->preemptions;
+}
 Random& Kernel::random(Stream stream)
 {
     return impl_->streams[unsigned(stream)];

@@ -117,6 +117,9 @@ public:
     Schedule schedule() const;
     // Preemption points passed so far (0 in cooperative mode).
     std::uint64_t preemptionPoints() const;
+    // Switches at a preemption point: another thread took the processor from
+    // one that could have gone on.
+    std::uint64_t preemptions() const;
     Random& random(Stream stream);
 
     // ---- Hardware events ---------------------------------------------------

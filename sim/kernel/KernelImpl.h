@@ -286,6 +286,7 @@ struct Kernel::Impl {
     // Preemption (Preemption.cpp).
     std::uint32_t atomicDepth = 0;  // > 0 while hardware or a device model runs: no switch
     std::uint64_t points = 0;
+    std::uint64_t preemptions = 0;  // switches at a point, the running thread still ready
     Micros sliceStart = 0;          // when the running thread got the processor
     std::uint64_t pctRoundEnd = 0;  // pct: the point at which the next round starts
     std::uint64_t pctChange[2] = {};

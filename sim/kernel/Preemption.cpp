@@ -199,6 +199,7 @@ void Kernel::Impl::preemptionPoint()
         next = randomDue(self);
     }
     makeReady(self);
+    ++preemptions;
     blockPreemptive(next);
 }
 

@@ -54,6 +54,10 @@ constexpr Micros kMaxFaultPhase = 30 * kMinute;
 constexpr Micros kInterruptThreadBound = 75 * kSecond;
 constexpr Micros kWorkerBound = 15 * kSecond;
 constexpr Micros kResetReportGrace = 5'000;
+// A caller's call returns within this (a command waits at most 3 s for a
+// recovery, a power transition for the workers' next steps); the time the
+// system stood still does not count.
+constexpr Micros kCallerBound = harness::Device::kCallBound;
 
 std::string seconds(Micros t)
 {
@@ -68,6 +72,7 @@ SessionSettings sessionSettings(const SoakSettings& soak)
     settings.seed = soak.seed;
     settings.debug = soak.debug;
     settings.schedule = soakSchedule(soak);
+    settings.applicationThreads = soakApplicationThreads(soak);
     return settings;
 }
 
@@ -89,17 +94,21 @@ public:
         SoakReport report;
         report.reproduce = soakReproduceLine(settings_);
         const Micros total = static_cast<Micros>(settings_.hours * 3600.0 * 1e6);
-        session_.loadDriver();
-        sim::Random& random = session_.kernel().random(sim::Stream::Faults);
-        while (going() && now() < total) {
-            // A fault phase, then the heal; a short run is one short phase.
-            const Micros left = total - now();
-            Micros phase =
-                kMinFaultPhase + random.below(unsigned((kMaxFaultPhase - kMinFaultPhase) / kSecond)) * kSecond;
-            if (left < phase + kHealLength) phase = left > kHealLength ? left - kHealLength : left / 2;
-            runFaults(now() + phase);
-            ++report.cycles;
-            if (going()) heal();
+        try {
+            session_.loadDriver();
+            sim::Random& random = session_.kernel().random(sim::Stream::Faults);
+            while (going() && now() < total) {
+                // A fault phase, then the heal; a short run is one short phase.
+                const Micros left = total - now();
+                Micros phase =
+                    kMinFaultPhase + random.below(unsigned((kMaxFaultPhase - kMinFaultPhase) / kSecond)) * kSecond;
+                if (left < phase + kHealLength) phase = left > kHealLength ? left - kHealLength : left / 2;
+                runFaults(now() + phase);
+                ++report.cycles;
+                if (going()) heal();
+            }
+        } catch (const harness::CallerStuck& stuck) {
+            fail(std::string(stuck.what()) + " (at " + seconds(now()) + ")");
         }
         report.virtualHours = double(now()) / 3600e6;
         report.faults = faults_.started() + carFaults_.started();
@@ -109,10 +118,17 @@ public:
         report.cutLines = lines_.cutLines();
         report.debugLines = debug_.checked();
         report.busFailures = session_.world().bus().injectedFailures();
+        report.preemptions = session_.kernel().preemptions();
         report.stopped = stopped_;
         report.tmcRequired = tmcBand_;
         if (failure_.empty()) {
-            session_.unloadDriver();
+            try {
+                session_.unloadDriver();
+            } catch (const harness::CallerStuck& stuck) {
+                fail(std::string(stuck.what()) + " (at " + seconds(now()) + ")");
+            }
+        }
+        if (failure_.empty()) {
             if (session_.world().protocolViolations() != 0) failure_ = "the driver broke the bus or chip protocol";
         }
         report.passed = failure_.empty();
@@ -166,7 +182,10 @@ private:
         Sleep(static_cast<DWORD>(length / 1000));
         notePowerUp();
         if (faults_.ringWasReset()) lines_.ringReset();
-        if (faults_.reading()) {
+        // While the system is suspended the application stands still.
+        const bool systemSuspended = session_.kernel().systemSuspended();
+        if (systemSuspended) lastSystemSuspend_ = now();
+        if (faults_.reading() && !systemSuspended) {
             // After a pause in reading, or when the ring is full (a flood of
             // spurious interrupts sends a status line for each), the oldest
             // bytes may have been dropped: the first line may be cut.
@@ -180,7 +199,8 @@ private:
             fail(lines_.feed(bytes, now(), droppedWhileReading));
             watchLines();
         }
-        reading_ = faults_.reading();
+        reading_ = faults_.reading() && !systemSuspended;
+        checkCallers();
         if (timeline_)
             timeline_->sample(session_.world(), faults_.activeFaults() | carFaults_.activeFaults(),
                               carFaults_.counts().dips);
@@ -245,6 +265,18 @@ private:
                 fail("the " + std::string(w.name) + " thread has not run since " + seconds(last) + " (now " +
                      seconds(now()) + ")");
         }
+    }
+
+    // A call of the power manager's or the application's that does not come
+    // back is a driver that no caller can reach any more.
+    void checkCallers()
+    {
+        const harness::CallerThread* busiest = faults_.busiestCaller();
+        if (busiest == nullptr) return;
+        const Micros since = std::max(now() - busiest->busyFor(), lastSystemSuspend_);
+        if (now() - since > kCallerBound)
+            fail("a call on the " + busiest->name() + " thread has not returned since " + seconds(since) + " (now " +
+                 seconds(now()) + ")");
     }
 
     void checkInterruptsAndGroups()
@@ -349,6 +381,7 @@ private:
     std::size_t resetSeen_ = 0;
     bool reading_ = true;
     Micros lastPowerUp_ = 0;
+    Micros lastSystemSuspend_ = 0;
     bool wasRunning_ = true;
     Micros tmcSeenAt_ = 0;
     unsigned statusFrequency_ = 0;  // of the last tuning status read
@@ -384,6 +417,13 @@ sim::band::BandDescription soakScenarioBand(const std::string& scenario)
     }
     band.stations = std::move(kept);
     return band;
+}
+
+unsigned soakApplicationThreads(const SoakSettings& settings)
+{
+    // One seed in four: the requests come from a second application thread
+    // while the first reads. Its own stream, like the schedule's draw.
+    return sim::Random(settings.seed ^ 0xA11CA7E5ull).below(4) == 0 ? 2 : 1;
 }
 
 sim::Schedule soakSchedule(const SoakSettings& settings)

@@ -51,11 +51,19 @@ struct SoakReport {
     std::uint64_t cutLines = 0;     // cut fronts after an overrun
     std::uint64_t debugLines = 0;   // debug messages, every one explained
     std::uint64_t busFailures = 0;  // transfers the bus failed on purpose
+    // How often another thread took the processor from one that could have
+    // gone on, in the middle of what it was doing (0 in the cooperative mode).
+    std::uint64_t preemptions = 0;
+    double preemptionsPerHour() const { return virtualHours > 0 ? double(preemptions) / virtualHours : 0; }
     // On a failure, what led to it: the last lines the application read and
     // the driver's last debug messages, each with its virtual time, oldest first.
     std::vector<std::string> recentLines;
     std::vector<std::string> recentDebug;
 };
+
+// How many application threads a soak's device has: 1, or 2 for one seed in
+// four (the second sends the requests while the first reads).
+unsigned soakApplicationThreads(const SoakSettings& settings);
 
 // What a soak's band is called in its summary: "scenario NAME" or "band FILE".
 std::string soakBandName(const SoakSettings& settings);

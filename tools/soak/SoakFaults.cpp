@@ -44,7 +44,8 @@ FaultInjector::FaultInjector(Session& session, const sim::band::BandDescription&
     : session_(session),
       debug_(debug),
       random_(session.kernel().random(sim::Stream::Faults)),
-      openFaults_(session.kernel().seed() ^ 0x0BE17A11C0FFEEull)
+      openFaults_(session.kernel().seed() ^ 0x0BE17A11C0FFEEull),
+      callTimes_(session.kernel().seed() ^ 0xCA11E25u)
 {
     for (const auto& station : band.stations) {
         Fade fade;
@@ -61,6 +62,7 @@ Micros FaultInjector::duration(unsigned minSeconds, unsigned maxSeconds)
 
 void FaultInjector::step(Micros now, Micros step)
 {
+    stepEnd_ = now + step;
     if (busUntil_ != 0 && now >= busUntil_) endBusFault(now);
     if (interruptsUntil_ != 0 && now >= interruptsUntil_) endInterruptFault();
     for (Fade& fade : fades_)
@@ -107,7 +109,7 @@ void FaultInjector::startFault(Micros now)
         startSuspend(now);
         break;
     case 8:
-        session_.recover();
+        callInStep(requestThread(), [this] { session_.recover(); });
         break;
     case 9:
     case 10:
@@ -216,12 +218,41 @@ void FaultInjector::endFade(Fade& fade)
         if (auto generator = std::dynamic_pointer_cast<sim::RdsGenerator>(fade.rds)) generator->setTmc(true);
 }
 
-void FaultInjector::powerRequest(Micros now, DWORD state)
+harness::CallerThread& FaultInjector::requestThread()
 {
-    debug_.begin(Cause::PowerRequest, now);
-    session_.setPowerState(state);
-    // The request itself takes virtual time when threads are preempted.
-    debug_.end(Cause::PowerRequest, sim::Kernel::current().now(), 0);
+    return session_.application(session_.applicationThreads() - 1);
+}
+
+void FaultInjector::callInStep(harness::CallerThread& thread, std::function<void()> call)
+{
+    const Micros now = session_.kernel().now();
+    const Micros at = stepEnd_ > now ? now + callTimes_.below(unsigned(stepEnd_ - now)) : now;
+    thread.post(std::move(call), at);
+}
+
+const harness::CallerThread* FaultInjector::busiestCaller() const
+{
+    const harness::CallerThread* busiest = nullptr;
+    for (const harness::CallerThread* thread :
+         {&session_.powerManager(), &session_.application(session_.applicationThreads() - 1)})
+        if (thread->busyFor() > 0 && (busiest == nullptr || thread->busyFor() > busiest->busyFor())) busiest = thread;
+    return busiest;
+}
+
+// The power manager's request, on its thread: the window of its messages is
+// the call itself.
+void FaultInjector::powerRequest(DWORD state)
+{
+    const bool powerUp = state < 2;
+    callInStep(session_.powerManager(), [this, state, powerUp] {
+        sim::Kernel& kernel = sim::Kernel::current();
+        powerUpsRunning_ += powerUp;
+        debug_.begin(Cause::PowerRequest, kernel.now());
+        session_.setPowerState(state);
+        debug_.end(Cause::PowerRequest, kernel.now(), 0);
+        powerUpsRunning_ -= powerUp;
+        if (powerUp) afterPowerChange(kernel.now());
+    });
 }
 
 void FaultInjector::startPowerDown(Micros now)
@@ -233,7 +264,7 @@ void FaultInjector::startPowerDown(Micros now)
     if (systemPowerDown_)
         session_.powerDown();
     else
-        powerRequest(now, 3 + random_.below(2));  // D3 or D4
+        powerRequest(3 + random_.below(2));  // D3 or D4
 }
 
 void FaultInjector::powerUp(Micros now)
@@ -250,11 +281,12 @@ void FaultInjector::powerUp(Micros now)
     // The way back matches the way down: the system's resume after its
     // suspend, the power manager's D0 or D1 after its D3 or D4.
     random_.chance(0.5);  // drawn as when the way back was drawn apart, keeping later draws
-    if (systemPowerDown_)
+    if (systemPowerDown_) {
         session_.powerUp();
-    else
-        powerRequest(now, random_.below(2));  // D0 or D1
-    afterPowerChange(now);
+        afterPowerChange(now);
+    } else {
+        powerRequest(random_.below(2));  // D0 or D1
+    }
 }
 
 void FaultInjector::startSuspend(Micros now)
@@ -262,14 +294,18 @@ void FaultInjector::startSuspend(Micros now)
     if (suspendUntil_ != 0) return;
     suspendUntil_ = now + duration(1, 120);
     debug_.begin(Cause::Power, now);
-    session_.suspendResume(2);
+    callInStep(requestThread(), [this] { session_.suspendResume(2); });
 }
 
-void FaultInjector::resume(Micros now)
+void FaultInjector::resume(Micros)
 {
     suspendUntil_ = 0;
-    session_.suspendResume(1);
-    afterPowerChange(now);
+    callInStep(requestThread(), [this] {
+        ++powerUpsRunning_;
+        session_.suspendResume(1);
+        --powerUpsRunning_;
+        afterPowerChange(sim::Kernel::current().now());
+    });
 }
 
 void FaultInjector::afterPowerChange(Micros now)
@@ -295,7 +331,7 @@ std::uint32_t FaultInjector::activeFaults() const
 
 bool FaultInjector::ringWasReset()
 {
-    const bool reset = ringReset_;
+    const bool reset = ringReset_ || powerUpsRunning_ > 0;
     ringReset_ = false;
     return reset;
 }
@@ -342,7 +378,7 @@ void FaultInjector::writeGarbage()
     }
     // Every burst ends its line, so that no fragment joins the next burst.
     bytes += random_.chance(0.5) ? "\r\n" : "\r";
-    session_.writePort(bytes);
+    callInStep(requestThread(), [this, bytes] { session_.writePort(bytes); });
 }
 
 void FaultInjector::sendCommandRequest()
@@ -352,7 +388,7 @@ void FaultInjector::sendCommandRequest()
     std::string text = kSafeCommands[random_.below(sizeof kSafeCommands / sizeof *kSafeCommands)];
     if (random_.chance(0.3)) text = "$XXXXX," + std::string(1, kNoCommand[random_.below(sizeof kNoCommand - 1)]);
     if (random_.chance(0.2)) text.resize(random_.below(unsigned(text.size()) + 1));
-    session_.command(text);
+    callInStep(requestThread(), [this, text] { session_.command(text); });
 }
 
 void FaultInjector::healAll(Micros now)

@@ -1,9 +1,13 @@
 // The soak's faults: which start when, how long each lasts, and how each is
 // undone. Every draw comes from the kernel's fault stream. Hardware faults land
 // as kernel events at a random moment inside the application's step (between
-// two threads, as hardware does); the application's own faults (power, suspend,
-// recover, port garbage, not reading) are done from the application thread.
-// Each fault opens the debug-message window of its cause on the DebugChecker.
+// two threads, as hardware does). The callers' faults land the same way, on
+// their own threads while the application keeps reading: the power manager's
+// device power states, the application's suspend and resume, recover
+// requests, commands and port garbage (on a second application thread when
+// the soak has one); the system's suspend and resume are the kernel's, made
+// at the step's start. Each fault opens the debug-message window of its cause
+// on the DebugChecker.
 #pragma once
 
 #include "sim/band/BandDescription.h"
@@ -12,6 +16,7 @@
 #include "tools/soak/SoakChecks.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -36,8 +41,12 @@ public:
     bool interruptsLost() const { return interruptsUntil_ != 0; }
     // The faults active now, as FaultKind bits (tools/Timeline.h).
     std::uint32_t activeFaults() const;
-    // True once after the driver emptied its output ring on a power-up.
+    // True once after the driver may have emptied its output ring on a
+    // power-up (one ran since the last call, or runs now).
     bool ringWasReset();
+    // The caller's thread that runs a call posted now and has been at it
+    // longest, or null: the power manager, then the thread of the requests.
+    const harness::CallerThread* busiestCaller() const;
     std::uint64_t started() const { return started_; }
 
 private:
@@ -68,13 +77,19 @@ private:
     void clearOpenFaults();
     void resume(sim::Micros now);
     void afterPowerChange(sim::Micros now);
-    void powerRequest(sim::Micros now, DWORD state);
+    void powerRequest(DWORD state);
+    // Runs `call` on `thread` at a random moment of the step now running.
+    void callInStep(harness::CallerThread& thread, std::function<void()> call);
+    harness::CallerThread& requestThread();
     sim::Micros duration(unsigned minSeconds, unsigned maxSeconds);
 
     Session& session_;
     DebugChecker& debug_;
     sim::Random& random_;
     sim::Random openFaults_;  // its own stream: the faults drawn before it keep their seeds
+    sim::Random callTimes_;   // when in the step a caller's call lands; its own stream too
+    sim::Micros stepEnd_ = 0;
+    unsigned powerUpsRunning_ = 0;
     std::vector<Fade> fades_;
     sim::Micros busUntil_ = 0;
     sim::Micros interruptsUntil_ = 0;

@@ -1,0 +1,72 @@
+#include "harness/Callers.h"
+
+#include <stdexcept>
+#include <utility>
+
+namespace harness {
+
+CallerThread::CallerThread(std::string name, int priority) : name_(std::move(name))
+{
+    work_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    doneEvent_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    // Should it run before it gets its priority, it only waits for work.
+    thread_ = CreateThread(nullptr, 0, &CallerThread::run, this, 0, nullptr);
+    if (work_ == nullptr || doneEvent_ == nullptr || thread_ == nullptr)
+        throw std::runtime_error("the simulated kernel could not start the " + name_ + " thread");
+    CeSetThreadPriority(thread_, priority);
+}
+
+DWORD WINAPI CallerThread::run(LPVOID self)
+{
+    static_cast<CallerThread*>(self)->loop();
+    return 0;
+}
+
+// Never ends: the thread waits for work until the kernel goes.
+void CallerThread::loop()
+{
+    for (;;) {
+        while (jobs_.empty()) WaitForSingleObject(work_, INFINITE);
+        Job job = std::move(jobs_.front());
+        jobs_.pop_front();
+        const sim::Micros now = sim::Kernel::current().now();
+        if (job.notBefore > now) {
+            const sim::Micros delay = job.notBefore - now;
+            Sleep(static_cast<DWORD>((delay + 999) / 1000));
+        }
+        busy_ = true;
+        startedAt_ = sim::Kernel::current().now();
+        job.work();
+        busy_ = false;
+        ++done_;
+        SetEvent(doneEvent_);
+    }
+}
+
+void CallerThread::post(std::function<void()> job, sim::Micros notBefore)
+{
+    jobs_.push_back(Job{std::move(job), notBefore});
+    ++posted_;
+    SetEvent(work_);
+}
+
+bool CallerThread::call(std::function<void()> job, sim::Micros bound)
+{
+    sim::Kernel& kernel = sim::Kernel::current();
+    const sim::Micros deadline = kernel.now() + bound;
+    post(std::move(job));
+    const std::uint64_t mine = posted_;
+    while (done_ < mine) {
+        const sim::Micros now = kernel.now();
+        if (now >= deadline) return false;
+        WaitForSingleObject(doneEvent_, static_cast<DWORD>((deadline - now + 999) / 1000));
+    }
+    return true;
+}
+
+sim::Micros CallerThread::busyFor() const
+{
+    return busy_ ? sim::Kernel::current().now() - startedAt_ : 0;
+}
+
+}  // namespace harness
