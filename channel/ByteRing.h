@@ -2,7 +2,13 @@
 // application (sentences out through COM_Read, command bytes in through
 // COM_Write). A ring never blocks and never fails: a writer that finds it full
 // overwrites the oldest unread bytes, a reader that finds it empty gets fewer
-// bytes. Calls only the critical-section services of platform/ce.
+// bytes. A ring whose guard stays taken (its holder was frozen inside by a
+// power-down: SuspendThread stops a thread wherever it is, and CE hands a
+// section that is left to a waiter even when that waiter is suspended) is
+// left alone after a short wait: the application's read gets nothing and a
+// write stores nothing, rather than blocking its caller until the power-up,
+// which may have to come from that very caller. Calls only the
+// critical-section services of platform/ce.
 #pragma once
 
 #include "platform/ce/WinCE.h"
@@ -35,6 +41,9 @@ struct ByteRing {
     // itself is not cleared.
     void reset(std::int32_t newSize);
 };
+
+// Takes `guard` if it can be had within about `waitMs` milliseconds.
+bool EnterGuardWithin(CRITICAL_SECTION* guard, DWORD waitMs);
 
 // Create and delete the guards of both rings of gDriver. InitRingGuards runs
 // once per load, before any ring is reset or used and before any worker

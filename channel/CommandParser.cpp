@@ -15,6 +15,7 @@ namespace {
 
 constexpr unsigned kRecoveryWaitSteps = 300;
 constexpr DWORD kRecoveryWaitStepMs = 10;
+constexpr DWORD kCommandGuardWaitMs = 4000;
 constexpr DWORD kCommandPauseMs = 15;
 
 constexpr std::int32_t kReportFilterFlags = 4096;
@@ -234,8 +235,10 @@ void ReleaseCommandGuard()
 
 void parseCommand(const char* text)
 {
-    if (text == nullptr) return;
-    EnterCriticalSection(&gDriver.channel.commandGuard);
+    // The guard is held through the recovery wait below (3 s at most) and the
+    // pause; one held much longer has a holder a power-down froze inside, and
+    // the command is dropped, as commands are while the receiver is down.
+    if (text == nullptr || !EnterGuardWithin(&gDriver.channel.commandGuard, kCommandGuardWaitMs)) return;
     // A recovery resets and reprograms the chip: hold the command until it
     // is over, but not for more than 3 s.
     for (unsigned step = 0; step < kRecoveryWaitSteps && gDriver.control.controlRequest.load() == kRequestRecover;

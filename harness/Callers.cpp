@@ -9,9 +9,10 @@ CallerThread::CallerThread(std::string name, int priority) : name_(std::move(nam
 {
     work_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     doneEvent_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    arrival_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     // Should it run before it gets its priority, it only waits for work.
     thread_ = CreateThread(nullptr, 0, &CallerThread::run, this, 0, nullptr);
-    if (work_ == nullptr || doneEvent_ == nullptr || thread_ == nullptr)
+    if (work_ == nullptr || doneEvent_ == nullptr || arrival_ == nullptr || thread_ == nullptr)
         throw std::runtime_error("the simulated kernel could not start the " + name_ + " thread");
     CeSetThreadPriority(thread_, priority);
 }
@@ -29,11 +30,7 @@ void CallerThread::loop()
         while (jobs_.empty()) WaitForSingleObject(work_, INFINITE);
         Job job = std::move(jobs_.front());
         jobs_.pop_front();
-        const sim::Micros now = sim::Kernel::current().now();
-        if (job.notBefore > now) {
-            const sim::Micros delay = job.notBefore - now;
-            Sleep(static_cast<DWORD>((delay + 999) / 1000));
-        }
+        waitFor(job);
         busy_ = true;
         startedAt_ = sim::Kernel::current().now();
         job.work();
@@ -43,9 +40,29 @@ void CallerThread::loop()
     }
 }
 
-void CallerThread::post(std::function<void()> job, sim::Micros notBefore)
+void CallerThread::waitFor(const Job& job)
 {
-    jobs_.push_back(Job{std::move(job), notBefore});
+    sim::Kernel& kernel = sim::Kernel::current();
+    const sim::Micros now = kernel.now();
+    if (job.notBefore <= now) return;
+    const DWORD ms = static_cast<DWORD>((job.notBefore - now + 999) / 1000);
+    if (job.atPoint == 0 || kernel.schedule() == sim::Schedule::Cooperative) {
+        Sleep(ms);
+        return;
+    }
+    // The alarm of an earlier wait that ended on its time-out sets nothing.
+    const std::uint64_t use = ++arrivalUse_;
+    ResetEvent(arrival_);
+    kernel.atPoint(job.atPoint, [this, use] {
+        if (use == arrivalUse_) SetEvent(arrival_);
+    });
+    WaitForSingleObject(arrival_, ms);
+    ++arrivalUse_;
+}
+
+void CallerThread::post(std::function<void()> job, sim::Micros notBefore, std::uint64_t atPoint)
+{
+    jobs_.push_back(Job{std::move(job), notBefore, atPoint});
     ++posted_;
     SetEvent(work_);
 }

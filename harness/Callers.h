@@ -44,8 +44,10 @@ public:
     HANDLE handle() const { return thread_; }
 
     // Queues `job`; it starts once the jobs before it are done, not before
-    // virtual time `notBefore`.
-    void post(std::function<void()> job, sim::Micros notBefore = 0);
+    // virtual time `notBefore`, or (in the preemptive modes) at the
+    // preemption point numbered `atPoint` if that comes first: the caller's
+    // thread is then made ready in the middle of whatever runs.
+    void post(std::function<void()> job, sim::Micros notBefore = 0, std::uint64_t atPoint = 0);
     // Runs `job` on this thread and waits for it, at most `bound` of virtual
     // time; false when it had not returned by then (it goes on running).
     bool call(std::function<void()> job, sim::Micros bound);
@@ -58,7 +60,9 @@ private:
     struct Job {
         std::function<void()> work;
         sim::Micros notBefore;
+        std::uint64_t atPoint;
     };
+    void waitFor(const Job& job);
     static DWORD WINAPI run(LPVOID self);
     void loop();
 
@@ -66,6 +70,8 @@ private:
     HANDLE thread_ = nullptr;
     HANDLE work_ = nullptr;       // set when a job is queued
     HANDLE doneEvent_ = nullptr;  // set when a job is done
+    HANDLE arrival_ = nullptr;    // set at the point a job waits for
+    std::uint64_t arrivalUse_ = 0;
     std::deque<Job> jobs_;
     std::uint64_t posted_ = 0;
     std::uint64_t done_ = 0;

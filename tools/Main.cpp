@@ -189,6 +189,7 @@ int soakCommand(const Options& options)
         for (const std::string& line : report.recentLines) std::fprintf(stderr, "  %s\n", line.c_str());
         std::fprintf(stderr, "the driver's last debug messages:\n");
         for (const std::string& line : report.recentDebug) std::fprintf(stderr, "  %s\n", line.c_str());
+        std::fprintf(stderr, "the threads then:\n%s", report.threadsThen.c_str());
         printSoakSummary(stderr, "failed", options, settings, report);
         std::fprintf(stderr, "reproduce: %s\n", report.reproduce.c_str());
         return kExitFailure;

@@ -26,7 +26,12 @@ Session::Session(const SessionSettings& settings) : harness::Device(kernelOption
 
 Session::~Session()
 {
-    if (loaded() && !stuck()) unloadDriver();
+    if (!loaded() || stuck()) return;
+    try {
+        unloadDriver();
+    } catch (const harness::CallerStuck& stuck) {
+        std::fprintf(stderr, "corvane: the unload did not finish: %s\n", stuck.what());
+    }
 }
 
 void Session::unloadDriver()

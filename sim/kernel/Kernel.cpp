@@ -142,6 +142,11 @@ std::uint64_t Kernel::preemptionPoints() const
     return impl_->points;
 }
 
+void Kernel::setRandomSwitchChance(double chance)
+{
+    impl_->randomSwitchChance = chance;
+}
+
 std::uint64_t Kernel::preemptions() const
 {
     return impl_->preemptions;
@@ -158,6 +163,11 @@ Kernel::EventId Kernel::at(Micros when, std::function<void()> action)
     const std::uint32_t tie = static_cast<std::uint32_t>(k.streams[unsigned(Stream::Scheduler)].next());
     k.timeline.push(TimelineEntry{when < k.now ? k.now : when, tie, k.sequence++, nullptr, id});
     return id;
+}
+
+void Kernel::atPoint(std::uint64_t point, std::function<void()> action)
+{
+    if (impl_->preemptive()) impl_->pointAlarms.emplace(point, std::move(action));
 }
 
 Kernel::EventId Kernel::after(Micros delay, std::function<void()> action)
@@ -317,6 +327,21 @@ Micros Kernel::lastRun(HANDLE thread) const
 {
     const Thread* t = threadOf(*impl_, thread);
     return t ? t->lastRun : 0;
+}
+
+std::string Kernel::describeThreads() const
+{
+    static const char* const kStates[] = {"running", "ready", "sleeping", "waiting", "locking", "parked", "exited"};
+    std::string text;
+    for (const Thread* t : impl_->threads) {
+        char line[160];
+        std::snprintf(line, sizeof line,
+                      "thread %lu: %s, priority %d, suspended %u, sections held %u, last ran %.3f s%s\n",
+                      static_cast<unsigned long>(t->id), kStates[t->state], t->priority, t->suspendCount,
+                      t->sectionsHeld, double(t->lastRun) / 1e6, t->unloaded ? ", unloaded" : "");
+        text += line;
+    }
+    return text;
 }
 
 std::size_t Kernel::liveThreads() const

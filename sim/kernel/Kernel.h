@@ -115,6 +115,11 @@ public:
     Micros now() const;
     std::uint64_t seed() const;
     Schedule schedule() const;
+    // Random mode: the chance that a point where another thread is due
+    // (without a higher priority) hands it the processor. By default one in
+    // two; a test that keeps one thread on top and lets the others advance
+    // a point at a time now and then sets it lower.
+    void setRandomSwitchChance(double chance);
     // Preemption points passed so far (0 in cooperative mode).
     std::uint64_t preemptionPoints() const;
     // Switches at a preemption point: another thread took the processor from
@@ -126,6 +131,12 @@ public:
     using EventId = std::uint64_t;
     EventId at(Micros when, std::function<void()> action);
     EventId after(Micros delay, std::function<void()> action);
+    // In the preemptive modes: runs `action` as a hardware event at the
+    // preemption point numbered `point` (preemptionPoints() counts them), in
+    // the middle of whatever thread passes it; never in cooperative mode. An
+    // arrival drawn among the points of a stretch of time lands inside the
+    // threads' sequences, where a drawn time would mostly find them idle.
+    void atPoint(std::uint64_t point, std::function<void()> action);
     void cancel(EventId id);
     // Moves virtual time forward inside the running thread, running the
     // hardware events that fall due meanwhile: what a busy wait on a hardware
@@ -169,6 +180,9 @@ public:
     std::size_t liveThreads() const;
     // Virtual time at which the thread last got the processor (0: never).
     Micros lastRun(HANDLE thread) const;
+    // One line per thread: id, state, priority, suspension count, sections
+    // held, when it last ran; what a hang report needs.
+    std::string describeThreads() const;
 
     // Paced mode: before virtual time jumps, wait for the wall clock.
     void setPaced(bool paced, double speed = 1.0);

@@ -287,8 +287,10 @@ struct Kernel::Impl {
     std::uint32_t atomicDepth = 0;  // > 0 while hardware or a device model runs: no switch
     std::uint64_t points = 0;
     std::uint64_t preemptions = 0;  // switches at a point, the running thread still ready
-    Micros sliceStart = 0;          // when the running thread got the processor
-    std::uint64_t pctRoundEnd = 0;  // pct: the point at which the next round starts
+    double randomSwitchChance = 0.5;
+    std::multimap<std::uint64_t, std::function<void()>> pointAlarms;  // by the point they are due at
+    Micros sliceStart = 0;                                            // when the running thread got the processor
+    std::uint64_t pctRoundEnd = 0;                                    // pct: the point at which the next round starts
     std::uint64_t pctChange[2] = {};
     std::uint32_t pctDemotions = 0;
 
@@ -311,6 +313,7 @@ struct Kernel::Impl {
     void block();                        // current thread gives up the processor
     bool preemptive() const { return options.schedule != Schedule::Cooperative; }
     void preemptionPoint();
+    void firePointAlarms();
     void blockPreemptive(Thread* chosen);
     bool stale(const TimelineEntry& e) const;
     bool claim(Thread* t);                      // a due thread takes the processor (false: it parks)

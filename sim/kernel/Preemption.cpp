@@ -17,11 +17,19 @@
 //   not rely on priorities for correctness, since its threads' priorities come
 //   from the registry and the application's threads are not ours to know.
 //
+// In random mode that chance is one in two (setRandomSwitchChance): every
+// thread that is ready, a harness caller or a worker a hardware event woke,
+// cuts into the running one within a few points, whatever the priorities.
+//
 // pct (Burckhardt et al., probabilistic concurrency testing) runs in rounds of
 // kPctRound points: each round gives every live thread a fresh random priority
 // and draws two change points in it; at a change point the running thread
 // drops below every other. One round is the scheme as published (depth 3 over
-// kPctRound steps); rounds repeat it over a run of hours.
+// kPctRound steps); rounds repeat it over a run of hours. Besides, a point
+// where another thread is due is a change point with a seeded chance
+// (kPctChoiceChange): the scheme's steps counted where a choice exists, as
+// Coyote counts them, so that the change points fall where they change
+// something.
 //
 // Nothing here runs in cooperative mode, which keeps its exact timing.
 #include "sim/kernel/KernelImpl.h"
@@ -35,10 +43,10 @@
 namespace sim {
 
 namespace {
-constexpr Micros kMaxPointCost = 3;         // microseconds a point may cost
-constexpr double kRandomSwitch = 1.0 / 16;  // random mode: chance of a switch at a point
-constexpr Micros kQuantum = 100'000;        // time slice among equal priorities (CE default)
+constexpr Micros kMaxPointCost = 3;   // microseconds a point may cost
+constexpr Micros kQuantum = 100'000;  // time slice among equal priorities (CE default)
 constexpr std::uint64_t kPctRound = 20'000;
+constexpr double kPctChoiceChange = 1.0 / 3;  // pct: chance of a change point where another thread is due
 constexpr std::uint32_t kDemoted = 0x8000'0000u;
 
 [[noreturn]] void fatal(const char* what)
@@ -174,6 +182,7 @@ void Kernel::Impl::preemptionPoint()
     if (!preemptive() || atomicDepth > 0) return;
     Thread* self = current;
     ++points;
+    if (!pointAlarms.empty() && pointAlarms.begin()->first <= points) firePointAlarms();
     Random& r = streams[unsigned(Stream::Scheduler)];
     if (const Micros cost = r.below(kMaxPointCost + 1); cost > 0) {
         runDueEvents(now + cost);
@@ -195,12 +204,35 @@ void Kernel::Impl::preemptionPoint()
     const bool higher = rank(next) < rank(self);
     const bool sliceOver = rank(next) == rank(self) && now - sliceStart >= kQuantum;
     if (!higher && !sliceOver) {
-        if (options.schedule != Schedule::Random || !r.chance(kRandomSwitch)) return;
-        next = randomDue(self);
+        if (options.schedule == Schedule::Pct) {
+            // A change point drawn among the points where another thread
+            // could run: the running thread drops below every other there.
+            if (!r.chance(kPctChoiceChange)) return;
+            self->pctRank = kDemoted + ++pctDemotions;
+            next = bestDue(self);
+        } else {
+            if (!r.chance(randomSwitchChance)) return;
+            next = randomDue(self);
+        }
     }
     makeReady(self);
     ++preemptions;
     blockPreemptive(next);
+}
+
+}  // namespace sim
+
+namespace sim {
+
+void Kernel::Impl::firePointAlarms()
+{
+    while (!pointAlarms.empty() && pointAlarms.begin()->first <= points) {
+        const HardwareEvents::Id id = hardwareEvents.add(std::move(pointAlarms.begin()->second));
+        pointAlarms.erase(pointAlarms.begin());
+        const std::uint32_t tie = static_cast<std::uint32_t>(streams[unsigned(Stream::Scheduler)].next());
+        timeline.push(TimelineEntry{now, tie, sequence++, nullptr, id});
+    }
+    runDueEvents(now);
 }
 
 }  // namespace sim

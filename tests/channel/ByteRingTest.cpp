@@ -144,11 +144,12 @@ TEST_F(ByteRingTest, WritesReadsAndResetsNeverMeetInsideAWrite)
     }
     EXPECT_EQ(text, "");
 
-    // A read, and a reset, during the holder's write wait for its end.
+    // A read, and a reset, during the holder's write wait for its end (the
+    // read tries the guard every millisecond, the reset waits on it).
     sim::Micros start = kernel.now();
     startHolder();
     EXPECT_EQ(takeText(), kHeld);
-    EXPECT_EQ(kernel.now(), start + 20'000);
+    EXPECT_EQ(kernel.now(), start + 21'000);
     Sleep(1);
     start = kernel.now();
     startHolder();

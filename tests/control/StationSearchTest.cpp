@@ -224,7 +224,7 @@ TEST_F(StationSearch, ARequestDuringAnyWaitEndsTheSearchWithinOneStep)
 // step and writes a request into the gap after it.
 class StationSearchPreempted : public StationSearch {
 protected:
-    StationSearchPreempted() : StationSearch(sim::Schedule::Random) {}
+    StationSearchPreempted() : StationSearch(sim::Schedule::Random) { kernel.setRandomSwitchChance(1.0 / 16); }
 
     // Writes a tune request as soon as `reached` holds, and tells whether the
     // search noticed it at once (`ended` within 3 ms) rather than after its

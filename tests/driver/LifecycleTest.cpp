@@ -351,6 +351,8 @@ protected:
 
 TEST_F(LifecyclePreempted, PowerDownInsideARingOrQueueLockThenPowerUpCompletes)
 {
+    // The workers advance only on rare switches, a point at a time.
+    kernel.setRandomSwitchChance(1.0 / 16);
     load();
     const LifecycleState& life = gDriver.lifecycle;
     unsigned frequency = 10120;

@@ -35,7 +35,7 @@ TEST_F(DecoderTest, ResetWaitsForTheDecodeInProgress)
     EXPECT_EQ(gDriver.rds.decoder.confirmedPi.load(), 0xFE37u) << "the reset must not run inside the decode";
 
     LeaveCriticalSection(&gDriver.channel.outputRing.guard);
-    Sleep(1);
+    Sleep(5);  // the decoding thread tries the ring's guard every millisecond
     EXPECT_TRUE(kernel.threadExited(decoder));
     EXPECT_TRUE(kernel.threadExited(resetter));
     EXPECT_EQ(takeLines(), (Lines{"$PLTMT,15,65079*68", "$PLTTR,0,65079,5120,3,3*69"}));

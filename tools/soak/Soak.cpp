@@ -141,6 +141,7 @@ public:
             report.faultsThen = faultsThen_.empty() ? "none (healed)" : faultsThen_;
             report.recentLines = recorder_.lines();
             report.recentDebug = recorder_.debugMessages();
+            report.threadsThen = threadsThen_;
         }
         return report;
     }
@@ -152,6 +153,7 @@ private:
     {
         if (!failure_.empty() || what.empty()) return;
         failure_ = what;
+        threadsThen_ = session_.kernel().describeThreads();
         const std::uint32_t active = faults_.activeFaults() | carFaults_.activeFaults();
         for (unsigned k = 0; k < unsigned(FaultKind::Count); ++k)
             if (active & faultBit(FaultKind(k)))
@@ -200,6 +202,9 @@ private:
             watchLines();
         }
         reading_ = faults_.reading() && !systemSuspended;
+        // The read waited for the application's calls queued before it, a
+        // power-up among them.
+        notePowerUp();
         checkCallers();
         if (timeline_)
             timeline_->sample(session_.world(), faults_.activeFaults() | carFaults_.activeFaults(),
@@ -232,12 +237,12 @@ private:
     }
 
     // A frozen worker may not have run for long: its bound starts again when
-    // the driver runs again.
+    // the driver runs again. A caller's call under way may be a power
+    // transition that has resumed the workers or not yet: the driver counts
+    // as running again only once it is over.
     void notePowerUp()
     {
-        const bool now_running = running();
-        if (now_running && !wasRunning_) lastPowerUp_ = now();
-        wasRunning_ = now_running;
+        if (!running() || faults_.busiestCaller() != nullptr) lastPowerUp_ = now();
     }
 
     bool running() const { return gDriver.lifecycle.driverState.load() == kDriverRunning; }
@@ -382,7 +387,6 @@ private:
     bool reading_ = true;
     Micros lastPowerUp_ = 0;
     Micros lastSystemSuspend_ = 0;
-    bool wasRunning_ = true;
     Micros tmcSeenAt_ = 0;
     unsigned statusFrequency_ = 0;  // of the last tuning status read
     Micros statusFrom_ = 0;         // 0: the status gaps are not being checked
@@ -390,6 +394,7 @@ private:
     Micros statusGap_ = kStatusGap;
     std::string failure_;
     std::string faultsThen_;
+    std::string threadsThen_;
     bool stopped_ = false;
     soak::FlightRecorder recorder_;
     std::optional<Timeline> timeline_;

@@ -59,6 +59,7 @@ struct SoakReport {
     // the driver's last debug messages, each with its virtual time, oldest first.
     std::vector<std::string> recentLines;
     std::vector<std::string> recentDebug;
+    std::string threadsThen;  // the kernel's threads when it broke, a line each
 };
 
 // How many application threads a soak's device has: 1, or 2 for one seed in

@@ -223,11 +223,25 @@ harness::CallerThread& FaultInjector::requestThread()
     return session_.application(session_.applicationThreads() - 1);
 }
 
+// The call lands at a point drawn among those the threads are expected to
+// pass in the rest of the step (at the rate they passed them so far), so
+// mostly in the middle of a driver thread's sequence; at the step's end if
+// they pass fewer. In cooperative mode, at a time drawn in the step.
 void FaultInjector::callInStep(harness::CallerThread& thread, std::function<void()> call)
 {
-    const Micros now = session_.kernel().now();
-    const Micros at = stepEnd_ > now ? now + callTimes_.below(unsigned(stepEnd_ - now)) : now;
-    thread.post(std::move(call), at);
+    sim::Kernel& kernel = session_.kernel();
+    const Micros now = kernel.now();
+    if (stepEnd_ <= now) {
+        thread.post(std::move(call));
+        return;
+    }
+    if (kernel.schedule() == sim::Schedule::Cooperative) {
+        thread.post(std::move(call), now + callTimes_.below(unsigned(stepEnd_ - now)));
+        return;
+    }
+    const double rate = now > 0 ? double(kernel.preemptionPoints()) / double(now) : 0;
+    const auto expected = static_cast<unsigned>(rate * double(stepEnd_ - now));
+    thread.post(std::move(call), stepEnd_, kernel.preemptionPoints() + 1 + callTimes_.below(std::max(1u, expected)));
 }
 
 const harness::CallerThread* FaultInjector::busiestCaller() const
