@@ -58,8 +58,9 @@ private:
 // What can explain a debug message.
 // The chip does not answer while its reset line is low: the driver's own
 // reset pulse (a recovery sleeps in it) lets other threads run into it.
-// Another device holding the bus makes transfers fail as busy.
-enum class Cause : unsigned { Bus, Hang, Power, PowerRequest, ChipInReset, BusHeld, Count };
+// Another device holding the bus makes transfers fail as busy. A supply dip
+// restarts the chip: a transfer on the wire across it fails.
+enum class Cause : unsigned { Bus, Hang, Power, PowerRequest, ChipInReset, BusHeld, SupplyDip, Count };
 
 // The message classes the driver can print. A hard error comes as two lines,
 // the location prefix ("ERROR: Corvane line 1631: ") and the message; the
