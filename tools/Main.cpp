@@ -114,14 +114,16 @@ void printSoakSummary(std::FILE* out, const char* outcome, const Options& option
     std::fprintf(
         out,
         "soak %s: seed %llu, %s, schedule: %s, %.2f virtual hours, %llu fault phases, %llu faults, "
-        "%llu lines (%llu cut by overruns), %llu debug messages explained, %llu bus transfers failed; "
+        "%llu lines (%llu cut by overruns), %llu debug messages explained, %llu bus transfers failed, "
+        "bus guard found taken %llu times (%llu reads skipped); "
         "car faults: %llu supply dips, %llu stuck interrupt lines, %llu noise bursts, %llu slow and %llu "
         "held buses%s\n",
         outcome, static_cast<unsigned long long>(settings.seed), soakBandName(settings).c_str(),
         sim::scheduleName(soakSchedule(settings)), report.virtualHours, static_cast<unsigned long long>(report.cycles),
         static_cast<unsigned long long>(report.faults), static_cast<unsigned long long>(report.linesRead),
         static_cast<unsigned long long>(report.cutLines), static_cast<unsigned long long>(report.debugLines),
-        static_cast<unsigned long long>(report.busFailures), static_cast<unsigned long long>(report.carFaults.dips),
+        static_cast<unsigned long long>(report.busFailures), static_cast<unsigned long long>(report.busGuardTaken),
+        static_cast<unsigned long long>(report.skippedReads), static_cast<unsigned long long>(report.carFaults.dips),
         static_cast<unsigned long long>(report.carFaults.heldLines),
         static_cast<unsigned long long>(report.carFaults.noiseBursts),
         static_cast<unsigned long long>(report.carFaults.slowBuses),

@@ -51,6 +51,10 @@ struct SoakReport {
     std::uint64_t cutLines = 0;     // cut fronts after an overrun
     std::uint64_t debugLines = 0;   // debug messages, every one explained
     std::uint64_t busFailures = 0;  // transfers the bus failed on purpose
+    // Guarded transfers the driver skipped because another thread held the
+    // bus guard, and the reads among them.
+    std::uint64_t busGuardTaken = 0;
+    std::uint64_t skippedReads = 0;
     // On a failure, what led to it: the last lines the application read and
     // the driver's last debug messages, each with its virtual time, oldest first.
     std::vector<std::string> recentLines;

@@ -131,4 +131,24 @@ private:
     std::uint64_t decoded_ = 0;
 };
 
+// The driver's counts of guarded transfers skipped because another thread
+// held the bus guard, sampled often enough that its 16-bit counts cannot wrap
+// twice between samples, added up over the run.
+class GuardSkips {
+public:
+    void sample(std::uint16_t skippedReads, std::uint16_t skippedWrites)
+    {
+        reads_ += std::uint16_t(skippedReads - lastReads_);
+        writes_ += std::uint16_t(skippedWrites - lastWrites_);
+        lastReads_ = skippedReads;
+        lastWrites_ = skippedWrites;
+    }
+    std::uint64_t reads() const { return reads_; }
+    std::uint64_t taken() const { return reads_ + writes_; }  // the guard found taken
+
+private:
+    std::uint16_t lastReads_ = 0, lastWrites_ = 0;
+    std::uint64_t reads_ = 0, writes_ = 0;
+};
+
 }  // namespace corvane::soak
