@@ -25,7 +25,9 @@
 //   mapping faults; reservations and bindings; interrupt edges);
 // - the bus: world.bus() (opens, handles, entry and bus-power requests,
 //   transfers and their recording; failing opens, refusing 0x220000, failure
-//   probability and countdown); world.utility() likewise for "UTL0:";
+//   probability and countdown; the bus clock, 400 kHz or 100 kHz, which sets
+//   how long a transfer is on the wire in the preemptive schedules);
+//   world.utility() likewise for "UTL0:";
 // - protocolViolations(): malformed bus requests, transfers refused as the
 //   controller was busy, and chip protocol violations.
 #pragma once
