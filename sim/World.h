@@ -25,8 +25,11 @@
 //   mapping faults; reservations and bindings; interrupt edges);
 // - the bus: world.bus() (opens, handles, entry and bus-power requests,
 //   transfers and their recording; failing opens, refusing 0x220000, failure
-//   probability and countdown); world.utility() likewise for "UTL0:";
-// - protocolViolations(): malformed bus requests plus chip protocol violations.
+//   probability and countdown; the bus clock, 400 kHz or 100 kHz, which sets
+//   how long a transfer is on the wire in the preemptive schedules);
+//   world.utility() likewise for "UTL0:";
+// - protocolViolations(): malformed bus requests, transfers refused as the
+//   controller was busy, and chip protocol violations.
 #pragma once
 
 #include "sim/band/Band.h"
@@ -58,7 +61,12 @@ public:
     // loop, one per 87.6 ms slot from the start of the run.
     Station& addStation(std::uint16_t frequency, int rssi, int snr, std::vector<RdsGroup> groups = {});
 
-    std::uint64_t protocolViolations() const { return bus_.malformedRequests() + chip_.violations(); }
+    // A transfer asked for while the controller still ran another breaks the
+    // bus protocol too: the driver's bus guard is there to prevent it.
+    std::uint64_t protocolViolations() const
+    {
+        return bus_.malformedRequests() + bus_.busyRefusals() + chip_.violations();
+    }
     const std::vector<LineChange>& resetHistory() { return soc_.gpio().history(GpioLine::Reset); }
 
 private:

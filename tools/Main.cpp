@@ -111,26 +111,27 @@ int replay(const Options& options)
 void printSoakSummary(std::FILE* out, const char* outcome, const Options& options, const SoakSettings& settings,
                       const SoakReport& report)
 {
-    std::fprintf(out,
-                 "soak %s: seed %llu, %s, schedule: %s, %u application thread%s, %.2f virtual hours, %llu fault "
-                 "phases, %llu faults, "
-                 "%llu lines (%llu cut by overruns), %llu debug messages explained, %llu bus transfers failed, "
-                 "%.0f preemptions per virtual hour; "
-                 "car faults: %llu supply dips, %llu stuck interrupt lines, %llu noise bursts, %llu slow and %llu "
-                 "held buses%s\n",
-                 outcome, static_cast<unsigned long long>(settings.seed), soakBandName(settings).c_str(),
-                 sim::scheduleName(soakSchedule(settings)), soakApplicationThreads(settings),
-                 soakApplicationThreads(settings) == 1 ? "" : "s", report.virtualHours,
-                 static_cast<unsigned long long>(report.cycles), static_cast<unsigned long long>(report.faults),
-                 static_cast<unsigned long long>(report.linesRead), static_cast<unsigned long long>(report.cutLines),
-                 static_cast<unsigned long long>(report.debugLines),
-                 static_cast<unsigned long long>(report.busFailures), report.preemptionsPerHour(),
-                 static_cast<unsigned long long>(report.carFaults.dips),
-                 static_cast<unsigned long long>(report.carFaults.heldLines),
-                 static_cast<unsigned long long>(report.carFaults.noiseBursts),
-                 static_cast<unsigned long long>(report.carFaults.slowBuses),
-                 static_cast<unsigned long long>(report.carFaults.heldBuses),
-                 report.tmcRequired ? "" : " (no TMC station on the band: TMC was not required)");
+    std::fprintf(
+        out,
+        "soak %s: seed %llu, %s, schedule: %s, %u application thread%s, %.2f virtual hours, %llu fault "
+        "phases, %llu faults, "
+        "%llu lines (%llu cut by overruns), %llu debug messages explained, %llu bus transfers failed, "
+        "bus guard found taken %llu times (%llu reads skipped), %.0f preemptions per virtual hour; "
+        "car faults: %llu supply dips, %llu stuck interrupt lines, %llu noise bursts, %llu slow and %llu "
+        "held buses%s\n",
+        outcome, static_cast<unsigned long long>(settings.seed), soakBandName(settings).c_str(),
+        sim::scheduleName(soakSchedule(settings)), soakApplicationThreads(settings),
+        soakApplicationThreads(settings) == 1 ? "" : "s", report.virtualHours,
+        static_cast<unsigned long long>(report.cycles), static_cast<unsigned long long>(report.faults),
+        static_cast<unsigned long long>(report.linesRead), static_cast<unsigned long long>(report.cutLines),
+        static_cast<unsigned long long>(report.debugLines), static_cast<unsigned long long>(report.busFailures),
+        static_cast<unsigned long long>(report.busGuardTaken), static_cast<unsigned long long>(report.skippedReads),
+        report.preemptionsPerHour(), static_cast<unsigned long long>(report.carFaults.dips),
+        static_cast<unsigned long long>(report.carFaults.heldLines),
+        static_cast<unsigned long long>(report.carFaults.noiseBursts),
+        static_cast<unsigned long long>(report.carFaults.slowBuses),
+        static_cast<unsigned long long>(report.carFaults.heldBuses),
+        report.tmcRequired ? "" : " (no TMC station on the band: TMC was not required)");
 }
 
 // Many seeds, each in a process of its own: this program again.

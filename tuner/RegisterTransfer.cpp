@@ -124,6 +124,7 @@ void ReleaseBusGuard()
 bool GuardedReadRegisters(unsigned first, unsigned last)
 {
     if (!TryTakeBusGuard()) {
+        tuner().skippedReads.store(static_cast<std::uint16_t>(tuner().skippedReads.load() + 1));
         return false;
     }
     const bool read = ReadRegisters(first, last);
@@ -134,6 +135,7 @@ bool GuardedReadRegisters(unsigned first, unsigned last)
 bool GuardedWriteRegisters(unsigned last)
 {
     if (!TryTakeBusGuard()) {
+        tuner().skippedWrites.store(static_cast<std::uint16_t>(tuner().skippedWrites.load() + 1));
         return false;
     }
     const bool written = WriteRegisters(last);

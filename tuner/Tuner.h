@@ -37,8 +37,8 @@ bool TryTakeBusGuard();
 // within one transfer; false only when the holder cannot run.
 bool WaitForBusGuard();
 void ReleaseBusGuard();
-// ReadRegisters / WriteRegisters under the bus guard; false when skipped or
-// when the transfer failed.
+// ReadRegisters / WriteRegisters under the bus guard; false when skipped
+// (counted in skippedReads / skippedWrites) or when the transfer failed.
 bool GuardedReadRegisters(unsigned first, unsigned last);
 bool GuardedWriteRegisters(unsigned last);
 // STATUSRSSI and READCHAN fresh into the shadow (a guarded read, skipped

@@ -47,4 +47,10 @@ struct TunerState {
     Shared<std::uint8_t> tunerBusy{0};      // 1 while a tune, seek or measurement waits for the chip
     Shared<std::uint8_t> stcSeen{0};        // set by the interrupt thread while tunerBusy is 1
     Shared<std::uint8_t> qualityResult{0};  // RDSA low byte after the chip's signal-quality test
+
+    // Guarded transfers skipped because another thread held the bus guard.
+    // Counts for diagnosis, from any thread without a lock: two skips at once
+    // may count as one, and they wrap.
+    Shared<std::uint16_t> skippedReads{0};
+    Shared<std::uint16_t> skippedWrites{0};
 };

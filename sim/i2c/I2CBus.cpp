@@ -14,6 +14,7 @@ std::map<DWORD, I2CBus*>& buses()
     return all;
 }
 DWORD gNextContext = 0x12C10001;
+constexpr DWORD kErrorBusy = 170;  // ERROR_BUSY: the driver's surface has no use for it
 }  // namespace
 
 I2CBus::I2CBus(Kernel& kernel) : kernel_(kernel), context_(gNextContext++)
@@ -23,6 +24,7 @@ I2CBus::I2CBus(Kernel& kernel) : kernel_(kernel), context_(gNextContext++)
 
 I2CBus::~I2CBus()
 {
+    if (flight_ != nullptr) kernel_.cancel(flight_->step);
     buses().erase(context_);
 }
 
@@ -92,8 +94,18 @@ BOOL I2CBus::transfer(DWORD context, I2CRequest* request)
         bus = it->second;
     }
     bus->delay();  // a blocking wait, outside the unobserved scope like every Sleep
+    if (!bus->timed()) {
+        race::KernelScope unobserved;
+        return bus->run(*request);
+    }
+    Flight flight;
+    {
+        race::KernelScope unobserved;
+        if (const std::optional<BOOL> result = bus->start(*request, flight)) return *result;
+    }
+    bus->awaitCompletion(flight);  // blocking, like the delay
     race::KernelScope unobserved;
-    return bus->run(*request);
+    return bus->finish(*request, flight);
 }
 
 void I2CBus::delay()
@@ -149,32 +161,152 @@ bool I2CBus::injectFailure()
     return failProbability_ > 0.0 && kernel_.random(Stream::Bus).chance(failProbability_);
 }
 
+I2CTarget* I2CBus::targetFor(const I2CRequest& request) const
+{
+    auto it = targets_.find(static_cast<std::uint8_t>(request.writeAddress >> 1));
+    return it != targets_.end() ? it->second : nullptr;
+}
+
+void I2CBus::record(Micros began, const I2CRequest& request, const std::uint8_t* data, bool ok)
+{
+    if (recording_) {
+        recorded_.push_back(
+            {kernel_.now(), request.direction, std::vector<std::uint8_t>(data, data + request.length), ok, began});
+    }
+}
+
+BOOL I2CBus::fail(DWORD error)
+{
+    ++failed_;
+    SetLastError(error);
+    return FALSE;
+}
+
 BOOL I2CBus::run(I2CRequest& request)
 {
     ++transfers_;
     if (!wellFormed(request)) {
         ++malformed_;
-        ++failed_;
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
+        return fail(ERROR_INVALID_PARAMETER);
     }
     bool ok = false;
     if (injectFailure()) {
         ++injected_;
-    } else if (auto it = targets_.find(static_cast<std::uint8_t>(request.writeAddress >> 1)); it != targets_.end()) {
-        ok = request.direction == kI2CDirectionWrite ? it->second->write(request.data, request.length)
-                                                     : it->second->read(request.data, request.length);
+    } else if (I2CTarget* target = targetFor(request)) {
+        ok = request.direction == kI2CDirectionWrite ? target->write(request.data, request.length)
+                                                     : target->read(request.data, request.length);
     }
-    if (recording_) {
-        recorded_.push_back({kernel_.now(), request.direction,
-                             std::vector<std::uint8_t>(request.data, request.data + request.length), ok});
+    record(kernel_.now(), request, request.data, ok);
+    return ok ? TRUE : fail(ERROR_GEN_FAILURE);
+}
+
+// ---- Transfers that take time -------------------------------------------------------
+//
+// The caller starts the flight and waits; hardware events carry it along the
+// wire: the address byte (addressed), each later word of a read (wordOut),
+// the STOP condition (completed), which frees the controller and sets the
+// completion event.
+
+std::optional<BOOL> I2CBus::start(I2CRequest& request, Flight& flight)
+{
+    ++transfers_;
+    if (!wellFormed(request)) {
+        ++malformed_;
+        return fail(ERROR_INVALID_PARAMETER);
     }
-    if (!ok) {
-        ++failed_;
-        SetLastError(ERROR_GEN_FAILURE);
-        return FALSE;
+    if (flight_ != nullptr) {
+        ++busyRefusals_;
+        return fail(kErrorBusy);
     }
+    if (injectFailure()) {
+        ++injected_;
+        record(kernel_.now(), request, request.data, false);
+        return fail(ERROR_GEN_FAILURE);
+    }
+    if (completion_ == nullptr) completion_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    flight.request = &request;
+    flight.target = targetFor(request);
+    const Micros latency =
+        kMinStartLatency + kernel_.random(Stream::Bus).below(std::uint32_t(kMaxStartLatency - kMinStartLatency) + 1);
+    flight.began = kernel_.now() + latency;
+    flight_ = &flight;
+    flight.step = kernel_.at(flight.began + bitsTime(1 + 9), [this] { addressed(); });
+    return std::nullopt;
+}
+
+void I2CBus::awaitCompletion(const Flight& flight)
+{
+    // One completion event serves every flight, and a flight may complete
+    // before its caller comes to wait (another thread ran meanwhile): a set
+    // left over from such a flight wakes the next caller early, who then
+    // waits again. The wire always ends, so the wait is not bounded.
+    while (!flight.done) WaitForSingleObject(completion_, INFINITE);
+}
+
+BOOL I2CBus::finish(I2CRequest& request, Flight& flight)
+{
+    if (!flight.ok) return fail(ERROR_GEN_FAILURE);
+    if (request.direction == kI2CDirectionRead) std::memcpy(request.data, flight.bytes.data(), request.length);
     return TRUE;
+}
+
+void I2CBus::stopAfter(std::uint64_t bits)
+{
+    flight_->step = kernel_.at(flight_->began + bitsTime(bits), [this] { completed(); });
+}
+
+void I2CBus::addressed()
+{
+    Flight& f = *flight_;
+    const I2CRequest& r = *f.request;
+    if (addressObserver_) addressObserver_(r.direction, r.length);
+    const std::uint64_t allBits = 1 + 9 * (1 + std::uint64_t{r.length}) + 1;
+    if (f.target == nullptr) {
+        stopAfter(1 + 9 + 1);  // no acknowledge: STOP at once
+        return;
+    }
+    if (r.direction == kI2CDirectionWrite) {
+        f.ok = f.target->answersAddress();
+        f.restarts = f.target->restarts();
+        stopAfter(f.ok ? allBits : 1 + 9 + 1);
+        return;
+    }
+    f.ok = f.target->read(f.bytes.data(), r.length);
+    f.restarts = f.target->restarts();
+    const std::size_t word = f.target->readWordBytes();
+    f.nextWord = word;
+    if (!f.ok) {
+        stopAfter(1 + 9 + 1);
+    } else if (word != 0 && word < r.length) {
+        f.step = kernel_.at(f.began + bitsTime(1 + 9 * (1 + f.nextWord)), [this] { wordOut(); });
+    } else {
+        stopAfter(allBits);
+    }
+}
+
+void I2CBus::wordOut()
+{
+    Flight& f = *flight_;
+    const DWORD length = f.request->length;
+    f.ok = f.target->restarts() == f.restarts && f.target->rereadWord(f.bytes.data(), f.nextWord);
+    f.nextWord += f.target->readWordBytes();
+    if (f.ok && f.nextWord < length) {
+        f.step = kernel_.at(f.began + bitsTime(1 + 9 * (1 + f.nextWord)), [this] { wordOut(); });
+    } else {
+        stopAfter(1 + 9 * (1 + std::uint64_t{length}) + 1);  // the master clocks on to the end
+    }
+}
+
+void I2CBus::completed()
+{
+    Flight& f = *flight_;
+    const I2CRequest& r = *f.request;
+    if (f.ok && f.target->restarts() != f.restarts) f.ok = false;
+    if (f.ok && r.direction == kI2CDirectionWrite) f.ok = f.target->write(r.data, r.length);
+    record(f.began, r, r.direction == kI2CDirectionWrite ? r.data : f.bytes.data(), f.ok);
+    f.done = true;
+    flight_ = nullptr;  // the controller is free
+    SetEvent(completion_);
 }
 
 }  // namespace sim

@@ -70,6 +70,7 @@ void Si4709::setResetLine(bool level)
         return;
     }
     resetHigh_ = level;
+    ++restarts_;
     stopEverything();
     resetRegisters();
     hung_ = false;
@@ -94,6 +95,7 @@ void Si4709::supplyDip()
         return;  // held in reset, the chip has nothing to lose
     }
     ++dips_;
+    ++restarts_;
     stopEverything();
     resetRegisters();
     hung_ = false;
@@ -126,6 +128,26 @@ bool Si4709::read(std::uint8_t* data, std::size_t length)
         data[2 * i] = static_cast<std::uint8_t>(value >> 8);
         data[2 * i + 1] = static_cast<std::uint8_t>(value & 0xFF);
     }
+    return true;
+}
+
+bool Si4709::answersAddress()
+{
+    if (!resetHigh_ || !twoWire_ || hung_) {
+        ++nacks_;
+        return false;
+    }
+    return true;
+}
+
+bool Si4709::rereadWord(std::uint8_t* data, std::size_t offset)
+{
+    if (!resetHigh_ || !twoWire_ || hung_) {
+        return false;
+    }
+    const std::uint16_t value = reg(static_cast<Register>((kFirstReadRegister + offset / 2) % kRegisterCount));
+    data[offset] = static_cast<std::uint8_t>(value >> 8);
+    data[offset + 1] = static_cast<std::uint8_t>(value & 0xFF);
     return true;
 }
 

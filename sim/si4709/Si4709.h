@@ -2,6 +2,10 @@
 //
 // Bus side (an I2CTarget at 0x10): reads return registers from STATUSRSSI
 // upward, wrapping after RDSD to DEVICEID; writes store from POWERCFG upward.
+// On a bus whose transfers take time, a read returns each register as it
+// stood when its bytes went out, and a write takes effect at its stop
+// condition, all of it at once (model choice: the chip's documents say
+// nothing finer).
 // The chip does not acknowledge while its reset line is low, when it was not
 // put into 2-wire mode (bus-mode line high at the rising reset edge) or while
 // it hangs. A transfer of an odd number of bytes, or a write that would run
@@ -75,6 +79,13 @@ public:
     // ---- Bus side ----------------------------------------------------------------
     bool write(const std::uint8_t* data, std::size_t length) override;
     bool read(std::uint8_t* data, std::size_t length) override;
+    // On a bus whose transfers take time: the chip shifts a read out one
+    // 16-bit register at a time, each as it stands when its high byte starts;
+    // a reset edge or a supply dip during a transfer drops the chip out of it.
+    bool answersAddress() override;
+    std::uint64_t restarts() const override { return restarts_; }
+    std::size_t readWordBytes() const override { return 2; }
+    bool rereadWord(std::uint8_t* data, std::size_t offset) override;
     std::uint64_t violations() const { return violations_; }
     std::uint64_t unacknowledged() const { return nacks_; }
     std::uint64_t busWrites() const { return busWrites_; }
@@ -215,6 +226,7 @@ private:
     std::uint64_t pulses_ = 0;
     std::uint64_t stcCount_ = 0;
     std::uint64_t dips_ = 0;
+    std::uint64_t restarts_ = 0;
 };
 
 }  // namespace sim

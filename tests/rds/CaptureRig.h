@@ -33,6 +33,7 @@ inline std::string framed(const std::string& text)
 
 class CaptureRig : public tunertest::TunerRig {
 protected:
+    using TunerRig::TunerRig;
     HANDLE event = nullptr;
     HANDLE groupThread = nullptr;
     HANDLE interruptThread = nullptr;

@@ -184,5 +184,61 @@ TEST_F(Capture, LiveRdsReachesTheOutputRingInCaptureOrder)
     EXPECT_GT(gDriver.rds.decoder.confirmedPi, 0u);
 }
 
+// In the preemptive schedules a transfer takes its time on the wire, and the
+// other driver threads run meanwhile.
+class PreemptedCapture : public CaptureRig {
+protected:
+    PreemptedCapture()
+        : CaptureRig(testSchedule() == sim::Schedule::Cooperative ? sim::Schedule::Random : testSchedule())
+    {}
+};
+
+TEST_F(PreemptedCapture, AnInterruptWhileTheTuneReadsTheStatusWorksOnTheShadow)
+{
+    // The station tuned to sends no RDS: after its tune the chip interrupts
+    // no more, and the one interrupt below comes while the tune's last status
+    // read is on the wire (100 kHz: 470 us for STATUSRSSI and READCHAN).
+    constexpr std::uint16_t kOther = 10110;
+    world.addStation(kStation, 42, 28, numberedGroups(0xD3A1, 4));
+    world.addStation(kOther, 37, 20);
+    bringUpWithInterrupt();
+    tuneChipTo(kStation);
+    startInterruptThread();
+    Sleep(300);
+    sim::I2CBus& bus = world.bus();
+    bus.setClockRate(100'000);
+    bus.setRecording(true);
+    sim::Micros raisedAt = 0;
+    std::uint16_t shadowStatus = 0;
+    bus.onAddressByte([&](DWORD direction, DWORD) {
+        const bool tuneDone = world.chip().frequency() == kOther && !world.chip().tuning() &&
+                              (world.chip().reg(STATUSRSSI) & kStatusStc) == 0;
+        if (raisedAt != 0 || direction != kI2CDirectionRead || gDriver.tuner.tunerBusy.load() != 0 || !tuneDone) return;
+        raisedAt = kernel.now();
+        shadowStatus = gDriver.tuner.shadow.get(STATUSRSSI);
+        kernel.raiseInterrupt(kTunerSysIntr);  // as a group becoming ready would
+    });
+    takeLines();
+    const std::uint16_t skipped = gDriver.tuner.skippedReads;
+    const unsigned queued = bankFill(0);  // groups of the first station, no group thread
+
+    Tune(kOther);
+    ASSERT_NE(raisedAt, 0u);
+    // The interrupt thread ran while the tune's read was on the wire, found
+    // the bus guard taken, skipped its three reads and reported the status
+    // the shadow held: the tune's channel and the RSSI last read.
+    const sim::I2CBus::Transfer& read = bus.recorded().back();
+    EXPECT_LE(read.began, raisedAt);
+    EXPECT_GE(kernel.lastRun(interruptThread), raisedAt);
+    EXPECT_LT(kernel.lastRun(interruptThread), read.time);
+    EXPECT_EQ(gDriver.tuner.skippedReads, skipped + 3);
+    EXPECT_EQ(bus.recorded().size(), std::size_t(std::count_if(bus.recorded().begin(), bus.recorded().end(),
+                                                               [&](const auto& t) { return t.began <= raisedAt; })));
+    const Lines lines = takeLines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind("$PLTTQ,10110," + std::to_string(kStatusRssi.get(shadowStatus)) + ",", 0), 0u) << lines[0];
+    EXPECT_EQ(bankFill(0), queued);
+}
+
 }  // namespace
 }  // namespace capturetest

@@ -21,7 +21,7 @@ constexpr std::uint16_t kInterruptConfig =
 
 class ChipRig : public WorldTest {
 protected:
-    ChipRig() : WorldTest(kExactTimings) {}  // the chip's own timings
+    explicit ChipRig(sim::Schedule schedule = kExactTimings) : WorldTest(schedule) {}  // the chip's own timings
     volatile ULONG* gpio = nullptr;
     I2CHandle bus{};
     std::array<std::uint16_t, 16> shadow{};

@@ -137,6 +137,89 @@ TEST_F(Bus, InjectedFailuresByCountdownAndProbability)
     EXPECT_EQ(world.kernel().now(), before);
 }
 
+// The bus as the preemptive schedules run it: a transfer takes its time on
+// the wire, and the world goes on meanwhile.
+class TimedBus : public ChipRig {
+protected:
+    TimedBus() : ChipRig(testSchedule() == sim::Schedule::Cooperative ? sim::Schedule::Random : testSchedule()) {}
+
+    bool secondOk = true;
+    DWORD secondError = 0;
+    static DWORD WINAPI secondTransfer(LPVOID self)
+    {
+        auto* rig = static_cast<TimedBus*>(self);
+        Sleep(1);
+        BYTE data[2] = {};
+        rig->secondOk = rig->transfer(kI2CDirectionRead, data, 2) != 0;
+        rig->secondError = GetLastError();
+        ExitThread(0);
+    }
+};
+
+TEST_F(TimedBus, ATransferTakesItsBitsWhileTheWorldGoesOn)
+{
+    sim::I2CBus& i2c = world.bus();
+    sim::Kernel& k = world.kernel();
+    i2c.setRecording(true);
+    powerUp();
+
+    // 12 bytes and the address, 9 clocks each, START and STOP: 119 bit times,
+    // after the controller's start-up latency.
+    for (const auto& [hertz, wire] : {std::pair{400'000u, 298u}, std::pair{100'000u, 1190u}}) {
+        i2c.setClockRate(hertz);
+        for (bool write : {false, true}) {
+            const sim::Micros before = k.now();
+            ASSERT_TRUE(write ? send(TEST1) : fetch(6));  // registers 10-15, or 2-7
+            const sim::I2CBus::Transfer& t = i2c.recorded().back();
+            EXPECT_EQ(t.time - t.began, wire) << hertz << (write ? " write" : " read");
+            EXPECT_GE(t.began - before, sim::I2CBus::kMinStartLatency);
+            EXPECT_LE(t.began - before, sim::I2CBus::kMaxStartLatency + 10);
+            EXPECT_GE(k.now(), t.time);
+        }
+    }
+
+    // A read takes each register as its bytes go out, a write takes effect at
+    // its STOP: a tune that ends 250 us after its write's STOP ends between
+    // STATUSRSSI (out 100 us after START) and READCHAN (280 us) of a 100 kHz read.
+    world.chip().timing().tune = 250;
+    startTune(40);
+    const sim::Micros stop = i2c.recorded().back().time;
+    EXPECT_TRUE(world.chip().tuning());
+    ASSERT_TRUE(fetch(2));
+    EXPECT_LT(i2c.recorded().back().began, stop + 100);
+    EXPECT_EQ(shadow[STATUSRSSI] & kStatusStc, 0);
+    EXPECT_EQ(kReadchanChan.get(shadow[READCHAN]), 40u);
+    EXPECT_TRUE(status() & kStatusStc);
+    endTune();
+
+    // A supply dip or a reset on the wire drops the chip out of the transfer;
+    // a chip that no longer answers fails the next at its address byte.
+    k.after(200, [&] { world.chip().supplyDip(); });
+    EXPECT_FALSE(fetch(16));
+    EXPECT_TRUE(fetch(16));
+    k.after(200, [&] { world.chip().setResetLine(false); });
+    EXPECT_FALSE(send(SYSCONFIG1));
+    EXPECT_EQ(world.chip().busWrites(), 5u);  // powerUp, the two timed, the tune's two
+    const sim::Micros before = k.now();
+    EXPECT_FALSE(fetch(6));
+    EXPECT_EQ(i2c.recorded().back().time - i2c.recorded().back().began, 110u);  // START, address, STOP
+    EXPECT_LT(k.now() - before, 200u);
+
+    // A transfer asked for while the controller runs one fails at once as
+    // busy, and the thread that asked ran while the first was on the wire.
+    resetChip();
+    HANDLE second = CreateThread(nullptr, 0, secondTransfer, this, 0, nullptr);
+    const std::uint64_t transfers = i2c.transfers();
+    ASSERT_TRUE(fetch(16));  // about 3 ms at 100 kHz
+    EXPECT_FALSE(secondOk);
+    EXPECT_EQ(secondError, 170u);  // ERROR_BUSY
+    EXPECT_EQ(i2c.transfers(), transfers + 2);
+    EXPECT_EQ(i2c.busyRefusals(), 1u);
+    EXPECT_EQ(WaitForSingleObject(second, 100), WAIT_OBJECT_0);
+    CloseHandle(second);
+    expectedViolations = 1;
+}
+
 TEST_F(Bus, UtilityDriverMapsWindowsThroughItsRoutine)
 {
     HANDLE utl = CreateFileW(TEXT("UTL0:"), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,

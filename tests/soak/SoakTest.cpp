@@ -152,12 +152,22 @@ TEST(SoakCampaign, SeedListsShardsAndResultLines)
                             .failure = "no TMC \"within\" 5 minutes",
                             .reproduce = "corvane soak --seed 17 --hours 2 --scenario weak --schedule pct",
                             .wallSeconds = 1.25,
-                            .cpuSeconds = 1.5};
+                            .cpuSeconds = 1.5,
+                            .busGuardTaken = 12,
+                            .skippedReads = 9};
     const std::string line = resultLine(result);
     const auto back = parseResultLine(line);
     ASSERT_TRUE(back.has_value()) << line;
     EXPECT_EQ(resultLine(*back), line);
     EXPECT_EQ(back->failure, result.failure);
+    EXPECT_EQ(back->skippedReads, 9u);
+    // A line written before the bus guard's counts were kept still reads.
+    std::string older = line;
+    older.erase(older.find(",\"guard_taken\""), older.find(",\"reproduce\"") - older.find(",\"guard_taken\""));
+    const auto olderBack = parseResultLine(older);
+    ASSERT_TRUE(olderBack.has_value()) << older;
+    EXPECT_EQ(olderBack->busGuardTaken, 0u);
+    EXPECT_EQ(olderBack->seed, 17u);
     EXPECT_FALSE(parseResultLine(line.substr(0, line.size() / 2))) << "a line cut by a kill is no result";
 
     const Options campaign = parseOptions({"soak", "--seeds", "1-9", "--shard", "1/2", "--jobs", "3", "--resume", "r"});
@@ -193,6 +203,11 @@ TEST(SoakCampaign, ResumedCampaignRunsOnlyTheRestAndGnuParallelShardsCoverEveryS
     ASSERT_EQ(first.status, 0) << first.out << first.err;
     EXPECT_NE(first.out.find("seed 3 passed"), std::string::npos) << first.out;
     EXPECT_NE(first.out.find("campaign passed: 4 of 4 seeds run, 4 passed, 0 failed"), std::string::npos) << first.out;
+    // Each seed's guard counts, taken from its summary line, add up to the campaign's.
+    std::uint64_t taken = 0;
+    for (const SeedResult& r : readResults(results)) taken += r.busGuardTaken;
+    EXPECT_NE(first.out.find("bus guard found taken " + std::to_string(taken) + " times"), std::string::npos)
+        << first.out;
     // A campaign killed while it wrote leaves a cut line behind.
     std::ofstream(results, std::ios::app) << "{\"seed\":5,\"sched";
     const ProgramResult resumed = runProgram("soak --seeds 1-6 --hours 0.05 --jobs 1 --resume " + results);

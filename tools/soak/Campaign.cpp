@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <spawn.h>
 #include <stdexcept>
+#include <string_view>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -173,6 +174,9 @@ private:
         (r.outcome == "passed" ? summary_.passed : summary_.failed) += 1;
         summary_.virtualHours += r.ran;
         summary_.cpuSeconds += r.cpuSeconds;
+        summary_.busGuardTaken += r.busGuardTaken;
+        summary_.skippedReads += r.skippedReads;
+        summary_.seedsWithSkippedReads += r.skippedReads != 0;
         if (r.outcome != "passed") summary_.failures.push_back(r);
     }
 
@@ -281,6 +285,12 @@ private:
         const std::string summary = lineAfter(job.text, "soak passed: ") + lineAfter(job.text, "soak failed: ");
         if (const std::size_t at = summary.find(" virtual hours"); at != std::string::npos)
             r.ran = std::strtod(summary.c_str() + summary.rfind(", ", at) + 2, nullptr);
+        constexpr std::string_view kGuard = "bus guard found taken ";
+        if (const std::size_t at = summary.find(kGuard); at != std::string::npos) {
+            r.busGuardTaken = std::strtoull(summary.c_str() + at + kGuard.size(), nullptr, 10);
+            if (const std::size_t reads = summary.find("times (", at); reads != std::string::npos)
+                r.skippedReads = std::strtoull(summary.c_str() + reads + 7, nullptr, 10);
+        }
         if (WIFEXITED(status) && WEXITSTATUS(status) == 0 && !lineAfter(job.text, "soak passed: ").empty()) {
             r.outcome = "passed";
         } else if (stopping_ && (WIFSIGNALED(status) || !lineAfter(job.text, "soak stopped: ").empty())) {
@@ -349,6 +359,9 @@ void printCampaignSummary(const CampaignSummary& s, std::FILE* out)
     if (s.resumed != 0) std::fprintf(out, " (%zu from the results file)", s.resumed);
     std::fprintf(out, ", %zu passed, %zu failed; %.1f virtual hours; wall %s, CPU %s\n", s.passed, s.failed,
                  s.virtualHours, clockText(s.wallSeconds).c_str(), clockText(s.cpuSeconds).c_str());
+    std::fprintf(out, "bus guard found taken %llu times, %llu reads skipped (in %zu seeds)\n",
+                 static_cast<unsigned long long>(s.busGuardTaken), static_cast<unsigned long long>(s.skippedReads),
+                 s.seedsWithSkippedReads);
     if (s.stopped) std::fprintf(out, "stopped: %zu seeds not run; --resume runs them\n", s.notRun);
     for (const SeedResult& r : s.failures)
         std::fprintf(out, "seed %llu %s: %s\n  reproduce: %s\n", static_cast<unsigned long long>(r.seed),

@@ -35,8 +35,11 @@ struct CampaignSummary {
     std::size_t failed = 0;  // crashes included
     std::size_t notRun = 0;  // left when the campaign was stopped
     double virtualHours = 0;
-    double wallSeconds = 0;  // of this run of the campaign
-    double cpuSeconds = 0;   // of every seed, resumed ones included
+    double wallSeconds = 0;           // of this run of the campaign
+    double cpuSeconds = 0;            // of every seed, resumed ones included
+    std::uint64_t busGuardTaken = 0;  // summed over the seeds, resumed ones included
+    std::uint64_t skippedReads = 0;
+    std::size_t seedsWithSkippedReads = 0;
     bool stopped = false;
     std::vector<SeedResult> failures;
 };

@@ -81,6 +81,8 @@ std::string resultLine(const SeedResult& r)
                                 {"failure", r.failure},
                                 {"wall", ms(r.wallSeconds)},
                                 {"cpu", ms(r.cpuSeconds)},
+                                {"guard_taken", r.busGuardTaken},
+                                {"skipped_reads", r.skippedReads},
                                 {"reproduce", r.reproduce}};
     return line.dump();
 }
@@ -101,6 +103,9 @@ std::optional<SeedResult> parseResultLine(const std::string& text)
         r.wallSeconds = line.at("wall").get<double>();
         r.cpuSeconds = line.at("cpu").get<double>();
         r.reproduce = line.at("reproduce").get<std::string>();
+        // Results files written before these counts were kept lack them.
+        r.busGuardTaken = line.value("guard_taken", std::uint64_t{0});
+        r.skippedReads = line.value("skipped_reads", std::uint64_t{0});
         return r;
     } catch (const nlohmann::json::exception&) {
         return std::nullopt;

@@ -40,6 +40,8 @@ struct SeedResult {
     std::string reproduce;
     double wallSeconds = 0;
     double cpuSeconds = 0;
+    std::uint64_t busGuardTaken = 0;  // guarded transfers skipped, the guard taken by another thread
+    std::uint64_t skippedReads = 0;   // the reads among them
 };
 
 std::string resultLine(const SeedResult& result);  // one JSON object, no line end

@@ -16,6 +16,10 @@ constexpr Micros kMeanCarFaultInterval = 3 * 60 * kSecond;
 constexpr Micros kLongestSlowTransfer = 200'000;
 // A failed transfer is reported as it fails; a slow one may end after the hold.
 constexpr Micros kHeldBusGrace = kSecond;
+// A transfer on the wire when the supply dips fails at its end, at most a
+// transfer's time later (1.3 ms at 100 kHz); its thread may be preempted
+// before it reports.
+constexpr Micros kDipReportGrace = 5'000;
 
 }  // namespace
 
@@ -61,6 +65,8 @@ void CarFaults::startDip()
     session_.kernel().after(within(kSecond / 4), [this] {
         session_.world().chip().supplyDip();
         lastDip_ = session_.kernel().now();
+        debug_.begin(Cause::SupplyDip, lastDip_);
+        debug_.end(Cause::SupplyDip, lastDip_, kDipReportGrace);
     });
 }
 

@@ -119,6 +119,8 @@ public:
         report.debugLines = debug_.checked();
         report.busFailures = session_.world().bus().injectedFailures();
         report.preemptions = session_.kernel().preemptions();
+        report.busGuardTaken = guardSkips_.taken();
+        report.skippedReads = guardSkips_.reads();
         report.stopped = stopped_;
         report.tmcRequired = tmcBand_;
         if (failure_.empty()) {
@@ -292,6 +294,7 @@ private:
                                 session_.kernel().interruptsDelivered(kSysIntrTuner)));
         const bool debugOn = (gDriver.sentences.outputFilter.flags.load() & kFilterDebug) != 0;
         fail(groups_.sample(now(), gDriver.rds.decodedGroupCount.load(), debugOn, world.chip().groupReads()));
+        guardSkips_.sample(gDriver.tuner.skippedReads.load(), gDriver.tuner.skippedWrites.load());
     }
 
     void checkChipSettings() { fail(soak::chipSettingsMismatch(session_.world().chip())); }
@@ -382,6 +385,7 @@ private:
     soak::CarFaults carFaults_;
     soak::InterruptLiveness interrupts_;
     soak::GroupAccounting groups_;
+    soak::GuardSkips guardSkips_;
     std::size_t debugNext_ = 0;
     std::size_t resetSeen_ = 0;
     bool reading_ = true;

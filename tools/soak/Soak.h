@@ -55,6 +55,10 @@ struct SoakReport {
     // gone on, in the middle of what it was doing (0 in the cooperative mode).
     std::uint64_t preemptions = 0;
     double preemptionsPerHour() const { return virtualHours > 0 ? double(preemptions) / virtualHours : 0; }
+    // Guarded transfers the driver skipped because another thread held the
+    // bus guard, and the reads among them.
+    std::uint64_t busGuardTaken = 0;
+    std::uint64_t skippedReads = 0;
     // On a failure, what led to it: the last lines the application read and
     // the driver's last debug messages, each with its virtual time, oldest first.
     std::vector<std::string> recentLines;

@@ -142,9 +142,10 @@ bool explains(Cause cause, Message message)
     switch (message) {
     case Message::TransferFailed:
         // A transfer fails when the bus fails it, when the chip does not
-        // answer (hung, or held in reset while the driver is powered down).
+        // answer (hung, or held in reset while the driver is powered down),
+        // when the chip restarted while the transfer was on the wire.
         return cause == Cause::Bus || cause == Cause::Hang || cause == Cause::Power || cause == Cause::ChipInReset ||
-               cause == Cause::BusHeld;
+               cause == Cause::BusHeld || cause == Cause::SupplyDip;
     case Message::BusClosed:
     case Message::BusAlreadyClosed:
     case Message::BusOpenFailed:  // only a power-up opens the bus with faults armed

@@ -58,8 +58,9 @@ private:
 // What can explain a debug message.
 // The chip does not answer while its reset line is low: the driver's own
 // reset pulse (a recovery sleeps in it) lets other threads run into it.
-// Another device holding the bus makes transfers fail as busy.
-enum class Cause : unsigned { Bus, Hang, Power, PowerRequest, ChipInReset, BusHeld, Count };
+// Another device holding the bus makes transfers fail as busy. A supply dip
+// restarts the chip: a transfer on the wire across it fails.
+enum class Cause : unsigned { Bus, Hang, Power, PowerRequest, ChipInReset, BusHeld, SupplyDip, Count };
 
 // The message classes the driver can print. A hard error comes as two lines,
 // the location prefix ("ERROR: Corvane line 1631: ") and the message; the
@@ -128,6 +129,26 @@ private:
     bool off_ = false;
     std::uint8_t last_ = 0;
     std::uint64_t decoded_ = 0;
+};
+
+// The driver's counts of guarded transfers skipped because another thread
+// held the bus guard, sampled often enough that its 16-bit counts cannot wrap
+// twice between samples, added up over the run.
+class GuardSkips {
+public:
+    void sample(std::uint16_t skippedReads, std::uint16_t skippedWrites)
+    {
+        reads_ += std::uint16_t(skippedReads - lastReads_);
+        writes_ += std::uint16_t(skippedWrites - lastWrites_);
+        lastReads_ = skippedReads;
+        lastWrites_ = skippedWrites;
+    }
+    std::uint64_t reads() const { return reads_; }
+    std::uint64_t taken() const { return reads_ + writes_; }  // the guard found taken
+
+private:
+    std::uint16_t lastReads_ = 0, lastWrites_ = 0;
+    std::uint64_t reads_ = 0, writes_ = 0;
 };
 
 }  // namespace corvane::soak
