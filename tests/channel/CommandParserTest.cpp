@@ -160,7 +160,8 @@ TEST_F(CommandParser, CommandsWaitForARecoveryAndForEachOther)
     HANDLE b = CreateThread(nullptr, 0, caller, reinterpret_cast<LPVOID>(std::uintptr_t{1}), 0, nullptr);
     Sleep(100);
     EXPECT_EQ(std::min(finished[0], finished[1]) - start, 15'000u);
-    EXPECT_EQ(std::max(finished[0], finished[1]) - start, 31'000u);
+    EXPECT_GE(std::max(finished[0], finished[1]) - start, 30'000u);
+    EXPECT_LE(std::max(finished[0], finished[1]) - start, 31'000u);
     // Joined: what the unload frees afterwards is then ordered after them.
     for (HANDLE thread : {a, b}) {
         EXPECT_EQ(WaitForSingleObject(thread, 1000), WAIT_OBJECT_0);

@@ -323,6 +323,42 @@ TEST_F(Lifecycle, PrivateCommandsReachTheParserOnlyWhileRunning)
     EXPECT_EQ(gDriver.control.controlRequest.load(), kRequestNone) << "the control loop carried out the recovery";
 }
 
+// Each entry point on its caller's thread: the power manager's requests on
+// its own, at the priority CE gives it; while the system is suspended the
+// application stands still, and a call that does not come back is reported
+// rather than waited for without end.
+TEST(CallerThreads, EachCallOnItsCallersThreadAndAStuckCallReported)
+{
+    harness::Device device(testKernelOptions(sim::Schedule::Random));
+    addTwoStations(device.world());
+    device.useCallerThreads(2);
+    device.loadDriver();
+    sim::Kernel& kernel = device.kernel();
+    EXPECT_EQ(kernel.priority(device.powerManager().handle()), harness::kPowerManagerPriority);
+    Sleep(1000);
+    device.setPowerState(3);
+    device.setPowerState(0);
+    unsigned powerLines = 0;
+    for (const sim::DebugLine& line : kernel.debugLog()) {
+        if (line.text.find("IOCTL_POWER_SET") == std::string::npos) continue;
+        ++powerLines;
+        EXPECT_EQ(line.threadId, kernel.threadId(device.powerManager().handle()));
+    }
+    EXPECT_EQ(powerLines, 2u);
+    Sleep(5000);  // the recovery after the power-up
+    device.writePort("$PLTCM,H2,9470\r\n");
+    Sleep(3000);
+    EXPECT_EQ(device.world().chip().frequency(), 9470) << "the application's command was read and carried out";
+    EXPECT_NE(device.readPort().find("$PLTTQ,9470"), std::string::npos);
+
+    device.powerDown();
+    const sim::Micros before = kernel.now();
+    EXPECT_THROW(device.readPort(), harness::CallerStuck);
+    EXPECT_GE(kernel.now() - before, harness::Device::kCallBound);
+    EXPECT_LT(kernel.now() - before, harness::Device::kCallBound + 1000);
+    EXPECT_TRUE(device.stuck());
+}
+
 using LifecycleReload = Lifecycle;
 
 TEST_F(LifecycleReload, HundredLoadsAndUnloadsLeaveNothingBehind)
@@ -374,6 +410,14 @@ TEST_F(LifecyclePreempted, PowerDownInsideARingOrQueueLockThenPowerUpCompletes)
                 });
             if (frozenInside) break;
             device.setPowerState(0);
+        }
+        if (guard == &gDriver.channel.outputRing.guard) {
+            // The application's read does not wait for the power-up behind
+            // the frozen holder: it finds nothing for now.
+            const sim::Micros before = kernel.now();
+            char buffer[64];
+            EXPECT_EQ(COM_Read(kOpenContext, buffer, sizeof buffer), 0u);
+            EXPECT_LE(kernel.now() - before, 60'000u);
         }
         device.setPowerState(0);
         CeSetThreadPriority(kernel.threadHandle(1), 251);

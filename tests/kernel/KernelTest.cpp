@@ -438,6 +438,21 @@ TEST(Kernel, AdvanceRunsDueHardwareEventsInsideTheRunningThread)
     kernel.cancel(id);
     Sleep(1);
     EXPECT_EQ(fired, (std::vector<sim::Micros>{100, 300}));
+
+    // Events due at a preemption point run in the preemptive modes only.
+    kernel.atPoint(kernel.preemptionPoints() + 1, [&] { fired.push_back(1); });
+    Sleep(1);
+    EXPECT_EQ(fired.size(), 2u) << "no points in cooperative mode";
+}
+
+TEST(Kernel, AnEventDueAtAPointRunsInsideTheThreadPassingIt)
+{
+    sim::Kernel preemptive({.seed = 1, .schedule = sim::Schedule::Random});
+    std::vector<std::uint64_t> points;
+    preemptive.atPoint(preemptive.preemptionPoints() + 3, [&] { points.push_back(preemptive.preemptionPoints()); });
+    const std::uint64_t start = preemptive.preemptionPoints();
+    for (int i = 0; i < 5; ++i) GetTickCount();  // a system call: a point each
+    EXPECT_EQ(points, (std::vector<std::uint64_t>{start + 3}));
 }
 
 }  // namespace

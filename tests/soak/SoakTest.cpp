@@ -353,6 +353,7 @@ class SoakSeeds : public testing::TestWithParam<const char*> {};
 TEST_P(SoakSeeds, DriverSurvivesFaultsAndRecoversAfterEachHeal)
 {
     double hours = 0;
+    std::uint64_t guardTaken = 0;
     SoakReport::CarFaultCounts car;
     for (unsigned i = 0; i < kSeedsPerBand; ++i) {
         // Each seed draws random or pct, unless the run asks for one mode.
@@ -368,6 +369,10 @@ TEST_P(SoakSeeds, DriverSurvivesFaultsAndRecoversAfterEachHeal)
         EXPECT_GE(report.virtualHours, kHoursPerSeed);
         EXPECT_GT(report.faults, 0u);
         EXPECT_GT(report.cycles, 0u);
+        // Threads cut into each other in the middle of what they do, tens of
+        // thousands of times an hour, and meet on the bus.
+        EXPECT_GT(report.preemptionsPerHour(), 30'000.0);
+        guardTaken += report.busGuardTaken;
         hours += report.virtualHours;
         car.dips += report.carFaults.dips;
         car.heldLines += report.carFaults.heldLines;
@@ -376,6 +381,7 @@ TEST_P(SoakSeeds, DriverSurvivesFaultsAndRecoversAfterEachHeal)
         car.heldBuses += report.carFaults.heldBuses;
     }
     RecordProperty("virtual_hours", std::to_string(hours));
+    EXPECT_GT(guardTaken, 0u);
     // Every fault a car gives is among them (about three of each kind in an
     // hour: the sanitizer builds' half hours may miss one).
     EXPECT_GT(car.dips + car.heldLines + car.noiseBursts + car.slowBuses + car.heldBuses, 0u);
