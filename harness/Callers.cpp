@@ -7,6 +7,7 @@ namespace harness {
 
 CallerThread::CallerThread(std::string name, int priority) : name_(std::move(name))
 {
+    InitializeCriticalSection(&guard_);
     work_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     doneEvent_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     arrival_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
@@ -16,6 +17,10 @@ CallerThread::CallerThread(std::string name, int priority) : name_(std::move(nam
         throw std::runtime_error("the simulated kernel could not start the " + name_ + " thread");
     CeSetThreadPriority(thread_, priority);
 }
+
+// The thread itself is never ended (it waits for work until the kernel goes);
+// the section stays, as the thread may still hold it.
+CallerThread::~CallerThread() = default;
 
 DWORD WINAPI CallerThread::run(LPVOID self)
 {
@@ -27,15 +32,27 @@ DWORD WINAPI CallerThread::run(LPVOID self)
 void CallerThread::loop()
 {
     for (;;) {
-        while (jobs_.empty()) WaitForSingleObject(work_, INFINITE);
-        Job job = std::move(jobs_.front());
-        jobs_.pop_front();
-        waitFor(job);
-        busy_ = true;
-        startedAt_ = sim::Kernel::current().now();
-        job.work();
+        {
+            EnterCriticalSection(&guard_);
+            while (jobs_.empty()) {
+                LeaveCriticalSection(&guard_);
+                WaitForSingleObject(work_, INFINITE);
+                EnterCriticalSection(&guard_);
+            }
+            Job job = std::move(jobs_.front());
+            jobs_.pop_front();
+            LeaveCriticalSection(&guard_);
+            waitFor(job);
+            EnterCriticalSection(&guard_);
+            busy_ = true;
+            startedAt_ = sim::Kernel::current().now();
+            LeaveCriticalSection(&guard_);
+            job.work();
+        }  // the job, and what it holds, is gone before the caller hears it is done
+        EnterCriticalSection(&guard_);
         busy_ = false;
         ++done_;
+        LeaveCriticalSection(&guard_);
         SetEvent(doneEvent_);
     }
 }
@@ -62,8 +79,10 @@ void CallerThread::waitFor(const Job& job)
 
 void CallerThread::post(std::function<void()> job, sim::Micros notBefore, std::uint64_t atPoint)
 {
+    EnterCriticalSection(&guard_);
     jobs_.push_back(Job{std::move(job), notBefore, atPoint});
     ++posted_;
+    LeaveCriticalSection(&guard_);
     SetEvent(work_);
 }
 
@@ -72,8 +91,10 @@ bool CallerThread::call(std::function<void()> job, sim::Micros bound)
     sim::Kernel& kernel = sim::Kernel::current();
     const sim::Micros deadline = kernel.now() + bound;
     post(std::move(job));
+    EnterCriticalSection(&guard_);
     const std::uint64_t mine = posted_;
-    while (done_ < mine) {
+    LeaveCriticalSection(&guard_);
+    while (!doneUpTo(mine)) {
         const sim::Micros now = kernel.now();
         if (now >= deadline) return false;
         WaitForSingleObject(doneEvent_, static_cast<DWORD>((deadline - now + 999) / 1000));
@@ -81,9 +102,28 @@ bool CallerThread::call(std::function<void()> job, sim::Micros bound)
     return true;
 }
 
+bool CallerThread::doneUpTo(std::uint64_t job) const
+{
+    EnterCriticalSection(&guard_);
+    const bool done = done_ >= job;
+    LeaveCriticalSection(&guard_);
+    return done;
+}
+
+bool CallerThread::idle() const
+{
+    EnterCriticalSection(&guard_);
+    const bool idle = done_ == posted_;
+    LeaveCriticalSection(&guard_);
+    return idle;
+}
+
 sim::Micros CallerThread::busyFor() const
 {
-    return busy_ ? sim::Kernel::current().now() - startedAt_ : 0;
+    EnterCriticalSection(&guard_);
+    const sim::Micros busy = busy_ ? sim::Kernel::current().now() - startedAt_ : 0;
+    LeaveCriticalSection(&guard_);
+    return busy;
 }
 
 }  // namespace harness

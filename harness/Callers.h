@@ -16,8 +16,9 @@
 // Each caller is a simulated thread with a queue of jobs. A job may be given a
 // virtual time before which it does not start: the call then lands at that
 // moment, whatever thread is running, as a call on the device lands whenever
-// its caller's thread is scheduled. The queue itself is touched only between
-// system calls, where no simulated thread can be preempted.
+// its caller's thread is scheduled. The queue and the counts are kept under a
+// critical section, and a job is destroyed before its caller hears that it is
+// done: the race detector then sees every step ordered.
 #pragma once
 
 #include "platform/ce/WinCE.h"
@@ -37,6 +38,7 @@ inline constexpr int kApplicationPriority = 251;
 class CallerThread {
 public:
     CallerThread(std::string name, int priority);
+    ~CallerThread();
     CallerThread(const CallerThread&) = delete;
     CallerThread& operator=(const CallerThread&) = delete;
 
@@ -52,7 +54,7 @@ public:
     // time; false when it had not returned by then (it goes on running).
     bool call(std::function<void()> job, sim::Micros bound);
     // Every job posted so far is done.
-    bool idle() const { return done_ == posted_; }
+    bool idle() const;
     // How long the job running now has been running (0: none runs).
     sim::Micros busyFor() const;
 
@@ -64,6 +66,7 @@ private:
     };
     void waitFor(const Job& job);
     static DWORD WINAPI run(LPVOID self);
+    bool doneUpTo(std::uint64_t job) const;
     void loop();
 
     std::string name_;
@@ -72,6 +75,7 @@ private:
     HANDLE doneEvent_ = nullptr;  // set when a job is done
     HANDLE arrival_ = nullptr;    // set at the point a job waits for
     std::uint64_t arrivalUse_ = 0;
+    mutable CRITICAL_SECTION guard_;  // over the queue and the counts below
     std::deque<Job> jobs_;
     std::uint64_t posted_ = 0;
     std::uint64_t done_ = 0;

@@ -63,6 +63,10 @@ Result Device::callAs(Caller caller, const char* what, Work work)
     CallerThread* thread = threadFor(caller);
     if (thread == nullptr) return work();
     if (stuck_) throw CallerStuck(std::string("the device is stuck: ") + what + " was not called");
+    // Every thread of the device stands still until the resume.
+    if (kernel_.systemSuspended())
+        throw CallerStuck(std::string(what) + " on the " + thread->name() +
+                          " thread while the system is suspended: the thread stands still");
     auto result = std::make_shared<Result>();
     if (!thread->call([result, work]() mutable { *result = work(); }, kCallBound)) {
         stuck_ = true;

@@ -28,8 +28,9 @@ namespace harness {
 inline constexpr WCHAR kActiveKey[] = u"Drivers\\Active\\42";
 
 // A call on a caller's thread that did not return within kCallBound: the
-// driver is stuck (or the system is suspended and the caller with it). The
-// device cannot be used further; its destructor leaves the driver loaded.
+// driver is stuck; the device cannot be used further and its destructor
+// leaves the driver loaded. Also a call asked of a caller while the system is
+// suspended, when every thread of the device stands still.
 class CallerStuck : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;

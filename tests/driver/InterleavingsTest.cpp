@@ -13,6 +13,7 @@
 
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <string>
 
 namespace {
@@ -331,15 +332,28 @@ public:
         drain();
         const std::size_t from = lines.size();
         gDriver.rds.tmcQuality.store(40);
-        Caller groups([] {
+        // Each pair of groups arrives a quarter of a second after the last, at a
+        // point drawn among the next ones the threads pass (at most 300 ms on),
+        // so mostly inside another thread's step, the control thread's tick
+        // among them.
+        const HANDLE arrival = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        auto live = std::make_shared<bool>(true);
+        Caller groups([&] {
             for (std::uint16_t message = 0; message < 8; ++message) {
                 const RdsGroup tmc{0xD3C2, 0x8006, static_cast<std::uint16_t>(0x1000 + message), 0x2345, 0};
                 decodeGroup(tmc);
                 decodeGroup(tmc);
-                Sleep(300);
+                Sleep(250);
+                const std::uint64_t at = kernel.preemptionPoints() + 1 + kernel.random(sim::Stream::Faults).below(400);
+                kernel.atPoint(at, [arrival, live] {
+                    if (*live) SetEvent(arrival);
+                });
+                WaitForSingleObject(arrival, 300);
             }
         });
         ASSERT_NE(runUntil([&] { return groups.finished(); }, 5000), 0u);
+        *live = false;
+        CloseHandle(arrival);
         runFor(1500);
         stopThreads();
         drain();

@@ -244,7 +244,8 @@ private:
     // as running again only once it is over.
     void notePowerUp()
     {
-        if (!running() || faults_.busiestCaller() != nullptr) lastPowerUp_ = now();
+        if (!running() || session_.kernel().systemSuspended() || faults_.busiestCaller() != nullptr)
+            lastPowerUp_ = now();
     }
 
     bool running() const { return gDriver.lifecycle.driverState.load() == kDriverRunning; }
@@ -278,6 +279,7 @@ private:
     // back is a driver that no caller can reach any more.
     void checkCallers()
     {
+        if (session_.kernel().systemSuspended()) return;
         const harness::CallerThread* busiest = faults_.busiestCaller();
         if (busiest == nullptr) return;
         const Micros since = std::max(now() - busiest->busyFor(), lastSystemSuspend_);
