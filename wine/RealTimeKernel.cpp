@@ -70,6 +70,13 @@ Micros Kernel::now() const
     return ticks / perSecond * 1'000'000u + ticks % perSecond * 1'000'000u / perSecond;
 }
 
+// Real threads on a real clock: the stand-in's bus hands each transfer over
+// at once, as the simulation does in its cooperative schedule.
+Schedule Kernel::schedule() const
+{
+    return Schedule::Cooperative;
+}
+
 Random& Kernel::random(Stream stream)
 {
     return impl_->streams[static_cast<unsigned>(stream)];

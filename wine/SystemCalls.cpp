@@ -289,6 +289,12 @@ extern "C" void WINAPI StandIn_EnterCriticalSection(LPCRITICAL_SECTION section)
     EnterCriticalSection(section);
 }
 
+extern "C" BOOL WINAPI StandIn_TryEnterCriticalSection(LPCRITICAL_SECTION section)
+{
+    KernelCall call;
+    return TryEnterCriticalSection(section);
+}
+
 extern "C" void WINAPI StandIn_LeaveCriticalSection(LPCRITICAL_SECTION section)
 {
     KernelCall call;
