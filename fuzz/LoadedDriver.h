@@ -28,7 +28,7 @@ public:
     {
         static const sim::band::BandDescription band = sim::band::defaultBand();
         device_.installBand(band);
-        device_.useCallerThreads();
+        device_.useCallerThreads(1);
         if (device_.init() != kDeviceContext) fail("COM_Init refused the load");
     }
 

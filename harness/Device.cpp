@@ -36,7 +36,7 @@ void Device::useCallerThreads(unsigned applications)
     if (loaded_ || callerThreads()) throw std::logic_error("caller threads are set up once, before the load");
     deviceManager_ = std::make_unique<CallerThread>("device manager", kDeviceManagerPriority);
     powerManager_ = std::make_unique<CallerThread>("power manager", kPowerManagerPriority);
-    for (unsigned k = 0; k < std::max(1u, applications); ++k)
+    for (unsigned k = 0; k < applications; ++k)
         applications_.push_back(
             std::make_unique<CallerThread>("application " + std::to_string(k + 1), kApplicationPriority));
 }
@@ -52,7 +52,8 @@ CallerThread* Device::threadFor(Caller caller)
     case Caller::PowerManager:
         return isSelf(powerManager_) ? nullptr : powerManager_.get();
     case Caller::Application:
-        return std::any_of(applications_.begin(), applications_.end(), isSelf) ? nullptr : applications_[0].get();
+        if (applications_.empty() || std::any_of(applications_.begin(), applications_.end(), isSelf)) return nullptr;
+        return applications_[0].get();
     }
     return nullptr;
 }

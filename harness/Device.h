@@ -51,11 +51,12 @@ public:
 
     // From now on each entry point is called on its caller's thread: the
     // device manager's, the power manager's, or the first of `applications`
-    // application threads (a call made on an application thread runs there).
+    // application threads (a call made on an application thread runs there;
+    // with none, the calling thread is the application).
     // Before the driver is loaded. The calling thread waits for each call, at
     // most kCallBound of virtual time (CallerStuck after that).
     static constexpr sim::Micros kCallBound = 60'000'000;
-    void useCallerThreads(unsigned applications = 1);
+    void useCallerThreads(unsigned applications);
     bool callerThreads() const { return deviceManager_ != nullptr; }
     // The threads themselves, to post calls that run at once with others.
     CallerThread& deviceManager() { return *deviceManager_; }

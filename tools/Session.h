@@ -19,9 +19,10 @@ struct SessionSettings {
     std::optional<double> speed;  // none: as fast as possible
     bool debug = false;           // the debug output to standard error
     sim::Schedule schedule = sim::Schedule::Cooperative;
-    // The application's threads; the device manager and the power manager
-    // have one each.
-    unsigned applicationThreads = 1;
+    // The application's threads; with none, the program's own thread is the
+    // application (as corvane run and replay play it). The device manager and
+    // the power manager have one each.
+    unsigned applicationThreads = 0;
 };
 
 // Holds the debug output so that it outlives the kernel that feeds it.

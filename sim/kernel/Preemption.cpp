@@ -197,7 +197,10 @@ void Kernel::Impl::preemptionPoint()
     }
     if (options.schedule == Schedule::Pct) pctStep();
     // The timeline is ordered by time: nothing at its top due means no other
-    // thread is ready (the common case, and a cheap one).
+    // thread is ready (the common case, and a cheap one). Wakes used up by an
+    // earlier switch sit at the top; they go first, so that they are not
+    // scanned again at every point.
+    while (!timeline.wakes.empty() && stale(timeline.wakes.top())) timeline.wakes.pop();
     if (timeline.wakes.empty() || timeline.wakes.top().time > now) return;
     Thread* next = bestDue(self);
     if (next == nullptr) return;
