@@ -332,25 +332,38 @@ public:
         drain();
         const std::size_t from = lines.size();
         gDriver.rds.tmcQuality.store(40);
-        // Each pair of groups arrives a quarter of a second after the last, at a
-        // point drawn among the next ones the threads pass (at most 300 ms on),
-        // so mostly inside another thread's step, the control thread's tick
-        // among them.
+        // Each pair of groups arrives just before one of the control thread's
+        // ticks (its decrease is seen within a millisecond, and the next comes
+        // 990 ms later), at a point drawn among the next few the threads pass:
+        // mostly inside the tick itself.
         const HANDLE arrival = CreateEventW(nullptr, FALSE, FALSE, nullptr);
         auto live = std::make_shared<bool>(true);
         Caller groups([&] {
             for (std::uint16_t message = 0; message < 8; ++message) {
+                WaitForSingleObject(arrival, 3000);
                 const RdsGroup tmc{0xD3C2, 0x8006, static_cast<std::uint16_t>(0x1000 + message), 0x2345, 0};
                 decodeGroup(tmc);
                 decodeGroup(tmc);
-                Sleep(250);
-                const std::uint64_t at = kernel.preemptionPoints() + 1 + kernel.random(sim::Stream::Faults).below(400);
-                kernel.atPoint(at, [arrival, live] {
-                    if (*live) SetEvent(arrival);
-                });
-                WaitForSingleObject(arrival, 300);
             }
         });
+        for (int message = 0; message < 8 && !groups.finished(); ++message) {
+            std::uint16_t last = tmcQuality();
+            ASSERT_NE(runUntil(
+                          [&] {
+                              const std::uint16_t now = tmcQuality();
+                              const bool fell = now < last;
+                              last = now;
+                              return fell;
+                          },
+                          1500),
+                      0u);
+            Sleep(988);
+            const std::uint64_t at = kernel.preemptionPoints() + 1 + kernel.random(sim::Stream::Faults).below(60);
+            kernel.atPoint(at, [arrival, live] {
+                if (*live) SetEvent(arrival);
+            });
+            if (kernel.schedule() == sim::Schedule::Cooperative) SetEvent(arrival);
+        }
         ASSERT_NE(runUntil([&] { return groups.finished(); }, 5000), 0u);
         *live = false;
         CloseHandle(arrival);
