@@ -263,6 +263,56 @@ TEST(Interleavings, ATuneAskedWhileARecoveryRunsEndsOnItsStation)
     exploreSchedules<TuneDuringARecovery>();
 }
 
+// A recovery asked just as the control thread takes a tune: whichever of
+// the two it sees first, the recovery runs (the chip's reset line goes low
+// once more); a take that clears the request without looking loses it. The
+// recovery request is stored at once (a command waits 15 ms first) and
+// arrives at a point drawn among the next few the threads pass once the tune
+// is stored: mostly inside the control thread's step that takes the tune.
+class RecoveryAskedAsATuneIsTaken : public Callers {
+public:
+    void play()
+    {
+        load();
+        Sleep(1000);
+        read();
+        const HANDLE arrival = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        auto live = std::make_shared<bool>(true);
+        for (int round = 0; round < 4; ++round) {
+            const std::size_t resets = lowPulses();
+            Caller recoverer([&] {
+                WaitForSingleObject(arrival, 100);
+                device.recover();
+            });
+            sendPrivate(tuneCommand(round % 2 == 0 ? 9470 : 10120));
+            const std::uint64_t at = kernel.preemptionPoints() + 1 + kernel.random(sim::Stream::Faults).below(40);
+            kernel.atPoint(at, [arrival, live] {
+                if (*live) SetEvent(arrival);
+            });
+            ASSERT_TRUE(recoverer.join());
+            EXPECT_TRUE(waitFor([&] { return lowPulses() > resets; }, 5000))
+                << "the recovery asked as the tune was taken was lost (round " << round << ")";
+            Sleep(3000);
+            read();
+        }
+        *live = false;
+        CloseHandle(arrival);
+    }
+
+private:
+    std::size_t lowPulses()
+    {
+        std::size_t n = 0;
+        for (const auto& change : world.resetHistory()) n += !change.level;
+        return n;
+    }
+};
+
+TEST(Interleavings, ARecoveryAskedAsATuneIsTakenIsNotLost)
+{
+    exploreSchedules<RecoveryAskedAsATuneIsTaken>();
+}
+
 // Commands from the port (the command-reader thread parses them) and from
 // the private request (the caller's thread parses them) at the same time,
 // while the control loop ticks: every command is taken once and answered once.
