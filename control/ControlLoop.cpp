@@ -128,8 +128,11 @@ void recoverTuner()
     resetAndReprogramTuner();
     // A power-down while the chip was in reset switched the bus off again and
     // froze this thread here; the power-up's request 100 is then for a fresh
-    // recovery, not for this one, whose settings never reached the chip.
-    if (gDriver.tuner.i2cOff.load() != 0) return;
+    // recovery, not for this one, whose settings never reached the chip. So
+    // too when a power-up closed the bus under this recovery after it was
+    // opened above (and could not open it again): the code stays 100 and the
+    // recovery runs again, opening the bus after its pause.
+    if (gDriver.tuner.i2cOff.load() != 0 || gDriver.tuner.pI2CHandle.load() == nullptr) return;
     tuneBack();
 }
 
