@@ -11,34 +11,6 @@
 
 namespace sim {
 
-// A plain splitmix64 sequence: this world runs on real time and replays
-// nothing, so the streams need only be fair.
-Random::Random(std::uint64_t seed) : s_{seed, 0, 0, 0}
-{}
-
-std::uint64_t Random::next()
-{
-    std::uint64_t z = (s_[0] += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-}
-
-std::uint32_t Random::below(std::uint32_t bound)
-{
-    return bound == 0 ? 0 : static_cast<std::uint32_t>((next() >> 32) * bound >> 32);
-}
-
-double Random::unit()
-{
-    return double(next() >> 11) * 0x1.0p-53;
-}
-
-bool Random::chance(double probability)
-{
-    return probability > 0 && unit() < probability;
-}
-
 struct Kernel::Impl {
     struct Pending {
         Micros when;
@@ -56,7 +28,8 @@ Kernel::Kernel(const KernelOptions& options) : impl_(std::make_unique<Impl>())
 {
     QueryPerformanceFrequency(&impl_->frequency);
     QueryPerformanceCounter(&impl_->origin);
-    for (unsigned i = 0; i < static_cast<unsigned>(Stream::Count); ++i) impl_->streams.emplace_back(options.seed + i);
+    impl_->streams.resize(static_cast<unsigned>(Stream::Count));
+    seedStreams(options.seed, impl_->streams);
 }
 
 Kernel::~Kernel() = default;

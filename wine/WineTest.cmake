@@ -6,6 +6,7 @@ set(STANDIN_SOURCES
   ${CMAKE_SOURCE_DIR}/wine/SystemCalls.cpp
   ${CMAKE_SOURCE_DIR}/wine/Device.cpp
   ${CMAKE_SOURCE_DIR}/wine/RealTimeKernel.cpp
+  ${CMAKE_SOURCE_DIR}/sim/kernel/Random.cpp
   ${CMAKE_SOURCE_DIR}/sim/si4709/Si4709.cpp
   ${CMAKE_SOURCE_DIR}/sim/si4709/Si4709Rds.cpp
   ${CMAKE_SOURCE_DIR}/sim/si4709/Si4709Tuning.cpp

@@ -16,10 +16,7 @@ Lock& Kernel::Impl::lockFor(CRITICAL_SECTION* section, const char* call)
     const std::uint32_t id = section->LockId;
     if ((id >> 24) != instance || (id & 0xFFFFFF) == 0 || (id & 0xFFFFFF) > locks.size()) {
         report(std::string("critical section used before InitializeCriticalSection (") + call + ")");
-        locks.emplace_back();
-        section->LockId = (instance << 24) | static_cast<std::uint32_t>(locks.size());
-        section->OwnerThread = 0;
-        section->RecursionCount = 0;
+        newLock(section);
     }
     Lock& lock = locks[(section->LockId & 0xFFFFFF) - 1];
     if (lock.deleted) {
@@ -27,6 +24,14 @@ Lock& Kernel::Impl::lockFor(CRITICAL_SECTION* section, const char* call)
         lock.deleted = false;
     }
     return lock;
+}
+
+void Kernel::Impl::newLock(CRITICAL_SECTION* section)
+{
+    locks.emplace_back();
+    section->LockId = (instance << 24) | static_cast<std::uint32_t>(locks.size());
+    section->OwnerThread = 0;
+    section->RecursionCount = 0;
 }
 
 }  // namespace sim
@@ -47,10 +52,7 @@ void InitializeCriticalSection(LPCRITICAL_SECTION section)
     sim::race::KernelScope kernel;
     auto& k = kernelImpl();
     k.systemCall(__func__);
-    k.locks.emplace_back();
-    section->LockId = (k.instance << 24) | static_cast<std::uint32_t>(k.locks.size());
-    section->OwnerThread = 0;
-    section->RecursionCount = 0;
+    k.newLock(section);
 }
 
 void DeleteCriticalSection(LPCRITICAL_SECTION section)

@@ -18,6 +18,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -41,6 +42,9 @@ public:
 private:
     std::uint64_t s_[4];
 };
+
+// Seeds each stream from the run's seed (one stream per Stream value).
+void seedStreams(std::uint64_t seed, std::span<Random> streams);
 
 // How the scheduler interleaves threads.
 // cooperative: a thread gives up the processor only inside a blocking call; code

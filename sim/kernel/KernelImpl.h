@@ -330,6 +330,8 @@ struct Kernel::Impl {
     Thread* createThread(LPTHREAD_START_ROUTINE start, LPVOID parameter);
     void freeStack(Thread* t);
     Lock& lockFor(CRITICAL_SECTION* section, const char* call);
+    // Gives the section a fresh wait list under this kernel, unowned.
+    void newLock(CRITICAL_SECTION* section);
 
     // Verifier.cpp
     // The start of every call into the CE surface that is a system call: a
