@@ -94,9 +94,16 @@ void tuneBack()
     } while (!control().controlRequest.compareExchange(held, kRequestNone));
     Tune(control().recoveryFrequency.load());
     control().retuning.store(0);
-    // Posted again unless a newer request arrived during the tune.
+    // Posted again unless a newer request arrived during the tune. So is a
+    // 100 when a system resume is owed: a suspend that stopped this thread
+    // after its pause left the resume's request in the place of this
+    // recovery's own, and the take above cannot tell them apart. Its
+    // recovery then runs and does the resume's work (the bus opened afresh,
+    // the interrupt acknowledged, the rings emptied) now, not at whatever
+    // later recovery there happens to be.
     std::uint8_t none = kRequestNone;
-    if (held != kRequestRecover) control().controlRequest.compareExchange(none, held);
+    if (held != kRequestRecover || control().powerUpOwed.load() != 0)
+        control().controlRequest.compareExchange(none, held);
 }
 
 // Resets and reprograms the chip and tunes it back to recoveryFrequency. The
