@@ -31,6 +31,14 @@ void resetAndReprogramTuner();
 // takes the handler's recovery request.
 void CompletePowerUp();
 
+// Writes a request code over whatever is pending, for the paths that replace
+// it (a power-down, a power-up's or a hang's recovery, the recovery request).
+// A search a command asked for that now never starts leaves no stopSearch
+// behind: the command set it only to end a search already running, and left
+// set it would keep the automatic search from ever starting again. One
+// interlocked exchange and a store: the system's power handlers may use it.
+void ReplaceRequest(std::uint8_t code);
+
 // The control thread procedure; the parameter is not used. Ends with
 // ExitThread(0) once stopControlThread is set and a request code is pending.
 DWORD WINAPI ControlThread(LPVOID parameter);

@@ -215,11 +215,17 @@ void controlTick()
     // either this one or the next tick's, never wiped unseen.
     if (control().recoveryNeeded.exchange(0) == 1) {
         control().recoveryFrequency.store(ChannelFrequency());
-        control().controlRequest.store(kRequestRecover);
+        ReplaceRequest(kRequestRecover);
     }
 }
 
 }  // namespace
+
+void ReplaceRequest(std::uint8_t code)
+{
+    const std::uint8_t replaced = control().controlRequest.exchange(code);
+    if (replaced == kRequestSearchUp || replaced == kRequestSearchDown) control().stopSearch.store(0);
+}
 
 void resetAndReprogramTuner()
 {

@@ -4,6 +4,7 @@
 #include "driver/ControlRequests.h"
 
 #include "channel/Commands.h"
+#include "control/Control.h"
 #include "driver/DriverContext.h"
 #include "driver/IoControlCodes.h"
 #include "driver/Lifecycle.h"
@@ -131,7 +132,7 @@ void requestRecovery()
     const std::uint8_t pending = control.controlRequest.load();
     if (pending != kRequestRecover && pending != kRequestPoweredDown)
         control.recoveryFrequency.store(ChannelFrequency());
-    control.controlRequest.store(kRequestRecover);
+    ReplaceRequest(kRequestRecover);
 }
 
 }  // namespace

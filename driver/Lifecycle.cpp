@@ -163,7 +163,7 @@ void powerDownDriver()
     gDriver.tuner.i2cOff.store(1);
     suspendWorkers();
     gDriver.control.recoveryFrequency.store(TunerPowerDown());
-    gDriver.control.controlRequest.store(kRequestPoweredDown);
+    ReplaceRequest(kRequestPoweredDown);
     // Closed under the bus guard when it can be had: the recovery that opens
     // the bus again takes the guard before it rewrites the record, and so
     // comes after this read of it. A worker the suspension froze inside a
@@ -191,7 +191,7 @@ void powerUpDriver()
 {
     PowerTransition transition;
     resumeWorkers();
-    gDriver.control.controlRequest.store(kRequestRecover);
+    ReplaceRequest(kRequestRecover);
     CompletePowerUp();
     life().driverState.store(kDriverRunning);
 }
@@ -211,7 +211,7 @@ void COM_PowerDown(DWORD)
 {
     gDriver.tuner.i2cOff.store(1);
     gDriver.control.recoveryFrequency.store(TunerPowerDown());
-    gDriver.control.controlRequest.store(kRequestPoweredDown);
+    ReplaceRequest(kRequestPoweredDown);
     life().driverState.store(kDriverPoweredDown);
 }
 
@@ -239,7 +239,7 @@ void COM_PowerUp(DWORD)
 {
     if (life().appSuspended.load() != 0 || life().workersSuspended.load() != 0) return;
     gDriver.control.powerUpOwed.store(1);
-    gDriver.control.controlRequest.store(kRequestRecover);
+    ReplaceRequest(kRequestRecover);
     life().driverState.store(kDriverRunning);
 }
 

@@ -119,4 +119,31 @@ TEST_F(RecoverRequest, ACommandRightAfterAPowerUpDoesNotCostTheRecovery)
     EXPECT_EQ(gDriver.control.controlRequest.load(), kRequestNone);
 }
 
+// A search command just before a power-down, a power request or the
+// recovery request: the recovery replaces the search's request, so that
+// search never starts. The command also stopped any search running; that
+// stop must not outlive the search it made way for, or the receiver, on a
+// station without TMC, never looks for one again.
+TEST_F(RecoverRequest, ASearchReplacedByARecoveryLeavesTheAutomaticSearchFree)
+{
+    for (unsigned way = 0; way < 3; ++way) {
+        SCOPED_TRACE(way);
+        command("$PLTCM,H2,10120");
+        Sleep(2000);
+        command("$PLTCM,-");
+        if (way == 0) {
+            device.powerDown();
+            device.powerUp();
+        } else if (way == 1) {
+            device.setPowerState(4);
+            device.setPowerState(0);
+        } else {
+            recover();
+        }
+        Sleep(8000);
+        EXPECT_EQ(gDriver.control.stopSearch.load(), 0);
+        EXPECT_NE(gDriver.control.searchState.load(), kSearchIdle) << "no station here has TMC: the search goes on";
+    }
+}
+
 }  // namespace
