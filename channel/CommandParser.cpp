@@ -105,7 +105,9 @@ void handleSeekSetting(const CommandText& t)
     default:
         return;
     }
-    ApplySeekSettings();
+    // A chip reset behind the driver's back would otherwise keep its reset
+    // volume and band: the control loop programs it afresh.
+    if (!ApplySeekSettings()) gDriver.control.recoveryNeeded.store(1);
     emitSearchSettings();
 }
 

@@ -45,8 +45,8 @@ void emitTuningStatus()
 void emitFirmware()
 {
     // DEVICEID, CHIPID and TEST2 come only with a read that wraps round: the
-    // whole register file.
-    GuardedReadRegisters(STATUSRSSI, BOOTCONFIG);
+    // whole register file, which also shows a chip that lost its settings.
+    if (ReadBackRegisterFile() == RegisterReadBack::SettingsLost) gDriver.control.recoveryNeeded.store(1);
     gDriver.tuner.statusStale.store(0);
     const std::uint16_t chipId = reg(CHIPID);
     char text[kSentenceBufferBytes];

@@ -208,7 +208,7 @@ bool stopRequested()
 void controlTick()
 {
     reportTuningStatus();
-    MeasureSignalQuality(emitSignalQuality);
+    if (!MeasureSignalQuality(emitSignalQuality)) control().recoveryNeeded.store(1);
     lowerTmcQuality();
     emitDebugCounters();  // only with the debug flag; clears decodedGroupCount
     // Taken in one step: a trigger the interrupt thread sets meanwhile is

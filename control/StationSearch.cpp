@@ -97,11 +97,13 @@ bool waitForRds()
 // station for many seconds while commands change settings on another
 // thread; a transfer skipped meanwhile leaves the shadow out of step with
 // the chip, and every write sends the shadow from POWERCFG up. The full read
-// brings the shadow back in step once a period.
+// brings the shadow back in step once a period, and finds a chip that a
+// supply dip reset: its recovery is taken before the next seek, or by the
+// control loop once the search has ended.
 bool waitForTmc()
 {
     return waitForFlag(rds().tmcSeen, gDriver.tuner.settings.QFT.load(), kTmcWaitPeriods, [] {
-        GuardedReadRegisters(STATUSRSSI, BOOTCONFIG);
+        if (ReadBackRegisterFile() == RegisterReadBack::SettingsLost) control().recoveryNeeded.store(1);
         ReadStatus();
         reportStation();
         if (requestPending()) return Period::Request;
@@ -138,7 +140,7 @@ Pass searchOneStation()
     // Without either wait flag the search is a plain seek.
     if (!filterHas(kFilterSearchWaitsForRds | kFilterAutoSearch)) return Pass::End;
     if (waitSteps(kPreMeasureSteps, false) == Wait::Request) return Pass::End;
-    MeasureSignalQuality(emitSignalQuality);
+    if (!MeasureSignalQuality(emitSignalQuality)) control().recoveryNeeded.store(1);
     ReadStatus();
 
     // A railed frequency control means no valid channel: no RDS to wait for.

@@ -103,17 +103,18 @@ bool ReceiverSettingsReachedChip(const ReceiverSettings& settings)
     return (shadow().get(SYSCONFIG2) & kSysconfig2LowByte) == expected;
 }
 
-void ApplySeekSettings()
+bool ApplySeekSettings()
 {
     RegisterShadow& regs = shadow();
-    // The whole register file (the read wraps round to SYSCONFIG2): the write
-    // below sends POWERCFG to SYSCONFIG3 from the shadow, which must hold
-    // what the chip has, not what an earlier skipped transfer left there.
-    GuardedReadRegisters(SYSCONFIG2, SYSCONFIG2);
+    // The whole register file: the write below sends POWERCFG to SYSCONFIG3
+    // from the shadow, which must hold what the chip has, not what an earlier
+    // skipped transfer left there.
+    const bool kept = ReadBackRegisterFile() != RegisterReadBack::SettingsLost;
     regs.set(SYSCONFIG2, kSysconfig2Seekth.set(regs.get(SYSCONFIG2), gDriver.tuner.settings.QFI.load()));
     // ORed in: a lower QFN only reaches the chip when the settings are reapplied.
     regs.set(SYSCONFIG3, regs.get(SYSCONFIG3) | seekSnrBits());
     GuardedWriteRegisters(SYSCONFIG3);
+    return kept;
 }
 
 void SetVolume(std::uint8_t value)

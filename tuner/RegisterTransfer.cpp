@@ -143,6 +143,27 @@ bool GuardedWriteRegisters(unsigned last)
     return written;
 }
 
+RegisterReadBack ReadBackRegisterFile()
+{
+    // The settings registers change only by the driver's writes, or all at
+    // once when a supply dip resets the chip. The driver never writes
+    // SYSCONFIG1 as 0, nor band, spacing and volume as 0 over a setting it
+    // made: found so, the chip has lost what it was programmed with, even
+    // when a later write from the shadow (a tune's POWERCFG and SYSCONFIG1)
+    // has already powered it up again, muted.
+    constexpr std::uint16_t kBandSpaceVolume =
+        si4709::kSysconfig2Band.mask() | si4709::kSysconfig2Space.mask() | si4709::kSysconfig2Volume.mask();
+    const RegisterShadow& regs = tuner().shadow;
+    const std::uint16_t sysconfig1 = regs.get(si4709::SYSCONFIG1);
+    const std::uint16_t sysconfig2 = regs.get(si4709::SYSCONFIG2) & kBandSpaceVolume;
+    if (!GuardedReadRegisters(si4709::STATUSRSSI, si4709::BOOTCONFIG)) {
+        return RegisterReadBack::Missed;
+    }
+    const bool sysconfig1Lost = sysconfig1 != 0 && regs.get(si4709::SYSCONFIG1) == 0;
+    const bool sysconfig2Lost = sysconfig2 != 0 && (regs.get(si4709::SYSCONFIG2) & kBandSpaceVolume) == 0;
+    return sysconfig1Lost || sysconfig2Lost ? RegisterReadBack::SettingsLost : RegisterReadBack::InStep;
+}
+
 void ReadStatus()
 {
     GuardedReadRegisters(si4709::STATUSRSSI, si4709::READCHAN);

@@ -65,16 +65,19 @@ void restore(const std::uint16_t (&saved)[kSavedCount])
 
 }  // namespace
 
-void MeasureSignalQuality(void (*report)())
+bool MeasureSignalQuality(void (*report)())
 {
     if ((gDriver.tuner.receiverMode.load() & kReceiverModeMeasureQuality) == 0) {
-        return;
+        return true;
     }
     RegisterShadow& regs = shadow();
     gDriver.tuner.tunerBusy.store(1);
     // The whole register file, so that what the test changes is put back as
-    // the chip had it.
-    GuardedReadRegisters(STATUSRSSI, BOOTCONFIG);
+    // the chip had it. A chip that lost its settings has no station to test.
+    if (ReadBackRegisterFile() == RegisterReadBack::SettingsLost) {
+        gDriver.tuner.tunerBusy.store(0);
+        return false;
+    }
     std::uint16_t saved[kSavedCount];
     for (unsigned i = 0; i < kSavedCount; ++i) {
         saved[i] = regs.get(kSavedFirst + i);
@@ -85,13 +88,13 @@ void MeasureSignalQuality(void (*report)())
     startStep(kQualityStepOne);
     if (!waitStepDone(kQualityStepOneBusy)) {
         restore(saved);
-        return;
+        return true;
     }
     // The second step is done when the low byte clears; the high byte may stay.
     startStep(kQualityStepTwo);
     if (!waitStepDone(kQualityStepTwoBusy)) {
         restore(saved);
-        return;
+        return true;
     }
 
     regs.set(SYSCONFIG1, regs.get(SYSCONFIG1) | kSysconfig1Interrupts);
@@ -100,4 +103,5 @@ void MeasureSignalQuality(void (*report)())
     Sleep(kPollMs);
     report();
     restore(saved);
+    return true;
 }

@@ -41,6 +41,13 @@ void ReleaseBusGuard();
 // (counted in skippedReads / skippedWrites) or when the transfer failed.
 bool GuardedReadRegisters(unsigned first, unsigned last);
 bool GuardedWriteRegisters(unsigned last);
+// The whole register file read back into the shadow (a guarded read that
+// wraps round). SettingsLost when
+// SYSCONFIG1, or band, spacing and volume, came back as 0 where the shadow
+// held a setting: the chip was reset behind the driver's back (a supply dip)
+// and its settings must be programmed again.
+enum class RegisterReadBack { Missed, InStep, SettingsLost };
+RegisterReadBack ReadBackRegisterFile();
 // STATUSRSSI and READCHAN fresh into the shadow (a guarded read, skipped
 // while another transfer runs); statusStale is cleared either way.
 void ReadStatus();
@@ -90,7 +97,9 @@ bool ApplyReceiverSettings(const ReceiverSettings& settings);
 // back at its end lacks the record's band, spacing or volume (a freshly reset
 // chip is on 200 kHz spacing, muted).
 bool ReceiverSettingsReachedChip(const ReceiverSettings& settings);
-void ApplySeekSettings();
+// Seek threshold and SNR from QFI and QFN, over the register file read back
+// first; false when that read found the chip's settings lost.
+bool ApplySeekSettings();
 void SetVolume(std::uint8_t value);
 
 // ---- Tune, seek and signal quality ----------------------------------------------
@@ -110,6 +119,8 @@ void CompleteSeek(std::uint8_t up, void (*displayStep)(std::uint8_t up));
 // The chip's two-step quality test on the current station when receiverMode
 // bit 2 is set; `report` is called with the result in qualityResult while the
 // shadow still holds the status the test ended with. Abandoned silently when
-// the chip does not finish a step within kQualityPollLimit polls.
-void MeasureSignalQuality(void (*report)());
+// the chip does not finish a step within kQualityPollLimit polls. False, with
+// no test made, when the register file read at its start found the chip's
+// settings lost (see ReadBackRegisterFile).
+bool MeasureSignalQuality(void (*report)());
 constexpr unsigned kQualityPollLimit = 50;

@@ -147,3 +147,27 @@ TEST_F(RecoverRequest, ASearchReplacedByARecoveryLeavesTheAutomaticSearchFree)
 }
 
 }  // namespace
+
+// A supply dip resets the chip behind the driver's back. A tune written from
+// the shadow powers it up again, RDS on, so that interrupts keep coming and
+// the interrupt thread's one-minute time-out never fires; band and volume
+// stay as the reset left them. The next read of the whole register file (a
+// seek setting, the firmware report) finds them lost and the chip is
+// programmed afresh, not left muted for good.
+TEST_F(RecoverRequest, AChipASupplyDipResetIsProgrammedAgain)
+{
+    const std::uint8_t volume = gDriver.tuner.settings.volume.load();
+    ASSERT_NE(volume, 0);
+    for (const char* readBack : {"$PLTCM,QFI,20", "$PLTCM,V"}) {
+        SCOPED_TRACE(readBack);
+        world.chip().supplyDip();
+        command("$PLTCM,H2,10120");
+        Sleep(1000);
+        ASSERT_TRUE(world.chip().poweredUp());
+        ASSERT_TRUE(world.chip().audio().muted);
+        command(readBack);
+        Sleep(6000);
+        EXPECT_EQ(world.chip().audio().volume, volume);
+        EXPECT_FALSE(world.chip().audio().muted);
+    }
+}

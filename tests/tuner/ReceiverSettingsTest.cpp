@@ -51,7 +51,7 @@ TEST_F(ReceiverSettingsRig, SeekSettingsOrInTheSnrUntilReapplied)
     // A new QFI replaces SEEKTH only; a lower QFN is ORed over the old value.
     gDriver.tuner.settings.QFI = 25;
     gDriver.tuner.settings.QFN = 3;
-    ApplySeekSettings();
+    EXPECT_TRUE(ApplySeekSettings());
     EXPECT_EQ(chip(SYSCONFIG2), 0x191F);
     EXPECT_EQ(chip(SYSCONFIG3), 0x0330);
     EXPECT_EQ(chip(POWERCFG), 0x4801);  // read back and written unchanged
@@ -59,6 +59,31 @@ TEST_F(ReceiverSettingsRig, SeekSettingsOrInTheSnrUntilReapplied)
     apply(0, 25, 15);
     EXPECT_EQ(chip(SYSCONFIG3), 0x0230);
     EXPECT_EQ(chip(SYSCONFIG2), 0x191F);
+}
+
+TEST_F(ReceiverSettingsRig, ReadBackFindsAChipThatASupplyDipReset)
+{
+    // On 200 kHz spacing at volume 0 the chip holds what a reset leaves in
+    // band, spacing and volume: that alone is no loss.
+    apply(2, 20, 0);
+    EXPECT_EQ(ReadBackRegisterFile(), RegisterReadBack::InStep);
+
+    apply(0, 20, 15);
+    world.chip().supplyDip();
+    EXPECT_EQ(ReadBackRegisterFile(), RegisterReadBack::SettingsLost);
+
+    // A tune writes POWERCFG to SYSCONFIG1 from the shadow: the chip powers up
+    // again with RDS on but keeps its reset volume and band, which the seek
+    // settings' read-back would otherwise take into the shadow for good.
+    apply(0, 20, 15);
+    world.chip().supplyDip();
+    EXPECT_TRUE(GuardedWriteRegisters(SYSCONFIG1));
+    EXPECT_EQ(chip(POWERCFG), 0x4801);
+    EXPECT_FALSE(ApplySeekSettings());
+    EXPECT_EQ(kSysconfig2Volume.get(chip(SYSCONFIG2)), 0);
+
+    world.bus().failTransfers(0, 1);
+    EXPECT_EQ(ReadBackRegisterFile(), RegisterReadBack::Missed);
 }
 
 TEST_F(ReceiverSettingsRig, VolumeCommandSetsDmuteOnlyForZero)
