@@ -229,6 +229,10 @@ void ReplaceRequest(std::uint8_t code)
 
 void resetAndReprogramTuner()
 {
+    // A recovery asked for before this reset (the interrupt time-out, say,
+    // just before a system suspend froze the loop) is served by it: taken
+    // later, it would reset a chip that has just been programmed afresh.
+    control().recoveryNeeded.store(0);
     InterruptDone(gDriver.lifecycle.sysIntr);
     TunerReset();
     const ReceiverSettings& settings = gDriver.tuner.settings;

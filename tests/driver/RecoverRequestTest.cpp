@@ -148,6 +148,22 @@ TEST_F(RecoverRequest, ASearchReplacedByARecoveryLeavesTheAutomaticSearchFree)
 
 }  // namespace
 
+// The interrupt thread's time-out asked for a recovery, and a system suspend
+// came before the control loop took it. The resume's recovery resets and
+// programs the chip: the request it served must not reset it once more.
+TEST_F(RecoverRequest, ARecoveryPendingAtASuspendIsServedByTheResume)
+{
+    gDriver.control.recoveryNeeded.store(1);
+    device.powerDown();
+    device.powerUp();
+    Sleep(4000);
+    const std::size_t resets = world.resetHistory().size();
+    EXPECT_EQ(gDriver.control.recoveryNeeded.load(), 0);
+    Sleep(8000);
+    EXPECT_EQ(world.resetHistory().size(), resets) << "a second recovery after the resume's";
+    EXPECT_EQ(world.chip().frequency(), 10120);
+}
+
 // A supply dip resets the chip behind the driver's back. A tune written from
 // the shadow powers it up again, RDS on, so that interrupts keep coming and
 // the interrupt thread's one-minute time-out never fires; band and volume
