@@ -12,6 +12,9 @@
 
 namespace {
 
+constexpr unsigned kRecoveryWaitSteps = 300;
+constexpr DWORD kRecoveryWaitStepMs = 10;
+
 bool isBlank(char c)
 {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
@@ -41,6 +44,37 @@ std::int32_t CommandText::numberAt(std::size_t position) const
     return static_cast<std::int32_t>(value);
 }
 
+void waitOutRecovery()
+{
+    for (unsigned step = 0; step < kRecoveryWaitSteps && gDriver.control.controlRequest.load() == kRequestRecover;
+         ++step) {
+        Sleep(kRecoveryWaitStepMs);
+    }
+}
+
+bool postCommandRequest(std::uint8_t code)
+{
+    // A recovery a power-up asked for is what opens the bus again; written
+    // over before the control thread took it, it left the receiver deaf for
+    // good. It can come after the wait at the command's start (the reader
+    // frozen in its pause by the application's suspend goes on at the
+    // resume), so the wait is also made here, where the request is swapped:
+    // a recovery that comes in between makes the swap fail and is waited out.
+    Shared<std::uint8_t>& request = gDriver.control.controlRequest;
+    unsigned step = 0;
+    std::uint8_t pending = request.load();
+    for (;;) {
+        if (pending == kRequestShutdown || pending == kRequestPoweredDown) return false;
+        if (pending == kRequestRecover && step < kRecoveryWaitSteps) {
+            Sleep(kRecoveryWaitStepMs);
+            ++step;
+            pending = request.load();
+            continue;
+        }
+        if (request.compareExchange(pending, code)) return true;
+    }
+}
+
 void searchFromCommand(std::uint8_t direction)
 {
     ControlState& control = gDriver.control;
@@ -54,9 +88,14 @@ void searchFromCommand(std::uint8_t direction)
         return;
     }
 
-    // The request goes out first, so the running search gives up at its next step.
+    // The stop goes out first, so the running search gives up at its next
+    // step. A dropped command leaves no stop behind: nothing would take it,
+    // and it would keep the automatic search off for good.
     control.stopSearch.store(1);
-    control.controlRequest.store(up ? kRequestSearchUp : kRequestSearchDown);
+    if (!postCommandRequest(up ? kRequestSearchUp : kRequestSearchDown)) {
+        control.stopSearch.store(0);
+        return;
+    }
     emptyGroupQueue();
     discardQueuedOutput();
     control.autoSearch.store(1);
@@ -83,7 +122,7 @@ void tuneFromCommand(TuneKind kind, std::uint16_t frequency)
 
     // The frequency first: the control thread reads it when it sees the code.
     control.requestedFrequency.store(frequency);
-    control.controlRequest.store(kind == TuneKind::Only ? kRequestTune : kRequestTuneThenSearch);
+    if (!postCommandRequest(kind == TuneKind::Only ? kRequestTune : kRequestTuneThenSearch)) return;
     if (kind == TuneKind::ThenSearchAutomatically) control.autoSearch.store(1);
     emitTuningStarted(frequency);
 }

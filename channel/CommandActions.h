@@ -1,6 +1,7 @@
-// The parser's view of one command text, and the two commands that do more
-// than set a field: the search ("+", "-") and the station reset with a tune
-// (H, O, S). Used only by the command parser.
+// The parser's view of one command text, the two commands that do more than
+// set a field: the search ("+", "-") and the station reset with a tune (H, O,
+// S), and the hand-over of a command's request to the control thread. Used
+// only by the command parser.
 #pragma once
 
 #include <cstdint>
@@ -38,3 +39,15 @@ void searchFromCommand(std::uint8_t direction);
 // Forgets the station, discards queued output and asks the control thread to
 // tune to frequency (and search on, for O and S); answers "$PLTTQ" form 6.
 void tuneFromCommand(TuneKind kind, std::uint16_t frequency);
+
+// Waits while a recovery is pending or under way, 3 s at most: the chip is
+// being reset and programmed, and a command would act on nothing.
+void waitOutRecovery();
+
+// Hands a command's request to the control thread. It replaces an ordinary
+// request: the latest command wins. It never replaces an unload or a
+// power-down; the command is then dropped, as commands are while the
+// receiver is down. A recovery it waits out first (3 s at most); one still
+// under way after that is replaced, and carries the command out after it has
+// tuned back. False when the command was dropped.
+bool postCommandRequest(std::uint8_t code);

@@ -13,8 +13,6 @@
 
 namespace {
 
-constexpr unsigned kRecoveryWaitSteps = 300;
-constexpr DWORD kRecoveryWaitStepMs = 10;
 constexpr DWORD kCommandGuardWaitMs = 4000;
 constexpr DWORD kCommandPauseMs = 15;
 
@@ -43,7 +41,7 @@ void handleAutoSearch(const CommandText& t)
         break;
     case 3:
         control.autoSearch.store(1);
-        control.controlRequest.store(kRequestSearchOn);
+        postCommandRequest(kRequestSearchOn);
         break;
     default:
         return;
@@ -243,10 +241,7 @@ void parseCommand(const char* text)
     if (text == nullptr || !EnterGuardWithin(&gDriver.channel.commandGuard, kCommandGuardWaitMs)) return;
     // A recovery resets and reprograms the chip: hold the command until it
     // is over, but not for more than 3 s.
-    for (unsigned step = 0; step < kRecoveryWaitSteps && gDriver.control.controlRequest.load() == kRequestRecover;
-         ++step) {
-        Sleep(kRecoveryWaitStepMs);
-    }
+    waitOutRecovery();
     Sleep(kCommandPauseMs);
     carryOut(CommandText(text));
     LeaveCriticalSection(&gDriver.channel.commandGuard);

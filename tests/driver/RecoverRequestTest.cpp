@@ -19,6 +19,7 @@ protected:
         ASSERT_EQ(world.chip().frequency(), 10120);
     }
     BOOL recover() { return device.recover(); }
+    BOOL suspendResume(BYTE request) { return device.suspendResume(request); }
     void command(const std::string& text) { device.command(text); }
 };
 
@@ -185,5 +186,31 @@ TEST_F(RecoverRequest, AChipASupplyDipResetIsProgrammedAgain)
         Sleep(6000);
         EXPECT_EQ(world.chip().audio().volume, volume);
         EXPECT_FALSE(world.chip().audio().muted);
+    }
+}
+
+// The application suspends the receiver while the command reader is in the
+// middle of a command (its pause before carrying it out), and resumes it at
+// once: the reader goes on with the command while the resume's recovery,
+// which opens the bus again, is still pending. The command waits for the
+// recovery instead of taking its place; the receiver comes back and is then
+// tuned as the command asked.
+TEST_F(RecoverRequest, ACommandASuspendInterruptedWaitsForTheResumesRecovery)
+{
+    const ByteRing& input = gDriver.channel.inputRing;
+    const std::uint16_t frequencies[] = {9470, 10120};
+    for (unsigned at = 0; at < 15; ++at) {
+        SCOPED_TRACE(at);
+        const std::uint16_t frequency = frequencies[at % 2];
+        // A bare CR ends the line: the ring is empty once the reader has it.
+        write("$PLTCM,H2," + std::to_string(frequency) + "\r");
+        while (input.head != input.tail) Sleep(1);
+        Sleep(at);
+        suspendResume(2);
+        suspendResume(1);
+        Sleep(6000);
+        ASSERT_EQ(gDriver.tuner.i2cOff.load(), 0) << "the bus stayed off";
+        ASSERT_FALSE(world.chip().inReset());
+        ASSERT_EQ(world.chip().frequency(), frequency);
     }
 }
