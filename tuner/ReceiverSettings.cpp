@@ -16,10 +16,6 @@ constexpr std::uint16_t kBandModeLowByte[] = {
     kSysconfig2Band.of(kBandEuropeUs) | kSysconfig2Space.of(kSpace200kHz),
 };
 static_assert(kBandModeLowByte[0] == 0x10 && kBandModeLowByte[1] == 0x90 && kBandModeLowByte[2] == 0x00);
-// Band, spacing and volume: what the band mode and the volume set.
-constexpr std::uint16_t kSysconfig2LowByte =
-    kSysconfig2Band.mask() | kSysconfig2Space.mask() | kSysconfig2Volume.mask();
-static_assert(kSysconfig2LowByte == 0x00FF);
 // The low byte before the band mode is applied: volume 10.
 constexpr std::uint16_t kSysconfig2Initial = kSysconfig2Volume.of(10);
 static_assert(kSysconfig2Initial == 0x0A);
@@ -77,7 +73,7 @@ bool ApplyReceiverSettings(const ReceiverSettings& settings)
     regs.set(SYSCONFIG2, regs.get(SYSCONFIG2) | kSysconfig2Seekth.of(seekThreshold));
     if (mode < sizeof kBandModeLowByte / sizeof kBandModeLowByte[0]) {
         regs.set(SYSCONFIG1, mode == 0 ? kSysconfig1Interrupts50us : kSysconfig1Interrupts75us);
-        regs.set(SYSCONFIG2, (regs.get(SYSCONFIG2) & ~kSysconfig2LowByte) | kBandModeLowByte[mode]);
+        regs.set(SYSCONFIG2, (regs.get(SYSCONFIG2) & ~kSysconfig2BandSpaceVolume) | kBandModeLowByte[mode]);
     }
     std::uint16_t powercfg = regs.get(POWERCFG);
     powercfg = volume != 0 ? (powercfg | kPowercfgDmute) : (powercfg & ~kPowercfgDmute);
@@ -100,7 +96,7 @@ bool ReceiverSettingsReachedChip(const ReceiverSettings& settings)
     const std::uint8_t volume = settings.volume.load();
     if (mode >= sizeof kBandModeLowByte / sizeof kBandModeLowByte[0]) return true;
     const std::uint16_t expected = kBandModeLowByte[mode] | kSysconfig2Volume.of(volume);
-    return (shadow().get(SYSCONFIG2) & kSysconfig2LowByte) == expected;
+    return (shadow().get(SYSCONFIG2) & kSysconfig2BandSpaceVolume) == expected;
 }
 
 bool ApplySeekSettings()

@@ -1,6 +1,7 @@
 #include "driver/DriverContext.h"
 #include "platform/Diagnostics.h"
 #include "platform/Platform.h"
+#include "tuner/RegisterValues.h"
 #include "tuner/Tuner.h"
 #include "tuner/TunerMessages.h"
 
@@ -151,16 +152,14 @@ RegisterReadBack ReadBackRegisterFile()
     // made: found so, the chip has lost what it was programmed with, even
     // when a later write from the shadow (a tune's POWERCFG and SYSCONFIG1)
     // has already powered it up again, muted.
-    constexpr std::uint16_t kBandSpaceVolume =
-        si4709::kSysconfig2Band.mask() | si4709::kSysconfig2Space.mask() | si4709::kSysconfig2Volume.mask();
     const RegisterShadow& regs = tuner().shadow;
     const std::uint16_t sysconfig1 = regs.get(si4709::SYSCONFIG1);
-    const std::uint16_t sysconfig2 = regs.get(si4709::SYSCONFIG2) & kBandSpaceVolume;
+    const std::uint16_t sysconfig2 = regs.get(si4709::SYSCONFIG2) & kSysconfig2BandSpaceVolume;
     if (!GuardedReadRegisters(si4709::STATUSRSSI, si4709::BOOTCONFIG)) {
         return RegisterReadBack::Missed;
     }
     const bool sysconfig1Lost = sysconfig1 != 0 && regs.get(si4709::SYSCONFIG1) == 0;
-    const bool sysconfig2Lost = sysconfig2 != 0 && (regs.get(si4709::SYSCONFIG2) & kBandSpaceVolume) == 0;
+    const bool sysconfig2Lost = sysconfig2 != 0 && (regs.get(si4709::SYSCONFIG2) & kSysconfig2BandSpaceVolume) == 0;
     return sysconfig1Lost || sysconfig2Lost ? RegisterReadBack::SettingsLost : RegisterReadBack::InStep;
 }
 

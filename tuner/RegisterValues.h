@@ -20,6 +20,12 @@ constexpr std::uint16_t kSysconfig1Interrupts50us = kSysconfig1Interrupts75us | 
 static_assert(kSysconfig1Interrupts75us == 0xD004);
 static_assert(kSysconfig1Interrupts50us == 0xD804);
 
+// Band, spacing and volume in SYSCONFIG2: what the band mode and the volume
+// set, and what a supply dip's reset clears.
+constexpr std::uint16_t kSysconfig2BandSpaceVolume =
+    si4709::kSysconfig2Band.mask() | si4709::kSysconfig2Space.mask() | si4709::kSysconfig2Volume.mask();
+static_assert(kSysconfig2BandSpaceVolume == 0x00FF);
+
 // The seek's own signal-to-noise setting: SKSNR 6 with bit 9 set. The next
 // ApplyReceiverSettings brings the QFN value back.
 constexpr std::uint16_t kSysconfig3Seek = si4709::kSysconfig3Bit9 | si4709::kSysconfig3Sksnr.of(6);
