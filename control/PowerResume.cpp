@@ -1,5 +1,6 @@
 #include "channel/ByteRing.h"
 #include "control/Control.h"
+#include "control/ControlState.h"
 #include "driver/DriverContext.h"
 #include "rds/GroupQueue.h"
 #include "tuner/Tuner.h"
@@ -16,7 +17,12 @@ void CompletePowerUp()
         PIO_init();
         ReleaseBusGuard();
     }
-    // Not guarded, or not opened: the recovery opens the bus again.
+    // Not guarded, or not opened: the recovery opens the bus again. The
+    // power-up asked for it before it came here, but a recovery under way can
+    // take that request as its own meanwhile and be past the point where it
+    // opens the bus: the bus would stay closed for good. So it is asked for
+    // once more, after the close.
+    if (gDriver.tuner.pI2CHandle.load() == nullptr) ReplaceRequest(kRequestRecover);
     InterruptDone(gDriver.lifecycle.sysIntr);
     emptyGroupQueue();
     ResetPortRings();

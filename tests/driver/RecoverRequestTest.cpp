@@ -214,3 +214,29 @@ TEST_F(RecoverRequest, ACommandASuspendInterruptedWaitsForTheResumesRecovery)
         ASSERT_EQ(world.chip().frequency(), frequency);
     }
 }
+
+// The application's resume while the receiver runs, in the middle of a
+// recovery: the power-up's own request is the recovery's code already, and
+// that recovery may take it as its own. On a slow bus the power-up does not
+// get the bus guard, and closes the bus without opening it again. The bus
+// must be opened again all the same, wherever in the recovery that happens.
+// (Where the power-up comes in the middle of the chip's programming, the
+// recovery that follows may tune to where the chip was left, not back to the
+// station: that is the rule for every recovery the programming's failure
+// asks for.)
+TEST_F(RecoverRequest, ABusAPowerUpCouldNotOpenAgainDuringARecoveryIsOpened)
+{
+    for (unsigned at = 0; at <= 1500; at += 1) {
+        SCOPED_TRACE(at);
+        const std::size_t resets = world.resetHistory().size();
+        recover();
+        while (world.resetHistory().size() == resets) Sleep(1);
+        world.bus().setTransferDelay(200'000);
+        Sleep(at);
+        suspendResume(1);
+        world.bus().setTransferDelay(0);
+        Sleep(10000);
+        ASSERT_NE(gDriver.tuner.pI2CHandle.load(), nullptr) << "the bus stayed closed";
+        ASSERT_TRUE(world.chip().poweredUp());
+    }
+}
