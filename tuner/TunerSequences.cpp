@@ -52,7 +52,7 @@ bool openBus()
         *record = *opened;
         LocalFree(opened);
     }
-    gDriver.tuner.pI2CHandle.store(record);
+    gDriver.tuner.pI2CHandle.store(record, std::memory_order_release);
     gDriver.tuner.busOpening.store(0, std::memory_order_release);
     return true;
 }
@@ -124,7 +124,7 @@ void TunerDefaults()
 // while it uses the record: so no transfer ever reads it half written.
 bool ReopenBus()
 {
-    if (gDriver.tuner.pI2CHandle.load() != nullptr) return true;
+    if (gDriver.tuner.pI2CHandle.load(std::memory_order_acquire) != nullptr) return true;
     if (!TryTakeBusGuard()) return false;  // a transfer runs: the next recovery tries again
     const bool opened = openBus();
     ReleaseBusGuard();
@@ -142,11 +142,18 @@ void PIO_init()
     // the power-down froze inside a transfer released its own on resuming.
 }
 
+// A power-up that could not get the bus guard closes without it. The record
+// is read while it is still published: once the handle reads null, a recovery
+// on the control thread may open the bus and rewrite the record, and the close
+// would then shut the fresh device. The recovery's open sees the null only
+// after this read.
 bool CloseBus()
 {
-    I2CHandle* bus = gDriver.tuner.pI2CHandle.exchange(nullptr);
+    I2CHandle* bus = gDriver.tuner.pI2CHandle.load(std::memory_order_acquire);
     if (bus == nullptr) return false;
-    if (bus->device != INVALID_HANDLE_VALUE) CloseHandle(bus->device);
+    const HANDLE device = bus->device;
+    if (gDriver.tuner.pI2CHandle.exchange(nullptr, std::memory_order_acq_rel) == nullptr) return false;
+    if (device != INVALID_HANDLE_VALUE) CloseHandle(device);
     return true;
 }
 

@@ -37,13 +37,14 @@ public:
     }
     operator T() const { return load(); }  // NOLINT: reads like the value it holds
 
-    T load() const
+    T load(std::memory_order order = std::memory_order_relaxed) const
     {
         CORVANE_PREEMPTION_POINT();
-        return value_.load(std::memory_order_relaxed);
+        return value_.load(order);
     }
     // A try-lock takes with an acquiring exchange and frees with a releasing
-    // store; everything else is relaxed.
+    // store; a pointer that publishes a record is stored releasing and loaded
+    // acquiring; everything else is relaxed.
     void store(T value, std::memory_order order = std::memory_order_relaxed)
     {
         CORVANE_PREEMPTION_POINT();
