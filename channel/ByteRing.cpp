@@ -14,24 +14,16 @@ inline std::uint32_t indexMask(std::int32_t size)
     return static_cast<std::uint32_t>(size) - 1u;
 }
 
-// Nobody holds a ring's guard across a wait: a guard still taken after this
-// long has a frozen holder.
-constexpr DWORD kRingGuardWaitMs = 50;
-
 }  // namespace
-
-bool EnterGuardWithin(CRITICAL_SECTION* guard, DWORD waitMs)
-{
-    for (DWORD waited = 0; !TryEnterCriticalSection(guard); ++waited) {
-        if (waited == waitMs) return false;
-        Sleep(1);
-    }
-    return true;
-}
 
 std::int32_t ByteRing::write(const std::uint8_t* source, std::int32_t count)
 {
-    if (count <= 0 || !EnterGuardWithin(&guard, kRingGuardWaitMs)) {
+    if (count <= 0) {
+        return 0;
+    }
+    EnterCriticalSection(&guard);
+    if (closed) {
+        LeaveCriticalSection(&guard);
         return 0;
     }
     // A write longer than the ring keeps one byte of room; the comparison is signed.
@@ -63,9 +55,10 @@ std::int32_t ByteRing::write(const std::uint8_t* source, std::int32_t count)
 
 std::int32_t ByteRing::read(std::uint8_t* destination, std::int32_t count)
 {
-    if (count <= 0 || !EnterGuardWithin(&guard, kRingGuardWaitMs)) {
+    if (count <= 0) {
         return 0;
     }
+    EnterCriticalSection(&guard);
     const std::int32_t limit = count > size ? size : count;
     const std::uint32_t mask = indexMask(size);
     std::int32_t taken = 0;
@@ -85,6 +78,20 @@ void ByteRing::reset(std::int32_t newSize)
     size = newSize;
     head = 0;
     tail = 0;
+    LeaveCriticalSection(&guard);
+}
+
+void ByteRing::close()
+{
+    EnterCriticalSection(&guard);
+    closed = true;
+    LeaveCriticalSection(&guard);
+}
+
+void ByteRing::open()
+{
+    EnterCriticalSection(&guard);
+    closed = false;
     LeaveCriticalSection(&guard);
 }
 

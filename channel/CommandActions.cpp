@@ -4,6 +4,7 @@
 #include "channel/Commands.h"
 #include "channel/SentenceTexts.h"
 #include "channel/Sentences.h"
+#include "control/Control.h"
 #include "control/ControlState.h"
 #include "driver/DriverContext.h"
 #include "rds/GroupDecoder.h"
@@ -56,23 +57,10 @@ bool postCommandRequest(std::uint8_t code)
 {
     // A recovery a power-up asked for is what opens the bus again; written
     // over before the control thread took it, it left the receiver deaf for
-    // good. It can come after the wait at the command's start (the reader
-    // frozen in its pause by the application's suspend goes on at the
-    // resume), so the wait is also made here, where the request is swapped:
-    // a recovery that comes in between makes the swap fail and is waited out.
-    Shared<std::uint8_t>& request = gDriver.control.controlRequest;
-    unsigned step = 0;
-    std::uint8_t pending = request.load();
-    for (;;) {
-        if (pending == kRequestShutdown || pending == kRequestPoweredDown) return false;
-        if (pending == kRequestRecover && step < kRecoveryWaitSteps) {
-            Sleep(kRecoveryWaitStepMs);
-            ++step;
-            pending = request.load();
-            continue;
-        }
-        if (request.compareExchange(pending, code)) return true;
-    }
+    // good. It can come after the wait at the command's start, so the wait is
+    // also made where the request is swapped: a recovery that comes in
+    // between makes the swap fail and is waited out.
+    return PostRequest(code, kRecoveryWaitSteps);
 }
 
 void searchFromCommand(std::uint8_t direction)

@@ -8,12 +8,12 @@
 #include "channel/Sentences.h"
 #include "control/ControlState.h"
 #include "driver/DriverContext.h"
+#include "driver/WorkerParking.h"
 #include "rds/GroupDecoder.h"
 #include "tuner/Tuner.h"
 
 namespace {
 
-constexpr DWORD kCommandGuardWaitMs = 4000;
 constexpr DWORD kCommandPauseMs = 15;
 
 constexpr std::int32_t kReportFilterFlags = 4096;
@@ -40,8 +40,10 @@ void handleAutoSearch(const CommandText& t)
         control.autoSearch.store(1);
         break;
     case 3:
+        // As the other search commands: dropped whole (no answer, the
+        // automatic search as it was) when its request cannot be posted.
+        if (!postCommandRequest(kRequestSearchOn)) return;
         control.autoSearch.store(1);
-        postCommandRequest(kRequestSearchOn);
         break;
     default:
         return;
@@ -233,16 +235,37 @@ void ReleaseCommandGuard()
     DeleteCriticalSection(&gDriver.channel.commandGuard);
 }
 
+// The guard is held through the recovery wait (3 s at most), the pause and
+// the command, whose request may wait out another recovery: a second command
+// waits its turn, however long that takes, and is not lost. While the
+// receiver is held off by a power-down a command is not carried out, also
+// one that was waiting its turn or that the power-down caught in its pause.
+bool parseCommandUnlessHeldOff(const char* text)
+{
+    if (text == nullptr) return true;
+    EnterCriticalSection(&gDriver.channel.commandGuard);
+    bool carried = false;
+    if (!ParkRequested()) {
+        // A recovery resets and reprograms the chip: hold the command until
+        // it is over, but not for more than 3 s.
+        waitOutRecovery();
+        Sleep(kCommandPauseMs);
+        if (!ParkRequested()) {
+            carryOut(CommandText(text));
+            carried = true;
+        }
+    }
+    LeaveCriticalSection(&gDriver.channel.commandGuard);
+    return carried;
+}
+
 void parseCommand(const char* text)
 {
-    // The guard is held through the recovery wait below (3 s at most) and the
-    // pause; one held much longer has a holder a power-down froze inside, and
-    // the command is dropped, as commands are while the receiver is down.
-    if (text == nullptr || !EnterGuardWithin(&gDriver.channel.commandGuard, kCommandGuardWaitMs)) return;
-    // A recovery resets and reprograms the chip: hold the command until it
-    // is over, but not for more than 3 s.
-    waitOutRecovery();
-    Sleep(kCommandPauseMs);
-    carryOut(CommandText(text));
+    parseCommandUnlessHeldOff(text);
+}
+
+void AwaitCommandUnderWay()
+{
+    EnterCriticalSection(&gDriver.channel.commandGuard);
     LeaveCriticalSection(&gDriver.channel.commandGuard);
 }

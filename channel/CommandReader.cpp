@@ -6,6 +6,7 @@
 
 #include "control/ControlState.h"
 #include "driver/DriverContext.h"
+#include "driver/WorkerParking.h"
 
 namespace {
 
@@ -100,7 +101,9 @@ bool readCommandLine(CommandReader& reader)
     ByteRing& ring = gDriver.channel.inputRing;
     for (;;) {
         Sleep(kReadRoundMs);
-        if (readerStopped()) return false;
+        // A power-down asks the thread to park: a partial line is dropped,
+        // as the power-up drops the bytes that were still to come.
+        if (readerStopped() || ParkRequested()) return false;
         if (readerPaused()) continue;  // the partial line keeps its state; the bytes wait
 
         std::uint8_t c;
@@ -127,11 +130,16 @@ DWORD WINAPI CommandReaderThread(LPVOID)
     // wrote before this thread first ran are commands too.
     CommandReader reader{};
     while (!readerStopped()) {
+        if (ParkWhileAsked(Worker::Reader)) continue;
         if (readerPaused()) {
             Sleep(kPausedCheckMs);
             continue;
         }
-        if (readCommandLine(reader)) parseCommand(reader.line);
+        // A line read before a power-down is carried out after the power-up,
+        // once the power-up's recovery is over: the power-up drops only the
+        // bytes not yet read.
+        if (reader.lineHeld == 0 && readCommandLine(reader)) reader.lineHeld = 1;
+        if (reader.lineHeld != 0 && parseCommandUnlessHeldOff(reader.line)) reader.lineHeld = 0;
     }
     ExitThread(0);
 }

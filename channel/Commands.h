@@ -22,6 +22,7 @@ constexpr unsigned kCommandBodyMax = 18;
 struct CommandReader {
     char line[kCommandLineBytes];
     std::uint8_t dropLineFeed;
+    std::uint8_t lineHeld;  // a whole line a power-down kept from being carried out
 };
 
 // Create and delete the parser's guard: once per load, before any thread can
@@ -41,8 +42,18 @@ bool readCommandLine(CommandReader& reader);
 
 // Carries out one command. text[1] is the command letter, the arguments
 // follow; text[0] is not looked at. Serialised between its callers; waits
-// while a recovery is under way (at most 3 s), then 15 ms, then acts.
+// while a recovery is under way (at most 3 s), then 15 ms, then acts. Does
+// nothing while a power-down holds the receiver off.
 void parseCommand(const char* text);
+// The same; false when a power-down held the receiver off before the command
+// was carried out: the command reader keeps the line and offers it again
+// after the power-up, as a line read before the power-down.
+bool parseCommandUnlessHeldOff(const char* text);
+
+// Returns once the command being carried out, if any, has ended. A power-down
+// calls it after asking the workers to park: from then on no command is
+// carried out until the power-up.
+void AwaitCommandUnderWay();
 
 // "$PXRQF" with QFI, QFS, QFT and QFN.
 void emitSearchSettings();

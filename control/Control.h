@@ -20,8 +20,9 @@
 // Lets the next chip interrupt through, resets the chip and programs the
 // receiver settings again. Settings lost on the bus would leave the chip on
 // the wrong raster for good: recoveryNeeded then asks for another reset (the
-// control loop's next tick, or the search before its next seek).
-void resetAndReprogramTuner();
+// control loop's next tick, or the search before its next seek). False when a
+// power-down came during the reset pulse: the chip is left in reset for it.
+bool resetAndReprogramTuner();
 
 // The part of a power-up that needs a thread: the bus opened afresh under the
 // bus guard (a power-up while running must not leak the open one), the
@@ -31,13 +32,22 @@ void resetAndReprogramTuner();
 // takes the handler's recovery request.
 void CompletePowerUp();
 
-// Writes a request code over whatever is pending, for the paths that replace
-// it (a power-down, a power-up's or a hang's recovery, the recovery request).
-// A search a command asked for that now never starts leaves no stopSearch
-// behind: the command set it only to end a search already running, and left
-// set it would keep the automatic search from ever starting again. One
-// interlocked exchange and a store: the system's power handlers may use it.
-void ReplaceRequest(std::uint8_t code);
+// Every writer of controlRequest but the control thread's own takes and the
+// unload goes through one of these two compare-and-swap loops, so that no
+// check and write can be split by another writer's.
+//
+// ReplaceRequest: the power paths' codes (200 for a power-down, 100 for a
+// power-up's recovery), written over anything but a pending unload (99).
+// Compare-and-swap steps and a store only: the system's power handlers may
+// use it. Returns the code it replaced (or the 99 it left).
+std::uint8_t ReplaceRequest(std::uint8_t code);
+// PostRequest: every other writer (a command, the recovery request, the
+// control loop's hang detection). Never over an unload (99) or a power-down
+// (200): false, and the request is dropped; the power-up asks for its own
+// recovery. A pending recovery is waited out first for up to
+// `recoveryWaitSteps` steps of 10 ms; one still pending then is replaced.
+// A search request that a recovery replaces leaves no stopSearch behind.
+bool PostRequest(std::uint8_t code, unsigned recoveryWaitSteps = 0);
 
 // The control thread procedure; the parameter is not used. Ends with
 // ExitThread(0) once stopControlThread is set and a request code is pending.

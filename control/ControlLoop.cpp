@@ -2,6 +2,7 @@
 
 #include "channel/Sentences.h"
 #include "driver/DriverContext.h"
+#include "driver/WorkerParking.h"
 #include "rds/GroupDecoder.h"
 #include "tuner/Tuner.h"
 
@@ -121,6 +122,7 @@ void recoverTuner()
         // at every step: a system suspend may have stopped this thread in the
         // middle of an earlier recovery's pause.
         if (control().powerUpOwed.load() != 0) {
+            if (PowerDownPending()) return;
             CompletePowerUp();
             step = 0;
         }
@@ -130,15 +132,16 @@ void recoverTuner()
     }
     // The recovery is what switches the bus back on after a power-up; if that
     // power-up could not open it, it is opened here, or the driver stays deaf.
+    // A power-down that came meanwhile owns the bus, its gate and the reset
+    // line: the recovery leaves them to it.
+    if (PowerDownPending()) return;
     ReopenBus();
+    if (PowerDownPending()) return;
     gDriver.tuner.i2cOff.store(0);
-    resetAndReprogramTuner();
-    // A power-down while the chip was in reset switched the bus off again and
-    // froze this thread here; the power-up's request 100 is then for a fresh
-    // recovery, not for this one, whose settings never reached the chip. So
-    // too when a power-up closed the bus under this recovery after it was
-    // opened above (and could not open it again): the code stays 100 and the
-    // recovery runs again, opening the bus after its pause.
+    if (!resetAndReprogramTuner()) return;
+    // A power-up that closed the bus under this recovery after it was opened
+    // above (and could not open it again) leaves the code 100: the recovery
+    // runs again, opening the bus after its pause.
     if (gDriver.tuner.i2cOff.load() != 0 || gDriver.tuner.pI2CHandle.load() == nullptr) return;
     tuneBack();
 }
@@ -215,28 +218,65 @@ void controlTick()
     // either this one or the next tick's, never wiped unseen.
     if (control().recoveryNeeded.exchange(0) == 1) {
         control().recoveryFrequency.store(ChannelFrequency());
-        ReplaceRequest(kRequestRecover);
+        PostRequest(kRequestRecover);
     }
 }
 
 }  // namespace
 
-void ReplaceRequest(std::uint8_t code)
+namespace {
+
+// A search a command asked for that a recovery or a power-down now replaces
+// never starts: the command set stopSearch only to end a search already
+// running, and left set it would keep the automatic search from ever
+// starting again.
+void forgetReplacedSearch(std::uint8_t replaced, std::uint8_t code)
 {
-    const std::uint8_t replaced = control().controlRequest.exchange(code);
+    if (code != kRequestRecover && code != kRequestPoweredDown) return;
     if (replaced == kRequestSearchUp || replaced == kRequestSearchDown) control().stopSearch.store(0);
 }
 
-void resetAndReprogramTuner()
+}  // namespace
+
+std::uint8_t ReplaceRequest(std::uint8_t code)
+{
+    std::uint8_t pending = pendingRequest();
+    do {
+        if (pending == kRequestShutdown) return pending;
+    } while (!control().controlRequest.compareExchange(pending, code));
+    forgetReplacedSearch(pending, code);
+    return pending;
+}
+
+bool PostRequest(std::uint8_t code, unsigned recoveryWaitSteps)
+{
+    unsigned step = 0;
+    std::uint8_t pending = pendingRequest();
+    for (;;) {
+        if (pending == kRequestShutdown || pending == kRequestPoweredDown) return false;
+        if (pending == kRequestRecover && step < recoveryWaitSteps) {
+            Sleep(kIdleStepMs);
+            ++step;
+            pending = pendingRequest();
+            continue;
+        }
+        if (control().controlRequest.compareExchange(pending, code)) break;
+    }
+    forgetReplacedSearch(pending, code);
+    return true;
+}
+
+bool resetAndReprogramTuner()
 {
     // A recovery asked for before this reset (the interrupt time-out, say,
     // just before a system suspend froze the loop) is served by it: taken
     // later, it would reset a chip that has just been programmed afresh.
     control().recoveryNeeded.store(0);
     InterruptDone(gDriver.lifecycle.sysIntr);
-    TunerReset();
+    if (!TunerReset()) return false;
     const ReceiverSettings& settings = gDriver.tuner.settings;
     if (!ApplyReceiverSettings(settings) || !ReceiverSettingsReachedChip(settings)) control().recoveryNeeded.store(1);
+    return true;
 }
 
 DWORD WINAPI ControlThread(LPVOID)
@@ -247,6 +287,10 @@ DWORD WINAPI ControlThread(LPVOID)
     control().searchState.store(kSearchIdle);
     if (stopRequested()) ExitThread(0);
     for (;;) {
+        // The loop's top is where a power-down finds the thread: no tune,
+        // search or recovery under way. Released, it finds the power-up's
+        // recovery pending.
+        ParkWhileAsked(Worker::Control);
         dispatch(pendingRequest());
         gDriver.tuner.tunerBusy.store(0);
         control().searchState.store(kSearchIdle);

@@ -22,7 +22,7 @@ void CompletePowerUp()
     // take that request as its own meanwhile and be past the point where it
     // opens the bus: the bus would stay closed for good. So it is asked for
     // once more, after the close.
-    if (gDriver.tuner.pI2CHandle.load() == nullptr) ReplaceRequest(kRequestRecover);
+    if (gDriver.tuner.pI2CHandle.load() == nullptr) PostRequest(kRequestRecover);
     InterruptDone(gDriver.lifecycle.sysIntr);
     emptyGroupQueue();
     ResetPortRings();

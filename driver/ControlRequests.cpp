@@ -77,11 +77,7 @@ void runPowerRequest(void* context)
             return;
         }
         NKDbgPrintfW(kMsgPowerSet, d, life.currentDx.load());
-        if (d <= D1) {
-            PowerUpUnlessAppSuspended();
-        } else {
-            powerDownDriver();
-        }
+        SetPowerManagerState(d);
         life.currentDx.store(d);
         // The caller's length pointer is not checked before the work is done:
         // a missing one is reported like a bad one, after the fact.
@@ -123,16 +119,17 @@ void runCommandRequest(const BYTE* in, DWORD inLength)
 // control loop's own trigger store it, so without this the application's
 // request would retune to a stale frequency (87.5 MHz after start-up) and
 // lose the station. While a recovery or a power-down is pending the stored
-// frequency is the right one already.
+// frequency is the right one already (ChannelFrequency answers it then). A
+// request while the receiver is powered down or unloading is dropped: the
+// power-up asks for its own recovery, and a recovery now would bring the chip
+// up under a driver that says it is off.
 void requestRecovery()
 {
     ControlState& control = gDriver.control;
-    // Load and store are two steps: a request that replaces the pending one
-    // meanwhile is overwritten by the recovery, as it would be a moment later.
     const std::uint8_t pending = control.controlRequest.load();
-    if (pending != kRequestRecover && pending != kRequestPoweredDown)
-        control.recoveryFrequency.store(ChannelFrequency());
-    ReplaceRequest(kRequestRecover);
+    if (pending == kRequestShutdown || pending == kRequestPoweredDown) return;
+    control.recoveryFrequency.store(ChannelFrequency());
+    PostRequest(kRequestRecover);
 }
 
 }  // namespace

@@ -15,9 +15,6 @@
 
 namespace {
 
-constexpr int kLineBusAlreadyClosed = 1734;
-inline constexpr const WCHAR* kMsgBusAlreadyClosed = TEXT("TMC Error: pI2CHandle== NULL\r\n");
-
 LifecycleState& life()
 {
     return gDriver.lifecycle;
@@ -30,37 +27,6 @@ HANDLE startWorker(LPTHREAD_START_ROUTINE procedure, Shared<std::uint8_t>& stopF
     if (thread != nullptr) CeSetThreadPriority(thread, kWorkerPriority);
     return thread;
 }
-
-// The workers in the order the power routines suspend and resume them.
-HANDLE* const kSuspendOrder[] = {&gDriver.lifecycle.interruptThread, &gDriver.lifecycle.controlThread,
-                                 &gDriver.lifecycle.readerThread, &gDriver.lifecycle.groupThread};
-
-void suspendWorkers()
-{
-    // Suspension is counted by the platform: a second power-down without a
-    // power-up in between must not suspend the workers twice, or one power-up
-    // would leave them frozen.
-    if (life().workersSuspended.load() != 0) return;
-    for (HANDLE* thread : kSuspendOrder)
-        if (*thread != nullptr) SuspendThread(*thread);
-    life().workersSuspended.store(1);
-}
-
-void resumeWorkers()
-{
-    if (life().workersSuspended.load() == 0) return;
-    for (HANDLE* thread : kSuspendOrder)
-        if (*thread != nullptr) ResumeThread(*thread);
-    life().workersSuspended.store(0);
-}
-
-// The power transitions on callers' threads one at a time.
-struct PowerTransition {
-    PowerTransition() { EnterCriticalSection(&gDriver.lifecycle.powerGuard); }
-    ~PowerTransition() { LeaveCriticalSection(&gDriver.lifecycle.powerGuard); }
-    PowerTransition(const PowerTransition&) = delete;
-    PowerTransition& operator=(const PowerTransition&) = delete;
-};
 
 // True when the thread has ended (or never ran).
 bool waitAndClose(HANDLE& thread)
@@ -131,8 +97,7 @@ BOOL COM_Deinit(DWORD)
     if (life().interruptEvent != nullptr) SetEvent(life().interruptEvent);
     life().stopGroupThread.store(1);
 
-    // Frozen workers are thawed to see their flags.
-    resumeWorkers();
+    // Parked workers see their flags where they wait.
     bool ended = waitAndClose(life().readerThread);
     ended &= waitAndClose(life().controlThread);
     const bool interruptThreadEnded = waitAndClose(life().interruptThread);
@@ -155,92 +120,6 @@ BOOL COM_Deinit(DWORD)
     // released under it.
     EndLoad(ended);
     return TRUE;
-}
-
-void powerDownDriver()
-{
-    PowerTransition transition;
-    gDriver.tuner.i2cOff.store(1);
-    suspendWorkers();
-    gDriver.control.recoveryFrequency.store(TunerPowerDown());
-    ReplaceRequest(kRequestPoweredDown);
-    // Closed under the bus guard when it can be had: the recovery that opens
-    // the bus again takes the guard before it rewrites the record, and so
-    // comes after this read of it. A worker the suspension froze inside a
-    // transfer holds the guard; the close then goes ahead without it after
-    // the guard's bounded wait, as that worker finds the device closed.
-    const bool guarded = WaitForBusGuard();
-    const bool closed = CloseBus();
-    if (guarded) ReleaseBusGuard();
-    if (!closed) {
-        PrintErrorLocation(kSourceDriver, kLineBusAlreadyClosed);
-        NKDbgPrintfW(kMsgBusAlreadyClosed);
-    }
-    life().driverState.store(kDriverPoweredDown);
-}
-
-// The workers are resumed first. A power-down stops a worker wherever it is:
-// inside the output ring's or the group queue's critical section (or with the
-// section handed to it while it waited), or inside a register transfer
-// holding the bus guard. Taking either before the resume would wait for ever.
-// Once resumed, a holder leaves within a few steps: no thread holds these
-// across a wait. Until the new request below, the control thread finds the
-// power-down's request and idles, and transfers are no-ops (i2cOff). Whatever
-// a worker finishes writing meanwhile is cleared by the resets that follow.
-void powerUpDriver()
-{
-    PowerTransition transition;
-    resumeWorkers();
-    ReplaceRequest(kRequestRecover);
-    CompletePowerUp();
-    life().driverState.store(kDriverRunning);
-}
-
-// The system's suspend and resume. The kernel calls these two in kernel mode
-// with the scheduler stopped; they may not make a system call (one that could
-// block halts the system), only touch memory and the device's registers. So
-// they record the transition and hand the rest to the control thread: the
-// power-down holds the chip in reset through its pin registers and stops the
-// bus (i2cOff) and the control loop (request 200); every thread stands still
-// until the resume anyway. The power-up asks for the recovery (request 100),
-// which resets the chip and tunes back to the saved frequency, and leaves the
-// power-up's thread work (the bus opened afresh, the interrupt acknowledged,
-// the queues and rings emptied) to the control thread, which does it first
-// when it takes that request.
-void COM_PowerDown(DWORD)
-{
-    gDriver.tuner.i2cOff.store(1);
-    gDriver.control.recoveryFrequency.store(TunerPowerDown());
-    ReplaceRequest(kRequestPoweredDown);
-    life().driverState.store(kDriverPoweredDown);
-}
-
-// A receiver suspended by the application stays off. So does one the power
-// manager set to D2 to D4, whose workers are suspended: this handler cannot
-// resume them, and the power manager's own D0 after the resume brings the
-// receiver back.
-void PowerUpUnlessAppSuspended()
-{
-    PowerTransition transition;  // the application's suspend cannot come in between
-    if (life().appSuspended.load() == 0) powerUpDriver();
-}
-
-void SetAppSuspended(bool suspended)
-{
-    PowerTransition transition;
-    life().appSuspended.store(suspended ? 1 : 0);
-    if (suspended)
-        powerDownDriver();
-    else
-        powerUpDriver();
-}
-
-void COM_PowerUp(DWORD)
-{
-    if (life().appSuspended.load() != 0 || life().workersSuspended.load() != 0) return;
-    gDriver.control.powerUpOwed.store(1);
-    ReplaceRequest(kRequestRecover);
-    life().driverState.store(kDriverRunning);
 }
 
 BOOL CorvaneDllEntry(HANDLE, DWORD, LPVOID)

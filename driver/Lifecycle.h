@@ -1,6 +1,6 @@
 // The driver's life: COM_Init brings the tuner up and starts the four worker
 // threads and the tuner interrupt; COM_Deinit stops them and releases what the
-// driver holds; the power routines freeze and revive the whole driver.
+// driver holds; the power routines park the workers and switch the receiver off, and revive it.
 #pragma once
 
 #include "platform/ce/WinCE.h"
@@ -17,13 +17,16 @@ void COM_PowerUp(DWORD deviceContext);
 void COM_PowerDown(DWORD deviceContext);
 }
 
-// Each runs whole on its caller's thread, one power transition at a time.
+// Each runs whole on its caller's thread, one power transition at a time
+// (driver/Power.cpp). The power-down parks the workers (driver/WorkerParking.h)
+// and then switches the receiver off; the power-up switches it on and
+// releases them.
 void powerUpDriver();
 void powerDownDriver();
-// The power manager's D0 and D1: a power-up unless the application has the
-// receiver suspended, decided under the same guard as the application's
-// suspend and resume (SetAppSuspended), so neither can come in between.
-void PowerUpUnlessAppSuspended();
+// The power manager's device state (0 to 4) and the application's suspend and
+// resume, decided under one guard: the receiver runs only while the power
+// manager's state is D0 or D1 and the application has not suspended it.
+void SetPowerManagerState(DWORD state);
 void SetAppSuspended(bool suspended);
 
 // The library's entry routine: nothing to do for any reason.

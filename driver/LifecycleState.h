@@ -26,12 +26,18 @@ struct LifecycleState {
 
     // Serialises the power transitions that run on callers' threads (the power
     // manager's requests, the application's suspend and resume, the unload):
-    // two of them at once could leave the workers frozen while driverState
+    // two of them at once could leave the workers parked while driverState
     // says the driver runs. The system's power handlers cannot take it.
     CRITICAL_SECTION powerGuard{};
-    // A power-down suspended the workers once. Written under powerGuard; the
-    // system's power-up handler reads it without.
-    Shared<std::uint8_t> workersSuspended{0};
+    // The power manager's last state was D2 to D4. Written under powerGuard.
+    Shared<std::uint8_t> powerManagerOff{0};
+    // Parking (driver/WorkerParking.h): a caller's power-down asks the workers
+    // to park (1) until the power-up releases them; each acknowledges the
+    // round it parked for. Request and round are written under powerGuard or
+    // by the unload; the system's power-up handler reads the request without.
+    Shared<std::uint8_t> parkRequest{0};
+    Shared<std::uint32_t> parkRound{0};
+    Shared<std::uint32_t> parked[4] = {};  // by Worker
 
     Shared<std::uint8_t> stopGroupThread{0};
     Shared<std::uint8_t> stopInterruptThread{0};

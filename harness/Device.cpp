@@ -36,9 +36,13 @@ void Device::useCallerThreads(unsigned applications)
     if (loaded_ || callerThreads()) throw std::logic_error("caller threads are set up once, before the load");
     deviceManager_ = std::make_unique<CallerThread>("device manager", kDeviceManagerPriority);
     powerManager_ = std::make_unique<CallerThread>("power manager", kPowerManagerPriority);
-    for (unsigned k = 0; k < applications; ++k)
+    // The device and power managers run in the kernel process, as the
+    // driver does; the application's threads are its own process's.
+    for (unsigned k = 0; k < applications; ++k) {
         applications_.push_back(
             std::make_unique<CallerThread>("application " + std::to_string(k + 1), kApplicationPriority));
+        kernel_.setProcess(applications_.back()->handle(), sim::Process::Application);
+    }
 }
 
 CallerThread* Device::threadFor(Caller caller)

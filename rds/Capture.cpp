@@ -2,6 +2,7 @@
 
 #include "channel/Sentences.h"
 #include "driver/DriverContext.h"
+#include "driver/WorkerParking.h"
 #include "rds/GroupDecoder.h"
 #include "rds/GroupQueue.h"
 #include "tuner/Tuner.h"
@@ -74,8 +75,11 @@ DWORD WINAPI RdsInterruptThread(LPVOID)
     while (!stopRequested()) {
         const DWORD result = WaitForSingleObject(life.interruptEvent, kInterruptTimeoutMs);
         // The unload wakes this thread with a simulated interrupt after
-        // setting the flag: it leaves before touching the bus.
+        // setting the flag: it leaves before touching the bus. So does a
+        // power-down, to park the thread: whatever woke it then, the chip is
+        // going into reset, and the power-up acknowledges the interrupt.
         if (stopRequested()) break;
+        if (ParkWhileAsked(Worker::Interrupt, life.interruptEvent)) continue;
         if (result == WAIT_TIMEOUT) {
             // No group and no completion for a minute: release a waiting tune
             // or seek and ask the control loop to recover the tuner.
@@ -100,6 +104,7 @@ DWORD WINAPI GroupThread(LPVOID)
 {
     RdsState& rds = gDriver.rds;
     while (gDriver.lifecycle.stopGroupThread.load() == 0) {
+        if (ParkWhileAsked(Worker::Group)) continue;
         Sleep(kGroupDrainMs);
         rds.interruptCount.store(0);
         // Taken out under the queue's lock, decoded outside it.

@@ -61,8 +61,11 @@ std::uint16_t ChannelFrequency()
 {
     const std::uint16_t recovery = gDriver.control.recoveryFrequency.load();
     // While a recovery or resume is pending, or its tune back runs, the chip
-    // has not been tuned back yet: report where it is going.
-    if (gDriver.control.controlRequest.load() == kRequestRecover || gDriver.control.retuning.load() != 0) {
+    // has not been tuned back yet: report where it is going. So while it is
+    // powered down: the power-up's recovery tunes back there, and a second
+    // power-down must not save the channel of a chip in reset.
+    const std::uint8_t request = gDriver.control.controlRequest.load();
+    if (request == kRequestRecover || request == kRequestPoweredDown || gDriver.control.retuning.load() != 0) {
         return recovery;
     }
     const unsigned channel = kReadchanChan.get(shadow().get(READCHAN));

@@ -59,7 +59,9 @@ void RefreshStatusForReport();
 
 // ---- Reset and power sequences -----------------------------------------------
 
-void TunerReset();
+// Pulses the reset line (300 ms low) with the bus-mode line high. False when a
+// power-down came during the pulse: the line is left low, the chip in reset.
+bool TunerReset();
 void TunerHardwareInit();
 // The second reset at load and the first programming of the receiver
 // settings, after TunerDefaults has stored the tuner's own start values.

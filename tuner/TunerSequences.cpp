@@ -1,4 +1,5 @@
 #include "driver/DriverContext.h"
+#include "driver/WorkerParking.h"
 #include "platform/Platform.h"
 #include "tuner/Tuner.h"
 #include "tuner/TunerMessages.h"
@@ -73,16 +74,21 @@ void powerBus()
 // The chip latches its bus mode on the rising edge of reset: the bus-mode
 // line must already be high then, or the chip ignores the bus until the next
 // reset.
-void TunerReset()
+bool TunerReset()
 {
     PinDriveHigh(kBusModeLine);
     PinMakeOutput(kBusModeLine);
     PinDriveLow(kResetLine);
     PinMakeOutput(kResetLine);
     Sleep(kResetLowMs);
+    // A power-down that came during the pulse may already have held the line
+    // low itself: raising it now would leave the chip out of reset for the
+    // whole power-down.
+    if (PowerDownPending()) return false;
     PinDriveHigh(kResetLine);
     PinMakeOutput(kResetLine);
     Sleep(kResetRecoverMs);
+    return true;
 }
 
 void TunerHardwareInit()

@@ -261,6 +261,17 @@ std::uint32_t Kernel::suspendCount(HANDLE thread) const
     return t ? t->suspendCount : 0;
 }
 
+void Kernel::setProcess(HANDLE thread, Process process)
+{
+    if (Thread* t = const_cast<Thread*>(threadOf(*impl_, thread))) t->process = process;
+}
+
+Process Kernel::process(HANDLE thread) const
+{
+    const Thread* t = threadOf(*impl_, thread);
+    return t ? t->process : Process::Kernel;
+}
+
 bool Kernel::threadExited(HANDLE thread) const
 {
     const Thread* t = threadOf(*impl_, thread);

@@ -46,6 +46,16 @@ private:
 // Seeds each stream from the run's seed (one stream per Stream value).
 void seedStreams(std::uint64_t seed, std::span<Random> streams);
 
+// The process a thread belongs to. A module loaded in the kernel process (a
+// driver, by default, and the device and power managers) runs its threads in
+// kernel mode, and "calling SuspendThread on a kernel thread does not suspend
+// the thread": the call fails and changes nothing. An application's threads
+// are user threads: suspension is counted, and a user thread that is making a
+// kernel call (inside any system call, a blocking wait or sleep included)
+// cannot be suspended then either. A thread belongs to its creator's process;
+// the thread that creates the Kernel is of the kernel process.
+enum class Process { Kernel, Application };
+
 // How the scheduler interleaves threads.
 // cooperative: a thread gives up the processor only inside a blocking call; code
 //   takes no virtual time (exact-timing tests rely on it).
@@ -56,7 +66,7 @@ void seedStreams(std::uint64_t seed, std::span<Random> streams);
 // pct: the same points and costs; threads run by random distinct priorities
 //   that are demoted at a few seeded change points (probabilistic concurrency
 //   testing, drawn afresh every round of points).
-// In both preemptive modes SuspendThread stops its target where it stands.
+// In both preemptive modes SuspendThread stops a user thread where it stands.
 enum class Schedule { Cooperative, Random, Pct };
 const char* scheduleName(Schedule schedule);
 std::optional<Schedule> parseSchedule(std::string_view name);
@@ -178,6 +188,10 @@ public:
     const std::vector<TraceEntry>& trace() const;
     int priority(HANDLE thread) const;
     std::uint32_t suspendCount(HANDLE thread) const;
+    // Moves a thread to another process (the harness's application threads,
+    // a test's user thread); its later creations belong there too.
+    void setProcess(HANDLE thread, Process process);
+    Process process(HANDLE thread) const;
     bool threadExited(HANDLE thread) const;
     DWORD threadId(HANDLE thread) const;
     HANDLE threadHandle(DWORD id) const;  // null for an unknown id
@@ -199,7 +213,8 @@ public:
     // waited on, used after deletion or before initialisation; a thread that
     // exits holding a section; memory freed twice or not by its allocator; a
     // system call inside a power handler; a step of a thread whose module was
-    // unloaded. The handler receives each report; without one (the default)
+    // unloaded; a SuspendThread of a kernel thread, which has no effect on a
+    // device. The handler receives each report; without one (the default)
     // the report and the reproduce line are printed and the process aborts.
     // After a handler returns the call goes on as CE would, or as leniently as
     // the simulation can.

@@ -64,10 +64,13 @@ struct Thread : Waitable {
     std::uint64_t wakeGeneration = 0;  // stale timeline entries carry an older one
     Waitable* waitingOn = nullptr;
     DWORD waitResult = 0;
-    std::uint32_t pctRank = 0;       // pct: lower runs first (random, or demoted)
-    void* faultGuard = nullptr;      // the innermost CeGuardedCall of this thread
-    std::uint32_t sectionsHeld = 0;  // critical sections it owns now
-    bool unloaded = false;           // its module was unloaded under it: it may not run again
+    std::uint32_t pctRank = 0;          // pct: lower runs first (random, or demoted)
+    void* faultGuard = nullptr;         // the innermost CeGuardedCall of this thread
+    std::uint32_t sectionsHeld = 0;     // critical sections it owns now
+    bool unloaded = false;              // its module was unloaded under it: it may not run again
+    Process process = Process::Kernel;  // the process that owns it: its creator's
+    bool enteringCall = false;          // stopped at the start of a system call (its preemption point)
+    bool blockedInCall = false;         // blocked inside a system call, or woken and not yet back
     Thread() : Waitable(ThreadObject) {}
 };
 
@@ -311,6 +314,7 @@ struct Kernel::Impl {
     void compactTimeline();
     void wake(Thread* t, DWORD result);  // end a wait with a result
     void block();                        // current thread gives up the processor
+    void blockUnmarked();
     bool preemptive() const { return options.schedule != Schedule::Cooperative; }
     void preemptionPoint();
     void firePointAlarms();

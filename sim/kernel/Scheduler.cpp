@@ -169,6 +169,18 @@ void Kernel::Impl::runHardwareEvent(const TimelineEntry& e)
 
 void Kernel::Impl::block()
 {
+    // A thread that blocks does so inside a system call (a sleep, a wait, a
+    // section, its own suspension): it cannot be suspended until it returns.
+    struct InCall {
+        Thread* thread;
+        explicit InCall(Thread* t) : thread(t) { thread->blockedInCall = true; }
+        ~InCall() { thread->blockedInCall = false; }
+    } inCall{current};
+    blockUnmarked();
+}
+
+void Kernel::Impl::blockUnmarked()
+{
     if (preemptive()) {
         blockPreemptive(nullptr);
         return;
@@ -246,6 +258,7 @@ Thread* Kernel::Impl::createThread(LPTHREAD_START_ROUTINE start, LPVOID paramete
     t->id = static_cast<DWORD>(threads.size() + 1);
     t->start = start;
     t->parameter = parameter;
+    if (current != nullptr) t->process = current->process;
 
     const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
     std::size_t size = options.stackBytes;

@@ -99,6 +99,25 @@ DWORD SuspendThread(HANDLE thread)
         failWith(ERROR_INVALID_HANDLE);
         return 0xFFFFFFFFu;
     }
+    // "Calling SuspendThread on a kernel thread does not suspend the thread."
+    // CE 6.0 documents only the failure value; Compact 2013 answers
+    // 0xFFFFFFFE. The handle and the call are valid, the kernel just does not
+    // do it to its own threads: ERROR_NOT_SUPPORTED says so, where an invalid
+    // handle or parameter would send the caller looking for a wrong argument.
+    // A caller that counts on it freezes nothing: the verifier says so.
+    if (t->process == sim::Process::Kernel) {
+        k.report("SuspendThread on thread " + std::to_string(t->id) + ": it has no effect on a kernel thread");
+        failWith(ERROR_NOT_SUPPORTED);
+        return 0xFFFFFFFFu;
+    }
+    // "If the thread is making a kernel call, SuspendThread fails": read
+    // strictly, from the call's start to its return, a blocking wait or sleep
+    // included. Busy, and worth repeating, as the reference advises.
+    const bool makingCall = t != k.current && (t->enteringCall || t->blockedInCall);
+    if (makingCall) {
+        failWith(ERROR_BUSY);
+        return 0xFFFFFFFFu;
+    }
     // Past the maximum the call fails and the count stays.
     if (t->suspendCount >= kMaximumSuspendCount) {
         failWith(kErrorSignalRefused);

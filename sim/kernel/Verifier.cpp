@@ -34,7 +34,11 @@ void Kernel::Impl::systemCall(const char* name)
 {
     if (powerHandler != nullptr)
         report(std::string("system call in a power handler: the system halts (") + name + " in " + powerHandler + ")");
+    // A thread stopped here is making a kernel call: it cannot be suspended.
+    Thread* self = current;
+    if (self != nullptr) self->enteringCall = true;
     preemptionPoint();
+    if (self != nullptr) self->enteringCall = false;
 }
 
 void Kernel::setVerifierHandler(VerifierHandler handler)

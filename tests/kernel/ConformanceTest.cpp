@@ -122,22 +122,54 @@ TEST(CeConformance, Threads)
     Verified v;
     static int ticks;
     ticks = 0;
-    HANDLE t = CreateThread(
-        nullptr, 0,
-        [](LPVOID) -> DWORD {
-            for (;;) ++ticks, Sleep(10);
-        },
-        nullptr, 0, nullptr);
-    // "The previous suspend count indicates success"; the count stops at
-    // MAXIMUM_SUSPEND_COUNT (127) with an error and no increment.
-    for (DWORD i = 0; i < 127; ++i) ASSERT_EQ(SuspendThread(t), i);
+    const auto tick = [](LPVOID) -> DWORD {
+        for (;;) ++ticks, Sleep(10);
+    };
+    // The driver's workers and this thread are of the kernel process: "calling
+    // SuspendThread on a kernel thread does not suspend the thread". The call
+    // fails with ERROR_NOT_SUPPORTED, the verifier says so, ResumeThread
+    // changes nothing, and the thread runs on.
+    HANDLE kernelThread = CreateThread(nullptr, 0, tick, nullptr, 0, nullptr);
+    Sleep(25);
+    EXPECT_EQ(SuspendThread(kernelThread), 0xFFFFFFFFu);
+    EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
+    EXPECT_EQ(v.take(), (std::vector<std::string>{"SuspendThread on thread 2: it has no effect on a kernel thread"}));
+    EXPECT_EQ(ResumeThread(kernelThread), 0u);
+    const int before = ticks;
+    Sleep(50);
+    EXPECT_EQ(ticks, before + 5);
+    EXPECT_EQ(v.kernel.suspendCount(kernelThread), 0u);
+
+    // An application's thread is a user thread. Making a kernel call (here a
+    // sleep) it cannot be suspended: ERROR_BUSY, to be tried again. Created
+    // suspended it is in its own code: "the previous suspend count indicates
+    // success"; the count stops at MAXIMUM_SUSPEND_COUNT (127) with an error
+    // and no increment.
+    const DWORD thisThread = GetCurrentThreadId();
+    HANDLE sleeper = CreateThread(nullptr, 0, tick, nullptr, 0, nullptr);
+    v.kernel.setProcess(sleeper, sim::Process::Application);
+    Sleep(5);
+    EXPECT_EQ(SuspendThread(sleeper), 0xFFFFFFFFu);
+    EXPECT_EQ(GetLastError(), ERROR_BUSY);
+    constexpr DWORD kCreateSuspended = 0x4;
+    HANDLE t = CreateThread(nullptr, 0, tick, nullptr, kCreateSuspended, nullptr);
+    v.kernel.setProcess(t, sim::Process::Application);
+    EXPECT_EQ(v.kernel.process(t), sim::Process::Application);
+    EXPECT_EQ(v.kernel.process(v.kernel.threadHandle(thisThread)), sim::Process::Kernel);
+    for (DWORD i = 1; i < 127; ++i) ASSERT_EQ(SuspendThread(t), i);
     EXPECT_EQ(SuspendThread(t), 0xFFFFFFFFu);
     EXPECT_EQ(v.kernel.suspendCount(t), 127u);
     // ResumeThread returns the previous count; 0: it was not suspended.
-    for (DWORD i = 127; i > 0; --i) ASSERT_EQ(ResumeThread(t), i);
-    EXPECT_EQ(ResumeThread(t), 0u);
+    ticks = 0;
+    for (DWORD i = 127; i > 1; --i) ASSERT_EQ(ResumeThread(t), i);
     Sleep(25);
-    EXPECT_GT(ticks, 0);
+    const int sleeperOnly = ticks;
+    EXPECT_EQ(ResumeThread(t), 1u);
+    EXPECT_EQ(ResumeThread(t), 0u);
+    ticks = 0;
+    Sleep(25);
+    EXPECT_GT(ticks, sleeperOnly) << "both tick once the count is 0";
+    EXPECT_TRUE(v.reports.empty());
 
     // Priorities 0 to 255; another value fails with the parameter error.
     EXPECT_FALSE(CeSetThreadPriority(t, 256));

@@ -1,6 +1,7 @@
 // The simulated kernel: ordering, time, waits, suspension, interrupts, locks and
 // determinism, observed the way the driver will rely on them.
 #include "sim/kernel/Kernel.h"
+#include "platform/ce/Shared.h"
 
 #include <gtest/gtest.h>
 
@@ -95,25 +96,34 @@ DWORD counter(LPVOID p)
     }
 }
 
-TEST(Kernel, SuspensionIsCountedAndTakesEffectAtTheNextBlockingPoint)
+// A user thread that spins in its own code (a preemption point is an access
+// to a shared value) is stopped there, at once, and runs on at count 0.
+TEST(Kernel, ASuspendedUserThreadStopsInItsOwnCodeUntilItsCountReturnsToZero)
 {
-    sim::Kernel kernel;
-    int ticks = 0;
-    HANDLE t = CreateThread(nullptr, 0, counter, &ticks, 0, nullptr);
-    EXPECT_TRUE(CeSetThreadPriority(t, 152));
-    EXPECT_EQ(kernel.priority(t), 152);
-    Sleep(95);
-    EXPECT_EQ(ticks, 10);
+    sim::Kernel kernel{sim::KernelOptions{.schedule = sim::Schedule::Random}};
+    static std::uint64_t spins;
+    spins = 0;
+    HANDLE t = CreateThread(
+        nullptr, 0,
+        [](LPVOID) -> DWORD {
+            for (;;) ++spins, CePreemptionPoint();
+        },
+        nullptr, 0, nullptr);
+    kernel.setProcess(t, sim::Process::Application);
+    EXPECT_TRUE(CeSetThreadPriority(t, 252));  // below this thread: it runs while this one sleeps
+    Sleep(1);
+    ASSERT_GT(spins, 0u);
     EXPECT_EQ(SuspendThread(t), 0u);
     EXPECT_EQ(SuspendThread(t), 1u);
-    Sleep(100);
-    EXPECT_EQ(ticks, 10);
+    const std::uint64_t frozen = spins;
+    Sleep(50);
+    EXPECT_EQ(spins, frozen);
     EXPECT_EQ(ResumeThread(t), 2u);
-    Sleep(100);
-    EXPECT_EQ(ticks, 10) << "still suspended once";
+    Sleep(50);
+    EXPECT_EQ(spins, frozen) << "still suspended once";
     EXPECT_EQ(ResumeThread(t), 1u);
     Sleep(1);
-    EXPECT_EQ(ticks, 11) << "runs again as soon as its count returns to 0";
+    EXPECT_GT(spins, frozen) << "runs again as soon as its count returns to 0";
     EXPECT_EQ(ResumeThread(t), 0u);
 }
 
@@ -178,66 +188,65 @@ TEST(Kernel, ContendedCriticalSectionBlocksAndHandsOver)
     LeaveCriticalSection(&t.section);
 }
 
-TEST(Kernel, ASuspendedWaiterDoesNotTakeTheSectionAndOthersGetIt)
+// A user thread waiting on a section is making a kernel call: it cannot be
+// suspended, and takes the section in its turn.
+TEST(Kernel, AWaiterOnASectionCannotBeSuspendedAndTakesItInTurn)
 {
     sim::Kernel kernel;
     LockTest t;
     InitializeCriticalSection(&t.section);
     EnterCriticalSection(&t.section);
     HANDLE first = CreateThread(nullptr, 0, lockAndLog, &t, 0, nullptr);
+    kernel.setProcess(first, sim::Process::Application);
     Sleep(10);
     CreateThread(nullptr, 0, lockAndLog, &t, 0, nullptr);
     Sleep(10);
-    SuspendThread(first);  // waits on the section, suspended
+    EXPECT_EQ(SuspendThread(first), 0xFFFFFFFFu);
+    EXPECT_EQ(GetLastError(), ERROR_BUSY);
+    EXPECT_EQ(kernel.suspendCount(first), 0u);
     LeaveCriticalSection(&t.section);
     Sleep(1);
-    EXPECT_EQ(t.section.OwnerThread, 0u) << "the suspended one holds nothing";
-    EXPECT_TRUE(TryEnterCriticalSection(&t.section));
-    EXPECT_EQ(t.order, (std::vector<std::string>{"worker in @20"})) << "the running waiter gets in";
-    LeaveCriticalSection(&t.section);
-    ResumeThread(first);
-    Sleep(1);
-    EXPECT_TRUE(TryEnterCriticalSection(&t.section));
-    EXPECT_EQ(t.order.size(), 2u) << "and gets in once resumed";
-    LeaveCriticalSection(&t.section);
+    EXPECT_EQ(t.order, (std::vector<std::string>{"worker in @20", "worker in @20"}));
+    EXPECT_TRUE(kernel.threadExited(first));
 }
 
-TEST(Kernel, PreemptedSuspensionStopsInsideTheSectionAndHandsItToASuspendedWaiter)
+TEST(Kernel, ASuspensionStopsAHolderInsideTheSectionAndTheSystemsHandsItToAHeldWaiter)
 {
     sim::Kernel kernel{sim::KernelOptions{.schedule = sim::Schedule::Random}};
     LockTest t;
     InitializeCriticalSection(&t.section);
-    // A holder that makes calls inside the section is stopped at one of them.
+    // A holder that runs its own code inside the section is stopped there.
     HANDLE holder = CreateThread(
         nullptr, 0,
         [](LPVOID p) -> DWORD {
             auto* t = static_cast<LockTest*>(p);
             EnterCriticalSection(&t->section);
-            for (;;) GetTickCount();
+            for (;;) CePreemptionPoint();
         },
         &t, 0, nullptr);
+    kernel.setProcess(holder, sim::Process::Application);
     CeSetThreadPriority(holder, 252);  // below this thread: it runs when this one sleeps
     while (t.section.OwnerThread == 0) Sleep(0);
-    SuspendThread(holder);
+    EXPECT_EQ(SuspendThread(holder), 0u);
     const sim::Micros stopped = kernel.lastRun(holder);
     Sleep(50);
     EXPECT_EQ(kernel.lastRun(holder), stopped) << "frozen, holding the section";
     EXPECT_EQ(t.section.OwnerThread, kernel.threadId(holder));
 
-    // Released while its only waiter is suspended, the section goes to that
-    // waiter, which holds it, frozen, until resumed: the harder of the two cases.
+    // Released while its only waiter is held by the system's suspend, the
+    // section goes to that waiter, which holds it, stopped, until the resume:
+    // the harder of the two cases.
     LockTest w;
     InitializeCriticalSection(&w.section);
     EnterCriticalSection(&w.section);
     HANDLE waiter = CreateThread(nullptr, 0, lockAndLog, &w, 0, nullptr);
     Sleep(10);
-    SuspendThread(waiter);
+    kernel.suspendSystem([] {});
     LeaveCriticalSection(&w.section);
-    Sleep(10);
     EXPECT_EQ(w.section.OwnerThread, kernel.threadId(waiter));
     EXPECT_FALSE(TryEnterCriticalSection(&w.section));
     EXPECT_TRUE(w.order.empty());
-    ResumeThread(waiter);
+    kernel.resumeSystem([] {});
     Sleep(10);
     EXPECT_EQ(w.section.OwnerThread, 0u);
     EnterCriticalSection(&w.section);  // what the waiter logged is seen through the section
