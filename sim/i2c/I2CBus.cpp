@@ -113,7 +113,10 @@ void I2CBus::delay()
     if (longestDelay_ == 0) {
         return;
     }
-    const Micros wait = Micros(kernel_.random(Stream::Bus).below(std::uint32_t(longestDelay_ / 1000) + 1)) * 1000;
+    const auto shortestMs = std::uint32_t(shortestDelay_ / 1000);
+    const Micros wait =
+        Micros(shortestMs + kernel_.random(Stream::Bus).below(std::uint32_t(longestDelay_ / 1000) - shortestMs + 1)) *
+        1000;
     if (wait == 0) {
         return;
     }

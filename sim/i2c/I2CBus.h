@@ -52,6 +52,7 @@
 #include "sim/i2c/I2CTarget.h"
 #include "sim/kernel/Kernel.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -86,8 +87,13 @@ public:
     void setTransferFailureProbability(double probability) { failProbability_ = probability; }
     // Lets `pass` transfers through, then fails the next `fail` ones.
     void failTransfers(std::uint32_t pass, std::uint32_t fail);
-    // Each transfer first waits a time drawn up to `longest` (0: none).
-    void setTransferDelay(Micros longest) { longestDelay_ = longest; }
+    // Each transfer first waits a time drawn from `shortest` up to `longest`
+    // (0: none).
+    void setTransferDelay(Micros longest, Micros shortest = 0)
+    {
+        longestDelay_ = longest;
+        shortestDelay_ = std::min(shortest, longest);
+    }
     // Transfers fail as busy from virtual time `from` until `until`.
     void holdBetween(Micros from, Micros until)
     {
@@ -185,6 +191,7 @@ private:
     std::uint32_t passBeforeFail_ = 0;
     std::uint32_t failCount_ = 0;
     Micros longestDelay_ = 0;
+    Micros shortestDelay_ = 0;
     Micros heldFrom_ = 0;
     Micros heldUntil_ = 0;
     std::uint64_t delayed_ = 0;
