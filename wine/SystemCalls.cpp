@@ -1,8 +1,8 @@
 // The system calls of the stand-in coredll.dll: threads, events, waits,
 // critical sections, errors and memory are Wine's own (a second, independent
 // implementation of them, on real threads), with what Windows CE does
-// differently: a thread suspended inside a system call stops when it leaves
-// it, and thread priorities are on CE's scale of 256. The stand-in keeps the
+// differently: the driver's threads are kernel threads, which SuspendThread
+// does not suspend, and thread priorities are on CE's scale of 256. The stand-in keeps the
 // list of the threads the driver created, so the host can tell whether the
 // unload ended every one. NKDbgPrintfW and the C library are here too.
 #include "wine/StandIn.h"
@@ -182,31 +182,30 @@ extern "C" HANDLE WINAPI StandIn_CreateThread(LPSECURITY_ATTRIBUTES attributes, 
     }
 }
 
+// The driver is loaded in the kernel process, so its threads are kernel
+// threads, and "calling SuspendThread on a kernel thread does not suspend the
+// thread": the call fails (ERROR_NOT_SUPPORTED, as the simulated kernel
+// answers) and says so, since a driver that counts on it freezes nothing.
+// Threads of the host's own are Wine's to suspend.
 extern "C" DWORD WINAPI StandIn_SuspendThread(HANDLE thread)
 {
     KernelCall call;
     Locked locked(gThreadLock);
-    ThreadRecord* record = recordOf(thread);
-    if (record != nullptr && (record->callDepth > 0 || record->heldSuspends > 0)) return record->heldSuspends++;
-    const DWORD previous = SuspendThread(thread);
-    // Wine stops the thread asynchronously; asking for its registers waits
-    // until it has stopped, so it cannot go on into a system call (and take
-    // this list's lock) after the call returned.
-    CONTEXT context{};
-    context.ContextFlags = CONTEXT_CONTROL;
-    GetThreadContext(thread, &context);
-    return previous;
+    if (ThreadRecord* record = recordOf(thread)) {
+        std::fprintf(stderr, "coredll stand-in: SuspendThread on thread %lu: it has no effect on a kernel thread\n",
+                     static_cast<unsigned long>(record->id));
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return 0xFFFFFFFFu;
+    }
+    return SuspendThread(thread);
 }
 
+// A kernel thread is never suspended: resuming one changes nothing.
 extern "C" DWORD WINAPI StandIn_ResumeThread(HANDLE thread)
 {
     KernelCall call;
     Locked locked(gThreadLock);
-    ThreadRecord* record = recordOf(thread);
-    if (record != nullptr && record->heldSuspends > 0) {
-        if (--record->heldSuspends == 0) SetEvent(record->release);
-        return record->heldSuspends + 1;
-    }
+    if (recordOf(thread) != nullptr) return 0;
     return ResumeThread(thread);
 }
 
