@@ -1,5 +1,6 @@
 // The soak's power faults: the power manager's device power states, the
-// system's suspend and resume, the application's suspend and resume.
+// system's suspend and resume, the application's suspend and resume. Each
+// call is shown to the PoweredDownWatch from its start to its return.
 #include "tools/soak/SoakFaults.h"
 
 #include "driver/DriverContext.h"
@@ -23,6 +24,16 @@ bool driverRunning()
 
 }  // namespace
 
+void FaultInjector::callStarts(PowerCall call, unsigned state)
+{
+    if (watch_.enabled()) watch_.callStarted(session_.kernel().now(), call, state, viewReceiver(session_.world()));
+}
+
+void FaultInjector::callReturns(PowerCall call)
+{
+    if (watch_.enabled()) watch_.callReturned(session_.kernel().now(), call, viewReceiver(session_.world()));
+}
+
 // The power manager's request, on its thread: the window of its messages is
 // the call itself.
 void FaultInjector::powerRequest(DWORD state)
@@ -31,9 +42,11 @@ void FaultInjector::powerRequest(DWORD state)
     callInStep(session_.powerManager(), [this, state, powerUp] {
         sim::Kernel& kernel = sim::Kernel::current();
         powerUpsRunning_ += powerUp;
+        callStarts(PowerCall::PowerManager, state);
         debug_.begin(Cause::PowerRequest, kernel.now());
         session_.setPowerState(state);
         debug_.end(Cause::PowerRequest, kernel.now(), 0);
+        callReturns(PowerCall::PowerManager);
         powerUpsRunning_ -= powerUp;
         if (powerUp) afterPowerChange(kernel.now());
     });
@@ -45,10 +58,13 @@ void FaultInjector::startPowerDown(Micros now)
     powerUntil_ = now + duration(1, 120);
     debug_.begin(Cause::Power, now);
     systemPowerDown_ = random_.chance(0.5);
-    if (systemPowerDown_)
+    if (systemPowerDown_) {
+        callStarts(PowerCall::SystemSuspend);
         session_.powerDown();
-    else
+        callReturns(PowerCall::SystemSuspend);
+    } else {
         powerRequest(3 + random_.below(2));  // D3 or D4
+    }
 }
 
 void FaultInjector::powerUp(Micros now)
@@ -66,7 +82,9 @@ void FaultInjector::powerUp(Micros now)
     // suspend, the power manager's D0 or D1 after its D3 or D4.
     random_.chance(0.5);  // drawn as when the way back was drawn apart, keeping later draws
     if (systemPowerDown_) {
+        callStarts(PowerCall::SystemResume);
         session_.powerUp();
+        callReturns(PowerCall::SystemResume);
         afterPowerChange(now);
     } else {
         powerRequest(random_.below(2));  // D0 or D1
@@ -78,7 +96,11 @@ void FaultInjector::startSuspend(Micros now)
     if (suspendUntil_ != 0) return;
     suspendUntil_ = now + duration(1, 120);
     debug_.begin(Cause::Power, now);
-    callInStep(requestThread(), [this] { session_.suspendResume(2); });
+    callInStep(requestThread(), [this] {
+        callStarts(PowerCall::Suspend);
+        session_.suspendResume(2);
+        callReturns(PowerCall::Suspend);
+    });
 }
 
 void FaultInjector::resume(Micros)
@@ -86,7 +108,9 @@ void FaultInjector::resume(Micros)
     suspendUntil_ = 0;
     callInStep(requestThread(), [this] {
         ++powerUpsRunning_;
+        callStarts(PowerCall::Resume);
         session_.suspendResume(1);
+        callReturns(PowerCall::Resume);
         --powerUpsRunning_;
         afterPowerChange(sim::Kernel::current().now());
     });

@@ -34,9 +34,11 @@ constexpr char kNoCommand[] = "CDEGIJKLNPUWYZabhqsx0189#,*";
 
 }  // namespace
 
-FaultInjector::FaultInjector(Session& session, const sim::band::BandDescription& band, DebugChecker& debug)
+FaultInjector::FaultInjector(Session& session, const sim::band::BandDescription& band, DebugChecker& debug,
+                             PoweredDownWatch& watch)
     : session_(session),
       debug_(debug),
+      watch_(watch),
       random_(session.kernel().random(sim::Stream::Faults)),
       openFaults_(session.kernel().seed() ^ 0x0BE17A11C0FFEEull),
       callTimes_(session.kernel().seed() ^ 0xCA11E25u)
