@@ -113,15 +113,17 @@ void printSoakSummary(std::FILE* out, const char* outcome, const Options& option
                       const SoakReport& report)
 {
     // The powered-down receiver's checks (PoweredDownWatch.h) ran this often.
-    const std::string heldOff =
-        std::to_string(report.heldOff) + " times for " + std::to_string(std::llround(report.heldOffSeconds)) + " s";
+    const std::string heldOff = settings.poweredDownChecks
+                                    ? " " + std::to_string(report.heldOff) + " times for " +
+                                          std::to_string(std::llround(report.heldOffSeconds)) + " s"
+                                    : ": not checked";
     std::fprintf(
         out,
         "soak %s: seed %llu, %s, schedule: %s, %u application thread%s, %.2f virtual hours, %llu fault "
         "phases, %llu faults, "
         "%llu lines (%llu cut by overruns), %llu debug messages explained, %llu bus transfers failed, "
         "bus guard found taken %llu times (%llu reads skipped), %.0f preemptions per virtual hour, "
-        "receiver held off %s; "
+        "receiver held off%s; "
         "car faults: %llu supply dips, %llu stuck interrupt lines, %llu noise bursts, %llu slow and %llu "
         "held buses%s\n",
         outcome, static_cast<unsigned long long>(settings.seed), soakBandName(settings).c_str(),
@@ -148,6 +150,7 @@ int campaign(const Options& options)
     settings.soak.hours = options.hours;
     settings.soak.scenario = options.scenario;
     settings.soak.bandFile = options.bandFile;
+    settings.soak.poweredDownChecks = options.poweredDownChecks;
     if (!options.schedule.empty()) settings.soak.schedule = sim::parseSchedule(options.schedule);
     settings.resultsFile = options.resultsFile;
     settings.resume = options.resume;
@@ -177,6 +180,7 @@ int soakCommand(const Options& options)
     settings.hours = options.hours;
     settings.scenario = options.scenario;
     settings.bandFile = options.bandFile;
+    settings.poweredDownChecks = options.poweredDownChecks;
     settings.debug = options.debug;
     settings.plotFile = options.plotFile;
     if (!options.schedule.empty()) settings.schedule = sim::parseSchedule(options.schedule);

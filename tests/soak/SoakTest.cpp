@@ -377,6 +377,12 @@ TEST(SoakRun, ReproduceLineNamesSeedHoursAndBand)
     EXPECT_TRUE(drawn == "corvane soak --seed 7 --hours 1 --band b.json --schedule random" ||
                 drawn == "corvane soak --seed 7 --hours 1 --band b.json --schedule pct")
         << drawn;
+    EXPECT_EQ(soakReproduceLine({.seed = 3,
+                                 .scenario = "weak",
+                                 .bandFile = "",
+                                 .schedule = sim::Schedule::Random,
+                                 .poweredDownChecks = false}),
+              "corvane soak --seed 3 --hours 1 --scenario weak --schedule random --no-power-down-checks");
     EXPECT_THROW(soakScenarioBand("loud"), std::invalid_argument);
 }
 
@@ -389,6 +395,8 @@ TEST(SoakRun, CommandLineTakesSeedHoursAndBandAndRefusesTheRest)
     EXPECT_EQ(o.scenario, "weak");
     EXPECT_EQ(parseOptions({"soak", "--band", "b.json"}).bandFile, "b.json");
     EXPECT_EQ(parseOptions({"soak", "--schedule", "random"}).schedule, "random");
+    EXPECT_TRUE(o.poweredDownChecks);
+    EXPECT_FALSE(parseOptions({"soak", "--no-power-down-checks"}).poweredDownChecks);
     EXPECT_DOUBLE_EQ(parseOptions({"soak"}).hours, 1.0);
     for (const std::vector<std::string>& bad : {std::vector<std::string>{"soak", "--hours", "0"},
                                                 {"soak", "--hours", "-1"},
@@ -398,7 +406,8 @@ TEST(SoakRun, CommandLineTakesSeedHoursAndBandAndRefusesTheRest)
                                                 {"soak", "--duration", "5"},
                                                 {"soak", "extra"},
                                                 {"soak", "--seed"},
-                                                {"soak", "--schedule", "fast"}})
+                                                {"soak", "--schedule", "fast"},
+                                                {"run", "--no-power-down-checks"}})
         EXPECT_THROW(parseOptions(bad), UsageError) << bad.back();
 }
 

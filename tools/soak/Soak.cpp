@@ -83,6 +83,7 @@ public:
         : settings_(settings),
           session_(sessionSettings(settings)),
           tmcBand_(soak::bandHasTmc(band)),
+          offWatch_(settings.poweredDownChecks),
           faults_(session_, band, debug_, offWatch_),
           carFaults_(session_, debug_)
     {
@@ -467,7 +468,8 @@ std::string soakReproduceLine(const SoakSettings& settings)
         line += " --band " + settings.bandFile;
     else
         line += " --scenario " + settings.scenario;
-    return line + " --schedule " + sim::scheduleName(soakSchedule(settings));
+    line += " --schedule " + std::string(sim::scheduleName(soakSchedule(settings)));
+    return settings.poweredDownChecks ? line : line + " --no-power-down-checks";
 }
 
 std::string soakBandName(const SoakSettings& settings)

@@ -30,6 +30,7 @@ struct SoakSettings {
     bool debug = false;                     // the driver's debug output to standard error
     std::string plotFile = {};              // the run drawn as SVG; empty: none
     std::optional<sim::Schedule> schedule;  // none: the seed draws random or pct
+    bool poweredDownChecks = true;          // a receiver held off must be off (PoweredDownWatch.h)
 };
 
 // The scheduling mode of a soak: the one given, or random or pct drawn from the seed.
