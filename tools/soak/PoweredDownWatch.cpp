@@ -179,8 +179,9 @@ void PoweredDownWatch::check(Micros now, const ReceiverView& seen)
     if (!seen.chipInReset) fail("the chip is out of reset at " + seconds(now));
     if (seen.busOpens != then_.busOpens) fail("the bus was opened " + since(now));
     if (seen.openBusHandles != 0) fail("the bus is open at " + seconds(now));
-    if (seen.busTransfers != then_.busTransfers)
-        fail(std::to_string(seen.busTransfers - then_.busTransfers) + " transfers reached the bus " + since(now));
+    if (const std::uint64_t transfers = seen.busTransfers - then_.busTransfers; transfers != 0)
+        fail((transfers == 1 ? std::string("a transfer") : std::to_string(transfers) + " transfers") +
+             " reached the bus " + since(now));
     // The head counts from 0 again after the ring was emptied.
     if (seen.outputHead != then_.outputHead && seen.outputHead != 0) {
         const std::uint32_t stored =
