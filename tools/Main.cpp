@@ -14,6 +14,7 @@
 #include "tools/soak/Soak.h"
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -111,12 +112,18 @@ int replay(const Options& options)
 void printSoakSummary(std::FILE* out, const char* outcome, const Options& options, const SoakSettings& settings,
                       const SoakReport& report)
 {
+    // The powered-down receiver's checks (PoweredDownWatch.h) ran this often.
+    const std::string heldOff = settings.poweredDownChecks
+                                    ? " " + std::to_string(report.heldOff) + " times for " +
+                                          std::to_string(std::llround(report.heldOffSeconds)) + " s"
+                                    : ": not checked";
     std::fprintf(
         out,
         "soak %s: seed %llu, %s, schedule: %s, %u application thread%s, %.2f virtual hours, %llu fault "
         "phases, %llu faults, "
         "%llu lines (%llu cut by overruns), %llu debug messages explained, %llu bus transfers failed, "
-        "bus guard found taken %llu times (%llu reads skipped), %.0f preemptions per virtual hour; "
+        "bus guard found taken %llu times (%llu reads skipped), %.0f preemptions per virtual hour, "
+        "receiver held off%s; "
         "car faults: %llu supply dips, %llu stuck interrupt lines, %llu noise bursts, %llu slow and %llu "
         "held buses%s\n",
         outcome, static_cast<unsigned long long>(settings.seed), soakBandName(settings).c_str(),
@@ -126,7 +133,7 @@ void printSoakSummary(std::FILE* out, const char* outcome, const Options& option
         static_cast<unsigned long long>(report.linesRead), static_cast<unsigned long long>(report.cutLines),
         static_cast<unsigned long long>(report.debugLines), static_cast<unsigned long long>(report.busFailures),
         static_cast<unsigned long long>(report.busGuardTaken), static_cast<unsigned long long>(report.skippedReads),
-        report.preemptionsPerHour(), static_cast<unsigned long long>(report.carFaults.dips),
+        report.preemptionsPerHour(), heldOff.c_str(), static_cast<unsigned long long>(report.carFaults.dips),
         static_cast<unsigned long long>(report.carFaults.heldLines),
         static_cast<unsigned long long>(report.carFaults.noiseBursts),
         static_cast<unsigned long long>(report.carFaults.slowBuses),
@@ -143,6 +150,7 @@ int campaign(const Options& options)
     settings.soak.hours = options.hours;
     settings.soak.scenario = options.scenario;
     settings.soak.bandFile = options.bandFile;
+    settings.soak.poweredDownChecks = options.poweredDownChecks;
     if (!options.schedule.empty()) settings.soak.schedule = sim::parseSchedule(options.schedule);
     settings.resultsFile = options.resultsFile;
     settings.resume = options.resume;
@@ -172,6 +180,7 @@ int soakCommand(const Options& options)
     settings.hours = options.hours;
     settings.scenario = options.scenario;
     settings.bandFile = options.bandFile;
+    settings.poweredDownChecks = options.poweredDownChecks;
     settings.debug = options.debug;
     settings.plotFile = options.plotFile;
     if (!options.schedule.empty()) settings.schedule = sim::parseSchedule(options.schedule);

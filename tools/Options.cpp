@@ -45,6 +45,7 @@ struct Texts {
     std::optional<std::string> seed, band, script, pty, duration, speed, hours, scenario, schedule;
     std::optional<std::string> seeds, jobs, results, resume, shard, plot;
     bool timestamps = false, decode = false, debug = false, direct = false, summary = false;
+    bool noPowerDownChecks = false;
     std::vector<std::string> logs;
 };
 
@@ -61,7 +62,7 @@ const char* ownerOf(const std::string& option)
         return "run";
     if (name == "--direct" || name == "--summary") return "replay";
     if (name == "--hours" || name == "--scenario" || name == "--seeds" || name == "--jobs" || name == "--results" ||
-        name == "--resume" || name == "--shard")
+        name == "--resume" || name == "--shard" || name == "--no-power-down-checks")
         return "soak";
     return nullptr;
 }
@@ -181,6 +182,7 @@ void checkSoak(const Texts& texts, Options& options)
             throw UsageError("--scenario needs default or weak, not \"" + options.scenario + "\"");
     }
     if (texts.band) options.bandFile = nonEmpty(texts.band, "--band");
+    options.poweredDownChecks = !texts.noPowerDownChecks;
     if (texts.scenario && texts.band)
         throw UsageError("--scenario and --band both name the soak's band: give one of them");
     checkSchedule(texts, options);
@@ -262,6 +264,7 @@ Options parseOptions(const std::vector<std::string>& args)
     addValue(*soak, "--results", texts.results);
     addValue(*soak, "--resume", texts.resume);
     addValue(*soak, "--shard", texts.shard);
+    soak->add_flag("--no-power-down-checks", texts.noPowerDownChecks);
 
     if (args[0] != "run" && args[0] != "replay" && args[0] != "soak")
         throw UsageError("unknown command \"" + args[0] + "\": run, replay or soak");

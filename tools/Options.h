@@ -38,6 +38,7 @@ struct Options {
     // soak (and --band, --seed, --debug)
     double hours = 1.0;                // virtual hours
     std::string scenario = "default";  // a built-in band of the soak
+    bool poweredDownChecks = true;     // off: a receiver held off is not checked for being off
     // a campaign: many seeds, each in a process of its own
     std::vector<std::uint64_t> seeds;  // empty: one seed, --seed
     unsigned jobs = 0;                 // processes at once; 0: one per processor

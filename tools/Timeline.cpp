@@ -2,24 +2,9 @@
 
 #include "driver/DriverContext.h"
 #include "driver/Lifecycle.h"
+#include "tools/Unobserved.h"
 
 namespace corvane {
-
-namespace {
-
-// The observer's reads are not preemption points (see Timeline::sample).
-class Unobserved {
-public:
-    Unobserved() : was_(gCePreemptive) { gCePreemptive = false; }
-    ~Unobserved() { gCePreemptive = was_; }
-    Unobserved(const Unobserved&) = delete;
-    Unobserved& operator=(const Unobserved&) = delete;
-
-private:
-    bool was_;
-};
-
-}  // namespace
 
 const char* faultName(FaultKind kind)
 {

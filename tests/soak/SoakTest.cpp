@@ -1,5 +1,5 @@
-// The soak's own checkers on lines, debug messages, interrupts and groups they
-// must accept or refuse; campaigns of many seeds (seed lists, shards, results
+// The soak's own checkers on lines, debug messages, interrupts, groups and a
+// powered-down receiver they must accept or refuse; campaigns of many seeds (seed lists, shards, results
 // files, resuming, GNU parallel); and short soaks of the whole driver over
 // several seeds derived from the test seed, on both built-in bands.
 #include "tools/soak/Soak.h"
@@ -7,6 +7,7 @@
 #include "tests/tools/ProgramRunner.h"
 #include "tools/Options.h"
 #include "tools/soak/CampaignPlan.h"
+#include "tools/soak/PoweredDownWatch.h"
 #include "tools/soak/SoakChecks.h"
 #include "tools/soak/SoakCrash.h"
 
@@ -17,6 +18,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <set>
 #include <string>
 
@@ -124,6 +126,80 @@ TEST(SoakReceiver, InterruptsMustBeTakenAndNoGroupDecodedTwice)
     GroupAccounting debugged;
     EXPECT_EQ(debugged.sample(1, 9, true, 0), "") << "the debug sentence clears the count";
     EXPECT_EQ(debugged.sample(2, 50, false, 0), "");
+}
+
+TEST(SoakPoweredDown, AReceiverHeldOffMustShowItselfOffUntilTheNextPowerCall)
+{
+    std::vector<sim::LineChange> resetLine{{10, true}};
+    ReceiverView on{.chipInReset = false, .resetLine = &resetLine, .openBusHandles = 1, .busOpens = 1};
+    on.commanded[10] = 15;  // the volume
+    ReceiverView off = on;
+    off.chipInReset = true;
+    off.openBusHandles = 0;
+    off.request = 200;
+
+    // Held off by the power manager's D3 or the application's suspend, from
+    // the return of the call; no other power call lets the receiver run,
+    // until D0 and the resume have both returned.
+    PoweredDownWatch watch;
+    watch.callStarted(100, PowerCall::PowerManager, 3, on);
+    EXPECT_FALSE(watch.watching()) << "a call under way may do anything";
+    watch.callReturned(200, PowerCall::PowerManager, off);
+    EXPECT_TRUE(watch.watching());
+    sim::Micros t = 300;
+    for (const auto& [call, state] : {std::pair{PowerCall::Suspend, 0u},
+                                      {PowerCall::SystemSuspend, 0u},
+                                      {PowerCall::SystemResume, 0u},
+                                      {PowerCall::PowerManager, 0u}}) {
+        watch.callStarted(t, call, state, off);
+        watch.callReturned(t + 50, call, off);
+        EXPECT_TRUE(watch.watching());
+        t += 100;
+    }
+    watch.callStarted(700, PowerCall::Resume, 0, off);
+    watch.callReturned(750, PowerCall::Resume, on);
+    EXPECT_FALSE(watch.watching());
+    watch.sample(800, on);
+    EXPECT_EQ(watch.failure(), "");
+    EXPECT_EQ(watch.windows(), 5u);
+    EXPECT_EQ(watch.watchedFor(800), 300);
+
+    // Suspended at 1 s, looked at 0.25 s later, then with one thing broken.
+    const auto broken = [&](const std::function<void(ReceiverView&)>& slip) {
+        PoweredDownWatch w;
+        w.callStarted(1'000'000, PowerCall::Suspend, 0, on);
+        w.callReturned(1'000'000, PowerCall::Suspend, off);
+        w.sample(1'250'000, off);
+        ReceiverView seen = off;
+        slip(seen);
+        w.sample(1'500'000, seen);
+        return w.failure();
+    };
+    const std::string prefix = "the receiver is powered down (the application's suspend at 1.000 s) but ";
+    EXPECT_EQ(broken([&](ReceiverView&) {
+                  resetLine.insert(resetLine.end(), {{1'300'001, true}, {1'400'000, false}});
+              }),
+              prefix + "the chip came out of reset at 1.300 s")
+        << "a reset pulse between two looks";
+    EXPECT_EQ(broken([](ReceiverView& v) { ++v.busOpens; }), prefix + "the bus was opened between 1.250 s and 1.500 s");
+    EXPECT_EQ(broken([](ReceiverView& v) { v.busTransfers += 2; }),
+              prefix + "2 transfers reached the bus between 1.250 s and 1.500 s");
+    EXPECT_EQ(broken([](ReceiverView& v) { v.outputHead = 0; }), "") << "an emptied ring";
+    EXPECT_EQ(broken([](ReceiverView& v) { v.outputHead = 20; }),
+              prefix + "the driver stored 20 bytes for the application between 1.250 s and 1.500 s");
+    EXPECT_EQ(broken([](ReceiverView& v) { v.request = 100; }),
+              prefix + "the control thread's request is 100, not 200, at 1.500 s");
+    EXPECT_EQ(broken([](ReceiverView& v) { v.commanded[10] = 0; }),
+              prefix + "a command changed the volume from 15 to 0 between 1.250 s and 1.500 s");
+    PoweredDownWatch resumed;
+    resumed.callStarted(2'000'000, PowerCall::PowerManager, 4, on);
+    resumed.callReturned(2'000'000, PowerCall::PowerManager, off);
+    resumed.callStarted(3'000'000, PowerCall::Resume, 0, off);
+    resumed.callReturned(3'100'000, PowerCall::Resume, on);
+    EXPECT_EQ(resumed.failure(),
+              "the receiver is powered down (the power manager's D4 at 2.000 s, still after the "
+              "application's resume at 3.100 s) but the chip is out of reset at 3.100 s");
+    EXPECT_FALSE(PoweredDownWatch(false).enabled());
 }
 
 TEST(SoakCampaign, SeedListsShardsAndResultLines)
@@ -301,6 +377,12 @@ TEST(SoakRun, ReproduceLineNamesSeedHoursAndBand)
     EXPECT_TRUE(drawn == "corvane soak --seed 7 --hours 1 --band b.json --schedule random" ||
                 drawn == "corvane soak --seed 7 --hours 1 --band b.json --schedule pct")
         << drawn;
+    EXPECT_EQ(soakReproduceLine({.seed = 3,
+                                 .scenario = "weak",
+                                 .bandFile = "",
+                                 .schedule = sim::Schedule::Random,
+                                 .poweredDownChecks = false}),
+              "corvane soak --seed 3 --hours 1 --scenario weak --schedule random --no-power-down-checks");
     EXPECT_THROW(soakScenarioBand("loud"), std::invalid_argument);
 }
 
@@ -313,6 +395,8 @@ TEST(SoakRun, CommandLineTakesSeedHoursAndBandAndRefusesTheRest)
     EXPECT_EQ(o.scenario, "weak");
     EXPECT_EQ(parseOptions({"soak", "--band", "b.json"}).bandFile, "b.json");
     EXPECT_EQ(parseOptions({"soak", "--schedule", "random"}).schedule, "random");
+    EXPECT_TRUE(o.poweredDownChecks);
+    EXPECT_FALSE(parseOptions({"soak", "--no-power-down-checks"}).poweredDownChecks);
     EXPECT_DOUBLE_EQ(parseOptions({"soak"}).hours, 1.0);
     for (const std::vector<std::string>& bad : {std::vector<std::string>{"soak", "--hours", "0"},
                                                 {"soak", "--hours", "-1"},
@@ -322,7 +406,8 @@ TEST(SoakRun, CommandLineTakesSeedHoursAndBandAndRefusesTheRest)
                                                 {"soak", "--duration", "5"},
                                                 {"soak", "extra"},
                                                 {"soak", "--seed"},
-                                                {"soak", "--schedule", "fast"}})
+                                                {"soak", "--schedule", "fast"},
+                                                {"run", "--no-power-down-checks"}})
         EXPECT_THROW(parseOptions(bad), UsageError) << bad.back();
 }
 
@@ -354,6 +439,7 @@ TEST_P(SoakSeeds, DriverSurvivesFaultsAndRecoversAfterEachHeal)
 {
     double hours = 0;
     std::uint64_t guardTaken = 0;
+    std::uint64_t heldOff = 0;  // times a powered-down receiver was watched
     SoakReport::CarFaultCounts car;
     for (unsigned i = 0; i < kSeedsPerBand; ++i) {
         // Each seed draws random or pct, unless the run asks for one mode.
@@ -373,6 +459,7 @@ TEST_P(SoakSeeds, DriverSurvivesFaultsAndRecoversAfterEachHeal)
         // thousands of times an hour, and meet on the bus.
         EXPECT_GT(report.preemptionsPerHour(), 30'000.0);
         guardTaken += report.busGuardTaken;
+        heldOff += report.heldOff;
         hours += report.virtualHours;
         car.dips += report.carFaults.dips;
         car.heldLines += report.carFaults.heldLines;
@@ -382,6 +469,7 @@ TEST_P(SoakSeeds, DriverSurvivesFaultsAndRecoversAfterEachHeal)
     }
     RecordProperty("virtual_hours", std::to_string(hours));
     EXPECT_GT(guardTaken, 0u);
+    EXPECT_GT(heldOff, 0u);
     // Every fault a car gives is among them (about three of each kind in an
     // hour: the sanitizer builds' half hours may miss one).
     EXPECT_GT(car.dips + car.heldLines + car.noiseBursts + car.slowBuses + car.heldBuses, 0u);

@@ -193,6 +193,7 @@ private:
         SoakSettings one = s;
         one.seed = seed;
         args.insert(args.end(), {"--schedule", sim::scheduleName(soakSchedule(one))});
+        if (!s.poweredDownChecks) args.push_back("--no-power-down-checks");
         return args;
     }
 

@@ -12,6 +12,7 @@
 #include "tools/Timeline.h"
 #include "tools/soak/CarFaults.h"
 #include "tools/soak/DriverView.h"
+#include "tools/soak/PoweredDownWatch.h"
 #include "tools/soak/SoakChecks.h"
 #include "tools/soak/SoakCrash.h"
 #include "tools/soak/SoakFaults.h"
@@ -82,7 +83,8 @@ public:
         : settings_(settings),
           session_(sessionSettings(settings)),
           tmcBand_(soak::bandHasTmc(band)),
-          faults_(session_, band, debug_),
+          offWatch_(settings.poweredDownChecks),
+          faults_(session_, band, debug_, offWatch_),
           carFaults_(session_, debug_)
     {
         session_.installBand(band);
@@ -121,9 +123,12 @@ public:
         report.preemptions = session_.kernel().preemptions();
         report.busGuardTaken = guardSkips_.taken();
         report.skippedReads = guardSkips_.reads();
+        report.heldOff = offWatch_.windows();
+        report.heldOffSeconds = double(offWatch_.watchedFor(now())) / 1e6;
         report.stopped = stopped_;
         report.tmcRequired = tmcBand_;
         if (failure_.empty()) {
+            offWatch_.stop(now());
             try {
                 session_.unloadDriver();
             } catch (const harness::CallerStuck& stuck) {
@@ -185,6 +190,7 @@ private:
         notePowerUp();
         Sleep(static_cast<DWORD>(length / 1000));
         notePowerUp();
+        checkPoweredDown();
         if (faults_.ringWasReset()) lines_.ringReset();
         // While the system is suspended the application stands still.
         const bool systemSuspended = session_.kernel().systemSuspended();
@@ -288,6 +294,14 @@ private:
                  seconds(now()) + ")");
     }
 
+    // The callers' threads look at the receiver as their power calls start
+    // and return; the soak looks in between, at every step.
+    void checkPoweredDown()
+    {
+        if (offWatch_.enabled()) offWatch_.sample(now(), soak::viewReceiver(session_.world()));
+        fail(offWatch_.failure());
+    }
+
     void checkInterruptsAndGroups()
     {
         sim::World& world = session_.world();
@@ -383,6 +397,7 @@ private:
     bool tmcBand_;
     soak::LineChecker lines_;
     soak::DebugChecker debug_;
+    soak::PoweredDownWatch offWatch_;
     soak::FaultInjector faults_;
     soak::CarFaults carFaults_;
     soak::InterruptLiveness interrupts_;
@@ -453,7 +468,8 @@ std::string soakReproduceLine(const SoakSettings& settings)
         line += " --band " + settings.bandFile;
     else
         line += " --scenario " + settings.scenario;
-    return line + " --schedule " + sim::scheduleName(soakSchedule(settings));
+    line += " --schedule " + std::string(sim::scheduleName(soakSchedule(settings)));
+    return settings.poweredDownChecks ? line : line + " --no-power-down-checks";
 }
 
 std::string soakBandName(const SoakSettings& settings)

@@ -7,7 +7,8 @@
 // come back (tuning status every second, TMC found again on a band with TMC).
 // Checked throughout: no worker thread stuck, every line read whole and with
 // its checksum (or the cut front of an overrun), no debug message that the
-// faults do not explain. Every draw comes from the seed's fault stream, so a
+// faults do not explain, a receiver held off by a power call truly off
+// (PoweredDownWatch.h). Every draw comes from the seed's fault stream, so a
 // failure replays from the one line it prints.
 #pragma once
 
@@ -29,6 +30,7 @@ struct SoakSettings {
     bool debug = false;                     // the driver's debug output to standard error
     std::string plotFile = {};              // the run drawn as SVG; empty: none
     std::optional<sim::Schedule> schedule;  // none: the seed draws random or pct
+    bool poweredDownChecks = true;          // a receiver held off must be off (PoweredDownWatch.h)
 };
 
 // The scheduling mode of a soak: the one given, or random or pct drawn from the seed.
@@ -59,6 +61,9 @@ struct SoakReport {
     // bus guard, and the reads among them.
     std::uint64_t busGuardTaken = 0;
     std::uint64_t skippedReads = 0;
+    // How often, and for how long in all, the receiver was held off and watched.
+    std::uint64_t heldOff = 0;
+    double heldOffSeconds = 0;
     // On a failure, what led to it: the last lines the application read and
     // the driver's last debug messages, each with its virtual time, oldest first.
     std::vector<std::string> recentLines;

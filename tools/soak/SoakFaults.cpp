@@ -20,11 +20,10 @@ constexpr Micros kSecond = 1'000'000;
 // A new fault starts about this often (each step draws).
 constexpr Micros kMeanFaultInterval = 40 * kSecond;
 // Messages of a cause that ended are still explained this long: a failed
-// transfer is reported as it fails; a power-up leaves the bus switched off
-// until the control loop's recovery (3 s pause, reset, settings).
+// transfer is reported as it fails (the power faults' grace is in
+// PowerFaults.cpp).
 constexpr Micros kBusGrace = kSecond;
 constexpr Micros kHangGrace = 2 * kSecond;
-constexpr Micros kPowerGrace = 10 * kSecond;
 
 // Commands an application sends that keep the receiver after TMC: searches,
 // automatic search on, reports, version; tunes go to a TMC station only.
@@ -33,16 +32,13 @@ const char* const kSafeCommands[] = {"$PLTCM,+", "$PLTCM,-",        "$PLTCM,A2",
 // Letters that name no command.
 constexpr char kNoCommand[] = "CDEGIJKLNPUWYZabhqsx0189#,*";
 
-bool driverRunning()
-{
-    return gDriver.lifecycle.driverState.load() == kDriverRunning;
-}
-
 }  // namespace
 
-FaultInjector::FaultInjector(Session& session, const sim::band::BandDescription& band, DebugChecker& debug)
+FaultInjector::FaultInjector(Session& session, const sim::band::BandDescription& band, DebugChecker& debug,
+                             PoweredDownWatch& watch)
     : session_(session),
       debug_(debug),
+      watch_(watch),
       random_(session.kernel().random(sim::Stream::Faults)),
       openFaults_(session.kernel().seed() ^ 0x0BE17A11C0FFEEull),
       callTimes_(session.kernel().seed() ^ 0xCA11E25u)
@@ -251,82 +247,6 @@ const harness::CallerThread* FaultInjector::busiestCaller() const
          {&session_.powerManager(), &session_.application(session_.applicationThreads() - 1)})
         if (thread->busyFor() > 0 && (busiest == nullptr || thread->busyFor() > busiest->busyFor())) busiest = thread;
     return busiest;
-}
-
-// The power manager's request, on its thread: the window of its messages is
-// the call itself.
-void FaultInjector::powerRequest(DWORD state)
-{
-    const bool powerUp = state < 2;
-    callInStep(session_.powerManager(), [this, state, powerUp] {
-        sim::Kernel& kernel = sim::Kernel::current();
-        powerUpsRunning_ += powerUp;
-        debug_.begin(Cause::PowerRequest, kernel.now());
-        session_.setPowerState(state);
-        debug_.end(Cause::PowerRequest, kernel.now(), 0);
-        powerUpsRunning_ -= powerUp;
-        if (powerUp) afterPowerChange(kernel.now());
-    });
-}
-
-void FaultInjector::startPowerDown(Micros now)
-{
-    if (powerUntil_ != 0) return;
-    powerUntil_ = now + duration(1, 120);
-    debug_.begin(Cause::Power, now);
-    systemPowerDown_ = random_.chance(0.5);
-    if (systemPowerDown_)
-        session_.powerDown();
-    else
-        powerRequest(3 + random_.below(2));  // D3 or D4
-}
-
-void FaultInjector::powerUp(Micros now)
-{
-    powerUntil_ = 0;
-    // Now and then the bus cannot be opened again: the bus driver refuses, or
-    // there is no memory for its record. The driver must get over it.
-    if (openFaults_.chance(0.2)) {
-        if (openFaults_.chance(0.5))
-            session_.world().bus().failOpens(1);
-        else
-            session_.kernel().failAllocations(0, 1);
-    }
-    // The way back matches the way down: the system's resume after its
-    // suspend, the power manager's D0 or D1 after its D3 or D4.
-    random_.chance(0.5);  // drawn as when the way back was drawn apart, keeping later draws
-    if (systemPowerDown_) {
-        session_.powerUp();
-        afterPowerChange(now);
-    } else {
-        powerRequest(random_.below(2));  // D0 or D1
-    }
-}
-
-void FaultInjector::startSuspend(Micros now)
-{
-    if (suspendUntil_ != 0) return;
-    suspendUntil_ = now + duration(1, 120);
-    debug_.begin(Cause::Power, now);
-    callInStep(requestThread(), [this] { session_.suspendResume(2); });
-}
-
-void FaultInjector::resume(Micros)
-{
-    suspendUntil_ = 0;
-    callInStep(requestThread(), [this] {
-        ++powerUpsRunning_;
-        session_.suspendResume(1);
-        --powerUpsRunning_;
-        afterPowerChange(sim::Kernel::current().now());
-    });
-}
-
-void FaultInjector::afterPowerChange(Micros now)
-{
-    // A power-up empties the output ring.
-    if (driverRunning()) ringReset_ = true;
-    if (powerUntil_ == 0 && suspendUntil_ == 0) debug_.end(Cause::Power, now, kPowerGrace);
 }
 
 std::uint32_t FaultInjector::activeFaults() const

@@ -7,12 +7,14 @@
 // requests, commands and port garbage (on a second application thread when
 // the soak has one); the system's suspend and resume are the kernel's, made
 // at the step's start. Each fault opens the debug-message window of its cause
-// on the DebugChecker.
+// on the DebugChecker; each power call is shown to the PoweredDownWatch from
+// its start to its return (PowerFaults.cpp).
 #pragma once
 
 #include "sim/band/BandDescription.h"
 #include "sim/kernel/Kernel.h"
 #include "tools/Session.h"
+#include "tools/soak/PoweredDownWatch.h"
 #include "tools/soak/SoakChecks.h"
 
 #include <cstdint>
@@ -24,7 +26,8 @@ namespace corvane::soak {
 
 class FaultInjector {
 public:
-    FaultInjector(Session& session, const sim::band::BandDescription& band, DebugChecker& debug);
+    FaultInjector(Session& session, const sim::band::BandDescription& band, DebugChecker& debug,
+                  PoweredDownWatch& watch);
 
     // Ends the faults that are over and maybe starts new ones, at the start of
     // an application step of `step` microseconds.
@@ -78,6 +81,8 @@ private:
     void resume(sim::Micros now);
     void afterPowerChange(sim::Micros now);
     void powerRequest(DWORD state);
+    void callStarts(PowerCall call, unsigned state = 0);
+    void callReturns(PowerCall call);
     // Runs `call` on `thread` at a random moment of the step now running.
     void callInStep(harness::CallerThread& thread, std::function<void()> call);
     harness::CallerThread& requestThread();
@@ -85,6 +90,7 @@ private:
 
     Session& session_;
     DebugChecker& debug_;
+    PoweredDownWatch& watch_;
     sim::Random& random_;
     sim::Random openFaults_;  // its own stream: the faults drawn before it keep their seeds
     sim::Random callTimes_;   // when in the step a caller's call lands; its own stream too
