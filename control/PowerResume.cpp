@@ -9,8 +9,9 @@ void CompletePowerUp()
 {
     gDriver.control.powerUpOwed.store(0);
     // The bus record is rewritten under the guard that every transfer holds
-    // while it uses the record. A worker frozen inside a transfer by the
-    // power-down leaves the guard within that transfer once it runs again.
+    // while it uses the record. A worker inside a transfer (the workers run
+    // on when the power-up comes without a power-down before it, or after a
+    // system resume) leaves the guard within that transfer.
     const bool guarded = WaitForBusGuard();
     CloseBus();
     if (guarded) {

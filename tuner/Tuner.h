@@ -75,7 +75,7 @@ bool ReopenBus();
 // tunes back to). Register accesses only: a power handler may call it.
 std::uint16_t TunerPowerDown();
 // Closes the open bus device. False when none was open. The record stays as
-// it is: a worker, possibly frozen by a power-down, may be inside a transfer
+// it is: a worker that has not parked yet may be inside a transfer
 // with it, and finds the device closed; the record is rewritten only by the
 // next open, under the bus guard.
 bool CloseBus();

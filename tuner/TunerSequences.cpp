@@ -24,8 +24,9 @@ void takeLines()
 
 // Opens the bus into pI2CHandle; false (after saying so) when it cannot.
 //
-// A worker can be stopped by a power-down in the middle of a transfer, holding
-// the record's address, and go on with it after the power-up: so the record
+// A worker can still be in the middle of a transfer, holding the record's
+// address, when a power-down closes the bus (one that did not park within the
+// power-down's wait, or one the system's suspend stopped): so the record
 // keeps its address for the driver's whole life, and a later open fills the
 // same record. Such a worker then finds a closed or a fresh bus behind the
 // address, never freed memory.
@@ -33,7 +34,7 @@ void takeLines()
 // The power-up (on the power manager's thread) and the recovery that follows a
 // failed open (on the control thread) may both open it: one at a time, and the
 // one that finds the other at it leaves the open to it. No wait: the other may
-// be a worker frozen by a power-down.
+// be a thread the system's suspend stopped.
 bool openBus()
 {
     if (gDriver.tuner.busOpening.exchange(1, std::memory_order_acquire) != 0) {
@@ -144,8 +145,7 @@ void PIO_init()
     takeLines();
     openBus();
     // The bus guard is the caller's: the power-up holds it around this open
-    // (the record is rewritten only under it) and frees it itself; a worker
-    // the power-down froze inside a transfer released its own on resuming.
+    // (the record is rewritten only under it) and frees it itself.
 }
 
 // A power-up that could not get the bus guard closes without it. The record

@@ -6,8 +6,8 @@
 //   that fall due meanwhile run, so an interrupt or a finished tune lands in
 //   the middle of a driver sequence;
 // - a thread whose suspension count is above zero stops there, whatever
-//   critical sections it holds (SuspendThread on the device freezes a thread
-//   in its own code wherever it is);
+//   critical sections it holds (SuspendThread on the device stops a user
+//   thread in its own code wherever it is; kernel threads it does not stop);
 // - the processor goes to a ready thread that should run first: a higher CE
 //   priority (random mode) or a higher drawn priority (pct); an equal priority
 //   once the running thread's time slice is used up; and in random mode, with
