@@ -206,8 +206,10 @@ TEST(Kernel, AWaiterOnASectionCannotBeSuspendedAndTakesItInTurn)
     EXPECT_EQ(kernel.suspendCount(first), 0u);
     LeaveCriticalSection(&t.section);
     Sleep(1);
-    EXPECT_EQ(t.order, (std::vector<std::string>{"worker in @20", "worker in @20"}));
     EXPECT_TRUE(kernel.threadExited(first));
+    EnterCriticalSection(&t.section);  // what the workers logged is seen through the section
+    EXPECT_EQ(t.order, (std::vector<std::string>{"worker in @20", "worker in @20"}));
+    LeaveCriticalSection(&t.section);
 }
 
 TEST(Kernel, ASuspensionStopsAHolderInsideTheSectionAndTheSystemsHandsItToAHeldWaiter)
