@@ -222,10 +222,6 @@ void controlTick()
     }
 }
 
-}  // namespace
-
-namespace {
-
 // A search a command asked for that a recovery or a power-down now replaces
 // never starts: the command set stopSearch only to end a search already
 // running, and left set it would keep the automatic search from ever

@@ -14,35 +14,17 @@ LifecycleState& life()
     return gDriver.lifecycle;
 }
 
-Shared<std::uint8_t>& stopFlagOf(Worker worker)
-{
-    switch (worker) {
-    case Worker::Group:
-        return life().stopGroupThread;
-    case Worker::Interrupt:
-        return life().stopInterruptThread;
-    case Worker::Control:
-        return life().stopControlThread;
-    case Worker::Reader:
-    default:
-        return life().stopReaderThread;
-    }
-}
-
-HANDLE threadOf(unsigned worker)
-{
-    switch (static_cast<Worker>(worker)) {
-    case Worker::Group:
-        return life().groupThread;
-    case Worker::Interrupt:
-        return life().interruptThread;
-    case Worker::Control:
-        return life().controlThread;
-    case Worker::Reader:
-    default:
-        return life().readerThread;
-    }
-}
+// Each worker's thread handle and stop flag, by Worker.
+struct WorkerFields {
+    HANDLE LifecycleState::*thread;
+    Shared<std::uint8_t> LifecycleState::*stop;
+};
+constexpr WorkerFields kWorkers[kWorkerCount] = {
+    {&LifecycleState::groupThread, &LifecycleState::stopGroupThread},
+    {&LifecycleState::interruptThread, &LifecycleState::stopInterruptThread},
+    {&LifecycleState::controlThread, &LifecycleState::stopControlThread},
+    {&LifecycleState::readerThread, &LifecycleState::stopReaderThread},
+};
 
 // A worker acknowledges the round of the request it parked for: one that was
 // released and has not yet left its park loop when the next power-down asks
@@ -52,7 +34,8 @@ bool allParked()
 {
     const std::uint32_t round = life().parkRound.load();
     for (unsigned w = 0; w < kWorkerCount; ++w)
-        if (threadOf(w) != nullptr && life().parked[w].load(std::memory_order_acquire) != round) return false;
+        if (life().*kWorkers[w].thread != nullptr && life().parked[w].load(std::memory_order_acquire) != round)
+            return false;
     return true;
 }
 
@@ -72,7 +55,7 @@ bool PowerDownPending()
 bool ParkWhileAsked(Worker worker, HANDLE wakeEvent)
 {
     if (!ParkRequested()) return false;
-    Shared<std::uint8_t>& stop = stopFlagOf(worker);
+    Shared<std::uint8_t>& stop = life().*kWorkers[static_cast<unsigned>(worker)].stop;
     Shared<std::uint32_t>& parked = life().parked[static_cast<unsigned>(worker)];
     while (ParkRequested() && stop.load() == 0) {
         parked.store(life().parkRound.load(), std::memory_order_release);

@@ -164,7 +164,6 @@ DWORD WINAPI deviceThread(LPVOID)
 // ENABLE, and a driver that waits exactly that long must find it so.
 BOOL transfer(DWORD context, I2CRequest* request)
 {
-    KernelCall call;
     WorldLock lock;
     world().kernel.advance(0);
     return sim::I2CBus::transfer(context, request);
@@ -172,7 +171,6 @@ BOOL transfer(DWORD context, I2CRequest* request)
 
 DWORD utilityMap(DWORD context, DWORD base, DWORD size, DWORD zero, PVOID* mapped)
 {
-    KernelCall call;
     const std::uintptr_t pageBase = base & ~0xFFFu;
     const DWORD span = size + (base - pageBase);
     if (context != kUtlContext || zero != 0 || mapped == nullptr) return ERROR_INVALID_PARAMETER;
@@ -284,7 +282,6 @@ using namespace standin;
 
 extern "C" BOOL WINAPI StandIn_InterruptInitialize(DWORD sysIntr, HANDLE event, LPVOID data, DWORD dataSize)
 {
-    KernelCall call;
     WorldLock lock;
     World& w = world();
     if (sysIntr != kSysIntrTuner || event == nullptr || w.interruptEvent != nullptr) {
@@ -299,7 +296,6 @@ extern "C" BOOL WINAPI StandIn_InterruptInitialize(DWORD sysIntr, HANDLE event, 
 
 extern "C" void WINAPI StandIn_InterruptDone(DWORD sysIntr)
 {
-    KernelCall call;
     WorldLock lock;
     World& w = world();
     if (sysIntr != kSysIntrTuner || w.interruptEvent == nullptr) return;
@@ -314,7 +310,6 @@ extern "C" void WINAPI StandIn_InterruptDone(DWORD sysIntr)
 
 extern "C" void WINAPI StandIn_InterruptDisable(DWORD sysIntr)
 {
-    KernelCall call;
     WorldLock lock;
     if (sysIntr != kSysIntrTuner) return;
     world().interruptEvent = nullptr;  // never set again: the driver may close it now
@@ -325,7 +320,6 @@ extern "C" void WINAPI StandIn_InterruptDisable(DWORD sysIntr)
 // The interrupt's event set as if the line had fired, delivery rules and all.
 extern "C" BOOL WINAPI StandIn_SetInterruptEvent(DWORD sysIntr)
 {
-    KernelCall call;
     WorldLock lock;
     if (sysIntr != kSysIntrTuner || world().interruptEvent == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -337,13 +331,11 @@ extern "C" BOOL WINAPI StandIn_SetInterruptEvent(DWORD sysIntr)
 
 extern "C" LPVOID WINAPI StandIn_VirtualAlloc(LPVOID address, SIZE_T size, DWORD type, DWORD protect)
 {
-    KernelCall call;
     return VirtualAlloc(address, size, type, protect & ~PAGE_NOCACHE);
 }
 
 extern "C" BOOL WINAPI StandIn_VirtualCopy(LPVOID destination, LPVOID source, DWORD size, DWORD protect)
 {
-    KernelCall call;
     WorldLock lock;
     if (!bindWindow(destination, reinterpret_cast<std::uintptr_t>(source), size)) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -354,7 +346,6 @@ extern "C" BOOL WINAPI StandIn_VirtualCopy(LPVOID destination, LPVOID source, DW
 
 extern "C" BOOL WINAPI StandIn_VirtualFree(LPVOID address, SIZE_T size, DWORD type)
 {
-    KernelCall call;
     {
         WorldLock lock;
         std::erase_if(world().mappings, [address](const Mapping& m) { return m.reservation == address; });
@@ -365,7 +356,6 @@ extern "C" BOOL WINAPI StandIn_VirtualFree(LPVOID address, SIZE_T size, DWORD ty
 extern "C" BOOL WINAPI StandIn_KernelIoControl(DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
                                                LPDWORD returned)
 {
-    KernelCall call;
     if (code != kIoctlHalPlatformInfo || out == nullptr || outSize < kPlatformInfoBytes) {
         SetLastError(ERROR_NOT_SUPPORTED);
         return FALSE;

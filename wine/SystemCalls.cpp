@@ -22,10 +22,7 @@ struct ThreadRecord {
     DWORD id = 0;
     LPTHREAD_START_ROUTINE start = nullptr;
     LPVOID parameter = nullptr;
-    int cePriority = 251;    // THREAD_PRIORITY_NORMAL on CE's scale
-    int callDepth = 0;       // inside a system call when above 0
-    DWORD heldSuspends = 0;  // suspensions kept for the end of a call
-    HANDLE release = nullptr;
+    int cePriority = 251;  // THREAD_PRIORITY_NORMAL on CE's scale
 };
 
 namespace {
@@ -36,7 +33,6 @@ DWORD gThreadCount = 0;
 CRITICAL_SECTION gThreadLock;  // the list and every record's call state
 CRITICAL_SECTION gOutputLock;  // whole lines on the standard error stream
 CRITICAL_SECTION gDebugLock;   // the debug lines kept
-DWORD gTlsRecord = TLS_OUT_OF_INDEXES;
 std::vector<std::wstring>* gDebugLines = nullptr;
 bool gEchoDebug = true;
 
@@ -59,7 +55,6 @@ ThreadRecord* recordOf(HANDLE thread)
 DWORD WINAPI threadStart(LPVOID parameter)
 {
     auto* record = static_cast<ThreadRecord*>(parameter);
-    TlsSetValue(gTlsRecord, record);
     return record->start(record->parameter);
 }
 
@@ -75,30 +70,6 @@ int win32Priority(int ce)
 }
 
 }  // namespace
-
-KernelCall::KernelCall() : self_(static_cast<ThreadRecord*>(TlsGetValue(gTlsRecord)))
-{
-    if (self_ == nullptr) return;  // not a driver thread: nobody suspends it
-    Locked locked(gThreadLock);
-    ++self_->callDepth;
-}
-
-KernelCall::~KernelCall()
-{
-    if (self_ == nullptr) return;
-    const DWORD error = GetLastError();  // the call's result for the caller
-    bool held;
-    {
-        Locked locked(gThreadLock);
-        held = --self_->callDepth == 0 && self_->heldSuspends > 0;
-    }
-    while (held) {
-        WaitForSingleObject(self_->release, INFINITE);
-        Locked locked(gThreadLock);
-        held = self_->heldSuspends > 0;
-    }
-    SetLastError(error);
-}
 
 void logLine(const char* text)
 {
@@ -128,7 +99,6 @@ void initSystemCalls()
     InitializeCriticalSection(&gThreadLock);
     InitializeCriticalSection(&gOutputLock);
     InitializeCriticalSection(&gDebugLock);
-    gTlsRecord = TlsAlloc();
     gDebugLines = new std::vector<std::wstring>();
 }
 
@@ -156,7 +126,6 @@ extern "C" HANDLE WINAPI StandIn_CreateThread(LPSECURITY_ATTRIBUTES attributes, 
                                               LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags,
                                               LPDWORD threadId)
 {
-    KernelCall call;
     ThreadRecord* record;
     {
         Locked locked(gThreadLock);
@@ -171,7 +140,6 @@ extern "C" HANDLE WINAPI StandIn_CreateThread(LPSECURITY_ATTRIBUTES attributes, 
         DWORD id = 0;
         HANDLE thread = CreateThread(attributes, stackSize, threadStart, record, flags | CREATE_SUSPENDED, &id);
         if (thread == nullptr) return nullptr;
-        record->release = CreateEventW(nullptr, FALSE, FALSE, nullptr);
         DuplicateHandle(GetCurrentProcess(), thread, GetCurrentProcess(), &record->handle, 0, FALSE,
                         DUPLICATE_SAME_ACCESS);
         record->id = id;
@@ -189,7 +157,6 @@ extern "C" HANDLE WINAPI StandIn_CreateThread(LPSECURITY_ATTRIBUTES attributes, 
 // Threads of the host's own are Wine's to suspend.
 extern "C" DWORD WINAPI StandIn_SuspendThread(HANDLE thread)
 {
-    KernelCall call;
     Locked locked(gThreadLock);
     if (ThreadRecord* record = recordOf(thread)) {
         std::fprintf(stderr, "coredll stand-in: SuspendThread on thread %lu: it has no effect on a kernel thread\n",
@@ -203,7 +170,6 @@ extern "C" DWORD WINAPI StandIn_SuspendThread(HANDLE thread)
 // A kernel thread is never suspended: resuming one changes nothing.
 extern "C" DWORD WINAPI StandIn_ResumeThread(HANDLE thread)
 {
-    KernelCall call;
     Locked locked(gThreadLock);
     if (recordOf(thread) != nullptr) return 0;
     return ResumeThread(thread);
@@ -216,14 +182,12 @@ extern "C" void WINAPI StandIn_ExitThread(DWORD code)
 
 extern "C" BOOL WINAPI StandIn_CloseHandle(HANDLE object)
 {
-    KernelCall call;
     if (closeDevice(object)) return TRUE;
     return CloseHandle(object);
 }
 
 extern "C" BOOL WINAPI StandIn_CeSetThreadPriority(HANDLE thread, int priority)
 {
-    KernelCall call;
     if (priority < 0 || priority > 255) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -237,7 +201,6 @@ extern "C" BOOL WINAPI StandIn_CeSetThreadPriority(HANDLE thread, int priority)
 
 extern "C" int WINAPI StandIn_CeGetThreadPriority(HANDLE thread)
 {
-    KernelCall call;
     Locked locked(gThreadLock);
     ThreadRecord* record = recordOf(thread);
     return record != nullptr ? record->cePriority : 251;
@@ -248,55 +211,46 @@ extern "C" int WINAPI StandIn_CeGetThreadPriority(HANDLE thread)
 extern "C" HANDLE WINAPI StandIn_CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,
                                               LPCWSTR name)
 {
-    KernelCall call;
     return CreateEventW(attributes, manualReset, initialState, name);
 }
 
 extern "C" BOOL WINAPI StandIn_SetEvent(HANDLE event)
 {
-    KernelCall call;
     return SetEvent(event);
 }
 
 extern "C" DWORD WINAPI StandIn_WaitForSingleObject(HANDLE object, DWORD milliseconds)
 {
-    KernelCall call;
     return WaitForSingleObject(object, milliseconds);
 }
 
 extern "C" void WINAPI StandIn_Sleep(DWORD milliseconds)
 {
-    KernelCall call;
     Sleep(milliseconds);
 }
 
 extern "C" void WINAPI StandIn_InitializeCriticalSection(LPCRITICAL_SECTION section)
 {
-    KernelCall call;
     InitializeCriticalSection(section);
 }
 
 extern "C" void WINAPI StandIn_DeleteCriticalSection(LPCRITICAL_SECTION section)
 {
-    KernelCall call;
     DeleteCriticalSection(section);
 }
 
 extern "C" void WINAPI StandIn_EnterCriticalSection(LPCRITICAL_SECTION section)
 {
-    KernelCall call;
     EnterCriticalSection(section);
 }
 
 extern "C" BOOL WINAPI StandIn_TryEnterCriticalSection(LPCRITICAL_SECTION section)
 {
-    KernelCall call;
     return TryEnterCriticalSection(section);
 }
 
 extern "C" void WINAPI StandIn_LeaveCriticalSection(LPCRITICAL_SECTION section)
 {
-    KernelCall call;
     LeaveCriticalSection(section);
 }
 
@@ -314,13 +268,11 @@ extern "C" DWORD WINAPI StandIn_GetLastError()
 
 extern "C" HLOCAL WINAPI StandIn_LocalAlloc(UINT flags, SIZE_T bytes)
 {
-    KernelCall call;
     return LocalAlloc(flags, bytes);
 }
 
 extern "C" HLOCAL WINAPI StandIn_LocalFree(HLOCAL memory)
 {
-    KernelCall call;
     return LocalFree(memory);
 }
 
@@ -329,7 +281,6 @@ extern "C" HLOCAL WINAPI StandIn_LocalFree(HLOCAL memory)
 extern "C" HANDLE WINAPI StandIn_CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes,
                                              DWORD creation, DWORD flags, HANDLE templateFile)
 {
-    KernelCall call;
     HANDLE device;
     if (openDevice(name, device)) return device;
     return CreateFileW(name, access, share, attributes, creation, flags, templateFile);
@@ -338,7 +289,6 @@ extern "C" HANDLE WINAPI StandIn_CreateFileW(LPCWSTR name, DWORD access, DWORD s
 extern "C" BOOL WINAPI StandIn_DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out,
                                                DWORD outSize, LPDWORD returned, LPOVERLAPPED overlapped)
 {
-    KernelCall call;
     BOOL result;
     if (deviceIoControl(device, code, in, inSize, out, outSize, returned, result)) return result;
     return DeviceIoControl(device, code, in, inSize, out, outSize, returned, overlapped);
@@ -350,7 +300,6 @@ extern "C" BOOL WINAPI StandIn_DeviceIoControl(HANDLE device, DWORD code, LPVOID
 // Microsoft's wide formatting functions.
 extern "C" void StandIn_NKDbgPrintfW(LPCWSTR format, ...)
 {
-    KernelCall call;
     wchar_t text[512];
     va_list args;
     va_start(args, format);

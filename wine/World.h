@@ -6,24 +6,6 @@
 
 namespace standin {
 
-struct ThreadRecord;
-
-// One system call of a driver thread, from entry to return. Windows CE stops
-// a thread that another thread suspends only once it has left the system call
-// it is in; Wine would stop it anywhere, holding a lock of Wine's or of the
-// simulated device. So a suspension that finds its target inside a call is
-// kept until the call returns, and the thread then waits until it is resumed.
-class KernelCall {
-public:
-    KernelCall();
-    ~KernelCall();
-    KernelCall(const KernelCall&) = delete;
-    KernelCall& operator=(const KernelCall&) = delete;
-
-private:
-    ThreadRecord* self_;
-};
-
 // Everything simulated (band, chip, bus, register windows, interrupt) is
 // touched under this one lock, by the device's own thread and by the calls.
 class WorldLock {

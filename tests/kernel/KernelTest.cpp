@@ -87,15 +87,6 @@ TEST(Kernel, EventWaitsTimeOutInVirtualTimeOnly)
     EXPECT_EQ(kernel.now(), 60'005'000u);
 }
 
-DWORD counter(LPVOID p)
-{
-    auto* n = static_cast<int*>(p);
-    for (;;) {
-        ++*n;
-        Sleep(10);
-    }
-}
-
 // A user thread that spins in its own code (a preemption point is an access
 // to a shared value) is stopped there, at once, and runs on at count 0.
 TEST(Kernel, ASuspendedUserThreadStopsInItsOwnCodeUntilItsCountReturnsToZero)
