@@ -100,6 +100,19 @@ TEST_F(CommandParser, TuneAndSearchForgetTheStationAndPostTheRequest)
     command("-");
     EXPECT_EQ(control.skipStation, 1);
     EXPECT_EQ(takeLines(), Lines{kFlags});
+
+    // Over a pending power-down every search command, A3 too, is dropped
+    // whole: no answer, the request, the stop and the automatic search as
+    // they were.
+    control.controlRequest = kRequestPoweredDown;
+    control.searchState = kSearchIdle;
+    control.stopSearch = 0;
+    control.autoSearch = 0;
+    for (const char* body : {"S2,9470", "+", "-", "A3"}) command(body);
+    EXPECT_EQ(takeLines(), (Lines{kFlags}));  // S answers whether it tunes or not
+    EXPECT_EQ(control.controlRequest, kRequestPoweredDown);
+    EXPECT_EQ(control.stopSearch, 0);
+    EXPECT_EQ(control.autoSearch, 0);
 }
 
 TEST_F(CommandParser, FilterCommandsAndTheirLock)
@@ -147,8 +160,7 @@ TEST_F(CommandParser, CommandsWaitForARecoveryAndForEachOther)
     command("A1");
     EXPECT_EQ(kernel.now() - start, 525'000u);
 
-    // Two callers at once: the second starts when the first is done (it
-    // tries the guard every millisecond).
+    // Two callers at once: the second starts when the first is done.
     static sim::Micros finished[2];
     auto caller = [](LPVOID slot) -> DWORD {
         parseCommand("$VOL,8\r");
@@ -164,6 +176,26 @@ TEST_F(CommandParser, CommandsWaitForARecoveryAndForEachOther)
     EXPECT_LE(std::max(finished[0], finished[1]) - start, 31'000u);
     // Joined: what the unload frees afterwards is then ordered after them.
     for (HANDLE thread : {a, b}) {
+        EXPECT_EQ(WaitForSingleObject(thread, 1000), WAIT_OBJECT_0);
+        CloseHandle(thread);
+    }
+
+    // A tune that waits out a recovery at its start and again at its request
+    // holds the guard for 6 s; the command behind it waits its turn and is
+    // carried out, not dropped.
+    command("VOL,3");
+    ASSERT_EQ(world.chip().audio().volume, 3);
+    control.controlRequest = kRequestRecover;
+    HANDLE tune = CreateThread(
+        nullptr, 0, [](LPVOID) -> DWORD { return parseCommand("$H2,9470\r"), 0; }, nullptr, 0, nullptr);
+    Sleep(1);
+    start = kernel.now();
+    HANDLE volume = CreateThread(nullptr, 0, caller, reinterpret_cast<LPVOID>(std::uintptr_t{0}), 0, nullptr);
+    EXPECT_EQ(WaitForSingleObject(volume, 10'000), WAIT_OBJECT_0);
+    EXPECT_GE(finished[0] - start, 6'000'000u);
+    EXPECT_EQ(world.chip().audio().volume, 8);
+    EXPECT_EQ(control.controlRequest, kRequestTune);
+    for (HANDLE thread : {tune, volume}) {
         EXPECT_EQ(WaitForSingleObject(thread, 1000), WAIT_OBJECT_0);
         CloseHandle(thread);
     }

@@ -55,6 +55,16 @@ TEST_F(RequestCodes, TuneThenSearchSearchOnBothWaysAndUnknownCodes)
     runFor(3000);
     EXPECT_EQ(gDriver.control.controlRequest.load(), 7);
     EXPECT_TRUE(statuses(pending).empty());
+    // The unload's 99 stays whatever else is asked for; a power-down's 200 is
+    // replaced only by the power paths (the power-up's 100).
+    gDriver.control.controlRequest.store(kRequestShutdown);
+    EXPECT_EQ(ReplaceRequest(kRequestPoweredDown), kRequestShutdown);
+    EXPECT_FALSE(PostRequest(kRequestRecover));
+    EXPECT_EQ(gDriver.control.controlRequest.load(), kRequestShutdown);
+    gDriver.control.controlRequest.store(kRequestPoweredDown);
+    EXPECT_FALSE(PostRequest(kRequestTune));
+    EXPECT_EQ(ReplaceRequest(kRequestRecover), kRequestPoweredDown);
+    gDriver.control.controlRequest.store(7);
     // Replaced by a tune, which is taken within one step.
     tuneWithinOneStep(8900, 500);
 }

@@ -313,6 +313,52 @@ TEST(Interleavings, ARecoveryAskedAsATuneIsTakenIsNotLost)
     exploreSchedules<RecoveryAskedAsATuneIsTaken>();
 }
 
+// The application asks for a recovery just as the power manager powers the
+// device down: whichever of the two comes first, the receiver is off once the
+// power-down has returned, and stays off until the power-up (the request 200
+// kept, the chip in reset, the bus closed, no transfer). A request that checks
+// for the power-down and then writes in two steps puts its 100 over the 200.
+// The request arrives at a point drawn among the first the threads pass once
+// the power manager has set off.
+class RecoveryAskedAsThePowerManagerPowersDown : public Callers {
+public:
+    void play()
+    {
+        load();
+        Sleep(1000);
+        const HANDLE arrival = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        auto live = std::make_shared<bool>(true);
+        Caller recoverer([&] {
+            WaitForSingleObject(arrival, 1000);
+            device.recover();
+        });
+        Caller powerManager([&] { device.setPowerState(3); });
+        const std::uint64_t at = kernel.preemptionPoints() + 1 + kernel.random(sim::Stream::Faults).below(80);
+        kernel.atPoint(at, [arrival, live] {
+            if (*live) SetEvent(arrival);
+        });
+        ASSERT_TRUE(recoverer.join());
+        ASSERT_TRUE(powerManager.join());
+        const std::uint64_t transfers = world.bus().transfers();
+        for (unsigned waited = 0; waited < 1000; waited += 10) {
+            Sleep(10);
+            ASSERT_EQ(gDriver.control.controlRequest.load(), kRequestPoweredDown) << "at " << waited << " ms";
+            ASSERT_TRUE(world.chip().inReset());
+            ASSERT_EQ(world.bus().openHandles(), 0u);
+            ASSERT_EQ(world.bus().transfers(), transfers);
+        }
+        *live = false;
+        CloseHandle(arrival);
+        device.setPowerState(0);
+        expectRunningAndAnswering(10120);
+    }
+};
+
+TEST(Interleavings, ARecoveryAskedAsThePowerManagerPowersDownLeavesTheReceiverOff)
+{
+    exploreSchedules<RecoveryAskedAsThePowerManagerPowersDown>();
+}
+
 // Commands from the port (the command-reader thread parses them) and from
 // the private request (the caller's thread parses them) at the same time,
 // while the control loop ticks: every command is taken once and answered once.
