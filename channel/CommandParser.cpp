@@ -57,6 +57,10 @@ void handleBandMode(const CommandText& t)
     if (n < 0 || n > 2) return;
     ReceiverSettings& settings = gDriver.tuner.settings;
     settings.bandMode.store(static_cast<std::uint8_t>(n));
+    // A chip that a supply dip reset lost its station with its settings. The
+    // pass below would program it afresh and hide that, leaving it untuned:
+    // read back first, and a recovery brings the station back too.
+    if (ReadBackRegisterFile() == RegisterReadBack::SettingsLost) gDriver.control.recoveryNeeded.store(1);
     ApplyReceiverSettings(settings);
 }
 

@@ -40,9 +40,7 @@ std::uint16_t seekThresholdBits()
     return kSysconfig2Seekth.of(gDriver.tuner.settings.QFI.load());
 }
 
-}  // namespace
-
-bool ApplyReceiverSettings(const ReceiverSettings& settings)
+bool programReceiverSettings(const ReceiverSettings& settings)
 {
     RegisterShadow& regs = shadow();
     const std::uint8_t mode = settings.bandMode.load();
@@ -52,13 +50,17 @@ bool ApplyReceiverSettings(const ReceiverSettings& settings)
     // Start from the chip's own register file: every write sends the shadow
     // from POWERCFG up, so the registers this routine does not set must hold
     // what the chip has. A read reaches POWERCFG only by wrapping round, so
-    // it is the whole file.
+    // it is the whole file. SYSCONFIG1 and SYSCONFIG2 are set below whatever
+    // the chip holds: neither cleared nor read, they stay what a read-back on
+    // another thread compares the chip with (a 0 there, the chip's after a
+    // supply dip, would hide that dip from it).
+    constexpr std::uint16_t kSetHere = 1u << SYSCONFIG1 | 1u << SYSCONFIG2;
     for (unsigned reg = 0; reg < kRegisterCount; ++reg) {
-        if (reg != SYSCONFIG2) {
+        if ((kSetHere >> reg & 1) == 0) {
             regs.set(reg, 0);
         }
     }
-    bool transferred = GuardedReadRegisters(STATUSRSSI, BOOTCONFIG);
+    bool transferred = GuardedReadRegisters(STATUSRSSI, BOOTCONFIG, kSetHere);
     regs.set(SYSCONFIG1, kSysconfig1Interrupts75us);
     regs.set(SYSCONFIG2, seekThresholdBits() | kSysconfig2Initial);
     regs.set(SYSCONFIG3, regs.get(SYSCONFIG3) | seekSnrBits());
@@ -87,6 +89,18 @@ bool ApplyReceiverSettings(const ReceiverSettings& settings)
     Sleep(kPowerUpMs);
     transferred &= GuardedReadRegisters(STATUSRSSI, BOOTCONFIG);
     gDriver.tuner.statusStale.store(0);
+    return transferred;
+}
+
+}  // namespace
+
+bool ApplyReceiverSettings(const ReceiverSettings& settings)
+{
+    // Counted on both sides, so that a read-back on another thread knows a
+    // pass rebuilt band, spacing and volume under it (ReadBackRegisterFile).
+    gDriver.tuner.settingsPassesBegun.fetchAdd(1);
+    const bool transferred = programReceiverSettings(settings);
+    gDriver.tuner.settingsPassesEnded.fetchAdd(1);
     return transferred;
 }
 

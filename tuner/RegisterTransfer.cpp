@@ -48,7 +48,7 @@ BYTE I2C_Read(I2CHandle* handle, BYTE* data, DWORD length)
     return transferBytes(handle, kI2CDirectionRead, data, length);
 }
 
-bool ReadRegisters(unsigned first, unsigned last)
+bool ReadRegisters(unsigned first, unsigned last, std::uint16_t keep)
 {
     if (busOff()) {
         return false;
@@ -75,7 +75,7 @@ bool ReadRegisters(unsigned first, unsigned last)
     }
     for (DWORD i = 0; i < length / 2; ++i) {
         const unsigned reg = (si4709::kFirstReadRegister + i) % si4709::kRegisterCount;
-        tuner().shadow.set(reg, (data[2 * i] << 8) | data[2 * i + 1]);
+        if ((keep >> reg & 1) == 0) tuner().shadow.set(reg, (data[2 * i] << 8) | data[2 * i + 1]);
     }
     return true;
 }
@@ -122,13 +122,13 @@ void ReleaseBusGuard()
     tuner().busGuard.store(0, std::memory_order_release);
 }
 
-bool GuardedReadRegisters(unsigned first, unsigned last)
+bool GuardedReadRegisters(unsigned first, unsigned last, std::uint16_t keep)
 {
     if (!TryTakeBusGuard()) {
         tuner().skippedReads.store(static_cast<std::uint16_t>(tuner().skippedReads.load() + 1));
         return false;
     }
-    const bool read = ReadRegisters(first, last);
+    const bool read = ReadRegisters(first, last, keep);
     ReleaseBusGuard();
     return read;
 }
@@ -152,14 +152,24 @@ RegisterReadBack ReadBackRegisterFile()
     // made: found so, the chip has lost what it was programmed with, even
     // when a later write from the shadow (a tune's POWERCFG and SYSCONFIG1)
     // has already powered it up again, muted.
+    //
+    // A settings pass may run on another thread meanwhile. It never puts 0 in
+    // the shadow's SYSCONFIG1, nor takes the chip's into it before its writes,
+    // so SYSCONFIG1 holds as evidence. Band, spacing and volume it rebuilds in
+    // steps, and on 200 kHz spacing at volume 0 it writes them as 0 on
+    // purpose: across a pass they prove nothing either way.
+    const std::uint32_t passesBegun = tuner().settingsPassesBegun.load();
+    const bool passUnderWay = tuner().settingsPassesEnded.load() != passesBegun;
     const RegisterShadow& regs = tuner().shadow;
     const std::uint16_t sysconfig1 = regs.get(si4709::SYSCONFIG1);
     const std::uint16_t sysconfig2 = regs.get(si4709::SYSCONFIG2) & kSysconfig2BandSpaceVolume;
     if (!GuardedReadRegisters(si4709::STATUSRSSI, si4709::BOOTCONFIG)) {
         return RegisterReadBack::Missed;
     }
+    const bool passOverlapped = passUnderWay || tuner().settingsPassesBegun.load() != passesBegun;
     const bool sysconfig1Lost = sysconfig1 != 0 && regs.get(si4709::SYSCONFIG1) == 0;
-    const bool sysconfig2Lost = sysconfig2 != 0 && (regs.get(si4709::SYSCONFIG2) & kSysconfig2BandSpaceVolume) == 0;
+    const bool sysconfig2Lost =
+        !passOverlapped && sysconfig2 != 0 && (regs.get(si4709::SYSCONFIG2) & kSysconfig2BandSpaceVolume) == 0;
     return sysconfig1Lost || sysconfig2Lost ? RegisterReadBack::SettingsLost : RegisterReadBack::InStep;
 }
 

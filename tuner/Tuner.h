@@ -25,8 +25,9 @@ BYTE I2C_Read(I2CHandle* handle, BYTE* data, DWORD length);
 
 // Reads from register 10 upward (wrapping after 15 to 0) into the shadow; how
 // many registers follows from first and last. On failure the shadow keeps its
-// values. True when the chip answered.
-bool ReadRegisters(unsigned first, unsigned last);
+// values. True when the chip answered. Registers whose bit is set in `keep`
+// keep their shadow values even when read.
+bool ReadRegisters(unsigned first, unsigned last, std::uint16_t keep = 0);
 // Sends shadow registers 2 up to last (2..15). True when the chip took them.
 bool WriteRegisters(unsigned last);
 
@@ -39,7 +40,7 @@ bool WaitForBusGuard();
 void ReleaseBusGuard();
 // ReadRegisters / WriteRegisters under the bus guard; false when skipped
 // (counted in skippedReads / skippedWrites) or when the transfer failed.
-bool GuardedReadRegisters(unsigned first, unsigned last);
+bool GuardedReadRegisters(unsigned first, unsigned last, std::uint16_t keep = 0);
 bool GuardedWriteRegisters(unsigned last);
 // The whole register file read back into the shadow (a guarded read that
 // wraps round). SettingsLost when

@@ -48,6 +48,12 @@ struct TunerState {
     Shared<std::uint8_t> stcSeen{0};        // set by the interrupt thread while tunerBusy is 1
     Shared<std::uint8_t> qualityResult{0};  // RDSA low byte after the chip's signal-quality test
 
+    // Settings passes (ApplyReceiverSettings) begun and ended, from any thread:
+    // a pass rebuilds band, spacing and volume in the shadow step by step, so
+    // a read-back that a pass overlapped cannot judge them.
+    Shared<std::uint32_t> settingsPassesBegun{0};
+    Shared<std::uint32_t> settingsPassesEnded{0};
+
     // Guarded transfers skipped because another thread held the bus guard.
     // Counts for diagnosis, from any thread without a lock: two skips at once
     // may count as one, and they wrap.

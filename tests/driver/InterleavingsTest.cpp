@@ -10,6 +10,7 @@
 #include "tests/control/ControlRig.h"
 #include "tests/support/DriverFixtures.h"
 #include "tests/support/Explore.h"
+#include "tuner/Tuner.h"
 
 #include <cstdio>
 #include <functional>
@@ -523,6 +524,62 @@ public:
 TEST(Interleavings, CountersReadAndClearedWhileGroupsArriveLoseNone)
 {
     exploreSchedules<CountersWhileGroupsArrive>();
+}
+
+// A settings pass (the B command's, a recovery's) rebuilds the shadow around
+// its own read of the chip, while another thread reads the whole register
+// file back and compares it with the shadow (the firmware report, the quality
+// test, a search). The read-back sets off at a point drawn among the first
+// the pass passes, on a bus whose transfers take up to 2 ms. Over passes that
+// each change the band mode (and once the volume): on a healthy chip no
+// read-back finds it reset (a needless recovery); after a supply dip, a
+// read-back whose transfer found the chip still reset must say so (else the
+// pass hides the dip, and the station is gone).
+template <bool kSupplyDip>
+class SettingsPassAndReadBackAtOnce : public LoadedTest {
+public:
+    void play()
+    {
+        driver.bringUpTuner();
+        world.bus().setTransferDelay(2000);
+        ReceiverSettings& settings = gDriver.tuner.settings;
+        sim::Random& draw = kernel.random(sim::Stream::Faults);
+        for (std::uint8_t round = 0; round < 12; ++round) {
+            // A pass the read-back made skip its writes leaves the chip as it
+            // was: each round starts from a programmed chip.
+            ApplyReceiverSettings(settings);
+            if (kSupplyDip) world.chip().supplyDip();
+            RegisterReadBack found = RegisterReadBack::Missed;
+            bool resetThroughout = false;
+            const HANDLE arrival = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+            Caller reader([&] {
+                WaitForSingleObject(arrival, 1000);
+                const bool resetBefore = world.chip().reg(si4709::SYSCONFIG1) == 0;
+                found = ReadBackRegisterFile();
+                resetThroughout = resetBefore && world.chip().reg(si4709::SYSCONFIG1) == 0;
+            });
+            Sleep(draw.below(3));
+            auto live = std::make_shared<bool>(true);
+            kernel.atPoint(kernel.preemptionPoints() + 1 + draw.below(40), [arrival, live] {
+                if (*live) SetEvent(arrival);
+            });
+            // Round 2 sets 200 kHz spacing at volume 0: band, spacing and
+            // volume then read 0 from a chip that is in step.
+            settings.bandMode.store(round % 3);
+            settings.volume.store(round % 6 == 2 ? 0 : 15);
+            ApplyReceiverSettings(settings);
+            ASSERT_TRUE(reader.join());
+            if (!kSupplyDip) EXPECT_NE(found, RegisterReadBack::SettingsLost) << "a healthy chip read as reset";
+            if (resetThroughout) EXPECT_NE(found, RegisterReadBack::InStep) << "a reset chip read as in step";
+            if (::testing::Test::HasFailure()) return;
+        }
+    }
+};
+
+TEST(Interleavings, ASettingsPassAndARegisterReadBackAtOnceJudgeTheChipRight)
+{
+    exploreSchedules<SettingsPassAndReadBackAtOnce<false>>();
+    exploreSchedules<SettingsPassAndReadBackAtOnce<true>>();
 }
 
 }  // namespace

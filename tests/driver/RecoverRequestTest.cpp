@@ -187,6 +187,15 @@ TEST_F(RecoverRequest, AChipASupplyDipResetIsProgrammedAgain)
         EXPECT_EQ(world.chip().audio().volume, volume);
         EXPECT_FALSE(world.chip().audio().muted);
     }
+
+    // A band mode command programs the chip afresh, which would hide the dip
+    // and leave the chip on no station: it reads the chip back first, and
+    // the dip it finds is recovered (the reset line pulses).
+    world.chip().supplyDip();
+    const std::size_t resets = world.resetHistory().size();
+    command("$PLTCM,B,0");
+    Sleep(6000);
+    EXPECT_GT(world.resetHistory().size(), resets) << "the dip before the band mode command was recovered";
 }
 
 // The application suspends the receiver while the command reader is in the
