@@ -534,28 +534,36 @@ TEST(SoakRegression, TmcHeardFromAStationBeingLeftIsNoRecovery)
     }
 }
 
-TEST(SoakCarFaults, EachFaultACarGivesIsSurvived)
+// Seeds in which each fault of a car lands where the driver's handling of it
+// shows: with the handling broken they fail (the suite's short soak, seeds
+// 1000 and 1001, covers a stuck line and ignition noise). One test each, so
+// that none runs long under the sanitizers.
+struct CarFaultCase {
+    std::uint64_t seed;
+    const char* what;
+    std::uint64_t SoakReport::CarFaultCounts::*count;
+};
+
+class SoakCarFaults : public testing::TestWithParam<CarFaultCase> {};
+
+TEST_P(SoakCarFaults, EachFaultACarGivesIsSurvived)
 {
-    // Seeds in which each fault of a car lands where the driver's handling
-    // of it shows: with the handling broken they fail (the suite's short
-    // soak, seeds 1000 and 1001, covers a stuck line and ignition noise).
-    struct Case {
-        std::uint64_t seed;
-        const char* what;
-        std::uint64_t SoakReport::CarFaultCounts::*count;
-    };
-    for (const Case& c :
-         {Case{7, "a supply dip a minute before a heal: its registers lost, the chip is silent until recovered",
-               &SoakReport::CarFaultCounts::dips},
-          Case{7, "a held bus: reads fail while RDSR shows the group before", &SoakReport::CarFaultCounts::heldBuses},
-          Case{10, "a slow bus: the interrupt thread finds the bus taken and skips its read",
-               &SoakReport::CarFaultCounts::slowBuses}}) {
-        const SoakReport report =
-            runSoak({.seed = c.seed, .hours = 1, .scenario = "default", .bandFile = "", .schedule = {}});
-        EXPECT_TRUE(report.passed) << c.what << ": " << report.failure << "\nreproduce: " << report.reproduce;
-        EXPECT_GT(report.carFaults.*c.count, 0u) << c.what;
-    }
+    const CarFaultCase& c = GetParam();
+    const SoakReport report =
+        runSoak({.seed = c.seed, .hours = 1, .scenario = "default", .bandFile = "", .schedule = {}});
+    EXPECT_TRUE(report.passed) << c.what << ": " << report.failure << "\nreproduce: " << report.reproduce;
+    EXPECT_GT(report.carFaults.*c.count, 0u) << c.what;
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, SoakCarFaults,
+    testing::Values(
+        CarFaultCase{7, "a supply dip a minute before a heal: its registers lost, the chip is silent until recovered",
+                     &SoakReport::CarFaultCounts::dips},
+        CarFaultCase{7, "a held bus: reads fail while RDSR shows the group before",
+                     &SoakReport::CarFaultCounts::heldBuses},
+        CarFaultCase{10, "a slow bus: the interrupt thread finds the bus taken and skips its read",
+                     &SoakReport::CarFaultCounts::slowBuses}));
 
 TEST(SoakRegression, ARingThatOverranWhileBeingReadLeavesASeamNotATornLine)
 {
@@ -570,6 +578,7 @@ TEST(SoakRegression, ARingThatOverranWhileBeingReadLeavesASeamNotATornLine)
 
 TEST(SoakRegression, ATransferThatFailedInResetMayBeReportedAsTheLineRises)
 {
+    SKIP_LONG_SOAK();
     // A stuck interrupt line kept the interrupt thread reading through a
     // recovery's reset pulse; preempted between its failed read and the
     // message, it printed just after the reset line rose.
