@@ -83,12 +83,26 @@ TEST_F(Unload, WhateverTheDriverIsDoingItEndsEveryThreadAndLoadsAgain)
              write("$PLTCM,H2");
              Sleep(60);
          }},
+        // Each worker's longest step is shorter than the unload's wait for
+        // it: the recovery's 300 ms reset pulse, and transfers on a slow bus.
+        {"holding the chip in reset in a recovery",
+         [&] {
+             device.recover();
+             Sleep(3100);
+             ASSERT_TRUE(world.chip().inReset());
+         }},
+        {"on a bus that takes 40 ms a transfer",
+         [&] {
+             world.bus().setTransferDelay(40'000, 40'000);
+             Sleep(2000);
+         }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.state);
         load();
         c.reach();
         unloadLeavesNothing(c.state);
+        world.bus().setTransferDelay(0);
 
         // Loaded again in the same process: it starts afresh and works.
         load();
@@ -112,6 +126,25 @@ TEST_F(Unload, WhateverTheDriverIsDoingItEndsEveryThreadAndLoadsAgain)
     Sleep(1200);
     ASSERT_EQ(gDriver.tuner.tunerBusy.load(), 1) << "no measurement under way";
     unloadLeavesNothing("measuring on a stalled chip", 150);
+}
+
+// A worker that does not end within the unload's wait (a bus that holds its
+// transfer for 5 s) may still use the bus record, the register windows and
+// the locks: the unload returns in its bound and leaves them in place rather
+// than release them under it.
+TEST_F(Unload, AWorkerThatDidNotEndKeepsWhatItMayStillUse)
+{
+    load();
+    Sleep(1000);
+    world.bus().setTransferDelay(5'000'000, 5'000'000);
+    Sleep(500);  // the next RDS interrupt's read is held
+    const sim::Micros before = kernel.now();
+    EXPECT_TRUE(device.deinit());
+    EXPECT_LE(kernel.now() - before, sim::Micros{4 * kThreadEndWaitMs} * 1000);
+    EXPECT_GT(kernel.liveThreads(), 1u) << "no worker was held";
+    EXPECT_GT(kernel.liveAllocations(), 0u) << "the bus record was freed under a worker";
+    EXPECT_GT(world.soc().liveReservations(), 0u) << "the register windows were unmapped under a worker";
+    EXPECT_EQ(kernel.verifierReports(), 0u);
 }
 
 // Start-up's waits, to the microsecond.
