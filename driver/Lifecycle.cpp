@@ -38,11 +38,23 @@ bool waitAndClose(HANDLE& thread)
     return ended;
 }
 
+// True once no power transition waits for or holds the guard, within the
+// wait given to a worker.
+bool waitForPowerCalls()
+{
+    for (DWORD waited = 0; life().powerCallsUnderWay.load() != 0; ++waited) {
+        if (waited == kThreadEndWaitMs) return false;
+        Sleep(1);
+    }
+    return true;
+}
+
 }  // namespace
 
 DWORD COM_Init(LPCWSTR)
 {
     BeginLoad();
+    life().unloading.store(0);
     gDriver.tuner.receiverMode.store(0);
     life().driverState.store(kDriverStarting);
 
@@ -88,8 +100,10 @@ DWORD COM_Init(LPCWSTR)
 // Nothing a worker waits on or uses is released until every worker ended.
 BOOL COM_Deinit(DWORD)
 {
-    // A power request still running on another thread finishes first.
+    // A power request still running on another thread finishes first; one
+    // that comes after finds the unload under way and does nothing.
     EnterCriticalSection(&life().powerGuard);
+    life().unloading.store(1);
     life().stopReaderThread.store(1);
     gDriver.control.controlRequest.store(kRequestShutdown);
     life().stopControlThread.store(1);
@@ -104,6 +118,9 @@ BOOL COM_Deinit(DWORD)
     ended &= interruptThreadEnded;
     ended &= waitAndClose(life().groupThread);
     LeaveCriticalSection(&life().powerGuard);
+    // Power requests that waited for the guard meanwhile leave it at once;
+    // the guard is deleted only after them (else it is left, as for a worker).
+    ended &= waitForPowerCalls();
 
     // The interrupt is released only now: an InterruptDone from a handler
     // still running would unmask a disabled line again.

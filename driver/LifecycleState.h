@@ -31,6 +31,11 @@ struct LifecycleState {
     CRITICAL_SECTION powerGuard{};
     // The power manager's last state was D2 to D4. Written under powerGuard.
     Shared<std::uint8_t> powerManagerOff{0};
+    // Set by the unload under powerGuard: a power transition that gets the
+    // guard after it does nothing. Transitions inside or waiting for the
+    // guard are counted, so that the unload deletes it only once none is.
+    Shared<std::uint8_t> unloading{0};
+    Shared<std::uint32_t> powerCallsUnderWay{0};
     // Parking (driver/WorkerParking.h): a caller's power-down asks the workers
     // to park (1) until the power-up releases them; each acknowledges the
     // round it parked for. Request and round are written under powerGuard or

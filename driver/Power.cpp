@@ -20,10 +20,19 @@ LifecycleState& life()
     return gDriver.lifecycle;
 }
 
-// The power transitions on callers' threads one at a time.
+// The power transitions on callers' threads one at a time, counted while they
+// wait for the guard or hold it (the unload waits for the count to fall).
 struct PowerTransition {
-    PowerTransition() { EnterCriticalSection(&gDriver.lifecycle.powerGuard); }
-    ~PowerTransition() { LeaveCriticalSection(&gDriver.lifecycle.powerGuard); }
+    PowerTransition()
+    {
+        gDriver.lifecycle.powerCallsUnderWay.fetchAdd(1);
+        EnterCriticalSection(&gDriver.lifecycle.powerGuard);
+    }
+    ~PowerTransition()
+    {
+        LeaveCriticalSection(&gDriver.lifecycle.powerGuard);
+        gDriver.lifecycle.powerCallsUnderWay.fetchAdd(static_cast<std::uint32_t>(-1));
+    }
     PowerTransition(const PowerTransition&) = delete;
     PowerTransition& operator=(const PowerTransition&) = delete;
 };
@@ -134,6 +143,9 @@ void COM_PowerUp(DWORD)
 void SetPowerManagerState(DWORD state)
 {
     PowerTransition transition;
+    // A request the unload overtook would open the bus and release workers
+    // that have ended, for a driver about to be freed.
+    if (life().unloading.load() != 0) return;
     const bool off = state >= D2;
     life().powerManagerOff.store(off ? 1 : 0);
     if (off) {
@@ -149,6 +161,7 @@ void SetPowerManagerState(DWORD state)
 void SetAppSuspended(bool suspended)
 {
     PowerTransition transition;
+    if (life().unloading.load() != 0) return;
     life().appSuspended.store(suspended ? 1 : 0);
     if (suspended) {
         powerDownDriver();

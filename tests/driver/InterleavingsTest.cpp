@@ -582,4 +582,111 @@ TEST(Interleavings, ASettingsPassAndARegisterReadBackAtOnceJudgeTheChipRight)
     exploreSchedules<SettingsPassAndReadBackAtOnce<true>>();
 }
 
+// Two power transitions on callers' threads of their own, the second landing
+// at a point drawn among the first's: the power manager's D3 and D0 and the
+// application's suspend and resume, in every ordered pair, one after another
+// from whatever the pair before left, each pair followed by a system suspend
+// and resume in one round of two. Whichever order they took effect in, the
+// driver ends as the inputs it recorded say: running (a command carried out)
+// exactly when the power manager's last state is D0 or D1 and the application
+// has not suspended it, otherwise off (request 200, the chip in reset, the bus
+// closed, no transfer, a command not carried out). Last, the unload lands in
+// a transition and leaves nothing behind.
+class PowerTransitionsMeeting : public Callers {
+public:
+    void play()
+    {
+        load();
+        Sleep(1000);
+        const std::function<void()> transitions[] = {
+            [&] { device.setPowerState(3); },
+            [&] { device.setPowerState(0); },
+            [&] { device.suspendResume(2); },
+            [&] { device.suspendResume(1); },
+        };
+        const char* const names[] = {"D3", "D0", "suspend", "resume"};
+        sim::Random& draw = kernel.random(sim::Stream::Faults);
+        unsigned round = 0;
+        for (unsigned first = 0; first < 4; ++first) {
+            for (unsigned second = 0; second < 4; ++second, ++round) {
+                SCOPED_TRACE(std::string(names[first]) + " then " + names[second]);
+                meet(transitions[first], transitions[second], draw);
+                if (round % 2 == 1) {
+                    device.powerDown();
+                    device.powerUp();
+                }
+                expectAsRecorded(round % 2 == 0 ? 9470 : 10120);
+                if (::testing::Test::HasFailure()) return;
+            }
+        }
+        const HANDLE arrival = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        auto live = std::make_shared<bool>(true);
+        Caller unloader([&] {
+            WaitForSingleObject(arrival, 1000);
+            EXPECT_TRUE(device.deinit());
+        });
+        Caller transition(transitions[draw.below(4)]);
+        kernel.atPoint(kernel.preemptionPoints() + 1 + draw.below(80), [arrival, live] {
+            if (*live) SetEvent(arrival);
+        });
+        ASSERT_TRUE(unloader.join());
+        ASSERT_TRUE(transition.join());
+        *live = false;
+        CloseHandle(arrival);
+        EXPECT_EQ(kernel.liveThreads(), 1u) << "a worker outlived the unload";
+        EXPECT_EQ(world.bus().openHandles(), 0u);
+        EXPECT_TRUE(world.chip().inReset());
+    }
+
+private:
+    void meet(const std::function<void()>& first, const std::function<void()>& second, sim::Random& draw)
+    {
+        const HANDLE arrival = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        auto live = std::make_shared<bool>(true);
+        Caller late([&] {
+            WaitForSingleObject(arrival, 1000);
+            second();
+        });
+        Caller early(first);
+        kernel.atPoint(kernel.preemptionPoints() + 1 + draw.below(80), [arrival, live] {
+            if (*live) SetEvent(arrival);
+        });
+        ASSERT_TRUE(early.join());
+        ASSERT_TRUE(late.join());
+        *live = false;
+        CloseHandle(arrival);
+    }
+
+    void expectAsRecorded(unsigned frequency)
+    {
+        const LifecycleState& life = gDriver.lifecycle;
+        const bool on = life.powerManagerOff.load() == 0 && life.appSuspended.load() == 0;
+        Sleep(6000);  // a power-up's recovery is over
+        read();
+        if (on) {
+            EXPECT_EQ(life.driverState.load(), kDriverRunning);
+            EXPECT_FALSE(world.chip().inReset());
+            EXPECT_EQ(world.bus().openHandles(), 1u);
+            writeLine(tuneCommand(frequency));
+            Sleep(3000);
+            EXPECT_EQ(world.chip().frequency(), frequency) << "a command is carried out";
+        } else {
+            EXPECT_EQ(life.driverState.load(), kDriverPoweredDown);
+            EXPECT_EQ(gDriver.control.controlRequest.load(), kRequestPoweredDown);
+            EXPECT_TRUE(world.chip().inReset());
+            EXPECT_EQ(world.bus().openHandles(), 0u);
+            const std::uint64_t transfers = world.bus().transfers();
+            sendPrivate(tuneCommand(frequency));
+            Sleep(3000);
+            EXPECT_EQ(world.bus().transfers(), transfers) << "nothing reaches the chip while off";
+        }
+        EXPECT_EQ(kernel.verifierReports(), 0u);
+    }
+};
+
+TEST(Interleavings, PowerTransitionsMeetingEachOtherEndAsTheirRecordedInputsSay)
+{
+    exploreSchedules<PowerTransitionsMeeting>();
+}
+
 }  // namespace
