@@ -334,3 +334,72 @@ TEST_F(StationSearch, WithoutTheWaitFlagsASearchIsOneSeek)
 
 }  // namespace
 }  // namespace controltest
+
+namespace controltest {
+namespace {
+
+// A fault of the chip or the bus at each stage of a search up from the band's
+// bottom (in the first seek, the settle, the RDS wait on the silent station,
+// the seek on, the TMC waits on the station with RDS only, the seek to the TMC
+// station and its waits): it is repaired as when idle, and the receiver ends
+// on the TMC station, powered, in step with its settings, with TMC coming in.
+enum class SearchFault { SupplyDip, HungChip, FailingBus, SlowBus };
+
+struct SearchFaultCase {
+    SearchFault fault;
+    unsigned atMs;  // after the search started
+};
+
+class StationSearchFaults : public StationSearch, public testing::WithParamInterface<SearchFaultCase> {};
+
+TEST_P(StationSearchFaults, EachIsRepairedAsWhenIdle)
+{
+    const SearchFaultCase c = GetParam();
+    addBand(kNoRds, kRdsOnly, kTmc);
+    bringUp();
+    const std::uint8_t volume = gDriver.tuner.settings.volume.load();
+    request(kRequestSearchUp);
+    runFor(c.atMs);
+    ASSERT_NE(searchState(), kSearchIdle) << "the search ended before the fault";
+    switch (c.fault) {
+    case SearchFault::SupplyDip:
+        world.chip().supplyDip();
+        break;
+    case SearchFault::HungChip:
+        world.chip().hang();
+        break;
+    case SearchFault::FailingBus:
+        world.bus().failTransfers(0, 6);
+        break;
+    case SearchFault::SlowBus:
+        world.bus().setTransferDelay(20'000, 20'000);
+        runFor(3000);
+        world.bus().setTransferDelay(0);
+        break;
+    }
+    const auto onTheTmcStation = [&] {
+        const sim::Si4709& chip = world.chip();
+        return searchState() == kSearchIdle && chip.poweredUp() && !chip.hung() && chip.frequency() == kTmc &&
+               !chip.audio().muted && chip.audio().volume == volume && tmcQuality() > 0;
+    };
+    EXPECT_NE(runUntil(onTheTmcStation, 180'000), 0u)
+        << "on " << world.chip().frequency() << ", search state " << +searchState() << ", TMC credit " << tmcQuality()
+        << (world.chip().hung() ? ", hung" : "") << (world.chip().poweredUp() ? "" : ", not powered");
+}
+
+std::vector<SearchFaultCase> searchFaultCases()
+{
+    // The first seek ends at about 0.1 s; the silent station's waits run to
+    // 18.7 s, the station with RDS only's to about 34 s.
+    const unsigned stages[] = {30, 250, 2000, 18'750, 19'300, 25'000, 34'100, 34'500, 36'000};
+    std::vector<SearchFaultCase> cases;
+    for (SearchFault fault :
+         {SearchFault::SupplyDip, SearchFault::HungChip, SearchFault::FailingBus, SearchFault::SlowBus})
+        for (unsigned at : stages) cases.push_back({fault, at});
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Stages, StationSearchFaults, testing::ValuesIn(searchFaultCases()));
+
+}  // namespace
+}  // namespace controltest
