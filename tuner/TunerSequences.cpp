@@ -157,6 +157,9 @@ bool CloseBus()
 {
     I2CHandle* bus = gDriver.tuner.pI2CHandle.load(std::memory_order_acquire);
     if (bus == nullptr) return false;
+    // The record is memory a recovery on another thread may rewrite: its read
+    // is a point where that thread may run, as any access to shared memory.
+    CORVANE_PREEMPTION_POINT();
     const HANDLE device = bus->device;
     if (gDriver.tuner.pI2CHandle.exchange(nullptr, std::memory_order_acq_rel) == nullptr) return false;
     if (device != INVALID_HANDLE_VALUE) CloseHandle(device);

@@ -745,4 +745,44 @@ TEST(Interleavings, RequestWritersMeetingEachOtherLeaveNoRequestBehind)
     exploreSchedules<RequestWritersMeeting>();
 }
 
+// A close without the bus guard (a power-up or a power-down that could not get
+// it) while a recovery on another thread reopens the bus, which it does once
+// the handle reads closed, rewriting the one bus record in place. The reopen
+// lands at a point drawn among the close's. Whichever wins, a published
+// handle is an open device that carries a transfer; a close that took the
+// record's device after the reopen rewrote it would shut the fresh one.
+class BusCloseAndReopenAtOnce : public LoadedTest {
+public:
+    void play()
+    {
+        driver.bringUpTuner();
+        sim::Random& draw = kernel.random(sim::Stream::Faults);
+        for (unsigned round = 0; round < 12; ++round) {
+            ASSERT_TRUE(ReopenBus());
+            const HANDLE arrival = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+            auto live = std::make_shared<bool>(true);
+            Caller recovery([&] {
+                WaitForSingleObject(arrival, 1000);
+                ReopenBus();
+            });
+            kernel.atPoint(kernel.preemptionPoints() + 1 + draw.below(12), [arrival, live] {
+                if (*live) SetEvent(arrival);
+            });
+            CloseBus();
+            ASSERT_TRUE(recovery.join());
+            *live = false;
+            CloseHandle(arrival);
+            const bool published = gDriver.tuner.pI2CHandle.load() != nullptr;
+            EXPECT_EQ(world.bus().openHandles(), published ? 1u : 0u) << "round " << round;
+            if (published) EXPECT_TRUE(GuardedReadRegisters(si4709::STATUSRSSI, si4709::READCHAN)) << "round " << round;
+            if (::testing::Test::HasFailure()) return;
+        }
+    }
+};
+
+TEST(Interleavings, ABusCloseAndARecoverysReopenAtOnceLeaveAnOpenBusOrNone)
+{
+    exploreSchedules<BusCloseAndReopenAtOnce>();
+}
+
 }  // namespace
