@@ -5,6 +5,7 @@
 #include "control/ControlState.h"
 #include "driver/DriverContext.h"
 #include "driver/IoControlCodes.h"
+#include "driver/WorkerParking.h"
 #include "rds/GroupQueue.h"
 #include "tests/support/DriverFixtures.h"
 
@@ -492,7 +493,18 @@ TEST_F(LifecyclePowerDown, WhereverItFindsTheWorkersTheReceiverStaysOffUntilTheP
         for (const Place& place : places) {
             SCOPED_TRACE(std::string(kind.name) + " in " + place.name);
             ASSERT_TRUE(place.reach()) << "the place was never reached";
+            const sim::Micros before = kernel.now();
             kind.down();
+            const sim::Micros took = kernel.now() - before;
+            // It waits for the workers' steps, the longest the reset pulse's
+            // 300 ms; for a worker the bus holds, its 2 s wait for the park
+            // and the bus guard's 50 ms, no longer.
+            if (place.inFlight == 0) {
+                EXPECT_LE(took, 320'000u);
+            } else {
+                EXPECT_GE(took, sim::Micros{kParkWaitMs} * 1000);
+                EXPECT_LE(took, sim::Micros{kParkWaitMs + 70} * 1000);
+            }
             world.bus().setTransferDelay(0);
             const std::uint16_t saved = gDriver.control.recoveryFrequency.load();
             expectOffFor(2000, place.inFlight);

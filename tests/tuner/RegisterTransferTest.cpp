@@ -106,6 +106,19 @@ TEST_F(RegisterTransfer, TakenGuardSkipsButKeepsTheEdits)
     EXPECT_TRUE(GuardedWriteRegisters(SYSCONFIG2));
     EXPECT_EQ(world.chip().reg(SYSCONFIG2), 0x1410);
     EXPECT_EQ(gDriver.tuner.busGuard, 0);
+
+    // The waiting take gives up after 50 ms of a guard that stays taken, and
+    // takes one freed meanwhile at its next 1 ms step.
+    gDriver.tuner.busGuard = 1;
+    sim::Micros start = kernel.now();
+    EXPECT_FALSE(WaitForBusGuard());
+    EXPECT_EQ(kernel.now() - start, 50'000u);
+    start = kernel.now();
+    kernel.after(20'500, [] { gDriver.tuner.busGuard = 0; });
+    EXPECT_TRUE(WaitForBusGuard());
+    EXPECT_EQ(kernel.now() - start, 21'000u);
+    EXPECT_EQ(gDriver.tuner.busGuard, 1);
+    ReleaseBusGuard();
 }
 
 TEST_F(RegisterTransfer, PoweredDownBusIsSilent)
