@@ -94,7 +94,7 @@ void EnterCriticalSection(LPCRITICAL_SECTION section)
     while (section->OwnerThread != 0 && section->OwnerThread != self->id) {
         k.lockFor(section, __func__).waiters.push_back(self);
         self->state = Thread::Locking;
-        ++self->wakeGeneration;
+        k.cancelWake(self);
         k.block();
     }
     if (section->OwnerThread != self->id) becomeOwner(section, self);  // else handed over while waiting

@@ -116,7 +116,8 @@ Kernel::EventId Kernel::at(Micros when, std::function<void()> action)
     Impl& k = *impl_;
     const EventId id = k.hardwareEvents.add(std::move(action));
     const std::uint32_t tie = static_cast<std::uint32_t>(k.streams[unsigned(Stream::Scheduler)].next());
-    k.timeline.push(TimelineEntry{when < k.now ? k.now : when, tie, k.sequence++, nullptr, id});
+    k.timeline.push(
+        TimelineEntry{when < k.now ? k.now : when, tie, static_cast<std::uint32_t>(id), k.sequence++, nullptr, id});
     return id;
 }
 
@@ -132,7 +133,10 @@ Kernel::EventId Kernel::after(Micros delay, std::function<void()> action)
 
 void Kernel::cancel(EventId id)
 {
-    impl_->hardwareEvents.cancel(id);
+    Impl& k = *impl_;
+    if (!k.hardwareEvents.live(id)) return;  // ran, or cancelled already: its slot may serve another
+    k.timeline.events.remove(static_cast<std::uint32_t>(id));
+    k.hardwareEvents.cancel(id);
 }
 
 void Kernel::advance(Micros delay)

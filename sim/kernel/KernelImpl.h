@@ -61,7 +61,6 @@ struct Thread : Waitable {
     DWORD lastError = 0;
     Micros lastRun = 0;
     DWORD exitCode = 0;
-    std::uint64_t wakeGeneration = 0;  // stale timeline entries carry an older one
     Waitable* waitingOn = nullptr;
     DWORD waitResult = 0;
     std::uint32_t pctRank = 0;          // pct: lower runs first (random, or demoted)
@@ -82,9 +81,10 @@ struct Lock {
 struct TimelineEntry {
     Micros time;
     std::uint32_t tieBreak;
+    std::uint32_t key;  // the entry's place in its heap's index: a thread's id - 1, an event's slot
     std::uint64_t sequence;
     Thread* thread;            // a thread to wake, or null for a hardware event
-    std::uint64_t generation;  // thread: its wakeGeneration; event: the event id
+    std::uint64_t generation;  // event: the event id (a thread's wake needs none: it has one at most)
     // At the same virtual time hardware events come before thread wakes, so a
     // thread always sees the hardware as it stands at that time; ties between
     // threads are broken by the seed.
@@ -97,30 +97,34 @@ struct TimelineEntry {
     }
 };
 
-// A binary min-heap of entries that can also drop the entries that went stale
-// (a thread woken before its timed wake, a cancelled hardware event), which
-// would otherwise pile up until their time: the RDS interrupt thread leaves one
-// 60 s time-out behind on every interrupt.
+// A binary min-heap in which every entry knows its position (by its key: at
+// most one entry per key), so an entry that is no longer wanted (a wait ended
+// before its time-out, a sleep's wake overtaken, a cancelled hardware event)
+// leaves at once and the heap holds only live entries. Without that the RDS
+// interrupt thread alone would leave one 60 s time-out behind at every
+// interrupt, and every push and pop would work on a heap several times the
+// live set. The order is the entries' total order (operator>), so which heap
+// layout holds them never changes what comes out first. Steady running
+// allocates nothing: both vectors only grow to the largest live set and key.
 class EntryHeap {
 public:
+    static constexpr std::uint32_t kAbsent = 0xFFFF'FFFFu;
     bool empty() const { return heap_.empty(); }
     std::size_t size() const { return heap_.size(); }
     const TimelineEntry& top() const { return heap_.front(); }
+    bool contains(std::uint32_t key) const { return key < position_.size() && position_[key] != kAbsent; }
+    // Adds the entry, replacing the one its key held.
     void push(const TimelineEntry& e)
     {
+        if (e.key >= position_.size()) position_.resize(e.key + 1, kAbsent);
+        if (position_[e.key] != kAbsent) removeAt(position_[e.key]);
         heap_.push_back(e);
-        std::push_heap(heap_.begin(), heap_.end(), std::greater<>{});
+        up(heap_.size() - 1);
     }
-    void pop()
+    void pop() { removeAt(0); }
+    void remove(std::uint32_t key)
     {
-        std::pop_heap(heap_.begin(), heap_.end(), std::greater<>{});
-        heap_.pop_back();
-    }
-    template <class Stale>
-    void compact(Stale stale)
-    {
-        std::erase_if(heap_, stale);
-        std::make_heap(heap_.begin(), heap_.end(), std::greater<>{});
+        if (contains(key)) removeAt(position_[key]);
     }
     // Calls visit for every entry due at `now`, skipping whole subtrees that
     // are later (a parent is never later than its children).
@@ -134,7 +138,50 @@ public:
     }
 
 private:
+    void place(std::size_t at, const TimelineEntry& e)
+    {
+        heap_[at] = e;
+        position_[e.key] = static_cast<std::uint32_t>(at);
+    }
+    void removeAt(std::size_t at)
+    {
+        position_[heap_[at].key] = kAbsent;
+        const TimelineEntry last = heap_.back();
+        heap_.pop_back();
+        if (at == heap_.size()) return;
+        place(at, last);
+        if (at > 0 && heap_[(at - 1) / 2] > last)
+            up(at);
+        else
+            down(at);
+    }
+    void up(std::size_t at)
+    {
+        const TimelineEntry e = heap_[at];
+        while (at > 0) {
+            const std::size_t parent = (at - 1) / 2;
+            if (!(heap_[parent] > e)) break;
+            place(at, heap_[parent]);
+            at = parent;
+        }
+        place(at, e);
+    }
+    void down(std::size_t at)
+    {
+        const TimelineEntry e = heap_[at];
+        const std::size_t n = heap_.size();
+        for (;;) {
+            std::size_t child = 2 * at + 1;
+            if (child >= n) break;
+            if (child + 1 < n && heap_[child] > heap_[child + 1]) ++child;
+            if (!(e > heap_[child])) break;
+            place(at, heap_[child]);
+            at = child;
+        }
+        place(at, e);
+    }
     std::vector<TimelineEntry> heap_;
+    std::vector<std::uint32_t> position_;  // by key: where its entry is, or kAbsent
 };
 
 // Thread wakes and hardware events, kept in two heaps and seen as one: at the
@@ -147,12 +194,14 @@ public:
     const TimelineEntry& top() const { return eventFirst() ? events.top() : wakes.top(); }
     void pop() { eventFirst() ? events.pop() : wakes.pop(); }
     void push(const TimelineEntry& e) { e.thread == nullptr ? events.push(e) : wakes.push(e); }
-    template <class Stale>
-    void compact(Stale stale)
+    // The earliest time of any entry (of a wake or of a hardware event).
+    Micros next() const
     {
-        wakes.compact(stale);
-        events.compact(stale);
+        const Micros wake = wakes.empty() ? kNever : wakes.top().time;
+        const Micros event = events.empty() ? kNever : events.top().time;
+        return wake < event ? wake : event;
     }
+    static constexpr Micros kNever = ~Micros(0) >> 1;
     EntryHeap wakes;
     EntryHeap events;
 
@@ -311,15 +360,14 @@ struct Kernel::Impl {
     Waitable* lookupEvenClosed(HANDLE handle) const;
     void makeReady(Thread* t);            // wake now
     void wakeAt(Thread* t, Micros when);  // timed wake
-    void compactTimeline();
-    void wake(Thread* t, DWORD result);  // end a wait with a result
-    void block();                        // current thread gives up the processor
+    void cancelWake(Thread* t);           // its queued wake, if any, leaves the timeline
+    void wake(Thread* t, DWORD result);   // end a wait with a result
+    void block();                         // current thread gives up the processor
     void blockUnmarked();
     bool preemptive() const { return options.schedule != Schedule::Cooperative; }
     void preemptionPoint();
     void firePointAlarms();
     void blockPreemptive(Thread* chosen);
-    bool stale(const TimelineEntry& e) const;
     bool claim(Thread* t);                      // a due thread takes the processor (false: it parks)
     std::uint64_t rank(const Thread* t) const;  // lower runs first
     Thread* bestDue(const Thread* except) const;

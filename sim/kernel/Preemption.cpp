@@ -77,13 +77,6 @@ std::optional<Schedule> parseSchedule(std::string_view name)
     return std::nullopt;
 }
 
-bool Kernel::Impl::stale(const TimelineEntry& e) const
-{
-    if (e.thread == nullptr) return !hardwareEvents.live(e.generation);
-    return e.generation != e.thread->wakeGeneration || e.thread->state == Thread::Exited ||
-           e.thread->state == Thread::Parked;
-}
-
 std::uint64_t Kernel::Impl::rank(const Thread* t) const
 {
     return options.schedule == Schedule::Pct ? t->pctRank : static_cast<std::uint64_t>(t->priority);
@@ -93,7 +86,7 @@ Thread* Kernel::Impl::bestDue(const Thread* except) const
 {
     const TimelineEntry* best = nullptr;
     timeline.wakes.forEachDue(now, [&](const TimelineEntry& e) {
-        if (e.thread == except || stale(e)) return;
+        if (e.thread == except) return;
         if (best == nullptr || rank(e.thread) < rank(best->thread) ||
             (rank(e.thread) == rank(best->thread) && e.tieBreak < best->tieBreak))
             best = &e;
@@ -103,22 +96,22 @@ Thread* Kernel::Impl::bestDue(const Thread* except) const
 
 Thread* Kernel::Impl::randomDue(const Thread* except)
 {
-    // The heap's layout depends only on the order of pushes, which the seed
-    // decides: the draw is reproducible.
+    // The heap's layout depends only on the order of pushes and removals,
+    // which the seed decides: the draw is reproducible.
     std::uint32_t count = 0;
-    timeline.wakes.forEachDue(now, [&](const TimelineEntry& e) { count += e.thread != except && !stale(e); });
+    timeline.wakes.forEachDue(now, [&](const TimelineEntry& e) { count += e.thread != except; });
     if (count == 0) return nullptr;
     std::uint32_t pick = streams[unsigned(Stream::Scheduler)].below(count);
     Thread* chosen = nullptr;
     timeline.wakes.forEachDue(now, [&](const TimelineEntry& e) {
-        if (e.thread != except && !stale(e) && pick-- == 0) chosen = e.thread;
+        if (e.thread != except && pick-- == 0) chosen = e.thread;
     });
     return chosen;
 }
 
 bool Kernel::Impl::claim(Thread* t)
 {
-    ++t->wakeGeneration;                // its queued entry is used up
+    cancelWake(t);                      // its queued entry is used up
     if (t->state == Thread::Waiting) {  // the wait timed out
         std::erase(t->waitingOn->waiters, t);
         t->waitingOn = nullptr;
@@ -143,7 +136,6 @@ void Kernel::Impl::blockPreemptive(Thread* chosen)
         Thread* next = chosen != nullptr ? chosen : bestDue(nullptr);
         chosen = nullptr;
         if (next == nullptr) {
-            while (!timeline.empty() && stale(timeline.top())) timeline.pop();
             if (timeline.empty())
                 fatal(exiting ? "the last runnable thread exited: every other thread waits forever"
                               : "deadlock: every simulated thread waits forever and no hardware event is due");
@@ -191,16 +183,13 @@ void Kernel::Impl::preemptionPoint()
     }
     if (held(self)) {  // stops here, whatever it holds
         self->state = Thread::Parked;
-        ++self->wakeGeneration;
+        cancelWake(self);
         block();
         return;
     }
     if (options.schedule == Schedule::Pct) pctStep();
     // The timeline is ordered by time: nothing at its top due means no other
-    // thread is ready (the common case, and a cheap one). Wakes used up by an
-    // earlier switch sit at the top; they go first, so that they are not
-    // scanned again at every point.
-    while (!timeline.wakes.empty() && stale(timeline.wakes.top())) timeline.wakes.pop();
+    // thread is ready (the common case, and a cheap one).
     if (timeline.wakes.empty() || timeline.wakes.top().time > now) return;
     Thread* next = bestDue(self);
     if (next == nullptr) return;
@@ -233,7 +222,7 @@ void Kernel::Impl::firePointAlarms()
         const HardwareEvents::Id id = hardwareEvents.add(std::move(pointAlarms.begin()->second));
         pointAlarms.erase(pointAlarms.begin());
         const std::uint32_t tie = static_cast<std::uint32_t>(streams[unsigned(Stream::Scheduler)].next());
-        timeline.push(TimelineEntry{now, tie, sequence++, nullptr, id});
+        timeline.push(TimelineEntry{now, tie, static_cast<std::uint32_t>(id), sequence++, nullptr, id});
     }
     runDueEvents(now);
 }

@@ -106,21 +106,17 @@ Waitable* Kernel::Impl::lookupForCall(HANDLE handle, const char* call)
 void Kernel::Impl::wakeAt(Thread* t, Micros when)
 {
     const std::uint32_t tie = static_cast<std::uint32_t>(streams[unsigned(Stream::Scheduler)].next());
-    timeline.push(TimelineEntry{when, tie, sequence++, t, t->wakeGeneration});
-    if (timeline.size() > 2 * (threads.size() + hardwareEvents.size()) + 256) compactTimeline();
+    timeline.push(TimelineEntry{when, tie, t->id - 1, sequence++, t, 0});
 }
 
-void Kernel::Impl::compactTimeline()
+void Kernel::Impl::cancelWake(Thread* t)
 {
-    timeline.compact([this](const TimelineEntry& e) {
-        if (e.thread == nullptr) return !hardwareEvents.live(e.generation);
-        return e.generation != e.thread->wakeGeneration || e.thread->state == Thread::Exited;
-    });
+    timeline.wakes.remove(t->id - 1);
 }
 
 void Kernel::Impl::makeReady(Thread* t)
 {
-    ++t->wakeGeneration;  // any timed wake still queued is now stale
+    cancelWake(t);  // a timed wake still queued is overtaken
     t->state = Thread::Ready;
     wakeAt(t, now);
 }
@@ -199,7 +195,6 @@ void Kernel::Impl::blockUnmarked()
             continue;
         }
         Thread* t = e.thread;
-        if (e.generation != t->wakeGeneration || t->state == Thread::Exited || t->state == Thread::Parked) continue;
         pace(e.time);
         if (e.time > now) now = e.time;
         if (t->state == Thread::Waiting) {  // the wait timed out
@@ -243,7 +238,7 @@ void Kernel::Impl::exitCurrent(DWORD code)
     self->state = Thread::Exited;
     self->exitCode = code;
     race::release(self);  // a wait on the thread sees all it did
-    ++self->wakeGeneration;
+    cancelWake(self);
     // A wait through a handle closed meanwhile is never satisfied.
     if (!self->closed)
         while (!self->waiters.empty()) wake(self->waiters.front(), WAIT_OBJECT_0);
