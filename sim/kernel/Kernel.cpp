@@ -123,7 +123,9 @@ Kernel::EventId Kernel::at(Micros when, std::function<void()> action)
 
 void Kernel::atPoint(std::uint64_t point, std::function<void()> action)
 {
-    if (impl_->preemptive()) impl_->pointAlarms.emplace(point, std::move(action));
+    if (!impl_->preemptive()) return;
+    impl_->pointAlarms.emplace(point, std::move(action));
+    impl_->markNextPoint();
 }
 
 Kernel::EventId Kernel::after(Micros delay, std::function<void()> action)

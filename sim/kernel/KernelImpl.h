@@ -343,6 +343,7 @@ struct Kernel::Impl {
     std::multimap<std::uint64_t, std::function<void()>> pointAlarms;  // by the point they are due at
     Micros sliceStart = 0;                                            // when the running thread got the processor
     std::uint64_t pctRoundEnd = 0;                                    // pct: the point at which the next round starts
+    std::uint64_t nextMarkedPoint = 0;  // the next point with an alarm or a pct change: no fast path there
     std::uint64_t pctChange[2] = {};
     std::uint32_t pctDemotions = 0;
 
@@ -366,6 +367,8 @@ struct Kernel::Impl {
     void blockUnmarked();
     bool preemptive() const { return options.schedule != Schedule::Cooperative; }
     void preemptionPoint();
+    void slowPoint(Thread* self);  // a point where something may happen
+    void markNextPoint();          // nextMarkedPoint from the alarms and pct's change points
     void firePointAlarms();
     void blockPreemptive(Thread* chosen);
     bool claim(Thread* t);                      // a due thread takes the processor (false: it parks)

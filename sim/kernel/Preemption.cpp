@@ -2,9 +2,12 @@
 //
 // Every call a simulated thread makes into the CE surface, and every access to
 // a value the driver shares between threads, is a preemption point. At a point:
-// - a few seeded microseconds of virtual time pass, and the hardware events
-//   that fall due meanwhile run, so an interrupt or a finished tune lands in
-//   the middle of a driver sequence;
+// - a few microseconds of virtual time pass, and the hardware events that
+//   fall due meanwhile run, so an interrupt or a finished tune lands in the
+//   middle of a driver sequence. A point costs kPointCost; where a hardware
+//   event or a wake falls within the most a point may cost, the cost is drawn
+//   (0 to kMaxPointCost), so the seed decides on which side of the point the
+//   event lands;
 // - a thread whose suspension count is above zero stops there, whatever
 //   critical sections it holds (SuspendThread on the device stops a user
 //   thread in its own code wherever it is; kernel threads it does not stop);
@@ -31,6 +34,11 @@
 // Coyote counts them, so that the change points fall where they change
 // something.
 //
+// Most points change nothing: no other thread is due, no hardware event falls
+// due, no alarm or pct change point is reached and the thread is not held.
+// Such a point costs a compare and a counter (and its fixed time), no draw
+// and no search: draws are made only where a choice exists.
+//
 // Nothing here runs in cooperative mode, which keeps its exact timing.
 #include "sim/kernel/KernelImpl.h"
 #include "sim/kernel/RaceDetector.h"
@@ -44,6 +52,7 @@ namespace sim {
 
 namespace {
 constexpr Micros kMaxPointCost = 3;   // microseconds a point may cost
+constexpr Micros kPointCost = 2;      // what a point costs where nothing falls due within kMaxPointCost
 constexpr Micros kQuantum = 100'000;  // time slice among equal priorities (CE default)
 constexpr std::uint64_t kPctRound = 20'000;
 constexpr double kPctChoiceChange = 1.0 / 3;  // pct: chance of a change point where another thread is due
@@ -163,6 +172,18 @@ void Kernel::Impl::pctNewRound()
     pctRoundEnd = points + kPctRound;
 }
 
+void Kernel::Impl::markNextPoint()
+{
+    std::uint64_t mark = ~std::uint64_t(0);
+    if (!pointAlarms.empty()) mark = pointAlarms.begin()->first;
+    if (options.schedule == Schedule::Pct) {
+        mark = std::min(mark, pctRoundEnd);
+        for (std::uint64_t change : pctChange)
+            if (change > points) mark = std::min(mark, change);
+    }
+    nextMarkedPoint = mark;
+}
+
 void Kernel::Impl::pctStep()
 {
     if (points >= pctRoundEnd) pctNewRound();
@@ -174,9 +195,24 @@ void Kernel::Impl::preemptionPoint()
     if (!preemptive() || atomicDepth > 0) return;
     Thread* self = current;
     ++points;
+    // The fast path: the timeline's earliest entry is beyond what the point
+    // may cost (so no thread is due and no hardware event falls due), nothing
+    // is marked for this point and the thread is not held. Pacing catches up
+    // at the next point that does something.
+    if (points < nextMarkedPoint && timeline.next() > now + kMaxPointCost && !held(self)) {
+        now += kPointCost;
+        return;
+    }
+    slowPoint(self);
+    markNextPoint();
+}
+
+void Kernel::Impl::slowPoint(Thread* self)
+{
     if (!pointAlarms.empty() && pointAlarms.begin()->first <= points) firePointAlarms();
     Random& r = streams[unsigned(Stream::Scheduler)];
-    if (const Micros cost = r.below(kMaxPointCost + 1); cost > 0) {
+    const Micros cost = timeline.next() > now + kMaxPointCost ? kPointCost : r.below(kMaxPointCost + 1);
+    if (cost > 0) {
         runDueEvents(now + cost);
         pace(now + cost);
         now += cost;

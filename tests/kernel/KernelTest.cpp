@@ -516,12 +516,36 @@ TEST(Kernel, TheTimelineHoldsOnlyLiveEntriesAndPopsThemInOrder)
 
 TEST(Kernel, AnEventDueAtAPointRunsInsideTheThreadPassingIt)
 {
-    sim::Kernel preemptive({.seed = 1, .schedule = sim::Schedule::Random});
-    std::vector<std::uint64_t> points;
-    preemptive.atPoint(preemptive.preemptionPoints() + 3, [&] { points.push_back(preemptive.preemptionPoints()); });
-    const std::uint64_t start = preemptive.preemptionPoints();
-    for (int i = 0; i < 5; ++i) GetTickCount();  // a system call: a point each
-    EXPECT_EQ(points, (std::vector<std::uint64_t>{start + 3}));
+    {
+        sim::Kernel preemptive({.seed = 1, .schedule = sim::Schedule::Random});
+        std::vector<std::uint64_t> points;
+        preemptive.atPoint(preemptive.preemptionPoints() + 3, [&] { points.push_back(preemptive.preemptionPoints()); });
+        const std::uint64_t start = preemptive.preemptionPoints();
+        for (int i = 0; i < 5; ++i) GetTickCount();  // a system call: a point each
+        EXPECT_EQ(points, (std::vector<std::uint64_t>{start + 3}));
+    }
+
+    // A point where no thread is due and no hardware event falls due costs
+    // its fixed time and no draw; one next to a hardware event draws where
+    // the event lands.
+    for (sim::Schedule mode : {sim::Schedule::Random, sim::Schedule::Pct}) {
+        sim::Kernel kernel({.seed = 3, .schedule = mode});
+        GetTickCount();  // the first point marks pct's round
+        const sim::Random before = kernel.random(sim::Stream::Scheduler);
+        const sim::Micros from = kernel.now();
+        for (int i = 0; i < 1000; ++i) GetTickCount();
+        sim::Random untouched = before;
+        EXPECT_EQ(kernel.random(sim::Stream::Scheduler).next(), untouched.next()) << sim::scheduleName(mode);
+        EXPECT_EQ(kernel.now() - from, 2000u) << sim::scheduleName(mode);
+        bool ran = false;
+        kernel.after(1, [&] { ran = true; });
+        const sim::Random beside = kernel.random(sim::Stream::Scheduler);
+        GetTickCount();
+        GetTickCount();
+        sim::Random drawn = beside;
+        EXPECT_TRUE(ran);
+        EXPECT_NE(kernel.random(sim::Stream::Scheduler).next(), drawn.next()) << sim::scheduleName(mode);
+    }
 }
 
 }  // namespace
