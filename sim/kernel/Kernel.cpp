@@ -116,8 +116,7 @@ Kernel::EventId Kernel::at(Micros when, std::function<void()> action)
     Impl& k = *impl_;
     const EventId id = k.hardwareEvents.add(std::move(action));
     const std::uint32_t tie = static_cast<std::uint32_t>(k.streams[unsigned(Stream::Scheduler)].next());
-    k.timeline.push(
-        TimelineEntry{when < k.now ? k.now : when, tie, static_cast<std::uint32_t>(id), k.sequence++, nullptr, id});
+    k.timeline.events.push(TimelineEntry::hardware(when < k.now ? k.now : when, tie, k.sequence++, id));
     return id;
 }
 

@@ -78,20 +78,30 @@ struct Lock {
     bool deleted = false;  // DeleteCriticalSection ran; the section is unusable until initialised again
 };
 
+// A thread's wake or a hardware event. Wakes and events are kept apart (see
+// Timeline), so an entry need not say which it is: 32 bytes, cheap to move.
 struct TimelineEntry {
     Micros time;
     std::uint32_t tieBreak;
     std::uint32_t key;  // the entry's place in its heap's index: a thread's id - 1, an event's slot
     std::uint64_t sequence;
-    Thread* thread;            // a thread to wake, or null for a hardware event
-    std::uint64_t generation;  // event: the event id (a thread's wake needs none: it has one at most)
-    // At the same virtual time hardware events come before thread wakes, so a
-    // thread always sees the hardware as it stands at that time; ties between
-    // threads are broken by the seed.
+    std::uint64_t payload;  // the thread to wake, or the hardware event's id
+
+    static TimelineEntry wake(Micros time, std::uint32_t tie, std::uint64_t sequence, Thread* t)
+    {
+        return {time, tie, t->id - 1, sequence, reinterpret_cast<std::uint64_t>(t)};
+    }
+    static TimelineEntry hardware(Micros time, std::uint32_t tie, std::uint64_t sequence, std::uint64_t id)
+    {
+        return {time, tie, static_cast<std::uint32_t>(id), sequence, id};
+    }
+    Thread* thread() const { return reinterpret_cast<Thread*>(payload); }
+    std::uint64_t event() const { return payload; }
+    // Ties are broken by the seed (tieBreak is drawn), then by the order of
+    // arrival.
     bool operator>(const TimelineEntry& o) const
     {
         if (time != o.time) return time > o.time;
-        if ((thread == nullptr) != (o.thread == nullptr)) return thread != nullptr;
         if (tieBreak != o.tieBreak) return tieBreak > o.tieBreak;
         return sequence > o.sequence;
     }
@@ -113,13 +123,23 @@ public:
     std::size_t size() const { return heap_.size(); }
     const TimelineEntry& top() const { return heap_.front(); }
     bool contains(std::uint32_t key) const { return key < position_.size() && position_[key] != kAbsent; }
-    // Adds the entry, replacing the one its key held.
+    // Adds the entry, replacing the one its key held (in its place, moved
+    // up or down as its time says).
     void push(const TimelineEntry& e)
     {
         if (e.key >= position_.size()) position_.resize(e.key + 1, kAbsent);
-        if (position_[e.key] != kAbsent) removeAt(position_[e.key]);
-        heap_.push_back(e);
-        up(heap_.size() - 1);
+        const std::uint32_t at = position_[e.key];
+        if (at == kAbsent) {
+            heap_.push_back(e);
+            up(heap_.size() - 1);
+            return;
+        }
+        const bool earlier = heap_[at] > e;
+        heap_[at] = e;
+        if (earlier)
+            up(at);
+        else
+            down(at);
     }
     void pop() { removeAt(0); }
     void remove(std::uint32_t key)
@@ -185,15 +205,15 @@ private:
 };
 
 // Thread wakes and hardware events, kept in two heaps and seen as one: at the
-// same virtual time hardware events come first. Hardware that falls due while
-// a thread runs is found without touching the wakes.
+// same virtual time hardware events come first, so a thread always sees the
+// hardware as it stands at that time. Hardware that falls due while a thread
+// runs is found without touching the wakes.
 class Timeline {
 public:
     bool empty() const { return wakes.empty() && events.empty(); }
     std::size_t size() const { return wakes.size() + events.size(); }
-    const TimelineEntry& top() const { return eventFirst() ? events.top() : wakes.top(); }
-    void pop() { eventFirst() ? events.pop() : wakes.pop(); }
-    void push(const TimelineEntry& e) { e.thread == nullptr ? events.push(e) : wakes.push(e); }
+    // Whether the earliest entry is a hardware event (the timeline not empty).
+    bool eventFirst() const { return wakes.empty() || (!events.empty() && events.top().time <= wakes.top().time); }
     // The earliest time of any entry (of a wake or of a hardware event).
     Micros next() const
     {
@@ -204,9 +224,6 @@ public:
     static constexpr Micros kNever = ~Micros(0) >> 1;
     EntryHeap wakes;
     EntryHeap events;
-
-private:
-    bool eventFirst() const { return wakes.empty() || (!events.empty() && !(events.top() > wakes.top())); }
 };
 
 // The pending hardware events, in slots that are used again: steady running

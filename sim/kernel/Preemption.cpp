@@ -95,12 +95,12 @@ Thread* Kernel::Impl::bestDue(const Thread* except) const
 {
     const TimelineEntry* best = nullptr;
     timeline.wakes.forEachDue(now, [&](const TimelineEntry& e) {
-        if (e.thread == except) return;
-        if (best == nullptr || rank(e.thread) < rank(best->thread) ||
-            (rank(e.thread) == rank(best->thread) && e.tieBreak < best->tieBreak))
+        if (e.thread() == except) return;
+        if (best == nullptr || rank(e.thread()) < rank(best->thread()) ||
+            (rank(e.thread()) == rank(best->thread()) && e.tieBreak < best->tieBreak))
             best = &e;
     });
-    return best != nullptr ? best->thread : nullptr;
+    return best != nullptr ? best->thread() : nullptr;
 }
 
 Thread* Kernel::Impl::randomDue(const Thread* except)
@@ -108,12 +108,12 @@ Thread* Kernel::Impl::randomDue(const Thread* except)
     // The heap's layout depends only on the order of pushes and removals,
     // which the seed decides: the draw is reproducible.
     std::uint32_t count = 0;
-    timeline.wakes.forEachDue(now, [&](const TimelineEntry& e) { count += e.thread != except; });
+    timeline.wakes.forEachDue(now, [&](const TimelineEntry& e) { count += e.thread() != except; });
     if (count == 0) return nullptr;
     std::uint32_t pick = streams[unsigned(Stream::Scheduler)].below(count);
     Thread* chosen = nullptr;
     timeline.wakes.forEachDue(now, [&](const TimelineEntry& e) {
-        if (e.thread != except && pick-- == 0) chosen = e.thread;
+        if (e.thread() != except && pick-- == 0) chosen = e.thread();
     });
     return chosen;
 }
@@ -148,7 +148,7 @@ void Kernel::Impl::blockPreemptive(Thread* chosen)
             if (timeline.empty())
                 fatal(exiting ? "the last runnable thread exited: every other thread waits forever"
                               : "deadlock: every simulated thread waits forever and no hardware event is due");
-            const Micros when = timeline.top().time;
+            const Micros when = timeline.next();
             pace(when);
             if (when > now) now = when;
             continue;
@@ -258,7 +258,7 @@ void Kernel::Impl::firePointAlarms()
         const HardwareEvents::Id id = hardwareEvents.add(std::move(pointAlarms.begin()->second));
         pointAlarms.erase(pointAlarms.begin());
         const std::uint32_t tie = static_cast<std::uint32_t>(streams[unsigned(Stream::Scheduler)].next());
-        timeline.push(TimelineEntry{now, tie, static_cast<std::uint32_t>(id), sequence++, nullptr, id});
+        timeline.events.push(TimelineEntry::hardware(now, tie, sequence++, id));
     }
     runDueEvents(now);
 }

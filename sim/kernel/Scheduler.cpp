@@ -106,7 +106,7 @@ Waitable* Kernel::Impl::lookupForCall(HANDLE handle, const char* call)
 void Kernel::Impl::wakeAt(Thread* t, Micros when)
 {
     const std::uint32_t tie = static_cast<std::uint32_t>(streams[unsigned(Stream::Scheduler)].next());
-    timeline.push(TimelineEntry{when, tie, t->id - 1, sequence++, t, 0});
+    timeline.wakes.push(TimelineEntry::wake(when, tie, sequence++, t));  // replaces its earlier wake
 }
 
 void Kernel::Impl::cancelWake(Thread* t)
@@ -116,8 +116,7 @@ void Kernel::Impl::cancelWake(Thread* t)
 
 void Kernel::Impl::makeReady(Thread* t)
 {
-    cancelWake(t);  // a timed wake still queued is overtaken
-    t->state = Thread::Ready;
+    t->state = Thread::Ready;  // a timed wake still queued is overtaken
     wakeAt(t, now);
 }
 
@@ -152,11 +151,11 @@ void Kernel::Impl::runDueEvents(Micros until)
 
 void Kernel::Impl::runHardwareEvent(const TimelineEntry& e)
 {
-    if (!hardwareEvents.live(e.generation)) return;  // cancelled
+    if (!hardwareEvents.live(e.event())) return;  // cancelled
     pace(e.time);
     if (e.time > now) now = e.time;
     race::HardwareScope hardware(hardwareFiber);
-    std::function<void()> action = hardwareEvents.take(e.generation);
+    std::function<void()> action = hardwareEvents.take(e.event());
     if (options.traceSwitches) trace.push_back({now, TraceEntry::HardwareEvent, 0});
     ++atomicDepth;  // hardware runs between threads: the calls it makes are no preemption points
     action();
@@ -188,13 +187,15 @@ void Kernel::Impl::blockUnmarked()
             if (exiting) fatal("the last runnable thread exited: every other thread waits forever");
             fatal("deadlock: every simulated thread waits forever and no hardware event is due");
         }
-        TimelineEntry e = timeline.top();
-        timeline.pop();
-        if (e.thread == nullptr) {
+        if (timeline.eventFirst()) {
+            const TimelineEntry e = timeline.events.top();
+            timeline.events.pop();
             runHardwareEvent(e);
             continue;
         }
-        Thread* t = e.thread;
+        const TimelineEntry e = timeline.wakes.top();
+        timeline.wakes.pop();
+        Thread* t = e.thread();
         pace(e.time);
         if (e.time > now) now = e.time;
         if (t->state == Thread::Waiting) {  // the wait timed out

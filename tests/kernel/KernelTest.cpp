@@ -469,8 +469,7 @@ TEST(Kernel, TheTimelineHoldsOnlyLiveEntriesAndPopsThemInOrder)
         switch (draw() % 4) {
         case 0:
         case 1: {  // add, or replace the key's entry
-            const sim::TimelineEntry e{
-                draw() % 50, static_cast<std::uint32_t>(draw() % 4), key, sequence++, nullptr, 0};
+            const sim::TimelineEntry e{draw() % 50, static_cast<std::uint32_t>(draw() % 4), key, sequence++, 0};
             heap.push(e);
             dropKey(key);
             live.emplace(e.time, e.tieBreak, e.sequence, key);
