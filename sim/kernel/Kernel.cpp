@@ -16,6 +16,19 @@ Kernel* gKernelObject = nullptr;
 std::uint32_t gInstances = 0;
 }  // namespace
 
+}  // namespace sim
+
+void CePreemptionPoint()
+{
+    // Driver code run outside a simulated kernel (a unit test of a pure
+    // function) has no one to yield to.
+    if (sim::gKernel == nullptr) return;
+    sim::race::KernelScope kernel;
+    sim::gKernel->preemptionPoint();
+}
+
+namespace sim {
+
 Kernel::Impl& kernelImpl()
 {
     if (gKernel == nullptr) {

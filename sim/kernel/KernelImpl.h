@@ -83,7 +83,7 @@ struct Lock {
 struct TimelineEntry {
     Micros time;
     std::uint32_t tieBreak;
-    std::uint32_t key;  // the entry's place in its heap's index: a thread's id - 1, an event's slot
+    std::uint32_t key;  // the entry's place in its queue's index: a thread's id - 1, an event's slot
     std::uint64_t sequence;
     std::uint64_t payload;  // the thread to wake, or the hardware event's id
 
@@ -107,104 +107,88 @@ struct TimelineEntry {
     }
 };
 
-// A binary min-heap in which every entry knows its position (by its key: at
-// most one entry per key), so an entry that is no longer wanted (a wait ended
-// before its time-out, a sleep's wake overtaken, a cancelled hardware event)
-// leaves at once and the heap holds only live entries. Without that the RDS
-// interrupt thread alone would leave one 60 s time-out behind at every
-// interrupt, and every push and pop would work on a heap several times the
-// live set. The order is the entries' total order (operator>), so which heap
-// layout holds them never changes what comes out first. Steady running
-// allocates nothing: both vectors only grow to the largest live set and key.
-class EntryHeap {
+// The entries of one kind (wakes or hardware events), each knowing its
+// position by its key (at most one entry per key), so an entry that is no
+// longer wanted (a wait ended before its time-out, a sleep's wake overtaken, a
+// cancelled hardware event) leaves at once and only live entries are held.
+// Without that the RDS interrupt thread alone would leave one 60 s time-out
+// behind at every interrupt. The live set is small (a wake per thread that
+// sleeps or waits with a time-out, a few hardware events: five wakes and two
+// events in steady reception), so the entries sit unordered in one array with
+// the earliest one's position kept: adding or removing one is a move and a
+// compare, and only taking away the earliest looks at the others. That
+// measured faster than a binary heap with positions, whose sifting cost
+// about as much as a scan of so few. What comes out first is the entries'
+// total order (operator>), whatever their positions. Steady running
+// allocates nothing: both arrays only grow to the largest live set and key.
+class EntryQueue {
 public:
     static constexpr std::uint32_t kAbsent = 0xFFFF'FFFFu;
-    bool empty() const { return heap_.empty(); }
-    std::size_t size() const { return heap_.size(); }
-    const TimelineEntry& top() const { return heap_.front(); }
+    bool empty() const { return entries_.empty(); }
+    std::size_t size() const { return entries_.size(); }
+    const TimelineEntry& top() const { return entries_[first_]; }
     bool contains(std::uint32_t key) const { return key < position_.size() && position_[key] != kAbsent; }
-    // Adds the entry, replacing the one its key held (in its place, moved
-    // up or down as its time says).
+    // Adds the entry, replacing the one its key held.
     void push(const TimelineEntry& e)
     {
         if (e.key >= position_.size()) position_.resize(e.key + 1, kAbsent);
-        const std::uint32_t at = position_[e.key];
+        std::uint32_t at = position_[e.key];
         if (at == kAbsent) {
-            heap_.push_back(e);
-            up(heap_.size() - 1);
+            at = static_cast<std::uint32_t>(entries_.size());
+            position_[e.key] = at;
+            entries_.push_back(e);
+            if (at == 0 || entries_[first_] > e) first_ = at;
             return;
         }
-        const bool earlier = heap_[at] > e;
-        heap_[at] = e;
-        if (earlier)
-            up(at);
-        else
-            down(at);
+        const bool later = e > entries_[at];
+        entries_[at] = e;
+        if (at == first_) {
+            if (later) findFirst();
+        } else if (entries_[first_] > e) {
+            first_ = at;
+        }
     }
-    void pop() { removeAt(0); }
+    void pop() { removeAt(first_); }
     void remove(std::uint32_t key)
     {
         if (contains(key)) removeAt(position_[key]);
     }
-    // Calls visit for every entry due at `now`, skipping whole subtrees that
-    // are later (a parent is never later than its children).
+    // Calls visit for every entry due at `now`, in the order they are held
+    // (which the seeded order of additions and removals decides).
     template <class Visit>
-    void forEachDue(Micros now, Visit&& visit, std::size_t at = 0) const
+    void forEachDue(Micros now, Visit&& visit) const
     {
-        if (at >= heap_.size() || heap_[at].time > now) return;
-        visit(heap_[at]);
-        forEachDue(now, visit, 2 * at + 1);
-        forEachDue(now, visit, 2 * at + 2);
+        for (const TimelineEntry& e : entries_)
+            if (e.time <= now) visit(e);
     }
 
 private:
-    void place(std::size_t at, const TimelineEntry& e)
+    void removeAt(std::uint32_t at)
     {
-        heap_[at] = e;
-        position_[e.key] = static_cast<std::uint32_t>(at);
-    }
-    void removeAt(std::size_t at)
-    {
-        position_[heap_[at].key] = kAbsent;
-        const TimelineEntry last = heap_.back();
-        heap_.pop_back();
-        if (at == heap_.size()) return;
-        place(at, last);
-        if (at > 0 && heap_[(at - 1) / 2] > last)
-            up(at);
-        else
-            down(at);
-    }
-    void up(std::size_t at)
-    {
-        const TimelineEntry e = heap_[at];
-        while (at > 0) {
-            const std::size_t parent = (at - 1) / 2;
-            if (!(heap_[parent] > e)) break;
-            place(at, heap_[parent]);
-            at = parent;
+        position_[entries_[at].key] = kAbsent;
+        const auto last = static_cast<std::uint32_t>(entries_.size() - 1);
+        if (at != last) {
+            entries_[at] = entries_[last];
+            position_[entries_[at].key] = at;
         }
-        place(at, e);
+        entries_.pop_back();
+        if (first_ == at)
+            findFirst();
+        else if (first_ == last)
+            first_ = at;
     }
-    void down(std::size_t at)
+    void findFirst()
     {
-        const TimelineEntry e = heap_[at];
-        const std::size_t n = heap_.size();
-        for (;;) {
-            std::size_t child = 2 * at + 1;
-            if (child >= n) break;
-            if (child + 1 < n && heap_[child] > heap_[child + 1]) ++child;
-            if (!(e > heap_[child])) break;
-            place(at, heap_[child]);
-            at = child;
-        }
-        place(at, e);
+        first_ = 0;
+        for (std::uint32_t i = 1; i < entries_.size(); ++i)
+            if (entries_[first_] > entries_[i]) first_ = i;
     }
-    std::vector<TimelineEntry> heap_;
+    std::vector<TimelineEntry> entries_;
     std::vector<std::uint32_t> position_;  // by key: where its entry is, or kAbsent
+    std::uint32_t first_ = 0;              // where the earliest entry is (when there is one)
 };
 
-// Thread wakes and hardware events, kept in two heaps and seen as one: at the
+// Thread wakes and hardware events, kept in two queues and seen as one: at the
 // same virtual time hardware events come first, so a thread always sees the
 // hardware as it stands at that time. Hardware that falls due while a thread
 // runs is found without touching the wakes.
@@ -222,8 +206,8 @@ public:
         return wake < event ? wake : event;
     }
     static constexpr Micros kNever = ~Micros(0) >> 1;
-    EntryHeap wakes;
-    EntryHeap events;
+    EntryQueue wakes;
+    EntryQueue events;
 };
 
 // The pending hardware events, in slots that are used again: steady running
@@ -383,9 +367,26 @@ struct Kernel::Impl {
     void block();                         // current thread gives up the processor
     void blockUnmarked();
     bool preemptive() const { return options.schedule != Schedule::Cooperative; }
-    void preemptionPoint();
-    void slowPoint(Thread* self);  // a point where something may happen
-    void markNextPoint();          // nextMarkedPoint from the alarms and pct's change points
+    // In the header, so that a point's fast path is inlined where points are
+    // passed: the timeline's earliest entry is beyond what the point may cost
+    // (so no thread is due and no hardware event falls due), nothing is
+    // marked for this point and the thread is not held. Pacing catches up at
+    // the next point that does something.
+    void preemptionPoint()
+    {
+        if (!preemptive() || atomicDepth > 0) return;
+        ++points;
+        if (points < nextMarkedPoint && timeline.next() > now + kMaxPointCost && !held(current)) {
+            now += kPointCost;
+            return;
+        }
+        slowPoint(current);
+        markNextPoint();
+    }
+    static constexpr Micros kMaxPointCost = 3;  // microseconds a point may cost
+    static constexpr Micros kPointCost = 2;     // what a point costs where nothing falls due within kMaxPointCost
+    void slowPoint(Thread* self);               // a point where something may happen
+    void markNextPoint();                       // nextMarkedPoint from the alarms and pct's change points
     void firePointAlarms();
     void blockPreemptive(Thread* chosen);
     bool claim(Thread* t);                      // a due thread takes the processor (false: it parks)

@@ -51,8 +51,6 @@
 namespace sim {
 
 namespace {
-constexpr Micros kMaxPointCost = 3;   // microseconds a point may cost
-constexpr Micros kPointCost = 2;      // what a point costs where nothing falls due within kMaxPointCost
 constexpr Micros kQuantum = 100'000;  // time slice among equal priorities (CE default)
 constexpr std::uint64_t kPctRound = 20'000;
 constexpr double kPctChoiceChange = 1.0 / 3;  // pct: chance of a change point where another thread is due
@@ -105,7 +103,7 @@ Thread* Kernel::Impl::bestDue(const Thread* except) const
 
 Thread* Kernel::Impl::randomDue(const Thread* except)
 {
-    // The heap's layout depends only on the order of pushes and removals,
+    // The queue's order depends only on the order of additions and removals,
     // which the seed decides: the draw is reproducible.
     std::uint32_t count = 0;
     timeline.wakes.forEachDue(now, [&](const TimelineEntry& e) { count += e.thread() != except; });
@@ -190,23 +188,6 @@ void Kernel::Impl::pctStep()
     if (points == pctChange[0] || points == pctChange[1]) current->pctRank = kDemoted + ++pctDemotions;
 }
 
-void Kernel::Impl::preemptionPoint()
-{
-    if (!preemptive() || atomicDepth > 0) return;
-    Thread* self = current;
-    ++points;
-    // The fast path: the timeline's earliest entry is beyond what the point
-    // may cost (so no thread is due and no hardware event falls due), nothing
-    // is marked for this point and the thread is not held. Pacing catches up
-    // at the next point that does something.
-    if (points < nextMarkedPoint && timeline.next() > now + kMaxPointCost && !held(self)) {
-        now += kPointCost;
-        return;
-    }
-    slowPoint(self);
-    markNextPoint();
-}
-
 void Kernel::Impl::slowPoint(Thread* self)
 {
     if (!pointAlarms.empty() && pointAlarms.begin()->first <= points) firePointAlarms();
@@ -266,12 +247,3 @@ void Kernel::Impl::firePointAlarms()
 }  // namespace sim
 
 bool gCePreemptive = false;
-
-void CePreemptionPoint()
-{
-    // Driver code run outside a simulated kernel (a unit test of a pure
-    // function) has no one to yield to.
-    if (!sim::Kernel::exists()) return;
-    sim::race::KernelScope kernel;
-    sim::kernelImpl().preemptionPoint();
-}

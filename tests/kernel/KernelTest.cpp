@@ -454,7 +454,7 @@ TEST(Kernel, AdvanceRunsDueHardwareEventsInsideTheRunningThread)
 // only, and pops them in their total order whatever was removed around them.
 TEST(Kernel, TheTimelineHoldsOnlyLiveEntriesAndPopsThemInOrder)
 {
-    sim::EntryHeap heap;
+    sim::EntryQueue heap;
     std::set<std::tuple<sim::Micros, std::uint32_t, std::uint64_t, std::uint32_t>> live;  // time, tie, sequence, key
     std::vector<std::uint64_t> sequenceOf(64, 0);
     std::vector<bool> has(64, false);
