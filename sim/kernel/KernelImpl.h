@@ -127,6 +127,10 @@ public:
     bool empty() const { return entries_.empty(); }
     std::size_t size() const { return entries_.size(); }
     const TimelineEntry& top() const { return entries_[first_]; }
+    // The earliest entry's time, kNever when empty: one load, for the
+    // preemption point's fast path.
+    Micros firstTime() const { return firstTime_; }
+    static constexpr Micros kNever = ~Micros(0) >> 1;
     bool contains(std::uint32_t key) const { return key < position_.size() && position_[key] != kAbsent; }
     // Adds the entry, replacing the one its key held.
     void push(const TimelineEntry& e)
@@ -137,15 +141,18 @@ public:
             at = static_cast<std::uint32_t>(entries_.size());
             position_[e.key] = at;
             entries_.push_back(e);
-            if (at == 0 || entries_[first_] > e) first_ = at;
+            if (at == 0 || entries_[first_] > e) setFirst(at);
             return;
         }
         const bool later = e > entries_[at];
         entries_[at] = e;
         if (at == first_) {
-            if (later) findFirst();
+            if (later)
+                findFirst();
+            else
+                setFirst(at);
         } else if (entries_[first_] > e) {
-            first_ = at;
+            setFirst(at);
         }
     }
     void pop() { removeAt(first_); }
@@ -179,13 +186,25 @@ private:
     }
     void findFirst()
     {
-        first_ = 0;
+        if (entries_.empty()) {
+            first_ = 0;
+            firstTime_ = kNever;
+            return;
+        }
+        std::uint32_t first = 0;
         for (std::uint32_t i = 1; i < entries_.size(); ++i)
-            if (entries_[first_] > entries_[i]) first_ = i;
+            if (entries_[first] > entries_[i]) first = i;
+        setFirst(first);
+    }
+    void setFirst(std::uint32_t at)
+    {
+        first_ = at;
+        firstTime_ = entries_[at].time;
     }
     std::vector<TimelineEntry> entries_;
     std::vector<std::uint32_t> position_;  // by key: where its entry is, or kAbsent
     std::uint32_t first_ = 0;              // where the earliest entry is (when there is one)
+    Micros firstTime_ = kNever;            // its time
 };
 
 // Thread wakes and hardware events, kept in two queues and seen as one: at the
@@ -199,13 +218,7 @@ public:
     // Whether the earliest entry is a hardware event (the timeline not empty).
     bool eventFirst() const { return wakes.empty() || (!events.empty() && events.top().time <= wakes.top().time); }
     // The earliest time of any entry (of a wake or of a hardware event).
-    Micros next() const
-    {
-        const Micros wake = wakes.empty() ? kNever : wakes.top().time;
-        const Micros event = events.empty() ? kNever : events.top().time;
-        return wake < event ? wake : event;
-    }
-    static constexpr Micros kNever = ~Micros(0) >> 1;
+    Micros next() const { return std::min(wakes.firstTime(), events.firstTime()); }
     EntryQueue wakes;
     EntryQueue events;
 };

@@ -487,6 +487,7 @@ TEST(Kernel, TheTimelineHoldsOnlyLiveEntriesAndPopsThemInOrder)
             heap.pop();
         }
         ASSERT_EQ(heap.size(), live.size());
+        ASSERT_EQ(heap.firstTime(), live.empty() ? sim::EntryQueue::kNever : std::get<0>(*live.begin()));
         ASSERT_EQ(heap.contains(key), has[key]);
     }
 
