@@ -9,7 +9,7 @@ using sim::Thread;
 
 namespace sim {
 
-Lock& Kernel::Impl::lockFor(CRITICAL_SECTION* section, const char* call)
+Lock& Kernel::Impl::lockForMisused(CRITICAL_SECTION* section, const char* call)
 {
     // A section not initialised under this kernel (zeroed memory, or one left
     // from an earlier kernel in the same process) gets a wait list now.

@@ -10,8 +10,10 @@
 
 namespace sim {
 
+Kernel::Impl* gLiveKernel = nullptr;
+
 namespace {
-Kernel::Impl* gKernel = nullptr;
+Kernel::Impl*& gKernel = gLiveKernel;
 Kernel* gKernelObject = nullptr;
 std::uint32_t gInstances = 0;
 }  // namespace
@@ -29,13 +31,10 @@ void CePreemptionPoint()
 
 namespace sim {
 
-Kernel::Impl& kernelImpl()
+void noLiveKernel()
 {
-    if (gKernel == nullptr) {
-        std::fprintf(stderr, "simulated kernel: a platform call was made with no sim::Kernel alive\n");
-        std::abort();
-    }
-    return *gKernel;
+    std::fprintf(stderr, "simulated kernel: a platform call was made with no sim::Kernel alive\n");
+    std::abort();
 }
 
 Kernel::Kernel(const KernelOptions& options) : impl_(std::make_unique<Impl>())

@@ -412,23 +412,57 @@ struct Kernel::Impl {
     [[noreturn]] void exitCurrent(DWORD code);
     void runDueEvents(Micros until);
     void runHardwareEvent(const TimelineEntry& e);
-    void pace(Micros target);
+    void pace(Micros target)  // inline: called at every step, paced only under --speed
+    {
+        if (paced) paceWall(target);
+    }
+    void paceWall(Micros target);
     Thread* createThread(LPTHREAD_START_ROUTINE start, LPVOID parameter);
     void freeStack(Thread* t);
-    Lock& lockFor(CRITICAL_SECTION* section, const char* call);
+    // The section's wait list; one not initialised under this kernel, or
+    // deleted, is reported (lockForMisused). Inline: every section call asks.
+    Lock& lockFor(CRITICAL_SECTION* section, const char* call)
+    {
+        const std::uint32_t id = section->LockId;
+        const std::uint32_t index = id & 0xFFFFFF;
+        if ((id >> 24) == instance && index != 0 && index <= locks.size() && !locks[index - 1].deleted) [[likely]]
+            return locks[index - 1];
+        return lockForMisused(section, call);
+    }
+    Lock& lockForMisused(CRITICAL_SECTION* section, const char* call);
     // Gives the section a fresh wait list under this kernel, unowned.
     void newLock(CRITICAL_SECTION* section);
 
     // Verifier.cpp
     // The start of every call into the CE surface that is a system call: a
     // preemption point, and forbidden inside a power handler.
-    void systemCall(const char* name);
+    // Inline: every CE call starts here.
+    void systemCall(const char* name)
+    {
+        if (powerHandler != nullptr) [[unlikely]]
+            callInPowerHandler(name);
+        // A thread stopped here is making a kernel call: it cannot be suspended.
+        Thread* self = current;
+        if (self != nullptr) self->enteringCall = true;
+        preemptionPoint();
+        if (self != nullptr) self->enteringCall = false;
+    }
+    void callInPowerHandler(const char* name);
     void report(const std::string& what);
     // Held by a suspension of its own or by the system's.
     bool held(const Thread* t) const { return t->suspendCount > 0 || (systemSuspended && t != systemCaller); }
     Thread* threadById(DWORD id) const { return id >= 1 && id <= threads.size() ? threads[id - 1] : nullptr; }
 };
 
-Kernel::Impl& kernelImpl();
+// The live kernel (a platform call with none alive aborts): inline, since every
+// call into the CE surface asks for it.
+extern Kernel::Impl* gLiveKernel;
+[[noreturn]] void noLiveKernel();
+inline Kernel::Impl& kernelImpl()
+{
+    if (gLiveKernel == nullptr) [[unlikely]]
+        noLiveKernel();
+    return *gLiveKernel;
+}
 
 }  // namespace sim

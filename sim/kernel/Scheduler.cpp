@@ -130,9 +130,9 @@ void Kernel::Impl::wake(Thread* t, DWORD result)
     makeReady(t);
 }
 
-void Kernel::Impl::pace(Micros target)
+void Kernel::Impl::paceWall(Micros target)
 {
-    if (!paced || target <= now) return;
+    if (target <= now) return;
     const double wallMicros = double(target - paceOriginVirtual) / speed;
     std::this_thread::sleep_until(paceOrigin + std::chrono::microseconds(static_cast<std::int64_t>(wallMicros)));
 }
