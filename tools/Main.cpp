@@ -153,6 +153,7 @@ int campaign(const Options& options)
     settings.soak.poweredDownChecks = options.poweredDownChecks;
     if (!options.schedule.empty()) settings.soak.schedule = sim::parseSchedule(options.schedule);
     settings.resultsFile = options.resultsFile;
+    settings.seedLimitSeconds = options.seedLimitSeconds;
     settings.resume = options.resume;
     settings.program = std::filesystem::read_symlink("/proc/self/exe").string();
     if (!settings.soak.bandFile.empty()) {
@@ -221,7 +222,7 @@ int main(int argc, char** argv)
         return kExitInputError;
     }
     if (options.mode == Mode::Help || options.mode == Mode::Version) {
-        std::fputs(options.mode == Mode::Help ? kUsageText : kVersionText, stdout);
+        std::fputs(options.mode == Mode::Help ? usageText(options.helpFor).c_str() : kVersionText, stdout);
         return std::fflush(stdout) == 0 ? 0 : writeFailure(errno);
     }
     installStopHandlers();

@@ -16,6 +16,7 @@ namespace {
 constexpr std::uint64_t kMaxDurationSeconds = 30ull * 24 * 3600;  // a month of virtual time
 constexpr double kMaxSpeed = 1e6;
 constexpr double kMaxHours = 10000;
+constexpr double kMaxSeedLimit = 1e7;
 
 std::uint64_t parseSeed(const std::string& text)
 {
@@ -43,7 +44,7 @@ std::optional<double> parsePositive(const std::string& text, double max)
 // in the program's own words.
 struct Texts {
     std::optional<std::string> seed, band, script, pty, duration, speed, hours, scenario, schedule;
-    std::optional<std::string> seeds, jobs, results, resume, shard, plot;
+    std::optional<std::string> seeds, jobs, results, resume, shard, plot, seedLimit;
     bool timestamps = false, decode = false, debug = false, direct = false, summary = false;
     bool noPowerDownChecks = false;
     std::vector<std::string> logs;
@@ -62,7 +63,7 @@ const char* ownerOf(const std::string& option)
         return "run";
     if (name == "--direct" || name == "--summary") return "replay";
     if (name == "--hours" || name == "--scenario" || name == "--seeds" || name == "--jobs" || name == "--results" ||
-        name == "--resume" || name == "--shard" || name == "--no-power-down-checks")
+        name == "--resume" || name == "--shard" || name == "--seed-limit" || name == "--no-power-down-checks")
         return "soak";
     return nullptr;
 }
@@ -139,7 +140,8 @@ void checkCampaign(const Texts& texts, Options& options)
     for (const auto& [text, name] : {std::pair{&texts.jobs, "--jobs"},
                                      {&texts.results, "--results"},
                                      {&texts.resume, "--resume"},
-                                     {&texts.shard, "--shard"}})
+                                     {&texts.shard, "--shard"},
+                                     {&texts.seedLimit, "--seed-limit"}})
         if (text->has_value() && !campaign) throw UsageError(std::string(name) + " goes with --seeds");
     if (!campaign) return;
     if (texts.seed) throw UsageError("--seed and --seeds exclude each other: give one of them");
@@ -160,6 +162,13 @@ void checkCampaign(const Texts& texts, Options& options)
         options.jobs = jobs;
     }
     if (texts.results) options.resultsFile = nonEmpty(texts.results, "--results");
+    if (texts.seedLimit) {
+        const auto limit = parsePositive(nonEmpty(texts.seedLimit, "--seed-limit"), kMaxSeedLimit);
+        if (!limit)
+            throw UsageError("--seed-limit needs wall-clock seconds above 0 (up to 10000000), not \"" +
+                             *texts.seedLimit + "\"");
+        options.seedLimitSeconds = *limit;
+    }
     if (texts.resume) {
         const std::string& file = nonEmpty(texts.resume, "--resume");
         if (texts.results && file != options.resultsFile)
@@ -219,7 +228,10 @@ Options parseOptions(const std::vector<std::string>& args)
 {
     Options options;
     for (const std::string& argument : args) {
-        if (argument == "--help" || argument == "-h") return options;  // Mode::Help
+        if (argument == "--help" || argument == "-h") {  // Mode::Help, of the command given
+            if (args[0] == "run" || args[0] == "replay" || args[0] == "soak") options.helpFor = args[0];
+            return options;
+        }
         if (argument == "--version") {
             options.mode = Mode::Version;
             return options;
@@ -264,6 +276,7 @@ Options parseOptions(const std::vector<std::string>& args)
     addValue(*soak, "--results", texts.results);
     addValue(*soak, "--resume", texts.resume);
     addValue(*soak, "--shard", texts.shard);
+    addValue(*soak, "--seed-limit", texts.seedLimit);
     soak->add_flag("--no-power-down-checks", texts.noPowerDownChecks);
 
     if (args[0] != "run" && args[0] != "replay" && args[0] != "soak")

@@ -20,6 +20,7 @@ enum class Mode { Help, Version, Run, Replay, Soak };
 
 struct Options {
     Mode mode = Mode::Help;
+    std::string helpFor;  // Help: the command whose usage to print; empty: all of them
 
     // run and replay
     std::uint64_t seed = 1;
@@ -44,6 +45,7 @@ struct Options {
     unsigned jobs = 0;                 // processes at once; 0: one per processor
     std::string resultsFile;           // a JSON line per finished seed
     bool resume = false;               // skip the seeds resultsFile holds
+    double seedLimitSeconds = 0;       // a seed's wall-time limit; 0: derived from its hours
 
     // run and soak: the run drawn on a time line, as SVG
     std::string plotFile;
@@ -54,8 +56,10 @@ struct Options {
     bool summary = false;  // the summary instead of the lines
 };
 
-// The texts --help and --version print.
-extern const char kUsageText[];
+// The text --help prints: the usage of `command` (run, replay or soak), or of
+// every command when it is empty.
+std::string usageText(const std::string& command);
+// The text --version prints.
 extern const char kVersionText[];
 
 // Parses the arguments after the program name. Throws UsageError.

@@ -1,18 +1,16 @@
-// The text corvane --help prints: every subcommand and option.
+// The texts corvane --help prints: every subcommand and option, or with a
+// command (corvane soak --help) that command's own part.
 #include "tools/Options.h"
 
 namespace corvane {
 
-const char kUsageText[] =
-    "usage: corvane run [options]\n"
-    "       corvane replay [--direct] [--summary] [options] LOG\n"
-    "       corvane soak [--seed N] [--hours H] [--scenario NAME | --band FILE]\n"
-    "       corvane soak --seeds LIST [--jobs N] [--results FILE | --resume FILE]\n"
-    "                    [--shard K/N] [--hours H] [--scenario NAME | --band FILE]\n"
-    "       corvane --help | --version\n"
-    "\n"
+namespace {
+
+constexpr char kValues[] =
     "An option's value follows it as the next argument or after '=' (--seed=7).\n"
-    "\n"
+    "\n";
+
+constexpr char kRun[] =
     "corvane run loads the Corvane tuner driver in a simulated Windows CE device\n"
     "on a simulated FM band, plays the application (reads the driver's port every\n"
     "20 ms of virtual time and prints each line it sends, without its CR LF) and\n"
@@ -44,7 +42,9 @@ const char kUsageText[] =
     "                     writes goes to the driver, the driver's lines come out;\n"
     "                     runs at wall-clock pace (--speed FACTOR scales it); the\n"
     "                     link is removed at the end, also on Ctrl-C\n"
-    "\n"
+    "\n";
+
+constexpr char kReplay[] =
     "corvane replay plays a recorded RDS group log (.spy or .rds) as the RDS of one\n"
     "station through the whole driver (chip, interrupt, capture, decoder) as fast\n"
     "as possible, once through the log, and prints the driver's lines.\n"
@@ -59,7 +59,9 @@ const char kUsageText[] =
     "lost, the PIs and station names confirmed, the TMC service (location table,\n"
     "service id, encrypted or not) and the number of distinct TMC messages. A\n"
     "direct replay reads the log as a stream, in constant memory.\n"
-    "\n"
+    "\n";
+
+constexpr char kSoak[] =
     "corvane soak runs the driver for H virtual hours (default 1) under random\n"
     "faults it must survive (failing bus transfers, lost and spurious interrupts,\n"
     "a hung chip, block errors, fading stations, power-downs, suspends, recover\n"
@@ -103,11 +105,18 @@ const char kUsageText[] =
     "  --resume FILE      skip the seeds FILE holds and append the rest to it\n"
     "  --shard K/N        run only part K of N (every N-th seed from the K-th), so\n"
     "                     that N machines share a campaign\n"
+    "  --seed-limit SECONDS\n"
+    "                     wall-clock seconds a seed's process may take; past it\n"
+    "                     the seed is killed and recorded as hung, a failure with\n"
+    "                     its reproduce line (default: 120 plus 60 per virtual\n"
+    "                     hour, hundreds of times what a seed needs)\n"
     "On a terminal one progress line is kept current, otherwise a line is printed\n"
     "per finished seed; at the end a summary with each failure's reproduce line\n"
     "(exit 1 on any failure). Ctrl-C stops every job and prints the summary so\n"
     "far; --resume then runs the rest.\n"
-    "\n"
+    "\n";
+
+constexpr char kRunAndSoak[] =
     "run and soak:\n"
     "  --plot FILE.svg    draw the run on one time line (with gnuplot): tuned\n"
     "                     frequency, RSSI, TMC credit, the active faults as bands,\n"
@@ -116,7 +125,9 @@ const char kUsageText[] =
     "  --schedule MODE    how the simulated kernel orders its ready threads:\n"
     "                     cooperative, random or pct; run defaults to cooperative,\n"
     "                     soak lets the seed draw random or pct\n"
-    "\n"
+    "\n";
+
+constexpr char kRunAndReplay[] =
     "run and replay:\n"
     "  --timestamps       prefix each line with its virtual time in seconds\n"
     "                     (3 decimals) and a blank\n"
@@ -129,11 +140,42 @@ const char kUsageText[] =
     "                     virtual time\n"
     "  --help             print this text\n"
     "  --version          print the program's version\n"
-    "\n"
+    "\n";
+
+constexpr char kFilesAndStatus[] =
     "Files: every file named must be a regular file (not a directory, a device or\n"
     "a FIFO); band files and scripts may have up to 16 MiB, logs up to 1024 MiB.\n"
     "\n"
     "Exit status: 0 on success, 2 on a usage or input error (the message goes\n"
     "to standard error), 1 when the run itself fails.\n";
+
+constexpr char kRunSynopsis[] = "usage: corvane run [options]\n";
+constexpr char kReplaySynopsis[] = "usage: corvane replay [--direct] [--summary] [options] LOG\n";
+constexpr char kSoakSynopsis[] =
+    "usage: corvane soak [--seed N] [--hours H] [--scenario NAME | --band FILE]\n"
+    "       corvane soak --seeds LIST [--jobs N] [--results FILE | --resume FILE]\n"
+    "                    [--shard K/N] [--seed-limit SECONDS] [--hours H]\n"
+    "                    [--scenario NAME | --band FILE]\n";
+
+}  // namespace
+
+std::string usageText(const std::string& command)
+{
+    if (command == "run")
+        return std::string(kRunSynopsis) + "\n" + kValues + kRun + kRunAndSoak + kRunAndReplay + kFilesAndStatus;
+    if (command == "replay")
+        return std::string(kReplaySynopsis) + "\n" + kValues + kReplay + kRunAndReplay + kFilesAndStatus;
+    if (command == "soak") return std::string(kSoakSynopsis) + "\n" + kValues + kSoak + kRunAndSoak + kFilesAndStatus;
+    return std::string(
+               "usage: corvane run [options]\n"
+               "       corvane replay [--direct] [--summary] [options] LOG\n"
+               "       corvane soak [--seed N] [--hours H] [--scenario NAME | --band FILE]\n"
+               "       corvane soak --seeds LIST [--jobs N] [--results FILE | --resume FILE]\n"
+               "                    [--shard K/N] [--seed-limit SECONDS] [--hours H]\n"
+               "                    [--scenario NAME | --band FILE]\n"
+               "       corvane COMMAND --help | corvane --help | --version\n"
+               "\n") +
+           kValues + kRun + kReplay + kSoak + kRunAndSoak + kRunAndReplay + kFilesAndStatus;
+}
 
 }  // namespace corvane

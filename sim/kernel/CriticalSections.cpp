@@ -9,7 +9,7 @@ using sim::Thread;
 
 namespace sim {
 
-Lock& Kernel::Impl::lockFor(CRITICAL_SECTION* section, const char* call)
+Lock& Kernel::Impl::lockForMisused(CRITICAL_SECTION* section, const char* call)
 {
     // A section not initialised under this kernel (zeroed memory, or one left
     // from an earlier kernel in the same process) gets a wait list now.
@@ -94,7 +94,7 @@ void EnterCriticalSection(LPCRITICAL_SECTION section)
     while (section->OwnerThread != 0 && section->OwnerThread != self->id) {
         k.lockFor(section, __func__).waiters.push_back(self);
         self->state = Thread::Locking;
-        ++self->wakeGeneration;
+        k.cancelWake(self);
         k.block();
     }
     if (section->OwnerThread != self->id) becomeOwner(section, self);  // else handed over while waiting

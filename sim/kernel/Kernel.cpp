@@ -10,19 +10,31 @@
 
 namespace sim {
 
+Kernel::Impl* gLiveKernel = nullptr;
+
 namespace {
-Kernel::Impl* gKernel = nullptr;
+Kernel::Impl*& gKernel = gLiveKernel;
 Kernel* gKernelObject = nullptr;
 std::uint32_t gInstances = 0;
 }  // namespace
 
-Kernel::Impl& kernelImpl()
+}  // namespace sim
+
+void CePreemptionPoint()
 {
-    if (gKernel == nullptr) {
-        std::fprintf(stderr, "simulated kernel: a platform call was made with no sim::Kernel alive\n");
-        std::abort();
-    }
-    return *gKernel;
+    // Driver code run outside a simulated kernel (a unit test of a pure
+    // function) has no one to yield to.
+    if (sim::gKernel == nullptr) return;
+    sim::race::KernelScope kernel;
+    sim::gKernel->preemptionPoint();
+}
+
+namespace sim {
+
+void noLiveKernel()
+{
+    std::fprintf(stderr, "simulated kernel: a platform call was made with no sim::Kernel alive\n");
+    std::abort();
 }
 
 Kernel::Kernel(const KernelOptions& options) : impl_(std::make_unique<Impl>())
@@ -116,13 +128,15 @@ Kernel::EventId Kernel::at(Micros when, std::function<void()> action)
     Impl& k = *impl_;
     const EventId id = k.hardwareEvents.add(std::move(action));
     const std::uint32_t tie = static_cast<std::uint32_t>(k.streams[unsigned(Stream::Scheduler)].next());
-    k.timeline.push(TimelineEntry{when < k.now ? k.now : when, tie, k.sequence++, nullptr, id});
+    k.timeline.events.push(TimelineEntry::hardware(when < k.now ? k.now : when, tie, k.sequence++, id));
     return id;
 }
 
 void Kernel::atPoint(std::uint64_t point, std::function<void()> action)
 {
-    if (impl_->preemptive()) impl_->pointAlarms.emplace(point, std::move(action));
+    if (!impl_->preemptive()) return;
+    impl_->pointAlarms.emplace(point, std::move(action));
+    impl_->markNextPoint();
 }
 
 Kernel::EventId Kernel::after(Micros delay, std::function<void()> action)
@@ -132,7 +146,10 @@ Kernel::EventId Kernel::after(Micros delay, std::function<void()> action)
 
 void Kernel::cancel(EventId id)
 {
-    impl_->hardwareEvents.cancel(id);
+    Impl& k = *impl_;
+    if (!k.hardwareEvents.live(id)) return;  // ran, or cancelled already: its slot may serve another
+    k.timeline.events.remove(static_cast<std::uint32_t>(id));
+    k.hardwareEvents.cancel(id);
 }
 
 void Kernel::advance(Micros delay)

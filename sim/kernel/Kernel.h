@@ -60,7 +60,8 @@ enum class Process { Kernel, Application };
 // cooperative: a thread gives up the processor only inside a blocking call; code
 //   takes no virtual time (exact-timing tests rely on it).
 // random: every call into the CE surface and every access to a shared value is
-//   a preemption point that costs a few seeded microseconds; the highest CE
+//   a preemption point that costs a few microseconds (drawn by the seed where a
+//   hardware event falls within them, 2 otherwise); the highest CE
 //   priority runs, equal priorities share by time slice, and at any point the
 //   processor goes to a randomly drawn other ready thread with a seeded chance.
 // pct: the same points and costs; threads run by random distinct priorities

@@ -61,7 +61,6 @@ struct Thread : Waitable {
     DWORD lastError = 0;
     Micros lastRun = 0;
     DWORD exitCode = 0;
-    std::uint64_t wakeGeneration = 0;  // stale timeline entries carry an older one
     Waitable* waitingOn = nullptr;
     DWORD waitResult = 0;
     std::uint32_t pctRank = 0;          // pct: lower runs first (random, or demoted)
@@ -79,85 +78,149 @@ struct Lock {
     bool deleted = false;  // DeleteCriticalSection ran; the section is unusable until initialised again
 };
 
+// A thread's wake or a hardware event. Wakes and events are kept apart (see
+// Timeline), so an entry need not say which it is: 32 bytes, cheap to move.
 struct TimelineEntry {
     Micros time;
     std::uint32_t tieBreak;
+    std::uint32_t key;  // the entry's place in its queue's index: a thread's id - 1, an event's slot
     std::uint64_t sequence;
-    Thread* thread;            // a thread to wake, or null for a hardware event
-    std::uint64_t generation;  // thread: its wakeGeneration; event: the event id
-    // At the same virtual time hardware events come before thread wakes, so a
-    // thread always sees the hardware as it stands at that time; ties between
-    // threads are broken by the seed.
+    std::uint64_t payload;  // the thread to wake, or the hardware event's id
+
+    static TimelineEntry wake(Micros time, std::uint32_t tie, std::uint64_t sequence, Thread* t)
+    {
+        return {time, tie, t->id - 1, sequence, reinterpret_cast<std::uint64_t>(t)};
+    }
+    static TimelineEntry hardware(Micros time, std::uint32_t tie, std::uint64_t sequence, std::uint64_t id)
+    {
+        return {time, tie, static_cast<std::uint32_t>(id), sequence, id};
+    }
+    Thread* thread() const { return reinterpret_cast<Thread*>(payload); }
+    std::uint64_t event() const { return payload; }
+    // Ties are broken by the seed (tieBreak is drawn), then by the order of
+    // arrival.
     bool operator>(const TimelineEntry& o) const
     {
         if (time != o.time) return time > o.time;
-        if ((thread == nullptr) != (o.thread == nullptr)) return thread != nullptr;
         if (tieBreak != o.tieBreak) return tieBreak > o.tieBreak;
         return sequence > o.sequence;
     }
 };
 
-// A binary min-heap of entries that can also drop the entries that went stale
-// (a thread woken before its timed wake, a cancelled hardware event), which
-// would otherwise pile up until their time: the RDS interrupt thread leaves one
-// 60 s time-out behind on every interrupt.
-class EntryHeap {
+// The entries of one kind (wakes or hardware events), each knowing its
+// position by its key (at most one entry per key), so an entry that is no
+// longer wanted (a wait ended before its time-out, a sleep's wake overtaken, a
+// cancelled hardware event) leaves at once and only live entries are held.
+// Without that the RDS interrupt thread alone would leave one 60 s time-out
+// behind at every interrupt. The live set is small (a wake per thread that
+// sleeps or waits with a time-out, a few hardware events: five wakes and two
+// events in steady reception), so the entries sit unordered in one array with
+// the earliest one's position kept: adding or removing one is a move and a
+// compare, and only taking away the earliest looks at the others. That
+// measured faster than a binary heap with positions, whose sifting cost
+// about as much as a scan of so few. What comes out first is the entries'
+// total order (operator>), whatever their positions. Steady running
+// allocates nothing: both arrays only grow to the largest live set and key.
+class EntryQueue {
 public:
-    bool empty() const { return heap_.empty(); }
-    std::size_t size() const { return heap_.size(); }
-    const TimelineEntry& top() const { return heap_.front(); }
+    static constexpr std::uint32_t kAbsent = 0xFFFF'FFFFu;
+    bool empty() const { return entries_.empty(); }
+    std::size_t size() const { return entries_.size(); }
+    const TimelineEntry& top() const { return entries_[first_]; }
+    // The earliest entry's time, kNever when empty: one load, for the
+    // preemption point's fast path.
+    Micros firstTime() const { return firstTime_; }
+    static constexpr Micros kNever = ~Micros(0) >> 1;
+    bool contains(std::uint32_t key) const { return key < position_.size() && position_[key] != kAbsent; }
+    // Adds the entry, replacing the one its key held.
     void push(const TimelineEntry& e)
     {
-        heap_.push_back(e);
-        std::push_heap(heap_.begin(), heap_.end(), std::greater<>{});
+        if (e.key >= position_.size()) position_.resize(e.key + 1, kAbsent);
+        std::uint32_t at = position_[e.key];
+        if (at == kAbsent) {
+            at = static_cast<std::uint32_t>(entries_.size());
+            position_[e.key] = at;
+            entries_.push_back(e);
+            if (at == 0 || entries_[first_] > e) setFirst(at);
+            return;
+        }
+        const bool later = e > entries_[at];
+        entries_[at] = e;
+        if (at == first_) {
+            if (later)
+                findFirst();
+            else
+                setFirst(at);
+        } else if (entries_[first_] > e) {
+            setFirst(at);
+        }
     }
-    void pop()
+    void pop() { removeAt(first_); }
+    void remove(std::uint32_t key)
     {
-        std::pop_heap(heap_.begin(), heap_.end(), std::greater<>{});
-        heap_.pop_back();
+        if (contains(key)) removeAt(position_[key]);
     }
-    template <class Stale>
-    void compact(Stale stale)
-    {
-        std::erase_if(heap_, stale);
-        std::make_heap(heap_.begin(), heap_.end(), std::greater<>{});
-    }
-    // Calls visit for every entry due at `now`, skipping whole subtrees that
-    // are later (a parent is never later than its children).
+    // Calls visit for every entry due at `now`, in the order they are held
+    // (which the seeded order of additions and removals decides).
     template <class Visit>
-    void forEachDue(Micros now, Visit&& visit, std::size_t at = 0) const
+    void forEachDue(Micros now, Visit&& visit) const
     {
-        if (at >= heap_.size() || heap_[at].time > now) return;
-        visit(heap_[at]);
-        forEachDue(now, visit, 2 * at + 1);
-        forEachDue(now, visit, 2 * at + 2);
+        for (const TimelineEntry& e : entries_)
+            if (e.time <= now) visit(e);
     }
 
 private:
-    std::vector<TimelineEntry> heap_;
+    void removeAt(std::uint32_t at)
+    {
+        position_[entries_[at].key] = kAbsent;
+        const auto last = static_cast<std::uint32_t>(entries_.size() - 1);
+        if (at != last) {
+            entries_[at] = entries_[last];
+            position_[entries_[at].key] = at;
+        }
+        entries_.pop_back();
+        if (first_ == at)
+            findFirst();
+        else if (first_ == last)
+            first_ = at;
+    }
+    void findFirst()
+    {
+        if (entries_.empty()) {
+            first_ = 0;
+            firstTime_ = kNever;
+            return;
+        }
+        std::uint32_t first = 0;
+        for (std::uint32_t i = 1; i < entries_.size(); ++i)
+            if (entries_[first] > entries_[i]) first = i;
+        setFirst(first);
+    }
+    void setFirst(std::uint32_t at)
+    {
+        first_ = at;
+        firstTime_ = entries_[at].time;
+    }
+    std::vector<TimelineEntry> entries_;
+    std::vector<std::uint32_t> position_;  // by key: where its entry is, or kAbsent
+    std::uint32_t first_ = 0;              // where the earliest entry is (when there is one)
+    Micros firstTime_ = kNever;            // its time
 };
 
-// Thread wakes and hardware events, kept in two heaps and seen as one: at the
-// same virtual time hardware events come first. Hardware that falls due while
-// a thread runs is found without touching the wakes.
+// Thread wakes and hardware events, kept in two queues and seen as one: at the
+// same virtual time hardware events come first, so a thread always sees the
+// hardware as it stands at that time. Hardware that falls due while a thread
+// runs is found without touching the wakes.
 class Timeline {
 public:
     bool empty() const { return wakes.empty() && events.empty(); }
     std::size_t size() const { return wakes.size() + events.size(); }
-    const TimelineEntry& top() const { return eventFirst() ? events.top() : wakes.top(); }
-    void pop() { eventFirst() ? events.pop() : wakes.pop(); }
-    void push(const TimelineEntry& e) { e.thread == nullptr ? events.push(e) : wakes.push(e); }
-    template <class Stale>
-    void compact(Stale stale)
-    {
-        wakes.compact(stale);
-        events.compact(stale);
-    }
-    EntryHeap wakes;
-    EntryHeap events;
-
-private:
-    bool eventFirst() const { return wakes.empty() || (!events.empty() && !(events.top() > wakes.top())); }
+    // Whether the earliest entry is a hardware event (the timeline not empty).
+    bool eventFirst() const { return wakes.empty() || (!events.empty() && events.top().time <= wakes.top().time); }
+    // The earliest time of any entry (of a wake or of a hardware event).
+    Micros next() const { return std::min(wakes.firstTime(), events.firstTime()); }
+    EntryQueue wakes;
+    EntryQueue events;
 };
 
 // The pending hardware events, in slots that are used again: steady running
@@ -294,6 +357,7 @@ struct Kernel::Impl {
     std::multimap<std::uint64_t, std::function<void()>> pointAlarms;  // by the point they are due at
     Micros sliceStart = 0;                                            // when the running thread got the processor
     std::uint64_t pctRoundEnd = 0;                                    // pct: the point at which the next round starts
+    std::uint64_t nextMarkedPoint = 0;  // the next point with an alarm or a pct change: no fast path there
     std::uint64_t pctChange[2] = {};
     std::uint32_t pctDemotions = 0;
 
@@ -311,15 +375,33 @@ struct Kernel::Impl {
     Waitable* lookupEvenClosed(HANDLE handle) const;
     void makeReady(Thread* t);            // wake now
     void wakeAt(Thread* t, Micros when);  // timed wake
-    void compactTimeline();
-    void wake(Thread* t, DWORD result);  // end a wait with a result
-    void block();                        // current thread gives up the processor
+    void cancelWake(Thread* t);           // its queued wake, if any, leaves the timeline
+    void wake(Thread* t, DWORD result);   // end a wait with a result
+    void block();                         // current thread gives up the processor
     void blockUnmarked();
     bool preemptive() const { return options.schedule != Schedule::Cooperative; }
-    void preemptionPoint();
+    // In the header, so that a point's fast path is inlined where points are
+    // passed: the timeline's earliest entry is beyond what the point may cost
+    // (so no thread is due and no hardware event falls due), nothing is
+    // marked for this point and the thread is not held. Pacing catches up at
+    // the next point that does something.
+    void preemptionPoint()
+    {
+        if (!preemptive() || atomicDepth > 0) return;
+        ++points;
+        if (points < nextMarkedPoint && timeline.next() > now + kMaxPointCost && !held(current)) {
+            now += kPointCost;
+            return;
+        }
+        slowPoint(current);
+        markNextPoint();
+    }
+    static constexpr Micros kMaxPointCost = 3;  // microseconds a point may cost
+    static constexpr Micros kPointCost = 2;     // what a point costs where nothing falls due within kMaxPointCost
+    void slowPoint(Thread* self);               // a point where something may happen
+    void markNextPoint();                       // nextMarkedPoint from the alarms and pct's change points
     void firePointAlarms();
     void blockPreemptive(Thread* chosen);
-    bool stale(const TimelineEntry& e) const;
     bool claim(Thread* t);                      // a due thread takes the processor (false: it parks)
     std::uint64_t rank(const Thread* t) const;  // lower runs first
     Thread* bestDue(const Thread* except) const;
@@ -330,23 +412,57 @@ struct Kernel::Impl {
     [[noreturn]] void exitCurrent(DWORD code);
     void runDueEvents(Micros until);
     void runHardwareEvent(const TimelineEntry& e);
-    void pace(Micros target);
+    void pace(Micros target)  // inline: called at every step, paced only under --speed
+    {
+        if (paced) paceWall(target);
+    }
+    void paceWall(Micros target);
     Thread* createThread(LPTHREAD_START_ROUTINE start, LPVOID parameter);
     void freeStack(Thread* t);
-    Lock& lockFor(CRITICAL_SECTION* section, const char* call);
+    // The section's wait list; one not initialised under this kernel, or
+    // deleted, is reported (lockForMisused). Inline: every section call asks.
+    Lock& lockFor(CRITICAL_SECTION* section, const char* call)
+    {
+        const std::uint32_t id = section->LockId;
+        const std::uint32_t index = id & 0xFFFFFF;
+        if ((id >> 24) == instance && index != 0 && index <= locks.size() && !locks[index - 1].deleted) [[likely]]
+            return locks[index - 1];
+        return lockForMisused(section, call);
+    }
+    Lock& lockForMisused(CRITICAL_SECTION* section, const char* call);
     // Gives the section a fresh wait list under this kernel, unowned.
     void newLock(CRITICAL_SECTION* section);
 
     // Verifier.cpp
     // The start of every call into the CE surface that is a system call: a
     // preemption point, and forbidden inside a power handler.
-    void systemCall(const char* name);
+    // Inline: every CE call starts here.
+    void systemCall(const char* name)
+    {
+        if (powerHandler != nullptr) [[unlikely]]
+            callInPowerHandler(name);
+        // A thread stopped here is making a kernel call: it cannot be suspended.
+        Thread* self = current;
+        if (self != nullptr) self->enteringCall = true;
+        preemptionPoint();
+        if (self != nullptr) self->enteringCall = false;
+    }
+    void callInPowerHandler(const char* name);
     void report(const std::string& what);
     // Held by a suspension of its own or by the system's.
     bool held(const Thread* t) const { return t->suspendCount > 0 || (systemSuspended && t != systemCaller); }
     Thread* threadById(DWORD id) const { return id >= 1 && id <= threads.size() ? threads[id - 1] : nullptr; }
 };
 
-Kernel::Impl& kernelImpl();
+// The live kernel (a platform call with none alive aborts): inline, since every
+// call into the CE surface asks for it.
+extern Kernel::Impl* gLiveKernel;
+[[noreturn]] void noLiveKernel();
+inline Kernel::Impl& kernelImpl()
+{
+    if (gLiveKernel == nullptr) [[unlikely]]
+        noLiveKernel();
+    return *gLiveKernel;
+}
 
 }  // namespace sim

@@ -2,9 +2,12 @@
 //
 // Every call a simulated thread makes into the CE surface, and every access to
 // a value the driver shares between threads, is a preemption point. At a point:
-// - a few seeded microseconds of virtual time pass, and the hardware events
-//   that fall due meanwhile run, so an interrupt or a finished tune lands in
-//   the middle of a driver sequence;
+// - a few microseconds of virtual time pass, and the hardware events that
+//   fall due meanwhile run, so an interrupt or a finished tune lands in the
+//   middle of a driver sequence. A point costs kPointCost; where a hardware
+//   event or a wake falls within the most a point may cost, the cost is drawn
+//   (0 to kMaxPointCost), so the seed decides on which side of the point the
+//   event lands;
 // - a thread whose suspension count is above zero stops there, whatever
 //   critical sections it holds (SuspendThread on the device stops a user
 //   thread in its own code wherever it is; kernel threads it does not stop);
@@ -31,6 +34,11 @@
 // Coyote counts them, so that the change points fall where they change
 // something.
 //
+// Most points change nothing: no other thread is due, no hardware event falls
+// due, no alarm or pct change point is reached and the thread is not held.
+// Such a point costs a compare and a counter (and its fixed time), no draw
+// and no search: draws are made only where a choice exists.
+//
 // Nothing here runs in cooperative mode, which keeps its exact timing.
 #include "sim/kernel/KernelImpl.h"
 #include "sim/kernel/RaceDetector.h"
@@ -43,7 +51,6 @@
 namespace sim {
 
 namespace {
-constexpr Micros kMaxPointCost = 3;   // microseconds a point may cost
 constexpr Micros kQuantum = 100'000;  // time slice among equal priorities (CE default)
 constexpr std::uint64_t kPctRound = 20'000;
 constexpr double kPctChoiceChange = 1.0 / 3;  // pct: chance of a change point where another thread is due
@@ -77,13 +84,6 @@ std::optional<Schedule> parseSchedule(std::string_view name)
     return std::nullopt;
 }
 
-bool Kernel::Impl::stale(const TimelineEntry& e) const
-{
-    if (e.thread == nullptr) return !hardwareEvents.live(e.generation);
-    return e.generation != e.thread->wakeGeneration || e.thread->state == Thread::Exited ||
-           e.thread->state == Thread::Parked;
-}
-
 std::uint64_t Kernel::Impl::rank(const Thread* t) const
 {
     return options.schedule == Schedule::Pct ? t->pctRank : static_cast<std::uint64_t>(t->priority);
@@ -93,32 +93,32 @@ Thread* Kernel::Impl::bestDue(const Thread* except) const
 {
     const TimelineEntry* best = nullptr;
     timeline.wakes.forEachDue(now, [&](const TimelineEntry& e) {
-        if (e.thread == except || stale(e)) return;
-        if (best == nullptr || rank(e.thread) < rank(best->thread) ||
-            (rank(e.thread) == rank(best->thread) && e.tieBreak < best->tieBreak))
+        if (e.thread() == except) return;
+        if (best == nullptr || rank(e.thread()) < rank(best->thread()) ||
+            (rank(e.thread()) == rank(best->thread()) && e.tieBreak < best->tieBreak))
             best = &e;
     });
-    return best != nullptr ? best->thread : nullptr;
+    return best != nullptr ? best->thread() : nullptr;
 }
 
 Thread* Kernel::Impl::randomDue(const Thread* except)
 {
-    // The heap's layout depends only on the order of pushes, which the seed
-    // decides: the draw is reproducible.
+    // The queue's order depends only on the order of additions and removals,
+    // which the seed decides: the draw is reproducible.
     std::uint32_t count = 0;
-    timeline.wakes.forEachDue(now, [&](const TimelineEntry& e) { count += e.thread != except && !stale(e); });
+    timeline.wakes.forEachDue(now, [&](const TimelineEntry& e) { count += e.thread() != except; });
     if (count == 0) return nullptr;
     std::uint32_t pick = streams[unsigned(Stream::Scheduler)].below(count);
     Thread* chosen = nullptr;
     timeline.wakes.forEachDue(now, [&](const TimelineEntry& e) {
-        if (e.thread != except && !stale(e) && pick-- == 0) chosen = e.thread;
+        if (e.thread() != except && pick-- == 0) chosen = e.thread();
     });
     return chosen;
 }
 
 bool Kernel::Impl::claim(Thread* t)
 {
-    ++t->wakeGeneration;                // its queued entry is used up
+    cancelWake(t);                      // its queued entry is used up
     if (t->state == Thread::Waiting) {  // the wait timed out
         std::erase(t->waitingOn->waiters, t);
         t->waitingOn = nullptr;
@@ -143,11 +143,10 @@ void Kernel::Impl::blockPreemptive(Thread* chosen)
         Thread* next = chosen != nullptr ? chosen : bestDue(nullptr);
         chosen = nullptr;
         if (next == nullptr) {
-            while (!timeline.empty() && stale(timeline.top())) timeline.pop();
             if (timeline.empty())
                 fatal(exiting ? "the last runnable thread exited: every other thread waits forever"
                               : "deadlock: every simulated thread waits forever and no hardware event is due");
-            const Micros when = timeline.top().time;
+            const Micros when = timeline.next();
             pace(when);
             if (when > now) now = when;
             continue;
@@ -171,36 +170,43 @@ void Kernel::Impl::pctNewRound()
     pctRoundEnd = points + kPctRound;
 }
 
+void Kernel::Impl::markNextPoint()
+{
+    std::uint64_t mark = ~std::uint64_t(0);
+    if (!pointAlarms.empty()) mark = pointAlarms.begin()->first;
+    if (options.schedule == Schedule::Pct) {
+        mark = std::min(mark, pctRoundEnd);
+        for (std::uint64_t change : pctChange)
+            if (change > points) mark = std::min(mark, change);
+    }
+    nextMarkedPoint = mark;
+}
+
 void Kernel::Impl::pctStep()
 {
     if (points >= pctRoundEnd) pctNewRound();
     if (points == pctChange[0] || points == pctChange[1]) current->pctRank = kDemoted + ++pctDemotions;
 }
 
-void Kernel::Impl::preemptionPoint()
+void Kernel::Impl::slowPoint(Thread* self)
 {
-    if (!preemptive() || atomicDepth > 0) return;
-    Thread* self = current;
-    ++points;
     if (!pointAlarms.empty() && pointAlarms.begin()->first <= points) firePointAlarms();
     Random& r = streams[unsigned(Stream::Scheduler)];
-    if (const Micros cost = r.below(kMaxPointCost + 1); cost > 0) {
+    const Micros cost = timeline.next() > now + kMaxPointCost ? kPointCost : r.below(kMaxPointCost + 1);
+    if (cost > 0) {
         runDueEvents(now + cost);
         pace(now + cost);
         now += cost;
     }
     if (held(self)) {  // stops here, whatever it holds
         self->state = Thread::Parked;
-        ++self->wakeGeneration;
+        cancelWake(self);
         block();
         return;
     }
     if (options.schedule == Schedule::Pct) pctStep();
     // The timeline is ordered by time: nothing at its top due means no other
-    // thread is ready (the common case, and a cheap one). Wakes used up by an
-    // earlier switch sit at the top; they go first, so that they are not
-    // scanned again at every point.
-    while (!timeline.wakes.empty() && stale(timeline.wakes.top())) timeline.wakes.pop();
+    // thread is ready (the common case, and a cheap one).
     if (timeline.wakes.empty() || timeline.wakes.top().time > now) return;
     Thread* next = bestDue(self);
     if (next == nullptr) return;
@@ -233,7 +239,7 @@ void Kernel::Impl::firePointAlarms()
         const HardwareEvents::Id id = hardwareEvents.add(std::move(pointAlarms.begin()->second));
         pointAlarms.erase(pointAlarms.begin());
         const std::uint32_t tie = static_cast<std::uint32_t>(streams[unsigned(Stream::Scheduler)].next());
-        timeline.push(TimelineEntry{now, tie, sequence++, nullptr, id});
+        timeline.events.push(TimelineEntry::hardware(now, tie, sequence++, id));
     }
     runDueEvents(now);
 }
@@ -241,12 +247,3 @@ void Kernel::Impl::firePointAlarms()
 }  // namespace sim
 
 bool gCePreemptive = false;
-
-void CePreemptionPoint()
-{
-    // Driver code run outside a simulated kernel (a unit test of a pure
-    // function) has no one to yield to.
-    if (!sim::Kernel::exists()) return;
-    sim::race::KernelScope kernel;
-    sim::kernelImpl().preemptionPoint();
-}

@@ -106,22 +106,17 @@ Waitable* Kernel::Impl::lookupForCall(HANDLE handle, const char* call)
 void Kernel::Impl::wakeAt(Thread* t, Micros when)
 {
     const std::uint32_t tie = static_cast<std::uint32_t>(streams[unsigned(Stream::Scheduler)].next());
-    timeline.push(TimelineEntry{when, tie, sequence++, t, t->wakeGeneration});
-    if (timeline.size() > 2 * (threads.size() + hardwareEvents.size()) + 256) compactTimeline();
+    timeline.wakes.push(TimelineEntry::wake(when, tie, sequence++, t));  // replaces its earlier wake
 }
 
-void Kernel::Impl::compactTimeline()
+void Kernel::Impl::cancelWake(Thread* t)
 {
-    timeline.compact([this](const TimelineEntry& e) {
-        if (e.thread == nullptr) return !hardwareEvents.live(e.generation);
-        return e.generation != e.thread->wakeGeneration || e.thread->state == Thread::Exited;
-    });
+    timeline.wakes.remove(t->id - 1);
 }
 
 void Kernel::Impl::makeReady(Thread* t)
 {
-    ++t->wakeGeneration;  // any timed wake still queued is now stale
-    t->state = Thread::Ready;
+    t->state = Thread::Ready;  // a timed wake still queued is overtaken
     wakeAt(t, now);
 }
 
@@ -135,9 +130,9 @@ void Kernel::Impl::wake(Thread* t, DWORD result)
     makeReady(t);
 }
 
-void Kernel::Impl::pace(Micros target)
+void Kernel::Impl::paceWall(Micros target)
 {
-    if (!paced || target <= now) return;
+    if (target <= now) return;
     const double wallMicros = double(target - paceOriginVirtual) / speed;
     std::this_thread::sleep_until(paceOrigin + std::chrono::microseconds(static_cast<std::int64_t>(wallMicros)));
 }
@@ -156,11 +151,11 @@ void Kernel::Impl::runDueEvents(Micros until)
 
 void Kernel::Impl::runHardwareEvent(const TimelineEntry& e)
 {
-    if (!hardwareEvents.live(e.generation)) return;  // cancelled
+    if (!hardwareEvents.live(e.event())) return;  // cancelled
     pace(e.time);
     if (e.time > now) now = e.time;
     race::HardwareScope hardware(hardwareFiber);
-    std::function<void()> action = hardwareEvents.take(e.generation);
+    std::function<void()> action = hardwareEvents.take(e.event());
     if (options.traceSwitches) trace.push_back({now, TraceEntry::HardwareEvent, 0});
     ++atomicDepth;  // hardware runs between threads: the calls it makes are no preemption points
     action();
@@ -192,14 +187,15 @@ void Kernel::Impl::blockUnmarked()
             if (exiting) fatal("the last runnable thread exited: every other thread waits forever");
             fatal("deadlock: every simulated thread waits forever and no hardware event is due");
         }
-        TimelineEntry e = timeline.top();
-        timeline.pop();
-        if (e.thread == nullptr) {
+        if (timeline.eventFirst()) {
+            const TimelineEntry e = timeline.events.top();
+            timeline.events.pop();
             runHardwareEvent(e);
             continue;
         }
-        Thread* t = e.thread;
-        if (e.generation != t->wakeGeneration || t->state == Thread::Exited || t->state == Thread::Parked) continue;
+        const TimelineEntry e = timeline.wakes.top();
+        timeline.wakes.pop();
+        Thread* t = e.thread();
         pace(e.time);
         if (e.time > now) now = e.time;
         if (t->state == Thread::Waiting) {  // the wait timed out
@@ -243,7 +239,7 @@ void Kernel::Impl::exitCurrent(DWORD code)
     self->state = Thread::Exited;
     self->exitCode = code;
     race::release(self);  // a wait on the thread sees all it did
-    ++self->wakeGeneration;
+    cancelWake(self);
     // A wait through a handle closed meanwhile is never satisfied.
     if (!self->closed)
         while (!self->waiters.empty()) wake(self->waiters.front(), WAIT_OBJECT_0);

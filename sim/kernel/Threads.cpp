@@ -126,7 +126,7 @@ DWORD SuspendThread(HANDLE thread)
     const DWORD previous = t->suspendCount++;
     if (t == k.current) {  // suspending oneself blocks at once
         t->state = Thread::Parked;
-        ++t->wakeGeneration;
+        k.cancelWake(t);
         k.block();
     }
     return previous;
@@ -255,7 +255,7 @@ DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds)
     w->waiters.push_back(self);
     self->waitingOn = w;
     self->state = Thread::Waiting;
-    ++self->wakeGeneration;
+    k.cancelWake(self);
     if (milliseconds != INFINITE) k.wakeAt(self, k.now + sim::Micros(milliseconds) * 1000);
     k.block();
     if (self->waitResult == WAIT_OBJECT_0) sim::race::acquire(w);
@@ -275,7 +275,7 @@ void Sleep(DWORD milliseconds)
     // Sleep(0) gives up the rest of the time slice: the thread is ready again
     // at once and runs after the threads due now that rank as high or higher.
     self->state = Thread::Sleeping;
-    ++self->wakeGeneration;
+    k.cancelWake(self);
     k.wakeAt(self, k.now + sim::Micros(milliseconds) * 1000);
     k.block();
 }

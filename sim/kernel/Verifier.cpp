@@ -30,15 +30,9 @@ void Kernel::Impl::report(const std::string& what)
 // A power handler runs in kernel mode with the scheduler stopped: a call that
 // could block or switch threads would yield to another thread, which the
 // kernel answers by halting the system.
-void Kernel::Impl::systemCall(const char* name)
+void Kernel::Impl::callInPowerHandler(const char* name)
 {
-    if (powerHandler != nullptr)
-        report(std::string("system call in a power handler: the system halts (") + name + " in " + powerHandler + ")");
-    // A thread stopped here is making a kernel call: it cannot be suspended.
-    Thread* self = current;
-    if (self != nullptr) self->enteringCall = true;
-    preemptionPoint();
-    if (self != nullptr) self->enteringCall = false;
+    report(std::string("system call in a power handler: the system halts (") + name + " in " + powerHandler + ")");
 }
 
 void Kernel::setVerifierHandler(VerifierHandler handler)

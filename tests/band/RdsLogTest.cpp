@@ -2,6 +2,7 @@
 // name the file and the line.
 #include "sim/band/RdsLog.h"
 #include "tests/support/RecordedLogs.h"
+#include "tests/tools/ProgramRunner.h"
 
 #include <gtest/gtest.h>
 
@@ -60,6 +61,46 @@ TEST(RdsLogTest, MalformedLinesAreRejectedNamingTheLine)
     EXPECT_EQ(errorOf("\n\nFE37 2415 2020 2020\n<recorder>\n"),
               "bad.spy:4: a \"<...>\" header is allowed only on the first line");
     EXPECT_THROW(sim::band::readRdsLog("/nonexistent/none.spy"), sim::band::RdsLogError);
+
+    // The file reader parses the common line in one pass over its buffer; it
+    // reads what the line parser reads, across buffer refills (256 KiB), and
+    // a bad line is reported alike, with its line number.
+    const std::string shapes =
+        "FE37 2415 2020 2020 @2018/01/02 19:20:13.56\r\n"
+        "\t5cbc ---- 18f1\t08BB\n"
+        "% Freq 88600\n"
+        "\n"
+        "   \r\n"
+        "A203  8548 53F4 A827   @x y\n"
+        "---- ---- ---- ----\r\n"
+        "a203 8548 53f4 a827\n";
+    std::string text = "<recorder=\"RDS Spy\">\n";
+    while (text.size() < 700'000) text += shapes;
+    const auto dir = corvane_test::scratchDirectory();
+    for (const std::string& tail : {std::string(), std::string("FE37 2415 2020 2020"),
+                                    std::string("FE37 2415 2020 2020\r"), std::string("FE37 2415 2020\n"),
+                                    std::string("FE37 2415 2020 2020 x\n"), std::string("FE37 24G5 2020 2020\n")}) {
+        const auto path = corvane_test::writeFile(dir / "long.spy", text + tail);
+        std::string expected = "no error", got = "no error";
+        sim::band::RdsLog parsed, read;
+        try {
+            parsed = parseRdsLog(text + tail, path.string());
+        } catch (const sim::band::RdsLogError& error) {
+            expected = error.what();
+        }
+        try {
+            read = sim::band::readRdsLog(path);
+        } catch (const sim::band::RdsLogError& error) {
+            got = error.what();
+        }
+        EXPECT_EQ(got, expected) << tail;
+        ASSERT_EQ(read.groups.size(), parsed.groups.size()) << tail;
+        for (std::size_t i = 0; i < read.groups.size(); ++i) {
+            ASSERT_EQ(read.groups[i].blocks, parsed.groups[i].blocks) << i;
+            ASSERT_EQ(read.groups[i].lost, parsed.groups[i].lost) << i;
+            ASSERT_EQ(read.groups[i].line, parsed.groups[i].line) << i;
+        }
+    }
 }
 
 TEST(RdsLogTest, ReadsEveryRecordedLog)

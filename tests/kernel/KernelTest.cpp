@@ -2,10 +2,13 @@
 // determinism, observed the way the driver will rely on them.
 #include "sim/kernel/Kernel.h"
 #include "platform/ce/Shared.h"
+#include "sim/kernel/KernelImpl.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -447,14 +450,102 @@ TEST(Kernel, AdvanceRunsDueHardwareEventsInsideTheRunningThread)
     EXPECT_EQ(fired.size(), 2u) << "no points in cooperative mode";
 }
 
+// Entries that are overtaken leave at once: the timeline holds the live ones
+// only, and pops them in their total order whatever was removed around them.
+TEST(Kernel, TheTimelineHoldsOnlyLiveEntriesAndPopsThemInOrder)
+{
+    sim::EntryQueue heap;
+    std::set<std::tuple<sim::Micros, std::uint32_t, std::uint64_t, std::uint32_t>> live;  // time, tie, sequence, key
+    std::vector<std::uint64_t> sequenceOf(64, 0);
+    std::vector<bool> has(64, false);
+    std::mt19937 draw(7);
+    std::uint64_t sequence = 0;
+    auto dropKey = [&](std::uint32_t key) {
+        std::erase_if(live, [&](const auto& e) { return std::get<3>(e) == key; });
+        has[key] = false;
+    };
+    for (int step = 0; step < 20'000; ++step) {
+        const std::uint32_t key = draw() % 64;
+        switch (draw() % 4) {
+        case 0:
+        case 1: {  // add, or replace the key's entry
+            const sim::TimelineEntry e{draw() % 50, static_cast<std::uint32_t>(draw() % 4), key, sequence++, 0};
+            heap.push(e);
+            dropKey(key);
+            live.emplace(e.time, e.tieBreak, e.sequence, key);
+            has[key] = true;
+            break;
+        }
+        case 2:
+            heap.remove(key);
+            dropKey(key);
+            break;
+        default:
+            if (live.empty()) break;
+            ASSERT_EQ(heap.top().sequence, std::get<2>(*live.begin()));
+            dropKey(heap.top().key);
+            heap.pop();
+        }
+        ASSERT_EQ(heap.size(), live.size());
+        ASSERT_EQ(heap.firstTime(), live.empty() ? sim::EntryQueue::kNever : std::get<0>(*live.begin()));
+        ASSERT_EQ(heap.contains(key), has[key]);
+    }
+
+    // Through the kernel: a wait that ends early leaves no time-out behind,
+    // and a cancelled hardware event leaves with its cancellation.
+    sim::Kernel kernel;
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    static HANDLE waitedOn;
+    waitedOn = event;
+    CreateThread(
+        nullptr, 0,
+        [](LPVOID) -> DWORD {
+            for (;;) WaitForSingleObject(waitedOn, 60'000);
+        },
+        nullptr, 0, nullptr);
+    for (int i = 0; i < 1000; ++i) {
+        SetEvent(event);
+        Sleep(1);
+    }
+    auto& timeline = sim::kernelImpl().timeline;
+    EXPECT_EQ(timeline.wakes.size(), 1u) << "the waiter's one time-out";
+    const std::size_t events = timeline.events.size();
+    kernel.cancel(kernel.after(10, [] {}));
+    EXPECT_EQ(timeline.events.size(), events);
+}
+
 TEST(Kernel, AnEventDueAtAPointRunsInsideTheThreadPassingIt)
 {
-    sim::Kernel preemptive({.seed = 1, .schedule = sim::Schedule::Random});
-    std::vector<std::uint64_t> points;
-    preemptive.atPoint(preemptive.preemptionPoints() + 3, [&] { points.push_back(preemptive.preemptionPoints()); });
-    const std::uint64_t start = preemptive.preemptionPoints();
-    for (int i = 0; i < 5; ++i) GetTickCount();  // a system call: a point each
-    EXPECT_EQ(points, (std::vector<std::uint64_t>{start + 3}));
+    {
+        sim::Kernel preemptive({.seed = 1, .schedule = sim::Schedule::Random});
+        std::vector<std::uint64_t> points;
+        preemptive.atPoint(preemptive.preemptionPoints() + 3, [&] { points.push_back(preemptive.preemptionPoints()); });
+        const std::uint64_t start = preemptive.preemptionPoints();
+        for (int i = 0; i < 5; ++i) GetTickCount();  // a system call: a point each
+        EXPECT_EQ(points, (std::vector<std::uint64_t>{start + 3}));
+    }
+
+    // A point where no thread is due and no hardware event falls due costs
+    // its fixed time and no draw; one next to a hardware event draws where
+    // the event lands.
+    for (sim::Schedule mode : {sim::Schedule::Random, sim::Schedule::Pct}) {
+        sim::Kernel kernel({.seed = 3, .schedule = mode});
+        GetTickCount();  // the first point marks pct's round
+        const sim::Random before = kernel.random(sim::Stream::Scheduler);
+        const sim::Micros from = kernel.now();
+        for (int i = 0; i < 1000; ++i) GetTickCount();
+        sim::Random untouched = before;
+        EXPECT_EQ(kernel.random(sim::Stream::Scheduler).next(), untouched.next()) << sim::scheduleName(mode);
+        EXPECT_EQ(kernel.now() - from, 2000u) << sim::scheduleName(mode);
+        bool ran = false;
+        kernel.after(1, [&] { ran = true; });
+        const sim::Random beside = kernel.random(sim::Stream::Scheduler);
+        GetTickCount();
+        GetTickCount();
+        sim::Random drawn = beside;
+        EXPECT_TRUE(ran);
+        EXPECT_NE(kernel.random(sim::Stream::Scheduler).next(), drawn.next()) << sim::scheduleName(mode);
+    }
 }
 
 }  // namespace

@@ -335,6 +335,26 @@ TEST(SoakCampaign, FailedSeedsAreRecordedWithTheLineThatReproducesThem)
     const ProgramResult alone = runProgram(failed->reproduce.substr(std::string("corvane ").size()));
     EXPECT_EQ(alone.status, 1);
     EXPECT_NE(alone.err.find("corvane: soak failed: " + failed->failure + "\n"), std::string::npos) << alone.err;
+
+    // A seed past its wall-time limit is killed and recorded as hung, with its
+    // reproduce line, in the results and the summary: the campaign ends.
+    const std::string hungResults = (dir / "hung.jsonl").string();
+    const ProgramResult stalled =
+        runProgram("soak --seeds 3-4 --hours 50 --jobs 2 --seed-limit 0.3 --results " + hungResults);
+    EXPECT_EQ(stalled.status, 1) << stalled.out << stalled.err;
+    const std::vector<SeedResult> hung = readResults(hungResults);
+    ASSERT_EQ(hung.size(), 2u) << stalled.out;
+    for (const SeedResult& r : hung) {
+        EXPECT_EQ(r.outcome, "hung");
+        EXPECT_EQ(r.failure, "no result within the seed's wall-time limit of 0.3 s: killed");
+        EXPECT_LT(r.wallSeconds, 10.0);
+        EXPECT_NE(stalled.out.rfind("seed " + std::to_string(r.seed) + " hung: " + r.failure +
+                                    "\n  reproduce: " + r.reproduce + "\n"),
+                  std::string::npos)
+            << stalled.out;
+    }
+    EXPECT_NE(stalled.out.find("campaign failed: 2 of 2 seeds run, 0 passed, 2 failed"), std::string::npos)
+        << stalled.out;
 }
 
 TEST(TimelinePlot, RunsAreDrawnAsWellFormedSvgWithTheirEventsAndFaults)

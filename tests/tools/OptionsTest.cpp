@@ -44,6 +44,20 @@ TEST(OptionsTest, SpeedFollowsDurationAndTerminal)
     EXPECT_EQ(o.seed, 42u);
     EXPECT_EQ(o.logFile, "log.spy");
     EXPECT_EQ(parse({"run", "--band", "b.json", "--help"}).mode, Mode::Help);
+    // A command's --help is that command's usage only; --help alone all of them.
+    EXPECT_EQ(parse({"soak", "--seeds", "1-3", "--help"}).helpFor, "soak");
+    EXPECT_EQ(parse({"--help"}).helpFor, "");
+    const std::string soakHelp = usageText("soak"), runHelp = usageText("run"), replayHelp = usageText("replay");
+    EXPECT_EQ(soakHelp.rfind("usage: corvane soak", 0), 0u);
+    EXPECT_NE(soakHelp.find("--seed-limit"), std::string::npos);
+    EXPECT_EQ(soakHelp.find("--pty"), std::string::npos);
+    EXPECT_NE(runHelp.find("--pty"), std::string::npos);
+    EXPECT_EQ(runHelp.find("--seeds"), std::string::npos);
+    EXPECT_NE(replayHelp.find("--direct"), std::string::npos);
+    EXPECT_EQ(replayHelp.find("--duration"), std::string::npos);
+    for (const char* option : {"--pty", "--seed-limit", "--direct"})
+        EXPECT_NE(usageText("").find(option), std::string::npos) << "the whole manual has " << option;
+    EXPECT_EQ(parse({"soak", "--seeds", "1-2", "--seed-limit", "0.5"}).seedLimitSeconds, 0.5);
     EXPECT_EQ(parse({"--version"}).mode, Mode::Version);
 
     // A value after '=', the last of repeated options, the scheduling mode.

@@ -72,7 +72,8 @@ double seconds(const timeval& t)
 
 struct Job {
     pid_t pid = 0;
-    int output = -1;  // the read end of the job's stdout and stderr
+    bool hung = false;  // killed past its wall-time limit
+    int output = -1;    // the read end of the job's stdout and stderr
     std::uint64_t seed = 0;
     Clock::time_point started;
     std::string text;  // the tail of what it printed
@@ -115,6 +116,7 @@ public:
             while (!stopping_ && next < toRun.size() && jobs.size() < std::max(1u, settings_.jobs))
                 jobs.push_back(start_(toRun[next++]));
             waitForOutput(jobs);
+            killHung(jobs);
             for (auto it = jobs.begin(); it != jobs.end();) {
                 if (it->output >= 0) {
                     ++it;
@@ -240,6 +242,20 @@ private:
         return job;
     }
 
+    // A seed past its wall-time limit is killed, its process group whole; its
+    // output then ends and it is recorded as hung.
+    void killHung(std::vector<Job>& jobs)
+    {
+        const double limit =
+            settings_.seedLimitSeconds > 0 ? settings_.seedLimitSeconds : seedTimeLimit(settings_.soak.hours);
+        const auto now = Clock::now();
+        for (Job& job : jobs) {
+            if (job.hung || std::chrono::duration<double>(now - job.started).count() <= limit) continue;
+            job.hung = true;
+            ::kill(-job.pid, SIGKILL);
+        }
+    }
+
     void stopJobs(std::vector<Job>& jobs)
     {
         stopping_ = true;
@@ -292,7 +308,13 @@ private:
             if (const std::size_t reads = summary.find("times (", at); reads != std::string::npos)
                 r.skippedReads = std::strtoull(summary.c_str() + reads + 7, nullptr, 10);
         }
-        if (WIFEXITED(status) && WEXITSTATUS(status) == 0 && !lineAfter(job.text, "soak passed: ").empty()) {
+        if (job.hung) {
+            char limit[64];
+            std::snprintf(limit, sizeof limit, "%g",
+                          settings_.seedLimitSeconds > 0 ? settings_.seedLimitSeconds : seedTimeLimit(one.hours));
+            r.outcome = "hung";
+            r.failure = std::string("no result within the seed's wall-time limit of ") + limit + " s: killed";
+        } else if (WIFEXITED(status) && WEXITSTATUS(status) == 0 && !lineAfter(job.text, "soak passed: ").empty()) {
             r.outcome = "passed";
         } else if (stopping_ && (WIFSIGNALED(status) || !lineAfter(job.text, "soak stopped: ").empty())) {
             return;  // cut short by the stop: not a result
@@ -347,6 +369,17 @@ private:
 };
 
 }  // namespace
+
+// A release build runs a virtual hour of soak in about 0.2 s of processor
+// time; a debug or sanitizer build is up to some 30 times slower, and a
+// campaign's jobs share the machine's cores with each other and with other
+// work. A minute per virtual hour is still hundreds of times what a seed
+// needs, yet a hang is found within minutes, not never; the two minutes'
+// base cover start-up and short seeds on a loaded machine.
+double seedTimeLimit(double hours)
+{
+    return 120 + 60 * hours;
+}
 
 CampaignSummary runCampaign(const CampaignSettings& settings, std::FILE* out)
 {

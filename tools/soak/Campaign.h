@@ -7,6 +7,8 @@
 // holds, and ends with a summary: seeds passed and failed, virtual hours, wall
 // and CPU time, and each failure's reproduce line. Ctrl-C stops every job;
 // seeds cut short are not recorded, so a resumed campaign runs them again.
+// A seed still running past its wall-time limit is killed and recorded as a
+// failure (outcome "hung") with its reproduce line: a campaign cannot stall.
 #pragma once
 
 #include "tools/soak/CampaignPlan.h"
@@ -26,7 +28,12 @@ struct CampaignSettings {
     std::string resultsFile;           // empty: none
     bool resume = false;               // skip the seeds resultsFile holds
     std::string program;               // the corvane program each seed runs
+    double seedLimitSeconds = 0;       // wall time a seed may take before it is killed as hung; 0: seedTimeLimit
 };
+
+// The wall time a seed of `hours` virtual hours may take by default before
+// the campaign kills it and records it as hung.
+double seedTimeLimit(double hours);
 
 struct CampaignSummary {
     std::size_t seeds = 0;    // of this campaign
