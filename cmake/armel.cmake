@@ -30,6 +30,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# Every program built here runs under the emulator, its loader and libraries
-# taken from the cross environment.
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /usr/${CORVANE_ARMEL})
+# Every program built here runs under the emulator as an ARM926 (an
+# instruction the device's processor lacks, LDREX or a barrier, stops the
+# program), its loader and libraries taken from the cross environment.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -cpu arm926 -L /usr/${CORVANE_ARMEL})
