@@ -44,7 +44,9 @@ while read -r symbol; do
     surface+=("$name")
   else
     users=$(for o in "${objects[@]}"; do
-      arm-linux-gnueabi-nm -u "$o" | grep -qw -- "$symbol" && echo "${o#"$build"/CMakeFiles/corvane_device_objects.dir/}"
+      if arm-linux-gnueabi-nm -u "$o" | grep -w -- "$symbol" >/dev/null; then
+        echo "${o#"$build"/CMakeFiles/corvane_device_objects.dir/}"
+      fi
     done | sed 's/\.o$//' | tr '\n' ' ')
     echo "arm-check: FAIL: $(arm-linux-gnueabi-c++filt "$symbol") is no call of the CE surface (from: $users)" >&2
     status=1
