@@ -100,7 +100,7 @@ windows-stress: windows
 # ARMv5TE) with the DLL's flags; fails on an outside call that is not the CE
 # surface's, coredll's C library or arithmetic (tools/arm-check.sh).
 arm-check:
-	@bash .ci/deps.sh g++-arm-linux-gnueabi
+	@bash .ci/deps.sh cmake make g++-arm-linux-gnueabi
 	@bash tools/arm-check.sh
 
 # The simulation, the tools and the tests built for armel and run under
