@@ -8,6 +8,8 @@
 # make windows : cross-compile the driver as the 32-bit Corvane.dll, print its exports and imports
 # make windows-test : run that very Corvane.dll under Wine, beside a stand-in coredll.dll
 # make windows-stress : the same host for STRESS_SECONDS (default 600) of commands, power and reads
+# make arm-check : the driver folders compiled for the device's ARMv5TE as the DLL is; fails on any call a CE module cannot make; code size per folder
+# make arm-test : the whole suite built for ARMv5TE (armel) and run under qemu-arm; then the same outputs as on x86-64
 # make format / format-check : lay out every C++ file as .clang-format says / refuse one that strays
 
 # parallel spreads soak campaigns over machines (and its test runs it here);
@@ -17,7 +19,7 @@ PACKAGES := cmake g++ make libgtest-dev libbenchmark-dev libboost-context-dev nl
 WINDOWS_PACKAGES := cmake make g++-mingw-w64-i686 binutils-mingw-w64-i686
 
 .PHONY: deps build run test explore-test sanitize-test tsan-test bench coverage fuzz windows windows-test windows-stress \
-	format format-check clean
+	arm-check arm-test format format-check clean
 
 FUZZ_SECONDS ?= 60
 STRESS_SECONDS ?= 600
@@ -93,6 +95,19 @@ windows-test: windows
 windows-stress: windows
 	@cmake --build --preset windows --target corvane_standin corvane_wine_host
 	@bash wine/run.sh $(STRESS_SECONDS)
+
+# The driver folders compiled for the device's processor (ARM926EJ-S,
+# ARMv5TE) with the DLL's flags; fails on an outside call that is not the CE
+# surface's, coredll's C library or arithmetic (tools/arm-check.sh).
+arm-check:
+	@bash .ci/deps.sh cmake make g++-arm-linux-gnueabi
+	@bash tools/arm-check.sh
+
+# The simulation, the tools and the tests built for armel and run under
+# qemu-arm, then the same runs and replays on both processors; the host's
+# program is the one compared against.
+arm-test: build
+	@bash tools/arm-test.sh
 
 bench: build
 	@./build/default/corvane_bench

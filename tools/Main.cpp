@@ -156,6 +156,13 @@ int campaign(const Options& options)
     settings.seedLimitSeconds = options.seedLimitSeconds;
     settings.resume = options.resume;
     settings.program = std::filesystem::read_symlink("/proc/self/exe").string();
+#if defined(CORVANE_EMULATED)
+    // Built for another processor, this program is <name>-target and runs
+    // under an emulator: each seed's run starts the launcher <name> beside it,
+    // which the host can execute.
+    const std::string target = "-target";
+    if (settings.program.ends_with(target)) settings.program.resize(settings.program.size() - target.size());
+#endif
     if (!settings.soak.bandFile.empty()) {
         try {
             (void)sim::band::readBandFile(settings.soak.bandFile);  // its mistakes once, before any job

@@ -254,6 +254,24 @@ extern "C" void WINAPI StandIn_LeaveCriticalSection(LPCRITICAL_SECTION section)
     LeaveCriticalSection(section);
 }
 
+// ---- Interlocked access ---------------------------------------------------------------
+
+// Wine's own, on the real processor's atomic instructions.
+extern "C" LONG WINAPI StandIn_InterlockedCompareExchange(LONG volatile* target, LONG exchange, LONG comparand)
+{
+    return _InterlockedCompareExchange(target, exchange, comparand);
+}
+
+extern "C" LONG WINAPI StandIn_InterlockedExchange(LONG volatile* target, LONG value)
+{
+    return _InterlockedExchange(target, value);
+}
+
+extern "C" LONG WINAPI StandIn_InterlockedExchangeAdd(LONG volatile* target, LONG delta)
+{
+    return _InterlockedExchangeAdd(target, delta);
+}
+
 // ---- Errors and memory -------------------------------------------------------------
 
 extern "C" void WINAPI StandIn_SetLastError(DWORD error)

@@ -29,6 +29,31 @@
 #endif
 #include <windows.h>
 
+// The interlocked calls are coredll's, as on the device: the compiler's
+// headers would turn them into inline x86 instructions, which the processor of
+// the device does not have (an ARMv5 has no atomic read-modify-write). A
+// pointer is 32 bits there, so the pointer forms are the 32-bit calls.
+#undef InterlockedCompareExchange
+#undef InterlockedExchange
+#undef InterlockedExchangeAdd
+#undef InterlockedCompareExchangePointer
+#undef InterlockedExchangePointer
+extern "C" {
+__declspec(dllimport) LONG WINAPI InterlockedCompareExchange(LONG volatile* target, LONG exchange, LONG comparand);
+__declspec(dllimport) LONG WINAPI InterlockedExchange(LONG volatile* target, LONG value);
+__declspec(dllimport) LONG WINAPI InterlockedExchangeAdd(LONG volatile* target, LONG delta);
+}
+inline PVOID InterlockedCompareExchangePointer(PVOID volatile* target, PVOID exchange, PVOID comparand)
+{
+    return reinterpret_cast<PVOID>(InterlockedCompareExchange(
+        reinterpret_cast<LONG volatile*>(target), reinterpret_cast<LONG>(exchange), reinterpret_cast<LONG>(comparand)));
+}
+inline PVOID InterlockedExchangePointer(PVOID volatile* target, PVOID value)
+{
+    return reinterpret_cast<PVOID>(
+        InterlockedExchange(reinterpret_cast<LONG volatile*>(target), reinterpret_cast<LONG>(value)));
+}
+
 #else  // the host
 
 // ---- Basic types ---------------------------------------------------------
@@ -210,7 +235,32 @@ void EnterCriticalSection(LPCRITICAL_SECTION section);
 BOOL TryEnterCriticalSection(LPCRITICAL_SECTION section);
 void LeaveCriticalSection(LPCRITICAL_SECTION section);
 
+// One atomic read-modify-write of an aligned 32-bit value each, whatever the
+// processor: the kernel makes them atomic where the instruction set cannot
+// (an ARMv5 has no atomic read-modify-write; the kernel restarts a sequence
+// that an interrupt broke). Each is a full barrier. Exchange and add return
+// the value found before.
 LONG InterlockedCompareExchange(LONG volatile* target, LONG exchange, LONG comparand);
+LONG InterlockedExchange(LONG volatile* target, LONG value);
+LONG InterlockedExchangeAdd(LONG volatile* target, LONG delta);
+#if defined(UNDER_CE)
+// A pointer is 32 bits on the device: the pointer forms are the 32-bit calls.
+inline PVOID InterlockedCompareExchangePointer(PVOID volatile* target, PVOID exchange, PVOID comparand)
+{
+    return reinterpret_cast<PVOID>(InterlockedCompareExchange(
+        reinterpret_cast<LONG volatile*>(target), reinterpret_cast<LONG>(exchange), reinterpret_cast<LONG>(comparand)));
+}
+inline PVOID InterlockedExchangePointer(PVOID volatile* target, PVOID value)
+{
+    return reinterpret_cast<PVOID>(
+        InterlockedExchange(reinterpret_cast<LONG volatile*>(target), reinterpret_cast<LONG>(value)));
+}
+#else
+// The host's pointers may be wider than 32 bits: the simulated kernel has
+// calls of their own width.
+PVOID InterlockedCompareExchangePointer(PVOID volatile* target, PVOID exchange, PVOID comparand);
+PVOID InterlockedExchangePointer(PVOID volatile* target, PVOID value);
+#endif
 
 void SetLastError(DWORD error);
 DWORD GetLastError();

@@ -243,8 +243,68 @@ void WRITE_REGISTER_ULONG(volatile ULONG* reg, ULONG value)
     *reg = value;
 }
 
+namespace {
+// An interlocked call on memory that is not a register (the driver's shared
+// values): one access and one preemption point, as a shared value's load or
+// store, and a full barrier. Driver code run outside a simulated kernel (a
+// test of a pure function) makes the access alone.
+template <class Word, class Access>
+Word interlockedOnMemory(Word volatile* target, Access access)
+{
+    if (!sim::Kernel::exists()) return access();
+    sim::race::KernelScope kernel;
+    kernelImpl().preemptionPoint();
+    DeviceCycle cycle;
+    sim::race::acquire(const_cast<Word*>(target));
+    sim::race::release(const_cast<Word*>(target));
+    // One simulated thread runs at a time: a plain read-modify-write is atomic here.
+    return access();
+}
+}  // namespace
+
+LONG InterlockedExchange(LONG volatile* target, LONG value)
+{
+    return interlockedOnMemory(target, [&] {
+        const LONG found = *target;
+        *target = value;
+        return found;
+    });
+}
+
+LONG InterlockedExchangeAdd(LONG volatile* target, LONG delta)
+{
+    return interlockedOnMemory(target, [&] {
+        const LONG found = *target;
+        *target = static_cast<LONG>(static_cast<ULONG>(found) + static_cast<ULONG>(delta));  // wraps as on the device
+        return found;
+    });
+}
+
+PVOID InterlockedExchangePointer(PVOID volatile* target, PVOID value)
+{
+    return interlockedOnMemory(target, [&] {
+        PVOID const found = *target;
+        *target = value;
+        return found;
+    });
+}
+
+PVOID InterlockedCompareExchangePointer(PVOID volatile* target, PVOID exchange, PVOID comparand)
+{
+    return interlockedOnMemory(target, [&] {
+        PVOID const found = *target;
+        if (found == comparand) *target = exchange;
+        return found;
+    });
+}
+
 LONG InterlockedCompareExchange(LONG volatile* target, LONG exchange, LONG comparand)
 {
+    if (!sim::Kernel::exists()) {
+        const LONG found = *target;
+        if (found == comparand) *target = exchange;
+        return found;
+    }
     sim::race::KernelScope kernel;
     kernelImpl().preemptionPoint();
     DeviceCycle cycle;

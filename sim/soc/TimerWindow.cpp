@@ -8,8 +8,13 @@ TimerWindow::TimerWindow(Kernel& kernel, std::uint32_t base, std::uint32_t size,
 
 std::uint32_t TimerWindow::counter() const
 {
-    const unsigned __int128 elapsed = kernel_.now() - startTime_;
-    const auto ticks = static_cast<std::uint64_t>(elapsed * ticksPerSecond_ / 1'000'000u);
+    // elapsed * rate / 10^6 without a 128-bit product, which a 32-bit
+    // processor's compiler does not have: whole seconds, then the rest (below
+    // 10^6 microseconds, so the product fits for any rate below 10^13 Hz).
+    // Modulo 2^64 the sum is the exact quotient, as the counter wants.
+    const std::uint64_t elapsed = kernel_.now() - startTime_;
+    const std::uint64_t ticks =
+        elapsed / 1'000'000u * ticksPerSecond_ + elapsed % 1'000'000u * ticksPerSecond_ / 1'000'000u;
     return static_cast<std::uint32_t>(startValue_ + ticks);
 }
 

@@ -376,6 +376,37 @@ TEST(Kernel, RegisterAccessReachesTheDeviceBehindTheAddress)
     EXPECT_EQ(window[1], 3u);
 }
 
+// A shared value's every access is one point where another thread may run,
+// its read-modify-writes included; a narrow field wraps at its own width, so
+// that a compare-and-swap still finds the value it reads, and no 16- or 32-bit
+// value comes back sign-extended.
+TEST(Kernel, SharedValuesMakeOnePointAnAccessAndWrapAtTheirOwnWidth)
+{
+    sim::Kernel kernel({.seed = 1, .schedule = sim::Schedule::Random});
+    Shared<std::uint8_t> count{255};
+    Shared<std::uint16_t> half{0x8000};
+    Shared<std::uint32_t> wide{0xFFFFFFFFu};
+    int record = 0;
+    Shared<int*> published{nullptr};
+    const std::uint64_t start = kernel.preemptionPoints();
+
+    EXPECT_EQ(count.fetchAdd(1), 255);
+    std::uint8_t expected = 0;
+    EXPECT_TRUE(count.compareExchange(expected, 7));
+    EXPECT_EQ(count.exchange(0), 7);
+    std::uint16_t seen = 0x8000;
+    EXPECT_TRUE(half.compareExchange(seen, 0xFFFF));
+    seen = 1;
+    EXPECT_FALSE(half.compareExchange(seen, 2));
+    EXPECT_EQ(seen, 0xFFFF);
+    EXPECT_EQ(wide.fetchAdd(2), 0xFFFFFFFFu);
+    EXPECT_EQ(wide.load(), 1u);
+    published.store(&record, std::memory_order_release);
+    EXPECT_EQ(published.load(std::memory_order_acquire), &record);
+    EXPECT_EQ(published.exchange(nullptr), &record);
+    EXPECT_EQ(kernel.preemptionPoints() - start, 10u);
+}
+
 // Five threads that sleep for varied short times: plenty of ties to break,
 // and calls between the sleeps where the preemptive modes may switch.
 std::vector<sim::TraceEntry> traceFor(std::uint64_t seed, sim::Schedule schedule = sim::Schedule::Cooperative)

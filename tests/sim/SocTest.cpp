@@ -201,6 +201,19 @@ TEST_F(Soc, TimerCounterFollowsVirtualTimeOnlyThroughTheLatch)
     start = kernel.now();
     timerDelay(timer, clock, 5000);
     EXPECT_EQ(kernel.now() - start, 2u);
+
+    // The count is the whole quotient of time and rate, for a rate that does
+    // not divide a second and where their product passes 64 bits (an hour at
+    // 6 GHz); it wraps at 32 bits.
+    sim::TimerWindow& counter = world.soc().timer();
+    counter.setTicksPerSecond(32'768);
+    counter.setCounter(0);
+    Sleep(1'501);
+    EXPECT_EQ(counter.counter(), 49'184u);  // 1.501 s: 49184.768 ticks
+    counter.setTicksPerSecond(6'000'000'000);
+    counter.setCounter(0);
+    Sleep(3'601'500);
+    EXPECT_EQ(counter.counter(), 1'019'533'824u);  // 3601.5 s * 6 GHz, modulo 2^32
 }
 
 TEST_F(Soc, HeldInterruptLineIsSeenAgainAsSoonAsTheDriverAcknowledges)

@@ -444,9 +444,9 @@ TEST(SoakRunDeathTest, ACrashStillPrintsTheReproduceLine)
 }
 #endif
 
-// Virtual hours per seed; the sanitizer builds run fewer of them. Preemption
-// costs time: the long runs are `corvane soak`'s.
-#if defined(CORVANE_ASAN) || defined(CORVANE_TSAN)
+// Virtual hours per seed; the sanitizer builds and the emulated processor run
+// fewer of them. Preemption costs time: the long runs are `corvane soak`'s.
+#if defined(CORVANE_ASAN) || defined(CORVANE_TSAN) || defined(CORVANE_EMULATED)
 constexpr double kHoursPerSeed = 0.5;
 #else
 constexpr double kHoursPerSeed = 1.0;
@@ -504,9 +504,10 @@ TEST_P(SoakSeeds, DriverSurvivesFaultsAndRecoversAfterEachHeal)
 INSTANTIATE_TEST_SUITE_P(Bands, SoakSeeds, testing::Values("default", "weak"));
 
 // Seeds that found faults, kept as they found them (in the mode they had then).
-// They run for hours, which take minutes under the sanitizers: there the
-// default build's run of them is the one that counts.
-#if defined(CORVANE_ASAN) || defined(CORVANE_TSAN)
+// They run for hours, which take minutes under the sanitizers and under a
+// processor emulator: there the default build's run of them is the one that
+// counts.
+#if defined(CORVANE_ASAN) || defined(CORVANE_TSAN) || defined(CORVANE_EMULATED)
 #define SKIP_LONG_SOAK() GTEST_SKIP() << "a long soak regression: it runs in the default build"
 #else
 #define SKIP_LONG_SOAK() (void)0
