@@ -589,8 +589,12 @@ public:
             settings.volume.store(round % 6 == 2 ? 0 : 15);
             ApplyReceiverSettings(settings);
             ASSERT_TRUE(reader.join());
-            if (!kSupplyDip) EXPECT_NE(found, RegisterReadBack::SettingsLost) << "a healthy chip read as reset";
-            if (resetThroughout) EXPECT_NE(found, RegisterReadBack::InStep) << "a reset chip read as in step";
+            if (!kSupplyDip) {
+                EXPECT_NE(found, RegisterReadBack::SettingsLost) << "a healthy chip read as reset";
+            }
+            if (resetThroughout) {
+                EXPECT_NE(found, RegisterReadBack::InStep) << "a reset chip read as in step";
+            }
             if (::testing::Test::HasFailure()) return;
         }
     }
@@ -731,8 +735,9 @@ public:
                 // which would keep the automatic search off for good. (One a
                 // recovery held back is posted again after its tune back.)
                 Sleep(2000);
-                if (settled() && gDriver.control.searchState.load() == kSearchIdle)
+                if (settled() && gDriver.control.searchState.load() == kSearchIdle) {
                     EXPECT_EQ(gDriver.control.stopSearch.load(), 0);
+                }
                 expectRunningAndAnswering(second % 2 == 0 ? 10120 : 9470);
                 if (::testing::Test::HasFailure()) return;
             }
@@ -774,7 +779,9 @@ public:
             CloseHandle(arrival);
             const bool published = gDriver.tuner.pI2CHandle.load() != nullptr;
             EXPECT_EQ(world.bus().openHandles(), published ? 1u : 0u) << "round " << round;
-            if (published) EXPECT_TRUE(GuardedReadRegisters(si4709::STATUSRSSI, si4709::READCHAN)) << "round " << round;
+            if (published) {
+                EXPECT_TRUE(GuardedReadRegisters(si4709::STATUSRSSI, si4709::READCHAN)) << "round " << round;
+            }
             if (::testing::Test::HasFailure()) return;
         }
     }
