@@ -35,7 +35,13 @@ void LineOutput::printLine(std::string_view line, sim::Micros now)
     }
     std::string prefix;
     if (timestamps_) prefix = virtualSeconds(now) + " ";
-    int written = std::fprintf(out_, "%s%.*s\n", prefix.c_str(), static_cast<int>(line.size()), line.data());
+    // Written as fprintf's "%s%.*s\n" would (the line up to a NUL byte, should
+    // it hold one), without parsing a format for every line.
+    const std::string_view text = line.substr(0, line.find('\0'));
+    int written = std::fwrite(prefix.data(), 1, prefix.size(), out_) == prefix.size() &&
+                          std::fwrite(text.data(), 1, text.size(), out_) == text.size() && std::fputc('\n', out_) != EOF
+                      ? 0
+                      : -1;
     ++lines_;
     if (decode_) {
         const std::string rendering = view_.render(line);

@@ -151,6 +151,7 @@ void LeaveCriticalSection(LPCRITICAL_SECTION section)
         return;
     }
     // Every waiter tries again; the first to run takes the section.
+    if (lock.waiters.empty()) return;
     std::vector<Thread*> waiters;
     waiters.swap(lock.waiters);
     for (Thread* t : waiters) k.makeReady(t);

@@ -213,12 +213,24 @@ void Kernel::mapRegisters(void* hostAddress, std::size_t size, RegisterDevice* d
     unmapRegisters(hostAddress);
     const auto begin = reinterpret_cast<std::uintptr_t>(hostAddress);
     impl_->registers.push_back({begin, begin + size, device});
+    impl_->boundRegisters();
+}
+
+void Kernel::Impl::boundRegisters()
+{
+    registersLow = ~std::uintptr_t{0};
+    registersHigh = 0;
+    for (const RegisterRange& r : registers) {
+        registersLow = std::min(registersLow, r.begin);
+        registersHigh = std::max(registersHigh, r.end);
+    }
 }
 
 void Kernel::unmapRegisters(void* hostAddress)
 {
     const auto begin = reinterpret_cast<std::uintptr_t>(hostAddress);
     std::erase_if(impl_->registers, [begin](const RegisterRange& r) { return r.begin == begin; });
+    impl_->boundRegisters();
 }
 
 void Kernel::failAllocations(std::uint32_t pass, std::uint32_t fail)

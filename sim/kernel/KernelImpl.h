@@ -230,7 +230,7 @@ public:
 class HardwareEvents {
 public:
     using Id = std::uint64_t;
-    Id add(std::function<void()> action)
+    Id add(std::function<void()>&& action)
     {
         std::uint32_t index;
         if (free_.empty()) {
@@ -329,6 +329,12 @@ struct Kernel::Impl {
 
     std::map<std::u16string, Device*, std::less<>> devices;
     std::vector<RegisterRange> registers;
+    // The lowest begin and highest end of the ranges: an address outside is
+    // no register, told with two compares (the driver's interlocked calls on
+    // its own shared values ask at every pass). Empty: low above high.
+    std::uintptr_t registersLow = ~std::uintptr_t{0};
+    std::uintptr_t registersHigh = 0;
+    void boundRegisters();
 
     std::uint32_t allocPass = 0, allocFail = 0;
     bool allocCountdown = false;
@@ -375,9 +381,34 @@ struct Kernel::Impl {
     Waitable* lookupEvenClosed(HANDLE handle) const;
     void makeReady(Thread* t);            // wake now
     void wakeAt(Thread* t, Micros when);  // timed wake
-    void cancelWake(Thread* t);           // its queued wake, if any, leaves the timeline
-    void wake(Thread* t, DWORD result);   // end a wait with a result
-    void block();                         // current thread gives up the processor
+    // The current thread, its state set and its earlier wake cancelled, sleeps
+    // until `when`. Cooperative mode: when its wake would come out of the
+    // timeline first (before every hardware event, which goes first at the
+    // same time, and before every other wake in the timeline's order, ties
+    // included), the thread would be the next to run, so it runs on at once
+    // without queueing the wake; the tie is drawn and the sequence counted
+    // all the same, so that later ties come out as they would have.
+    void sleepUntil(Thread* self, Micros when)
+    {
+        if (!preemptive()) {
+            const auto tie = static_cast<std::uint32_t>(streams[unsigned(Stream::Scheduler)].next());
+            const TimelineEntry wake = TimelineEntry::wake(when, tie, sequence++, self);
+            if (when < timeline.events.firstTime() && (timeline.wakes.empty() || timeline.wakes.top() > wake) &&
+                !held(self)) [[likely]] {
+                pace(when);
+                if (when > now) now = when;
+                self->state = Thread::Running;
+                return;
+            }
+            timeline.wakes.push(wake);
+        } else {
+            wakeAt(self, when);
+        }
+        block();
+    }
+    void cancelWake(Thread* t) { timeline.wakes.remove(t->id - 1); }  // its queued wake, if any, leaves
+    void wake(Thread* t, DWORD result);                               // end a wait with a result
+    void block();                                                     // current thread gives up the processor
     void blockUnmarked();
     bool preemptive() const { return options.schedule != Schedule::Cooperative; }
     // In the header, so that a point's fast path is inlined where points are

@@ -109,11 +109,6 @@ void Kernel::Impl::wakeAt(Thread* t, Micros when)
     timeline.wakes.push(TimelineEntry::wake(when, tie, sequence++, t));  // replaces its earlier wake
 }
 
-void Kernel::Impl::cancelWake(Thread* t)
-{
-    timeline.wakes.remove(t->id - 1);
-}
-
 void Kernel::Impl::makeReady(Thread* t)
 {
     t->state = Thread::Ready;  // a timed wake still queued is overtaken

@@ -215,7 +215,9 @@ struct DeviceCycle {
 const sim::RegisterRange* rangeOf(const volatile void* address)
 {
     const auto a = reinterpret_cast<std::uintptr_t>(address);
-    for (const sim::RegisterRange& r : kernelImpl().registers)
+    const sim::Kernel::Impl& k = kernelImpl();
+    if (a < k.registersLow || a >= k.registersHigh) return nullptr;
+    for (const sim::RegisterRange& r : k.registers)
         if (a >= r.begin && a < r.end) return &r;
     return nullptr;
 }

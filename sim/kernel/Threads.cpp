@@ -276,8 +276,7 @@ void Sleep(DWORD milliseconds)
     // at once and runs after the threads due now that rank as high or higher.
     self->state = Thread::Sleeping;
     k.cancelWake(self);
-    k.wakeAt(self, k.now + sim::Micros(milliseconds) * 1000);
-    k.block();
+    k.sleepUntil(self, k.now + sim::Micros(milliseconds) * 1000);
 }
 
 DWORD GetTickCount()

@@ -374,6 +374,27 @@ TEST(Kernel, RegisterAccessReachesTheDeviceBehindTheAddress)
     kernel.unmapRegisters(window);
     WRITE_REGISTER_ULONG(&window[1], 3);
     EXPECT_EQ(window[1], 3u);
+
+    // With two windows mapped, memory outside both and memory between them
+    // is plain memory, and unmapping one leaves the other's device reached.
+    alignas(8) ULONG low[4] = {}, high[4] = {}, plain[2] = {};
+    Counter lowDevice, highDevice;
+    kernel.mapRegisters(low, sizeof low, &lowDevice);
+    kernel.mapRegisters(high, sizeof high, &highDevice);
+    EXPECT_EQ(InterlockedCompareExchange(reinterpret_cast<volatile LONG*>(&plain[1]), 7, 0), 0);
+    EXPECT_EQ(plain[1], 7u);
+    EXPECT_EQ(InterlockedCompareExchange(reinterpret_cast<volatile LONG*>(&window[1]), 7, 3), 3);
+    EXPECT_EQ(window[1], 7u);
+    EXPECT_EQ(InterlockedCompareExchange(reinterpret_cast<volatile LONG*>(&high[1]), 8, 5), 5);
+    EXPECT_EQ(highDevice.value, 8u);
+    kernel.unmapRegisters(low);
+    WRITE_REGISTER_ULONG(&low[1], 4);
+    EXPECT_EQ(low[1], 4u);
+    EXPECT_EQ(lowDevice.value, 5u);
+    WRITE_REGISTER_ULONG(&high[1], 6);
+    EXPECT_EQ(highDevice.value, 6u);
+    EXPECT_EQ(high[1], 0u);
+    kernel.unmapRegisters(high);
 }
 
 // A shared value's every access is one point where another thread may run,
@@ -543,6 +564,26 @@ TEST(Kernel, TheTimelineHoldsOnlyLiveEntriesAndPopsThemInOrder)
     const std::size_t events = timeline.events.size();
     kernel.cancel(kernel.after(10, [] {}));
     EXPECT_EQ(timeline.events.size(), events);
+
+    // A sleep that ends before every other entry runs on at once, without a
+    // switch or a queued wake, yet draws its tie as a queued wake would, so
+    // that later ties fall as before; hardware due at the very time the
+    // sleep ends runs first, as the timeline orders it.
+    const std::uint64_t switches = kernel.switches();
+    sim::Random expected = kernel.random(sim::Stream::Scheduler);
+    expected.next();
+    const sim::Micros start = kernel.now();
+    Sleep(1);
+    EXPECT_EQ(kernel.now(), start + 1000);
+    EXPECT_EQ(timeline.wakes.size(), 1u);
+    sim::Random after = kernel.random(sim::Stream::Scheduler);
+    EXPECT_EQ(after.next(), expected.next()) << "the sleep drew exactly one tie";
+    bool ran = false;
+    kernel.after(2000, [&] { ran = true; });
+    Sleep(2);
+    EXPECT_TRUE(ran) << "the event due with the wake runs before the sleeper";
+    EXPECT_EQ(kernel.now(), start + 3000);
+    EXPECT_EQ(kernel.switches(), switches);
 }
 
 TEST(Kernel, AnEventDueAtAPointRunsInsideTheThreadPassingIt)

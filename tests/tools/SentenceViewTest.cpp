@@ -4,6 +4,9 @@
 #include "tools/SentenceView.h"
 #include "tests/channel/OutputLines.h"
 #include "tools/DecodeView.h"
+#include "tools/LineOutput.h"
+
+#include <cstdio>
 
 using namespace corvane;
 using namespace corvane_test;
@@ -136,4 +139,30 @@ TEST_F(SentenceViewTest, TheDecodeViewJoinsWhatSeveralLinesCarry)
               "raw group 2A, PI D3A1, blocks B 2000 C 4142 D 4344; radiotext segment 0 \"ABCD\"");
     EXPECT_EQ(viewed([] { emitRawGroup(0xD3A1, 0x2001, 0x450D, 0x2020); }),
               "raw group 2A, PI D3A1, blocks B 2001 C 450D D 2020; radiotext \"ABCDE\"");
+}
+
+// The lines as `corvane run` prints them: whole lines only, however the bytes
+// arrive, each with its time stamp and its rendering; a line holding a NUL
+// byte is printed up to it.
+TEST_F(SentenceViewTest, PrintedLinesCarryTheirTimeAndRendering)
+{
+    std::FILE* out = std::tmpfile();
+    ASSERT_NE(out, nullptr);
+    LineOutput output(out, true, true);
+    emitTmcGroup(0x8403, 0x8000 | 0x0800 | 473, 4000);
+    const Lines lines = takeLines();
+    ASSERT_EQ(lines.size(), 1u);
+    const std::string line = lines[0] + "\r\n";
+    output.feed(line.substr(0, 5), 1'000);
+    output.feed(line.substr(5), 2'345'000);
+    output.feed(std::string("$AB\0CD\r\n$EF", 12), 3'000'000);
+    EXPECT_EQ(output.linesPrinted(), 2u);
+    std::rewind(out);
+    std::string printed;
+    for (int c; (c = std::fgetc(out)) != EOF;) printed += static_cast<char>(c);
+    std::fclose(out);
+    DecodeView view;
+    const std::string rendering = view.render(lines[0]);
+    ASSERT_FALSE(rendering.empty());
+    EXPECT_EQ(printed, "2.345 " + lines[0] + "\n" + std::string(6, ' ') + "  = " + rendering + "\n3.000 $AB\n");
 }
