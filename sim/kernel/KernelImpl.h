@@ -472,6 +472,8 @@ struct Kernel::Impl {
     {
         if (powerHandler != nullptr) [[unlikely]]
             callInPowerHandler(name);
+        // Cooperative mode has no point here, so no thread can see the mark.
+        if (!preemptive()) return;
         // A thread stopped here is making a kernel call: it cannot be suspended.
         Thread* self = current;
         if (self != nullptr) self->enteringCall = true;

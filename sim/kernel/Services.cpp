@@ -253,7 +253,7 @@ namespace {
 template <class Word, class Access>
 Word interlockedOnMemory(Word volatile* target, Access access)
 {
-    if (!sim::Kernel::exists()) return access();
+    if (sim::gLiveKernel == nullptr) return access();
     sim::race::KernelScope kernel;
     kernelImpl().preemptionPoint();
     DeviceCycle cycle;
@@ -302,7 +302,7 @@ PVOID InterlockedCompareExchangePointer(PVOID volatile* target, PVOID exchange, 
 
 LONG InterlockedCompareExchange(LONG volatile* target, LONG exchange, LONG comparand)
 {
-    if (!sim::Kernel::exists()) {
+    if (sim::gLiveKernel == nullptr) {
         const LONG found = *target;
         if (found == comparand) *target = exchange;
         return found;
