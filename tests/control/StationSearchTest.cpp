@@ -399,7 +399,14 @@ std::vector<SearchFaultCase> searchFaultCases()
     return cases;
 }
 
-INSTANTIATE_TEST_SUITE_P(Stages, StationSearchFaults, testing::ValuesIn(searchFaultCases()));
+// Names by fault and moment ("HungChipAt2000ms"), for reproduce lines.
+std::string searchFaultName(const testing::TestParamInfo<SearchFaultCase>& info)
+{
+    const char* const faults[] = {"SupplyDip", "HungChip", "FailingBus", "SlowBus"};
+    return std::string(faults[static_cast<int>(info.param.fault)]) + "At" + std::to_string(info.param.atMs) + "ms";
+}
+
+INSTANTIATE_TEST_SUITE_P(Stages, StationSearchFaults, testing::ValuesIn(searchFaultCases()), searchFaultName);
 
 }  // namespace
 }  // namespace controltest

@@ -560,6 +560,7 @@ TEST(SoakRegression, TmcHeardFromAStationBeingLeftIsNoRecovery)
 // 1000 and 1001, covers a stuck line and ignition noise). One test each, so
 // that none runs long under the sanitizers.
 struct CarFaultCase {
+    const char* name;  // the test's name: fixed, where a printed pointer would not be
     std::uint64_t seed;
     const char* what;
     std::uint64_t SoakReport::CarFaultCounts::*count;
@@ -579,12 +580,14 @@ TEST_P(SoakCarFaults, EachFaultACarGivesIsSurvived)
 INSTANTIATE_TEST_SUITE_P(
     Faults, SoakCarFaults,
     testing::Values(
-        CarFaultCase{7, "a supply dip a minute before a heal: its registers lost, the chip is silent until recovered",
+        CarFaultCase{"SupplyDip", 7,
+                     "a supply dip a minute before a heal: its registers lost, the chip is silent until recovered",
                      &SoakReport::CarFaultCounts::dips},
-        CarFaultCase{7, "a held bus: reads fail while RDSR shows the group before",
+        CarFaultCase{"HeldBus", 7, "a held bus: reads fail while RDSR shows the group before",
                      &SoakReport::CarFaultCounts::heldBuses},
-        CarFaultCase{10, "a slow bus: the interrupt thread finds the bus taken and skips its read",
-                     &SoakReport::CarFaultCounts::slowBuses}));
+        CarFaultCase{"SlowBus", 10, "a slow bus: the interrupt thread finds the bus taken and skips its read",
+                     &SoakReport::CarFaultCounts::slowBuses}),
+    [](const testing::TestParamInfo<CarFaultCase>& info) { return std::string(info.param.name); });
 
 TEST(SoakRegression, ARingThatOverranWhileBeingReadLeavesASeamNotATornLine)
 {
