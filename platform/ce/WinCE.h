@@ -43,16 +43,7 @@ __declspec(dllimport) LONG WINAPI InterlockedCompareExchange(LONG volatile* targ
 __declspec(dllimport) LONG WINAPI InterlockedExchange(LONG volatile* target, LONG value);
 __declspec(dllimport) LONG WINAPI InterlockedExchangeAdd(LONG volatile* target, LONG delta);
 }
-inline PVOID InterlockedCompareExchangePointer(PVOID volatile* target, PVOID exchange, PVOID comparand)
-{
-    return reinterpret_cast<PVOID>(InterlockedCompareExchange(
-        reinterpret_cast<LONG volatile*>(target), reinterpret_cast<LONG>(exchange), reinterpret_cast<LONG>(comparand)));
-}
-inline PVOID InterlockedExchangePointer(PVOID volatile* target, PVOID value)
-{
-    return reinterpret_cast<PVOID>(
-        InterlockedExchange(reinterpret_cast<LONG volatile*>(target), reinterpret_cast<LONG>(value)));
-}
+#include "platform/ce/InterlockedPointers.h"
 
 #else  // the host
 
@@ -245,16 +236,7 @@ LONG InterlockedExchange(LONG volatile* target, LONG value);
 LONG InterlockedExchangeAdd(LONG volatile* target, LONG delta);
 #if defined(UNDER_CE)
 // A pointer is 32 bits on the device: the pointer forms are the 32-bit calls.
-inline PVOID InterlockedCompareExchangePointer(PVOID volatile* target, PVOID exchange, PVOID comparand)
-{
-    return reinterpret_cast<PVOID>(InterlockedCompareExchange(
-        reinterpret_cast<LONG volatile*>(target), reinterpret_cast<LONG>(exchange), reinterpret_cast<LONG>(comparand)));
-}
-inline PVOID InterlockedExchangePointer(PVOID volatile* target, PVOID value)
-{
-    return reinterpret_cast<PVOID>(
-        InterlockedExchange(reinterpret_cast<LONG volatile*>(target), reinterpret_cast<LONG>(value)));
-}
+#include "platform/ce/InterlockedPointers.h"
 #else
 // The host's pointers may be wider than 32 bits: the simulated kernel has
 // calls of their own width.
