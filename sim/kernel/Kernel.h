@@ -34,12 +34,29 @@ enum class Stream : unsigned { Scheduler, Bus, Band, Interrupts, Memory, Faults,
 class Random {
 public:
     explicit Random(std::uint64_t seed = 1);
-    std::uint64_t next();
-    std::uint32_t below(std::uint32_t bound);  // uniform in [0, bound), 0 for bound 0
-    bool chance(double probability);           // true with the given probability
-    double unit();                             // uniform in [0, 1)
+    // Inline: the scheduler draws one for every wake and event.
+    std::uint64_t next()
+    {
+        const std::uint64_t result = rotl(s_[1] * 5, 7) * 9;
+        const std::uint64_t t = s_[1] << 17;
+        s_[2] ^= s_[0];
+        s_[3] ^= s_[1];
+        s_[1] ^= s_[2];
+        s_[0] ^= s_[3];
+        s_[2] ^= t;
+        s_[3] = rotl(s_[3], 45);
+        return result;
+    }
+    // Uniform in [0, bound), 0 for bound 0.
+    std::uint32_t below(std::uint32_t bound)
+    {
+        return bound == 0 ? 0 : static_cast<std::uint32_t>((next() >> 32) * bound >> 32);
+    }
+    bool chance(double probability);  // true with the given probability
+    double unit();                    // uniform in [0, 1)
 
 private:
+    static std::uint64_t rotl(std::uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
     std::uint64_t s_[4];
 };
 

@@ -19,25 +19,6 @@ Random::Random(std::uint64_t seed)
     for (auto& s : s_) s = splitmix(seed);
 }
 
-std::uint64_t Random::next()
-{
-    auto rotl = [](std::uint64_t x, int k) { return (x << k) | (x >> (64 - k)); };
-    const std::uint64_t result = rotl(s_[1] * 5, 7) * 9;
-    const std::uint64_t t = s_[1] << 17;
-    s_[2] ^= s_[0];
-    s_[3] ^= s_[1];
-    s_[1] ^= s_[2];
-    s_[0] ^= s_[3];
-    s_[2] ^= t;
-    s_[3] = rotl(s_[3], 45);
-    return result;
-}
-
-std::uint32_t Random::below(std::uint32_t bound)
-{
-    return bound == 0 ? 0 : static_cast<std::uint32_t>((next() >> 32) * bound >> 32);
-}
-
 double Random::unit()
 {
     return double(next() >> 11) * 0x1.0p-53;
