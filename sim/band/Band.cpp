@@ -11,12 +11,14 @@ Station& Band::add(Station station)
         return *existing;
     }
     stations_.push_back(std::make_unique<Station>(std::move(station)));
+    ++generation_;
     return *stations_.back();
 }
 
 void Band::remove(std::uint16_t frequency)
 {
     std::erase_if(stations_, [frequency](const auto& s) { return s->frequency == frequency; });
+    ++generation_;
 }
 
 Station* Band::find(std::uint16_t frequency)

@@ -34,6 +34,9 @@ public:
     Station* find(std::uint16_t frequency);
     const Station* find(std::uint16_t frequency) const;
     std::size_t size() const { return stations_.size(); }
+    // Moves on whenever a station comes or goes: a listener that remembers
+    // which station it found on a frequency asks again only after a change.
+    std::uint64_t generation() const { return generation_; }
 
     // The level heard on a frequency where no station transmits.
     int noiseRssi() const { return noiseRssi_; }
@@ -45,6 +48,7 @@ public:
 
 private:
     std::vector<std::unique_ptr<Station>> stations_;
+    std::uint64_t generation_ = 0;
     int noiseRssi_ = 8;
 };
 

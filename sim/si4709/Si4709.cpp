@@ -118,15 +118,20 @@ bool Si4709::read(std::uint8_t* data, std::size_t length)
         return false;
     }
     ++busReads_;
+    // Nothing changes while the bytes go out: the live status is the same for
+    // every word of the read.
+    const std::uint16_t status = liveStatus();
     // A read that reaches RDSD while RDSR shows hands the reader a group.
     constexpr std::size_t kThroughRdsd = 2 * (RDSD - STATUSRSSI + 1);
-    if (length >= kThroughRdsd && (reg(STATUSRSSI) & kStatusRdsr) != 0) {
+    if (length >= kThroughRdsd && (status & kStatusRdsr) != 0) {
         ++groupReads_;
     }
-    for (std::size_t i = 0; i < length / 2; ++i) {
-        const std::uint16_t value = reg(static_cast<Register>((kFirstReadRegister + i) % kRegisterCount));
-        data[2 * i] = static_cast<std::uint8_t>(value >> 8);
-        data[2 * i + 1] = static_cast<std::uint8_t>(value & 0xFF);
+    unsigned index = kFirstReadRegister;
+    for (std::size_t i = 0; i < length; i += 2) {
+        const std::uint16_t value = index == STATUSRSSI ? status : regs_[index];
+        data[i] = static_cast<std::uint8_t>(value >> 8);
+        data[i + 1] = static_cast<std::uint8_t>(value & 0xFF);
+        index = (index + 1) % kRegisterCount;
     }
     return true;
 }

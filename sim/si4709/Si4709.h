@@ -152,6 +152,7 @@ private:
     std::uint16_t frequencyOf(unsigned channel) const;
     unsigned spacing() const;
     const Station* stationOn(unsigned channel) const;
+    Station* stationAt(std::uint16_t frequency) const;
     std::uint16_t liveStatus() const;
     void setReadChannel(unsigned channel);
     void startTune();
@@ -204,6 +205,11 @@ private:
     bool stallQuality_ = false;
     std::uint16_t stepOneAnswer_ = 0x0000;
     std::uint16_t stepTwoAnswer_ = 0x0100;
+    // The station last found on a frequency, kept while the band's stations
+    // stay the same: the chip asks on every group and every register read.
+    mutable Station* heardStation_ = nullptr;
+    mutable std::uint16_t heardFrequency_ = 0;
+    mutable std::uint64_t heardGeneration_ = ~std::uint64_t{0};
     // interrupt output
     bool lineLow_ = false;
     std::function<void(bool)> interruptListener_;

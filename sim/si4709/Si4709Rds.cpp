@@ -49,7 +49,7 @@ void Si4709::groupTick()
 {
     const std::uint64_t slot = listenSlot_;
     awaitGroup(slot + 1);
-    Station* station = band_.find(frequency());
+    Station* station = stationAt(frequency());
     if (station == nullptr || !station->rds) {
         regs_[STATUSRSSI] &= static_cast<std::uint16_t>(~kStatusRdss);
         missedFrom_ = kNothingMissed;  // nothing on the air to miss

@@ -51,7 +51,20 @@ std::uint16_t Si4709::frequencyOf(unsigned channel) const
 
 const Station* Si4709::stationOn(unsigned channel) const
 {
-    return band_.find(frequencyOf(channel));
+    return stationAt(frequencyOf(channel));
+}
+
+Station* Si4709::stationAt(std::uint16_t frequency) const
+{
+    // A station keeps its frequency and its place until the band changes;
+    // the band's generation says when it did.
+    if (frequency != heardFrequency_ || band_.generation() != heardGeneration_ ||
+        (heardStation_ != nullptr && heardStation_->frequency != frequency)) {
+        heardStation_ = band_.find(frequency);
+        heardFrequency_ = frequency;
+        heardGeneration_ = band_.generation();
+    }
+    return heardStation_;
 }
 
 std::uint16_t Si4709::liveStatus() const
