@@ -126,12 +126,12 @@ bool Si4709::read(std::uint8_t* data, std::size_t length)
     if (length >= kThroughRdsd && (status & kStatusRdsr) != 0) {
         ++groupReads_;
     }
-    unsigned index = kFirstReadRegister;
-    for (std::size_t i = 0; i < length; i += 2) {
-        const std::uint16_t value = index == STATUSRSSI ? status : regs_[index];
-        data[i] = static_cast<std::uint8_t>(value >> 8);
-        data[i + 1] = static_cast<std::uint8_t>(value & 0xFF);
-        index = (index + 1) % kRegisterCount;
+    std::array<std::uint16_t, kRegisterCount> words = regs_;
+    words[STATUSRSSI] = status;
+    for (std::size_t i = 0; i < length / 2; ++i) {
+        const std::uint16_t value = words[(kFirstReadRegister + i) % kRegisterCount];
+        data[2 * i] = static_cast<std::uint8_t>(value >> 8);
+        data[2 * i + 1] = static_cast<std::uint8_t>(value & 0xFF);
     }
     return true;
 }
@@ -190,7 +190,7 @@ void Si4709::applyPower(std::uint16_t before)
     if (power_ == Power::Off && (now & kPowercfgEnable) && !(now & kPowercfgDisable)) {
         power_ = Power::PoweringUp;
         missFrom(slotAt(kernel_.now()));
-        powerEvent_ = kernel_.after(timing_.powerUp, [this] {
+        powerEvent_ = after(timing_.powerUp, [this] {
             powerEvent_ = 0;
             power_ = Power::Ready;
             regs_[CHIPID] = kChipIdPoweredUp;

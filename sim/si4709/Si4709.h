@@ -44,6 +44,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <utility>
 
 namespace sim {
 
@@ -146,13 +147,19 @@ private:
     void resetRegisters();
     void stopEverything();
     void cancel(Kernel::EventId& id);
+    // A hardware event `delay` from now (what Kernel::after does, without
+    // handing the action on a second time).
+    template <class Action>
+    Kernel::EventId after(Micros delay, Action&& action)
+    {
+        return kernel_.at(kernel_.now() + delay, std::forward<Action>(action));
+    }
     void applyWrite(const std::array<std::uint16_t, 16>& before, unsigned count);
     void applyPower(std::uint16_t before);
     // Si4709Tuning.cpp
     std::uint16_t frequencyOf(unsigned channel) const;
     unsigned spacing() const;
-    const Station* stationOn(unsigned channel) const;
-    Station* stationAt(std::uint16_t frequency) const;
+    Station* stationOn(unsigned channel) const;
     std::uint16_t liveStatus() const;
     void setReadChannel(unsigned channel);
     void startTune();
@@ -205,9 +212,12 @@ private:
     bool stallQuality_ = false;
     std::uint16_t stepOneAnswer_ = 0x0000;
     std::uint16_t stepTwoAnswer_ = 0x0100;
-    // The station last found on a frequency, kept while the band's stations
-    // stay the same: the chip asks on every group and every register read.
+    // The station last found on a channel, kept while the band setting
+    // (SYSCONFIG2) and the band's stations stay the same: the chip asks on
+    // every group and every register read.
     mutable Station* heardStation_ = nullptr;
+    mutable unsigned heardChannel_ = 0;
+    mutable std::uint16_t heardBandSetting_ = 0;
     mutable std::uint16_t heardFrequency_ = 0;
     mutable std::uint64_t heardGeneration_ = ~std::uint64_t{0};
     // interrupt output

@@ -49,19 +49,16 @@ std::uint16_t Si4709::frequencyOf(unsigned channel) const
     return static_cast<std::uint16_t>(bandBottom() + spacing() * channel);
 }
 
-const Station* Si4709::stationOn(unsigned channel) const
-{
-    return stationAt(frequencyOf(channel));
-}
-
-Station* Si4709::stationAt(std::uint16_t frequency) const
+Station* Si4709::stationOn(unsigned channel) const
 {
     // A station keeps its frequency and its place until the band changes;
     // the band's generation says when it did.
-    if (frequency != heardFrequency_ || band_.generation() != heardGeneration_ ||
-        (heardStation_ != nullptr && heardStation_->frequency != frequency)) {
-        heardStation_ = band_.find(frequency);
-        heardFrequency_ = frequency;
+    if (channel != heardChannel_ || regs_[SYSCONFIG2] != heardBandSetting_ || band_.generation() != heardGeneration_ ||
+        (heardStation_ != nullptr && heardStation_->frequency != heardFrequency_)) {
+        heardChannel_ = channel;
+        heardBandSetting_ = regs_[SYSCONFIG2];
+        heardFrequency_ = frequencyOf(channel);
+        heardStation_ = band_.find(heardFrequency_);
         heardGeneration_ = band_.generation();
     }
     return heardStation_;
@@ -111,7 +108,7 @@ void Si4709::startTune()
     stopReception();
     tuneTarget_ = kChannelChan.get(regs_[CHANNEL]);
     tuning_ = true;
-    tuneEvent_ = kernel_.after(timing_.tune, [this] {
+    tuneEvent_ = after(timing_.tune, [this] {
         tuneEvent_ = 0;
         tuneDone();
     });
@@ -146,7 +143,7 @@ void Si4709::startSeek()
     seekStart_ = channel_;
     seekSteps_ = 0;
     seeking_ = true;
-    seekEvent_ = kernel_.after(timing_.seekStep, [this] { seekStep(); });
+    seekEvent_ = after(timing_.seekStep, [this] { seekStep(); });
 }
 
 void Si4709::seekStep()
@@ -183,7 +180,7 @@ void Si4709::seekStep()
     } else if (stopsSeek(next)) {
         finishSeek(false);
     } else {
-        seekEvent_ = kernel_.after(timing_.seekStep, [this] { seekStep(); });
+        seekEvent_ = after(timing_.seekStep, [this] { seekStep(); });
     }
 }
 
