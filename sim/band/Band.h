@@ -44,9 +44,16 @@ public:
 
     // The group a station sends in `slot` as the receiver gets it: the source's
     // group with the station's random block damage applied.
-    RdsGroup receive(Station& station, std::uint64_t slot, Random& random) const;
+    RdsGroup receive(Station& station, std::uint64_t slot, Random& random) const
+    {
+        RdsGroup group = station.rds ? station.rds->groupAt(slot) : RdsGroup{};
+        if (station.blockErrorRate > 0.0) damage(station, group, random);
+        return group;
+    }
 
 private:
+    static void damage(const Station& station, RdsGroup& group, Random& random);
+
     std::vector<std::unique_ptr<Station>> stations_;
     std::uint64_t generation_ = 0;
     int noiseRssi_ = 8;
