@@ -167,9 +167,11 @@ void I2CBus::clearFaults()
 
 bool I2CBus::injectFailure()
 {
-    const Micros now = kernel_.now();
-    if (now >= heldFrom_ && now < heldUntil_) {
-        return true;
+    if (heldFrom_ < heldUntil_) {  // a hold is set
+        const Micros now = kernel_.now();
+        if (now >= heldFrom_ && now < heldUntil_) {
+            return true;
+        }
     }
     if (failCount_ > 0) {
         if (passBeforeFail_ > 0) {

@@ -19,7 +19,7 @@ bool fell(std::uint16_t before, std::uint16_t after, std::uint16_t bit)
 }
 }  // namespace
 
-Si4709::Si4709(Kernel& kernel, Band& band) : kernel_(kernel), band_(band)
+Si4709::Si4709(Kernel& kernel, Band& band) : kernel_(kernel), band_(band), bandRandom_(kernel.random(Stream::Band))
 {
     resetRegisters();
 }
@@ -28,14 +28,6 @@ Si4709::~Si4709()
 {
     interruptListener_ = nullptr;  // the SoC may already be gone
     stopEverything();
-}
-
-void Si4709::cancel(Kernel::EventId& id)
-{
-    if (id != 0) {
-        kernel_.cancel(id);
-        id = 0;
-    }
 }
 
 void Si4709::resetRegisters()

@@ -146,7 +146,13 @@ private:
     // Si4709.cpp: pins, bus, register writes
     void resetRegisters();
     void stopEverything();
-    void cancel(Kernel::EventId& id);
+    void cancel(Kernel::EventId& id)
+    {
+        if (id != 0) {
+            kernel_.cancel(id);
+            id = 0;
+        }
+    }
     // A hardware event `delay` from now (what Kernel::after does, without
     // handing the action on a second time).
     template <class Action>
@@ -159,7 +165,19 @@ private:
     // Si4709Tuning.cpp
     std::uint16_t frequencyOf(unsigned channel) const;
     unsigned spacing() const;
-    Station* stationOn(unsigned channel) const;
+    // The station on a channel as the band has it now. A station keeps its
+    // frequency and its place until the band changes, and the band's
+    // generation says when it did: the last answer stands until then.
+    Station* stationOn(unsigned channel) const
+    {
+        if (channel == heardChannel_ && regs_[si4709::SYSCONFIG2] == heardBandSetting_ &&
+            band_.generation() == heardGeneration_ &&
+            (heardStation_ == nullptr || heardStation_->frequency == heardFrequency_)) {
+            return heardStation_;
+        }
+        return lookUpStation(channel);
+    }
+    Station* lookUpStation(unsigned channel) const;
     std::uint16_t liveStatus() const;
     void setReadChannel(unsigned channel);
     void startTune();
@@ -184,6 +202,7 @@ private:
 
     Kernel& kernel_;
     Band& band_;
+    Random& bandRandom_;  // the kernel's band stream: block damage on the air
     Si4709Timing timing_;
     std::array<std::uint16_t, 16> regs_{};
     bool resetHigh_ = false;

@@ -59,7 +59,7 @@ void Si4709::groupTick()
         groupsLostWhileBusy_ += slot - missedFrom_;
     }
     missedFrom_ = kNothingMissed;
-    const RdsGroup group = band_.receive(*station, slot, kernel_.random(Stream::Band));
+    const RdsGroup group = band_.receive(*station, slot, bandRandom_);
     const bool verbose = (regs_[POWERCFG] & kPowercfgRdsm) != 0;
     if (!verbose && !group.errorFree()) {
         regs_[STATUSRSSI] |= kStatusRdss;  // standard mode passes only clean groups

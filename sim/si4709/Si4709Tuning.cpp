@@ -49,18 +49,13 @@ std::uint16_t Si4709::frequencyOf(unsigned channel) const
     return static_cast<std::uint16_t>(bandBottom() + spacing() * channel);
 }
 
-Station* Si4709::stationOn(unsigned channel) const
+Station* Si4709::lookUpStation(unsigned channel) const
 {
-    // A station keeps its frequency and its place until the band changes;
-    // the band's generation says when it did.
-    if (channel != heardChannel_ || regs_[SYSCONFIG2] != heardBandSetting_ || band_.generation() != heardGeneration_ ||
-        (heardStation_ != nullptr && heardStation_->frequency != heardFrequency_)) {
-        heardChannel_ = channel;
-        heardBandSetting_ = regs_[SYSCONFIG2];
-        heardFrequency_ = frequencyOf(channel);
-        heardStation_ = band_.find(heardFrequency_);
-        heardGeneration_ = band_.generation();
-    }
+    heardChannel_ = channel;
+    heardBandSetting_ = regs_[SYSCONFIG2];
+    heardFrequency_ = frequencyOf(channel);
+    heardStation_ = band_.find(heardFrequency_);
+    heardGeneration_ = band_.generation();
     return heardStation_;
 }
 
