@@ -188,7 +188,7 @@ private:
 
     Kernel& kernel_;
     DWORD context_;
-    bool timed_;  // the kernel's schedule is fixed when it is built
+    bool timed_;                             // the kernel's schedule is fixed when it is built
     std::array<I2CTarget*, 256> targets_{};  // by 7-bit address; null: nobody there
     std::uint32_t failOpens_ = 0;
     bool refuseEntry_ = false;
