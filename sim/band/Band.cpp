@@ -11,12 +11,14 @@ Station& Band::add(Station station)
         return *existing;
     }
     stations_.push_back(std::make_unique<Station>(std::move(station)));
+    ++generation_;
     return *stations_.back();
 }
 
 void Band::remove(std::uint16_t frequency)
 {
     std::erase_if(stations_, [frequency](const auto& s) { return s->frequency == frequency; });
+    ++generation_;
 }
 
 Station* Band::find(std::uint16_t frequency)
@@ -34,12 +36,8 @@ const Station* Band::find(std::uint16_t frequency) const
     return const_cast<Band*>(this)->find(frequency);
 }
 
-RdsGroup Band::receive(Station& station, std::uint64_t slot, Random& random) const
+void Band::damage(const Station& station, RdsGroup& group, Random& random)
 {
-    RdsGroup group = station.rds ? station.rds->groupAt(slot) : RdsGroup{};
-    if (station.blockErrorRate <= 0.0) {
-        return group;
-    }
     for (std::size_t i = 0; i < group.blocks.size(); ++i) {
         if (!random.chance(station.blockErrorRate)) {
             continue;
@@ -51,7 +49,6 @@ RdsGroup Band::receive(Station& station, std::uint64_t slot, Random& random) con
         }
         group.errors[i] = std::max(group.errors[i], level);
     }
-    return group;
 }
 
 }  // namespace sim

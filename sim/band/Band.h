@@ -34,6 +34,9 @@ public:
     Station* find(std::uint16_t frequency);
     const Station* find(std::uint16_t frequency) const;
     std::size_t size() const { return stations_.size(); }
+    // Moves on whenever a station comes or goes: a listener that remembers
+    // which station it found on a frequency asks again only after a change.
+    std::uint64_t generation() const { return generation_; }
 
     // The level heard on a frequency where no station transmits.
     int noiseRssi() const { return noiseRssi_; }
@@ -41,10 +44,18 @@ public:
 
     // The group a station sends in `slot` as the receiver gets it: the source's
     // group with the station's random block damage applied.
-    RdsGroup receive(Station& station, std::uint64_t slot, Random& random) const;
+    RdsGroup receive(Station& station, std::uint64_t slot, Random& random) const
+    {
+        RdsGroup group = station.rds ? station.rds->groupAt(slot) : RdsGroup{};
+        if (station.blockErrorRate > 0.0) damage(station, group, random);
+        return group;
+    }
 
 private:
+    static void damage(const Station& station, RdsGroup& group, Random& random);
+
     std::vector<std::unique_ptr<Station>> stations_;
+    std::uint64_t generation_ = 0;
     int noiseRssi_ = 8;
 };
 

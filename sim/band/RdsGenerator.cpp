@@ -59,6 +59,23 @@ RdsGenerator::RdsGenerator(GeneratorSettings settings, std::uint64_t seed)
     name8_ = rds::paddedName(settings_.name);
     afPairs_ = rds::afPairs(settings_.alternativeFrequencies);
     if (settings_.tmcCycle == 0) settings_.tmcCycle = kSecond;
+    buildNameGroups();
+    buildTextGroups();
+}
+
+void RdsGenerator::buildNameGroups()
+{
+    for (unsigned segment = 0; segment < 4; ++segment) {
+        nameGroups_[segment] = rds::nameGroup(programme_, name8_, segment, 0, false, false);
+        nameGroups_[4 + segment] = rds::nameGroup(programme_, name8_, segment, 0, false, true);
+    }
+}
+
+void RdsGenerator::buildTextGroups()
+{
+    textSegments_ = rds::radiotextSegments(settings_.radiotext);
+    for (unsigned segment = 0; segment < textSegments_; ++segment)
+        textGroups_[segment] = rds::radiotextGroup(programme_, settings_.radiotext, segment, abFlag_);
 }
 
 void RdsGenerator::setTmc(bool on)
@@ -71,6 +88,7 @@ void RdsGenerator::setName(const std::string& name)
 {
     settings_.name = name;
     name8_ = rds::paddedName(name);
+    buildNameGroups();
 }
 
 void RdsGenerator::setRadiotext(const std::string& text)
@@ -79,6 +97,7 @@ void RdsGenerator::setRadiotext(const std::string& text)
     settings_.radiotext = text;
     abFlag_ = !abFlag_;  // tells receivers to clear what they have collected
     textSegment_ = 0;
+    buildTextGroups();
 }
 
 RdsGroup RdsGenerator::produce(std::uint64_t airSlot)
@@ -110,7 +129,8 @@ RdsGroup RdsGenerator::nextName()
 {
     const std::uint16_t af = afPairs_[afIndex_];
     afIndex_ = (afIndex_ + 1) % afPairs_.size();
-    const RdsGroup group = rds::nameGroup(programme_, name8_, nameSegment_, af, false, settings_.stereo);
+    RdsGroup group = nameGroups_[(settings_.stereo ? 4 : 0) + nameSegment_];
+    group.blocks[2] = af;
     nameSegment_ = (nameSegment_ + 1) % 4;
     return group;
 }
@@ -118,10 +138,9 @@ RdsGroup RdsGenerator::nextName()
 RdsGroup RdsGenerator::nextText()
 {
     if (settings_.radiotext.empty()) return nextName();
-    const unsigned segments = rds::radiotextSegments(settings_.radiotext);
-    if (textSegment_ >= segments) textSegment_ = 0;
-    const RdsGroup group = rds::radiotextGroup(programme_, settings_.radiotext, textSegment_, abFlag_);
-    textSegment_ = (textSegment_ + 1) % segments;
+    if (textSegment_ >= textSegments_) textSegment_ = 0;
+    const RdsGroup group = textGroups_[textSegment_];
+    textSegment_ = (textSegment_ + 1) % textSegments_;
     return group;
 }
 

@@ -28,6 +28,7 @@
 #include "sim/band/RdsSource.h"
 #include "sim/kernel/Kernel.h"
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -80,10 +81,19 @@ private:
     bool tmcDue(Micros now, RdsGroup& group);
     bool clockDue(Micros now, RdsGroup& group);
     RdsGroup programmeItem(Micros now) const;
+    void buildNameGroups();
+    void buildTextGroups();
 
     GeneratorSettings settings_;
     rds::Programme programme_;
     std::string name8_;
+    // The name's and the text's groups, built when they change rather than
+    // for every group sent: the four name segments without and with the
+    // stereo bit (block C, the AF pair, is filled in as each goes out), and
+    // the text's segments with the current A/B flag.
+    std::array<RdsGroup, 8> nameGroups_{};
+    std::array<RdsGroup, 16> textGroups_{};
+    unsigned textSegments_ = 0;
     std::vector<std::uint16_t> afPairs_;
     Random random_;
 

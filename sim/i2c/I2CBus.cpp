@@ -13,11 +13,16 @@ std::map<DWORD, I2CBus*>& buses()
     static std::map<DWORD, I2CBus*> all;
     return all;
 }
+// The bus found last: nearly every transfer goes to the same one. Context
+// words are never handed out twice, and a bus that goes forgets itself here.
+DWORD gLastContext = 0;
+I2CBus* gLastBus = nullptr;
 DWORD gNextContext = 0x12C10001;
 constexpr DWORD kErrorBusy = 170;  // ERROR_BUSY: the driver's surface has no use for it
 }  // namespace
 
-I2CBus::I2CBus(Kernel& kernel) : kernel_(kernel), context_(gNextContext++)
+I2CBus::I2CBus(Kernel& kernel)
+    : kernel_(kernel), context_(gNextContext++), timed_(kernel.schedule() != Schedule::Cooperative)
 {
     buses()[context_] = this;
 }
@@ -26,6 +31,10 @@ I2CBus::~I2CBus()
 {
     if (flight_ != nullptr) kernel_.cancel(flight_->step);
     buses().erase(context_);
+    if (gLastBus == this) {
+        gLastBus = nullptr;
+        gLastContext = 0;
+    }
 }
 
 void I2CBus::attach(std::uint8_t address, I2CTarget* target)
@@ -86,12 +95,20 @@ BOOL I2CBus::transfer(DWORD context, I2CRequest* request)
     I2CBus* bus = nullptr;
     {
         race::KernelScope unobserved;
-        auto it = buses().find(context);
-        if (it == buses().end() || request == nullptr) {
+        if (gLastBus != nullptr && context == gLastContext) {
+            bus = gLastBus;
+        } else {
+            auto it = buses().find(context);
+            if (it != buses().end()) {
+                bus = it->second;
+                gLastBus = bus;
+                gLastContext = context;
+            }
+        }
+        if (bus == nullptr || request == nullptr) {
             SetLastError(ERROR_INVALID_PARAMETER);
             return FALSE;
         }
-        bus = it->second;
     }
     bus->delay();  // a blocking wait, outside the unobserved scope like every Sleep
     if (!bus->timed()) {
@@ -150,8 +167,11 @@ void I2CBus::clearFaults()
 
 bool I2CBus::injectFailure()
 {
-    if (kernel_.now() >= heldFrom_ && kernel_.now() < heldUntil_) {
-        return true;
+    if (heldFrom_ < heldUntil_) {  // a hold is set
+        const Micros now = kernel_.now();
+        if (now >= heldFrom_ && now < heldUntil_) {
+            return true;
+        }
     }
     if (failCount_ > 0) {
         if (passBeforeFail_ > 0) {
@@ -166,16 +186,13 @@ bool I2CBus::injectFailure()
 
 I2CTarget* I2CBus::targetFor(const I2CRequest& request) const
 {
-    auto it = targets_.find(static_cast<std::uint8_t>(request.writeAddress >> 1));
-    return it != targets_.end() ? it->second : nullptr;
+    return targets_[static_cast<std::uint8_t>(request.writeAddress >> 1)];
 }
 
-void I2CBus::record(Micros began, const I2CRequest& request, const std::uint8_t* data, bool ok)
+void I2CBus::keep(Micros began, const I2CRequest& request, const std::uint8_t* data, bool ok)
 {
-    if (recording_) {
-        recorded_.push_back(
-            {kernel_.now(), request.direction, std::vector<std::uint8_t>(data, data + request.length), ok, began});
-    }
+    recorded_.push_back(
+        {kernel_.now(), request.direction, std::vector<std::uint8_t>(data, data + request.length), ok, began});
 }
 
 BOOL I2CBus::fail(DWORD error)
@@ -199,7 +216,7 @@ BOOL I2CBus::run(I2CRequest& request)
         ok = request.direction == kI2CDirectionWrite ? target->write(request.data, request.length)
                                                      : target->read(request.data, request.length);
     }
-    record(kernel_.now(), request, request.data, ok);
+    if (recording_) keep(kernel_.now(), request, request.data, ok);
     return ok ? TRUE : fail(ERROR_GEN_FAILURE);
 }
 
@@ -223,7 +240,7 @@ std::optional<BOOL> I2CBus::start(I2CRequest& request, Flight& flight)
     }
     if (injectFailure()) {
         ++injected_;
-        record(kernel_.now(), request, request.data, false);
+        if (recording_) keep(kernel_.now(), request, request.data, false);
         return fail(ERROR_GEN_FAILURE);
     }
     if (completion_ == nullptr) completion_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);

@@ -163,7 +163,7 @@ private:
     };
 
     // The cooperative schedule keeps transfers instant; see the header comment.
-    bool timed() const { return kernel_.schedule() != Schedule::Cooperative; }
+    bool timed() const { return timed_; }
     Micros bitsTime(std::uint64_t bits) const { return (bits * 1'000'000 + clockRate_ - 1) / clockRate_; }
     BOOL run(I2CRequest& request);
     // Checks the request; a result when the transfer ends at once (malformed,
@@ -176,7 +176,11 @@ private:
     void stopAfter(std::uint64_t bits);
     void completed();
     I2CTarget* targetFor(const I2CRequest& request) const;
-    void record(Micros began, const I2CRequest& request, const std::uint8_t* data, bool ok);
+    void record(Micros began, const I2CRequest& request, const std::uint8_t* data, bool ok)
+    {
+        if (recording_) keep(began, request, data, ok);
+    }
+    void keep(Micros began, const I2CRequest& request, const std::uint8_t* data, bool ok);
     BOOL fail(DWORD error);
     void delay();
     bool wellFormed(const I2CRequest& request) const;
@@ -184,7 +188,8 @@ private:
 
     Kernel& kernel_;
     DWORD context_;
-    std::map<std::uint8_t, I2CTarget*> targets_;
+    bool timed_;                             // the kernel's schedule is fixed when it is built
+    std::array<I2CTarget*, 256> targets_{};  // by 7-bit address; null: nobody there
     std::uint32_t failOpens_ = 0;
     bool refuseEntry_ = false;
     double failProbability_ = 0.0;

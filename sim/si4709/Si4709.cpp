@@ -19,7 +19,7 @@ bool fell(std::uint16_t before, std::uint16_t after, std::uint16_t bit)
 }
 }  // namespace
 
-Si4709::Si4709(Kernel& kernel, Band& band) : kernel_(kernel), band_(band)
+Si4709::Si4709(Kernel& kernel, Band& band) : kernel_(kernel), band_(band), bandRandom_(kernel.random(Stream::Band))
 {
     resetRegisters();
 }
@@ -28,14 +28,6 @@ Si4709::~Si4709()
 {
     interruptListener_ = nullptr;  // the SoC may already be gone
     stopEverything();
-}
-
-void Si4709::cancel(Kernel::EventId& id)
-{
-    if (id != 0) {
-        kernel_.cancel(id);
-        id = 0;
-    }
 }
 
 void Si4709::resetRegisters()
@@ -118,13 +110,18 @@ bool Si4709::read(std::uint8_t* data, std::size_t length)
         return false;
     }
     ++busReads_;
+    // Nothing changes while the bytes go out: the live status is the same for
+    // every word of the read.
+    const std::uint16_t status = liveStatus();
     // A read that reaches RDSD while RDSR shows hands the reader a group.
     constexpr std::size_t kThroughRdsd = 2 * (RDSD - STATUSRSSI + 1);
-    if (length >= kThroughRdsd && (reg(STATUSRSSI) & kStatusRdsr) != 0) {
+    if (length >= kThroughRdsd && (status & kStatusRdsr) != 0) {
         ++groupReads_;
     }
+    std::array<std::uint16_t, kRegisterCount> words = regs_;
+    words[STATUSRSSI] = status;
     for (std::size_t i = 0; i < length / 2; ++i) {
-        const std::uint16_t value = reg(static_cast<Register>((kFirstReadRegister + i) % kRegisterCount));
+        const std::uint16_t value = words[(kFirstReadRegister + i) % kRegisterCount];
         data[2 * i] = static_cast<std::uint8_t>(value >> 8);
         data[2 * i + 1] = static_cast<std::uint8_t>(value & 0xFF);
     }
@@ -185,7 +182,7 @@ void Si4709::applyPower(std::uint16_t before)
     if (power_ == Power::Off && (now & kPowercfgEnable) && !(now & kPowercfgDisable)) {
         power_ = Power::PoweringUp;
         missFrom(slotAt(kernel_.now()));
-        powerEvent_ = kernel_.after(timing_.powerUp, [this] {
+        powerEvent_ = after(timing_.powerUp, [this] {
             powerEvent_ = 0;
             power_ = Power::Ready;
             regs_[CHIPID] = kChipIdPoweredUp;

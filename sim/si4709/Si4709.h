@@ -44,6 +44,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <utility>
 
 namespace sim {
 
@@ -145,13 +146,38 @@ private:
     // Si4709.cpp: pins, bus, register writes
     void resetRegisters();
     void stopEverything();
-    void cancel(Kernel::EventId& id);
+    void cancel(Kernel::EventId& id)
+    {
+        if (id != 0) {
+            kernel_.cancel(id);
+            id = 0;
+        }
+    }
+    // A hardware event `delay` from now (what Kernel::after does, without
+    // handing the action on a second time).
+    template <class Action>
+    Kernel::EventId after(Micros delay, Action&& action)
+    {
+        return kernel_.at(kernel_.now() + delay, std::forward<Action>(action));
+    }
     void applyWrite(const std::array<std::uint16_t, 16>& before, unsigned count);
     void applyPower(std::uint16_t before);
     // Si4709Tuning.cpp
     std::uint16_t frequencyOf(unsigned channel) const;
     unsigned spacing() const;
-    const Station* stationOn(unsigned channel) const;
+    // The station on a channel as the band has it now. A station keeps its
+    // frequency and its place until the band changes, and the band's
+    // generation says when it did: the last answer stands until then.
+    Station* stationOn(unsigned channel) const
+    {
+        if (channel == heardChannel_ && regs_[si4709::SYSCONFIG2] == heardBandSetting_ &&
+            band_.generation() == heardGeneration_ &&
+            (heardStation_ == nullptr || heardStation_->frequency == heardFrequency_)) {
+            return heardStation_;
+        }
+        return lookUpStation(channel);
+    }
+    Station* lookUpStation(unsigned channel) const;
     std::uint16_t liveStatus() const;
     void setReadChannel(unsigned channel);
     void startTune();
@@ -176,6 +202,7 @@ private:
 
     Kernel& kernel_;
     Band& band_;
+    Random& bandRandom_;  // the kernel's band stream: block damage on the air
     Si4709Timing timing_;
     std::array<std::uint16_t, 16> regs_{};
     bool resetHigh_ = false;
@@ -204,6 +231,14 @@ private:
     bool stallQuality_ = false;
     std::uint16_t stepOneAnswer_ = 0x0000;
     std::uint16_t stepTwoAnswer_ = 0x0100;
+    // The station last found on a channel, kept while the band setting
+    // (SYSCONFIG2) and the band's stations stay the same: the chip asks on
+    // every group and every register read.
+    mutable Station* heardStation_ = nullptr;
+    mutable unsigned heardChannel_ = 0;
+    mutable std::uint16_t heardBandSetting_ = 0;
+    mutable std::uint16_t heardFrequency_ = 0;
+    mutable std::uint64_t heardGeneration_ = ~std::uint64_t{0};
     // interrupt output
     bool lineLow_ = false;
     std::function<void(bool)> interruptListener_;

@@ -49,7 +49,7 @@ void Si4709::groupTick()
 {
     const std::uint64_t slot = listenSlot_;
     awaitGroup(slot + 1);
-    Station* station = band_.find(frequency());
+    Station* station = stationOn(channel_);
     if (station == nullptr || !station->rds) {
         regs_[STATUSRSSI] &= static_cast<std::uint16_t>(~kStatusRdss);
         missedFrom_ = kNothingMissed;  // nothing on the air to miss
@@ -59,7 +59,7 @@ void Si4709::groupTick()
         groupsLostWhileBusy_ += slot - missedFrom_;
     }
     missedFrom_ = kNothingMissed;
-    const RdsGroup group = band_.receive(*station, slot, kernel_.random(Stream::Band));
+    const RdsGroup group = band_.receive(*station, slot, bandRandom_);
     const bool verbose = (regs_[POWERCFG] & kPowercfgRdsm) != 0;
     if (!verbose && !group.errorFree()) {
         regs_[STATUSRSSI] |= kStatusRdss;  // standard mode passes only clean groups
@@ -82,7 +82,7 @@ void Si4709::deliver(const RdsGroup& group, bool verbose)
     regs_[READCHAN] = kReadchanBlerd.set(readchan, level(3));
     ++groupsDelivered_;
     cancel(rdsrEvent_);
-    rdsrEvent_ = kernel_.after(timing_.rdsrHold, [this] {
+    rdsrEvent_ = after(timing_.rdsrHold, [this] {
         rdsrEvent_ = 0;
         regs_[STATUSRSSI] &= static_cast<std::uint16_t>(~kStatusRdsr);
     });
@@ -111,7 +111,7 @@ void Si4709::applyTestWrite(const std::array<std::uint16_t, 16>& written, unsign
     updateReception();  // the RDS registers are lent to the test
     if (!stallQuality_) {
         const Micros duration = step == 1 ? timing_.qualityStepOne : timing_.qualityStepTwo;
-        qualityEvent_ = kernel_.after(duration, [this, step] {
+        qualityEvent_ = after(duration, [this, step] {
             qualityEvent_ = 0;
             qualityStepDone(step);
         });
@@ -144,7 +144,7 @@ void Si4709::pulseInterrupt()
     }
     ++pulses_;
     setInterruptLine(false);
-    pulseEvent_ = kernel_.after(timing_.interruptPulse, [this] {
+    pulseEvent_ = after(timing_.interruptPulse, [this] {
         pulseEvent_ = 0;
         setInterruptLine(true);
     });

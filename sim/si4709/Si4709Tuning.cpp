@@ -49,9 +49,14 @@ std::uint16_t Si4709::frequencyOf(unsigned channel) const
     return static_cast<std::uint16_t>(bandBottom() + spacing() * channel);
 }
 
-const Station* Si4709::stationOn(unsigned channel) const
+Station* Si4709::lookUpStation(unsigned channel) const
 {
-    return band_.find(frequencyOf(channel));
+    heardChannel_ = channel;
+    heardBandSetting_ = regs_[SYSCONFIG2];
+    heardFrequency_ = frequencyOf(channel);
+    heardStation_ = band_.find(heardFrequency_);
+    heardGeneration_ = band_.generation();
+    return heardStation_;
 }
 
 std::uint16_t Si4709::liveStatus() const
@@ -98,7 +103,7 @@ void Si4709::startTune()
     stopReception();
     tuneTarget_ = kChannelChan.get(regs_[CHANNEL]);
     tuning_ = true;
-    tuneEvent_ = kernel_.after(timing_.tune, [this] {
+    tuneEvent_ = after(timing_.tune, [this] {
         tuneEvent_ = 0;
         tuneDone();
     });
@@ -133,7 +138,7 @@ void Si4709::startSeek()
     seekStart_ = channel_;
     seekSteps_ = 0;
     seeking_ = true;
-    seekEvent_ = kernel_.after(timing_.seekStep, [this] { seekStep(); });
+    seekEvent_ = after(timing_.seekStep, [this] { seekStep(); });
 }
 
 void Si4709::seekStep()
@@ -170,7 +175,7 @@ void Si4709::seekStep()
     } else if (stopsSeek(next)) {
         finishSeek(false);
     } else {
-        seekEvent_ = kernel_.after(timing_.seekStep, [this] { seekStep(); });
+        seekEvent_ = after(timing_.seekStep, [this] { seekStep(); });
     }
 }
 
