@@ -216,7 +216,7 @@ public:
     bool empty() const { return wakes.empty() && events.empty(); }
     std::size_t size() const { return wakes.size() + events.size(); }
     // Whether the earliest entry is a hardware event (the timeline not empty).
-    bool eventFirst() const { return wakes.empty() || (!events.empty() && events.top().time <= wakes.top().time); }
+    bool eventFirst() const { return wakes.empty() || events.firstTime() <= wakes.firstTime(); }
     // The earliest time of any entry (of a wake or of a hardware event).
     Micros next() const { return std::min(wakes.firstTime(), events.firstTime()); }
     EntryQueue wakes;

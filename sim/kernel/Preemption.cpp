@@ -91,6 +91,7 @@ std::uint64_t Kernel::Impl::rank(const Thread* t) const
 
 Thread* Kernel::Impl::bestDue(const Thread* except) const
 {
+    if (timeline.wakes.firstTime() > now) return nullptr;  // none due: the earliest is later
     const TimelineEntry* best = nullptr;
     timeline.wakes.forEachDue(now, [&](const TimelineEntry& e) {
         if (e.thread() == except) return;
@@ -207,7 +208,7 @@ void Kernel::Impl::slowPoint(Thread* self)
     if (options.schedule == Schedule::Pct) pctStep();
     // The timeline is ordered by time: nothing at its top due means no other
     // thread is ready (the common case, and a cheap one).
-    if (timeline.wakes.empty() || timeline.wakes.top().time > now) return;
+    if (timeline.wakes.firstTime() > now) return;  // kNever when none is queued
     Thread* next = bestDue(self);
     if (next == nullptr) return;
     const bool higher = rank(next) < rank(self);

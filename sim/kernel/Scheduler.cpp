@@ -137,7 +137,7 @@ void Kernel::Impl::runDueEvents(Micros until)
     // Hardware keeps time while a thread is busy: every event due runs in time
     // order, also behind thread wakes, which wait for the next blocking call
     // (or preemption point).
-    while (!timeline.events.empty() && timeline.events.top().time <= until) {
+    while (timeline.events.firstTime() <= until && !timeline.events.empty()) {
         TimelineEntry e = timeline.events.top();
         timeline.events.pop();
         runHardwareEvent(e);
