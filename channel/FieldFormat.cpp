@@ -7,45 +7,48 @@
 namespace {
 
 // Writes the digits of `magnitude` in `base` at `out`, within `room` bytes;
-// returns how many were written (the lowest digits are cut). The base is a
-// constant so that the division is a multiplication.
-template <std::uint32_t base>
+// returns how many were written (the lowest digits are cut). The digits are
+// counted first and then written from the last one back, straight into place.
+// The base is a constant so that the division is a multiplication or a shift.
+template <std::uint32_t base, unsigned maxDigits>
 unsigned putDigits(char* out, unsigned room, std::uint32_t magnitude)
 {
     static constexpr char kDigits[] = "0123456789abcdef";
-    char reversed[10];
-    unsigned count = 0;
-    do {
-        reversed[count++] = kDigits[magnitude % base];
+    unsigned digits = 1;
+    for (std::uint32_t bound = base; digits < maxDigits && magnitude >= bound; bound *= base) ++digits;
+    for (; digits > room; --digits) magnitude /= base;
+    for (unsigned i = digits; i > 0; --i) {
+        out[i - 1] = kDigits[magnitude % base];
         magnitude /= base;
-    } while (magnitude != 0);
-    unsigned written = 0;
-    while (count > 0 && written < room) out[written++] = reversed[--count];
-    return written;
+    }
+    return digits;
 }
 
 }  // namespace
 
-void formatFields(char* text, unsigned size, const char* format, const std::int32_t* values, unsigned count)
+unsigned formatFields(char* text, unsigned size, const char* format, const std::int32_t* values, unsigned count)
 {
-    if (size == 0) return;
+    if (size == 0) return 0;
     const unsigned room = size - 1;
     unsigned length = 0;
     unsigned next = 0;
     for (const char* p = format; *p != '\0' && length < room; ++p) {
-        const bool conversion = p[0] == '%' && (p[1] == 'd' || p[1] == 'x') && next < count;
-        if (!conversion) {
+        if (p[0] != '%' || next == count || (p[1] != 'd' && p[1] != 'x')) {
             text[length++] = *p;
             continue;
         }
         const std::int32_t value = values[next++];
         std::uint32_t magnitude = static_cast<std::uint32_t>(value);
-        if (*++p == 'd' && value < 0) {
+        if (*++p == 'x') {
+            length += putDigits<16, 8>(text + length, room - length, magnitude);
+            continue;
+        }
+        if (value < 0) {
             text[length++] = '-';
             magnitude = 0u - magnitude;
         }
-        length += *p == 'd' ? putDigits<10>(text + length, room - length, magnitude)
-                            : putDigits<16>(text + length, room - length, magnitude);
+        length += putDigits<10, 10>(text + length, room - length, magnitude);
     }
     text[length] = '\0';
+    return length;
 }
