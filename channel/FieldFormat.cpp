@@ -6,20 +6,55 @@
 
 namespace {
 
-// Writes the digits of `magnitude` in `base` at `out`, within `room` bytes;
-// returns how many were written (the lowest digits are cut). The digits are
-// counted first and then written from the last one back, straight into place.
-// The base is a constant so that the division is a multiplication or a shift.
+// "00" to "99": a decimal number is written two digits per division.
+struct DigitPairs {
+    char text[200];
+    constexpr DigitPairs() : text{}
+    {
+        for (unsigned i = 0; i < 100; ++i) {
+            text[2 * i] = static_cast<char>('0' + i / 10);
+            text[2 * i + 1] = static_cast<char>('0' + i % 10);
+        }
+    }
+};
+constexpr DigitPairs kDigitPairs{};
+
+// The digits a number has in `base`, at most maxDigits.
 template <std::uint32_t base, unsigned maxDigits>
-unsigned putDigits(char* out, unsigned room, std::uint32_t magnitude)
+unsigned digitCount(std::uint32_t magnitude)
 {
-    static constexpr char kDigits[] = "0123456789abcdef";
     unsigned digits = 1;
     for (std::uint32_t bound = base; digits < maxDigits && magnitude >= bound; bound *= base) ++digits;
-    for (; digits > room; --digits) magnitude /= base;
+    return digits;
+}
+
+// Write the digits of `magnitude` at `out`, within `room` bytes, and return
+// how many were written (the lowest digits are cut). The digits are counted
+// first and then written from the last one back, straight into place; the
+// divisions by constants are multiplications or shifts.
+unsigned putDecimal(char* out, unsigned room, std::uint32_t magnitude)
+{
+    unsigned digits = digitCount<10, 10>(magnitude);
+    for (; digits > room; --digits) magnitude /= 10;
+    unsigned i = digits;
+    for (; i >= 2; i -= 2) {
+        const std::uint32_t pair = magnitude % 100;
+        magnitude /= 100;
+        out[i - 2] = kDigitPairs.text[2 * pair];
+        out[i - 1] = kDigitPairs.text[2 * pair + 1];
+    }
+    if (i == 1) out[0] = static_cast<char>('0' + magnitude);
+    return digits;
+}
+
+unsigned putHexadecimal(char* out, unsigned room, std::uint32_t magnitude)
+{
+    static constexpr char kHexDigits[] = "0123456789abcdef";
+    unsigned digits = digitCount<16, 8>(magnitude);
+    for (; digits > room; --digits) magnitude >>= 4;
     for (unsigned i = digits; i > 0; --i) {
-        out[i - 1] = kDigits[magnitude % base];
-        magnitude /= base;
+        out[i - 1] = kHexDigits[magnitude & 0xF];
+        magnitude >>= 4;
     }
     return digits;
 }
@@ -40,14 +75,14 @@ unsigned formatFields(char* text, unsigned size, const char* format, const std::
         const std::int32_t value = values[next++];
         std::uint32_t magnitude = static_cast<std::uint32_t>(value);
         if (*++p == 'x') {
-            length += putDigits<16, 8>(text + length, room - length, magnitude);
+            length += putHexadecimal(text + length, room - length, magnitude);
             continue;
         }
         if (value < 0) {
             text[length++] = '-';
             magnitude = 0u - magnitude;
         }
-        length += putDigits<10, 10>(text + length, room - length, magnitude);
+        length += putDecimal(text + length, room - length, magnitude);
     }
     text[length] = '\0';
     return length;

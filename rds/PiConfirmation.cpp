@@ -23,19 +23,20 @@ void confirmPi(std::uint16_t code)
     DecoderState& decoder = gDriver.rds.decoder;
     PiCandidate* table = decoder.piCandidates;
 
-    std::uint8_t best = kNoBestHits;
+    // The entry to overwrite: the fewest hits, among equals the later entry
+    // unless it is younger than the one chosen so far. Its hits and age are
+    // kept here rather than read back from the table: on the decoder's path
+    // every group passes through this loop. No entry has kNoBestHits hits, so
+    // the first entry is always chosen to begin with.
     unsigned slot = 0;
-    // The chosen entry's hits and age, kept here rather than read back from
-    // the table: on the decoder's path every group passes through this loop.
-    std::uint8_t slotHits = table[0].hits;
-    std::uint8_t slotAge = table[0].age;
+    std::uint8_t slotHits = kNoBestHits;
+    std::uint8_t slotAge = 0;
     for (unsigned i = 0; i < kPiCandidateCount; ++i) {
         PiCandidate entry = table[i];
         entry.age = static_cast<std::uint8_t>(entry.age + 1);
         if (entry.age > kPiCandidateMaxAge) {
+            // Freed, and chosen whatever was chosen before it.
             entry = PiCandidate{};
-            best = 0;
-            slot = i;
             slotHits = 0;
             slotAge = 0;
         }
@@ -50,15 +51,10 @@ void confirmPi(std::uint16_t code)
             }
         }
         table[i] = entry;
-        // The entry to overwrite: the fewest hits, among equals the later
-        // entry unless it is younger than the one chosen so far.
-        if (entry.hits <= best) {
-            best = entry.hits;
-            if (!(entry.hits == slotHits && entry.age < slotAge)) {
-                slot = i;
-                slotHits = entry.hits;
-                slotAge = entry.age;
-            }
+        if (entry.hits < slotHits || (entry.hits == slotHits && entry.age >= slotAge)) {
+            slot = i;
+            slotHits = entry.hits;
+            slotAge = entry.age;
         }
     }
     table[slot] = PiCandidate{code, 1, 0};
