@@ -69,8 +69,10 @@ std::int32_t ByteRing::read(std::uint8_t* destination, std::int32_t count)
         const std::uint32_t first = std::min(taken, static_cast<std::uint32_t>(size) - start);
         std::memcpy(destination, data + start, first);
         std::memset(data + start, 0, first);
-        std::memcpy(destination + first, data, taken - first);
-        std::memset(data, 0, taken - first);
+        if (taken > first) {
+            std::memcpy(destination + first, data, taken - first);
+            std::memset(data, 0, taken - first);
+        }
         tail += taken;
     }
     LeaveCriticalSection(&guard);
