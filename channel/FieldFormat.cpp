@@ -19,12 +19,25 @@ struct DigitPairs {
 };
 constexpr DigitPairs kDigitPairs{};
 
-// The digits a number has in `base`, at most maxDigits.
-template <std::uint32_t base, unsigned maxDigits>
-unsigned digitCount(std::uint32_t magnitude)
+// The decimal digits of a number, found in at most four comparisons.
+unsigned decimalDigits(std::uint32_t magnitude)
+{
+    if (magnitude < 100000u) {
+        if (magnitude < 100u) return magnitude < 10u ? 1 : 2;
+        if (magnitude < 10000u) return magnitude < 1000u ? 3 : 4;
+        return 5;
+    }
+    if (magnitude < 10000000u) return magnitude < 1000000u ? 6 : 7;
+    if (magnitude < 1000000000u) return magnitude < 100000000u ? 8 : 9;
+    return 10;
+}
+
+// The hexadecimal digits of a number.
+unsigned hexadecimalDigits(std::uint32_t magnitude)
 {
     unsigned digits = 1;
-    for (std::uint32_t bound = base; digits < maxDigits && magnitude >= bound; bound *= base) ++digits;
+    for (; digits < 8 && (magnitude >> (4 * digits)) != 0; ++digits) {
+    }
     return digits;
 }
 
@@ -34,7 +47,7 @@ unsigned digitCount(std::uint32_t magnitude)
 // divisions by constants are multiplications or shifts.
 unsigned putDecimal(char* out, unsigned room, std::uint32_t magnitude)
 {
-    unsigned digits = digitCount<10, 10>(magnitude);
+    unsigned digits = decimalDigits(magnitude);
     for (; digits > room; --digits) magnitude /= 10;
     unsigned i = digits;
     for (; i >= 2; i -= 2) {
@@ -50,7 +63,7 @@ unsigned putDecimal(char* out, unsigned room, std::uint32_t magnitude)
 unsigned putHexadecimal(char* out, unsigned room, std::uint32_t magnitude)
 {
     static constexpr char kHexDigits[] = "0123456789abcdef";
-    unsigned digits = digitCount<16, 8>(magnitude);
+    unsigned digits = hexadecimalDigits(magnitude);
     for (; digits > room; --digits) magnitude >>= 4;
     for (unsigned i = digits; i > 0; --i) {
         out[i - 1] = kHexDigits[magnitude & 0xF];
@@ -67,14 +80,25 @@ unsigned formatFields(char* text, unsigned size, const char* format, const std::
     const unsigned room = size - 1;
     unsigned length = 0;
     unsigned next = 0;
-    for (const char* p = format; *p != '\0' && length < room; ++p) {
-        if (p[0] != '%' || next == count || (p[1] != 'd' && p[1] != 'x')) {
-            text[length++] = *p;
+    const char* p = format;
+    for (;;) {
+        // The text up to the next percent sign goes over as it is.
+        char c = *p;
+        while (c != '%' && c != '\0' && length < room) {
+            text[length++] = c;
+            c = *++p;
+        }
+        if (c == '\0' || length >= room) break;
+        if (next == count || (p[1] != 'd' && p[1] != 'x')) {
+            text[length++] = '%';  // not a conversion, or no value left for it
+            ++p;
             continue;
         }
         const std::int32_t value = values[next++];
         std::uint32_t magnitude = static_cast<std::uint32_t>(value);
-        if (*++p == 'x') {
+        const bool hexadecimal = p[1] == 'x';
+        p += 2;
+        if (hexadecimal) {
             length += putHexadecimal(text + length, room - length, magnitude);
             continue;
         }
