@@ -32,25 +32,27 @@ void confirmPi(std::uint16_t code)
     std::uint8_t slotHits = kNoBestHits;
     std::uint8_t slotAge = 0;
     for (unsigned i = 0; i < kPiCandidateCount; ++i) {
-        PiCandidate entry = table[i];
-        entry.age = static_cast<std::uint8_t>(entry.age + 1);
-        if (entry.age > kPiCandidateMaxAge) {
+        PiCandidate& entry = table[i];
+        const std::uint8_t age = static_cast<std::uint8_t>(entry.age + 1);
+        if (age > kPiCandidateMaxAge) {
             // Freed, and chosen whatever was chosen before it.
             entry = PiCandidate{};
             slotHits = 0;
             slotAge = 0;
+        } else {
+            entry.age = age;
         }
         if (entry.code == code) {
-            entry.hits = static_cast<std::uint8_t>(entry.hits + 1);
-            entry.age = 0;
-            if (entry.hits == kPiConfirmHits) {
+            const std::uint8_t hits = static_cast<std::uint8_t>(entry.hits + 1);
+            if (hits == kPiConfirmHits) {
                 decoder.confirmedPi.store(code);
                 emitProgrammeIdentity();
                 std::memset(table, 0, sizeof decoder.piCandidates);
                 return;
             }
+            entry.hits = hits;
+            entry.age = 0;
         }
-        table[i] = entry;
         if (entry.hits < slotHits || (entry.hits == slotHits && entry.age >= slotAge)) {
             slot = i;
             slotHits = entry.hits;
