@@ -36,8 +36,7 @@ unsigned decimalDigits(std::uint32_t magnitude)
 unsigned hexadecimalDigits(std::uint32_t magnitude)
 {
     unsigned digits = 1;
-    for (; digits < 8 && (magnitude >> (4 * digits)) != 0; ++digits) {
-    }
+    while (digits < 8 && (magnitude >> (4 * digits)) != 0) ++digits;
     return digits;
 }
 
@@ -60,6 +59,7 @@ unsigned putDecimal(char* out, unsigned room, std::uint32_t magnitude)
     return digits;
 }
 
+// The same in lowercase hexadecimal.
 unsigned putHexadecimal(char* out, unsigned room, std::uint32_t magnitude)
 {
     static constexpr char kHexDigits[] = "0123456789abcdef";
