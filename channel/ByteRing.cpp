@@ -59,17 +59,24 @@ std::int32_t ByteRing::read(std::uint8_t* destination, std::int32_t count)
         return 0;
     }
     EnterCriticalSection(&guard);
-    const std::int32_t limit = count > size ? size : count;
-    const std::uint32_t mask = indexMask(size);
-    std::int32_t taken = 0;
-    while (taken < limit && head != tail) {
-        std::uint8_t& slot = data[tail & mask];
-        destination[taken++] = slot;
-        slot = 0;
-        ++tail;
+    const std::uint32_t limit = static_cast<std::uint32_t>(count > size ? size : count);
+    const std::uint32_t held = head - tail;
+    const std::uint32_t taken = held < limit ? held : limit;
+    if (taken > 0) {
+        // The unread bytes run from the tail to the end of the store and on
+        // from its start: at most two copies, each slot zeroed once taken.
+        const std::uint32_t start = tail & indexMask(size);
+        const std::uint32_t first = std::min(taken, static_cast<std::uint32_t>(size) - start);
+        std::memcpy(destination, data + start, first);
+        std::memset(data + start, 0, first);
+        if (taken > first) {
+            std::memcpy(destination + first, data, taken - first);
+            std::memset(data, 0, taken - first);
+        }
+        tail += taken;
     }
     LeaveCriticalSection(&guard);
-    return taken;
+    return static_cast<std::int32_t>(taken);
 }
 
 void ByteRing::reset(std::int32_t newSize)

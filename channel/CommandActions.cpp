@@ -118,8 +118,6 @@ void tuneFromCommand(TuneKind kind, std::uint16_t frequency)
 void emitSearchSettings()
 {
     const ReceiverSettings& settings = gDriver.tuner.settings;
-    char text[kSentenceBufferBytes];
     const std::int32_t fields[] = {settings.QFI.load(), settings.QFS.load(), settings.QFT.load(), settings.QFN.load()};
-    formatFields(text, sizeof text, kSearchSettingsFormat, fields, 4);
-    emitSentence(text);
+    emitFields(kSearchSettingsFormat, fields, 4);
 }

@@ -26,37 +26,29 @@ void emitVersion()
 
 void emitTuningStarted(std::uint16_t frequency)
 {
-    char text[kSentenceBufferBytes];
     const std::int32_t fields[] = {frequency, 2, 0, 0, kTuningFormStarted};
-    formatFields(text, sizeof text, kTuningStatusFormat, fields, 5);
-    emitSentence(text);
+    emitFields(kTuningStatusFormat, fields, 5);
 }
 
 void emitRawGroup(std::uint16_t a, std::uint16_t b, std::uint16_t c, std::uint16_t d)
 {
-    char text[kSentenceBufferBytes];
     const std::int32_t fields[] = {a, b, c, d};
-    formatFields(text, sizeof text, kRawGroupFormat, fields, 4);
-    emitSentence(text);
+    emitFields(kRawGroupFormat, fields, 4);
 }
 
 void emitTmcGroup(std::uint16_t b, std::uint16_t c, std::uint16_t d)
 {
     if (!outputFilterAllows(kFilterTmcGroup)) return;
-    char text[kSentenceBufferBytes];
     const std::int32_t fields[] = {b >> 12, b & 0xFF, c >> 8, c & 0xFF, d >> 8, d & 0xFF};
-    formatFields(text, sizeof text, kTmcGroupFormat, fields, 6);
-    emitSentence(text);
+    emitFields(kTmcGroupFormat, fields, 6);
 }
 
 void emitProgrammeIdentity()
 {
     const std::uint32_t pi = gDriver.rds.decoder.confirmedPi.load();
     if (!outputFilterAllows(kFilterProgrammeIdentity) || pi == 0) return;
-    char text[kSentenceBufferBytes];
     const std::int32_t fields[] = {static_cast<std::int32_t>((pi >> 12) & 0xF), static_cast<std::int32_t>(pi & 0xFFFF)};
-    formatFields(text, sizeof text, kProgrammeIdentityFormat, fields, 2);
-    emitSentence(text);
+    emitFields(kProgrammeIdentityFormat, fields, 2);
 }
 
 void emitDebugCounters()
@@ -66,33 +58,25 @@ void emitDebugCounters()
     // Read and cleared in one step: a group the group thread counts meanwhile
     // goes into the next line instead of being wiped unreported.
     const int decoded = rds.decodedGroupCount.exchange(0);
-    char text[kDebugCountersLimit];
     const std::int32_t fields[] = {decoded, loadInt(rds.rdsSeen), loadInt(rds.tmcSeen), loadInt(rds.interruptCount)};
-    formatFields(text, sizeof text, kDebugCountersFormat, fields, 4);
-    emitSentence(text);
+    emitFields(kDebugCountersFormat, fields, 4);
 }
 
 void emitFilterMasks()
 {
     const OutputFilter& filter = gDriver.sentences.outputFilter;
-    char text[kSentenceBufferBytes];
     const std::int32_t fields[] = {loadInt(filter.tmcMask), loadInt(filter.maskA), loadInt(filter.maskB)};
-    formatFields(text, sizeof text, kFilterMasksFormat, fields, 3);
-    emitSentence(text);
+    emitFields(kFilterMasksFormat, fields, 3);
 }
 
 void emitFilterFlags()
 {
-    char text[kSentenceBufferBytes];
     const std::int32_t fields[] = {loadInt(gDriver.sentences.outputFilter.flags)};
-    formatFields(text, sizeof text, kFilterFlagsFormat, fields, 1);
-    emitSentence(text);
+    emitFields(kFilterFlagsFormat, fields, 1);
 }
 
 void emitConfigCode(std::uint32_t code)
 {
-    char text[kSentenceBufferBytes];
     const std::int32_t fields[] = {static_cast<std::int32_t>(code)};
-    formatFields(text, sizeof text, kConfigCodeFormat, fields, 1);
-    emitSentence(text);
+    emitFields(kConfigCodeFormat, fields, 1);
 }

@@ -19,6 +19,26 @@ std::uint8_t sentenceChecksum(const char* text)
     return sum;
 }
 
+namespace {
+
+// Appends "*", the checksum of the `length` text bytes in `line` and the line
+// end, and writes the line to the OutputRing. One write per line: the ring's
+// guard keeps the line whole against sentences from other threads.
+void sendLine(char* line, unsigned length)
+{
+    std::uint8_t sum = 0;
+    for (unsigned i = length > 0 && line[0] == '$' ? 1 : 0; i < length; ++i)
+        sum = static_cast<std::uint8_t>(sum ^ static_cast<std::uint8_t>(line[i]));
+    line[length++] = '*';
+    line[length++] = kHexDigits[sum >> 4];
+    line[length++] = kHexDigits[sum & 0x0F];
+    line[length++] = '\r';
+    line[length++] = '\n';
+    gDriver.channel.outputRing.write(reinterpret_cast<const std::uint8_t*>(line), static_cast<std::int32_t>(length));
+}
+
+}  // namespace
+
 void emitSentence(const char* text)
 {
     char line[kSentenceBufferBytes];
@@ -27,17 +47,11 @@ void emitSentence(const char* text)
         line[length] = text[length];
         ++length;
     }
-    line[length] = '\0';
+    sendLine(line, length);
+}
 
-    const std::uint8_t sum = sentenceChecksum(line);
-    line[length++] = '*';
-    line[length++] = kHexDigits[sum >> 4];
-    line[length++] = kHexDigits[sum & 0x0F];
-    line[length++] = '\r';
-    line[length++] = '\n';
-    line[length] = '\0';
-
-    // One write per line: the ring's guard keeps the line whole against
-    // sentences from other threads.
-    gDriver.channel.outputRing.write(reinterpret_cast<const std::uint8_t*>(line), static_cast<std::int32_t>(length));
+void emitFields(const char* format, const std::int32_t* values, unsigned count)
+{
+    char line[kSentenceBufferBytes];
+    sendLine(line, formatFields(line, kSentenceTextMax + 1, format, values, count));
 }

@@ -13,8 +13,6 @@ constexpr unsigned kSentenceBufferBytes = 59;
 constexpr unsigned kSentenceTrailerBytes = 5;
 // The longest text before its checksum that still fits the buffer.
 constexpr unsigned kSentenceTextMax = kSentenceBufferBytes - 1 - kSentenceTrailerBytes;
-// The debug counters sentence is formatted within this many bytes.
-constexpr unsigned kDebugCountersLimit = 54;
 
 // XOR of every byte after the leading "$" up to the end of the text.
 std::uint8_t sentenceChecksum(const char* text);
@@ -27,7 +25,12 @@ void emitSentence(const char* text);
 // Writes `format` into `text` (at most size - 1 bytes and a terminating zero),
 // each %d (signed decimal) or %x (lowercase hexadecimal) replaced by the next
 // of the `count` values: what snprintf makes of these formats, much faster.
-void formatFields(char* text, unsigned size, const char* format, const std::int32_t* values, unsigned count);
+// Returns the bytes written before the terminating zero.
+unsigned formatFields(char* text, unsigned size, const char* format, const std::int32_t* values, unsigned count);
+
+// What emitSentence sends for the text formatFields makes of `format` and the
+// values, formatted straight into the line that goes to the OutputRing.
+void emitFields(const char* format, const std::int32_t* values, unsigned count);
 
 // Stores the start-up defaults in the OutputFilter.
 void storeDefaultOutputFilter();

@@ -35,11 +35,9 @@ void emitTuningStatus()
 
     const std::uint16_t status = reg(STATUSRSSI);
     const int channelValid = (status & kStatusSfBl) == 0 ? 1 : 0;
-    char text[kSentenceBufferBytes];
     const std::int32_t fields[] = {frequency, rssi(), gDriver.rds.tmcQuality.load(), channelValid,
                                    gDriver.tuner.settings.bandMode.load()};
-    formatFields(text, sizeof text, kTuningStatusFormat, fields, 5);
-    emitSentence(text);
+    emitFields(kTuningStatusFormat, fields, 5);
 }
 
 void emitFirmware()
@@ -49,11 +47,9 @@ void emitFirmware()
     if (ReadBackRegisterFile() == RegisterReadBack::SettingsLost) gDriver.control.recoveryNeeded.store(1);
     gDriver.tuner.statusStale.store(0);
     const std::uint16_t chipId = reg(CHIPID);
-    char text[kSentenceBufferBytes];
     const std::int32_t fields[] = {kFirmwareShown.get(chipId), kTest2Shown.get(reg(TEST2)), kDeviceShown.get(chipId),
                                    kRevisionShown.get(chipId), reg(DEVICEID)};
-    formatFields(text, sizeof text, kFirmwareFormat, fields, 5);
-    emitSentence(text);
+    emitFields(kFirmwareFormat, fields, 5);
 }
 
 void emitBlockErrors()
@@ -63,17 +59,13 @@ void emitBlockErrors()
     }
     const std::uint16_t status = reg(STATUSRSSI);
     const std::uint16_t readchan = reg(READCHAN);
-    char text[kSentenceBufferBytes];
     const std::int32_t fields[] = {kStatusBlera.get(status), kReadchanBlerb.get(readchan), kReadchanBlerc.get(readchan),
                                    kReadchanBlerd.get(readchan)};
-    formatFields(text, sizeof text, kBlockErrorsFormat, fields, 4);
-    emitSentence(text);
+    emitFields(kBlockErrorsFormat, fields, 4);
 }
 
 void emitSignalQuality()
 {
-    char text[kSentenceBufferBytes];
     const std::int32_t fields[] = {ChannelFrequency(), rssi(), gDriver.tuner.qualityResult.load()};
-    formatFields(text, sizeof text, kSignalQualityFormat, fields, 3);
-    emitSentence(text);
+    emitFields(kSignalQualityFormat, fields, 3);
 }

@@ -30,8 +30,6 @@ void stepDisplayFrequency(std::uint8_t up)
     shown = up != 0 ? std::min(shown + kStep, kHighestShown) : std::max(shown - kStep, kLowestShown);
     gDriver.sentences.currentFrequency.store(static_cast<std::uint16_t>(shown));
 
-    char text[kSentenceBufferBytes];
     const std::int32_t fields[] = {shown, 2, 0, 0, kTuningFormSearching};
-    formatFields(text, sizeof text, kTuningStatusFormat, fields, 5);
-    emitSentence(text);
+    emitFields(kTuningStatusFormat, fields, 5);
 }

@@ -155,8 +155,6 @@ void blankStationName()
 void emitAlternativeFrequency(std::uint16_t blockC)
 {
     if (!outputFilterAllows(kFilterAlternativeFrequency) || gDriver.rds.decoder.confirmedPi.load() == 0) return;
-    char text[kSentenceBufferBytes];
     const std::int32_t fields[] = {blockC};
-    formatFields(text, sizeof text, kAlternativeFrequencyFormat, fields, 1);
-    emitSentence(text);
+    emitFields(kAlternativeFrequencyFormat, fields, 1);
 }

@@ -23,42 +23,40 @@ void confirmPi(std::uint16_t code)
     DecoderState& decoder = gDriver.rds.decoder;
     PiCandidate* table = decoder.piCandidates;
 
-    std::uint8_t best = kNoBestHits;
+    // The entry to overwrite: the fewest hits, among equals the later entry
+    // unless it is younger than the one chosen so far. Its hits and age are
+    // kept here rather than read back from the table: on the decoder's path
+    // every group passes through this loop. No entry has kNoBestHits hits, so
+    // the first entry is always chosen to begin with.
     unsigned slot = 0;
-    // The chosen entry's hits and age, kept here rather than read back from
-    // the table: on the decoder's path every group passes through this loop.
-    std::uint8_t slotHits = table[0].hits;
-    std::uint8_t slotAge = table[0].age;
+    std::uint8_t slotHits = kNoBestHits;
+    std::uint8_t slotAge = 0;
     for (unsigned i = 0; i < kPiCandidateCount; ++i) {
-        PiCandidate entry = table[i];
-        entry.age = static_cast<std::uint8_t>(entry.age + 1);
-        if (entry.age > kPiCandidateMaxAge) {
+        PiCandidate& entry = table[i];
+        const std::uint8_t age = static_cast<std::uint8_t>(entry.age + 1);
+        if (age > kPiCandidateMaxAge) {
+            // Freed, and chosen whatever was chosen before it.
             entry = PiCandidate{};
-            best = 0;
-            slot = i;
             slotHits = 0;
             slotAge = 0;
+        } else {
+            entry.age = age;
         }
         if (entry.code == code) {
-            entry.hits = static_cast<std::uint8_t>(entry.hits + 1);
-            entry.age = 0;
-            if (entry.hits == kPiConfirmHits) {
+            const std::uint8_t hits = static_cast<std::uint8_t>(entry.hits + 1);
+            if (hits == kPiConfirmHits) {
                 decoder.confirmedPi.store(code);
                 emitProgrammeIdentity();
                 std::memset(table, 0, sizeof decoder.piCandidates);
                 return;
             }
+            entry.hits = hits;
+            entry.age = 0;
         }
-        table[i] = entry;
-        // The entry to overwrite: the fewest hits, among equals the later
-        // entry unless it is younger than the one chosen so far.
-        if (entry.hits <= best) {
-            best = entry.hits;
-            if (!(entry.hits == slotHits && entry.age < slotAge)) {
-                slot = i;
-                slotHits = entry.hits;
-                slotAge = entry.age;
-            }
+        if (entry.hits < slotHits || (entry.hits == slotHits && entry.age >= slotAge)) {
+            slot = i;
+            slotHits = entry.hits;
+            slotAge = entry.age;
         }
     }
     table[slot] = PiCandidate{code, 1, 0};

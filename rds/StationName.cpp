@@ -62,17 +62,25 @@ void emitStationName()
     if (!outputFilterAllows(kFilterStationName) || gDriver.rds.decoder.confirmedPi.load() == 0) return;
 
     StationNameState& name = gDriver.rds.decoder.name;
-    char text[sizeof kStationNameTemplate];
-    std::memcpy(text, kStationNameTemplate, sizeof kStationNameTemplate);
     bool changed = false;
     for (unsigned i = 0; i < kStationNameLength; ++i) {
         // A control byte (NUL included) would break the application's line:
         // it goes out as a space. Every other byte is the broadcaster's own.
-        if (name.stationName[i] < 0x20 || name.stationName[i] == 0x7F) name.stationName[i] = ' ';
-        const std::uint8_t character = name.stationName[i];
-        text[kStationNameOffset + i] = static_cast<char>(character);
-        if (character != name.lastEmittedName[i]) changed = true;
-        name.lastEmittedName[i] = character;
+        std::uint8_t character = name.stationName[i];
+        if (character < 0x20 || character == 0x7F) {
+            character = ' ';
+            name.stationName[i] = character;
+        }
+        if (character != name.lastEmittedName[i]) {
+            changed = true;
+            name.lastEmittedName[i] = character;
+        }
     }
-    if (changed) emitSentence(text);
+    // The line is built only for a name that changed, which is rare: the
+    // same name is confirmed again with every group 0A.
+    if (!changed) return;
+    char text[sizeof kStationNameTemplate];
+    std::memcpy(text, kStationNameTemplate, sizeof kStationNameTemplate);
+    std::memcpy(text + kStationNameOffset, name.lastEmittedName, kStationNameLength);
+    emitSentence(text);
 }

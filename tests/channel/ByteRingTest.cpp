@@ -76,6 +76,18 @@ TEST_F(ByteRingTest, CountersPassingTwoToThe32)
     EXPECT_EQ((Bytes{ring.data[30], ring.data[31], ring.data[0], ring.data[1]}), (Bytes{'a', 'b', 'c', 'd'}));
     EXPECT_EQ(take(32), (Bytes{'a', 'b', 'c', 'd'}));
 
+    // A read that crosses the end of the store takes and zeroes both pieces,
+    // and leaves the byte after its count in place for the next read.
+    std::memset(ring.data, 0x55, 32);
+    ring.head = ring.tail = 29;
+    put(Bytes{'p', 'q', 'r', 's', 't'});
+    EXPECT_EQ(take(4), (Bytes{'p', 'q', 'r', 's'}));
+    EXPECT_EQ(Bytes(ring.data, ring.data + 3), (Bytes{0, 't', 0x55}));
+    EXPECT_EQ((Bytes{ring.data[28], ring.data[29], ring.data[30], ring.data[31]}), (Bytes{0x55, 0, 0, 0}));
+    EXPECT_EQ(ring.tail, 33u);
+    EXPECT_EQ(take(32), (Bytes{'t'}));
+    EXPECT_EQ(ring.data[1], 0);
+
     ring.head = ring.tail = 0xFFFFFFF0u;  // full with the tail before 2^32, the head past it
     put(run(32, 0));
     put(run(3, 0x80));

@@ -17,8 +17,9 @@ std::string formatted(unsigned size, const char* format, std::initializer_list<s
 {
     char text[80];
     std::memset(text, '#', sizeof text);
-    formatFields(text, size, format, values.begin(), static_cast<unsigned>(values.size()));
+    const unsigned length = formatFields(text, size, format, values.begin(), static_cast<unsigned>(values.size()));
     EXPECT_EQ(text[size], '#') << "wrote past the buffer";
+    EXPECT_EQ(length, std::strlen(text)) << "the length returned is the text's";
     return std::string(text);
 }
 
