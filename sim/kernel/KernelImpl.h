@@ -348,6 +348,9 @@ struct Kernel::Impl {
     std::uint64_t verifierReports = 0;
     const char* powerHandler = nullptr;  // the power handler running now, if any
     bool systemSuspended = false;        // every thread but systemCaller is held
+    // Threads whose suspension count is above zero, plus one while the system
+    // is suspended: 0 means no thread is held, one load for a point's fast path.
+    std::uint32_t holds = 0;
     Thread* systemCaller = nullptr;
 
     std::vector<DebugLine> debugLog;
@@ -420,7 +423,7 @@ struct Kernel::Impl {
     {
         if (!preemptive() || atomicDepth > 0) return;
         ++points;
-        if (points < nextMarkedPoint && timeline.next() > now + kMaxPointCost && !held(current)) {
+        if (points < nextMarkedPoint && timeline.next() > now + kMaxPointCost && (holds == 0 || !held(current))) {
             now += kPointCost;
             return;
         }

@@ -62,6 +62,7 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, DWORD, LPTHREAD_START_ROUTINE start, 
     constexpr DWORD kCreateSuspended = 0x4;
     if (creationFlags & kCreateSuspended) {
         t->suspendCount = 1;
+        ++k.holds;
         t->state = Thread::Parked;
     } else {
         k.makeReady(t);
@@ -124,6 +125,7 @@ DWORD SuspendThread(HANDLE thread)
         return 0xFFFFFFFFu;
     }
     const DWORD previous = t->suspendCount++;
+    if (previous == 0) ++k.holds;
     if (t == k.current) {  // suspending oneself blocks at once
         t->state = Thread::Parked;
         k.cancelWake(t);
@@ -143,7 +145,10 @@ DWORD ResumeThread(HANDLE thread)
         return 0xFFFFFFFFu;
     }
     const DWORD previous = t->suspendCount;
-    if (previous > 0 && --t->suspendCount == 0 && t->state == Thread::Parked && !k.held(t)) k.makeReady(t);
+    if (previous > 0 && --t->suspendCount == 0) {
+        --k.holds;
+        if (t->state == Thread::Parked && !k.held(t)) k.makeReady(t);
+    }
     k.preemptionPoint();  // the resumed thread may run first
     return previous;
 }

@@ -78,6 +78,7 @@ void Kernel::suspendSystem(const std::function<void()>& powerDownHandler, const 
     Impl& k = *impl_;
     // Every other thread stands still from here: a ready one is parked when
     // next chosen, a waiting one when its wait ends.
+    if (!k.systemSuspended) ++k.holds;
     k.systemSuspended = true;
     k.systemCaller = k.current;
     runPowerHandler(k, powerDownHandler, name);
@@ -89,6 +90,7 @@ void Kernel::resumeSystem(const std::function<void()>& powerUpHandler, const cha
     runPowerHandler(k, powerUpHandler, name);
     if (!k.systemSuspended) return;
     k.systemSuspended = false;
+    --k.holds;
     k.systemCaller = nullptr;
     for (Thread* t : k.threads)
         if (t->state == Thread::Parked && !k.held(t)) k.makeReady(t);

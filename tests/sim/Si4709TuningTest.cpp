@@ -37,6 +37,12 @@ TEST_F(ChipTuning, TuneSetsStcAfterSixtyMillisecondsWithTheStationsSignal)
     tuneTo(75);
     EXPECT_FALSE(status() & kStatusSt);
     EXPECT_EQ(world.chip().frequency(), 9500);
+    // A station leaving the air, and another coming on its frequency, are
+    // heard at once on the channel the chip stays on.
+    world.band().remove(9500);
+    EXPECT_EQ(kStatusRssi.get(status()), static_cast<unsigned>(world.band().noiseRssi()));
+    world.addStation(9500, 45, 30);
+    EXPECT_EQ(kStatusRssi.get(status()), 45u);
     tuneTo(50);
     s = status();
     EXPECT_TRUE(s & kStatusAfcrl);
