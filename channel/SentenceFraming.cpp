@@ -26,9 +26,8 @@ namespace {
 // guard keeps the line whole against sentences from other threads.
 void sendLine(char* line, unsigned length)
 {
-    std::uint8_t sum = 0;
-    for (unsigned i = length > 0 && line[0] == '$' ? 1 : 0; i < length; ++i)
-        sum = static_cast<std::uint8_t>(sum ^ static_cast<std::uint8_t>(line[i]));
+    line[length] = '\0';
+    const std::uint8_t sum = sentenceChecksum(line);
     line[length++] = '*';
     line[length++] = kHexDigits[sum >> 4];
     line[length++] = kHexDigits[sum & 0x0F];

@@ -216,7 +216,7 @@ BOOL I2CBus::run(I2CRequest& request)
         ok = request.direction == kI2CDirectionWrite ? target->write(request.data, request.length)
                                                      : target->read(request.data, request.length);
     }
-    if (recording_) keep(kernel_.now(), request, request.data, ok);
+    record(kernel_.now(), request, request.data, ok);
     return ok ? TRUE : fail(ERROR_GEN_FAILURE);
 }
 
@@ -240,7 +240,7 @@ std::optional<BOOL> I2CBus::start(I2CRequest& request, Flight& flight)
     }
     if (injectFailure()) {
         ++injected_;
-        if (recording_) keep(kernel_.now(), request, request.data, false);
+        record(kernel_.now(), request, request.data, false);
         return fail(ERROR_GEN_FAILURE);
     }
     if (completion_ == nullptr) completion_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);

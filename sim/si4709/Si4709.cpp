@@ -182,7 +182,7 @@ void Si4709::applyPower(std::uint16_t before)
     if (power_ == Power::Off && (now & kPowercfgEnable) && !(now & kPowercfgDisable)) {
         power_ = Power::PoweringUp;
         missFrom(slotAt(kernel_.now()));
-        powerEvent_ = after(timing_.powerUp, [this] {
+        powerEvent_ = kernel_.after(timing_.powerUp, [this] {
             powerEvent_ = 0;
             power_ = Power::Ready;
             regs_[CHIPID] = kChipIdPoweredUp;

@@ -44,7 +44,6 @@
 #include <array>
 #include <cstdint>
 #include <functional>
-#include <utility>
 
 namespace sim {
 
@@ -152,13 +151,6 @@ private:
             kernel_.cancel(id);
             id = 0;
         }
-    }
-    // A hardware event `delay` from now (what Kernel::after does, without
-    // handing the action on a second time).
-    template <class Action>
-    Kernel::EventId after(Micros delay, Action&& action)
-    {
-        return kernel_.at(kernel_.now() + delay, std::forward<Action>(action));
     }
     void applyWrite(const std::array<std::uint16_t, 16>& before, unsigned count);
     void applyPower(std::uint16_t before);

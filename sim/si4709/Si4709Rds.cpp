@@ -82,7 +82,7 @@ void Si4709::deliver(const RdsGroup& group, bool verbose)
     regs_[READCHAN] = kReadchanBlerd.set(readchan, level(3));
     ++groupsDelivered_;
     cancel(rdsrEvent_);
-    rdsrEvent_ = after(timing_.rdsrHold, [this] {
+    rdsrEvent_ = kernel_.after(timing_.rdsrHold, [this] {
         rdsrEvent_ = 0;
         regs_[STATUSRSSI] &= static_cast<std::uint16_t>(~kStatusRdsr);
     });
@@ -111,7 +111,7 @@ void Si4709::applyTestWrite(const std::array<std::uint16_t, 16>& written, unsign
     updateReception();  // the RDS registers are lent to the test
     if (!stallQuality_) {
         const Micros duration = step == 1 ? timing_.qualityStepOne : timing_.qualityStepTwo;
-        qualityEvent_ = after(duration, [this, step] {
+        qualityEvent_ = kernel_.after(duration, [this, step] {
             qualityEvent_ = 0;
             qualityStepDone(step);
         });
@@ -144,7 +144,7 @@ void Si4709::pulseInterrupt()
     }
     ++pulses_;
     setInterruptLine(false);
-    pulseEvent_ = after(timing_.interruptPulse, [this] {
+    pulseEvent_ = kernel_.after(timing_.interruptPulse, [this] {
         pulseEvent_ = 0;
         setInterruptLine(true);
     });

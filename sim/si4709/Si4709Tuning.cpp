@@ -103,7 +103,7 @@ void Si4709::startTune()
     stopReception();
     tuneTarget_ = kChannelChan.get(regs_[CHANNEL]);
     tuning_ = true;
-    tuneEvent_ = after(timing_.tune, [this] {
+    tuneEvent_ = kernel_.after(timing_.tune, [this] {
         tuneEvent_ = 0;
         tuneDone();
     });
@@ -138,7 +138,7 @@ void Si4709::startSeek()
     seekStart_ = channel_;
     seekSteps_ = 0;
     seeking_ = true;
-    seekEvent_ = after(timing_.seekStep, [this] { seekStep(); });
+    seekEvent_ = kernel_.after(timing_.seekStep, [this] { seekStep(); });
 }
 
 void Si4709::seekStep()
@@ -175,7 +175,7 @@ void Si4709::seekStep()
     } else if (stopsSeek(next)) {
         finishSeek(false);
     } else {
-        seekEvent_ = after(timing_.seekStep, [this] { seekStep(); });
+        seekEvent_ = kernel_.after(timing_.seekStep, [this] { seekStep(); });
     }
 }
 
