@@ -24,6 +24,14 @@ TEST_F(SentenceTest, FramingAddsTwoDigitLowercaseChecksumAndLineEnd)
     const std::string tooLong = "$" + std::string(200, 'X');
     emitSentence(tooLong.c_str());
     EXPECT_EQ(takeOutput(), tooLong.substr(0, kSentenceTextMax) + "*00\r\n");
+    // So is a sentence formatted straight into its line.
+    const std::int32_t wide[] = {-2147483647 - 1, -2147483647 - 1, -2147483647 - 1, -2147483647 - 1, -2147483647 - 1};
+    emitFields("$XXXXXX,%d,%d,%d,%d,%d", wide, 5);
+    const std::string cut =
+        std::string("$XXXXXX,-2147483648,-2147483648,-2147483648,-2147483648,-2147483648").substr(0, kSentenceTextMax);
+    char sum[3];
+    std::snprintf(sum, sizeof sum, "%02x", sentenceChecksum(cut.c_str()));
+    EXPECT_EQ(takeOutput(), cut + "*" + sum + "\r\n");
 }
 
 TEST_F(SentenceTest, CommandAnswersBeforeAndAfterTheDefaults)

@@ -188,6 +188,21 @@ TEST_F(DecoderTest, EveryEleventhGroup0ASendsThePi)
     EXPECT_EQ(decode(makeGroup(0, 0x0C00, 0, 0)), Lines{});  // 0B neither
 }
 
+TEST_F(DecoderTest, APiHeardAnewTakesTheFreestCandidateEntry)
+{
+    PiCandidate* table = gDriver.rds.decoder.piCandidates;
+    // An empty table: among equal entries the later one is taken.
+    confirmPi(0x1111);
+    EXPECT_EQ(table[kPiCandidateCount - 1].code, 0x1111);
+    // An entry grown too old is freed and taken, before a free one ahead of it.
+    for (unsigned i = 0; i < kPiCandidateCount; ++i) table[i] = PiCandidate{std::uint16_t(0x2000 + i), 2, 0};
+    table[0] = PiCandidate{};
+    table[1] = PiCandidate{0x3333, 1, 32};
+    confirmPi(0x4444);
+    EXPECT_EQ(table[1].code, 0x4444);
+    EXPECT_EQ(table[0].code, 0);
+}
+
 TEST_F(DecoderTest, ResetForgetsTheStationButKeepsCountersAndHistories)
 {
     confirmStation(kStationPi);

@@ -10,6 +10,7 @@
 #include "tools/soak/PoweredDownWatch.h"
 #include "tools/soak/SoakChecks.h"
 #include "tools/soak/SoakCrash.h"
+#include "tools/soak/SoakRecorder.h"
 
 #include <csignal>
 
@@ -99,6 +100,21 @@ TEST(SoakDebug, EachMessageNeedsAFaultThatExplainsItWhenPrinted)
     const std::string failure = debug.check(log, next);
     EXPECT_NE(failure.find("Some message nobody expects"), std::string::npos) << failure;
     EXPECT_EQ(debug.checked(), 8u);
+
+    // A failure report shows the last lines read and the last whole messages,
+    // each with the time of its first piece.
+    FlightRecorder recorder;
+    for (unsigned i = 0; i <= FlightRecorder::kKept; ++i)
+        recorder.line(1'000'000 * i + 1'500, "$PLTRS" + std::to_string(i));
+    const std::vector<std::string> lines = recorder.lines();
+    ASSERT_EQ(lines.size(), FlightRecorder::kKept);
+    EXPECT_EQ(lines.front(), "1.002 s $PLTRS1");
+    recorder.debug({2'000'000, 3, "ERROR: Corvane line 1607: "});
+    recorder.debug({2'000'400, 3, "TMC Error: pI2CHandle is NULL\r\n"});
+    recorder.debug({3'250'000, 4, "no end yet"});
+    EXPECT_EQ(recorder.debugMessages(),
+              (std::vector<std::string>{"2.000 s [thread 3] ERROR: Corvane line 1607: TMC Error: pI2CHandle is NULL",
+                                        "3.250 s [thread 4] no end yet"}));
 }
 
 TEST(SoakReceiver, InterruptsMustBeTakenAndNoGroupDecodedTwice)
