@@ -13,7 +13,7 @@
 
 namespace sim {
 
-using Context = void*;  // a saved stack context (boost fcontext)
+using Context = void*;  // a stopped stack (FibreSwitch.h)
 
 struct Thread;
 

@@ -5,7 +5,7 @@
 // scheduler's random stream, so the seed alone decides ties.
 #include "sim/kernel/KernelImpl.h"
 
-#include <boost/context/detail/fcontext.hpp>
+#include "sim/kernel/FibreSwitch.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -17,8 +17,6 @@
 #include <sanitizer/asan_interface.h>
 #include <sanitizer/common_interface_defs.h>
 #endif
-
-namespace ctx = boost::context::detail;
 
 namespace sim {
 
@@ -43,11 +41,11 @@ void startSwitch(Thread* from, Thread* to, bool exiting)
 
 // Runs on the stack just switched to: remembers where the previous thread
 // stopped, and frees its stack once it has exited for good.
-void finishSwitch(ctx::transfer_t transfer)
+void finishSwitch(fibre::Transfer transfer)
 {
     Kernel::Impl& k = kernelImpl();
     auto* from = static_cast<Thread*>(transfer.data);
-    from->context = transfer.fctx;
+    from->context = transfer.from;
 #if defined(CORVANE_ASAN)
     const void* bottom = nullptr;
     std::size_t size = 0;
@@ -60,7 +58,7 @@ void finishSwitch(ctx::transfer_t transfer)
     if (from->state == Thread::Exited) k.freeStack(from);
 }
 
-void threadEntry(ctx::transfer_t transfer)
+void threadEntry(fibre::Transfer transfer)
 {
     finishSwitch(transfer);
     Kernel::Impl& k = kernelImpl();
@@ -219,7 +217,7 @@ void Kernel::Impl::switchTo(Thread* next, bool exiting)
     ++switches;
     if (options.traceSwitches) trace.push_back({now, TraceEntry::Switch, next->id});
     startSwitch(prev, next, exiting);
-    ctx::transfer_t transfer = ctx::jump_fcontext(next->context, prev);
+    const fibre::Transfer transfer = fibre::jump(next->context, prev);
     finishSwitch(transfer);
 }
 
@@ -267,7 +265,7 @@ Thread* Kernel::Impl::createThread(LPTHREAD_START_ROUTINE start, LPVOID paramete
     t->stackMapping = size + page;
     t->stackBottom = static_cast<char*>(memory) + page;
     t->stackSize = size;
-    t->context = ctx::make_fcontext(static_cast<char*>(memory) + page + size, size, threadEntry);
+    t->context = fibre::make(static_cast<char*>(memory) + page + size, size, threadEntry);
     t->raceFiber = race::createFiber(t->id);
 
     if (options.schedule == Schedule::Pct) t->pctRank = streams[unsigned(Stream::Scheduler)].below(1u << 30);
