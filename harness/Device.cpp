@@ -36,27 +36,31 @@ void Device::useCallerThreads(unsigned applications)
     if (loaded_ || callerThreads()) throw std::logic_error("caller threads are set up once, before the load");
     deviceManager_ = std::make_unique<CallerThread>("device manager", kDeviceManagerPriority);
     powerManager_ = std::make_unique<CallerThread>("power manager", kPowerManagerPriority);
+    deviceManagerId_ = kernel_.threadId(deviceManager_->handle());
+    powerManagerId_ = kernel_.threadId(powerManager_->handle());
     // The device and power managers run in the kernel process, as the
     // driver does; the application's threads are its own process's.
     for (unsigned k = 0; k < applications; ++k) {
         applications_.push_back(
             std::make_unique<CallerThread>("application " + std::to_string(k + 1), kApplicationPriority));
         kernel_.setProcess(applications_.back()->handle(), sim::Process::Application);
+        applicationIds_.push_back(kernel_.threadId(applications_.back()->handle()));
     }
 }
 
 CallerThread* Device::threadFor(Caller caller)
 {
     if (!callerThreads()) return nullptr;
-    const DWORD self = GetCurrentThreadId();
-    const auto isSelf = [&](const std::unique_ptr<CallerThread>& t) { return kernel_.threadId(t->handle()) == self; };
+    // A caller thread's id is fixed when it is created (useCallerThreads).
     switch (caller) {
     case Caller::DeviceManager:
-        return isSelf(deviceManager_) ? nullptr : deviceManager_.get();
+        return GetCurrentThreadId() == deviceManagerId_ ? nullptr : deviceManager_.get();
     case Caller::PowerManager:
-        return isSelf(powerManager_) ? nullptr : powerManager_.get();
+        return GetCurrentThreadId() == powerManagerId_ ? nullptr : powerManager_.get();
     case Caller::Application:
-        if (applications_.empty() || std::any_of(applications_.begin(), applications_.end(), isSelf)) return nullptr;
+        if (applications_.empty()) return nullptr;
+        if (std::find(applicationIds_.begin(), applicationIds_.end(), GetCurrentThreadId()) != applicationIds_.end())
+            return nullptr;
         return applications_[0].get();
     }
     return nullptr;
@@ -67,18 +71,25 @@ Result Device::callAs(Caller caller, const char* what, Work work)
 {
     CallerThread* thread = threadFor(caller);
     if (thread == nullptr) return work();
+    return callOn<Result>(*thread, what, std::move(work));
+}
+
+template <class Result, class Work>
+Result Device::callOn(CallerThread& thread, const char* what, Work work)
+{
     if (stuck_) throw CallerStuck(std::string("the device is stuck: ") + what + " was not called");
     // Every thread of the device stands still until the resume.
     if (kernel_.systemSuspended())
-        throw CallerStuck(std::string(what) + " on the " + thread->name() +
+        throw CallerStuck(std::string(what) + " on the " + thread.name() +
                           " thread while the system is suspended: the thread stands still");
     auto result = std::make_shared<Result>();
-    if (!thread->call([result, work]() mutable { *result = work(); }, kCallBound)) {
+    if (!thread.call([result, work]() mutable { *result = work(); }, kCallBound)) {
         stuck_ = true;
-        throw CallerStuck(std::string(what) + " on the " + thread->name() + " thread has not returned in " +
+        throw CallerStuck(std::string(what) + " on the " + thread.name() + " thread has not returned in " +
                           std::to_string(kCallBound / 1'000'000) + " s");
     }
-    return *result;
+    // The job, and its copy of the result, is gone once the call is done.
+    return std::move(*result);
 }
 
 DWORD Device::init()
@@ -130,19 +141,44 @@ void Device::unloadDriver()
     deinit();
 }
 
+namespace {
+// Every byte queued for the application, in reads of at most what one read hands over.
+void readQueued(std::string& bytes)
+{
+    char buffer[kMaxReadBytes];
+    for (DWORD n; (n = COM_Read(kOpenContext, buffer, sizeof buffer)) != 0;) bytes.append(buffer, n);
+}
+}  // namespace
+
 std::string Device::readPort()
 {
-    return callAs<std::string>(Caller::Application, "COM_Read", [] {
-        std::string bytes;
-        char buffer[kMaxReadBytes];
-        for (DWORD n; (n = COM_Read(kOpenContext, buffer, sizeof buffer)) != 0;) bytes.append(buffer, n);
-        return bytes;
+    std::string bytes;
+    readPort(bytes);
+    return bytes;
+}
+
+void Device::readPort(std::string& bytes)
+{
+    // Without application threads this thread is the application.
+    CallerThread* thread = applications_.empty() ? nullptr : threadFor(Caller::Application);
+    if (thread == nullptr) {
+        readQueued(bytes);
+        return;
+    }
+    std::string read = callOn<std::string>(*thread, "COM_Read", [] {
+        std::string queued;
+        readQueued(queued);
+        return queued;
     });
+    if (bytes.empty())
+        bytes = std::move(read);
+    else
+        bytes += read;
 }
 
 std::vector<std::string> Device::readLines()
 {
-    pending_ += readPort();
+    readPort(pending_);
     std::vector<std::string> lines;
     std::size_t start = 0;
     for (std::size_t end; (end = pending_.find("\r\n", start)) != std::string::npos; start = end + 2)
@@ -241,13 +277,6 @@ void Device::powerDown()
 void Device::powerUp()
 {
     kernel_.resumeSystem([] { COM_PowerUp(kDeviceContext); });
-}
-
-void Device::sleepUntil(sim::Micros when)
-{
-    const sim::Micros now = kernel_.now();
-    const sim::Micros delay = when > now ? when - now : 0;
-    Sleep(static_cast<DWORD>(delay / 1000 + (delay % 1000 != 0 || delay == 0 ? 1 : 0)));
 }
 
 }  // namespace harness

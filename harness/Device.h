@@ -87,6 +87,8 @@ public:
     // Every byte the driver has queued for the application, in reads of at
     // most what one read hands over.
     std::string readPort();
+    // The same bytes appended to `bytes`.
+    void readPort(std::string& bytes);
     // The whole lines read now, without their CR LF; a line not yet ended
     // waits for the next call.
     std::vector<std::string> readLines();
@@ -111,7 +113,12 @@ public:
     void powerUp();
 
     // Sleeps until virtual time `when` (at least one millisecond).
-    void sleepUntil(sim::Micros when);
+    void sleepUntil(sim::Micros when)
+    {
+        const sim::Micros now = kernel_.now();
+        const sim::Micros delay = when > now ? when - now : 0;
+        Sleep(static_cast<DWORD>(delay / 1000 + (delay % 1000 != 0 || delay == 0 ? 1 : 0)));
+    }
 
 private:
     CallerThread* threadFor(Caller caller);
@@ -120,6 +127,9 @@ private:
     // `work` owns what it uses: after a CallerStuck it may still run.
     template <class Result, class Work>
     Result callAs(Caller caller, const char* what, Work work);
+    // The same on `thread`, another thread than this one.
+    template <class Result, class Work>
+    Result callOn(CallerThread& thread, const char* what, Work work);
     BOOL ioControlAs(Caller caller, DWORD code, const void* in, DWORD inLength, void* out, DWORD outLength,
                      DWORD* returned);
 
@@ -128,6 +138,9 @@ private:
     std::unique_ptr<CallerThread> deviceManager_;
     std::unique_ptr<CallerThread> powerManager_;
     std::vector<std::unique_ptr<CallerThread>> applications_;
+    DWORD deviceManagerId_ = 0;  // the kernel's ids of the caller threads
+    DWORD powerManagerId_ = 0;
+    std::vector<DWORD> applicationIds_;
     bool stuck_ = false;  // a call did not return: the driver is left as it is
     bool loaded_ = false;
     DWORD firstDriverThread_ = 0;  // the threads from this id on are the driver's

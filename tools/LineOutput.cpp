@@ -16,9 +16,8 @@ LineOutput::LineOutput(std::FILE* out, bool timestamps, bool decode, bool print)
     : out_(out), timestamps_(timestamps), decode_(decode), print_(print)
 {}
 
-void LineOutput::feed(std::string_view bytes, sim::Micros now)
+void LineOutput::feedLines(std::string_view bytes, sim::Micros now)
 {
-    if (bytes.empty()) return;
     pending_.append(bytes);
     std::size_t start = 0;
     for (std::size_t end; (end = pending_.find("\r\n", start)) != std::string::npos; start = end + 2)
@@ -33,20 +32,25 @@ void LineOutput::printLine(std::string_view line, sim::Micros now)
         ++lines_;
         return;
     }
-    std::string prefix;
-    if (timestamps_) prefix = virtualSeconds(now) + " ";
-    // Written as fprintf's "%s%.*s\n" would (the line up to a NUL byte, should
-    // it hold one), without parsing a format for every line.
-    const std::string_view text = line.substr(0, line.find('\0'));
-    int written = std::fwrite(prefix.data(), 1, prefix.size(), out_) == prefix.size() &&
-                          std::fwrite(text.data(), 1, text.size(), out_) == text.size() && std::fputc('\n', out_) != EOF
-                      ? 0
-                      : -1;
+    // The stamp, then the line as fprintf's "%s%.*s\n" would write it (up to
+    // a NUL byte, should it hold one), in one write.
+    written_.clear();
+    if (timestamps_) {
+        char stamp[48];
+        const int length =
+            std::snprintf(stamp, sizeof stamp, "%llu.%03llu ", static_cast<unsigned long long>(now / 1'000'000),
+                          static_cast<unsigned long long>(now / 1000 % 1000));
+        written_.append(stamp, static_cast<std::size_t>(length));
+    }
+    const std::size_t prefixSize = written_.size();
+    written_.append(line.substr(0, line.find('\0')));
+    written_ += '\n';
+    int written = std::fwrite(written_.data(), 1, written_.size(), out_) == written_.size() ? 0 : -1;
     ++lines_;
     if (decode_) {
         const std::string rendering = view_.render(line);
         if (!rendering.empty() && written >= 0)
-            written = std::fprintf(out_, "%*s  = %s\n", static_cast<int>(prefix.size()), "", rendering.c_str());
+            written = std::fprintf(out_, "%*s  = %s\n", static_cast<int>(prefixSize), "", rendering.c_str());
     }
     if (written < 0 && writeError_ == 0) writeError_ = errno != 0 ? errno : EIO;
 }

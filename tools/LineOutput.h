@@ -26,7 +26,10 @@ public:
 
     // Bytes read from the port at virtual time `now`: prints every line they
     // complete. Bytes after the last CR LF wait for the rest of their line.
-    void feed(std::string_view bytes, sim::Micros now);
+    void feed(std::string_view bytes, sim::Micros now)
+    {
+        if (!bytes.empty()) feedLines(bytes, now);  // most reads of a run find nothing
+    }
     // Prints one complete line (without CR LF) read at `now`.
     void printLine(std::string_view line, sim::Micros now);
 
@@ -36,12 +39,15 @@ public:
     int writeError() const { return writeError_; }
 
 private:
+    void feedLines(std::string_view bytes, sim::Micros now);
+
     std::FILE* out_;
     bool timestamps_;
     bool decode_;
     bool print_;
     DecodeView view_;
     std::string pending_;
+    std::string written_;  // the line being written, kept for its storage
     std::size_t lines_ = 0;
     int writeError_ = 0;  // errno of the first failed write
 };

@@ -30,6 +30,7 @@ void runDriver(const Options& options, const sim::band::BandDescription& band, c
     // the port, so that the driver's ring overruns as on the device.
     std::string toDriver;
     std::string toClient;
+    std::string bytes;  // what one poll read, kept for its storage
     while (true) {
         const sim::Micros now = session.kernel().now();
         // While the system is suspended the application and the power
@@ -48,14 +49,17 @@ void runDriver(const Options& options, const sim::band::BandDescription& band, c
         }
         if (now >= nextPoll) {
             if (toClient.empty() && !suspended) {
-                const std::string bytes = session.readPort();
+                bytes.clear();
+                session.readPort(bytes);
                 output.feed(bytes, now);
                 if (connected) toClient = bytes;
                 if (paced && !bytes.empty()) std::fflush(stdout);
             }
             if (connected) toClient.erase(0, terminal->send(toClient));
             if (timeline) timeline->sample(session.world());
-            nextPoll += kPollInterval * ((now - nextPoll) / kPollInterval + 1);
+            // The next poll after now; nearly always the one after this one.
+            const sim::Micros late = now - nextPoll;
+            nextPoll += late < kPollInterval ? kPollInterval : kPollInterval * (late / kPollInterval + 1);
         }
         if (now >= end || stopRequested() || output.failed()) break;
         sim::Micros wake = std::min(nextPoll, end);

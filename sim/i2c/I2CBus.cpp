@@ -294,6 +294,7 @@ void I2CBus::addressed()
     f.ok = f.target->read(f.bytes.data(), r.length);
     f.restarts = f.target->restarts();
     const std::size_t word = f.target->readWordBytes();
+    f.wordBytes = word;
     f.nextWord = word;
     if (!f.ok) {
         stopAfter(1 + 9 + 1);
@@ -309,7 +310,7 @@ void I2CBus::wordOut()
     Flight& f = *flight_;
     const DWORD length = f.request->length;
     f.ok = f.target->restarts() == f.restarts && f.target->rereadWord(f.bytes.data(), f.nextWord);
-    f.nextWord += f.target->readWordBytes();
+    f.nextWord += f.wordBytes;  // a device's word size does not change
     if (f.ok && f.nextWord < length) {
         f.step = kernel_.at(f.began + bitsTime(1 + 9 * (1 + f.nextWord)), [this] { wordOut(); });
     } else {

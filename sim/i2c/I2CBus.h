@@ -156,6 +156,7 @@ private:
         Micros began = 0;                                   // START condition
         std::uint64_t restarts = 0;                         // the target's restart count at the address byte
         std::size_t nextWord = 0;                           // a read: offset of the next word the target drives
+        std::size_t wordBytes = 0;                          // the target's readWordBytes()
         std::array<std::uint8_t, kI2CMaxTransfer> bytes{};  // as the controller received them
         bool ok = false;
         bool done = false;

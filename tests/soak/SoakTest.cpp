@@ -37,6 +37,9 @@ TEST(SoakLines, WholeSentencesPassTornAndDamagedOnesFail)
     EXPECT_FALSE(wholeSentence("$PLTTQ,9470,4$PLTTQ,9470,42,0,1,0*5c")) << "two sentences in one line";
     EXPECT_FALSE(wholeSentence("$PLTXX,1*00")) << "no such sentence";
     EXPECT_FALSE(wholeSentence("PLTTQ,9470,42,0,1,0*5c"));
+    EXPECT_FALSE(wholeSentence("$PLTTQ,94*70,42,0,1,0*76")) << "a '*' inside, checksum right";
+    EXPECT_FALSE(wholeSentence("$PLTTQX,9470,42,0,1,0*04")) << "the address runs to the first comma";
+    EXPECT_TRUE(wholeSentence("$PLTCF*4d")) << "no field: the address is the whole text";
 
     LineChecker lines;
     // Lines arrive in pieces; only complete ones are checked.
@@ -65,6 +68,16 @@ TEST(SoakLines, WholeSentencesPassTornAndDamagedOnesFail)
     // A run of bytes with no line end holds two sentences.
     EXPECT_NE(lines.feed(std::string(70, '1'), 9), "");
     EXPECT_EQ(lines.takeLines().size(), 11u);
+    // Lines taken make room for the next ones, each with its own text and time.
+    LineChecker reused;
+    EXPECT_EQ(reused.feed("$PLTTQ,9470,42,0,1,0*5c\r\n$PLTTQ,9470,42,0,1,0*5c\r\n", 1), "");
+    EXPECT_EQ(reused.takeLines().size(), 2u);
+    EXPECT_EQ(reused.feed("$PLTCF*4d\r\n", 10), "");
+    const auto taken = reused.takeLines();
+    ASSERT_EQ(taken.size(), 1u);
+    EXPECT_EQ(taken[0].text, "$PLTCF*4d");
+    EXPECT_EQ(taken[0].time, 10u);
+    EXPECT_TRUE(reused.takeLines().empty());
 }
 
 TEST(SoakDebug, EachMessageNeedsAFaultThatExplainsItWhenPrinted)

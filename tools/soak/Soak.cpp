@@ -156,9 +156,14 @@ public:
 private:
     Micros now() { return session_.kernel().now(); }
 
+    // Every check of every step comes here, nearly always with nothing.
     void fail(const std::string& what)
     {
-        if (!failure_.empty() || what.empty()) return;
+        if (failure_.empty() && !what.empty()) firstFailure(what);
+    }
+
+    void firstFailure(const std::string& what)
+    {
         failure_ = what;
         threadsThen_ = session_.kernel().describeThreads();
         const std::uint32_t active = faults_.activeFaults() | carFaults_.activeFaults();

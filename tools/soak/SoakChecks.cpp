@@ -51,16 +51,21 @@ bool wholeSentence(std::string_view line)
     const int high = hexDigit(line[star + 1]);
     const int low = hexDigit(line[star + 2]);
     if (high < 0 || low < 0) return false;
-    const std::string_view text = line.substr(0, star);
-    if (text.find_first_of("$*", 1) != std::string_view::npos) return false;
-    const std::size_t comma = text.find(',');
-    const std::string_view address = text.substr(0, comma);
-    bool known = false;
-    for (std::string_view a : kAddresses) known |= a == address;
-    if (!known) return false;
+    // One pass over the text between '$' and '*': no second '$' or '*', the
+    // address up to the first comma, the checksum of it all.
+    std::size_t comma = star;
     unsigned sum = 0;
-    for (std::size_t i = 1; i < text.size(); ++i) sum ^= static_cast<unsigned char>(text[i]);
-    return sum == unsigned(high * 16 + low);
+    for (std::size_t i = 1; i < star; ++i) {
+        const char c = line[i];
+        if (c == '$' || c == '*') return false;
+        if (c == ',' && comma == star) comma = i;
+        sum ^= static_cast<unsigned char>(c);
+    }
+    if (sum != unsigned(high * 16 + low)) return false;
+    const std::string_view address = line.substr(0, comma);
+    for (std::string_view a : kAddresses)
+        if (a == address) return true;
+    return false;
 }
 
 std::string LineChecker::feed(std::string_view bytes, sim::Micros now, bool dropped)
@@ -79,12 +84,19 @@ std::string LineChecker::feed(std::string_view bytes, sim::Micros now, bool drop
         ++lines_;
         const bool cutFront = cutAllowed_ && line.find('$') == std::string_view::npos;
         cutAllowed_ = false;
-        if (cutFront || (dropped && !wholeSentence(line))) {
+        if (cutFront) {
             ++cut_;
-        } else if (!wholeSentence(line) && failure.empty()) {
-            failure = "line read at " + seconds(now) + " is torn or damaged: \"" + shown(line) + "\"";
+        } else if (!wholeSentence(line)) {
+            if (dropped)
+                ++cut_;
+            else if (failure.empty())
+                failure = "line read at " + seconds(now) + " is torn or damaged: \"" + shown(line) + "\"";
         }
-        complete_.push_back({now, std::string(line)});
+        // The slots of lines taken before keep their storage for the next ones.
+        if (held_ == complete_.size()) complete_.emplace_back();
+        Line& kept = complete_[held_++];
+        kept.time = now;
+        kept.text.assign(line);
     }
     partial_.erase(0, start);
     if (dropped && partial_.find('$', 1) != std::string::npos) partial_.erase(0, partial_.find('$', 1));
@@ -111,10 +123,10 @@ void LineChecker::ringReset()
     partial_.clear();
 }
 
-std::vector<LineChecker::Line> LineChecker::takeLines()
+std::span<const LineChecker::Line> LineChecker::takeLines()
 {
-    std::vector<Line> lines;
-    lines.swap(complete_);
+    const std::span<const Line> lines(complete_.data(), held_);
+    held_ = 0;
     return lines;
 }
 

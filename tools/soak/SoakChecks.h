@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,17 +39,20 @@ public:
     void ringReset();
 
     struct Line {
-        sim::Micros time;
+        sim::Micros time = 0;
         std::string text;
     };
-    std::vector<Line> takeLines();
+    // The complete lines fed since the last call, oldest first; they stay as
+    // they are until the next feed.
+    std::span<const Line> takeLines();
     std::uint64_t lines() const { return lines_; }
     std::uint64_t cutLines() const { return cut_; }
 
 private:
     std::string partial_;
     bool cutAllowed_ = false;
-    std::vector<Line> complete_;
+    std::vector<Line> complete_;  // the first held_ are the lines not yet taken
+    std::size_t held_ = 0;
     std::uint64_t lines_ = 0;
     std::uint64_t cut_ = 0;
 };

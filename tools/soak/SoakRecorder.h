@@ -8,9 +8,10 @@
 
 #include "sim/kernel/Kernel.h"
 
+#include <array>
 #include <cstdio>
-#include <deque>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace corvane::soak {
@@ -19,7 +20,12 @@ class FlightRecorder {
 public:
     static constexpr std::size_t kKept = 12;  // of each kind
 
-    void line(sim::Micros time, const std::string& text) { keep(lines_, {time, text}); }
+    void line(sim::Micros time, std::string_view text)
+    {
+        Kept& slot = lines_.next();
+        slot.time = time;
+        slot.text.assign(text);
+    }
 
     void debug(const sim::DebugLine& piece)
     {
@@ -27,14 +33,14 @@ public:
         pending_.text += piece.text;
         if (pending_.text.back() != '\n') return;
         while (pending_.text.back() == '\n' || pending_.text.back() == '\r') pending_.text.pop_back();
-        keep(debug_, std::move(pending_));
+        debug_.next() = std::move(pending_);
         pending_ = {};
     }
 
-    std::vector<std::string> lines() const { return stamped(lines_); }
+    std::vector<std::string> lines() const { return lines_.stamped(); }
     std::vector<std::string> debugMessages() const
     {
-        std::vector<std::string> messages = stamped(debug_);
+        std::vector<std::string> messages = debug_.stamped();
         if (!pending_.text.empty()) messages.push_back(stamp(pending_.time) + pending_.text);
         return messages;
     }
@@ -50,20 +56,38 @@ private:
         std::snprintf(text, sizeof text, "%.3f s ", double(time) / 1e6);
         return text;
     }
-    static std::vector<std::string> stamped(const std::deque<Kept>& kept)
-    {
-        std::vector<std::string> texts;
-        for (const Kept& k : kept) texts.push_back(stamp(k.time) + k.text);
-        return texts;
-    }
-    static void keep(std::deque<Kept>& kept, Kept entry)
-    {
-        kept.push_back(std::move(entry));
-        if (kept.size() > kKept) kept.pop_front();
-    }
+    // The last kKept entries, in slots used in turn: a slot keeps its storage
+    // for the entry that later takes its place.
+    class Ring {
+    public:
+        Kept& next()
+        {
+            Kept& slot = slots_[(first_ + count_) % kKept];
+            if (count_ < kKept)
+                ++count_;
+            else
+                first_ = (first_ + 1) % kKept;
+            return slot;
+        }
+        // Oldest first, each with its time.
+        std::vector<std::string> stamped() const
+        {
+            std::vector<std::string> texts;
+            for (std::size_t k = 0; k < count_; ++k) {
+                const Kept& kept = slots_[(first_ + k) % kKept];
+                texts.push_back(stamp(kept.time) + kept.text);
+            }
+            return texts;
+        }
 
-    std::deque<Kept> lines_;
-    std::deque<Kept> debug_;
+    private:
+        std::array<Kept, kKept> slots_{};
+        std::size_t first_ = 0;  // the oldest
+        std::size_t count_ = 0;
+    };
+
+    Ring lines_;
+    Ring debug_;
     Kept pending_;  // a debug message whose line end has not come yet
 };
 
