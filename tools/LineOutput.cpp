@@ -4,12 +4,19 @@
 
 namespace corvane {
 
+namespace {
+// Seconds with milliseconds, as every time stamp is written; its length.
+int writeVirtualSeconds(char (&text)[32], sim::Micros time)
+{
+    return std::snprintf(text, sizeof text, "%llu.%03llu", static_cast<unsigned long long>(time / 1'000'000),
+                         static_cast<unsigned long long>(time / 1000 % 1000));
+}
+}  // namespace
+
 std::string virtualSeconds(sim::Micros time)
 {
     char text[32];
-    std::snprintf(text, sizeof text, "%llu.%03llu", static_cast<unsigned long long>(time / 1'000'000),
-                  static_cast<unsigned long long>(time / 1000 % 1000));
-    return text;
+    return std::string(text, static_cast<std::size_t>(writeVirtualSeconds(text, time)));
 }
 
 LineOutput::LineOutput(std::FILE* out, bool timestamps, bool decode, bool print)
@@ -36,11 +43,9 @@ void LineOutput::printLine(std::string_view line, sim::Micros now)
     // a NUL byte, should it hold one), in one write.
     written_.clear();
     if (timestamps_) {
-        char stamp[48];
-        const int length =
-            std::snprintf(stamp, sizeof stamp, "%llu.%03llu ", static_cast<unsigned long long>(now / 1'000'000),
-                          static_cast<unsigned long long>(now / 1000 % 1000));
-        written_.append(stamp, static_cast<std::size_t>(length));
+        char stamp[32];
+        written_.append(stamp, static_cast<std::size_t>(writeVirtualSeconds(stamp, now)));
+        written_ += ' ';
     }
     const std::size_t prefixSize = written_.size();
     written_.append(line.substr(0, line.find('\0')));

@@ -52,7 +52,7 @@ Context make(void* top, std::size_t, Entry entry)
     auto sp = (reinterpret_cast<std::uintptr_t>(top) & ~std::uintptr_t{15}) - 64;
     auto* slots = reinterpret_cast<std::uintptr_t*>(sp);
     slots[0] = reinterpret_cast<std::uintptr_t>(entry);  // r12
-    for (int i = 1; i < 6; ++i) slots[i] = 0;             // r13, r14, r15, rbx, rbp
+    for (int i = 1; i < 6; ++i) slots[i] = 0;            // r13, r14, r15, rbx, rbp
     slots[6] = reinterpret_cast<std::uintptr_t>(&corvane_fibre_start);
     slots[7] = 0;
     return reinterpret_cast<Context>(sp);
