@@ -457,13 +457,23 @@ struct Kernel::Impl {
     // deleted, is reported (lockForMisused). Inline: every section call asks.
     Lock& lockFor(CRITICAL_SECTION* section, const char* call)
     {
-        const std::uint32_t id = section->LockId;
-        const std::uint32_t index = id & 0xFFFFFF;
-        if ((id >> 24) == instance && index != 0 && index <= locks.size() && !locks[index - 1].deleted) [[likely]]
-            return locks[index - 1];
+        if (lockValid(section)) [[likely]]
+            return locks[(section->LockId & 0xFFFFFF) - 1];
         return lockForMisused(section, call);
     }
     Lock& lockForMisused(CRITICAL_SECTION* section, const char* call);
+    // Whether the section was initialised under this kernel and not deleted.
+    bool lockValid(const CRITICAL_SECTION* section) const
+    {
+        const std::uint32_t id = section->LockId;
+        const std::uint32_t index = id & 0xFFFFFF;
+        return (id >> 24) == instance && index != 0 && index <= locks.size() && !locks[index - 1].deleted;
+    }
+    // The wait list of a valid section.
+    const std::vector<Thread*>& lockWaiters(const CRITICAL_SECTION* section) const
+    {
+        return locks[(section->LockId & 0xFFFFFF) - 1].waiters;
+    }
     // Gives the section a fresh wait list under this kernel, unowned.
     void newLock(CRITICAL_SECTION* section);
 
