@@ -83,15 +83,14 @@ namespace {
 // is the full path's, out of line so that this one saves no registers.
 bool plainSectionCall(const sim::Kernel::Impl& k, const CRITICAL_SECTION* section)
 {
-    return k.powerHandler == nullptr && !k.preemptive() && k.lockValid(section);
+    return !k.preemptive() && k.powerHandler == nullptr && k.lockValid(section);
 }
 
-void enterFully(LPCRITICAL_SECTION section) __attribute__((noinline));
-void leaveFully(LPCRITICAL_SECTION section) __attribute__((noinline));
+void enterFully(sim::Kernel::Impl& k, LPCRITICAL_SECTION section) __attribute__((noinline));
+void leaveFully(sim::Kernel::Impl& k, LPCRITICAL_SECTION section) __attribute__((noinline));
 
-void enterFully(LPCRITICAL_SECTION section)
+void enterFully(sim::Kernel::Impl& k, LPCRITICAL_SECTION section)
 {
-    auto& k = kernelImpl();
     k.systemCall("EnterCriticalSection");
     Thread* self = k.current;
     k.lockFor(section, "EnterCriticalSection");
@@ -133,7 +132,7 @@ void EnterCriticalSection(LPCRITICAL_SECTION section)
             return;
         }
     }
-    enterFully(section);
+    enterFully(k, section);
 }
 
 BOOL TryEnterCriticalSection(LPCRITICAL_SECTION section)
@@ -157,9 +156,8 @@ BOOL TryEnterCriticalSection(LPCRITICAL_SECTION section)
 
 namespace {
 
-void leaveFully(LPCRITICAL_SECTION section)
+void leaveFully(sim::Kernel::Impl& k, LPCRITICAL_SECTION section)
 {
-    auto& k = kernelImpl();
     k.systemCall("LeaveCriticalSection");
     sim::Lock& lock = k.lockFor(section, "LeaveCriticalSection");
     if (section->OwnerThread != k.current->id) {
@@ -212,5 +210,5 @@ void LeaveCriticalSection(LPCRITICAL_SECTION section)
             return;
         }
     }
-    leaveFully(section);
+    leaveFully(k, section);
 }
