@@ -156,6 +156,18 @@ public:
         }
     }
     void pop() { removeAt(first_); }
+    // Takes the earliest entry out and puts `e` in its place: a pop and a
+    // push in one. The key of `e` holds no entry.
+    TimelineEntry replaceTop(const TimelineEntry& e)
+    {
+        const TimelineEntry top = entries_[first_];
+        position_[top.key] = kAbsent;
+        if (e.key >= position_.size()) position_.resize(e.key + 1, kAbsent);
+        entries_[first_] = e;
+        position_[e.key] = first_;
+        findFirst();
+        return top;
+    }
     void remove(std::uint32_t key)
     {
         if (contains(key)) removeAt(position_[key]);
@@ -403,6 +415,15 @@ struct Kernel::Impl {
                 self->state = Thread::Running;
                 return;
             }
+            // The earliest wake, before every hardware event, runs next: this
+            // one takes its place in the timeline. (A running thread has no
+            // wake queued in cooperative mode.)
+            if (!timeline.wakes.empty() && timeline.wakes.firstTime() < timeline.events.firstTime() &&
+                wake > timeline.wakes.top()) {
+                const TimelineEntry next = timeline.wakes.replaceTop(wake);
+                blockTaking(next);
+                return;
+            }
             timeline.wakes.push(wake);
         } else {
             wakeAt(self, when);
@@ -413,6 +434,10 @@ struct Kernel::Impl {
     void wake(Thread* t, DWORD result);                               // end a wait with a result
     void block();                                                     // current thread gives up the processor
     void blockUnmarked();
+    // Cooperative mode: the same, with the next wake already taken out of
+    // the timeline (`taken`, or none).
+    void blockTaking(const TimelineEntry& taken);
+    void blockCooperative(const TimelineEntry* taken);
     bool preemptive() const { return options.schedule != Schedule::Cooperative; }
     // In the header, so that a point's fast path is inlined where points are
     // passed: the timeline's earliest entry is beyond what the point may cost

@@ -155,16 +155,26 @@ void Kernel::Impl::runHardwareEvent(const TimelineEntry& e)
     --atomicDepth;
 }
 
+namespace {
+// A thread that blocks does so inside a system call (a sleep, a wait, a
+// section, its own suspension): it cannot be suspended until it returns.
+struct InCall {
+    Thread* thread;
+    explicit InCall(Thread* t) : thread(t) { thread->blockedInCall = true; }
+    ~InCall() { thread->blockedInCall = false; }
+};
+}  // namespace
+
 void Kernel::Impl::block()
 {
-    // A thread that blocks does so inside a system call (a sleep, a wait, a
-    // section, its own suspension): it cannot be suspended until it returns.
-    struct InCall {
-        Thread* thread;
-        explicit InCall(Thread* t) : thread(t) { thread->blockedInCall = true; }
-        ~InCall() { thread->blockedInCall = false; }
-    } inCall{current};
+    InCall inCall{current};
     blockUnmarked();
+}
+
+void Kernel::Impl::blockTaking(const TimelineEntry& taken)
+{
+    InCall inCall{current};
+    blockCooperative(&taken);
 }
 
 void Kernel::Impl::blockUnmarked()
@@ -173,21 +183,32 @@ void Kernel::Impl::blockUnmarked()
         blockPreemptive(nullptr);
         return;
     }
+    blockCooperative(nullptr);
+}
+
+void Kernel::Impl::blockCooperative(const TimelineEntry* taken)
+{
     Thread* self = current;
     const bool exiting = self->state == Thread::Exited;
     for (;;) {
-        if (timeline.empty()) {
-            if (exiting) fatal("the last runnable thread exited: every other thread waits forever");
-            fatal("deadlock: every simulated thread waits forever and no hardware event is due");
+        TimelineEntry e;
+        if (taken != nullptr) {
+            e = *taken;
+            taken = nullptr;
+        } else {
+            if (timeline.empty()) {
+                if (exiting) fatal("the last runnable thread exited: every other thread waits forever");
+                fatal("deadlock: every simulated thread waits forever and no hardware event is due");
+            }
+            if (timeline.eventFirst()) {
+                const TimelineEntry event = timeline.events.top();
+                timeline.events.pop();
+                runHardwareEvent(event);
+                continue;
+            }
+            e = timeline.wakes.top();
+            timeline.wakes.pop();
         }
-        if (timeline.eventFirst()) {
-            const TimelineEntry e = timeline.events.top();
-            timeline.events.pop();
-            runHardwareEvent(e);
-            continue;
-        }
-        const TimelineEntry e = timeline.wakes.top();
-        timeline.wakes.pop();
         Thread* t = e.thread();
         pace(e.time);
         if (e.time > now) now = e.time;

@@ -280,7 +280,9 @@ void Sleep(DWORD milliseconds)
     // Sleep(0) gives up the rest of the time slice: the thread is ready again
     // at once and runs after the threads due now that rank as high or higher.
     self->state = Thread::Sleeping;
-    k.cancelWake(self);
+    // Cooperative mode queues no wake for a running thread: it runs because
+    // its wake came out of the timeline. A preemptive point may have left one.
+    if (k.preemptive()) k.cancelWake(self);
     k.sleepUntil(self, k.now + sim::Micros(milliseconds) * 1000);
 }
 

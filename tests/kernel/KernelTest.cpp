@@ -518,12 +518,22 @@ TEST(Kernel, TheTimelineHoldsOnlyLiveEntriesAndPopsThemInOrder)
     };
     for (int step = 0; step < 20'000; ++step) {
         const std::uint32_t key = draw() % 64;
-        switch (draw() % 4) {
+        switch (draw() % 5) {
         case 0:
         case 1: {  // add, or replace the key's entry
             const sim::TimelineEntry e{draw() % 50, static_cast<std::uint32_t>(draw() % 4), key, sequence++, 0};
             heap.push(e);
             dropKey(key);
+            live.emplace(e.time, e.tieBreak, e.sequence, key);
+            has[key] = true;
+            break;
+        }
+        case 3: {  // take the earliest out and put a new entry of a free key in its place
+            if (live.empty() || has[key]) break;
+            const sim::TimelineEntry e{draw() % 50, static_cast<std::uint32_t>(draw() % 4), key, sequence++, 0};
+            const sim::TimelineEntry taken = heap.replaceTop(e);
+            ASSERT_EQ(taken.sequence, std::get<2>(*live.begin()));
+            dropKey(taken.key);
             live.emplace(e.time, e.tieBreak, e.sequence, key);
             has[key] = true;
             break;
