@@ -125,8 +125,13 @@ Random& Kernel::random(Stream stream)
 
 Kernel::EventId Kernel::at(Micros when, std::function<void()> action)
 {
+    return schedule(when, action);
+}
+
+Kernel::EventId Kernel::schedule(Micros when, std::function<void()>& action)
+{
     Impl& k = *impl_;
-    const EventId id = k.hardwareEvents.add(std::move(action));
+    const EventId id = k.hardwareEvents.add(action);
     const std::uint32_t tie = static_cast<std::uint32_t>(k.streams[unsigned(Stream::Scheduler)].next());
     k.timeline.events.push(TimelineEntry::hardware(when < k.now ? k.now : when, tie, k.sequence++, id));
     return id;
@@ -141,7 +146,7 @@ void Kernel::atPoint(std::uint64_t point, std::function<void()> action)
 
 Kernel::EventId Kernel::after(Micros delay, std::function<void()> action)
 {
-    return at(impl_->now + delay, std::move(action));
+    return schedule(impl_->now + delay, action);
 }
 
 void Kernel::cancel(EventId id)

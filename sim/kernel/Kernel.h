@@ -270,6 +270,8 @@ public:
 
 private:
     void scheduleSpurious();
+    // at and after: the action moves once, into its slot.
+    EventId schedule(Micros when, std::function<void()>& action);
     std::unique_ptr<Impl> impl_;
 };
 

@@ -242,7 +242,8 @@ public:
 class HardwareEvents {
 public:
     using Id = std::uint64_t;
-    Id add(std::function<void()>&& action)
+    // Takes the action (`action` is left empty).
+    Id add(std::function<void()>& action)
     {
         std::uint32_t index;
         if (free_.empty()) {
@@ -255,19 +256,22 @@ public:
         Slot& slot = slots_[index];
         ++slot.use;
         slot.live = true;
-        slot.action = std::move(action);
+        slot.action.swap(action);  // a free slot's action is empty
         ++live_;
         return (Id(slot.use) << 32) | index;
     }
     bool live(Id id) const { return find(id) != nullptr; }
-    // Removes the event; its action, or an empty one when it is gone already.
-    std::function<void()> take(Id id)
+    // Removes the event, its action swapped into the empty `action`; false
+    // when it is gone already.
+    bool take(Id id, std::function<void()>& action)
     {
         Slot* slot = find(id);
-        if (slot == nullptr) return {};
-        std::function<void()> action = std::move(slot->action);
-        release(*slot, id);
-        return action;
+        if (slot == nullptr) return false;
+        action.swap(slot->action);
+        slot->live = false;
+        free_.push_back(static_cast<std::uint32_t>(id));
+        --live_;
+        return true;
     }
     void cancel(Id id)
     {

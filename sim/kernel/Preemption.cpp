@@ -237,7 +237,7 @@ namespace sim {
 void Kernel::Impl::firePointAlarms()
 {
     while (!pointAlarms.empty() && pointAlarms.begin()->first <= points) {
-        const HardwareEvents::Id id = hardwareEvents.add(std::move(pointAlarms.begin()->second));
+        const HardwareEvents::Id id = hardwareEvents.add(pointAlarms.begin()->second);
         pointAlarms.erase(pointAlarms.begin());
         const std::uint32_t tie = static_cast<std::uint32_t>(streams[unsigned(Stream::Scheduler)].next());
         timeline.events.push(TimelineEntry::hardware(now, tie, sequence++, id));

@@ -144,11 +144,11 @@ void Kernel::Impl::runDueEvents(Micros until)
 
 void Kernel::Impl::runHardwareEvent(const TimelineEntry& e)
 {
-    if (!hardwareEvents.live(e.event())) return;  // cancelled
+    std::function<void()> action;
+    if (!hardwareEvents.take(e.event(), action)) return;  // cancelled
     pace(e.time);
     if (e.time > now) now = e.time;
     race::HardwareScope hardware(hardwareFiber);
-    std::function<void()> action = hardwareEvents.take(e.event());
     if (options.traceSwitches) trace.push_back({now, TraceEntry::HardwareEvent, 0});
     ++atomicDepth;  // hardware runs between threads: the calls it makes are no preemption points
     action();
