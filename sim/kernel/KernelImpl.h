@@ -481,7 +481,7 @@ struct Kernel::Impl {
     }
     void paceWall(Micros target);
     Thread* createThread(LPTHREAD_START_ROUTINE start, LPVOID parameter);
-    void freeStack(Thread* t);
+    [[gnu::noinline]] void freeStack(Thread* t);  // once per thread: out of the switch's way
     // The section's wait list; one not initialised under this kernel, or
     // deleted, is reported (lockForMisused). Inline: every section call asks.
     Lock& lockFor(CRITICAL_SECTION* section, const char* call)
