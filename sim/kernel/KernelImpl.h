@@ -373,6 +373,7 @@ struct Kernel::Impl {
     std::function<void(const DebugLine&)> debugSink;
     std::uint64_t switches = 0;
     std::vector<TraceEntry> trace;
+    [[gnu::noinline]] void traceEntry(TraceEntry::Kind kind, DWORD thread);  // under traceSwitches
 
     // Preemption (Preemption.cpp).
     std::uint32_t atomicDepth = 0;  // > 0 while hardware or a device model runs: no switch

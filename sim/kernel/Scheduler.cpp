@@ -70,6 +70,36 @@ void threadEntry(fibre::Transfer transfer)
 
 }  // namespace
 
+namespace {
+// Out of the switch's way: with it inline the switch saved six registers of
+// its own around the stack switch, which saves them again.
+[[gnu::noinline, gnu::cold]] void reportUnloadedRun(Kernel::Impl& k, const Thread* t)
+{
+    k.report("thread " + std::to_string(t->id) + " ran after COM_Deinit returned: its code is unloaded");
+}
+
+// The switch itself, inline in the cooperative blocking step below.
+[[gnu::always_inline]] inline void switchThreads(Kernel::Impl& k, Thread* next, bool exiting)
+{
+    Thread* prev = k.current;
+    if (next->unloaded) [[unlikely]]
+        reportUnloadedRun(k, next);
+    k.current = next;
+    next->lastRun = k.now;
+    ++k.switches;
+    if (k.options.traceSwitches) [[unlikely]]
+        k.traceEntry(TraceEntry::Switch, next->id);
+    startSwitch(prev, next, exiting);
+    const fibre::Transfer transfer = fibre::jump(next->context, prev);
+    finishSwitch(transfer);
+}
+}  // namespace
+
+void Kernel::Impl::switchTo(Thread* next, bool exiting)
+{
+    switchThreads(*this, next, exiting);
+}
+
 HANDLE Kernel::Impl::addObject(std::unique_ptr<Waitable> object)
 {
     objects.push_back(std::move(object));
@@ -130,6 +160,13 @@ void Kernel::Impl::paceWall(Micros target)
     std::this_thread::sleep_until(paceOrigin + std::chrono::microseconds(static_cast<std::int64_t>(wallMicros)));
 }
 
+// Out of line: with the trace inline, the switch and a hardware event's run
+// saved registers for it at every call.
+void Kernel::Impl::traceEntry(TraceEntry::Kind kind, DWORD thread)
+{
+    trace.push_back({now, kind, thread});
+}
+
 void Kernel::Impl::runDueEvents(Micros until)
 {
     // Hardware keeps time while a thread is busy: every event due runs in time
@@ -149,7 +186,8 @@ void Kernel::Impl::runHardwareEvent(const TimelineEntry& e)
     pace(e.time);
     if (e.time > now) now = e.time;
     race::HardwareScope hardware(hardwareFiber);
-    if (options.traceSwitches) trace.push_back({now, TraceEntry::HardwareEvent, 0});
+    if (options.traceSwitches) [[unlikely]]
+        traceEntry(TraceEntry::HardwareEvent, 0);
     ++atomicDepth;  // hardware runs between threads: the calls it makes are no preemption points
     action();
     --atomicDepth;
@@ -223,37 +261,9 @@ void Kernel::Impl::blockCooperative(const TimelineEntry* taken)
         }
         t->state = Thread::Running;
         if (t == self) return;
-        switchTo(t, exiting);
+        switchThreads(*this, t, exiting);
         return;
     }
-}
-
-namespace {
-// Out of the switch's way: with them inline it saved six registers of its own
-// around the stack switch, which saves them again.
-[[gnu::noinline, gnu::cold]] void reportUnloadedRun(Kernel::Impl& k, const Thread* t)
-{
-    k.report("thread " + std::to_string(t->id) + " ran after COM_Deinit returned: its code is unloaded");
-}
-[[gnu::noinline]] void traceSwitch(Kernel::Impl& k, const Thread* t)
-{
-    k.trace.push_back({k.now, TraceEntry::Switch, t->id});
-}
-}  // namespace
-
-void Kernel::Impl::switchTo(Thread* next, bool exiting)
-{
-    Thread* prev = current;
-    if (next->unloaded) [[unlikely]]
-        reportUnloadedRun(*this, next);
-    current = next;
-    next->lastRun = now;
-    ++switches;
-    if (options.traceSwitches) [[unlikely]]
-        traceSwitch(*this, next);
-    startSwitch(prev, next, exiting);
-    const fibre::Transfer transfer = fibre::jump(next->context, prev);
-    finishSwitch(transfer);
 }
 
 void Kernel::Impl::exitCurrent(DWORD code)

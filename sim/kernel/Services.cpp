@@ -18,7 +18,7 @@ namespace sim {
 void Kernel::raiseInterrupt(DWORD sysIntr)
 {
     Impl& k = *impl_;
-    if (k.options.traceSwitches) k.trace.push_back({k.now, TraceEntry::Interrupt, sysIntr});
+    if (k.options.traceSwitches) k.traceEntry(TraceEntry::Interrupt, sysIntr);
     if (k.streams[unsigned(Stream::Interrupts)].chance(k.loseInterruptProbability)) return;
     auto it = k.interrupts.find(sysIntr);
     if (it == k.interrupts.end() || !it->second.initialised) return;
