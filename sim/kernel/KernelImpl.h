@@ -135,7 +135,8 @@ public:
     // Adds the entry, replacing the one its key held.
     void push(const TimelineEntry& e)
     {
-        if (e.key >= position_.size()) position_.resize(e.key + 1, kAbsent);
+        if (e.key >= position_.size()) [[unlikely]]
+            growPositions(e.key);
         std::uint32_t at = position_[e.key];
         if (at == kAbsent) {
             at = static_cast<std::uint32_t>(entries_.size());
@@ -162,7 +163,8 @@ public:
     {
         const TimelineEntry top = entries_[first_];
         position_[top.key] = kAbsent;
-        if (e.key >= position_.size()) position_.resize(e.key + 1, kAbsent);
+        if (e.key >= position_.size()) [[unlikely]]
+            growPositions(e.key);
         entries_[first_] = e;
         position_[e.key] = first_;
         findFirst();
@@ -182,6 +184,8 @@ public:
     }
 
 private:
+    // Out of line: the pushes stay short where they are inlined.
+    [[gnu::noinline]] void growPositions(std::uint32_t key) { position_.resize(key + 1, kAbsent); }
     void removeAt(std::uint32_t at)
     {
         position_[entries_[at].key] = kAbsent;
