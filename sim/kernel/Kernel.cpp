@@ -26,7 +26,7 @@ void CePreemptionPoint()
     // function) has no one to yield to.
     if (sim::gKernel == nullptr) return;
     sim::race::KernelScope kernel;
-    sim::gKernel->preemptionPoint();
+    sim::gKernel->sharedAccessPoint();
 }
 
 namespace sim {

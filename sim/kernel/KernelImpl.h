@@ -464,6 +464,20 @@ struct Kernel::Impl {
         slowPoint(current);
         markNextPoint();
     }
+    // The point at a shared-value access: the driver passes it only while the
+    // kernel runs a preemptive mode (gCePreemptive). The same test as above;
+    // what is not the fast path is one call, so this saves no registers.
+    void sharedAccessPoint()
+    {
+        if (atomicDepth > 0) return;
+        ++points;
+        if (points < nextMarkedPoint && timeline.next() > now + kMaxPointCost && (holds == 0 || !held(current))) {
+            now += kPointCost;
+            return;
+        }
+        slowPointMarked();
+    }
+    [[gnu::noinline]] void slowPointMarked();   // slowPoint(current), then markNextPoint()
     static constexpr Micros kMaxPointCost = 3;  // microseconds a point may cost
     static constexpr Micros kPointCost = 2;     // what a point costs where nothing falls due within kMaxPointCost
     void slowPoint(Thread* self);               // a point where something may happen

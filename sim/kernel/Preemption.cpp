@@ -160,6 +160,12 @@ void Kernel::Impl::blockPreemptive(Thread* chosen)
     }
 }
 
+void Kernel::Impl::slowPointMarked()
+{
+    slowPoint(current);
+    markNextPoint();
+}
+
 void Kernel::Impl::pctNewRound()
 {
     Random& r = streams[unsigned(Stream::Scheduler)];
