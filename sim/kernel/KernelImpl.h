@@ -142,7 +142,12 @@ public:
             at = static_cast<std::uint32_t>(entries_.size());
             position_[e.key] = at;
             entries_.push_back(e);
-            if (at == 0 || entries_[first_] > e) setFirst(at);
+            if (at == 0) {
+                setFirst(at);
+                second_ = kAbsent;
+                return;
+            }
+            placed(at, e);
             return;
         }
         const bool later = e > entries_[at];
@@ -151,9 +156,16 @@ public:
             if (later)
                 findFirst();
             else
+                setFirst(at);  // earlier still: the second stays
+        } else if (at == second_) {
+            if (entries_[first_] > e) {
+                second_ = first_;
                 setFirst(at);
-        } else if (entries_[first_] > e) {
-            setFirst(at);
+            } else if (later) {
+                second_ = kAbsent;  // another may come before it now
+            }
+        } else {
+            placed(at, e);
         }
     }
     void pop() { removeAt(first_); }
@@ -167,7 +179,16 @@ public:
             growPositions(e.key);
         entries_[first_] = e;
         position_[e.key] = first_;
-        findFirst();
+        if (!(e > top)) {
+            setFirst(first_);  // still the earliest; the second stays
+        } else if (second_ == kAbsent) {
+            findFirst();
+        } else if (e > entries_[second_]) {
+            setFirst(second_);
+            second_ = kAbsent;  // `e` or one behind the second
+        } else {
+            setFirst(first_);
+        }
         return top;
     }
     void remove(std::uint32_t key)
@@ -186,6 +207,16 @@ public:
 private:
     // Out of line: the pushes stay short where they are inlined.
     [[gnu::noinline]] void growPositions(std::uint32_t key) { position_.resize(key + 1, kAbsent); }
+    // `e`, neither the earliest nor the second before, is now at `at`.
+    void placed(std::uint32_t at, const TimelineEntry& e)
+    {
+        if (entries_[first_] > e) {
+            second_ = first_;
+            setFirst(at);
+        } else if (second_ != kAbsent && entries_[second_] > e) {
+            second_ = at;
+        }
+    }
     void removeAt(std::uint32_t at)
     {
         position_[entries_[at].key] = kAbsent;
@@ -195,22 +226,42 @@ private:
             position_[entries_[at].key] = at;
         }
         entries_.pop_back();
-        if (first_ == at)
-            findFirst();
-        else if (first_ == last)
-            first_ = at;
+        if (first_ == at) {
+            if (second_ == kAbsent) {
+                findFirst();
+                return;
+            }
+            setFirst(second_ == last ? at : second_);
+            second_ = kAbsent;
+            return;
+        }
+        if (second_ == at)
+            second_ = kAbsent;
+        else if (second_ == last)
+            second_ = at;
+        if (first_ == last) first_ = at;
     }
+    // Looks at every entry: the earliest, and the one after it.
     void findFirst()
     {
+        second_ = kAbsent;
         if (entries_.empty()) {
             first_ = 0;
             firstTime_ = kNever;
             return;
         }
         std::uint32_t first = 0;
-        for (std::uint32_t i = 1; i < entries_.size(); ++i)
-            if (entries_[first] > entries_[i]) first = i;
+        std::uint32_t second = kAbsent;
+        for (std::uint32_t i = 1; i < entries_.size(); ++i) {
+            if (entries_[first] > entries_[i]) {
+                second = first;
+                first = i;
+            } else if (second == kAbsent || entries_[second] > entries_[i]) {
+                second = i;
+            }
+        }
         setFirst(first);
+        second_ = second;
     }
     void setFirst(std::uint32_t at)
     {
@@ -220,7 +271,12 @@ private:
     std::vector<TimelineEntry> entries_;
     std::vector<std::uint32_t> position_;  // by key: where its entry is, or kAbsent
     std::uint32_t first_ = 0;              // where the earliest entry is (when there is one)
-    Micros firstTime_ = kNever;            // its time
+    // Where the earliest of the others is, kAbsent when not known: taking the
+    // earliest out then needs no look at the others. A thread made ready now
+    // and taken at once (every switch in the preemptive modes) leaves the
+    // earliest wake before it as the earliest again.
+    std::uint32_t second_ = kAbsent;
+    Micros firstTime_ = kNever;  // its time
 };
 
 // Thread wakes and hardware events, kept in two queues and seen as one: at the
@@ -461,8 +517,7 @@ struct Kernel::Impl {
             now += kPointCost;
             return;
         }
-        slowPoint(current);
-        markNextPoint();
+        slowPointMarked();
     }
     // The point at a shared-value access: the driver passes it only while the
     // kernel runs a preemptive mode (gCePreemptive). The same test as above;

@@ -550,6 +550,9 @@ TEST(Kernel, TheTimelineHoldsOnlyLiveEntriesAndPopsThemInOrder)
         }
         ASSERT_EQ(heap.size(), live.size());
         ASSERT_EQ(heap.firstTime(), live.empty() ? sim::EntryQueue::kNever : std::get<0>(*live.begin()));
+        if (!live.empty()) {
+            ASSERT_EQ(heap.top().sequence, std::get<2>(*live.begin())) << "step " << step;
+        }
         ASSERT_EQ(heap.contains(key), has[key]);
     }
 
