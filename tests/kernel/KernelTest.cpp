@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <random>
 #include <set>
 #include <string>
@@ -63,6 +64,51 @@ TEST(Kernel, ThreadsWakeInVirtualTimeOrderAndTimeJumps)
     EXPECT_EQ(log.taken(), (std::vector<std::string>{"b@10", "c@20", "a@30"}));
     EXPECT_EQ(kernel.now(), 100'000u);
     EXPECT_EQ(GetTickCount(), 100u);
+}
+
+namespace {
+// Six values live across every call: a compiler keeps them in the registers
+// a call must preserve, so a switch that lost one changes the result.
+template <bool Switching>
+std::uint64_t churn(std::uint64_t n)
+{
+    std::uint64_t a = n, b = n * 3, c = n * 5, d = n * 7, e = n * 11, f = n * 13;
+    for (std::uint64_t i = 0; i < 100; ++i) {
+        if constexpr (Switching) Sleep(static_cast<DWORD>(1 + (i + n) % 3));  // a different partner each time
+        a = a * 31 + b;
+        b ^= c << 1;
+        c += d;
+        d = d * 17 + e;
+        e ^= f >> 2;
+        f += a;
+    }
+    return a ^ b ^ c ^ d ^ e ^ f;
+}
+std::uint64_t gChurned[3];
+char gFormatted[3][16];
+}  // namespace
+
+// A switch keeps what each thread holds in its registers, and a new thread's
+// stack is aligned as calls require (formatting a double moves aligned vectors
+// on it).
+TEST(Kernel, ASwitchKeepsEachThreadsRegistersAndANewStackIsAligned)
+{
+    sim::Kernel kernel;
+    for (std::uintptr_t n = 0; n < 3; ++n) {
+        const auto worker = [](LPVOID p) -> DWORD {
+            const auto n = reinterpret_cast<std::uintptr_t>(p);
+            gChurned[n] = churn<true>(n + 1);
+            std::snprintf(gFormatted[n], sizeof gFormatted[n], "%.3f", double(n + 1) / 8);
+            return 0;
+        };
+        ASSERT_NE(CreateThread(nullptr, 0, worker, reinterpret_cast<LPVOID>(n), 0, nullptr), nullptr);
+    }
+    const std::uint64_t mine = churn<true>(4);
+    Sleep(1000);
+    EXPECT_EQ(mine, churn<false>(4));
+    for (std::uint64_t n = 0; n < 3; ++n) EXPECT_EQ(gChurned[n], churn<false>(n + 1)) << "thread " << n + 2;
+    EXPECT_STREQ(gFormatted[0], "0.125");
+    EXPECT_STREQ(gFormatted[2], "0.375");
 }
 
 TEST(Kernel, EventWaitsTimeOutInVirtualTimeOnly)
