@@ -548,7 +548,6 @@ struct Kernel::Impl {
     void switchTo(Thread* next, bool exiting);
     [[noreturn]] void exitCurrent(DWORD code);
     void runDueEvents(Micros until);
-    void runHardwareEvent(const TimelineEntry& e);
     void pace(Micros target)  // inline: called at every step, paced only under --speed
     {
         if (paced) paceWall(target);

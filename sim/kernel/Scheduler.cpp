@@ -167,6 +167,30 @@ void Kernel::Impl::traceEntry(TraceEntry::Kind kind, DWORD thread)
     trace.push_back({now, kind, thread});
 }
 
+namespace {
+// One hardware event, inline where events are run: at a point or a blocking
+// step of the preemptive modes hundreds of thousands run an hour.
+[[gnu::always_inline]] inline void runHardwareEvent(Kernel::Impl& k, const TimelineEntry& e)
+{
+    std::function<void()> action;
+    if (!k.hardwareEvents.take(e.event(), action)) return;  // cancelled
+    k.pace(e.time);
+    if (e.time > k.now) k.now = e.time;
+    race::HardwareScope hardware(k.hardwareFiber);
+    if (k.options.traceSwitches) [[unlikely]]
+        k.traceEntry(TraceEntry::HardwareEvent, 0);
+    ++k.atomicDepth;  // hardware runs between threads: the calls it makes are no preemption points
+    action();
+    --k.atomicDepth;
+}
+// The same, out of line: the cooperative blocking step runs few events and
+// keeps its registers for the switch.
+[[gnu::noinline]] void runHardwareEventApart(Kernel::Impl& k, const TimelineEntry& e)
+{
+    runHardwareEvent(k, e);
+}
+}  // namespace
+
 void Kernel::Impl::runDueEvents(Micros until)
 {
     // Hardware keeps time while a thread is busy: every event due runs in time
@@ -175,22 +199,8 @@ void Kernel::Impl::runDueEvents(Micros until)
     while (timeline.events.firstTime() <= until && !timeline.events.empty()) {
         TimelineEntry e = timeline.events.top();
         timeline.events.pop();
-        runHardwareEvent(e);
+        runHardwareEvent(*this, e);
     }
-}
-
-void Kernel::Impl::runHardwareEvent(const TimelineEntry& e)
-{
-    std::function<void()> action;
-    if (!hardwareEvents.take(e.event(), action)) return;  // cancelled
-    pace(e.time);
-    if (e.time > now) now = e.time;
-    race::HardwareScope hardware(hardwareFiber);
-    if (options.traceSwitches) [[unlikely]]
-        traceEntry(TraceEntry::HardwareEvent, 0);
-    ++atomicDepth;  // hardware runs between threads: the calls it makes are no preemption points
-    action();
-    --atomicDepth;
 }
 
 namespace {
@@ -241,7 +251,7 @@ void Kernel::Impl::blockCooperative(const TimelineEntry* taken)
             if (timeline.eventFirst()) {
                 const TimelineEntry event = timeline.events.top();
                 timeline.events.pop();
-                runHardwareEvent(event);
+                runHardwareEventApart(*this, event);
                 continue;
             }
             e = timeline.wakes.top();
