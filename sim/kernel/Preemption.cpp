@@ -117,7 +117,8 @@ Thread* Kernel::Impl::randomDue(const Thread* except)
     return chosen;
 }
 
-bool Kernel::Impl::claim(Thread* t)
+// Inline in the preemptive blocking step, its only caller: a million an hour in a soak.
+[[gnu::always_inline]] inline bool Kernel::Impl::claim(Thread* t)
 {
     cancelWake(t);                      // its queued entry is used up
     if (t->state == Thread::Waiting) {  // the wait timed out
