@@ -89,7 +89,8 @@ std::uint64_t Kernel::Impl::rank(const Thread* t) const
     return options.schedule == Schedule::Pct ? t->pctRank : static_cast<std::uint64_t>(t->priority);
 }
 
-Thread* Kernel::Impl::bestDue(const Thread* except) const
+// Inline at its callers, the preemptive blocking step and a point: twice a switch.
+[[gnu::always_inline]] inline Thread* Kernel::Impl::bestDue(const Thread* except) const
 {
     if (timeline.wakes.firstTime() > now) return nullptr;  // none due: the earliest is later
     const TimelineEntry* best = nullptr;
