@@ -94,6 +94,7 @@ char gFormatted[3][16];
 TEST(Kernel, ASwitchKeepsEachThreadsRegistersAndANewStackIsAligned)
 {
     sim::Kernel kernel;
+    HANDLE threads[3];
     for (std::uintptr_t n = 0; n < 3; ++n) {
         const auto worker = [](LPVOID p) -> DWORD {
             const auto n = reinterpret_cast<std::uintptr_t>(p);
@@ -101,10 +102,11 @@ TEST(Kernel, ASwitchKeepsEachThreadsRegistersAndANewStackIsAligned)
             std::snprintf(gFormatted[n], sizeof gFormatted[n], "%.3f", double(n + 1) / 8);
             return 0;
         };
-        ASSERT_NE(CreateThread(nullptr, 0, worker, reinterpret_cast<LPVOID>(n), 0, nullptr), nullptr);
+        threads[n] = CreateThread(nullptr, 0, worker, reinterpret_cast<LPVOID>(n), 0, nullptr);
+        ASSERT_NE(threads[n], nullptr);
     }
     const std::uint64_t mine = churn<true>(4);
-    Sleep(1000);
+    for (HANDLE t : threads) ASSERT_EQ(WaitForSingleObject(t, INFINITE), WAIT_OBJECT_0);  // sees what each did
     EXPECT_EQ(mine, churn<false>(4));
     for (std::uint64_t n = 0; n < 3; ++n) EXPECT_EQ(gChurned[n], churn<false>(n + 1)) << "thread " << n + 2;
     EXPECT_STREQ(gFormatted[0], "0.125");
