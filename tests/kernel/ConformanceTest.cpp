@@ -13,11 +13,17 @@ namespace {
 struct Verified {
     sim::Kernel kernel;
     std::vector<std::string> reports;
+    std::uint64_t seen = 0;
     explicit Verified(sim::Schedule schedule = sim::Schedule::Cooperative)
         : kernel(sim::KernelOptions{.schedule = schedule})
     {
-        kernel.setVerifierHandler([this](const std::string& report) { reports.push_back(report); });
+        kernel.setVerifierHandler([this](const std::string& report) {
+            reports.push_back(report);
+            ++seen;
+        });
     }
+    // Every report is counted: a run's report count is what tells a campaign it failed.
+    ~Verified() { EXPECT_EQ(kernel.verifierReports(), seen); }
     // The reports since the last call.
     std::vector<std::string> take() { return std::exchange(reports, {}); }
 };
@@ -240,6 +246,22 @@ TEST(CeConformance, CriticalSections)
     Sleep(1);
     EXPECT_EQ(v.take(),
               (std::vector<std::string>{"thread 3 exits holding 1 critical section(s): their waiters wait for ever"}));
+
+    // Deleted while another thread waits for it.
+    static CRITICAL_SECTION other;
+    InitializeCriticalSection(&other);
+    EnterCriticalSection(&other);
+    CreateThread(
+        nullptr, 0,
+        [](LPVOID) -> DWORD {
+            EnterCriticalSection(&other);
+            return 0;
+        },
+        nullptr, 0, nullptr);
+    Sleep(1);
+    DeleteCriticalSection(&other);
+    EXPECT_EQ(v.take(), (std::vector<std::string>{"critical section deleted while thread 1 holds it",
+                                                  "critical section deleted while thread 4 waits for it"}));
 }
 
 // InterruptInitialize, InterruptDone, InterruptDisable and the interrupt

@@ -169,6 +169,58 @@ TEST(Kernel, ASuspendedUserThreadStopsInItsOwnCodeUntilItsCountReturnsToZero)
     EXPECT_EQ(ResumeThread(t), 0u);
 }
 
+// "If the thread is making a kernel call, SuspendThread fails": from the
+// point at the call's start, through the block inside it and the wake, until
+// the call returns to the thread's own code. A thread an application thread
+// creates is of the application's process too.
+TEST(Kernel, AUserThreadCannotBeSuspendedFromACallsStartToItsReturn)
+{
+    sim::Kernel kernel{sim::KernelOptions{.schedule = sim::Schedule::Random}};
+    kernel.setRandomSwitchChance(0);  // priorities alone decide: the test thread takes over when it is due
+    enum Stage { OwnCode, Calling, Waiting };
+    static volatile Stage stage;
+    static HANDLE go, child;
+    static std::uint64_t spins;
+    stage = Calling;
+    spins = 0;
+    child = nullptr;
+    go = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    HANDLE t = CreateThread(
+        nullptr, 0,
+        [](LPVOID) -> DWORD {
+            child = CreateThread(
+                nullptr, 0, [](LPVOID) -> DWORD { return 0; }, nullptr, 0, nullptr);
+            for (;;) {
+                if (stage == Calling) GetTickCount();  // every point it passes is a call's start
+                if (stage == Waiting) {
+                    WaitForSingleObject(go, INFINITE);
+                    stage = OwnCode;
+                }
+                if (stage == OwnCode) ++spins, CePreemptionPoint();
+            }
+        },
+        nullptr, 0, nullptr);
+    kernel.setProcess(t, sim::Process::Application);
+    EXPECT_TRUE(CeSetThreadPriority(t, 252));  // below this thread: it runs while this one sleeps
+    Sleep(1);
+    EXPECT_EQ(kernel.process(child), sim::Process::Application) << "a thread is of its creator's process";
+    EXPECT_EQ(SuspendThread(t), 0xFFFFFFFFu) << "stopped at the start of a call";
+    EXPECT_EQ(GetLastError(), ERROR_BUSY);
+    stage = Waiting;
+    Sleep(1);
+    EXPECT_EQ(SuspendThread(t), 0xFFFFFFFFu) << "blocked in a wait";
+    SetEvent(go);
+    EXPECT_EQ(SuspendThread(t), 0xFFFFFFFFu) << "woken, not yet back from the wait";
+    EXPECT_EQ(kernel.suspendCount(t), 0u);
+    Sleep(1);
+    ASSERT_GT(spins, 0u);
+    EXPECT_EQ(SuspendThread(t), 0u) << "back in its own code after the call";
+    const std::uint64_t frozen = spins;
+    Sleep(5);
+    EXPECT_EQ(spins, frozen);
+    EXPECT_EQ(ResumeThread(t), 1u);
+}
+
 TEST(Kernel, InterruptFiringWhileMaskedIsDeliveredAtInterruptDone)
 {
     sim::Kernel kernel;
@@ -528,6 +580,34 @@ TEST(Kernel, SameSeedSameTraceAndSeedsBreakTiesDifferently)
     }
     EXPECT_EQ(sim::parseSchedule("pct"), sim::Schedule::Pct);
     EXPECT_EQ(sim::parseSchedule("fast"), std::nullopt);
+}
+
+// A cancelled hardware event never runs; cancelling one that ran, or one
+// cancelled already, touches no other, though the later event may be kept
+// where the first was.
+TEST(Kernel, ACancelledEventNeverRunsAndAStaleCancelTouchesNoOther)
+{
+    sim::Kernel kernel;
+    std::string ran;
+    const sim::Kernel::EventId a = kernel.after(1000, [&] { ran += 'a'; });
+    const sim::Kernel::EventId b = kernel.after(2000, [&] { ran += 'b'; });
+    kernel.cancel(b);
+    Sleep(3);
+    EXPECT_EQ(ran, "a");
+    const sim::Kernel::EventId c = kernel.after(1000, [&] { ran += 'c'; });
+    const sim::Kernel::EventId d = kernel.after(1500, [&] { ran += 'd'; });
+    kernel.cancel(a);  // ran already
+    kernel.cancel(b);  // cancelled already
+    Sleep(2);
+    EXPECT_EQ(ran, "acd");
+    kernel.cancel(c);
+    kernel.cancel(d);
+    const sim::Kernel::EventId e = kernel.after(1000, [&] { ran += 'e'; });
+    kernel.cancel(e);
+    kernel.after(1000, [&] { ran += 'f'; });
+    kernel.cancel(e);
+    Sleep(2);
+    EXPECT_EQ(ran, "acdf");
 }
 
 TEST(Kernel, AdvanceRunsDueHardwareEventsInsideTheRunningThread)
