@@ -6,6 +6,7 @@
 #include "tests/support/TestSeed.h"
 #include "tests/tools/ProgramRunner.h"
 #include "tools/Options.h"
+#include "tools/soak/Campaign.h"
 #include "tools/soak/CampaignPlan.h"
 #include "tools/soak/PoweredDownWatch.h"
 #include "tools/soak/SoakChecks.h"
@@ -229,6 +230,20 @@ TEST(SoakPoweredDown, AReceiverHeldOffMustShowItselfOffUntilTheNextPowerCall)
               "the receiver is powered down (the power manager's D4 at 2.000 s, still after the "
               "application's resume at 3.100 s) but the chip is out of reset at 3.100 s");
     EXPECT_FALSE(PoweredDownWatch(false).enabled());
+
+    // Every state from D2 down holds the receiver off; D0 and D1 let it run.
+    for (unsigned state = 0; state <= 4; ++state) {
+        PoweredDownWatch w;
+        w.callStarted(2'000'000, PowerCall::PowerManager, state, on);
+        w.callReturned(2'500'000, PowerCall::PowerManager, state >= 2 ? off : on);
+        EXPECT_EQ(w.watching(), state >= 2) << "D" << state;
+        w.sample(3'000'000, on);
+        EXPECT_EQ(w.failure(), state < 2
+                                   ? ""
+                                   : "the receiver is powered down (the power manager's D" + std::to_string(state) +
+                                         " at 2.500 s) but the chip is out of reset at 3.000 s")
+            << "D" << state;
+    }
 }
 
 TEST(SoakCampaign, SeedListsShardsAndResultLines)
@@ -274,6 +289,10 @@ TEST(SoakCampaign, SeedListsShardsAndResultLines)
     EXPECT_EQ(olderBack->busGuardTaken, 0u);
     EXPECT_EQ(olderBack->seed, 17u);
     EXPECT_FALSE(parseResultLine(line.substr(0, line.size() / 2))) << "a line cut by a kill is no result";
+    // The wall time a seed may take unless --seed-limit says otherwise, as the
+    // help gives it: two minutes and one per virtual hour.
+    EXPECT_EQ(seedTimeLimit(0), 120.0);
+    EXPECT_EQ(seedTimeLimit(10), 720.0);
 
     const Options campaign = parseOptions({"soak", "--seeds", "1-9", "--shard", "1/2", "--jobs", "3", "--resume", "r"});
     EXPECT_EQ(campaign.seeds, (std::vector<std::uint64_t>{1, 3, 5, 7, 9}));
