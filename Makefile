@@ -1,5 +1,5 @@
-# make run   : set up, build and run the driver on the built-in band
-# make test  : set up, build and run every test
+# make run   : set up, build the corvane program alone and run the driver on the built-in band
+# make test  : set up, build everything and run every test
 # make explore-test : each concurrency scenario over SCHEDULES seeded random and as many pct schedules (default 200)
 # make sanitize-test : the whole suite under address + undefined sanitizers
 # make tsan-test : the whole suite with the driver under the race detector
@@ -32,7 +32,11 @@ build: deps
 	@cmake --preset default >/dev/null
 	@cmake --build --preset default
 
-run: build
+# The program and what it links, nothing else (the tests and benchmarks are
+# built by make test and make bench), the compiler's progress kept out of
+# sight unless the build fails.
+run: deps
+	@bash tools/build-quietly.sh corvane "about 5 minutes on two cores"
 	@./build/default/corvane run --duration 300 --timestamps --decode
 
 test: build
