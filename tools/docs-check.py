@@ -12,6 +12,13 @@ line just before its fence (invisible where the README is shown):
                                            before running, text A becomes B
                                            (a long campaign made short)
   <!-- docs-check: run in the repository; skip "make test" (CI's own stage) -->
+  <!-- docs-check: run; background "corvane run --pty P &"; with P => Q -->
+                                           started, and stopped with Ctrl-C at
+                                           the end (it must exit 0); {scratch}
+                                           in Q is the check's folder
+  <!-- docs-check: run with /usr/bin/python3; prints "TEXT" -->
+                                           a python block, run; one line it
+                                           prints must start with TEXT
   <!-- docs-check: output of COMMAND -->   each line of the block must be a line
                                            COMMAND prints (stdout and stderr),
                                            in the block's order; "..." in a
@@ -23,7 +30,7 @@ line just before its fence (invisible where the README is shown):
   ...; link NAME to PATH                   a symbolic link (PATH from the folder)
   <!-- docs-check: not checked: REASON --> said so in the check's output
 
-A sh block without a directive fails the check, as does an "about N" figure in
+A sh or python block without a directive fails the check, as does an "about N" figure in
 the prose that the check does not measure (FIGURES below says which it does
 and with what tolerance). The commands run with `corvane` on the PATH (the
 built program), in build/docs-check/corvane, beside a link `../shared` to the
@@ -130,6 +137,7 @@ class Check:
         self.soak_summaries = []
         self.cpu_per_seed = []
         self.env = dict(os.environ)
+        self.background = []  # (README line, command, process)
 
     def setup(self):
         shutil.rmtree(self.base, ignore_errors=True)
@@ -186,12 +194,18 @@ class Check:
     def block_run(self, block):
         parts = self.directive_parts(block)
         cwd = self.work
-        skips, interrupts, substitutions = {}, {}, []
+        skips, interrupts, substitutions, background, prints = {}, {}, [], set(), []
         for p in parts:
             if p == "run":
                 continue
             if p == "run in the repository":
                 cwd = ROOT
+            elif p == "run with /usr/bin/python3":
+                pass
+            elif m := re.match(r'^background "(.+)"$', p):
+                background.add(m.group(1))
+            elif m := re.match(r'^prints "(.+)"$', p):
+                prints.append(m.group(1))
             elif m := re.match(r'^skip "(.+)" \((.+)\)$', p):
                 skips[m.group(1)] = m.group(2)
             elif m := re.match(r'^interrupt "(.+)" after ([0-9.]+) s$', p):
@@ -199,9 +213,24 @@ class Check:
             elif m := re.match(r"^with (.+)$", p):
                 for pair in m.group(1).split(","):
                     a, b = pair.split("=>")
-                    substitutions.append((a.strip(), b.strip()))
+                    substitutions.append((a.strip(), b.strip().replace("{scratch}", str(self.base))))
             else:
                 self.fail(block.directive_line, "unknown directive part: %s" % p)
+        if parts[0] == "run with /usr/bin/python3":
+            program = "\n".join(block.text)
+            for a, b in substitutions:
+                program = program.replace(a, b)
+            path = self.base / ("block-%d.py" % block.line)
+            path.write_text(program + "\n")
+            status, text = self.run("/usr/bin/python3 " + str(path), cwd)
+            printed = text.split("\n")
+            for expected in prints:
+                if not any(l.startswith(expected) for l in printed):
+                    self.fail(block.line, "the program's output has no line that starts with %s; it printed:\n%s" %
+                              (expected, "\n".join("    " + l for l in printed[:12])))
+            if status != 0:
+                self.fail(block.line, "the program exited with %s:\n%s" % (status, text))
+            return
         for line, command in command_lines(block):
             shown = without_comment(command)
             if self.only and self.only not in shown:
@@ -212,11 +241,40 @@ class Check:
             actual = command
             for a, b in substitutions:
                 actual = actual.replace(a, b)
+            if shown in background:
+                self.start_background(line, without_comment(actual).rstrip("&").strip(), cwd)
+                continue
             status, text = self.run(actual, cwd, interrupts.get(shown))
             if status != 0:
                 tail = "\n".join("    " + l for l in text.rstrip("\n").split("\n")[-8:])
                 self.fail(line, "`%s` exited with %s; its last lines:\n%s\n  again: %s" %
                           (actual, status, tail, self.again(actual, cwd)))
+
+    def start_background(self, line, command, cwd):
+        """A command that serves the next blocks; stopped with SIGINT at the end
+        of the check, when it must exit 0. It is up once the path its --pty
+        names exists."""
+        print("  started: %s" % command, flush=True)
+        process = subprocess.Popen(["bash", "-c", "exec " + command], cwd=cwd, env=self.env, stdout=subprocess.PIPE,
+                                   stderr=subprocess.STDOUT)
+        self.background.append((line, command, process))
+        pty = re.search(r"--pty (\S+)", command)
+        deadline = time.monotonic() + 20
+        while pty and not os.path.exists(pty.group(1)) and time.monotonic() < deadline and process.poll() is None:
+            time.sleep(0.05)
+
+    def stop_background(self):
+        for line, command, process in self.background:
+            process.send_signal(signal.SIGINT)
+            try:
+                text, _ = process.communicate(timeout=30)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                text, _ = process.communicate()
+            if process.returncode != 0:
+                tail = text.decode("utf-8", "backslashreplace").rstrip("\n").split("\n")[-8:]
+                self.fail(line, "`%s` exited with %s after Ctrl-C; its last lines:\n%s" %
+                          (command, process.returncode, "\n".join("    " + l for l in tail)))
 
     def block_output(self, block, command):
         if self.only and self.only not in command:
@@ -271,7 +329,7 @@ class Check:
         for block in blocks:
             d = block.directive
             if d is None:
-                if block.info in ("sh", "bash"):
+                if block.info in ("sh", "bash", "python"):
                     self.fail(block.line, "a sh block without a docs-check directive (see tools/docs-check.py)")
                 continue
             if not d:
@@ -352,7 +410,10 @@ def main():
     check.setup()
     readme = Path(args.readme)
     started = time.monotonic()
-    check.check_blocks(read_blocks(readme))
+    try:
+        check.check_blocks(read_blocks(readme))
+    finally:
+        check.stop_background()
     check.check_figures(readme)
     took = time.monotonic() - started
     if check.failures:
