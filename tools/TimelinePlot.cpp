@@ -160,25 +160,44 @@ void plotWindow(std::FILE* plot, const Timeline& timeline, const Strip& strip, d
                          "set label %s at %.4f, graph 0.9 right offset -1,0 tc rgb '#ff0000' front noenhanced\n",
                          m.time / unit, m.time / unit, quoted("failure: " + m.text.substr(0, 90)).c_str(),
                          m.time / unit);
-    std::fprintf(plot,
-                 "set title %s noenhanced\nset yrange [86:109]\nset ylabel 'tuned (MHz)'\nset ytics autofreq nomirror\n"
-                 "set y2range [0:105]\nset y2tics\nset y2label 'RSSI (dBuV), TMC credit'\nset key outside right\n",
-                 quoted(heading).c_str());
     if (sliced) {
-        // Each trace as its mean over a slice, with the range it spanned
-        // there as a pale band behind it: readable over hours, and a spike
-        // still shows.
-        std::fprintf(
-            plot,
-            "set style fill transparent solid 0.25 noborder\n"
-            "plot $samples%s using 1:($3 > 0 ? $3 : NaN):4 with filledcurves lc rgb '#1f77b4' notitle,"
-            " '' using 1:($2 > 0 ? $2 : NaN) with steps lw 2 lc rgb '#1f77b4' title 'tuned (most of the time)',"
-            " '' using 1:5:7 axes x1y2 with filledcurves lc rgb '#2ca02c' notitle,"
-            " '' using 1:6 axes x1y2 with lines lc rgb '#2ca02c' title 'RSSI (mean, range)',"
-            " '' using 1:8:10 axes x1y2 with filledcurves lc rgb '#ff7f0e' notitle,"
-            " '' using 1:9 axes x1y2 with lines lc rgb '#ff7f0e' title 'TMC credit (mean, range)'\n",
-            suffix.c_str());
+        // Hours of samples: the three traces in panels of their own, one
+        // above the other, so that none is drawn over another; each is its
+        // mean over a slice, with the range it spanned there as a pale band
+        // behind it, so a spike still shows.
+        static const struct {
+            const char* label;
+            const char* range;
+            const char* columns;
+        } kPanels[] = {
+            {"tuned (MHz)", "[86:109]",
+             "using 1:($3 > 0 ? $3 : NaN):4 with filledcurves lc rgb '#1f77b4', '' using 1:($2 > 0 ? $2 : NaN) with "
+             "steps lw 1.5 lc rgb '#1f77b4'"},
+            {"RSSI (dBuV)", "[0:80]",
+             "using 1:5:7 with filledcurves lc rgb '#2ca02c', '' using 1:6 with lines lc rgb '#2ca02c'"},
+            {"TMC credit", "[0:105]",
+             "using 1:8:10 with filledcurves lc rgb '#ff7f0e', '' using 1:9 with lines lc rgb '#ff7f0e'"},
+        };
+        const double panel = place.chart / 3;
+        std::fprintf(plot,
+                     "set style fill transparent solid 0.2 noborder\nset key off\nunset y2tics\n"
+                     "set ytics autofreq nomirror\n");
+        for (std::size_t i = 0; i < 3; ++i) {
+            std::fprintf(plot, "set origin 0,%.3f\nset size 1,%.3f\nset tmargin %s\nset bmargin 0.3\n",
+                         place.top - panel * double(i + 1), panel, i == 0 ? "2" : "0.3");
+            if (i == 0)
+                std::fprintf(plot, "set title %s noenhanced\n",
+                             quoted(heading + " (each trace: its mean and range)").c_str());
+            std::fprintf(plot, "set yrange %s\nset ylabel '%s'\nplot $samples%s %s\nunset title; unset label\n",
+                         kPanels[i].range, kPanels[i].label, suffix.c_str(), kPanels[i].columns);
+        }
+        std::fprintf(plot, "set bmargin 0.5\n");
     } else {
+        std::fprintf(plot,
+                     "set title %s noenhanced\nset yrange [86:109]\nset ylabel 'tuned (MHz)'\nset ytics autofreq "
+                     "nomirror\nset y2range [0:105]\nset y2tics\nset y2label 'RSSI (dBuV), TMC credit'\nset key "
+                     "outside right\n",
+                     quoted(heading).c_str());
         std::fprintf(plot,
                      "plot $samples%s using 1:($2 > 0 ? $2 : NaN) with steps lw 2 lc rgb '#1f77b4' title 'tuned',"
                      " '' using 1:($3 >= 0 ? $3 : NaN) axes x1y2 with lines lc rgb '#2ca02c' title 'RSSI',"
