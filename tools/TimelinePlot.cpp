@@ -2,7 +2,8 @@
 // blocks with a script, and it writes the SVG. Two windows, each a chart and
 // a strip: the whole run, then the last ten minutes before the failure (or
 // the end) in detail. The chart has the tuned frequency on the left axis and
-// RSSI and TMC credit on the right; the strip has a row per fault that was
+// RSSI and TMC credit on the right, or, over a span of hours, a panel for each
+// (timelineSlices); the strip has a row per fault that was
 // active (a band while it lasted) and a row per kind of event (a mark).
 #include "tools/Timeline.h"
 
