@@ -37,7 +37,7 @@ build: deps
 # built by make test and make bench), the compiler's progress kept out of
 # sight unless the build fails.
 run: deps
-	@bash tools/build-quietly.sh corvane "about 5 minutes on two cores"
+	@bash tools/build-quietly.sh corvane "3 to 6 minutes on two cores"
 	@./build/default/corvane run --duration 300 --timestamps --decode
 
 test: build
