@@ -1,5 +1,5 @@
-# make run   : set up, build and run the driver on the built-in band
-# make test  : set up, build and run every test
+# make run   : set up, build the corvane program alone and run the driver on the built-in band
+# make test  : set up, build everything and run every test
 # make explore-test : each concurrency scenario over SCHEDULES seeded random and as many pct schedules (default 200)
 # make sanitize-test : the whole suite under address + undefined sanitizers
 # make tsan-test : the whole suite with the driver under the race detector
@@ -10,6 +10,7 @@
 # make windows-stress : the same host for STRESS_SECONDS (default 600) of commands, power and reads
 # make arm-check : the driver folders compiled for the device's ARMv5TE as the DLL is; fails on any call a CE module cannot make; code size per folder
 # make arm-test : the whole suite built for ARMv5TE (armel) and run under qemu-arm; then the same outputs as on x86-64
+# make docs-check : run the README's commands, compare the output it shows and its figures with the program's
 # make format / format-check : lay out every C++ file as .clang-format says / refuse one that strays
 
 # parallel spreads soak campaigns over machines (and its test runs it here);
@@ -18,7 +19,7 @@ PACKAGES := cmake g++ make libgtest-dev libbenchmark-dev libboost-context-dev nl
 # The device build needs only the cross compiler, not the host's libraries.
 WINDOWS_PACKAGES := cmake make g++-mingw-w64-i686 binutils-mingw-w64-i686
 
-.PHONY: deps build run test explore-test sanitize-test tsan-test bench coverage fuzz windows windows-test windows-stress \
+.PHONY: deps build run test docs-check explore-test sanitize-test tsan-test bench coverage fuzz windows windows-test windows-stress \
 	arm-check arm-test format format-check clean
 
 FUZZ_SECONDS ?= 60
@@ -32,11 +33,23 @@ build: deps
 	@cmake --preset default >/dev/null
 	@cmake --build --preset default
 
-run: build
+# The program and what it links, nothing else (the tests and benchmarks are
+# built by make test and make bench), the compiler's progress kept out of
+# sight unless the build fails.
+run: deps
+	@bash tools/build-quietly.sh corvane "3 to 6 minutes on two cores"
 	@./build/default/corvane run --duration 300 --timestamps --decode
 
 test: build
 	@ctest --preset default
+
+# The README's commands run in build/docs-check/corvane; the lines it shows as
+# a command's output and its "about" figures are compared with what the
+# program prints now (tools/docs-check.py; ONLY=text runs only the commands
+# that hold the text). A difference names the README line and the command.
+docs-check: deps
+	@bash tools/build-quietly.sh corvane
+	@python3 tools/docs-check.py $(if $(ONLY),--only "$(ONLY)")
 
 # The concurrency scenarios (tests/driver/InterleavingsTest.cpp), each played
 # on seeds 1..SCHEDULES in the random and in the pct mode; the first failing

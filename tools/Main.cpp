@@ -17,10 +17,13 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 using namespace corvane;
@@ -30,10 +33,26 @@ namespace {
 constexpr int kExitFailure = 1;
 constexpr int kExitInputError = 2;
 
+// Messages quote input, which may hold any byte: they are shown escaped.
 int inputError(const std::string& message)
 {
-    std::fprintf(stderr, "corvane: %s\n", message.c_str());
+    std::fprintf(stderr, "corvane: %s\n", escapedText(message).c_str());
     return kExitInputError;
+}
+
+// An output file (--plot, --results) that cannot be written is refused before
+// any work rather than after it; the file is created if it is missing.
+std::optional<int> refuseUnwritable(const std::string& path)
+{
+    if (path.empty()) return std::nullopt;
+    const int file = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK, 0644);
+    struct stat status {};
+    const bool regular = file >= 0 && ::fstat(file, &status) == 0 && S_ISREG(status.st_mode);
+    const int error = errno;
+    if (file >= 0) ::close(file);
+    if (file < 0) return inputError(path + ": cannot be written: " + std::strerror(error));
+    if (!regular) return inputError(path + ": is not a regular file, which an output must be");
+    return std::nullopt;
 }
 
 int writeFailure(int error)
@@ -63,6 +82,11 @@ int run(const Options& options)
     } catch (const ScriptError& error) {
         return inputError(error.what());
     }
+    // A band without a station leaves the driver nothing to find: it would
+    // search the empty band over and over, and the run would show only that.
+    if (band.stations.empty())
+        return inputError(options.bandFile + ": the band has no station for the driver to tune to");
+    if (const auto refused = refuseUnwritable(options.plotFile)) return *refused;
     std::optional<PseudoTerminal> terminal;
     if (!options.ptyPath.empty()) {
         try {
@@ -170,6 +194,7 @@ int campaign(const Options& options)
             return inputError(error.what());
         }
     }
+    if (const auto refused = refuseUnwritable(settings.resultsFile)) return *refused;
     soak::CampaignSummary summary;
     try {
         summary = soak::runCampaign(settings, stdout);
@@ -192,6 +217,7 @@ int soakCommand(const Options& options)
     settings.debug = options.debug;
     settings.plotFile = options.plotFile;
     if (!options.schedule.empty()) settings.schedule = sim::parseSchedule(options.schedule);
+    if (const auto refused = refuseUnwritable(settings.plotFile)) return *refused;
     SoakReport report;
     try {
         report = runSoak(settings);
@@ -225,7 +251,7 @@ int main(int argc, char** argv)
     try {
         options = parseOptions(std::vector<std::string>(argv + 1, argv + argc));
     } catch (const UsageError& error) {
-        std::fprintf(stderr, "corvane: %s\nTry 'corvane --help' for the options.\n", error.what());
+        std::fprintf(stderr, "corvane: %s\nTry 'corvane --help' for the options.\n", escapedText(error.what()).c_str());
         return kExitInputError;
     }
     if (options.mode == Mode::Help || options.mode == Mode::Version) {
@@ -240,7 +266,7 @@ int main(int argc, char** argv)
         else
             status = options.mode == Mode::Run ? run(options) : replay(options);
     } catch (const std::exception& error) {
-        std::fprintf(stderr, "corvane: %s\n", error.what());
+        std::fprintf(stderr, "corvane: %s\n", escapedText(error.what()).c_str());
         return kExitFailure;
     }
     // A full disk or a closed pipe: the output is incomplete, and saying so is

@@ -4,6 +4,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 
@@ -200,6 +202,22 @@ void checkSoak(const Texts& texts, Options& options)
 
 }  // namespace
 
+std::string escapedText(std::string_view text)
+{
+    std::string shown;
+    shown.reserve(text.size());
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte < 0x7F) {
+            shown += c;
+            continue;
+        }
+        static constexpr char kDigits[] = "0123456789ABCDEF";
+        shown += {'\\', 'x', kDigits[byte >> 4], kDigits[byte & 15]};
+    }
+    return shown;
+}
+
 std::optional<std::uint64_t> parseSeconds(const std::string& text, std::uint64_t maxSeconds)
 {
     std::uint64_t whole = 0;
@@ -297,7 +315,16 @@ Options parseOptions(const std::vector<std::string>& args)
     options.debug = texts.debug;
     options.timestamps = texts.timestamps;
     options.decode = texts.decode;
-    if (texts.plot) options.plotFile = nonEmpty(texts.plot, "--plot");
+    if (texts.plot) {
+        // The picture is SVG whatever the name says: a name that says
+        // otherwise would give a file that its viewer cannot open.
+        options.plotFile = nonEmpty(texts.plot, "--plot");
+        std::string suffix =
+            options.plotFile.substr(options.plotFile.size() - std::min<std::size_t>(4, options.plotFile.size()));
+        for (char& c : suffix) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (suffix != ".svg")
+            throw UsageError("--plot draws SVG: the file name must end in .svg, not \"" + options.plotFile + "\"");
+    }
     if (chosen == run) {
         options.mode = Mode::Run;
         checkRun(texts, options);

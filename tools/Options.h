@@ -7,6 +7,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace corvane {
@@ -64,6 +65,12 @@ extern const char kVersionText[];
 
 // Parses the arguments after the program name. Throws UsageError.
 Options parseOptions(const std::vector<std::string>& arguments);
+
+// A message as it may go to a terminal: every byte that is not printable
+// ASCII (a control character, a byte of another encoding, as a log of random
+// bytes holds) written as \xHH, so that a quoted input cannot move the cursor,
+// change colours or clear the screen.
+std::string escapedText(std::string_view text);
 
 // A number of seconds with at most three decimals ("600", "2.5", "0.020"),
 // in milliseconds; nullopt when the text is not one or exceeds `maxSeconds`.

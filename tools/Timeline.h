@@ -82,9 +82,25 @@ private:
     bool failed_ = false;
 };
 
+// A long span's samples in a chart's width: per slice of time, the frequency
+// held most of it (0: off throughout) and the range the frequency swept, and
+// the least, the mean and the most of RSSI and TMC credit (RSSI: NaN when the
+// chip was off throughout). A spike of one sample stays in the range, as
+// picking every n-th sample would lose it.
+struct TimelineSlice {
+    double time;  // the middle of the slice
+    double frequency, lowestFrequency, highestFrequency;
+    double rssiLeast, rssiMean, rssiMost;
+    double tmcLeast, tmcMean, tmcMost;
+};
+std::vector<TimelineSlice> timelineSlices(const std::vector<Timeline::Sample>& samples, double from, double to,
+                                          std::size_t slices);
+
 // Draws the time line as an SVG file with gnuplot: the whole run, and below
 // it the last ten minutes before the failure (or the end) in detail.
-// Throws std::runtime_error when gnuplot cannot be run or fails.
+// gnuplot writes into the file, never to standard output. Throws
+// std::runtime_error when the file cannot be written or gnuplot cannot be run
+// or fails.
 void writeTimelinePlot(const Timeline& timeline, const std::string& svgPath, const std::string& title);
 
 }  // namespace corvane

@@ -2,21 +2,34 @@
 // blocks with a script, and it writes the SVG. Two windows, each a chart and
 // a strip: the whole run, then the last ten minutes before the failure (or
 // the end) in detail. The chart has the tuned frequency on the left axis and
-// RSSI and TMC credit on the right; the strip has a row per fault that was
+// RSSI and TMC credit on the right, or, over a span of hours, a panel for each
+// (timelineSlices); the strip has a row per fault that was
 // active (a band while it lasted) and a row per kind of event (a mark).
 #include "tools/Timeline.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <limits>
+#include <spawn.h>
 #include <stdexcept>
 #include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
 
 namespace corvane {
 
 namespace {
 
 constexpr double kDetailSeconds = 600;
-constexpr std::size_t kMostPoints = 4000;  // per window; more only thickens the lines
+// A window with more samples than this is drawn in slices (timelineSlices):
+// the plot is 1400 pixels wide, and more points than it has pixels only make
+// the traces jitter on top of each other.
+constexpr std::size_t kMostPoints = 2400;
+constexpr std::size_t kSlices = 600;
 
 const char* markName(Timeline::MarkKind kind)
 {
@@ -89,18 +102,23 @@ struct Counts {
 };
 
 Counts writeData(std::FILE* plot, const Timeline& timeline, const Strip& strip, double from, double to,
-                 const std::string& suffix, double unit)
+                 const std::string& suffix, double unit, bool sliced)
 {
-    std::size_t inside = 0;
-    for (const auto& s : timeline.samples()) inside += s.time >= from && s.time <= to;
-    const std::size_t every = std::max<std::size_t>(1, inside / kMostPoints);
-    std::fprintf(plot, "$samples%s << EOD\n", suffix.c_str());
-    std::size_t n = 0;
     Counts counts;
-    for (const auto& s : timeline.samples()) {
-        if (s.time < from || s.time > to || n++ % every != 0) continue;
-        ++counts.samples;
-        std::fprintf(plot, "%.3f %.2f %d %d\n", s.time / unit, s.frequency, s.rssi, s.tmcCredit);
+    std::fprintf(plot, "$samples%s << EOD\n", suffix.c_str());
+    if (sliced) {
+        for (const TimelineSlice& s : timelineSlices(timeline.samples(), from, to, kSlices)) {
+            ++counts.samples;
+            std::fprintf(plot, "%.4f %.2f %.2f %.2f %.1f %.2f %.1f %.1f %.2f %.1f\n", s.time / unit, s.frequency,
+                         s.lowestFrequency, s.highestFrequency, s.rssiLeast, s.rssiMean, s.rssiMost, s.tmcLeast,
+                         s.tmcMean, s.tmcMost);
+        }
+    } else {
+        for (const auto& s : timeline.samples()) {
+            if (s.time < from || s.time > to) continue;
+            ++counts.samples;
+            std::fprintf(plot, "%.3f %.2f %d %d\n", s.time / unit, s.frequency, s.rssi, s.tmcCredit);
+        }
     }
     std::fprintf(plot, "EOD\n$bands%s << EOD\n", suffix.c_str());
     for (const auto& b : timeline.bands()) {
@@ -128,7 +146,8 @@ struct Place {
 };
 
 void plotWindow(std::FILE* plot, const Timeline& timeline, const Strip& strip, double from, double to,
-                const std::string& suffix, double unit, const std::string& heading, Place place, Counts counts)
+                const std::string& suffix, double unit, const std::string& heading, Place place, Counts counts,
+                bool sliced)
 {
     const char* unitName = unit == 3600 ? "hours" : unit == 60 ? "minutes" : "seconds";
     std::fprintf(plot, "unset arrow; unset label\nset xrange [%.4f:%.4f]\nunset xlabel\nset format x ''\n", from / unit,
@@ -142,13 +161,50 @@ void plotWindow(std::FILE* plot, const Timeline& timeline, const Strip& strip, d
                          "set label %s at %.4f, graph 0.9 right offset -1,0 tc rgb '#ff0000' front noenhanced\n",
                          m.time / unit, m.time / unit, quoted("failure: " + m.text.substr(0, 90)).c_str(),
                          m.time / unit);
-    std::fprintf(plot,
-                 "set title %s noenhanced\nset yrange [86:109]\nset ylabel 'tuned (MHz)'\nset ytics autofreq nomirror\n"
-                 "set y2range [0:105]\nset y2tics\nset y2label 'RSSI (dBuV), TMC credit'\nset key outside right\n"
-                 "plot $samples%s using 1:($2 > 0 ? $2 : NaN) with steps lw 2 lc rgb '#1f77b4' title 'tuned',"
-                 " '' using 1:($3 >= 0 ? $3 : NaN) axes x1y2 with lines lc rgb '#2ca02c' title 'RSSI',"
-                 " '' using 1:4 axes x1y2 with lines lc rgb '#ff7f0e' title 'TMC credit'\n",
-                 quoted(heading).c_str(), suffix.c_str());
+    if (sliced) {
+        // Hours of samples: the three traces in panels of their own, one
+        // above the other, so that none is drawn over another; each is its
+        // mean over a slice, with the range it spanned there as a pale band
+        // behind it, so a spike still shows.
+        static const struct {
+            const char* label;
+            const char* range;
+            const char* columns;
+        } kPanels[] = {
+            {"tuned (MHz)", "[86:109]",
+             "using 1:($3 > 0 ? $3 : NaN):4 with filledcurves lc rgb '#1f77b4', '' using 1:($2 > 0 ? $2 : NaN) with "
+             "steps lw 1.5 lc rgb '#1f77b4'"},
+            {"RSSI (dBuV)", "[0:80]",
+             "using 1:5:7 with filledcurves lc rgb '#2ca02c', '' using 1:6 with lines lc rgb '#2ca02c'"},
+            {"TMC credit", "[0:105]",
+             "using 1:8:10 with filledcurves lc rgb '#ff7f0e', '' using 1:9 with lines lc rgb '#ff7f0e'"},
+        };
+        const double panel = place.chart / 3;
+        std::fprintf(plot,
+                     "set style fill transparent solid 0.2 noborder\nset key off\nunset y2tics\n"
+                     "set ytics autofreq nomirror\n");
+        for (std::size_t i = 0; i < 3; ++i) {
+            std::fprintf(plot, "set origin 0,%.3f\nset size 1,%.3f\nset tmargin %s\nset bmargin 0.3\n",
+                         place.top - panel * double(i + 1), panel, i == 0 ? "2" : "0.3");
+            if (i == 0)
+                std::fprintf(plot, "set title %s noenhanced\n",
+                             quoted(heading + " (each trace: its mean and range)").c_str());
+            std::fprintf(plot, "set yrange %s\nset ylabel '%s'\nplot $samples%s %s\nunset title; unset label\n",
+                         kPanels[i].range, kPanels[i].label, suffix.c_str(), kPanels[i].columns);
+        }
+        std::fprintf(plot, "set bmargin 0.5\n");
+    } else {
+        std::fprintf(plot,
+                     "set title %s noenhanced\nset yrange [86:109]\nset ylabel 'tuned (MHz)'\nset ytics autofreq "
+                     "nomirror\nset y2range [0:105]\nset y2tics\nset y2label 'RSSI (dBuV), TMC credit'\nset key "
+                     "outside right\n",
+                     quoted(heading).c_str());
+        std::fprintf(plot,
+                     "plot $samples%s using 1:($2 > 0 ? $2 : NaN) with steps lw 2 lc rgb '#1f77b4' title 'tuned',"
+                     " '' using 1:($3 >= 0 ? $3 : NaN) axes x1y2 with lines lc rgb '#2ca02c' title 'RSSI',"
+                     " '' using 1:4 axes x1y2 with lines lc rgb '#ff7f0e' title 'TMC credit'\n",
+                     suffix.c_str());
+    }
     std::fprintf(plot,
                  "unset title; unset y2tics; unset y2label; unset ylabel; set key off; unset arrow; unset label\n");
     std::fprintf(plot, "set origin 0,%.3f\nset size 1,%.3f\nset tmargin 0\nset bmargin 2.5\nset format x '%%g'\n",
@@ -171,6 +227,57 @@ void plotWindow(std::FILE* plot, const Timeline& timeline, const Strip& strip, d
 
 }  // namespace
 
+std::vector<TimelineSlice> timelineSlices(const std::vector<Timeline::Sample>& samples, double from, double to,
+                                          std::size_t slices)
+{
+    struct Sums {
+        std::size_t count = 0, rssiCount = 0;
+        double lowest = 0, highest = 0, rssiLeast = 0, rssiSum = 0, rssiMost = 0;
+        double tmcLeast = 0, tmcSum = 0, tmcMost = 0;
+        std::vector<std::pair<double, std::size_t>> held;  // frequency, samples on it
+    };
+    std::vector<Sums> sums(slices);
+    const double width = (to - from) / double(slices);
+    if (slices == 0 || width <= 0) return {};
+    for (const Timeline::Sample& s : samples) {
+        if (s.time < from || s.time > to) continue;
+        Sums& in = sums[std::min(slices - 1, std::size_t((s.time - from) / width))];
+        const double tmc = s.tmcCredit;
+        if (in.count++ == 0) in.tmcLeast = in.tmcMost = tmc;
+        in.tmcLeast = std::min(in.tmcLeast, tmc);
+        in.tmcMost = std::max(in.tmcMost, tmc);
+        in.tmcSum += tmc;
+        if (s.rssi >= 0) {
+            const double rssi = s.rssi;
+            if (in.rssiCount++ == 0) in.rssiLeast = in.rssiMost = rssi;
+            in.rssiLeast = std::min(in.rssiLeast, rssi);
+            in.rssiMost = std::max(in.rssiMost, rssi);
+            in.rssiSum += rssi;
+        }
+        if (s.frequency > 0) {
+            in.lowest = in.lowest == 0 ? s.frequency : std::min(in.lowest, s.frequency);
+            in.highest = std::max(in.highest, s.frequency);
+        }
+        auto it = std::find_if(in.held.begin(), in.held.end(), [&](const auto& f) { return f.first == s.frequency; });
+        if (it == in.held.end())
+            in.held.emplace_back(s.frequency, 1);
+        else
+            ++it->second;
+    }
+    std::vector<TimelineSlice> out;
+    for (std::size_t i = 0; i < slices; ++i) {
+        const Sums& in = sums[i];
+        if (in.count == 0) continue;
+        const auto most = std::max_element(in.held.begin(), in.held.end(),
+                                           [](const auto& a, const auto& b) { return a.second < b.second; });
+        const double nan = std::numeric_limits<double>::quiet_NaN();
+        out.push_back({from + (double(i) + 0.5) * width, most->first, in.lowest, in.highest,
+                       in.rssiCount ? in.rssiLeast : nan, in.rssiCount ? in.rssiSum / double(in.rssiCount) : nan,
+                       in.rssiCount ? in.rssiMost : nan, in.tmcLeast, in.tmcSum / double(in.count), in.tmcMost});
+    }
+    return out;
+}
+
 void writeTimelinePlot(const Timeline& timeline, const std::string& svgPath, const std::string& title)
 {
     Strip strip = stripOf(timeline);
@@ -183,36 +290,91 @@ void writeTimelinePlot(const Timeline& timeline, const std::string& svgPath, con
     const double detailFrom = std::max(0.0, focus - kDetailSeconds);
     const double detailTo = std::min(end, focus + 10);
 
-    std::FILE* plot = ::popen("gnuplot", "w");
-    if (plot == nullptr) throw std::runtime_error("cannot run gnuplot to draw " + svgPath);
-    // In pixels: a chart of fixed height, a strip that grows with its rows.
-    constexpr double kChart = 320, kRow = 20, kStripAxis = 45, kWindowGap = 70, kPageTitle = 40;
-    const double stripPixels = kStripAxis + kRow * double(strip.rows.size());
-    const double page = kPageTitle + 2 * (kChart + stripPixels + kWindowGap);
-    const double chartHeight = kChart / page;
-    const double stripHeight = stripPixels / page;
-    std::fprintf(plot, "set terminal svg size 1400,%d dynamic font 'Sans,11' background '#ffffff'\nset output %s\n",
-                 int(page), quoted(svgPath).c_str());
-    std::fprintf(plot, "set grid xtics lc rgb '#dddddd'\nset lmargin 22\nset rmargin 24\n");
-    const Counts all = writeData(plot, timeline, strip, 0, end, "All", overviewUnit);
-    const Counts detail = writeData(plot, timeline, strip, detailFrom, detailTo, "Detail", 1);
-    std::fprintf(plot, "set multiplot title %s noenhanced\n", quoted(title).c_str());
-    const struct {
-        double from, to, unit;
-        const char* suffix;
-        std::string heading;
-        double top;
-        Counts counts;
-    } windows[] = {{0, end, overviewUnit, "All", "the whole run", 1 - kPageTitle / page, all},
-                   {detailFrom, detailTo, 1, "Detail",
-                    focus < timeline.end() ? "the last ten minutes before the failure" : "the last ten minutes", 0.48,
-                    detail}};
-    for (const auto& w : windows)
-        plotWindow(plot, timeline, strip, w.from, w.to, w.suffix, w.unit, w.heading, {w.top, chartHeight, stripHeight},
-                   w.counts);
-    std::fprintf(plot, "unset multiplot\n");
-    const int status = ::pclose(plot);
-    if (status != 0) throw std::runtime_error("gnuplot could not draw " + svgPath);
+    // gnuplot writes the picture to its standard output, which is the file:
+    // whatever goes wrong, none of it reaches this program's. What it says
+    // goes to a file of its own, for the message.
+    const int svg = ::open(svgPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (svg < 0) throw std::runtime_error(svgPath + ": cannot be written: " + std::strerror(errno));
+    std::FILE* said = std::tmpfile();
+    int script[2];
+    if (said == nullptr || ::pipe2(script, O_CLOEXEC) != 0) {
+        ::close(svg);
+        if (said != nullptr) std::fclose(said);
+        throw std::runtime_error("cannot run gnuplot to draw " + svgPath);
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, script[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, svg, 1);
+    posix_spawn_file_actions_adddup2(&actions, ::fileno(said), 2);
+    char name[] = "gnuplot";
+    char* argv[] = {name, nullptr};
+    pid_t gnuplot = 0;
+    const int spawnError = ::posix_spawnp(&gnuplot, "gnuplot", &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(script[0]);
+    ::close(svg);
+    if (spawnError != 0) {
+        ::close(script[1]);
+        std::fclose(said);
+        throw std::runtime_error("cannot run gnuplot to draw " + svgPath + ": " + std::strerror(spawnError));
+    }
+    std::FILE* plot = ::fdopen(script[1], "w");
+    if (plot == nullptr) ::close(script[1]);
+
+    if (plot != nullptr) {
+        // In pixels: a chart of fixed height, a strip that grows with its rows.
+        constexpr double kChart = 320, kRow = 20, kStripAxis = 45, kWindowGap = 70, kPageTitle = 40;
+        const double stripPixels = kStripAxis + kRow * double(strip.rows.size());
+        const double page = kPageTitle + 2 * (kChart + stripPixels + kWindowGap);
+        const double chartHeight = kChart / page;
+        const double stripHeight = stripPixels / page;
+        std::fprintf(plot, "set terminal svg size 1400,%d dynamic font 'Sans,11' background '#ffffff'\n", int(page));
+        std::fprintf(plot, "set grid xtics lc rgb '#dddddd'\nset lmargin 22\nset rmargin 24\n");
+        const auto inside = [&](double from, double to) {
+            return std::size_t(std::count_if(timeline.samples().begin(), timeline.samples().end(),
+                                             [&](const auto& s) { return s.time >= from && s.time <= to; }));
+        };
+        const bool slicedAll = inside(0, end) > kMostPoints;
+        const bool slicedDetail = inside(detailFrom, detailTo) > kMostPoints;
+        const Counts all = writeData(plot, timeline, strip, 0, end, "All", overviewUnit, slicedAll);
+        const Counts detail = writeData(plot, timeline, strip, detailFrom, detailTo, "Detail", 1, slicedDetail);
+        std::fprintf(plot, "set multiplot title %s noenhanced\n", quoted(title).c_str());
+        const struct {
+            double from, to, unit;
+            const char* suffix;
+            std::string heading;
+            double top;
+            Counts counts;
+            bool sliced;
+        } windows[] = {{0, end, overviewUnit, "All", "the whole run", 1 - kPageTitle / page, all, slicedAll},
+                       {detailFrom, detailTo, 1, "Detail",
+                        focus < timeline.end() ? "the last ten minutes before the failure" : "the last ten minutes",
+                        0.48, detail, slicedDetail}};
+        for (const auto& w : windows)
+            plotWindow(plot, timeline, strip, w.from, w.to, w.suffix, w.unit, w.heading,
+                       {w.top, chartHeight, stripHeight}, w.counts, w.sliced);
+        std::fprintf(plot, "unset multiplot\n");
+        std::fclose(plot);
+    }
+    int status = 0;
+    while (::waitpid(gnuplot, &status, 0) < 0 && errno == EINTR) {}
+    // gnuplot shows the failing line of the script and a caret above its
+    // message; the message is its last line.
+    std::string line, lastLine;
+    std::rewind(said);
+    for (int c; (c = std::fgetc(said)) != EOF;) {
+        if (c != '\n') {
+            if (line.size() < 200) line += static_cast<char>(c);
+            continue;
+        }
+        if (!line.empty()) lastLine = line;
+        line.clear();
+    }
+    if (!line.empty()) lastLine = line;
+    std::fclose(said);
+    if (plot == nullptr || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        throw std::runtime_error("gnuplot could not draw " + svgPath + (lastLine.empty() ? "" : ": " + lastLine));
 }
 
 }  // namespace corvane

@@ -101,8 +101,10 @@ constexpr char kSoak[] =
     "  --jobs N           processes at once (default: one per processor)\n"
     "  --results FILE     append a JSON line per finished seed (seed, schedule,\n"
     "                     band, hours, outcome, the failure's first message, wall\n"
-    "                     and CPU time, reproduce line)\n"
-    "  --resume FILE      skip the seeds FILE holds and append the rest to it\n"
+    "                     and CPU time, bus guard counts, reproduce line); FILE\n"
+    "                     must be missing, empty or a results file\n"
+    "  --resume FILE      skip the seeds FILE holds and append the rest to it; a\n"
+    "                     file with a line that is not a result is refused\n"
     "  --shard K/N        run only part K of N (every N-th seed from the K-th), so\n"
     "                     that N machines share a campaign\n"
     "  --seed-limit SECONDS\n"
@@ -113,7 +115,8 @@ constexpr char kSoak[] =
     "On a terminal one progress line is kept current, otherwise a line is printed\n"
     "per finished seed; at the end a summary with each failure's reproduce line\n"
     "(exit 1 on any failure). Ctrl-C stops every job and prints the summary so\n"
-    "far; --resume then runs the rest.\n"
+    "far (a second one within half a second is the same stop); --resume then\n"
+    "runs the rest.\n"
     "\n";
 
 constexpr char kRunAndSoak[] =
@@ -121,7 +124,8 @@ constexpr char kRunAndSoak[] =
     "  --plot FILE.svg    draw the run on one time line (with gnuplot): tuned\n"
     "                     frequency, RSSI, TMC credit, the active faults as bands,\n"
     "                     marks for searches, recoveries, power transitions and\n"
-    "                     the failure; the whole run and its last ten minutes\n"
+    "                     the failure; the whole run and its last ten minutes;\n"
+    "                     the file is opened before the run starts\n"
     "  --schedule MODE    how the simulated kernel orders its ready threads:\n"
     "                     cooperative, random or pct; run defaults to cooperative,\n"
     "                     soak lets the seed draw random or pct\n"

@@ -6,6 +6,7 @@
 #include "tests/support/TestSeed.h"
 #include "tests/tools/ProgramRunner.h"
 #include "tools/Options.h"
+#include "tools/Timeline.h"
 #include "tools/soak/Campaign.h"
 #include "tools/soak/CampaignPlan.h"
 #include "tools/soak/PoweredDownWatch.h"
@@ -18,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -432,7 +434,38 @@ TEST(TimelinePlot, RunsAreDrawnAsWellFormedSvgWithTheirEventsAndFaults)
     const std::string drawn = readFile(soakSvg);
     for (const char* shown : {">bus failing<", ">station fading<", ">ignition noise<", ">search<"})
         EXPECT_NE(drawn.find(shown), std::string::npos) << shown;
-    EXPECT_EQ(runProgram("run --duration 5 --plot " + (dir / "no-such-dir" / "x.svg").string()).status, 1);
+    // Half an hour is more samples than the chart has pixels: each trace in a
+    // panel of its own, drawn in slices.
+    for (const char* shown : {">the whole run (each trace: its mean and range)<", ">RSSI (dBuV)<", ">TMC credit<"})
+        EXPECT_NE(drawn.find(shown), std::string::npos) << shown;
+    EXPECT_EQ(
+        std::system(
+            ("python3 -c \"import sys, xml.dom.minidom as m; m.parse(sys.argv[1])\" " + soakSvg.string()).c_str()),
+        0);
+}
+
+TEST(TimelinePlot, SlicesOfALongSpanKeepASpikeAndLeaveOutTheChipOff)
+{
+    std::vector<Timeline::Sample> samples;
+    for (int i = 0; i < 36000; ++i) samples.push_back({i * 1.0, i < 100 ? 0.0 : 94.7, i < 100 ? -1 : 40, i % 2 * 100});
+    samples[12345].rssi = 70;
+    samples[12346].frequency = 88.3;
+    const std::vector<TimelineSlice> slices = timelineSlices(samples, 0, 36000, 600);
+    ASSERT_EQ(slices.size(), 600u);
+    const TimelineSlice& spike = slices[12345 / 60];
+    EXPECT_EQ(spike.rssiMost, 70);
+    EXPECT_EQ(spike.rssiLeast, 40);
+    EXPECT_NEAR(spike.rssiMean, 40.5, 1e-9);
+    EXPECT_EQ(spike.frequency, 94.7);
+    EXPECT_EQ(spike.lowestFrequency, 88.3);
+    EXPECT_EQ(spike.tmcLeast, 0);
+    EXPECT_EQ(spike.tmcMost, 100);
+    // The first slice: the chip off for 60 s; the second: off for 40 of them.
+    EXPECT_TRUE(std::isnan(slices[0].rssiMean));
+    EXPECT_EQ(slices[0].frequency, 0);
+    EXPECT_EQ(slices[1].frequency, 0);
+    EXPECT_EQ(slices[1].rssiLeast, 40);
+    EXPECT_EQ(slices[1].highestFrequency, 94.7);
 }
 
 TEST(SoakRun, ReproduceLineNamesSeedHoursAndBand)

@@ -90,4 +90,9 @@ TEST(OptionsTest, RefusesWhatItCannotDo)
     EXPECT_EQ(refusal({"soak", "--schedule", "fifo"}), "--schedule needs cooperative, random or pct, not \"fifo\"");
     EXPECT_EQ(refusal({"replay", "--schedule=pct", "a.spy"}), "unknown option --schedule for replay");
     EXPECT_EQ(refusal({"run", "--band="}), "--band needs a value");
+    EXPECT_EQ(refusal({"run", "--plot", "x.png"}), "--plot draws SVG: the file name must end in .svg, not \"x.png\"");
+    EXPECT_EQ(refusal({"soak", "--plot", "svg"}), "--plot draws SVG: the file name must end in .svg, not \"svg\"");
+    EXPECT_EQ(parse({"run", "--plot", "RUN.SVG"}).plotFile, "RUN.SVG");
+    // What a message quotes reaches a terminal escaped.
+    EXPECT_EQ(escapedText("a\x1b[2J\x7f\xc3\xa9\n\\z"), "a\\x1B[2J\\x7F\\xC3\\xA9\\x0A\\z");
 }

@@ -68,6 +68,9 @@ TEST(ProgramTest, BadInputStopsBeforeAnythingRunsWithStatusTwo)
         writeFile(dir / "twice.json", "{\"stations\": [\n  {\"frequency\": 9470,\n   \"frequency\": 9480}]}");
     const auto huge = writeFile(dir / "huge.json", "{\"stations\": [{\"frequency\": 9470, \"rssi\": 1e999}]}");
     const auto none = writeFile(dir / "none.json", "{\"stations\": []}");
+    const auto noise = writeFile(dir / "noise.spy", "\x1b[2J\x07\x9b\xff 0408 E0CD\n");
+    const std::string notResults = "a plain text\nof two lines\n";
+    const auto text = writeFile(dir / "notes.txt", notResults);
     const auto endless = writeFile(dir / "endless.spy", "");
     std::filesystem::resize_file(endless, std::uintmax_t{1025} << 20);  // sparse: no disk used
 
@@ -95,6 +98,17 @@ TEST(ProgramTest, BadInputStopsBeforeAnythingRunsWithStatusTwo)
         {"run --duration forever", "--duration"},
         {"", "no command given"},
         {"run --pty " + dir.string(), "is not a symbolic link"},
+        {"run --band " + none.string(), none.string() + ": the band has no station for the driver to tune to"},
+        // Input bytes are quoted escaped: none reaches the terminal raw.
+        {"replay --direct " + noise.string(), noise.string() + ":1: block A \"\\x1B[2J\\x07\\x9B\\xFF\" is not"},
+        // Output files are checked before any work; a picture is SVG.
+        {"run --duration 600 --plot " + (dir / "none" / "x.svg").string(), "none/x.svg: cannot be written: No such"},
+        {"soak --hours 10 --plot " + (dir / "none" / "x.svg").string(), "none/x.svg: cannot be written: No such"},
+        {"soak --seeds 1-2 --results " + (dir / "none" / "r").string(), "none/r: cannot be written: No such"},
+        {"run --duration 5 --plot " + (dir / "x.png").string(), "the file name must end in .svg"},
+        // Results go only into a results file, and a resume reads only one.
+        {"soak --seeds 1-2 --resume " + text.string(), text.string() + ":1: not a line of a results file: \"a plain"},
+        {"soak --seeds 1-2 --results " + text.string(), text.string() + ":1: not a line of a results file"},
     };
     for (const Case& c : cases) {
         const bool soak = c.arguments.rfind("soak", 0) == 0;
@@ -104,7 +118,12 @@ TEST(ProgramTest, BadInputStopsBeforeAnythingRunsWithStatusTwo)
         EXPECT_TRUE(result.out.empty()) << c.arguments << " printed " << result.out.substr(0, 200);
         EXPECT_EQ(result.err.rfind("corvane: ", 0), 0u) << result.err;
         EXPECT_NE(result.err.find(c.message), std::string::npos) << c.arguments << ": " << result.err;
+        EXPECT_TRUE(std::all_of(result.err.begin(), result.err.end(),
+                                [](char b) { return b == '\n' || (b >= 0x20 && b < 0x7f); }))
+            << c.arguments << ": " << result.err;
     }
+    EXPECT_EQ(readFile(text), notResults) << "untouched";
+    EXPECT_FALSE(std::filesystem::exists(dir / "x.png"));
     const ProgramResult help = runProgram("--help");
     EXPECT_EQ(help.status, 0);
     for (const char* option : {"--band", "--seed", "--duration", "--speed", "--timestamps", "--debug", "--decode",
@@ -130,6 +149,17 @@ TEST(ProgramTest, StopsCleanlyOnTerminationAndOnWriteErrors)
     EXPECT_EQ(out.rfind("soak stopped: seed 1, scenario default, schedule: random, ", 0), 0u) << out;
     EXPECT_NE(out.find("\nreproduce: corvane soak --seed 1 --hours 10000 --scenario default --schedule random\n"),
               std::string::npos);
+
+    // timeout(1) signals the program and then its process group: the two
+    // come as one stop, and a campaign still prints its summary and hint.
+    const std::string campaign = "cd " + dir.string() + " && (" + program +
+                                 " soak --seeds 1-50 --hours 20 --jobs 2 --results r.jsonl >c.out 2>c.err & p=$!; "
+                                 "sleep 0.5; kill -INT $p; kill -INT $p; wait $p; echo $? >c.status)";
+    ASSERT_EQ(std::system(campaign.c_str()), 0);
+    EXPECT_EQ(readFile(dir / "c.status"), "0\n") << readFile(dir / "c.err");
+    const std::string summary = readFile(dir / "c.out");
+    EXPECT_NE(summary.find("campaign stopped: "), std::string::npos) << summary;
+    EXPECT_NE(summary.find(" seeds not run; --resume runs them\n"), std::string::npos) << summary;
 
     // Without a TMC station there is no TMC to wait for after a heal.
     const auto quiet =

@@ -1,5 +1,7 @@
 #include "tools/soak/Campaign.h"
 
+#include "tools/StopSignal.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -27,19 +29,16 @@ constexpr int kProgressMs = 250;
 constexpr std::size_t kKeptOutput = 64 * 1024;  // of a seed's output, its tail
 
 // The campaign's own stop handling: the first Ctrl-C (or SIGTERM, SIGHUP) asks
-// the loop to stop every job; a second one kills them and ends at once. Each
-// job runs in a process group of its own, so the terminal's Ctrl-C reaches the
-// campaign alone and every job is told once, by the campaign.
-volatile std::sig_atomic_t gStop = 0;
+// the loop to stop every job; a second one (not the same one again, as
+// StopSignal.h says) kills them and ends at once. Each job runs in a process
+// group of its own, so the terminal's Ctrl-C reaches the campaign alone and
+// every job is told once, by the campaign.
 constexpr std::size_t kMaxJobs = 256;
 volatile pid_t gJobs[kMaxJobs] = {};
 
 extern "C" void onCampaignSignal(int signal)
 {
-    if (gStop == 0) {
-        gStop = 1;
-        return;
-    }
+    if (classifyStopSignal() != StopSignalKind::Second) return;  // the loop stops every job
     for (std::size_t i = 0; i < kMaxJobs; ++i)
         if (gJobs[i] > 0) ::kill(gJobs[i], SIGKILL);
     ::_exit(128 + signal);
@@ -50,6 +49,7 @@ void installCampaignSignals()
     struct sigaction action {};
     action.sa_handler = onCampaignSignal;
     sigemptyset(&action.sa_mask);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&action.sa_mask, signal);
     for (int signal : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal, &action, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
 }
@@ -112,7 +112,7 @@ public:
         std::size_t next = 0;
         std::vector<Job> jobs;
         while ((!stopping_ && next < toRun.size()) || !jobs.empty()) {
-            if (gStop != 0 && !stopping_) stopJobs(jobs);
+            if (stopRequested() && !stopping_) stopJobs(jobs);
             while (!stopping_ && next < toRun.size() && jobs.size() < std::max(1u, settings_.jobs))
                 jobs.push_back(start_(toRun[next++]));
             waitForOutput(jobs);
@@ -149,7 +149,11 @@ private:
     std::vector<std::uint64_t> takeResumed()
     {
         summary_.seeds = settings_.seeds.size();
-        if (!settings_.resume) return settings_.seeds;
+        if (!settings_.resume) {
+            // Results are appended only to a results file.
+            if (!settings_.resultsFile.empty()) (void)readResults(settings_.resultsFile);
+            return settings_.seeds;
+        }
         std::unordered_map<std::uint64_t, SeedResult> held;
         for (SeedResult& r : readResults(settings_.resultsFile)) {
             if (r.band != soakBandName(settings_.soak) || r.hours != settings_.soak.hours)

@@ -1,5 +1,7 @@
 #include "tools/soak/CampaignPlan.h"
 
+#include "tools/Options.h"
+
 #include <nlohmann/json.hpp>
 
 #include <charconv>
@@ -115,9 +117,23 @@ std::optional<SeedResult> parseResultLine(const std::string& text)
 std::vector<SeedResult> readResults(const std::string& path)
 {
     std::vector<SeedResult> results;
-    std::ifstream file(path);
-    for (std::string line; std::getline(file, line);)
-        if (auto result = parseResultLine(line)) results.push_back(std::move(*result));
+    std::ifstream file(path, std::ios::binary);
+    std::size_t number = 0;
+    for (std::string line; std::getline(file, line);) {
+        ++number;
+        if (auto result = parseResultLine(line)) {
+            results.push_back(std::move(*result));
+            continue;
+        }
+        // A campaign killed while it wrote a result leaves its start behind,
+        // and the next campaign begins a new line after it.
+        const bool cut = line.starts_with("{\"seed\":") && !line.ends_with("}");
+        if (cut || line.empty()) continue;
+        std::string shown = line.substr(0, 40);
+        if (line.size() > 40) shown += "...";
+        throw std::invalid_argument(path + ":" + std::to_string(number) + ": not a line of a results file: \"" +
+                                    escapedText(shown) + "\"");
+    }
     return results;
 }
 

@@ -49,7 +49,9 @@ std::string resultLine(const SeedResult& result);  // one JSON object, no line e
 // short when a campaign was killed while writing it).
 std::optional<SeedResult> parseResultLine(const std::string& line);
 
-// The results in a file, in file order; a missing file holds none.
+// The results in a file, in file order; a missing file holds none. Throws
+// std::invalid_argument naming the first line that is neither a result nor
+// one cut short by a kill: the file is not a results file.
 std::vector<SeedResult> readResults(const std::string& path);
 
 }  // namespace corvane::soak

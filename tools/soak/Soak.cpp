@@ -130,6 +130,9 @@ public:
         if (failure_.empty()) {
             offWatch_.stop(now());
             try {
+                // Stopped in the middle of a system suspend: the system
+                // resumes before the driver is unloaded, as a device does.
+                if (stopped_ && session_.kernel().systemSuspended()) session_.powerUp();
                 session_.unloadDriver();
             } catch (const harness::CallerStuck& stuck) {
                 fail(std::string(stuck.what()) + " (at " + seconds(now()) + ")");
