@@ -160,6 +160,7 @@ TEST(ProgramTest, StopsCleanlyOnTerminationAndOnWriteErrors)
     const std::string summary = readFile(dir / "c.out");
     EXPECT_NE(summary.find("campaign stopped: "), std::string::npos) << summary;
     EXPECT_NE(summary.find(" seeds not run; --resume runs them\n"), std::string::npos) << summary;
+    EXPECT_EQ(readFile(dir / "r.jsonl"), "") << "a seed cut short by the stop is no result: --resume runs it again";
 
     // Without a TMC station there is no TMC to wait for after a heal.
     const auto quiet =
