@@ -1,0 +1,487 @@
+// Every ordered pair of the device's callers and the driver's own events,
+// the second landing at every place the first passes in the driver's code
+// (tests/support/Landing.h), and triples where the first is the unload or a
+// power call, sampled. The callers are a table, the pairs the rules below;
+// after each landing the driver must be as the inputs it recorded say.
+#include "channel/ChannelState.h"
+#include "driver/DriverContext.h"
+#include "driver/IoControlCodes.h"
+#include "driver/Lifecycle.h"
+#include "driver/WorkerParking.h"
+#include "tests/support/DriverFixtures.h"
+#include "tests/support/Landing.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr std::uint8_t kMeasureQuality = 0x04;  // the MOD command's bit: the tick tests the signal quality
+
+// A run of one pair or triple: the device, what the calls recorded, and
+// what the verifier reported.
+struct Stage {
+    harness::Device device{testKernelOptions(sim::Schedule::Cooperative)};
+    sim::Kernel& kernel = device.kernel();
+    sim::World& world = device.world();
+    std::vector<std::string> reports;
+    sim::Micros unloadTook = 0;
+
+    Stage()
+    {
+        addTwoStations(world);
+        kernel.setVerifierHandler([this](const std::string& report) { reports.push_back(report); });
+        kernel.countPoints();
+    }
+    void tune(unsigned frequency) { device.command("$PLTCM,H2," + std::to_string(frequency)); }
+    // Waits in 10 ms steps, at most `limitMs`, for `done`.
+    static bool waitFor(const std::function<bool()>& done, unsigned limitMs)
+    {
+        for (unsigned waited = 0; !done(); waited += 10) {
+            if (waited >= limitMs) return false;
+            Sleep(10);
+        }
+        return true;
+    }
+    static bool recovered()
+    {
+        return gDriver.control.controlRequest.load() == kRequestNone && gDriver.control.recoveryNeeded.load() == 0 &&
+               gDriver.control.powerUpOwed.load() == 0 && gDriver.control.retuning.load() == 0;
+    }
+};
+
+// Which of the driver's recorded inputs a call sets.
+enum Sets : unsigned { kNothing = 0, kPowerManager = 1, kApplication = 2, kUnload = 4, kLoad = 8 };
+
+struct CallerKind {
+    const char* name;
+    Sets sets;
+    int value;                // the power manager's D state, or the suspend (1) / resume (0)
+    void (*prepare)(Stage&);  // before the calls meet (nullptr: nothing)
+    void (*call)(Stage&);     // the call itself: its points are the span's
+    void (*settle)(Stage&);   // what the driver does on its own after it (nullptr: nothing)
+    bool powerCall() const { return (sets & (kPowerManager | kApplication | kUnload)) != 0; }
+};
+
+// The device's callers, and the driver's own events as calls: each event's
+// call starts it and its settle waits for the driver's work on it, which is
+// in the span (only the settle's own polling is not).
+const CallerKind kCallers[] = {
+    {"load", kLoad, 0, nullptr, [](Stage& s) { s.device.init(); }, nullptr},
+    {"unload", kUnload, 0, nullptr,
+     [](Stage& s) {
+         const sim::Micros from = s.kernel.now();
+         EXPECT_TRUE(s.device.deinit());
+         s.unloadTook = s.kernel.now() - from;
+     },
+     nullptr},
+    {"D0", kPowerManager, 0, [](Stage& s) { s.device.setPowerState(3); }, [](Stage& s) { s.device.setPowerState(0); },
+     nullptr},
+    {"D1", kPowerManager, 1, nullptr, [](Stage& s) { s.device.setPowerState(1); }, nullptr},
+    {"D2", kPowerManager, 2, nullptr, [](Stage& s) { s.device.setPowerState(2); }, nullptr},
+    {"D3", kPowerManager, 3, nullptr, [](Stage& s) { s.device.setPowerState(3); }, nullptr},
+    {"D4", kPowerManager, 4, nullptr, [](Stage& s) { s.device.setPowerState(4); }, nullptr},
+    {"system-power", kNothing, 0, nullptr,
+     [](Stage& s) {
+         s.device.powerDown();
+         s.device.powerUp();
+     },
+     nullptr},
+    {"suspend", kApplication, 1, nullptr, [](Stage& s) { s.device.suspendResume(2); }, nullptr},
+    {"resume", kApplication, 0, [](Stage& s) { s.device.suspendResume(2); },
+     [](Stage& s) { s.device.suspendResume(1); }, nullptr},
+    {"recover-request", kNothing, 0, nullptr, [](Stage& s) { s.device.recover(); }, nullptr},
+    {"private-command", kNothing, 0, nullptr, [](Stage& s) { s.tune(10120); }, nullptr},
+    {"port-write", kNothing, 0, nullptr, [](Stage& s) { s.device.writePort("$PLTCM,H2,10120\r\n"); }, nullptr},
+    {"port-read", kNothing, 0, nullptr, [](Stage& s) { s.device.readPort(); }, nullptr},
+    {"serial-requests", kNothing, 0, nullptr,
+     [](Stage& s) {
+         COMMTIMEOUTS timeouts{};
+         DCB dcb{};
+         DWORD returned = 0;
+         s.device.ioControl(IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof timeouts, nullptr, 0, nullptr);
+         s.device.ioControl(IOCTL_SERIAL_GET_DCB, nullptr, 0, &dcb, sizeof dcb, &returned);
+         const std::uint8_t words[4] = {1, 2, 3, 4};
+         std::uint8_t reversed[4] = {};
+         s.device.ioControl(IOCTL_TMC_REVERSE_WORDS, words, sizeof words, reversed, sizeof reversed, &returned);
+     },
+     nullptr},
+    // The interrupt thread's hang detection: a minute without an interrupt.
+    {"hang-trigger", kNothing, 0, nullptr,
+     [](Stage&) {
+         gDriver.tuner.tunerBusy.store(0);
+         gDriver.control.recoveryNeeded.store(1);
+     },
+     [](Stage&) { Stage::waitFor(Stage::recovered, 8000); }},
+    // The tick's signal-quality test finds the chip's settings gone.
+    {"quality-failure", kNothing, 0, [](Stage&) { gDriver.tuner.receiverMode.store(kMeasureQuality); },
+     [](Stage& s) { s.world.chip().supplyDip(); },
+     [](Stage&) {
+         Sleep(1100);
+         Stage::waitFor(Stage::recovered, 8000);
+     }},
+    // A dip nobody measures for: the interrupts stop and the hang detection
+    // recovers the chip after a minute.
+    {"supply-dip", kNothing, 0, nullptr, [](Stage& s) { s.world.chip().supplyDip(); },
+     [](Stage&) {
+         Sleep(61'000);
+         Stage::waitFor(Stage::recovered, 8000);
+     }},
+    {"search", kNothing, 0, nullptr, [](Stage& s) { s.device.command("$PLTCM,+"); }, [](Stage&) { Sleep(4000); }},
+    {"recovery", kNothing, 0, nullptr, [](Stage& s) { s.device.recover(); },
+     [](Stage&) {
+         Sleep(100);
+         Stage::waitFor(Stage::recovered, 8000);
+     }},
+    // The control thread does the work the system's power-up handler left it.
+    {"resume-work", kNothing, 0, nullptr,
+     [](Stage& s) {
+         s.device.powerDown();
+         s.device.powerUp();
+     },
+     [](Stage&) { Stage::waitFor(Stage::recovered, 8000); }},
+};
+constexpr std::size_t kCallerCount = std::size(kCallers);
+
+const CallerKind* callerNamed(const std::string& name)
+{
+    for (const CallerKind& c : kCallers)
+        if (name == c.name) return &c;
+    return nullptr;
+}
+
+// Whether `later` can arrive while `first` runs. Nothing reaches a driver
+// before its load returns but the system's power handlers and the world;
+// the device manager does one thing at a time.
+bool canMeet(const CallerKind& first, const CallerKind& later)
+{
+    if (later.sets & kLoad) return false;
+    if (first.sets & kLoad) return std::string(later.name) == "system-power" || std::string(later.name) == "supply-dip";
+    if ((first.sets & kUnload) && (later.sets & kUnload)) return false;
+    return true;
+}
+
+// A call on a simulated thread of its own. A later call waits for its
+// landing (or for the first call's return, in the counting pass).
+class CallThread {
+public:
+    CallThread(Stage& stage, const CallerKind& kind, std::function<void()> body, bool waits)
+        : body_(std::move(body)), arrival_(waits ? CreateEventW(nullptr, FALSE, FALSE, nullptr) : nullptr)
+    {
+        thread_ = CreateThread(nullptr, 0, run, this, 0, nullptr);
+        const bool manager = (kind.sets & (kPowerManager | kUnload | kLoad)) != 0;
+        CeSetThreadPriority(thread_, manager && kind.sets == kPowerManager ? harness::kPowerManagerPriority
+                                                                           : harness::kApplicationPriority);
+        if (!manager) stage.kernel.setProcess(thread_, sim::Process::Application);
+    }
+    ~CallThread()
+    {
+        if (!done_) {
+            skip_ = true;
+            release();
+            WaitForSingleObject(thread_, 600'000);
+        }
+        CloseHandle(thread_);
+        if (arrival_ != nullptr) CloseHandle(arrival_);
+    }
+    CallThread(const CallThread&) = delete;
+    CallThread& operator=(const CallThread&) = delete;
+
+    HANDLE handle() const { return thread_; }
+    HANDLE arrival() const { return arrival_; }
+    bool released() const { return released_; }
+    void release()
+    {
+        released_ = true;
+        if (arrival_ != nullptr) SetEvent(arrival_);
+    }
+    void skip() { skip_ = true; }
+    bool join() { return WaitForSingleObject(thread_, 180'000) == WAIT_OBJECT_0; }
+    bool done() const { return done_; }
+
+private:
+    static DWORD WINAPI run(LPVOID self)
+    {
+        auto* call = static_cast<CallThread*>(self);
+        if (call->arrival_ != nullptr) WaitForSingleObject(call->arrival_, 600'000);
+        if (!call->skip_) call->body_();
+        call->done_ = true;
+        return 0;
+    }
+    std::function<void()> body_;
+    HANDLE arrival_;
+    HANDLE thread_ = nullptr;
+    bool released_ = false;
+    bool skip_ = false;
+    bool done_ = false;
+};
+
+int failedParts()
+{
+    const testing::TestResult& result = *testing::UnitTest::GetInstance()->current_test_info()->result();
+    int failed = 0;
+    for (int i = 0; i < result.total_part_count(); ++i) failed += result.GetTestPartResult(i).failed();
+    return failed;
+}
+
+// The receiver runs: workers released, no request left, the chip out of
+// reset on an open bus, and a command is carried out.
+void expectRunning(Stage& s)
+{
+    const LifecycleState& life = gDriver.lifecycle;
+    EXPECT_EQ(life.driverState.load(), kDriverRunning);
+    EXPECT_EQ(life.parkRequest.load(), 0) << "the workers are left parked";
+    EXPECT_EQ(gDriver.control.controlRequest.load(), kRequestNone) << "a request is left behind";
+    EXPECT_FALSE(s.world.chip().inReset());
+    EXPECT_EQ(s.world.bus().openHandles(), 1u);
+    const unsigned target = s.world.chip().frequency() == 9470 ? 10120 : 9470;
+    s.device.readPort();
+    s.tune(target);
+    Sleep(3000);
+    EXPECT_EQ(s.world.chip().frequency(), target)
+        << "a command after it all is carried out (request " << +gDriver.control.controlRequest.load() << ", bus off "
+        << +gDriver.tuner.i2cOff.load() << ", power-up owed " << +gDriver.control.powerUpOwed.load() << ", chip "
+        << (s.world.chip().inReset() ? "in reset" : "out of reset") << ", " << s.world.bus().openHandles()
+        << " bus handles)";
+}
+
+// The receiver is off: request 200 kept, every worker parked, the chip in
+// reset, the bus closed, and nothing a command asks reaches the chip.
+void expectOff(Stage& s)
+{
+    const LifecycleState& life = gDriver.lifecycle;
+    EXPECT_EQ(life.driverState.load(), kDriverPoweredDown);
+    EXPECT_EQ(gDriver.control.controlRequest.load(), kRequestPoweredDown);
+    EXPECT_EQ(life.parkRequest.load(), 1);
+    const HANDLE workers[] = {life.groupThread, life.interruptThread, life.controlThread, life.readerThread};
+    for (unsigned w = 0; w < kWorkerCount; ++w)
+        if (workers[w] != nullptr) {
+            EXPECT_EQ(life.parked[w].load(), life.parkRound.load()) << "worker " << w << " is not parked while off";
+        }
+    EXPECT_TRUE(s.world.chip().inReset());
+    EXPECT_EQ(s.world.bus().openHandles(), 0u);
+    const std::uint64_t transfers = s.world.bus().transfers();
+    s.tune(9470);
+    s.device.writePort("$PLTCM,H2,10120\r\n");
+    Sleep(3000);
+    EXPECT_EQ(s.world.bus().transfers(), transfers) << "nothing reaches the chip while off";
+    EXPECT_TRUE(s.world.chip().inReset());
+}
+
+// Nothing is left behind by whatever met: no stop flag, no lock held.
+void expectNothingHeld()
+{
+    const LifecycleState& life = gDriver.lifecycle;
+    for (const Shared<std::uint8_t>* stop :
+         {&life.stopGroupThread, &life.stopInterruptThread, &life.stopControlThread, &life.stopReaderThread})
+        EXPECT_EQ(stop->load(), 0) << "a stop flag is left set";
+    for (const CRITICAL_SECTION* lock : std::initializer_list<const CRITICAL_SECTION*>{
+             &life.powerGuard, &gDriver.channel.commandGuard, &gDriver.channel.outputRing.guard,
+             &gDriver.channel.inputRing.guard, &gDriver.rds.groupQueue.guard, &gDriver.rds.decoder.guard})
+        EXPECT_EQ(lock->OwnerThread, 0u) << "a lock is left held";
+    EXPECT_EQ(gDriver.tuner.busGuard.load(), 0) << "the bus guard is left taken";
+}
+
+// What the calls that met recorded of one input (the power manager's state
+// or the application's suspend): unchanged from the prepared value when no
+// call set it, that call's value when one did, one of theirs when several did.
+void expectRecorded(const char* what, unsigned seen, int prepared, const std::vector<int>& set)
+{
+    if (set.empty()) {
+        EXPECT_EQ(seen, unsigned(prepared)) << what << " changed though no call set it";
+        return;
+    }
+    bool one = false;
+    for (int v : set) one |= seen == unsigned(v);
+    EXPECT_TRUE(one) << what << " is " << seen << ", which no call that met set";
+}
+
+// One play: the first call, the later ones landing at `points` (or after the
+// first returned, in the counting pass, which also records the first's span).
+landing::Played play(const std::vector<const CallerKind*>& calls, const std::vector<std::uint64_t>& points,
+                     const std::string& line)
+{
+    SCOPED_TRACE("reproduce: " + line);
+    const int failedBefore = failedParts();
+    landing::Played played;
+    Stage s;
+    const CallerKind& first = *calls[0];
+    if (!(first.sets & kLoad)) {
+        s.device.init();
+        Sleep(1000);
+    }
+    // The prepared inputs: the power manager's off (D2 to D4) and the suspend.
+    int pmOff = 0, suspended = 0;
+    for (const CallerKind* c : calls) {
+        if (c->prepare == nullptr || (first.sets & kLoad)) continue;
+        c->prepare(s);
+        if (c->sets & kPowerManager) pmOff = 1;
+        if (c->sets & kApplication) suspended = 1;
+    }
+    if (!(first.sets & kLoad)) {
+        Sleep(6000);
+        s.device.readPort();
+    }
+
+    std::vector<std::unique_ptr<CallThread>> later;
+    for (std::size_t i = 1; i < calls.size(); ++i) {
+        const CallerKind* c = calls[i];
+        later.push_back(std::make_unique<CallThread>(
+            s, *c,
+            [&s, c] {
+                c->call(s);
+                if (c->settle != nullptr) c->settle(s);
+            },
+            true));
+    }
+    for (std::size_t i = 0; i < points.size() && i < later.size(); ++i) {
+        CallThread* call = later[i].get();
+        s.kernel.landAt(
+            points[i], [call] { call->release(); }, call->handle());
+    }
+    const bool counting = points.empty();
+    std::uint64_t spanStart = 0, callEnd = 0;
+    CallThread firstCall(
+        s, first,
+        [&] {
+            s.kernel.recordPlaces(counting);
+            spanStart = s.kernel.preemptionPoints();
+            first.call(s);
+            callEnd = s.kernel.preemptionPoints();
+            if (first.settle != nullptr) first.settle(s);
+            s.kernel.recordPlaces(false);
+        },
+        false);
+    EXPECT_TRUE(firstCall.join()) << first.name << " did not return";
+    // Calls that did not land go after the first, one after the other; none
+    // after an unload (the library is gone).
+    for (auto& call : later) {
+        if (call->released()) continue;
+        if (first.sets & kUnload) call->skip();
+        call->release();
+        EXPECT_TRUE(call->join());
+    }
+    for (auto& call : later) EXPECT_TRUE(call->join()) << "a call that met did not return";
+    played.landed = s.kernel.landed();
+    if (counting) {
+        const DWORD firstId = s.kernel.threadId(firstCall.handle());
+        std::vector<DWORD> skipped{1};
+        for (auto& call : later) skipped.push_back(s.kernel.threadId(call->handle()));
+        for (const sim::Kernel::PointPlace& p : s.kernel.recordedPlaces()) {
+            if (p.point < spanStart || std::find(skipped.begin(), skipped.end(), p.thread) != skipped.end()) continue;
+            if (p.thread == firstId && p.point > callEnd) continue;  // the settle's own polling
+            played.span.push_back({p.point, p.place * 31 + p.thread});
+        }
+    }
+
+    Sleep(6000);  // a power-up's recovery is over
+    bool unloaded = false;
+    std::vector<int> pmSet, appSet;
+    for (const CallerKind* c : calls) {
+        unloaded |= (c->sets & kUnload) != 0;
+        if (c->sets & kPowerManager) pmSet.push_back(c->value >= 2);
+        if (c->sets & kApplication) appSet.push_back(c->value);
+    }
+    if (unloaded) {
+        EXPECT_EQ(s.kernel.liveThreads(), 1u) << "a worker outlived the unload";
+        EXPECT_LE(s.unloadTook, sim::Micros(kThreadEndWaitMs) * 1000) << "the unload's bound";
+        EXPECT_EQ(s.world.bus().openHandles(), 0u);
+        EXPECT_TRUE(s.world.chip().inReset());
+        s.device.init();  // and a load after it all runs
+        Sleep(1000);
+        expectNothingHeld();
+        expectRunning(s);
+    } else {
+        const LifecycleState& life = gDriver.lifecycle;
+        expectRecorded("the power manager's off", life.powerManagerOff.load(), pmOff, pmSet);
+        expectRecorded("the application's suspend", life.appSuspended.load(), suspended, appSet);
+        expectNothingHeld();
+        if (life.powerManagerOff.load() == 0 && life.appSuspended.load() == 0) {
+            expectRunning(s);
+        } else {
+            expectOff(s);
+            s.device.setPowerState(0);
+            s.device.suspendResume(1);
+            Sleep(6000);
+            expectRunning(s);
+        }
+    }
+    EXPECT_EQ(s.world.protocolViolations(), 0u);
+    for (const std::string& report : s.reports) ADD_FAILURE() << "verifier: " << report;
+    s.kernel.setVerifierHandler(nullptr);
+    played.failed = failedParts() > failedBefore;
+    return played;
+}
+
+std::string namesOf(const std::vector<const CallerKind*>& calls)
+{
+    std::string names;
+    for (const CallerKind* c : calls) names += (names.empty() ? "" : ",") + std::string(c->name);
+    return names;
+}
+
+std::string reproduceLine(const std::vector<const CallerKind*>& calls, const std::vector<std::uint64_t>& points)
+{
+    std::string line = "CORVANE_SEED=" + std::to_string(testSeed()) + " CORVANE_LANDING=" + namesOf(calls);
+    for (std::size_t i = 0; i < points.size(); ++i) line += (i == 0 ? "@" : ",") + std::to_string(points[i]);
+    return line + " ./build/default/corvane_tests --gtest_filter='Landings.*'";
+}
+
+landing::Coverage explore(const std::vector<const CallerKind*>& calls, const landing::Selection& selection)
+{
+    const auto playThem = [&](const std::vector<std::uint64_t>& points) {
+        return play(calls, points, reproduceLine(calls, points));
+    };
+    const auto line = [&](const std::vector<std::uint64_t>& points) { return reproduceLine(calls, points); };
+    std::optional<std::vector<std::uint64_t>> only;
+    if (!selection.points.empty()) only = selection.points;
+    const landing::Coverage coverage = landing::explore(playThem, line, selection.extra, testSeed(), only);
+    landing::printCoverage(namesOf(calls), coverage);
+    EXPECT_EQ(coverage.failures, 0u) << namesOf(calls);
+    EXPECT_EQ(coverage.placesLanded, coverage.placesPassed) << namesOf(calls) << ": a place not landed on";
+    return coverage;
+}
+
+// The pairs the whole exploration takes, in a fixed order.
+std::vector<std::vector<const CallerKind*>> everyPair()
+{
+    std::vector<std::vector<const CallerKind*>> pairs;
+    for (const CallerKind& first : kCallers)
+        for (const CallerKind& second : kCallers)
+            if (canMeet(first, second)) pairs.push_back({&first, &second});
+    return pairs;
+}
+
+}  // namespace
+
+// A fixed sample in the default suite; every pair with CORVANE_LANDINGS=all
+// (make explore-all), or the one CORVANE_LANDING names.
+TEST(Landings, EveryOrderedPairOfCallersLandsAtEveryPlaceOfTheFirst)
+{
+    const landing::Selection selection = landing::selectionFromEnvironment();
+    if (!selection.names.empty()) {
+        std::vector<const CallerKind*> calls;
+        for (const std::string& name : selection.names) {
+            const CallerKind* c = callerNamed(name);
+            ASSERT_NE(c, nullptr) << "no caller " << name;
+            calls.push_back(c);
+        }
+        if (calls.size() < 3 || !selection.points.empty()) explore(calls, selection);
+        return;
+    }
+    const auto pairs = everyPair();
+    static const char* const kSample[][2] = {{"D3", "unload"}, {"unload", "suspend"}, {"resume-work", "D3"}};
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+        if (!selection.takes(i)) continue;
+        bool sampled = selection.all;
+        for (const auto& pair : kSample)
+            sampled |= pairs[i][0]->name == std::string(pair[0]) && pairs[i][1]->name == std::string(pair[1]);
+        if (sampled) explore(pairs[i], selection);
+    }
+}

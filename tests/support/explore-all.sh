@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# The whole landing exploration (tests/driver/LandingsTest.cpp), sharded over
+# JOBS processes: every ordered pair of callers, each landing at every place
+# of the first's span. Prints each pair's coverage, every failing landing's
+# reproduce line, the totals and the CPU time; fails when a landing failed.
+#   bash tests/support/explore-all.sh [JOBS] [CORVANE_LANDING_SHARD-style subset: i/n of the pairs]
+set -uo pipefail
+cd "$(dirname "$0")/../.."
+jobs=${1:-2}
+binary=./build/default/corvane_tests
+out=build/explore
+rm -rf "$out" && mkdir -p "$out"
+start=$(date +%s)
+for ((i = 0; i < jobs; i++)); do
+  env -u CORVANE_LANDING -u CORVANE_SCHEDULE CORVANE_LANDINGS=all CORVANE_LANDING_SHARD="$i/$jobs" \
+    "$binary" --gtest_filter='Landings.*' --gtest_brief=1 >"$out/shard-$i.log" 2>&1 &
+done
+status=0
+for ((i = 0; i < jobs; i++)); do wait -n || status=1; done
+wall=$(($(date +%s) - start))
+grep -h '^landings ' "$out"/shard-*.log | sort -k2,2
+grep -h '^reproduce: CORVANE_SEED=.*CORVANE_LANDING=' "$out"/shard-*.log | sort -u
+awk '/^landings / { pairs++; split($5, a, "/"); landed += a[1]; passed += a[2]; replays += $10; failing += $12 }
+     END { printf "pairs %d, places landed %d/%d, %d replays, %d failing\n", pairs, landed, passed, replays, failing }' \
+  "$out"/shard-*.log
+echo "wall ${wall} s on ${jobs} jobs; CPU of the shards (user, system):"
+times | tail -1
+exit $status
