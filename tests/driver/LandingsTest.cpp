@@ -476,7 +476,11 @@ TEST(Landings, EveryOrderedPairOfCallersLandsAtEveryPlaceOfTheFirst)
         return;
     }
     const auto pairs = everyPair();
-    static const char* const kSample[][2] = {{"D3", "unload"}, {"unload", "suspend"}, {"resume-work", "D3"}};
+    static const char* const kSample[][2] = {{"D3", "unload"},
+                                             {"unload", "suspend"},
+                                             {"unload", "private-command"},
+                                             {"load", "system-power"},
+                                             {"resume-work", "D3"}};
     for (std::size_t i = 0; i < pairs.size(); ++i) {
         if (!selection.takes(i)) continue;
         bool sampled = selection.all;
