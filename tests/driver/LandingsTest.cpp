@@ -14,6 +14,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -35,7 +37,12 @@ struct Stage {
 
     Stage()
     {
-        addTwoStations(world);
+        // Both send RDS, so the tuner interrupt keeps coming: a station
+        // without would make the hang detection recover the chip every minute.
+        const std::vector<sim::RdsGroup> groups = {{{0xD3C2, 0x0408, 0xE20D, 0x5241}, {}},
+                                                   {{0xD3C2, 0x0409, 0xCDCD, 0x4449}, {}}};
+        world.addStation(9470, 42, 25, groups);
+        world.addStation(10120, 38, 20, groups);
         kernel.setVerifierHandler([this](const std::string& report) { reports.push_back(report); });
         kernel.countPoints();
     }
@@ -49,6 +56,26 @@ struct Stage {
         }
         return true;
     }
+    // A supply dip, and its end: the driver has reset the chip since (a
+    // write from the shadow may have powered it up again meanwhile, without
+    // its settings) and the recovery is done, within the hang detection's
+    // minute.
+    void dip()
+    {
+        resetsBeforeDip = resets();
+        world.chip().supplyDip();
+    }
+    void settleAfterDip()
+    {
+        waitFor([this] { return resets() > resetsBeforeDip && recovered(); }, 75'000);
+    }
+    std::size_t resets()
+    {
+        std::size_t low = 0;
+        for (const auto& change : world.resetHistory()) low += !change.level;
+        return low;
+    }
+    std::size_t resetsBeforeDip = 0;
     static bool recovered()
     {
         return gDriver.control.controlRequest.load() == kRequestNone && gDriver.control.recoveryNeeded.load() == 0 &&
@@ -119,20 +146,14 @@ const CallerKind kCallers[] = {
          gDriver.control.recoveryNeeded.store(1);
      },
      [](Stage&) { Stage::waitFor(Stage::recovered, 8000); }},
-    // The tick's signal-quality test finds the chip's settings gone.
+    // The tick's signal-quality test finds the chip's settings gone (or,
+    // while a search keeps the tick from running, the search's read-back or
+    // the interrupt thread's hang detection does).
     {"quality-failure", kNothing, 0, [](Stage&) { gDriver.tuner.receiverMode.store(kMeasureQuality); },
-     [](Stage& s) { s.world.chip().supplyDip(); },
-     [](Stage&) {
-         Sleep(1100);
-         Stage::waitFor(Stage::recovered, 8000);
-     }},
+     [](Stage& s) { s.dip(); }, [](Stage& s) { s.settleAfterDip(); }},
     // A dip nobody measures for: the interrupts stop and the hang detection
     // recovers the chip after a minute.
-    {"supply-dip", kNothing, 0, nullptr, [](Stage& s) { s.world.chip().supplyDip(); },
-     [](Stage&) {
-         Sleep(61'000);
-         Stage::waitFor(Stage::recovered, 8000);
-     }},
+    {"supply-dip", kNothing, 0, nullptr, [](Stage& s) { s.dip(); }, [](Stage& s) { s.settleAfterDip(); }},
     {"search", kNothing, 0, nullptr, [](Stage& s) { s.device.command("$PLTCM,+"); }, [](Stage&) { Sleep(4000); }},
     {"recovery", kNothing, 0, nullptr, [](Stage& s) { s.device.recover(); },
      [](Stage&) {
@@ -413,6 +434,10 @@ landing::Played play(const std::vector<const CallerKind*>& calls, const std::vec
         }
     }
     EXPECT_EQ(s.world.protocolViolations(), 0u);
+    if (std::getenv("CORVANE_LANDING_DEBUG") != nullptr)
+        for (const sim::DebugLine& line : s.kernel.debugLog())
+            std::printf("%10.3f [%lu] %s", double(line.time) / 1e6, static_cast<unsigned long>(line.threadId),
+                        line.text.c_str());
     for (const std::string& report : s.reports) ADD_FAILURE() << "verifier: " << report;
     s.kernel.setVerifierHandler(nullptr);
     played.failed = failedParts() > failedBefore;
