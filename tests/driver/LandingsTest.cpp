@@ -56,18 +56,25 @@ struct Stage {
         }
         return true;
     }
-    // A supply dip, and its end: the driver has reset the chip since (a
-    // write from the shadow may have powered it up again meanwhile, without
-    // its settings) and the recovery is done, within the hang detection's
-    // minute.
+    // A recovery's end: the driver has reset the chip since the event and
+    // the recovery is done (a write from the shadow may have powered a dipped
+    // chip up again meanwhile, without its settings). A supply dip's is due
+    // within the hang detection's minute.
+    void markResets() { resetsBefore = resets(); }
+    void awaitRecovery(unsigned limitMs)
+    {
+        waitFor([this] { return resets() > resetsBefore && recovered(); }, limitMs);
+    }
     void dip()
     {
-        resetsBeforeDip = resets();
+        markResets();
+        const std::uint64_t dips = world.chip().supplyDips();
         world.chip().supplyDip();
+        dipped = world.chip().supplyDips() != dips;  // a chip held in reset has nothing to lose
     }
     void settleAfterDip()
     {
-        waitFor([this] { return resets() > resetsBeforeDip && recovered(); }, 75'000);
+        if (dipped) awaitRecovery(75'000);
     }
     std::size_t resets()
     {
@@ -75,7 +82,8 @@ struct Stage {
         for (const auto& change : world.resetHistory()) low += !change.level;
         return low;
     }
-    std::size_t resetsBeforeDip = 0;
+    std::size_t resetsBefore = 0;
+    bool dipped = false;
     static bool recovered()
     {
         return gDriver.control.controlRequest.load() == kRequestNone && gDriver.control.recoveryNeeded.load() == 0 &&
@@ -141,11 +149,12 @@ const CallerKind kCallers[] = {
      nullptr},
     // The interrupt thread's hang detection: a minute without an interrupt.
     {"hang-trigger", kNothing, 0, nullptr,
-     [](Stage&) {
+     [](Stage& s) {
+         s.markResets();
          gDriver.tuner.tunerBusy.store(0);
          gDriver.control.recoveryNeeded.store(1);
      },
-     [](Stage&) { Stage::waitFor(Stage::recovered, 8000); }},
+     [](Stage& s) { s.awaitRecovery(10'000); }},
     // The tick's signal-quality test finds the chip's settings gone (or,
     // while a search keeps the tick from running, the search's read-back or
     // the interrupt thread's hang detection does).
@@ -155,18 +164,20 @@ const CallerKind kCallers[] = {
     // recovers the chip after a minute.
     {"supply-dip", kNothing, 0, nullptr, [](Stage& s) { s.dip(); }, [](Stage& s) { s.settleAfterDip(); }},
     {"search", kNothing, 0, nullptr, [](Stage& s) { s.device.command("$PLTCM,+"); }, [](Stage&) { Sleep(4000); }},
-    {"recovery", kNothing, 0, nullptr, [](Stage& s) { s.device.recover(); },
-     [](Stage&) {
-         Sleep(100);
-         Stage::waitFor(Stage::recovered, 8000);
-     }},
+    {"recovery", kNothing, 0, nullptr,
+     [](Stage& s) {
+         s.markResets();
+         s.device.recover();
+     },
+     [](Stage& s) { s.awaitRecovery(10'000); }},
     // The control thread does the work the system's power-up handler left it.
     {"resume-work", kNothing, 0, nullptr,
      [](Stage& s) {
+         s.markResets();
          s.device.powerDown();
          s.device.powerUp();
      },
-     [](Stage&) { Stage::waitFor(Stage::recovered, 8000); }},
+     [](Stage& s) { s.awaitRecovery(10'000); }},
 };
 constexpr std::size_t kCallerCount = std::size(kCallers);
 
@@ -256,6 +267,9 @@ int failedParts()
 void expectRunning(Stage& s)
 {
     const LifecycleState& life = gDriver.lifecycle;
+    // A recovery the calls left (a tune a trigger disturbed asks for one
+    // more) ends within its pause, reset and retune.
+    Stage::waitFor([&] { return Stage::recovered() && !s.world.chip().inReset(); }, 10'000);
     EXPECT_EQ(life.driverState.load(), kDriverRunning);
     EXPECT_EQ(life.parkRequest.load(), 0) << "the workers are left parked";
     EXPECT_EQ(gDriver.control.controlRequest.load(), kRequestNone) << "a request is left behind";
@@ -466,10 +480,47 @@ landing::Coverage explore(const std::vector<const CallerKind*>& calls, const lan
     const auto line = [&](const std::vector<std::uint64_t>& points) { return reproduceLine(calls, points); };
     std::optional<std::vector<std::uint64_t>> only;
     if (!selection.points.empty()) only = selection.points;
-    const landing::Coverage coverage = landing::explore(playThem, line, selection.extra, testSeed(), only);
+    const landing::Coverage coverage =
+        landing::explore(playThem, line, selection.extra, testSeed(), only, selection.everyPointUpTo);
     landing::printCoverage(namesOf(calls), coverage);
     EXPECT_EQ(coverage.failures, 0u) << namesOf(calls);
     EXPECT_EQ(coverage.placesLanded, coverage.placesPassed) << namesOf(calls) << ": a place not landed on";
+    return coverage;
+}
+
+// Triples: the unload or a power call first, two calls landing in its span,
+// the third soon after the second; a fixed seeded sample of them.
+constexpr std::size_t kTriples = 60;
+constexpr unsigned kTripleLandings = 8;
+constexpr unsigned kThirdWithin = 400;  // points after the second's landing
+
+std::vector<std::vector<const CallerKind*>> sampledTriples()
+{
+    std::vector<std::vector<const CallerKind*>> all;
+    for (const CallerKind& a : kCallers)
+        for (const CallerKind& b : kCallers)
+            for (const CallerKind& c : kCallers)
+                if (a.powerCall() && canMeet(a, b) && canMeet(a, c) && canMeet(b, c)) all.push_back({&a, &b, &c});
+    sim::Random draw(0x7472'6970'6c65u);
+    std::vector<std::vector<const CallerKind*>> sample;
+    while (sample.size() < kTriples && !all.empty()) {
+        const std::uint32_t at = draw.below(static_cast<std::uint32_t>(all.size()));
+        sample.push_back(all[at]);
+        all.erase(all.begin() + at);
+    }
+    return sample;
+}
+
+landing::Coverage exploreTriple(const std::vector<const CallerKind*>& calls, std::uint64_t seed)
+{
+    const auto playThem = [&](const std::vector<std::uint64_t>& points) {
+        return play(calls, points, reproduceLine(calls, points));
+    };
+    const auto line = [&](const std::vector<std::uint64_t>& points) { return reproduceLine(calls, points); };
+    const landing::Coverage coverage =
+        landing::exploreTwoLandings(playThem, line, kTripleLandings, kThirdWithin, testSeed() * 1000 + seed);
+    landing::printCoverage(namesOf(calls), coverage);
+    EXPECT_EQ(coverage.failures, 0u) << namesOf(calls);
     return coverage;
 }
 
@@ -497,7 +548,13 @@ TEST(Landings, EveryOrderedPairOfCallersLandsAtEveryPlaceOfTheFirst)
             ASSERT_NE(c, nullptr) << "no caller " << name;
             calls.push_back(c);
         }
-        if (calls.size() < 3 || !selection.points.empty()) explore(calls, selection);
+        if (calls.size() < 3 || !selection.points.empty()) {
+            explore(calls, selection);
+        } else {
+            const auto triples = sampledTriples();
+            const auto it = std::find(triples.begin(), triples.end(), calls);
+            exploreTriple(calls, it == triples.end() ? 0 : std::size_t(it - triples.begin()));
+        }
         return;
     }
     const auto pairs = everyPair();
@@ -513,4 +570,8 @@ TEST(Landings, EveryOrderedPairOfCallersLandsAtEveryPlaceOfTheFirst)
             sampled |= pairs[i][0]->name == std::string(pair[0]) && pairs[i][1]->name == std::string(pair[1]);
         if (sampled) explore(pairs[i], selection);
     }
+    if (!selection.all) return;
+    const auto triples = sampledTriples();
+    for (std::size_t i = 0; i < triples.size(); ++i)
+        if (selection.takes(pairs.size() + i)) exploreTriple(triples[i], i);
 }

@@ -20,9 +20,13 @@ for ((i = 0; i < jobs; i++)); do wait -n || status=1; done
 wall=$(($(date +%s) - start))
 grep -h '^landings ' "$out"/shard-*.log | sort -k2,2
 grep -h '^reproduce: CORVANE_SEED=.*CORVANE_LANDING=' "$out"/shard-*.log | sort -u
-awk '/^landings / { pairs++; split($5, a, "/"); landed += a[1]; passed += a[2]; replays += $10; failing += $12 }
-     END { printf "pairs %d, places landed %d/%d, %d replays, %d failing\n", pairs, landed, passed, replays, failing }' \
+# Pairs (names with one comma) and the triples' samples apart.
+awk '/^landings / { t = split($2, n, ",") == 3; count[t]++; split($5, a, "/"); landed[t] += a[1]; passed[t] += a[2];
+                     split($8, b, "/"); at[t] += b[1]; points[t] += b[2]; replays[t] += $9; failing[t] += $11 }
+     END { for (t = 0; t < 2; t++)
+             printf "%d %s: places landed %d/%d, points landed %d/%d, %d replays, %d failing\n", count[t],
+                    t ? "triples (sampled)" : "pairs", landed[t], passed[t], at[t], points[t], replays[t], failing[t] }' \
   "$out"/shard-*.log
-echo "wall ${wall} s on ${jobs} jobs; CPU of the shards (user, system):"
-times | tail -1
+times >"$out/times"
+echo "wall ${wall} s on ${jobs} jobs; CPU of the shards (user, system): $(tail -1 "$out/times")"
 exit $status
