@@ -575,3 +575,40 @@ TEST(Landings, EveryOrderedPairOfCallersLandsAtEveryPlaceOfTheFirst)
     for (std::size_t i = 0; i < triples.size(); ++i)
         if (selection.takes(pairs.size() + i)) exploreTriple(triples[i], i);
 }
+
+// The kernel's side of it: counted points cost no time and switch nothing;
+// a landing hands the processor to the waiting thread at its point, there
+// and only there.
+TEST(Landings, ALandingSwitchesOnceAtItsPointAndCountedPointsCostNothing)
+{
+    sim::Kernel kernel(testKernelOptions(sim::Schedule::Cooperative));
+    kernel.countPoints();
+    Shared<std::uint32_t> value{0};
+    struct Waiter {
+        HANDLE arrival = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        Shared<std::uint32_t>* value;
+        std::uint32_t seen = 99;
+    } waiter{.value = &value};
+    const HANDLE thread = CreateThread(
+        nullptr, 0,
+        [](LPVOID p) -> DWORD {
+            auto* w = static_cast<Waiter*>(p);
+            WaitForSingleObject(w->arrival, INFINITE);
+            w->seen = w->value->load();
+            return 0;
+        },
+        &waiter, 0, nullptr);
+    Sleep(1);  // the waiter waits
+    const std::uint64_t from = kernel.preemptionPoints();
+    const sim::Micros then = kernel.now();
+    kernel.landAt(
+        from + 3, [&] { SetEvent(waiter.arrival); }, thread);
+    for (std::uint32_t i = 1; i <= 10; ++i) value.store(i);  // store i passes point from + i first
+    EXPECT_EQ(kernel.now(), then) << "a counted point costs no time";
+    EXPECT_EQ(kernel.preemptionPoints(), from + 11) << "the ten stores and the waiter's load";
+    EXPECT_EQ(kernel.landed(), 1u);
+    EXPECT_EQ(waiter.seen, 2u) << "the waiter ran at the third point, before the third store";
+    WaitForSingleObject(thread, 1000);
+    CloseHandle(thread);
+    CloseHandle(waiter.arrival);
+}
