@@ -34,6 +34,7 @@ struct Stage {
     sim::World& world = device.world();
     std::vector<std::string> reports;
     sim::Micros unloadTook = 0;
+    sim::Micros longestPowerCall = 0;
 
     Stage()
     {
@@ -254,6 +255,19 @@ private:
     bool done_ = false;
 };
 
+// The power manager's and the application's power calls wait for the
+// workers to park, which each does within a step of its loop: a second is
+// far beyond (the park's own bound, for a bus that holds a transfer, is two).
+constexpr sim::Micros kPowerCallBound = 1'000'000;
+
+void callTimed(Stage& s, const CallerKind& c)
+{
+    const sim::Micros from = s.kernel.now();
+    c.call(s);
+    if (c.sets & (kPowerManager | kApplication))
+        s.longestPowerCall = std::max(s.longestPowerCall, s.kernel.now() - from);
+}
+
 int failedParts()
 {
     const testing::TestResult& result = *testing::UnitTest::GetInstance()->current_test_info()->result();
@@ -370,7 +384,7 @@ landing::Played play(const std::vector<const CallerKind*>& calls, const std::vec
         later.push_back(std::make_unique<CallThread>(
             s, *c,
             [&s, c] {
-                c->call(s);
+                callTimed(s, *c);
                 if (c->settle != nullptr) c->settle(s);
             },
             true));
@@ -387,7 +401,7 @@ landing::Played play(const std::vector<const CallerKind*>& calls, const std::vec
         [&] {
             s.kernel.recordPlaces(counting);
             spanStart = s.kernel.preemptionPoints();
-            first.call(s);
+            callTimed(s, first);
             callEnd = s.kernel.preemptionPoints();
             if (first.settle != nullptr) first.settle(s);
             s.kernel.recordPlaces(false);
@@ -447,6 +461,7 @@ landing::Played play(const std::vector<const CallerKind*>& calls, const std::vec
             expectRunning(s);
         }
     }
+    EXPECT_LE(s.longestPowerCall, kPowerCallBound) << "a power call waited for a worker that did not park";
     EXPECT_EQ(s.world.protocolViolations(), 0u);
     if (std::getenv("CORVANE_LANDING_DEBUG") != nullptr)
         for (const sim::DebugLine& line : s.kernel.debugLog())
