@@ -21,7 +21,7 @@ wall=$(($(date +%s) - start))
 grep -h '^landings ' "$out"/shard-*.log | sort -k2,2
 grep -h '^reproduce: CORVANE_SEED=.*CORVANE_LANDING=' "$out"/shard-*.log | sort -u
 # Pairs (names with one comma) and the triples' samples apart.
-awk '/^landings / { t = split($2, n, ",") == 3; count[t]++; split($5, a, "/"); landed[t] += a[1]; passed[t] += a[2];
+awk '/^landings .*replays/ { t = split($2, n, ",") == 3; count[t]++; split($5, a, "/"); landed[t] += a[1]; passed[t] += a[2];
                      split($8, b, "/"); at[t] += b[1]; points[t] += b[2]; replays[t] += $9; failing[t] += $11 }
      END { for (t = 0; t < 2; t++)
              printf "%d %s: places landed %d/%d, points landed %d/%d, %d replays, %d failing\n", count[t],
