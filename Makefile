@@ -1,6 +1,7 @@
 # make run   : set up, build the corvane program alone and run the driver on the built-in band
 # make test  : set up, build everything and run every test
 # make explore-test : each concurrency scenario over SCHEDULES seeded random and as many pct schedules (default 200)
+# make explore-all : every ordered pair of callers landing at every place of the first's span, over JOBS processes
 # make sanitize-test : the whole suite under address + undefined sanitizers
 # make tsan-test : the whole suite with the driver under the race detector
 # make bench : build and run the benchmarks
@@ -19,7 +20,7 @@ PACKAGES := cmake g++ make libgtest-dev libbenchmark-dev libboost-context-dev nl
 # The device build needs only the cross compiler, not the host's libraries.
 WINDOWS_PACKAGES := cmake make g++-mingw-w64-i686 binutils-mingw-w64-i686
 
-.PHONY: deps build run test docs-check explore-test sanitize-test tsan-test bench coverage fuzz windows windows-test windows-stress \
+.PHONY: deps build run test docs-check explore-test explore-all explore-sample sanitize-test tsan-test bench coverage fuzz windows windows-test windows-stress \
 	arm-check arm-test format format-check clean
 
 FUZZ_SECONDS ?= 60
@@ -57,6 +58,19 @@ docs-check: deps
 explore-test: build
 	@env -u CORVANE_SCHEDULE -u CORVANE_SEED CORVANE_SCHEDULES=$(SCHEDULES) \
 	  ./build/default/corvane_tests --gtest_filter='Interleavings.*' --gtest_brief=1
+
+# Systematic landings (tests/driver/LandingsTest.cpp): every ordered pair of
+# the device's callers and the driver's events, the second call landing at
+# every place of the first's span, over JOBS processes; prints each pair's
+# coverage, the failing landings' reproduce lines and the CPU time.
+JOBS ?= 2
+explore-all: build
+	@bash tests/support/explore-all.sh $(JOBS)
+
+# A fixed sample of them for CI: one pair in eight, in a few minutes.
+explore-sample: build
+	@env -u CORVANE_LANDING CORVANE_LANDINGS=all CORVANE_LANDING_SHARD=0/8 \
+	  ./build/default/corvane_tests --gtest_filter='Landings.*' --gtest_brief=1
 
 sanitize-test: deps
 	@cmake --preset sanitize >/dev/null

@@ -8,6 +8,34 @@
 
 #include <cstdint>
 
+namespace {
+
+// A driver without XXX_PreDeinit is not told of its unload before XXX_Deinit
+// runs, so an application's read, write or request may still be inside it
+// then, or come in while it runs. Each such call is counted while it runs
+// (with the power transitions, which the unload already waits for) and one
+// that finds the unload under way leaves at once: the unload deletes the
+// rings' and the parser's locks only once no call is under way.
+class EntryCall {
+public:
+    EntryCall()
+    {
+        gDriver.lifecycle.powerCallsUnderWay.fetchAdd(1);
+        refused_ = gDriver.lifecycle.unloading.load() != 0;
+    }
+    ~EntryCall() { gDriver.lifecycle.powerCallsUnderWay.fetchAdd(static_cast<std::uint32_t>(-1)); }
+    EntryCall(const EntryCall&) = delete;
+    EntryCall& operator=(const EntryCall&) = delete;
+    bool refused() const { return refused_; }
+
+private:
+    bool refused_ = false;
+};
+
+BOOL dispatchIoControl(DWORD code, PBYTE inBuffer, DWORD inLength, PBYTE outBuffer, DWORD outLength, PDWORD actualOut);
+
+}  // namespace
+
 DWORD COM_Open(DWORD deviceContext, DWORD accessCode, DWORD shareMode)
 {
     return kOpenContext;
@@ -24,6 +52,8 @@ DWORD COM_Read(DWORD openContext, LPVOID buffer, DWORD count)
     if (buffer == nullptr) {
         return 0;  // nothing is taken that the caller could not receive
     }
+    const EntryCall call;
+    if (call.refused()) return 0;
     const DWORD wanted = count < kMaxReadBytes ? count : kMaxReadBytes;
     const std::int32_t taken =
         gDriver.channel.outputRing.read(static_cast<std::uint8_t*>(buffer), static_cast<std::int32_t>(wanted));
@@ -38,6 +68,8 @@ DWORD COM_Write(DWORD openContext, LPCVOID buffer, DWORD count)
     if (buffer == nullptr) {
         return 0;
     }
+    const EntryCall call;
+    if (call.refused()) return 0;
     const std::int32_t stored =
         gDriver.channel.inputRing.write(static_cast<const std::uint8_t*>(buffer), static_cast<std::int32_t>(count));
     return static_cast<DWORD>(stored);
@@ -50,6 +82,15 @@ DWORD COM_Seek(DWORD openContext, LONG amount, WORD type)
 
 BOOL COM_IOControl(DWORD openContext, DWORD code, PBYTE inBuffer, DWORD inLength, PBYTE outBuffer, DWORD outLength,
                    PDWORD actualOut)
+{
+    const EntryCall call;
+    if (call.refused()) return FALSE;
+    return dispatchIoControl(code, inBuffer, inLength, outBuffer, outLength, actualOut);
+}
+
+namespace {
+
+BOOL dispatchIoControl(DWORD code, PBYTE inBuffer, DWORD inLength, PBYTE outBuffer, DWORD outLength, PDWORD actualOut)
 {
     switch (code) {
     case IOCTL_SERIAL_GET_PROPERTIES:
@@ -103,3 +144,5 @@ BOOL COM_IOControl(DWORD openContext, DWORD code, PBYTE inBuffer, DWORD inLength
         return FALSE;
     }
 }
+
+}  // namespace

@@ -65,7 +65,10 @@ DWORD COM_Init(LPCWSTR)
     emitFirmware();
     gDriver.tuner.statusStale.store(0);
     gDriver.control.recoveryNeeded.store(0);
-    gDriver.control.controlRequest.store(kRequestNone);
+    // The request is left as it is: at its load value unless the system
+    // suspended and resumed meanwhile, when the power-up's recovery (and the
+    // thread work it owes) waits there for the control thread. Cleared, the
+    // chip would stay as the power-down left it, the bus switched off.
     emitFirmware();
     Sleep(300);
     resetRdsDecoder();

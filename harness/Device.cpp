@@ -98,7 +98,11 @@ DWORD Device::init()
         LoadDriverContext();
         loaded_ = true;
         firstDriverThread_ = kernel_.threadCount() + 1;
-        return COM_Init(kActiveKey);
+        const DWORD context = COM_Init(kActiveKey);
+        // The driver starts every thread of its own in COM_Init; threads
+        // created after it (the callers of a test) are not the driver's.
+        lastDriverThread_ = kernel_.threadCount();
+        return context;
     });
 }
 
@@ -112,7 +116,7 @@ BOOL Device::deinit()
         // The device manager frees the library now: whatever thread of the
         // driver's is still there runs unloaded code if it ever runs again.
         std::vector<DWORD> driverThreads;
-        for (DWORD id = firstDriverThread_; id <= kernel_.threadCount(); ++id) driverThreads.push_back(id);
+        for (DWORD id = firstDriverThread_; id <= lastDriverThread_; ++id) driverThreads.push_back(id);
         kernel_.moduleUnloaded(driverThreads);
         return result;
     });

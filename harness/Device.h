@@ -143,7 +143,8 @@ private:
     std::vector<DWORD> applicationIds_;
     bool stuck_ = false;  // a call did not return: the driver is left as it is
     bool loaded_ = false;
-    DWORD firstDriverThread_ = 0;  // the threads from this id on are the driver's
+    DWORD firstDriverThread_ = 0;  // the driver's threads: from this id
+    DWORD lastDriverThread_ = 0;   // up to this one
     std::string pending_;          // the start of a line not yet ended
 };
 

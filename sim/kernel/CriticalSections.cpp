@@ -76,14 +76,15 @@ void DeleteCriticalSection(LPCRITICAL_SECTION section)
 
 namespace {
 
-// The section calls of the cooperative schedule, where nothing else happens:
+// The section calls of the cooperative schedule (its points not counted),
+// where nothing else happens:
 // no power handler runs, the section is valid, and it is free, the caller's
 // own, or left without waiters. Half a million pairs an hour pass here; the
 // rest (the verifier's reports, waiting, handing over, the preemption point)
 // is the full path's, out of line so that this one saves no registers.
 bool plainSectionCall(const sim::Kernel::Impl& k, const CRITICAL_SECTION* section)
 {
-    return !k.preemptive() && k.powerHandler == nullptr && k.lockValid(section);
+    return !k.passesPoints && k.powerHandler == nullptr && k.lockValid(section);
 }
 
 void enterFully(sim::Kernel::Impl& k, LPCRITICAL_SECTION section) __attribute__((noinline));

@@ -50,7 +50,8 @@ Kernel::Kernel(const KernelOptions& options) : impl_(std::make_unique<Impl>())
     seedStreams(options.seed, k.streams);
     gKernel = impl_.get();
     gKernelObject = this;
-    gCePreemptive = options.schedule != Schedule::Cooperative;
+    k.passesPoints = options.schedule != Schedule::Cooperative;
+    gCePreemptive = k.passesPoints;
     k.hardwareFiber = race::createHardwareFiber();
 
     // The creating thread is simulated thread 1. Its context is saved the

@@ -152,7 +152,7 @@ public:
     // two; a test that keeps one thread on top and lets the others advance
     // a point at a time now and then sets it lower.
     void setRandomSwitchChance(double chance);
-    // Preemption points passed so far (0 in cooperative mode).
+    // Preemption points passed so far (0 in cooperative mode, unless counted).
     std::uint64_t preemptionPoints() const;
     // Switches at a preemption point: another thread took the processor from
     // one that could have gone on.
@@ -174,6 +174,37 @@ public:
     // hardware events that fall due meanwhile: what a busy wait on a hardware
     // counter costs. Other threads run only at the next blocking call.
     void advance(Micros delay);
+
+    // ---- Landing: one forced switch at a chosen point ----------------------
+    // Systematic exploration with a preemption bound of one, as CHESS does it:
+    // a run is played once to count its preemption points and then again
+    // once per chosen point, with exactly one switch there. From
+    // countPoints() on (cooperative mode only) every call into the CE surface
+    // and every shared-value access is a numbered point, as in the preemptive
+    // modes, but none costs time or switches threads: the run keeps the
+    // cooperative timing and choices, so a replay passes the same points in
+    // the same order up to its landing.
+    void countPoints();
+    // A point as recording saw it: its number, the thread that passed it, and
+    // its place, a digest of the call stack there (the code that passed the
+    // point and the calls that led to it; equal within one process).
+    struct PointPlace {
+        std::uint64_t point;
+        DWORD thread;
+        std::uint64_t place;
+    };
+    // Records every point passed while on (their numbers from
+    // preemptionPoints()).
+    void recordPlaces(bool on);
+    const std::vector<PointPlace>& recordedPlaces() const;
+    // At point `point`, `release` runs (as a hardware event runs: its calls
+    // are no points) and, when it made `thread` ready, the thread passing the
+    // point stays ready and the processor goes to `thread` right there. A run
+    // may have more than one landing (a bound of two or more).
+    void landAt(std::uint64_t point, std::function<void()> release, HANDLE thread);
+    // How many landings took place: their points were passed and their
+    // threads got the processor.
+    std::uint32_t landed() const;
 
     // ---- Interrupt controller ----------------------------------------------
     // An edge on the line of sysIntr. Delivered (its event set) when the line is

@@ -446,6 +446,24 @@ struct Kernel::Impl {
     std::uint64_t nextMarkedPoint = 0;  // the next point with an alarm or a pct change: no fast path there
     std::uint64_t pctChange[2] = {};
     std::uint32_t pctDemotions = 0;
+    // Set in the preemptive modes and by countPoints(): the CE calls and the
+    // shared-value accesses are points.
+    bool passesPoints = false;
+
+    // Landing (Preemption.cpp): cooperative, every point counted and taken
+    // out of line (nextMarkedPoint stays 0).
+    bool landing = false;
+    bool recordingPlaces = false;
+    std::vector<Kernel::PointPlace> placesSeen;
+    struct Landing {
+        std::uint64_t point;
+        std::function<void()> release;
+        Thread* thread;
+    };
+    std::vector<Landing> landings;  // by point, the next one last
+    std::uint32_t landedCount = 0;
+    void landingStep();
+    void recordPlace();
 
     bool paced = false;
     double speed = 1.0;
@@ -511,7 +529,7 @@ struct Kernel::Impl {
     // the next point that does something.
     void preemptionPoint()
     {
-        if (!preemptive() || atomicDepth > 0) return;
+        if (!passesPoints || atomicDepth > 0) return;
         ++points;
         if (points < nextMarkedPoint && timeline.next() > now + kMaxPointCost && (holds == 0 || !held(current))) {
             now += kPointCost;
@@ -587,8 +605,9 @@ struct Kernel::Impl {
     {
         if (powerHandler != nullptr) [[unlikely]]
             callInPowerHandler(name);
-        // Cooperative mode has no point here, so no thread can see the mark.
-        if (!preemptive()) return;
+        // Cooperative mode has no point here (unless counted), so no thread
+        // can see the mark.
+        if (!passesPoints) return;
         // A thread stopped here is making a kernel call: it cannot be suspended.
         Thread* self = current;
         if (self != nullptr) self->enteringCall = true;

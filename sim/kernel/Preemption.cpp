@@ -39,7 +39,9 @@
 // Such a point costs a compare and a counter (and its fixed time), no draw
 // and no search: draws are made only where a choice exists.
 //
-// Nothing here runs in cooperative mode, which keeps its exact timing.
+// Nothing here runs in cooperative mode, which keeps its exact timing; but
+// a cooperative run may count its points (countPoints), for the systematic
+// exploration below.
 #include "sim/kernel/KernelImpl.h"
 #include "sim/kernel/RaceDetector.h"
 
@@ -47,6 +49,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <execinfo.h>
 
 namespace sim {
 
@@ -164,6 +167,10 @@ void Kernel::Impl::blockPreemptive(Thread* chosen)
 
 void Kernel::Impl::slowPointMarked()
 {
+    if (landing) {
+        landingStep();
+        return;
+    }
     slowPoint(current);
     markNextPoint();
 }
@@ -251,6 +258,97 @@ void Kernel::Impl::firePointAlarms()
         timeline.events.push(TimelineEntry::hardware(now, tie, sequence++, id));
     }
     runDueEvents(now);
+}
+
+}  // namespace sim
+
+// Landing: systematic exploration with a preemption bound of one (Musuvathi
+// and Qadeer's CHESS). A counting pass plays a scenario cooperatively and
+// records the points of a stretch of it; each replay makes one forced switch
+// at one of them and is cooperative everywhere else, so a failure found there
+// reproduces from the scenario and the point number alone.
+//
+// A point's place is a digest of the return addresses on the stack where it
+// is passed: the shared-value access or the CE call and the calls that led
+// there. So the same access reached from two callers are two places, and a
+// poll passed a thousand times is one.
+namespace sim {
+
+namespace {
+constexpr int kPlaceFrames = 12;
+}  // namespace
+
+void Kernel::countPoints()
+{
+    Impl& k = *impl_;
+    if (k.preemptive()) fatal("points are counted for landings in the cooperative mode only");
+    k.landing = true;
+    k.passesPoints = true;
+    k.nextMarkedPoint = 0;  // every point goes to landingStep
+    gCePreemptive = true;
+}
+
+void Kernel::recordPlaces(bool on)
+{
+    impl_->recordingPlaces = on;
+}
+
+const std::vector<Kernel::PointPlace>& Kernel::recordedPlaces() const
+{
+    return impl_->placesSeen;
+}
+
+void Kernel::landAt(std::uint64_t point, std::function<void()> release, HANDLE thread)
+{
+    Impl& k = *impl_;
+    Waitable* object = k.lookup(thread);
+    if (object == nullptr || object->kind != Waitable::ThreadObject) fatal("a landing needs a live thread");
+    if (point <= k.points) fatal("a landing is asked for a point already passed");
+    k.landings.push_back({point, std::move(release), static_cast<Thread*>(object)});
+    std::sort(k.landings.begin(), k.landings.end(),
+              [](const Impl::Landing& a, const Impl::Landing& b) { return a.point > b.point; });
+}
+
+std::uint32_t Kernel::landed() const
+{
+    return impl_->landedCount;
+}
+
+void Kernel::Impl::recordPlace()
+{
+    void* frames[kPlaceFrames];
+    const int n = backtrace(frames, kPlaceFrames);
+    // FNV-1a over the addresses: the same stack gives the same digest.
+    std::uint64_t digest = 0xcbf2'9ce4'8422'2325u;
+    for (int i = 0; i < n; ++i) {
+        digest ^= reinterpret_cast<std::uintptr_t>(frames[i]);
+        digest *= 0x100'0000'01b3u;
+    }
+    placesSeen.push_back({points, current->id, digest});
+}
+
+// A counted point: nothing costs time and nothing switches, except at the
+// landing's point, where the thread passing it yields to the landing thread
+// (made ready by the release) and goes on when the cooperative schedule
+// comes back to it.
+void Kernel::Impl::landingStep()
+{
+    if (recordingPlaces) recordPlace();
+    if (landings.empty() || landings.back().point != points) return;
+    Landing landing = std::move(landings.back());
+    landings.pop_back();
+    ++atomicDepth;
+    landing.release();
+    --atomicDepth;
+    Thread* to = landing.thread;
+    if (to->state != Thread::Ready || held(to) || to == current) return;
+    ++landedCount;
+    cancelWake(to);
+    const auto tie = static_cast<std::uint32_t>(streams[unsigned(Stream::Scheduler)].next());
+    const TimelineEntry entry = TimelineEntry::wake(now, tie, sequence++, to);
+    makeReady(current);
+    ++preemptions;
+    blockCooperative(&entry);
 }
 
 }  // namespace sim
