@@ -205,6 +205,11 @@ public:
     // How many landings took place: their points were passed and their
     // threads got the processor.
     std::uint32_t landed() const;
+    // Runs `watch` at every counted point, before the landing there (as a
+    // hardware event runs: its calls are no points and switch nothing), for
+    // rules that must hold at every step of a run, not only at its end;
+    // nullptr ends it.
+    void watchPoints(std::function<void()> watch);
 
     // ---- Interrupt controller ----------------------------------------------
     // An edge on the line of sysIntr. Delivered (its event set) when the line is

@@ -462,6 +462,7 @@ struct Kernel::Impl {
     };
     std::vector<Landing> landings;  // by point, the next one last
     std::uint32_t landedCount = 0;
+    std::function<void()> pointWatch;
     void landingStep();
     void recordPlace();
 

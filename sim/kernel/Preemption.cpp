@@ -309,6 +309,11 @@ void Kernel::landAt(std::uint64_t point, std::function<void()> release, HANDLE t
               [](const Impl::Landing& a, const Impl::Landing& b) { return a.point > b.point; });
 }
 
+void Kernel::watchPoints(std::function<void()> watch)
+{
+    impl_->pointWatch = std::move(watch);
+}
+
 std::uint32_t Kernel::landed() const
 {
     return impl_->landedCount;
@@ -334,6 +339,11 @@ void Kernel::Impl::recordPlace()
 void Kernel::Impl::landingStep()
 {
     if (recordingPlaces) recordPlace();
+    if (pointWatch) {
+        ++atomicDepth;
+        pointWatch();
+        --atomicDepth;
+    }
     if (landings.empty() || landings.back().point != points) return;
     Landing landing = std::move(landings.back());
     landings.pop_back();

@@ -7,6 +7,8 @@
 #include "driver/DriverContext.h"
 #include "driver/IoControlCodes.h"
 #include "tests/support/DriverFixtures.h"
+#include "tools/Unobserved.h"
+#include "tools/soak/PoweredDownWatch.h"
 
 #include <algorithm>
 #include <functional>
@@ -17,6 +19,72 @@ namespace {
 
 constexpr std::uint8_t kMeasureQuality = 0x04;  // the MOD command's bit: the tick tests the signal quality
 
+// What must hold at every point of a run, not only at its end (the kernel
+// calls look() at every counted point; its reads are no points):
+// - a receiver held off is off from the return of the power call that left
+//   it so to the start of the next (the soak's PoweredDownWatch);
+// - a pending power-down (200) gives way only to the unload's 99 or to a
+//   power-up's recovery (100) while a power call that can power up runs; the
+//   unload's 99 to nothing;
+// - once the unload has set `unloading`, no power call proceeds: the power
+//   manager's and the application's recorded inputs and the park stay as
+//   they were.
+struct RunWatch {
+    corvane::soak::PoweredDownWatch off;
+    unsigned powerUpsUnderWay = 0;  // calls that may post a power-up's recovery
+    bool loading = false;           // the load sets the request to its load value
+    std::string failure;            // the first rule broken, with its point
+
+    void look(sim::Kernel& kernel, sim::World& world)
+    {
+        const corvane::Unobserved unobserved;
+        if (off.watching()) {
+            off.sample(kernel.now(), corvane::soak::viewReceiver(world));
+            if (!off.failure().empty()) fail(kernel, off.failure());
+        }
+        const unsigned request = gDriver.control.controlRequest.load();
+        if (request != lastRequest_) {
+            const bool powerDownLeft = lastRequest_ == kRequestPoweredDown && request != kRequestShutdown &&
+                                       !(request == kRequestRecover && powerUpsUnderWay > 0);
+            if (!loading && (lastRequest_ == kRequestShutdown || powerDownLeft))
+                fail(kernel, "the request went from " + std::to_string(lastRequest_) + " to " + std::to_string(request));
+            lastRequest_ = request;
+        }
+        const LifecycleState& life = gDriver.lifecycle;
+        const std::uint32_t powerInputs = life.powerManagerOff.load() | life.appSuspended.load() << 1 |
+                                          life.parkRequest.load() << 2 | life.parkRound.load() << 3;
+        if (!unloading_ && life.unloading.load() != 0) {
+            unloading_ = true;
+            powerInputsAtUnload_ = powerInputs;
+        }
+        if (unloading_ && powerInputs != powerInputsAtUnload_)
+            fail(kernel, "a power call went on after the unload began (its inputs and park 0x" +
+                             hex(powerInputsAtUnload_) + ", now 0x" + hex(powerInputs) + ")");
+    }
+    void start(sim::Kernel& kernel)
+    {
+        const corvane::Unobserved unobserved;
+        lastRequest_ = gDriver.control.controlRequest.load();
+    }
+
+private:
+    static std::string hex(std::uint32_t v)
+    {
+        char text[12];
+        std::snprintf(text, sizeof text, "%X", unsigned(v));
+        return text;
+    }
+    void fail(sim::Kernel& kernel, const std::string& what)
+    {
+        if (failure.empty())
+            failure = "at point " + std::to_string(kernel.preemptionPoints()) + " (" +
+                      std::to_string(double(kernel.now()) / 1e6) + " s): " + what;
+    }
+    unsigned lastRequest_ = 0;
+    bool unloading_ = false;
+    std::uint32_t powerInputsAtUnload_ = 0;
+};
+
 // A run of one pair or triple: the device, what the calls recorded, and
 // what the verifier reported.
 struct Stage {
@@ -24,6 +92,7 @@ struct Stage {
     sim::Kernel& kernel = device.kernel();
     sim::World& world = device.world();
     std::vector<std::string> reports;
+    RunWatch watch;
     sim::Micros unloadTook = 0;
     sim::Micros longestPowerCall = 0;
 

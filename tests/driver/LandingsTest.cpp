@@ -32,10 +32,36 @@ namespace {
 // far beyond (the park's own bound, for a bus that holds a transfer, is two).
 constexpr sim::Micros kPowerCallBound = 1'000'000;
 
+// A call as the run's watch sees it (a prepare's: the power manager's D3 or
+// the application's suspend): the start and return of a power call, a call
+// that may post a power-up's recovery, the unload's start.
+void watched(Stage& s, const CallerKind& c, bool prepare, const std::function<void()>& body)
+{
+    using corvane::soak::PowerCall;
+    const bool system = std::string(c.name) == "system-power" || std::string(c.name) == "resume-work";
+    std::optional<PowerCall> call;
+    unsigned state = 0;
+    if (c.sets & kPowerManager) call = PowerCall::PowerManager, state = prepare ? 3 : unsigned(c.value);
+    if (c.sets & kApplication) call = prepare || c.value == 1 ? PowerCall::Suspend : PowerCall::Resume;
+    if (system) call = PowerCall::SystemSuspend;
+    const bool powerUp = !prepare && (system || (c.sets & kLoad) || (call && state < 2 && c.value == 0));
+    RunWatch& w = s.watch;
+    if (c.sets & kUnload) w.off.stop(s.kernel.now());
+    w.look(s.kernel, s.world);
+    if (call) w.off.callStarted(s.kernel.now(), *call, state, corvane::soak::viewReceiver(s.world));
+    w.powerUpsUnderWay += powerUp;
+    w.loading = (c.sets & kLoad) != 0;
+    body();
+    w.loading = false;
+    w.powerUpsUnderWay -= powerUp;
+    if (call) w.off.callReturned(s.kernel.now(), *call, corvane::soak::viewReceiver(s.world));
+    w.look(s.kernel, s.world);
+}
+
 void callTimed(Stage& s, const CallerKind& c)
 {
     const sim::Micros from = s.kernel.now();
-    c.call(s);
+    watched(s, c, false, [&] { c.call(s); });
     if (c.sets & (kPowerManager | kApplication))
         s.longestPowerCall = std::max(s.longestPowerCall, s.kernel.now() - from);
 }
@@ -130,9 +156,11 @@ landing::Played playOnce(const std::vector<const CallerKind*>& calls, const std:
     }
     // The prepared inputs: the power manager's off (D2 to D4) and the suspend.
     int pmOff = 0, suspended = 0;
+    s.watch.start(s.kernel);
+    s.kernel.watchPoints([&s] { s.watch.look(s.kernel, s.world); });
     for (const CallerKind* c : calls) {
         if (c->prepare == nullptr || (first.sets & kLoad)) continue;
-        c->prepare(s);
+        watched(s, *c, true, [&] { c->prepare(s); });
         if (c->sets & kPowerManager) pmOff = 1;
         if (c->sets & kApplication) suspended = 1;
     }
@@ -193,6 +221,8 @@ landing::Played playOnce(const std::vector<const CallerKind*>& calls, const std:
     }
 
     Sleep(6000);  // a power-up's recovery is over
+    s.kernel.watchPoints(nullptr);
+    EXPECT_EQ(s.watch.failure, "") << "a rule broken during the run";
     bool unloaded = false;
     std::vector<int> pmSet, appSet;
     for (const CallerKind* c : calls) {
