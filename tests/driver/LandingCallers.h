@@ -23,8 +23,9 @@ constexpr std::uint8_t kMeasureQuality = 0x04;  // the MOD command's bit: the ti
 // calls look() at every counted point; its reads are no points):
 // - a receiver held off is off from the return of the power call that left
 //   it so to the start of the next (the soak's PoweredDownWatch);
-// - a pending power-down (200) gives way only to the unload's 99 or to a
-//   power-up's recovery (100) while a power call that can power up runs; the
+// - a pending power-down (200) gives way only to the unload's 99, or to a
+//   power-up's recovery (100) while a call that can power up runs and the
+//   recorded inputs say the receiver runs (D0 or D1, not suspended); the
 //   unload's 99 to nothing;
 // - once the unload has set `unloading`, no power call proceeds: the power
 //   manager's and the application's recorded inputs and the park stay as
@@ -33,6 +34,8 @@ struct RunWatch {
     corvane::soak::PoweredDownWatch off;
     unsigned powerUpsUnderWay = 0;  // calls that may post a power-up's recovery
     bool loading = false;           // the load sets the request to its load value
+    unsigned callsUnderWay = 0, managerCalls = 0, applicationCalls = 0;
+    bool overlapped = false;  // two calls of the power manager's, or of the application's
     std::string failure;            // the first rule broken, with its point
 
     void look(sim::Kernel& kernel, sim::World& world)
@@ -44,8 +47,9 @@ struct RunWatch {
         }
         const unsigned request = gDriver.control.controlRequest.load();
         if (request != lastRequest_) {
+            const bool runs = gDriver.lifecycle.powerManagerOff.load() == 0 && gDriver.lifecycle.appSuspended.load() == 0;
             const bool powerDownLeft = lastRequest_ == kRequestPoweredDown && request != kRequestShutdown &&
-                                       !(request == kRequestRecover && powerUpsUnderWay > 0);
+                                       !(request == kRequestRecover && powerUpsUnderWay > 0 && runs);
             if (!loading && (lastRequest_ == kRequestShutdown || powerDownLeft))
                 fail(kernel, "the request went from " + std::to_string(lastRequest_) + " to " + std::to_string(request));
             lastRequest_ = request;

@@ -44,18 +44,35 @@ void watched(Stage& s, const CallerKind& c, bool prepare, const std::function<vo
     if (c.sets & kPowerManager) call = PowerCall::PowerManager, state = prepare ? 3 : unsigned(c.value);
     if (c.sets & kApplication) call = prepare || c.value == 1 ? PowerCall::Suspend : PowerCall::Resume;
     if (system) call = PowerCall::SystemSuspend;
-    const bool powerUp = !prepare && (system || (c.sets & kLoad) || (call && state < 2 && c.value == 0));
+    const bool powerUp = !prepare && (system || (c.sets & kLoad) || ((c.sets & kPowerManager) && state < 2) ||
+                                      ((c.sets & kApplication) && c.value == 0));
     RunWatch& w = s.watch;
     if (c.sets & kUnload) w.off.stop(s.kernel.now());
     w.look(s.kernel, s.world);
     if (call) w.off.callStarted(s.kernel.now(), *call, state, corvane::soak::viewReceiver(s.world));
     w.powerUpsUnderWay += powerUp;
     w.loading = (c.sets & kLoad) != 0;
+    unsigned& sameKind = (c.sets & kPowerManager) ? w.managerCalls : w.applicationCalls;
+    if (call && !system) w.overlapped |= sameKind++ > 0;
+    w.callsUnderWay += call.has_value();
     body();
+    w.look(s.kernel, s.world);
     w.loading = false;
     w.powerUpsUnderWay -= powerUp;
+    if (call && !system) --sameKind;
+    if (call && --w.callsUnderWay == 0 && w.overlapped) {
+        // Two calls of one caller overlapped: the power guard took them in an
+        // order their starts do not tell, and the driver's record of it under
+        // the guard says which came last.
+        const LifecycleState& life = gDriver.lifecycle;
+        const auto seen = corvane::soak::viewReceiver(s.world);
+        w.off.callStarted(s.kernel.now(), PowerCall::PowerManager, life.powerManagerOff.load() ? 3 : 0, seen);
+        w.off.callStarted(s.kernel.now(), life.appSuspended.load() ? PowerCall::Suspend : PowerCall::Resume, 0, seen);
+        w.off.callReturned(s.kernel.now(), PowerCall::PowerManager, seen);
+        w.off.callReturned(s.kernel.now(), PowerCall::Resume, seen);
+        w.overlapped = false;
+    }
     if (call) w.off.callReturned(s.kernel.now(), *call, corvane::soak::viewReceiver(s.world));
-    w.look(s.kernel, s.world);
 }
 
 void callTimed(Stage& s, const CallerKind& c)
@@ -158,7 +175,11 @@ landing::Played playOnce(const std::vector<const CallerKind*>& calls, const std:
     int pmOff = 0, suspended = 0;
     s.watch.start(s.kernel);
     s.kernel.watchPoints([&s] { s.watch.look(s.kernel, s.world); });
-    for (const CallerKind* c : calls) {
+    // What the events prepare first: the power calls' prepares may leave
+    // the receiver off, and a prepare's own store is no command.
+    std::vector<const CallerKind*> prepares(calls);
+    std::stable_partition(prepares.begin(), prepares.end(), [](const CallerKind* c) { return !c->powerCall(); });
+    for (const CallerKind* c : prepares) {
         if (c->prepare == nullptr || (first.sets & kLoad)) continue;
         watched(s, *c, true, [&] { c->prepare(s); });
         if (c->sets & kPowerManager) pmOff = 1;
