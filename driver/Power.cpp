@@ -126,11 +126,16 @@ void COM_PowerDown(DWORD)
 }
 
 // A receiver that the application suspended, or that the power manager set to
-// D2 to D4 (its workers parked), stays off: the application's resume or the
-// power manager's own D0 after the resume brings it back.
+// D2 to D4, stays off: the application's resume or the power manager's own D0
+// after the resume brings it back. Decided by what the callers last asked for,
+// which they record before their transition starts, not by the workers' park:
+// a suspend can stop a caller's D0 or resume before it released the workers
+// (the receiver is to run, and only this recovery brings the chip back), or
+// its D2 to D4 before it asked them to park (the receiver is to stay off, and
+// a recovery posted now would replace the power-down's request).
 void COM_PowerUp(DWORD)
 {
-    if (life().appSuspended.load() != 0 || ParkRequested()) return;
+    if (life().appSuspended.load() != 0 || life().powerManagerOff.load() != 0) return;
     gDriver.control.powerUpOwed.store(1);
     ReplaceRequest(kRequestRecover);
     life().driverState.store(kDriverRunning);

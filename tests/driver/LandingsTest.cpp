@@ -290,27 +290,8 @@ landing::Played playOnce(const std::vector<const CallerKind*>& calls, const std:
 // yet. They are still played and their reproduce lines printed, but their
 // failures are not the test's; a pair of them that no longer fails does fail
 // it, so that the list is cut back with the mend.
-// - A system suspend and resume while a power-up on a caller's thread has
-//   not yet released the parked workers: COM_PowerUp finds the park still
-//   asked for and posts no recovery; the power-down handler's 200 stays and
-//   the chip stays in reset under a driver that says it runs.
-// - The same while a D2 to D4 has not yet asked the workers to park:
-//   COM_PowerUp, which looks at the park and not at the power manager's
-//   state, posts a recovery (and the thread work it owes) over the
-//   power-down's 200, which stays pending while off.
-const char* const kKnownFaults[] = {
-    "D0,system-power",
-    "D0,resume-work",
-    "resume,system-power",
-    "resume,resume-work",
-    "resume,private-command,resume-work",
-    "D2,system-power",
-    "D2,resume-work",
-    "D3,system-power",
-    "D3,resume-work",
-    "D4,system-power",
-    "D4,resume-work",
-};
+// None is known today.
+const std::vector<std::string> kKnownFaults;
 
 // A landing asked for by its line shows its failures, known or not.
 bool gOneLanding = false;
