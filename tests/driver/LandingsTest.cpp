@@ -454,9 +454,9 @@ TEST(Landings, EveryOrderedPairOfCallersLandsAtEveryPlaceOfTheFirst)
         if (selection.takes(pairs.size() + i)) exploreTriple(triples[i], i);
 }
 
-// The kernel's side of it: counted points cost no time and switch nothing;
-// a landing hands the processor to the waiting thread at its point, there
-// and only there.
+// The kernel's side of it: counted points cost no time and switch nothing, a
+// watch looks at each (before its access); a landing hands the processor to
+// the waiting thread at its point, there and only there.
 TEST(Landings, ALandingSwitchesOnceAtItsPointAndCountedPointsCostNothing)
 {
     sim::Kernel kernel(testKernelOptions(sim::Schedule::Cooperative));
@@ -479,11 +479,20 @@ TEST(Landings, ALandingSwitchesOnceAtItsPointAndCountedPointsCostNothing)
     Sleep(1);  // the waiter waits
     const std::uint64_t from = kernel.preemptionPoints();
     const sim::Micros then = kernel.now();
+    // A watch runs at every point, and its own reads are none.
+    std::uint32_t looks = 0, lastSeen = 0;
+    kernel.watchPoints([&] {
+        ++looks;
+        lastSeen = value.load();
+    });
     kernel.landAt(
         from + 3, [&] { SetEvent(waiter.arrival); }, thread);
     for (std::uint32_t i = 1; i <= 10; ++i) value.store(i);  // store i passes point from + i first
     EXPECT_EQ(kernel.now(), then) << "a counted point costs no time";
     EXPECT_EQ(kernel.preemptionPoints(), from + 11) << "the ten stores and the waiter's load";
+    EXPECT_EQ(looks, 11u);
+    EXPECT_EQ(lastSeen, 9u) << "a look comes before its point's access: the last, before the last store";
+    kernel.watchPoints(nullptr);
     EXPECT_EQ(kernel.landed(), 1u);
     EXPECT_EQ(waiter.seen, 2u) << "the waiter ran at the third point, before the third store";
     WaitForSingleObject(thread, 1000);
