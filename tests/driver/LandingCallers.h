@@ -36,7 +36,7 @@ struct RunWatch {
     bool loading = false;           // the load sets the request to its load value
     unsigned callsUnderWay = 0, managerCalls = 0, applicationCalls = 0;
     bool overlapped = false;  // two calls of the power manager's, or of the application's
-    std::string failure;            // the first rule broken, with its point
+    std::string failure;      // the first rule broken, with its point
 
     void look(sim::Kernel& kernel, sim::World& world)
     {
@@ -45,16 +45,17 @@ struct RunWatch {
             off.sample(kernel.now(), corvane::soak::viewReceiver(world));
             if (!off.failure().empty()) fail(kernel, off.failure());
         }
+        const LifecycleState& life = gDriver.lifecycle;
         const unsigned request = gDriver.control.controlRequest.load();
         if (request != lastRequest_) {
-            const bool runs = gDriver.lifecycle.powerManagerOff.load() == 0 && gDriver.lifecycle.appSuspended.load() == 0;
+            const bool runs = life.powerManagerOff.load() == 0 && life.appSuspended.load() == 0;
             const bool powerDownLeft = lastRequest_ == kRequestPoweredDown && request != kRequestShutdown &&
                                        !(request == kRequestRecover && powerUpsUnderWay > 0 && runs);
             if (!loading && (lastRequest_ == kRequestShutdown || powerDownLeft))
-                fail(kernel, "the request went from " + std::to_string(lastRequest_) + " to " + std::to_string(request));
+                fail(kernel,
+                     "the request went from " + std::to_string(lastRequest_) + " to " + std::to_string(request));
             lastRequest_ = request;
         }
-        const LifecycleState& life = gDriver.lifecycle;
         const std::uint32_t powerInputs = life.powerManagerOff.load() | life.appSuspended.load() << 1 |
                                           life.parkRequest.load() << 2 | life.parkRound.load() << 3;
         if (!unloading_ && life.unloading.load() != 0) {
@@ -65,7 +66,7 @@ struct RunWatch {
             fail(kernel, "a power call went on after the unload began (its inputs and park 0x" +
                              hex(powerInputsAtUnload_) + ", now 0x" + hex(powerInputs) + ")");
     }
-    void start(sim::Kernel& kernel)
+    void start()
     {
         const corvane::Unobserved unobserved;
         lastRequest_ = gDriver.control.controlRequest.load();

@@ -173,7 +173,7 @@ landing::Played playOnce(const std::vector<const CallerKind*>& calls, const std:
     }
     // The prepared inputs: the power manager's off (D2 to D4) and the suspend.
     int pmOff = 0, suspended = 0;
-    s.watch.start(s.kernel);
+    s.watch.start();
     s.kernel.watchPoints([&s] { s.watch.look(s.kernel, s.world); });
     // What the events prepare first: the power calls' prepares may leave
     // the receiver off, and a prepare's own store is no command.
