@@ -216,6 +216,16 @@ public:
     std::size_t liveThreads() const;
     // Virtual time at which the thread last got the processor (0: never).
     Micros lastRun(HANDLE thread) const;
+    // What a thread costs a processor that idles whenever it can: how often
+    // it came back from a blocking call it had blocked in (a sleep, a wait, a
+    // contended critical section: each a wake of the processor for it), how
+    // often it was given the processor, and whether it is blocked now.
+    struct ThreadActivity {
+        std::uint64_t wakes = 0;
+        std::uint64_t switchesTo = 0;
+        bool blocked = false;
+    };
+    ThreadActivity activity(HANDLE thread) const;
     // One line per thread: id, state, priority, suspension count, sections
     // held, when it last ran; what a hang report needs.
     std::string describeThreads() const;
