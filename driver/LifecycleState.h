@@ -43,6 +43,12 @@ struct LifecycleState {
     Shared<std::uint8_t> parkRequest{0};
     Shared<std::uint32_t> parkRound{0};
     Shared<std::uint32_t> parked[4] = {};  // by Worker
+    // Made at load before the workers start, closed once they ended: the
+    // auto-reset event a parked worker waits on (by Worker; the interrupt
+    // thread waits on interruptEvent instead), and the one the last worker
+    // to park sets for the power-down waiting for them.
+    HANDLE parkWake[4] = {};
+    HANDLE allParkedEvent = nullptr;
 
     Shared<std::uint8_t> stopGroupThread{0};
     Shared<std::uint8_t> stopInterruptThread{0};

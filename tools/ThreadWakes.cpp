@@ -53,17 +53,18 @@ void ThreadWakes::sample(const sim::Kernel& kernel)
     const Unobserved unobserved;
     const Counts now = countsNow(kernel, latest_);
     latest_ = now;
-    if (kernel.now() >= (second_ + 1) * kSecond) {
-        endSecond(now);
-        second_ = kernel.now() / kSecond;
-        last_ = now;
-        secondPeriod_ = ~0u;
-    }
+    // The sample that ends a second belongs to it: what a power call at its
+    // very end did is in its counts.
     const unsigned period = periodNow(kernel);
     if (secondPeriod_ == ~0u)
         secondPeriod_ = period;
     else if (secondPeriod_ != period)
         secondPeriod_ = kMixed;
+    if (kernel.now() < (second_ + 1) * kSecond) return;
+    endSecond(now);
+    second_ = kernel.now() / kSecond;
+    last_ = now;
+    secondPeriod_ = period;
 }
 
 void ThreadWakes::endSecond(const Counts& now)

@@ -229,6 +229,11 @@ extern "C" void WINAPI StandIn_Sleep(DWORD milliseconds)
     Sleep(milliseconds);
 }
 
+extern "C" DWORD WINAPI StandIn_GetTickCount()
+{
+    return GetTickCount();
+}
+
 extern "C" void WINAPI StandIn_InitializeCriticalSection(LPCRITICAL_SECTION section)
 {
     InitializeCriticalSection(section);
