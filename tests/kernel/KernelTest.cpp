@@ -169,7 +169,7 @@ TEST(Kernel, ASuspendedUserThreadStopsInItsOwnCodeUntilItsCountReturnsToZero)
     EXPECT_EQ(ResumeThread(t), 0u);
 }
 
-TEST(Kernel, InterruptFiringWhileMaskedIsDeliveredAtInterruptDone)
+TEST(Kernel, InterruptFiringWhileMaskedIsDeliveredAtInterruptDoneOrUnmask)
 {
     sim::Kernel kernel;
     HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
@@ -188,6 +188,21 @@ TEST(Kernel, InterruptFiringWhileMaskedIsDeliveredAtInterruptDone)
     kernel.raiseInterrupt(68);
     EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
     EXPECT_EQ(kernel.interruptsDelivered(68), 3u);
+
+    // Masked by the driver, edges wait as for InterruptDone; unmasking
+    // delivers one and keeps the line masked for it.
+    InterruptDone(68);
+    InterruptMask(68, TRUE);
+    kernel.raiseInterrupt(68);
+    kernel.raiseInterrupt(68);
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+    InterruptMask(68, FALSE);
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+    kernel.raiseInterrupt(68);
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+    InterruptDone(68);
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(kernel.interruptsDelivered(68), 5u);
 
     InterruptDone(68);
     InterruptDisable(68);
