@@ -44,6 +44,8 @@ std::string value(const CommandedValue& what, unsigned v)
     return text;
 }
 
+constexpr const char* kWorkerNames[4] = {"group", "RDS interrupt", "control", "command reader"};
+
 std::string callName(PowerCall call, unsigned state)
 {
     switch (call) {
@@ -89,6 +91,15 @@ ReceiverView viewReceiver(sim::World& world)
                       settings.volume.load(),
                       gDriver.tuner.receiverMode.load(),
                       gDriver.control.autoSearch.load()};
+    const LifecycleState& life = gDriver.lifecycle;
+    const HANDLE workers[4] = {life.groupThread, life.interruptThread, life.controlThread, life.readerThread};
+    view.workersParked = life.parkRequest.load() != 0;
+    for (unsigned w = 0; w < 4; ++w) {
+        if (workers[w] == nullptr) continue;
+        view.workerRuns[w] = true;
+        view.workers[w] = world.kernel().activity(workers[w]);
+        view.workersParked &= view.workers[w].blocked && life.parked[w].load() == life.parkRound.load();
+    }
     return view;
 }
 
@@ -136,6 +147,7 @@ void PoweredDownWatch::open(Micros now, const ReceiverView& seen)
     lastLook_ = now;
     then_ = seen;
     resetChangesSeen_ = seen.resetLine != nullptr ? seen.resetLine->size() : 0;
+    parkedSeen_ = false;
     check(now, seen);
 }
 
@@ -191,8 +203,29 @@ void PoweredDownWatch::check(Micros now, const ReceiverView& seen)
     if (seen.request != kRequestPoweredDown)
         fail("the control thread's request is " + std::to_string(seen.request) + ", not 200, at " + seconds(now));
     checkCommanded(now, seen);
+    checkParked(now, seen);
     then_ = seen;
     lastLook_ = now;
+}
+
+// From the first look that finds every worker parked: the workers are
+// blocked until the next power call wakes them.
+void PoweredDownWatch::checkParked(Micros now, const ReceiverView& seen)
+{
+    if (!parkedSeen_) {
+        parkedSeen_ = seen.workersParked;
+        parkedAt_ = now;
+        parkedWorkers_ = seen.workers;
+        return;
+    }
+    for (unsigned w = 0; w < 4; ++w) {
+        if (!seen.workerRuns[w]) continue;
+        const std::uint64_t wakes = seen.workers[w].wakes - parkedWorkers_[w].wakes;
+        const std::uint64_t switches = seen.workers[w].switchesTo - parkedWorkers_[w].switchesTo;
+        if (wakes != 0 || switches != 0)
+            fail("the " + std::string(kWorkerNames[w]) + " thread, parked at " + seconds(parkedAt_) + ", woke " +
+                 std::to_string(wakes) + " and ran " + std::to_string(switches) + " times until " + seconds(now));
+    }
 }
 
 void PoweredDownWatch::checkCommanded(Micros now, const ReceiverView& seen)

@@ -13,7 +13,10 @@
 //   and what it reads after the power-down may have been stored before;
 // - no command is carried out: the control thread's request stays 200 (powered
 //   down) and nothing a command sets changes (the output filter, the receiver
-//   settings, the receiver mode, the automatic search).
+//   settings, the receiver mode, the automatic search);
+// - once every worker that runs has parked (acknowledged the power-down's
+//   park request and blocked), none runs again: not one wake of the processor
+//   for the driver until the next power call.
 // What a power call does while it runs is its own; what it leaves is checked
 // at its return. The soak looks at each call's start and return and at every
 // step of its loop: the bus's counts, the ring's head and the reset line's
@@ -48,6 +51,11 @@ struct ReceiverView {
     std::uint32_t outputHead = 0;  // bytes stored in the output ring since its last reset
     unsigned request = 0;          // the control thread's request code
     std::array<unsigned, kCommandedValues> commanded{};
+    // The four workers (null: not running), whether each runs, has parked
+    // for the power-down's request and blocked, and what the kernel counted.
+    std::array<bool, 4> workerRuns{};
+    bool workersParked = false;
+    std::array<sim::Kernel::ThreadActivity, 4> workers{};
 };
 
 // A look at the world and the driver that is no preemption point.
@@ -80,6 +88,7 @@ private:
     void close(sim::Micros now);
     void check(sim::Micros now, const ReceiverView& seen);
     void checkCommanded(sim::Micros now, const ReceiverView& seen);
+    void checkParked(sim::Micros now, const ReceiverView& seen);
     void fail(const std::string& what);
     std::string since(sim::Micros now) const;
     std::string heldOffBy() const;
@@ -98,6 +107,9 @@ private:
     sim::Micros lastLook_ = 0;
     ReceiverView then_;
     std::size_t resetChangesSeen_ = 0;
+    bool parkedSeen_ = false;  // every worker parked, since parkedAt_
+    sim::Micros parkedAt_ = 0;
+    std::array<sim::Kernel::ThreadActivity, 4> parkedWorkers_{};
 
     std::uint64_t windows_ = 0;
     sim::Micros watched_ = 0;
