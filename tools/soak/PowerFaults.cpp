@@ -16,6 +16,11 @@ using sim::Micros;
 // it leaves the bus switched off until the control loop's recovery (3 s
 // pause, reset, settings).
 constexpr Micros kPowerGrace = 10'000'000;
+// How often a power-down finds the bus stuck, and for how long the transfer
+// under way is held: past the power-down's wait for the workers to park.
+constexpr double kStallChance = 0.5;
+constexpr Micros kShortestStall = 2'000'000;
+constexpr Micros kLongestStall = 5'000'000;
 
 bool driverRunning()
 {
@@ -52,11 +57,24 @@ void FaultInjector::powerRequest(DWORD state)
     });
 }
 
+// A car's bus that a device holds for seconds, just as the power-down comes
+// (the ignition switched off while the bus is busy): the next transfer, most
+// often one a worker starts before the call lands, is held 2 to 5 s, so that
+// the worker misses the power-down's wait for the workers to park.
+void FaultInjector::maybeStallBus()
+{
+    if (!stalls_.chance(kStallChance)) return;
+    const auto span = std::uint32_t((kLongestStall - kShortestStall) / 1000);
+    session_.world().bus().stallNextTransfer(kShortestStall + Micros(stalls_.below(span + 1)) * 1000);
+    ++stalled_;
+}
+
 void FaultInjector::startPowerDown(Micros now)
 {
     if (powerUntil_ != 0) return;
     powerUntil_ = now + duration(1, 120);
     debug_.begin(Cause::Power, now);
+    maybeStallBus();
     systemPowerDown_ = random_.chance(0.5);
     if (systemPowerDown_) {
         callStarts(PowerCall::SystemSuspend);
@@ -96,6 +114,7 @@ void FaultInjector::startSuspend(Micros now)
     if (suspendUntil_ != 0) return;
     suspendUntil_ = now + duration(1, 120);
     debug_.begin(Cause::Power, now);
+    maybeStallBus();
     callInStep(requestThread(), [this] {
         callStarts(PowerCall::Suspend);
         session_.suspendResume(2);

@@ -6,7 +6,10 @@
 // suspend or resume) the device must show it off throughout:
 // - the chip is held in reset: its reset line stays low;
 // - the bus is closed: no handle of "I2C1:" is open, none is opened;
-// - no transfer reaches the bus;
+// - no transfer reaches the bus, but for those already inside the bus
+//   driver's transfer routine as the call returned (a worker a stuck bus held
+//   past the power-down's wait for the workers to park), which it cannot
+//   call back;
 // - the driver stores nothing for the application: the output ring's head
 //   stays where it was (or goes back to 0, an emptied ring). The head, not
 //   what the application reads: it may leave the output unread for minutes,
@@ -48,13 +51,15 @@ struct ReceiverView {
     std::uint64_t openBusHandles = 0;
     std::uint64_t busOpens = 0;
     std::uint64_t busTransfers = 0;
+    unsigned busTransfersUnderWay = 0;  // callers inside the bus driver's transfer routine
     std::uint32_t outputHead = 0;  // bytes stored in the output ring since its last reset
     unsigned request = 0;          // the control thread's request code
     std::array<unsigned, kCommandedValues> commanded{};
     // The four workers (null: not running), whether each runs, has parked
     // for the power-down's request and blocked, and what the kernel counted.
     std::array<bool, 4> workerRuns{};
-    bool workersParked = false;
+    bool workersAcknowledged = false;  // every worker that runs acknowledged the park request
+    bool workersParked = false;        // and is blocked
     std::array<sim::Kernel::ThreadActivity, 4> workers{};
 };
 
@@ -82,6 +87,9 @@ public:
     // How often, and for how long in all, the receiver was watched held off.
     std::uint64_t windows() const { return windows_; }
     sim::Micros watchedFor(sim::Micros now) const { return watched_ + (open_ ? now - openedAt_ : 0); }
+    // Power-downs on callers' threads that returned before every worker had
+    // parked: the workers the bus held past the power-down's bound.
+    std::uint64_t pastParkBound() const { return pastParkBound_; }
 
 private:
     void open(sim::Micros now, const ReceiverView& seen);
@@ -107,11 +115,13 @@ private:
     sim::Micros lastLook_ = 0;
     ReceiverView then_;
     std::size_t resetChangesSeen_ = 0;
+    unsigned inFlight_ = 0;  // transfers under way as the watch began, not yet seen to end
     bool parkedSeen_ = false;  // every worker parked, since parkedAt_
     sim::Micros parkedAt_ = 0;
     std::array<sim::Kernel::ThreadActivity, 4> parkedWorkers_{};
 
     std::uint64_t windows_ = 0;
+    std::uint64_t pastParkBound_ = 0;
     sim::Micros watched_ = 0;
     std::string failure_;
 };

@@ -90,6 +90,19 @@ public:
         session_.installBand(band);
         if (!settings.plotFile.empty()) timeline_.emplace();
     }
+    // A failed run stops with callers' calls under way, which report to the
+    // checkers here: the unload lets them finish while the checkers exist.
+    ~Soak()
+    {
+        if (!session_.loaded() || session_.stuck()) return;
+        try {
+            session_.unloadDriver();
+        } catch (const harness::CallerStuck&) {
+            // The driver hangs in its unload: it stays as it is.
+        }
+    }
+    Soak(const Soak&) = delete;
+    Soak& operator=(const Soak&) = delete;
 
     SoakReport run()
     {
@@ -125,6 +138,8 @@ public:
         report.skippedReads = guardSkips_.reads();
         report.heldOff = offWatch_.windows();
         report.heldOffSeconds = double(offWatch_.watchedFor(now())) / 1e6;
+        report.stalledTransfers = faults_.stalledTransfers();
+        report.pastParkBound = offWatch_.pastParkBound();
         report.stopped = stopped_;
         report.tmcRequired = tmcBand_;
         if (failure_.empty()) {
@@ -310,7 +325,10 @@ private:
     void checkInterruptsAndGroups()
     {
         sim::World& world = session_.world();
-        const bool usable = running() && !faults_.interruptsLost();
+        // A power-down under way has parked the interrupt thread with the
+        // interrupt masked before it holds the chip in reset: the chip may
+        // still pulse, unheard, until the call has returned.
+        const bool usable = running() && !faults_.interruptsLost() && faults_.busiestCaller() == nullptr;
         fail(interrupts_.sample(now(), usable, world.chip().interruptPulses(),
                                 session_.kernel().interruptsDelivered(kSysIntrTuner)));
         const bool debugOn = (gDriver.sentences.outputFilter.flags.load() & kFilterDebug) != 0;

@@ -41,7 +41,8 @@ FaultInjector::FaultInjector(Session& session, const sim::band::BandDescription&
       watch_(watch),
       random_(session.kernel().random(sim::Stream::Faults)),
       openFaults_(session.kernel().seed() ^ 0x0BE17A11C0FFEEull),
-      callTimes_(session.kernel().seed() ^ 0xCA11E25u)
+      callTimes_(session.kernel().seed() ^ 0xCA11E25u),
+      stalls_(session.kernel().seed() ^ 0x57A11ED0B05ull)
 {
     for (const auto& station : band.stations) {
         Fade fade;

@@ -51,6 +51,8 @@ public:
     // longest, or null: the power manager, then the thread of the requests.
     const harness::CallerThread* busiestCaller() const;
     std::uint64_t started() const { return started_; }
+    // Transfers a stuck bus held for seconds as a power-down came.
+    std::uint64_t stalledTransfers() const { return stalled_; }
 
 private:
     struct Fade {
@@ -81,6 +83,7 @@ private:
     void resume(sim::Micros now);
     void afterPowerChange(sim::Micros now);
     void powerRequest(DWORD state);
+    void maybeStallBus();
     void callStarts(PowerCall call, unsigned state = 0);
     void callReturns(PowerCall call);
     // Runs `call` on `thread` at a random moment of the step now running.
@@ -94,6 +97,7 @@ private:
     sim::Random& random_;
     sim::Random openFaults_;  // its own stream: the faults drawn before it keep their seeds
     sim::Random callTimes_;   // when in the step a caller's call lands; its own stream too
+    sim::Random stalls_;      // a transfer stuck for seconds as a power-down comes; its own stream
     sim::Micros stepEnd_ = 0;
     unsigned powerUpsRunning_ = 0;
     std::vector<Fade> fades_;
@@ -106,6 +110,7 @@ private:
     bool hangPending_ = false;
     bool ringReset_ = false;
     std::uint64_t started_ = 0;
+    std::uint64_t stalled_ = 0;
 };
 
 }  // namespace corvane::soak
