@@ -333,8 +333,7 @@ Kernel::ThreadActivity Kernel::activity(HANDLE thread) const
 {
     const Thread* t = threadOf(*impl_, thread);
     if (t == nullptr) return {};
-    const bool blocked = t->state == Thread::Sleeping || t->state == Thread::Waiting || t->state == Thread::Locking ||
-                         t->state == Thread::Parked;
+    const bool blocked = t->state == Thread::Sleeping || t->state == Thread::Waiting || t->state == Thread::Locking;
     return {t->wakes, t->switchesTo, blocked};
 }
 

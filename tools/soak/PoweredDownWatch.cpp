@@ -76,6 +76,7 @@ ReceiverView viewReceiver(sim::World& world)
     view.busOpens = world.bus().opens();
     view.busTransfers = world.bus().transfers();
     view.busTransfersUnderWay = world.bus().transfersUnderWay();
+    view.busGuardHeld = gDriver.tuner.busGuard.load() != 0;
     view.outputHead = gDriver.channel.outputRing.head;
     view.request = gDriver.control.controlRequest.load();
     const OutputFilter& filter = gDriver.sentences.outputFilter;
@@ -154,7 +155,9 @@ void PoweredDownWatch::open(Micros now, const ReceiverView& seen)
     then_ = seen;
     resetChangesSeen_ = seen.resetLine != nullptr ? seen.resetLine->size() : 0;
     parkedSeen_ = false;
-    inFlight_ = seen.busTransfersUnderWay;
+    // A worker the power-down did not wait for (past its bound) may hold the
+    // bus guard past its look at the bus's gate: its transfer still comes.
+    inFlight_ = std::max(seen.busTransfersUnderWay, seen.busGuardHeld ? 1u : 0u);
     check(now, seen);
 }
 

@@ -6,10 +6,11 @@
 // suspend or resume) the device must show it off throughout:
 // - the chip is held in reset: its reset line stays low;
 // - the bus is closed: no handle of "I2C1:" is open, none is opened;
-// - no transfer reaches the bus, but for those already inside the bus
-//   driver's transfer routine as the call returned (a worker a stuck bus held
-//   past the power-down's wait for the workers to park), which it cannot
-//   call back;
+// - no transfer reaches the bus, but for one already under way as the call
+//   returned (inside the bus driver's transfer routine, or with the bus guard
+//   taken and the bus's gate looked at) by a worker the power-down did not
+//   wait for (a stuck bus, or the processor taken from it, held it past the
+//   wait for the workers to park), which it cannot call back;
 // - the driver stores nothing for the application: the output ring's head
 //   stays where it was (or goes back to 0, an emptied ring). The head, not
 //   what the application reads: it may leave the output unread for minutes,
@@ -52,6 +53,7 @@ struct ReceiverView {
     std::uint64_t busOpens = 0;
     std::uint64_t busTransfers = 0;
     unsigned busTransfersUnderWay = 0;  // callers inside the bus driver's transfer routine
+    bool busGuardHeld = false;          // a worker holds the driver's bus guard: a transfer may follow
     std::uint32_t outputHead = 0;  // bytes stored in the output ring since its last reset
     unsigned request = 0;          // the control thread's request code
     std::array<unsigned, kCommandedValues> commanded{};

@@ -139,6 +139,7 @@ public:
         report.heldOff = offWatch_.windows();
         report.heldOffSeconds = double(offWatch_.watchedFor(now())) / 1e6;
         report.stalledTransfers = faults_.stalledTransfers();
+        report.heldWorkers = faults_.heldWorkers();
         report.pastParkBound = offWatch_.pastParkBound();
         report.stopped = stopped_;
         report.tmcRequired = tmcBand_;

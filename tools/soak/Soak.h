@@ -67,6 +67,7 @@ struct SoakReport {
     // Transfers a stuck bus held for seconds as a power-down came, and the
     // power-downs that returned before every worker had parked.
     std::uint64_t stalledTransfers = 0;
+    std::uint64_t heldWorkers = 0;
     std::uint64_t pastParkBound = 0;
     // On a failure, what led to it: the last lines the application read and
     // the driver's last debug messages, each with its virtual time, oldest first.

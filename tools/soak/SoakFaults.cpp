@@ -42,7 +42,7 @@ FaultInjector::FaultInjector(Session& session, const sim::band::BandDescription&
       random_(session.kernel().random(sim::Stream::Faults)),
       openFaults_(session.kernel().seed() ^ 0x0BE17A11C0FFEEull),
       callTimes_(session.kernel().seed() ^ 0xCA11E25u),
-      stalls_(session.kernel().seed() ^ 0x57A11ED0B05ull)
+      troubles_(session.kernel().seed() ^ 0x57A11ED0B05ull)
 {
     for (const auto& station : band.stations) {
         Fade fade;
@@ -67,6 +67,7 @@ void FaultInjector::step(Micros now, Micros step)
     if (powerUntil_ != 0 && now >= powerUntil_) powerUp(now);
     if (suspendUntil_ != 0 && now >= suspendUntil_ && !systemSuspended()) resume(now);
     if (unreadUntil_ != 0 && now >= unreadUntil_) unreadUntil_ = 0;
+    if (powerDownInRecoveryAt_ != 0 && now + step > powerDownInRecoveryAt_) startPowerDownInRecovery(now);
     if (random_.chance(double(step) / double(kMeanFaultInterval))) startFault(now);
 }
 
