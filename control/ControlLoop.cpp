@@ -116,16 +116,17 @@ void tuneBack()
 // stay deaf for good. That request is carried out after the retune.
 void recoverTuner()
 {
-    for (unsigned step = 0; step < kRecoveryPauseSteps; ++step) {
+    for (unsigned step = 0;; ++step) {
         // A system resume asked for this recovery and left the power-up's
         // thread work to this thread; the pause counts from its end. Checked
-        // at every step: a system suspend may have stopped this thread in the
-        // middle of an earlier recovery's pause.
+        // at every step and after the last: a system suspend may have stopped
+        // this thread anywhere in the pause, its last step included.
         if (control().powerUpOwed.load() != 0) {
             if (PowerDownPending()) return;
             CompletePowerUp();
             step = 0;
         }
+        if (step == kRecoveryPauseSteps) break;
         Sleep(kIdleStepMs);
         const std::uint8_t pending = pendingRequest();
         if (pending == kRequestShutdown || pending == kRequestPoweredDown) return;
