@@ -218,7 +218,7 @@ void controlTick()
     // Taken in one step: a trigger the interrupt thread sets meanwhile is
     // either this one or the next tick's, never wiped unseen.
     if (control().recoveryNeeded.exchange(0) == 1) {
-        control().recoveryFrequency.store(ChannelFrequency());
+        control().recoveryFrequency.store(KeptFrequency());
         PostRequest(kRequestRecover);
     }
 }

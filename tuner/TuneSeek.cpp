@@ -195,6 +195,7 @@ void Tune(std::uint16_t frequency)
     ReadStatus();
     regs.set(SYSCONFIG1, kSysconfig1TuneSeek);
     const std::uint16_t channel = frequency == 0 ? regs.get(CHANNEL) : FrequencyToChannel(frequency);
+    gDriver.tuner.keptFrequency.store(FrequencyOfChannel(kChannelChan.get(channel)));
     regs.set(CHANNEL, channel | kChannelTune);
     GuardedWriteRegisters(SYSCONFIG1);
 
@@ -206,8 +207,10 @@ void Tune(std::uint16_t frequency)
     endAfterClear(waitTuneCleared());
 }
 
+// While the chip seeks, where it is is what it reports (ChannelFrequency).
 void StartSeek(std::uint8_t up)
 {
+    gDriver.tuner.keptFrequency.store(0);
     RegisterShadow& regs = shadow();
     regs.set(SYSCONFIG3, kSysconfig3Seek);
     GuardedWriteRegisters(SYSCONFIG3);
@@ -222,12 +225,18 @@ void StartSeek(std::uint8_t up)
     setTunerBusy(1);
 }
 
+// Where the seek stopped, however it ended, is where the chip is kept, as
+// the chip reports it now. A read another thread's transfer made it skip
+// leaves the shadow's channel from before: the kept channel then stays
+// unknown (KeptFrequency takes the shadow's channel as later reads bring it).
 void CompleteSeek(std::uint8_t up, void (*displayStep)(std::uint8_t up))
 {
     if (!waitSeekComplete()) {
         endEarly(kSeekBit);
-        return;
+    } else {
+        acknowledgeComplete(kSeekBit);
+        endAfterClear(waitSeekCleared(up, displayStep));
     }
-    acknowledgeComplete(kSeekBit);
-    endAfterClear(waitSeekCleared(up, displayStep));
+    if (GuardedReadRegisters(STATUSRSSI, READCHAN))
+        gDriver.tuner.keptFrequency.store(FrequencyOfChannel(kReadchanChan.get(shadow().get(READCHAN))));
 }
