@@ -67,8 +67,11 @@ std::uint16_t KeptFrequency()
     const std::uint8_t request = gDriver.control.controlRequest.load();
     if (request == kRequestRecover || request == kRequestPoweredDown || gDriver.control.retuning.load() != 0)
         return gDriver.control.recoveryFrequency.load();
+    // A seek under way moves the chip: where it has got to is what it
+    // reports, and so is where a seek stopped until a status read kept it.
+    const bool seeking = (shadow().get(POWERCFG) & kPowercfgSeek) != 0;
     const std::uint16_t kept = gDriver.tuner.keptFrequency.load();
-    return kept != 0 ? kept : ChannelFrequency();
+    return kept != 0 && !seeking ? kept : ChannelFrequency();
 }
 
 std::uint16_t ChannelFrequency()

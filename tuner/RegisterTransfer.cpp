@@ -173,10 +173,15 @@ RegisterReadBack ReadBackRegisterFile()
     return sysconfig1Lost || sysconfig2Lost ? RegisterReadBack::SettingsLost : RegisterReadBack::InStep;
 }
 
-void ReadStatus()
+// After a seek the first status read tells the channel the chip is kept on.
+bool ReadStatus()
 {
-    GuardedReadRegisters(si4709::STATUSRSSI, si4709::READCHAN);
+    const bool read = GuardedReadRegisters(si4709::STATUSRSSI, si4709::READCHAN);
+    if (read && tuner().keptFrequency.load() == 0 &&
+        (tuner().shadow.get(si4709::POWERCFG) & si4709::kPowercfgSeek) == 0)
+        tuner().keptFrequency.store(FrequencyOfChannel(si4709::kReadchanChan.get(tuner().shadow.get(si4709::READCHAN))));
     tuner().statusStale.store(0);
+    return read;
 }
 
 // Two threads may report at once and both flip statusStale, so that one

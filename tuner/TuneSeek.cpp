@@ -130,14 +130,16 @@ bool waitTuneCleared()
     return true;
 }
 
-// Waits for STC after SEEK was set. True when it showed within 49 passes.
+// Waits for STC after SEEK was set. True when it showed within 49 passes; the
+// channel the read that showed it brought is where the chip is kept.
 bool waitSeekComplete()
 {
     std::uint16_t status = 0;
+    bool read = false;
     for (unsigned pass = 1;; ++pass) {
         Sleep(kSeekStepMs);
         if (stcSeen()) {
-            ReadStatus();
+            read = ReadStatus();
             status = shadow().get(STATUSRSSI);
         } else {
             Sleep(kSeekIdleStepMs);
@@ -146,6 +148,7 @@ bool waitSeekComplete()
             return false;
         }
         if (stcShown(status)) {
+            if (read) gDriver.tuner.keptFrequency.store(FrequencyOfChannel(kReadchanChan.get(shadow().get(READCHAN))));
             return true;
         }
     }
@@ -207,10 +210,8 @@ void Tune(std::uint16_t frequency)
     endAfterClear(waitTuneCleared());
 }
 
-// While the chip seeks, where it is is what it reports (ChannelFrequency).
 void StartSeek(std::uint8_t up)
 {
-    gDriver.tuner.keptFrequency.store(0);
     RegisterShadow& regs = shadow();
     regs.set(SYSCONFIG3, kSysconfig3Seek);
     GuardedWriteRegisters(SYSCONFIG3);
@@ -225,18 +226,15 @@ void StartSeek(std::uint8_t up)
     setTunerBusy(1);
 }
 
-// Where the seek stopped, however it ended, is where the chip is kept, as
-// the chip reports it now. A read another thread's transfer made it skip
-// leaves the shadow's channel from before: the kept channel then stays
-// unknown (KeptFrequency takes the shadow's channel as later reads bring it).
+// However the seek ended, the chip is on the channel the status read that
+// showed STC brought, or else the next one tells (ReadStatus keeps it).
 void CompleteSeek(std::uint8_t up, void (*displayStep)(std::uint8_t up))
 {
+    gDriver.tuner.keptFrequency.store(0);
     if (!waitSeekComplete()) {
         endEarly(kSeekBit);
-    } else {
-        acknowledgeComplete(kSeekBit);
-        endAfterClear(waitSeekCleared(up, displayStep));
+        return;
     }
-    if (GuardedReadRegisters(STATUSRSSI, READCHAN))
-        gDriver.tuner.keptFrequency.store(FrequencyOfChannel(kReadchanChan.get(shadow().get(READCHAN))));
+    acknowledgeComplete(kSeekBit);
+    endAfterClear(waitSeekCleared(up, displayStep));
 }

@@ -51,7 +51,7 @@ enum class RegisterReadBack { Missed, InStep, SettingsLost };
 RegisterReadBack ReadBackRegisterFile();
 // STATUSRSSI and READCHAN fresh into the shadow (a guarded read, skipped
 // while another transfer runs); statusStale is cleared either way.
-void ReadStatus();
+bool ReadStatus();  // false when the read failed or was skipped
 // For the tuning status reports: a report uses the status registers as the
 // last read left them once and reads them itself the next time, unless some
 // other routine read them meanwhile; so while nothing else reads them, every
