@@ -116,6 +116,7 @@ void FaultInjector::troublePowerDown()
         for (const Fade& fade : fades_)
             if (fade.tmc && troubles_.chance(0.7)) command = "$PLTCM,S2," + std::to_string(fade.frequency) + "\r\n";
         callInStep(requestThread(), [this, command] { session_.writePort(command); });
+        lastCommand_ = session_.kernel().now();
     }
 }
 

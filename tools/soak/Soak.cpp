@@ -239,6 +239,7 @@ private:
             timeline_->sample(session_.world(), faults_.activeFaults() | carFaults_.activeFaults(),
                               carFaults_.counts().dips);
         checkWorkers();
+        fail(carFaults_.checkDipRecovery(faults_.lastCommand()));
         checkInterruptsAndGroups();
         faults_.noteChipState(now());
         noteResetPulses();

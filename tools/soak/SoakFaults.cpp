@@ -314,6 +314,7 @@ void FaultInjector::writeGarbage()
     }
     // Every burst ends its line, so that no fragment joins the next burst.
     bytes += random_.chance(0.5) ? "\r\n" : "\r";
+    lastCommand_ = session_.kernel().now();
     callInStep(requestThread(), [this, bytes] { session_.writePort(bytes); });
 }
 
@@ -324,6 +325,7 @@ void FaultInjector::sendCommandRequest()
     std::string text = kSafeCommands[random_.below(sizeof kSafeCommands / sizeof *kSafeCommands)];
     if (random_.chance(0.3)) text = "$XXXXX," + std::string(1, kNoCommand[random_.below(sizeof kNoCommand - 1)]);
     if (random_.chance(0.2)) text.resize(random_.below(unsigned(text.size()) + 1));
+    lastCommand_ = session_.kernel().now();
     callInStep(requestThread(), [this, text] { session_.command(text); });
 }
 

@@ -51,6 +51,8 @@ public:
     // longest, or null: the power manager, then the thread of the requests.
     const harness::CallerThread* busiestCaller() const;
     std::uint64_t started() const { return started_; }
+    // When the application last wrote or handed over a command (0: never).
+    sim::Micros lastCommand() const { return lastCommand_; }
     // Transfers a stuck bus held for seconds as a power-down came, and
     // workers the processor was taken from as long.
     std::uint64_t stalledTransfers() const { return stalled_; }
@@ -115,6 +117,7 @@ private:
     bool hangPending_ = false;
     bool ringReset_ = false;
     std::uint64_t started_ = 0;
+    sim::Micros lastCommand_ = 0;
     std::uint64_t stalled_ = 0;
     std::uint64_t held_ = 0;
     sim::Micros powerDownInRecoveryAt_ = 0;  // a power-down due in a power-up's recovery
