@@ -69,9 +69,8 @@ std::uint16_t KeptFrequency()
         return gDriver.control.recoveryFrequency.load();
     // A seek under way moves the chip: where it has got to is what it
     // reports, and so is where a seek stopped until a status read kept it.
-    const bool seeking = (shadow().get(POWERCFG) & kPowercfgSeek) != 0;
     const std::uint16_t kept = gDriver.tuner.keptFrequency.load();
-    return kept != 0 && !seeking ? kept : ChannelFrequency();
+    return kept != 0 ? kept : ChannelFrequency();
 }
 
 std::uint16_t ChannelFrequency()

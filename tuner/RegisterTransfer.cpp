@@ -173,12 +173,12 @@ RegisterReadBack ReadBackRegisterFile()
     return sysconfig1Lost || sysconfig2Lost ? RegisterReadBack::SettingsLost : RegisterReadBack::InStep;
 }
 
-// After a seek the first status read tells the channel the chip is kept on.
+// After a seek the first status read once it is over tells the channel the
+// chip is kept on.
 bool ReadStatus()
 {
     const bool read = GuardedReadRegisters(si4709::STATUSRSSI, si4709::READCHAN);
-    if (read && tuner().keptFrequency.load() == 0 &&
-        (tuner().shadow.get(si4709::POWERCFG) & si4709::kPowercfgSeek) == 0)
+    if (read && tuner().keptFrequency.load() == 0 && tuner().tunerBusy.load() == 0)
         tuner().keptFrequency.store(FrequencyOfChannel(si4709::kReadchanChan.get(tuner().shadow.get(si4709::READCHAN))));
     tuner().statusStale.store(0);
     return read;

@@ -224,13 +224,14 @@ void StartSeek(std::uint8_t up)
     GuardedWriteRegisters(POWERCFG);
     gDriver.tuner.stcSeen.store(0);
     setTunerBusy(1);
+    // While the chip seeks, where it is is what it reports (KeptFrequency).
+    gDriver.tuner.keptFrequency.store(0);
 }
 
 // However the seek ended, the chip is on the channel the status read that
 // showed STC brought, or else the next one tells (ReadStatus keeps it).
 void CompleteSeek(std::uint8_t up, void (*displayStep)(std::uint8_t up))
 {
-    gDriver.tuner.keptFrequency.store(0);
     if (!waitSeekComplete()) {
         endEarly(kSeekBit);
         return;

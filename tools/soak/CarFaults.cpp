@@ -69,8 +69,11 @@ void CarFaults::startDip()
     ++counts_.dips;
     session_.kernel().after(within(kSecond / 4), [this] {
         sim::Si4709& chip = session_.world().chip();
-        // Only a receiver that sits on a station has one to keep.
-        dipWatched_ = chip.poweredUp() && !chip.inReset() && !chip.tuning() && !chip.seeking();
+        // Only a receiver that sits on a station has one to keep (not one a
+        // recovery has reset and not yet tuned back).
+        const ControlState& control = gDriver.control;
+        dipWatched_ = chip.poweredUp() && !chip.inReset() && !chip.tuning() && !chip.seeking() &&
+                      control.controlRequest.load() != kRequestRecover && control.retuning.load() == 0;
         beforeDip_ = chip.frequency();
         resetChangesAtDip_ = session_.world().resetHistory().size();
         chip.supplyDip();
