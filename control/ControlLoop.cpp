@@ -23,6 +23,8 @@ ControlState& control()
     return gDriver.control;
 }
 
+void forgetReplacedSearch(std::uint8_t replaced, std::uint8_t code);
+
 std::uint8_t pendingRequest()
 {
     return control().controlRequest.load();
@@ -102,9 +104,11 @@ void tuneBack()
     // recovery then runs and does the resume's work (the bus opened afresh,
     // the interrupt acknowledged, the rings emptied) now, not at whatever
     // later recovery there happens to be.
+    // A held search that a recovery or a power-down replaced meanwhile is
+    // dropped as when it is replaced while pending: its stop goes with it.
     std::uint8_t none = kRequestNone;
     if (held != kRequestRecover || control().powerUpOwed.load() != 0)
-        control().controlRequest.compareExchange(none, held);
+        if (!control().controlRequest.compareExchange(none, held)) forgetReplacedSearch(held, none);
 }
 
 // Resets and reprograms the chip and tunes it back to recoveryFrequency. The

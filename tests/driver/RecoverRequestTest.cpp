@@ -148,6 +148,28 @@ TEST_F(RecoverRequest, ASearchReplacedByARecoveryLeavesTheAutomaticSearchFree)
         EXPECT_EQ(gDriver.control.stopSearch.load(), 0);
         EXPECT_NE(gDriver.control.searchState.load(), kSearchIdle) << "no station here has TMC: the search goes on";
     }
+
+    // Three writers: a recovery, the search command that gave up waiting for
+    // it (its code takes the recovery's place and is held back through the
+    // tune back), and a second recovery that comes during the tune back and
+    // takes the place the search was to be posted back to. The processor,
+    // taken from the control thread for a while, makes the first recovery
+    // outlast the command's wait.
+    command("$PLTCM,H2,10120");
+    Sleep(2000);
+    recover();
+    Sleep(100);  // in the recovery's pause
+    kernel.holdThread(gDriver.lifecycle.controlThread, true);
+    command("$PLTCM,-");
+    ASSERT_EQ(gDriver.control.controlRequest.load(), kRequestSearchDown) << "the command gave up waiting";
+    kernel.holdThread(gDriver.lifecycle.controlThread, false);
+    for (unsigned ms = 0; gDriver.control.retuning.load() == 0; ++ms) {
+        ASSERT_LT(ms, 5000u) << "no tune back";
+        Sleep(1);
+    }
+    recover();
+    Sleep(8000);
+    EXPECT_EQ(gDriver.control.stopSearch.load(), 0) << "a search that was dropped stops nothing";
 }
 
 }  // namespace
