@@ -115,6 +115,21 @@ void runCommandRequest(const BYTE* in, DWORD inLength)
     parseCommand(text + kCommandPrefixBytes);
 }
 
+// A command or a recovery request under way, counted while it runs: the
+// unload waits for the count to fall before it releases what they use, and
+// one that comes once the unload is under way does nothing.
+struct RequestCall {
+    bool refused;
+    RequestCall()
+    {
+        gDriver.lifecycle.requestCallsUnderWay.fetchAdd(1);
+        refused = gDriver.lifecycle.unloading.load() != 0;
+    }
+    ~RequestCall() { gDriver.lifecycle.requestCallsUnderWay.fetchAdd(static_cast<std::uint32_t>(-1)); }
+    RequestCall(const RequestCall&) = delete;
+    RequestCall& operator=(const RequestCall&) = delete;
+};
+
 // The recovery tunes back to recoveryFrequency. Only a power-down or the
 // control loop's own trigger store it, so without this the application's
 // request would retune to a stale frequency (87.5 MHz after start-up) and
@@ -145,12 +160,16 @@ BOOL HandlePrivateRequest(DWORD code, PBYTE inBuffer, DWORD inLength, PBYTE outB
                           PDWORD actualOut)
 {
     switch (code) {
-    case IOCTL_TMC_COMMAND:
-        runCommandRequest(inBuffer, inLength);
+    case IOCTL_TMC_COMMAND: {
+        const RequestCall call;
+        if (!call.refused) runCommandRequest(inBuffer, inLength);
         break;
-    case IOCTL_TMC_RECOVER:
-        requestRecovery();
+    }
+    case IOCTL_TMC_RECOVER: {
+        const RequestCall call;
+        if (!call.refused) requestRecovery();
         break;
+    }
     case IOCTL_TMC_SUSPEND_RESUME:
         if (inBuffer == nullptr || inLength != 1) break;
         if (inBuffer[0] == 1) {

@@ -39,11 +39,12 @@ bool waitAndClose(HANDLE& thread)
     return ended;
 }
 
-// True once no power transition waits for or holds the guard, within the
-// wait given to a worker.
-bool waitForPowerCalls()
+// True once no power transition waits for or holds the guard and no command
+// or recovery request is under way, within the wait given to a worker.
+bool waitForCallsUnderWay()
 {
-    for (DWORD waited = 0; life().powerCallsUnderWay.load() != 0; ++waited) {
+    for (DWORD waited = 0; life().powerCallsUnderWay.load() != 0 || life().requestCallsUnderWay.load() != 0;
+         ++waited) {
         if (waited == kThreadEndWaitMs) return false;
         Sleep(1);
     }
@@ -120,9 +121,11 @@ BOOL COM_Deinit(DWORD)
     ended &= interruptThreadEnded;
     ended &= waitAndClose(life().groupThread);
     LeaveCriticalSection(&life().powerGuard);
-    // Power requests that waited for the guard meanwhile leave it at once;
-    // the guard is deleted only after them (else it is left, as for a worker).
-    ended &= waitForPowerCalls();
+    // Power requests that waited for the guard meanwhile leave it at once,
+    // and commands and recovery requests under way find the request code 99
+    // and the workers gone; the locks and the bus go only after them (else
+    // they are left, as for a worker).
+    ended &= waitForCallsUnderWay();
 
     // The interrupt is released only now: an InterruptDone from a handler
     // still running would unmask a disabled line again.

@@ -36,6 +36,10 @@ struct LifecycleState {
     // guard are counted, so that the unload deletes it only once none is.
     Shared<std::uint8_t> unloading{0};
     Shared<std::uint32_t> powerCallsUnderWay{0};
+    // The application's commands and recovery requests under way, counted
+    // the same way: one that finds the unload under way does nothing, and the
+    // unload releases nothing they use until none is left.
+    Shared<std::uint32_t> requestCallsUnderWay{0};
     // Parking (driver/WorkerParking.h): a caller's power-down asks the workers
     // to park (1) until the power-up releases them; each acknowledges the
     // round it parked for. Request and round are written under powerGuard or

@@ -158,14 +158,16 @@ void CarFaults::endHeldBus(Micros now)
     debug_.end(Cause::BusHeld, now, kHeldBusGrace);
 }
 
-std::string CarFaults::checkDipRecovery(Micros lastCommand)
+std::string CarFaults::checkDipRecovery(Micros lastCommand, bool busFailing)
 {
     if (!dipWatched_) return {};
     const Unobserved unobserved;
     sim::World& world = session_.world();
     sim::Si4709& chip = world.chip();
-    if (lastCommand >= lastDip_ || chip.seeking() || gDriver.control.searchState.load() != kSearchIdle) {
-        dipWatched_ = false;  // moved on purpose
+    busFailing |= heldBusUntil_ != 0;
+    if (lastCommand >= lastDip_ || busFailing || chip.seeking() ||
+        gDriver.control.searchState.load() != kSearchIdle) {
+        dipWatched_ = false;  // moved on purpose, or not reached
         return {};
     }
     const auto& resetLine = world.resetHistory();

@@ -36,8 +36,9 @@ public:
     // A dip keeps the station: once the driver's recovery has reset the chip
     // the dip reset and tuned it back, the receiver is on the frequency it
     // was on before the dip, unless a command (one written since
-    // `lastCommand`) or a search moved it. The first failure, or empty.
-    std::string checkDipRecovery(sim::Micros lastCommand);
+    // `lastCommand`) or a search moved it, or the bus failed the tune back
+    // (`busFailing`: transfers fail now). The first failure, or empty.
+    std::string checkDipRecovery(sim::Micros lastCommand, bool busFailing);
     // The car faults active now, as FaultKind bits (tools/Timeline.h).
     std::uint32_t activeFaults() const;
 

@@ -239,7 +239,8 @@ private:
             timeline_->sample(session_.world(), faults_.activeFaults() | carFaults_.activeFaults(),
                               carFaults_.counts().dips);
         checkWorkers();
-        fail(carFaults_.checkDipRecovery(faults_.lastCommand()));
+        fail(carFaults_.checkDipRecovery(faults_.lastCommand(),
+                                         (faults_.activeFaults() & faultBit(FaultKind::BusFailing)) != 0));
         checkInterruptsAndGroups();
         faults_.noteChipState(now());
         noteResetPulses();
