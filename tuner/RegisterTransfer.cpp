@@ -122,6 +122,18 @@ void ReleaseBusGuard()
     tuner().busGuard.store(0, std::memory_order_release);
 }
 
+namespace {
+
+// After a seek the chip is kept where the first read of READCHAN once it is
+// over finds it (KeptFrequency): a read of any thread.
+void keepChannelAfterSeek(unsigned last)
+{
+    if (last == si4709::STATUSRSSI || tuner().keptFrequency.load() != 0 || tuner().tunerBusy.load() != 0) return;
+    tuner().keptFrequency.store(FrequencyOfChannel(si4709::kReadchanChan.get(tuner().shadow.get(si4709::READCHAN))));
+}
+
+}  // namespace
+
 bool GuardedReadRegisters(unsigned first, unsigned last, std::uint16_t keep)
 {
     if (!TryTakeBusGuard()) {
@@ -130,6 +142,7 @@ bool GuardedReadRegisters(unsigned first, unsigned last, std::uint16_t keep)
     }
     const bool read = ReadRegisters(first, last, keep);
     ReleaseBusGuard();
+    if (read) keepChannelAfterSeek(last);
     return read;
 }
 
@@ -173,13 +186,9 @@ RegisterReadBack ReadBackRegisterFile()
     return sysconfig1Lost || sysconfig2Lost ? RegisterReadBack::SettingsLost : RegisterReadBack::InStep;
 }
 
-// After a seek the first status read once it is over tells the channel the
-// chip is kept on.
 bool ReadStatus()
 {
     const bool read = GuardedReadRegisters(si4709::STATUSRSSI, si4709::READCHAN);
-    if (read && tuner().keptFrequency.load() == 0 && tuner().tunerBusy.load() == 0)
-        tuner().keptFrequency.store(FrequencyOfChannel(si4709::kReadchanChan.get(tuner().shadow.get(si4709::READCHAN))));
     tuner().statusStale.store(0);
     return read;
 }

@@ -70,10 +70,12 @@ void CarFaults::startDip()
     session_.kernel().after(within(kSecond / 4), [this] {
         sim::Si4709& chip = session_.world().chip();
         // Only a receiver that sits on a station has one to keep (not one a
-        // recovery has reset and not yet tuned back).
+        // recovery has reset and not yet tuned back, nor one at channel 0,
+        // where only a reset chip is in the soak's bands).
         const ControlState& control = gDriver.control;
         dipWatched_ = chip.poweredUp() && !chip.inReset() && !chip.tuning() && !chip.seeking() &&
-                      control.controlRequest.load() != kRequestRecover && control.retuning.load() == 0;
+                      chip.channel() != 0 && control.controlRequest.load() != kRequestRecover &&
+                      control.retuning.load() == 0;
         beforeDip_ = chip.frequency();
         resetChangesAtDip_ = session_.world().resetHistory().size();
         chip.supplyDip();
