@@ -91,11 +91,15 @@ void endAfterClear(bool cleared)
     }
 }
 
-// Waits for STC after TUNE was set. True when it showed within 49 passes.
-bool waitTuneComplete()
+// Waits for STC after TUNE was set. True when it showed within 49 passes. A
+// write of TUNE that did not reach the chip (another thread held the bus
+// guard, or the transfer failed) is made again at each pass until it does:
+// the chip has not started, and the tune would otherwise be lost.
+bool waitTuneComplete(bool started)
 {
     for (unsigned pass = 1;; ++pass) {
         Sleep(kTuneStepMs);
+        if (!started) started = GuardedWriteRegisters(SYSCONFIG1);
         if (stcSeen()) {
             ReadStatus();
         }
@@ -200,9 +204,9 @@ void Tune(std::uint16_t frequency)
     const std::uint16_t channel = frequency == 0 ? regs.get(CHANNEL) : FrequencyToChannel(frequency);
     gDriver.tuner.keptFrequency.store(FrequencyOfChannel(kChannelChan.get(channel)));
     regs.set(CHANNEL, channel | kChannelTune);
-    GuardedWriteRegisters(SYSCONFIG1);
+    const bool started = GuardedWriteRegisters(SYSCONFIG1);
 
-    if (!waitTuneComplete()) {
+    if (!waitTuneComplete(started)) {
         endEarly(kTuneBit);
         return;
     }

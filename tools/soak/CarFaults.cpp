@@ -160,14 +160,13 @@ void CarFaults::endHeldBus(Micros now)
     debug_.end(Cause::BusHeld, now, kHeldBusGrace);
 }
 
-std::string CarFaults::checkDipRecovery(Micros lastCommand, bool busFailing)
+std::string CarFaults::checkDipRecovery(Micros lastCommand, Micros troubledAt)
 {
     if (!dipWatched_) return {};
     const Unobserved unobserved;
     sim::World& world = session_.world();
     sim::Si4709& chip = world.chip();
-    busFailing |= heldBusUntil_ != 0;
-    if (lastCommand >= lastDip_ || busFailing || chip.seeking() ||
+    if (lastCommand >= lastDip_ || troubledAt >= lastDip_ || chip.seeking() ||
         gDriver.control.searchState.load() != kSearchIdle) {
         dipWatched_ = false;  // moved on purpose, or not reached
         return {};

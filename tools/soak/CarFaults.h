@@ -36,9 +36,10 @@ public:
     // A dip keeps the station: once the driver's recovery has reset the chip
     // the dip reset and tuned it back, the receiver is on the frequency it
     // was on before the dip, unless a command (one written since
-    // `lastCommand`) or a search moved it, or the bus failed the tune back
-    // (`busFailing`: transfers fail now). The first failure, or empty.
-    std::string checkDipRecovery(sim::Micros lastCommand, bool busFailing);
+    // `lastCommand`) or a search moved it, or a failing bus or interrupt
+    // line kept the tune back from the chip (`troubledAt`: when such a fault
+    // was last seen active). The first failure, or empty.
+    std::string checkDipRecovery(sim::Micros lastCommand, sim::Micros troubledAt);
     // The car faults active now, as FaultKind bits (tools/Timeline.h).
     std::uint32_t activeFaults() const;
 

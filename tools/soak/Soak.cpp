@@ -239,8 +239,13 @@ private:
             timeline_->sample(session_.world(), faults_.activeFaults() | carFaults_.activeFaults(),
                               carFaults_.counts().dips);
         checkWorkers();
-        fail(carFaults_.checkDipRecovery(faults_.lastCommand(),
-                                         (faults_.activeFaults() & faultBit(FaultKind::BusFailing)) != 0));
+        // Faults that keep a tune from the chip: a failing or held bus, an
+        // interrupt line that loses, repeats or invents edges.
+        constexpr std::uint32_t kTuneTroubles =
+            faultBit(FaultKind::BusFailing) | faultBit(FaultKind::InterruptsLost) | faultBit(FaultKind::BusHeld) |
+            faultBit(FaultKind::InterruptLineHeld) | faultBit(FaultKind::InterruptNoise);
+        if (((faults_.activeFaults() | carFaults_.activeFaults()) & kTuneTroubles) != 0) troubledAt_ = now();
+        fail(carFaults_.checkDipRecovery(faults_.lastCommand(), troubledAt_));
         checkInterruptsAndGroups();
         faults_.noteChipState(now());
         noteResetPulses();
@@ -434,6 +439,7 @@ private:
     bool reading_ = true;
     Micros lastPowerUp_ = 0;
     Micros lastSystemSuspend_ = 0;
+    Micros troubledAt_ = 0;  // a fault that keeps a tune from the chip was last seen
     Micros tmcSeenAt_ = 0;
     unsigned statusFrequency_ = 0;  // of the last tuning status read
     Micros statusFrom_ = 0;         // 0: the status gaps are not being checked
