@@ -179,10 +179,14 @@ RegisterReadBack ReadBackRegisterFile()
     if (!GuardedReadRegisters(si4709::STATUSRSSI, si4709::BOOTCONFIG)) {
         return RegisterReadBack::Missed;
     }
+    // What was read, then whether a pass began: a pass that changed the
+    // shadow after the read (the volume command's, say) began before it
+    // did, and is counted.
+    const std::uint16_t readSysconfig1 = regs.get(si4709::SYSCONFIG1);
+    const std::uint16_t readSysconfig2 = regs.get(si4709::SYSCONFIG2) & kSysconfig2BandSpaceVolume;
     const bool passOverlapped = passUnderWay || tuner().settingsPassesBegun.load() != passesBegun;
-    const bool sysconfig1Lost = sysconfig1 != 0 && regs.get(si4709::SYSCONFIG1) == 0;
-    const bool sysconfig2Lost =
-        !passOverlapped && sysconfig2 != 0 && (regs.get(si4709::SYSCONFIG2) & kSysconfig2BandSpaceVolume) == 0;
+    const bool sysconfig1Lost = sysconfig1 != 0 && readSysconfig1 == 0;
+    const bool sysconfig2Lost = !passOverlapped && sysconfig2 != 0 && readSysconfig2 == 0;
     return sysconfig1Lost || sysconfig2Lost ? RegisterReadBack::SettingsLost : RegisterReadBack::InStep;
 }
 
