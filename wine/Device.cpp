@@ -413,6 +413,7 @@ STANDIN_API void StandInStop()
 STANDIN_API void StandInSnapshot(StandInState* state)
 {
     threadCounts(state->threadsCreated, state->threadsRunning);
+    state->threadWakes = threadWakes();
     state->debugLines = debugLineCount();
     WorldLock lock;
     World& w = world();
