@@ -43,8 +43,7 @@ bool waitAndClose(HANDLE& thread)
 // or recovery request is under way, within the wait given to a worker.
 bool waitForCallsUnderWay()
 {
-    for (DWORD waited = 0; life().powerCallsUnderWay.load() != 0 || life().requestCallsUnderWay.load() != 0;
-         ++waited) {
+    for (DWORD waited = 0; life().powerCallsUnderWay.load() != 0 || life().requestCallsUnderWay.load() != 0; ++waited) {
         if (waited == kThreadEndWaitMs) return false;
         Sleep(1);
     }

@@ -338,7 +338,8 @@ void runCheck()
     gReader.expectDiscard();
     state = 0;
     gDriver.control(IOCTL_POWER_SET, nullptr, 0, &state, sizeof state);
-    check(gReader.waitFor(statusOf(9150, 45), 15000, beforeD0) != 0, "IOCTL_POWER_SET to D0: back on 91.50 MHz, reporting");
+    check(gReader.waitFor(statusOf(9150, 45), 15000, beforeD0) != 0,
+          "IOCTL_POWER_SET to D0: back on 91.50 MHz, reporting");
     const std::size_t afterUp = gReader.count();
     check(gDriver.write("$PLTCM,QFI,20\r\n") == 15 && gReader.waitFor("$PXRQF,20,300,300,1", 3000, afterUp) != 0,
           "after the power-up a command written is answered");

@@ -3,8 +3,8 @@
 #include "control/ControlState.h"
 #include "driver/DriverContext.h"
 #include "platform/BusTypes.h"
-#include "tools/Unobserved.h"
 #include "tools/Timeline.h"
+#include "tools/Unobserved.h"
 #include "tuner/Si4709Registers.h"
 
 #include <cstdio>
@@ -73,9 +73,8 @@ void CarFaults::startDip()
         // recovery has reset and not yet tuned back, nor one at channel 0,
         // where only a reset chip is in the soak's bands).
         const ControlState& control = gDriver.control;
-        dipWatched_ = chip.poweredUp() && !chip.inReset() && !chip.tuning() && !chip.seeking() &&
-                      chip.channel() != 0 && control.controlRequest.load() != kRequestRecover &&
-                      control.retuning.load() == 0;
+        dipWatched_ = chip.poweredUp() && !chip.inReset() && !chip.tuning() && !chip.seeking() && chip.channel() != 0 &&
+                      control.controlRequest.load() != kRequestRecover && control.retuning.load() == 0;
         beforeDip_ = chip.frequency();
         resetChangesAtDip_ = session_.world().resetHistory().size();
         chip.supplyDip();
@@ -181,7 +180,8 @@ std::string CarFaults::checkDipRecovery(Micros lastCommand, Micros troubledAt)
     dipWatched_ = false;
     if (chip.frequency() == beforeDip_) return {};
     char text[160];
-    std::snprintf(text, sizeof text, "after the supply dip at %.3f s the receiver came back on %u, not on %u where it was",
+    std::snprintf(text, sizeof text,
+                  "after the supply dip at %.3f s the receiver came back on %u, not on %u where it was",
                   double(lastDip_) / 1e6, unsigned(chip.frequency()), unsigned(beforeDip_));
     return text;
 }

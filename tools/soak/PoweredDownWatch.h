@@ -54,8 +54,8 @@ struct ReceiverView {
     std::uint64_t busTransfers = 0;
     unsigned busTransfersUnderWay = 0;  // callers inside the bus driver's transfer routine
     bool busGuardHeld = false;          // a worker holds the driver's bus guard: a transfer may follow
-    std::uint32_t outputHead = 0;  // bytes stored in the output ring since its last reset
-    unsigned request = 0;          // the control thread's request code
+    std::uint32_t outputHead = 0;       // bytes stored in the output ring since its last reset
+    unsigned request = 0;               // the control thread's request code
     std::array<unsigned, kCommandedValues> commanded{};
     // The four workers (null: not running), whether each runs, has parked
     // for the power-down's request and blocked, and what the kernel counted.
@@ -117,7 +117,7 @@ private:
     sim::Micros lastLook_ = 0;
     ReceiverView then_;
     std::size_t resetChangesSeen_ = 0;
-    unsigned inFlight_ = 0;  // transfers under way as the watch began, not yet seen to end
+    unsigned inFlight_ = 0;    // transfers under way as the watch began, not yet seen to end
     bool parkedSeen_ = false;  // every worker parked, since parkedAt_
     sim::Micros parkedAt_ = 0;
     std::array<sim::Kernel::ThreadActivity, 4> parkedWorkers_{};

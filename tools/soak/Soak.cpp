@@ -241,9 +241,9 @@ private:
         checkWorkers();
         // Faults that keep a tune from the chip: a failing or held bus, an
         // interrupt line that loses, repeats or invents edges.
-        constexpr std::uint32_t kTuneTroubles =
-            faultBit(FaultKind::BusFailing) | faultBit(FaultKind::InterruptsLost) | faultBit(FaultKind::BusHeld) |
-            faultBit(FaultKind::InterruptLineHeld) | faultBit(FaultKind::InterruptNoise);
+        constexpr std::uint32_t kTuneTroubles = faultBit(FaultKind::BusFailing) | faultBit(FaultKind::InterruptsLost) |
+                                                faultBit(FaultKind::BusHeld) | faultBit(FaultKind::InterruptLineHeld) |
+                                                faultBit(FaultKind::InterruptNoise);
         if (((faults_.activeFaults() | carFaults_.activeFaults()) & kTuneTroubles) != 0) troubledAt_ = now();
         fail(carFaults_.checkDipRecovery(faults_.lastCommand(), troubledAt_));
         checkInterruptsAndGroups();
