@@ -118,7 +118,7 @@ void printSoakSummary(std::FILE* out, const char* outcome, const Options& option
                                           std::to_string(std::llround(report.heldOffSeconds)) + " s (" +
                                           std::to_string(report.pastParkBound) + " past the park bound, " +
                                           std::to_string(report.stalledTransfers) + " transfers stalled, " +
-                                          std::to_string(report.heldWorkers) + " workers held)"
+                                          std::to_string(report.heldWorkers) + " threads held)"
                                     : ": not checked";
     std::fprintf(
         out,

@@ -28,6 +28,11 @@ constexpr Micros kHoldDrawnWithin = 250'000;  // the hold begins this soon after
 // And with this chance a command is under way as it comes (a station button
 // pressed as the engine stops).
 constexpr double kCommandChance = 0.5;
+// And with this chance, in the preemptive modes, the processor is taken from
+// the caller's thread at a point drawn among the first its power-down
+// passes: the driver is left half-way into its power-down for seconds.
+constexpr double kCallerHoldChance = 0.5;
+constexpr unsigned kCallerHoldPoints = 60;
 // After a power-up, the next power-down comes with this chance 2.9 to 3.3 s
 // later, as the power-up's recovery resets and reprograms the chip (the
 // engine stalls right after it started), and holds the control thread there.
@@ -61,6 +66,7 @@ void FaultInjector::powerRequest(DWORD state)
         sim::Kernel& kernel = sim::Kernel::current();
         powerUpsRunning_ += powerUp;
         callStarts(PowerCall::PowerManager, state);
+        if (!powerUp) maybeHoldCaller();
         debug_.begin(Cause::PowerRequest, kernel.now());
         session_.setPowerState(state);
         debug_.end(Cause::PowerRequest, kernel.now(), 0);
@@ -111,13 +117,29 @@ void FaultInjector::troublePowerDown()
         }
     }
     if (troubles_.chance(kCommandChance)) {
-        // A tune to the TMC station, or a search: a request for the control thread.
-        std::string command = troubles_.chance(0.5) ? "$PLTCM,+\r\n" : "$PLTCM,-\r\n";
+        // A tune to the TMC station, or a search: a request for the control
+        // thread, handed over on the application's thread (through the port
+        // the reader would leave it until the power-up).
+        std::string command = troubles_.chance(0.5) ? "$PLTCM,+" : "$PLTCM,-";
         for (const Fade& fade : fades_)
-            if (fade.tmc && troubles_.chance(0.7)) command = "$PLTCM,S2," + std::to_string(fade.frequency) + "\r\n";
-        callInStep(requestThread(), [this, command] { session_.writePort(command); });
+            if (fade.tmc && troubles_.chance(0.7)) command = "$PLTCM,S2," + std::to_string(fade.frequency);
+        callInStep(requestThread(), [this, command] { session_.command(command); });
         lastCommand_ = session_.kernel().now();
     }
+}
+
+// On the caller's thread, as its power-down starts.
+void FaultInjector::maybeHoldCaller()
+{
+    sim::Kernel& kernel = sim::Kernel::current();
+    if (kernel.schedule() == sim::Schedule::Cooperative || !troubles_.chance(kCallerHoldChance)) return;
+    const HANDLE caller = kernel.threadHandle(GetCurrentThreadId());
+    const Micros hold = troubleLength();
+    kernel.atPoint(kernel.preemptionPoints() + 1 + troubles_.below(kCallerHoldPoints), [&kernel, caller, hold] {
+        kernel.holdThread(caller, true);
+        kernel.after(hold, [&kernel, caller] { kernel.holdThread(caller, false); });
+    });
+    ++heldCallers_;
 }
 
 // After a power-up: maybe the next power-down lands in its recovery.
@@ -187,6 +209,7 @@ void FaultInjector::startSuspend(Micros now)
     troublePowerDown();
     callInStep(requestThread(), [this] {
         callStarts(PowerCall::Suspend);
+        maybeHoldCaller();
         session_.suspendResume(2);
         callReturns(PowerCall::Suspend);
     });

@@ -56,7 +56,7 @@ public:
     // Transfers a stuck bus held for seconds as a power-down came, and
     // workers the processor was taken from as long.
     std::uint64_t stalledTransfers() const { return stalled_; }
-    std::uint64_t heldWorkers() const { return held_; }
+    std::uint64_t heldWorkers() const { return held_ + heldCallers_; }
 
 private:
     struct Fade {
@@ -88,6 +88,7 @@ private:
     void afterPowerChange(sim::Micros now);
     void powerRequest(DWORD state);
     void troublePowerDown();
+    void maybeHoldCaller();
     sim::Micros troubleLength();
     void maybePowerDownInRecovery(sim::Micros now);
     void startPowerDownInRecovery(sim::Micros now);
@@ -120,6 +121,7 @@ private:
     sim::Micros lastCommand_ = 0;
     std::uint64_t stalled_ = 0;
     std::uint64_t held_ = 0;
+    std::uint64_t heldCallers_ = 0;
     sim::Micros powerDownInRecoveryAt_ = 0;  // a power-down due in a power-up's recovery
     bool powerDownInRecovery_ = false;       // the one starting now is it
 };
