@@ -592,6 +592,51 @@ TEST_F(Lifecycle, ParkedWorkersWakeNobodyAndAnInterruptWhileOffIsNotAnswered)
     }
 }
 
+// The system suspends while the power manager's D0 is half-way through on
+// its thread (the power handler cannot wait for the power transitions'
+// guard): the handler holds the chip in reset and replaces the power-up's
+// recovery request, and the system's resume finds the workers not yet
+// released and leaves the power-up to that call. When the call goes on after
+// the resume, the receiver comes back all the same.
+DWORD WINAPI powerManagerD0(LPVOID)
+{
+    DWORD state = 0;
+    DWORD returned = 0;
+    COM_IOControl(kOpenContext, IOCTL_POWER_SET, nullptr, 0, reinterpret_cast<PBYTE>(&state), sizeof state, &returned);
+    return 0;
+}
+
+class LifecycleSuspendedPowerUp : public Lifecycle {
+protected:
+    LifecycleSuspendedPowerUp() : Lifecycle(sim::Schedule::Random) {}
+};
+
+TEST_F(LifecycleSuspendedPowerUp, ASystemSuspendHalfWayThroughAPowerUpLeavesTheReceiverRunning)
+{
+    load();
+    Sleep(3000);
+    for (unsigned point : {2u, 8u, 20u, 45u, 90u, 150u}) {
+        SCOPED_TRACE(point);
+        setPower(3);
+        const HANDLE d0 = CreateThread(nullptr, 0, powerManagerD0, nullptr, 0, nullptr);
+        CeSetThreadPriority(d0, 100);
+        kernel.atPoint(kernel.preemptionPoints() + point, [this, d0] { kernel.holdThread(d0, true); });
+        Sleep(20);
+        device.powerDown();
+        Sleep(1000);
+        device.powerUp();
+        kernel.holdThread(d0, false);
+        EXPECT_EQ(WaitForSingleObject(d0, 5000), WAIT_OBJECT_0);
+        CloseHandle(d0);
+        Sleep(6000);
+        EXPECT_EQ(gDriver.lifecycle.driverState.load(), kDriverRunning);
+        EXPECT_EQ(gDriver.control.controlRequest.load(), kRequestNone);
+        EXPECT_FALSE(world.chip().inReset());
+        EXPECT_EQ(world.bus().openHandles(), 1u);
+        if (HasFailure()) return;
+    }
+}
+
 // A power-down that comes while a worker holds the output ring's or the
 // group queue's critical section waits for it to leave: the workers park
 // outside every lock, so the application's read is served at once while the
