@@ -90,8 +90,11 @@ bool ParkWhileAsked(Worker worker)
     // disables it): the chip is held in reset, and an edge on its line is
     // noise that must not wake the processor. One that arrives meanwhile
     // stays pending; the power-up's acknowledgement delivers it before the
-    // release, and the wake it gives is taken here.
-    if (worker == Worker::Interrupt) InterruptMask(life().sysIntr, TRUE);
+    // release, and the wake it gives is taken here. Every worker masks it as
+    // it parks: a recovery on the control thread acknowledges the interrupt
+    // as it resets the chip, and may have done so after the interrupt thread
+    // parked.
+    InterruptMask(life().sysIntr, TRUE);
     while (ParkRequested() && stop.load() == 0) {
         parked.store(life().parkRound.load(), std::memory_order_release);
         if (allParked() && life().allParkedEvent != nullptr) SetEvent(life().allParkedEvent);

@@ -606,12 +606,12 @@ DWORD WINAPI powerManagerD0(LPVOID)
     return 0;
 }
 
-class LifecycleSuspendedPowerUp : public Lifecycle {
+class LifecycleHeldThreads : public Lifecycle {
 protected:
-    LifecycleSuspendedPowerUp() : Lifecycle(sim::Schedule::Random) {}
+    LifecycleHeldThreads() : Lifecycle(sim::Schedule::Random) {}
 };
 
-TEST_F(LifecycleSuspendedPowerUp, ASystemSuspendHalfWayThroughAPowerUpLeavesTheReceiverRunning)
+TEST_F(LifecycleHeldThreads, ASystemSuspendHalfWayThroughAPowerUpLeavesTheReceiverRunning)
 {
     load();
     Sleep(3000);

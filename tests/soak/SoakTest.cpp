@@ -650,6 +650,18 @@ TEST(SoakRegression, ATransferThatFailedInResetMayBeReportedAsTheLineRises)
     EXPECT_TRUE(report.passed) << report.failure << "\nreproduce: " << report.reproduce;
 }
 
+TEST(SoakRegression, ARecoveryAPowerDownDidNotWaitForLeavesTheInterruptMasked)
+{
+    SKIP_LONG_SOAK();
+    // The processor was taken from the control thread in a recovery as a
+    // power-down came; the power-down went ahead without it, and the
+    // recovery acknowledged the interrupt after the interrupt thread had
+    // parked with it masked: a noise edge then woke the parked thread.
+    const SoakReport report =
+        runSoak({.seed = 65, .hours = 10, .scenario = "default", .bandFile = "", .schedule = sim::Schedule::Random});
+    EXPECT_TRUE(report.passed) << report.failure << "\nreproduce: " << report.reproduce;
+}
+
 TEST(SoakRegression, PowerDownDuringARecoveryResetLeavesTheBusOn)
 {
     SKIP_LONG_SOAK();
