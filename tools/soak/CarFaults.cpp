@@ -69,12 +69,15 @@ void CarFaults::startDip()
     ++counts_.dips;
     session_.kernel().after(within(kSecond / 4), [this] {
         sim::Si4709& chip = session_.world().chip();
-        // Only a receiver that sits on a station has one to keep (not one a
-        // recovery has reset and not yet tuned back, nor one at channel 0,
-        // where only a reset chip is in the soak's bands).
+        // Only a receiver that sits on a station has one to keep: no request
+        // pending (a recovery that has reset the chip and not yet tuned it
+        // back, a power-down that cut a seek short), no search moving it
+        // between seeks, not at channel 0, where only a reset chip is in the
+        // soak's bands.
         const ControlState& control = gDriver.control;
         dipWatched_ = chip.poweredUp() && !chip.inReset() && !chip.tuning() && !chip.seeking() && chip.channel() != 0 &&
-                      control.controlRequest.load() != kRequestRecover && control.retuning.load() == 0;
+                      control.controlRequest.load() == kRequestNone && control.retuning.load() == 0 &&
+                      control.searchState.load() == kSearchIdle;
         beforeDip_ = chip.frequency();
         resetChangesAtDip_ = session_.world().resetHistory().size();
         chip.supplyDip();
