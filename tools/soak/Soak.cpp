@@ -240,10 +240,10 @@ private:
                               carFaults_.counts().dips);
         checkWorkers();
         // Faults that keep a tune from the chip: a failing or held bus, an
-        // interrupt line that loses, repeats or invents edges.
+        // interrupt line that loses, repeats or invents edges, a hung chip.
         constexpr std::uint32_t kTuneTroubles = faultBit(FaultKind::BusFailing) | faultBit(FaultKind::InterruptsLost) |
                                                 faultBit(FaultKind::BusHeld) | faultBit(FaultKind::InterruptLineHeld) |
-                                                faultBit(FaultKind::InterruptNoise);
+                                                faultBit(FaultKind::InterruptNoise) | faultBit(FaultKind::ChipHung);
         if (((faults_.activeFaults() | carFaults_.activeFaults()) & kTuneTroubles) != 0) troubledAt_ = now();
         fail(carFaults_.checkDipRecovery(faults_.lastCommand(), troubledAt_));
         checkInterruptsAndGroups();
