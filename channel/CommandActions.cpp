@@ -101,6 +101,10 @@ void tuneFromCommand(TuneKind kind, std::uint16_t frequency)
     rds.rdsSeen.store(0);
     rds.tmcSeen.store(0);
     rds.tmcQuality.store(0);
+    // Off until the request is posted, so that the control loop starts no
+    // search of its own in between; a dropped command leaves it as it was,
+    // or the receiver would never look for TMC again.
+    const std::uint8_t autoSearch = control.autoSearch.load();
     control.autoSearch.store(0);
     blankStationName();
     discardQueuedOutput();
@@ -110,7 +114,10 @@ void tuneFromCommand(TuneKind kind, std::uint16_t frequency)
 
     // The frequency first: the control thread reads it when it sees the code.
     control.requestedFrequency.store(frequency);
-    if (!postCommandRequest(kind == TuneKind::Only ? kRequestTune : kRequestTuneThenSearch)) return;
+    if (!postCommandRequest(kind == TuneKind::Only ? kRequestTune : kRequestTuneThenSearch)) {
+        control.autoSearch.store(autoSearch);
+        return;
+    }
     if (kind == TuneKind::ThenSearchAutomatically) control.autoSearch.store(1);
     emitTuningStarted(frequency);
 }

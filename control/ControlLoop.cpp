@@ -23,6 +23,8 @@ ControlState& control()
     return gDriver.control;
 }
 
+void forgetReplacedSearch(std::uint8_t replaced, std::uint8_t code);
+
 std::uint8_t pendingRequest()
 {
     return control().controlRequest.load();
@@ -102,9 +104,11 @@ void tuneBack()
     // recovery then runs and does the resume's work (the bus opened afresh,
     // the interrupt acknowledged, the rings emptied) now, not at whatever
     // later recovery there happens to be.
+    // A held search that a recovery or a power-down replaced meanwhile is
+    // dropped as when it is replaced while pending: its stop goes with it.
     std::uint8_t none = kRequestNone;
     if (held != kRequestRecover || control().powerUpOwed.load() != 0)
-        control().controlRequest.compareExchange(none, held);
+        if (!control().controlRequest.compareExchange(none, held)) forgetReplacedSearch(held, none);
 }
 
 // Resets and reprograms the chip and tunes it back to recoveryFrequency. The
@@ -116,16 +120,17 @@ void tuneBack()
 // stay deaf for good. That request is carried out after the retune.
 void recoverTuner()
 {
-    for (unsigned step = 0; step < kRecoveryPauseSteps; ++step) {
+    for (unsigned step = 0;; ++step) {
         // A system resume asked for this recovery and left the power-up's
         // thread work to this thread; the pause counts from its end. Checked
-        // at every step: a system suspend may have stopped this thread in the
-        // middle of an earlier recovery's pause.
+        // at every step and after the last: a system suspend may have stopped
+        // this thread anywhere in the pause, its last step included.
         if (control().powerUpOwed.load() != 0) {
             if (PowerDownPending()) return;
             CompletePowerUp();
             step = 0;
         }
+        if (step == kRecoveryPauseSteps) break;
         Sleep(kIdleStepMs);
         const std::uint8_t pending = pendingRequest();
         if (pending == kRequestShutdown || pending == kRequestPoweredDown) return;
@@ -217,7 +222,7 @@ void controlTick()
     // Taken in one step: a trigger the interrupt thread sets meanwhile is
     // either this one or the next tick's, never wiped unseen.
     if (control().recoveryNeeded.exchange(0) == 1) {
-        control().recoveryFrequency.store(ChannelFrequency());
+        control().recoveryFrequency.store(KeptFrequency());
         PostRequest(kRequestRecover);
     }
 }

@@ -113,10 +113,14 @@ bool waitForTmc()
 
 // A recovery the interrupt thread asked for, carried out before the search's
 // first tune (without the control loop's pause). Settings lost on the bus ask
-// for another reset before the next seek.
-void recoverBeforeSearch()
+// for another reset before the next seek, which goes on from the station the
+// search was on, not from the bottom of the band where the reset left the chip
+// (a search's start tunes there itself).
+void recoverBeforeSearch(bool tuneBack)
 {
-    if (control().recoveryNeeded.exchange(0) == 1) resetAndReprogramTuner();
+    if (control().recoveryNeeded.exchange(0) != 1) return;
+    const std::uint16_t station = KeptFrequency();
+    if (resetAndReprogramTuner() && tuneBack) Tune(station);
 }
 
 enum class Pass { NextStation, End };
@@ -127,7 +131,7 @@ Pass searchOneStation()
     // A chip that hung during the search never completes a seek; the
     // interrupt thread's time-out then asks for a reset, taken here before
     // the next seek, or the search would step over a dead chip for ever.
-    recoverBeforeSearch();
+    recoverBeforeSearch(true);
     control().skipStation.store(0);
     rds().rdsSeen.store(0);
     rds().tmcSeen.store(0);
@@ -174,7 +178,7 @@ void startSearch()
     rds().rdsSeen.store(0);
     rds().tmcSeen.store(0);
     ReadStatus();
-    const std::uint16_t frequency = ChannelFrequency();
+    const std::uint16_t frequency = KeptFrequency();
     control().stopSearch.store(0);
     searchTmcStation(frequency);
 }
@@ -182,7 +186,7 @@ void startSearch()
 void searchTmcStation(std::uint16_t frequency)
 {
     gDriver.sentences.currentFrequency.store(frequency);
-    recoverBeforeSearch();
+    recoverBeforeSearch(false);
     Tune(frequency);
     ReadStatus();
     // The hardware seek wraps round the band, so the search has no pass limit

@@ -128,7 +128,7 @@ void requestRecovery()
     ControlState& control = gDriver.control;
     const std::uint8_t pending = control.controlRequest.load();
     if (pending == kRequestShutdown || pending == kRequestPoweredDown) return;
-    control.recoveryFrequency.store(ChannelFrequency());
+    control.recoveryFrequency.store(KeptFrequency());
     PostRequest(kRequestRecover);
 }
 

@@ -13,17 +13,17 @@ namespace {
 // A driver without XXX_PreDeinit is not told of its unload before XXX_Deinit
 // runs, so an application's read, write or request may still be inside it
 // then, or come in while it runs. Each such call is counted while it runs
-// (with the power transitions, which the unload already waits for) and one
-// that finds the unload under way leaves at once: the unload deletes the
-// rings' and the parser's locks only once no call is under way.
+// and one that finds the unload under way leaves at once: the unload deletes
+// the rings' and the parser's locks, and closes the bus, only once no call is
+// under way.
 class EntryCall {
 public:
     EntryCall()
     {
-        gDriver.lifecycle.powerCallsUnderWay.fetchAdd(1);
+        gDriver.lifecycle.applicationCallsUnderWay.fetchAdd(1);
         refused_ = gDriver.lifecycle.unloading.load() != 0;
     }
-    ~EntryCall() { gDriver.lifecycle.powerCallsUnderWay.fetchAdd(static_cast<std::uint32_t>(-1)); }
+    ~EntryCall() { gDriver.lifecycle.applicationCallsUnderWay.fetchAdd(static_cast<std::uint32_t>(-1)); }
     EntryCall(const EntryCall&) = delete;
     EntryCall& operator=(const EntryCall&) = delete;
     bool refused() const { return refused_; }

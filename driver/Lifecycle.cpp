@@ -6,6 +6,7 @@
 #include "driver/Corvane.h"
 #include "driver/DriverContext.h"
 #include "driver/LoadSteps.h"
+#include "driver/WorkerParking.h"
 #include "platform/Diagnostics.h"
 #include "platform/Platform.h"
 #include "rds/Capture.h"
@@ -38,11 +39,13 @@ bool waitAndClose(HANDLE& thread)
     return ended;
 }
 
-// True once no power transition waits for or holds the guard, within the
-// wait given to a worker.
-bool waitForPowerCalls()
+// True once no power transition waits for or holds the guard and no read,
+// write or request of the application is under way, within the wait given to
+// a worker.
+bool waitForCallsUnderWay()
 {
-    for (DWORD waited = 0; life().powerCallsUnderWay.load() != 0; ++waited) {
+    for (DWORD waited = 0; life().powerCallsUnderWay.load() != 0 || life().applicationCallsUnderWay.load() != 0;
+         ++waited) {
         if (waited == kThreadEndWaitMs) return false;
         Sleep(1);
     }
@@ -73,6 +76,7 @@ DWORD COM_Init(LPCWSTR)
     Sleep(300);
     resetRdsDecoder();
 
+    CreateParkEvents();
     // The group thread gets 400 ms to start and make its first passes before
     // the interrupt thread can hand it groups. Two sleeps, not one: this
     // thread wakes once in between, and the times of the first sentences the
@@ -97,10 +101,11 @@ DWORD COM_Init(LPCWSTR)
 // Each worker is woken by its stop request: the command reader, the control
 // thread and the group thread poll their flags between sleeps of at most
 // 100 ms, and the interrupt thread, which waits up to a minute on its event,
-// gets a simulated interrupt. Closing the event would not wake it: a wait on
-// a handle closed meanwhile is never satisfied and runs to its time-out, by
-// when the device manager has freed this library's code under the thread.
-// Nothing a worker waits on or uses is released until every worker ended.
+// gets a simulated interrupt; a parked worker is woken where it blocks.
+// Closing an event would not wake its waiter: a wait on a handle closed
+// meanwhile is never satisfied and runs to its time-out, by when the device
+// manager has freed this library's code under the thread. Nothing a worker
+// waits on or uses is released until every worker ended.
 BOOL COM_Deinit(DWORD)
 {
     // A power request still running on another thread finishes first; one
@@ -111,19 +116,20 @@ BOOL COM_Deinit(DWORD)
     gDriver.control.controlRequest.store(kRequestShutdown);
     life().stopControlThread.store(1);
     life().stopInterruptThread.store(1);
-    if (life().interruptEvent != nullptr) SetEvent(life().interruptEvent);
     life().stopGroupThread.store(1);
+    WakeParkedWorkers();  // the interrupt thread's event among them
 
-    // Parked workers see their flags where they wait.
     bool ended = waitAndClose(life().readerThread);
     ended &= waitAndClose(life().controlThread);
     const bool interruptThreadEnded = waitAndClose(life().interruptThread);
     ended &= interruptThreadEnded;
     ended &= waitAndClose(life().groupThread);
     LeaveCriticalSection(&life().powerGuard);
-    // Power requests that waited for the guard meanwhile leave it at once;
-    // the guard is deleted only after them (else it is left, as for a worker).
-    ended &= waitForPowerCalls();
+    // Power requests that waited for the guard meanwhile leave it at once,
+    // and commands and recovery requests under way find the request code 99
+    // and the workers gone; the locks and the bus go only after them (else
+    // they are left, as for a worker).
+    ended &= waitForCallsUnderWay();
 
     // The interrupt is released only now: an InterruptDone from a handler
     // still running would unmask a disabled line again.
@@ -133,6 +139,7 @@ BOOL COM_Deinit(DWORD)
     // left open rather than closed under the waiter.
     if (life().interruptEvent != nullptr && interruptThreadEnded) CloseHandle(life().interruptEvent);
     life().interruptEvent = nullptr;
+    if (ended) CloseParkEvents();
 
     TunerPowerDown();
     // A worker that did not end in time may still use the bus record, the

@@ -36,6 +36,11 @@ struct LifecycleState {
     // guard are counted, so that the unload deletes it only once none is.
     Shared<std::uint8_t> unloading{0};
     Shared<std::uint32_t> powerCallsUnderWay{0};
+    // The application's reads, writes and requests under way (its commands
+    // and recovery requests among them), counted the same way: one that finds
+    // the unload under way does nothing, and the unload releases nothing they
+    // use until none is left.
+    Shared<std::uint32_t> applicationCallsUnderWay{0};
     // Parking (driver/WorkerParking.h): a caller's power-down asks the workers
     // to park (1) until the power-up releases them; each acknowledges the
     // round it parked for. Request and round are written under powerGuard or
@@ -43,6 +48,12 @@ struct LifecycleState {
     Shared<std::uint8_t> parkRequest{0};
     Shared<std::uint32_t> parkRound{0};
     Shared<std::uint32_t> parked[4] = {};  // by Worker
+    // Made at load before the workers start, closed once they ended: the
+    // auto-reset event a parked worker waits on (by Worker; the interrupt
+    // thread waits on interruptEvent instead), and the one the last worker
+    // to park sets for the power-down waiting for them.
+    HANDLE parkWake[4] = {};
+    HANDLE allParkedEvent = nullptr;
 
     Shared<std::uint8_t> stopGroupThread{0};
     Shared<std::uint8_t> stopInterruptThread{0};

@@ -71,10 +71,11 @@ void powerDownDriver()
 {
     PowerTransition transition;
     // Where the receiver is, or is going: the power-up's recovery tunes back
-    // there. ChannelFrequency knows a pending recovery's target, and keeps
-    // the saved one once the receiver is powered down.
+    // there. KeptFrequency knows a pending recovery's target, keeps the saved
+    // one once the receiver is powered down, and is not misled by a chip a
+    // supply dip reset.
     ControlState& control = gDriver.control;
-    control.recoveryFrequency.store(ChannelFrequency());
+    control.recoveryFrequency.store(KeptFrequency());
     // A tune a command asked for, answered and not yet taken is where the
     // application expects the receiver: the power-up's recovery goes there.
     const std::uint8_t replaced = ReplaceRequest(kRequestPoweredDown);
@@ -103,6 +104,13 @@ void powerUpDriver()
     CompletePowerUp();
     gDriver.channel.outputRing.open();
     ReleaseWorkers();
+    // The system's suspend may have come in between (its handler cannot wait
+    // for the guard): it held the chip in reset and put 200 in the place of
+    // this recovery, and the system's resume, finding the workers not yet
+    // released, left the power-up to this call. The recovery is asked for
+    // again, or the receiver would stay off while the driver says it runs.
+    std::uint8_t poweredDown = kRequestPoweredDown;
+    gDriver.control.controlRequest.compareExchange(poweredDown, kRequestRecover);
     life().driverState.store(kDriverRunning);
 }
 

@@ -3,8 +3,10 @@
 // cannot freeze the workers, so it asks them to park. Each worker looks for
 // the request at a safe point of its loop (no lock held, no bus guard, no
 // transfer on the wire, no reset pulse under way), says it has parked and
-// waits there, touching nothing, until the power-up releases it or the unload
-// stops it.
+// blocks there, touching nothing, until the power-up releases it or the
+// unload stops it. A parked worker has no timed wake: on a battery device the
+// processor idles only while no thread is due, and the receiver is off for
+// most of the device's life.
 #pragma once
 
 #include "platform/ce/WinCE.h"
@@ -22,12 +24,19 @@ constexpr unsigned kWorkerCount = 4;
 // as the unload's wait for a worker's end does.
 constexpr DWORD kParkWaitMs = 2000;
 
+// The events parking blocks on, made at load before the workers start and
+// closed at the unload once they have ended. Without them a parked worker
+// looks for its release every 10 ms.
+void CreateParkEvents();
+void CloseParkEvents();
+
 // The worker side, at its safe point: parks while a power-down asks it to,
 // and returns once released or stopped; true when it parked. The interrupt
-// thread passes its event: it waits there while parked, so that the wake the
-// power-down gave it and any interrupt of the chip going into reset are
-// taken there, not answered after the power-up.
-bool ParkWhileAsked(Worker worker, HANDLE wakeEvent = nullptr);
+// thread blocks in its wait on the interrupt event, the one event CE lets it
+// wait on, with the interrupt masked: an edge while the receiver is off wakes
+// nobody, and the one the power-up's acknowledgement delivers is taken with
+// the release, not answered after it.
+bool ParkWhileAsked(Worker worker);
 
 // A power-down has asked the workers to park and the power-up has not yet
 // released them: the receiver is held off.
@@ -38,8 +47,11 @@ bool ParkRequested();
 bool PowerDownPending();
 
 // The power paths' side, on their caller's thread. AskWorkersToPark wakes the
-// interrupt thread from its minute-long wait; WaitForWorkersParked is true
-// when every worker that runs acknowledged within kParkWaitMs.
+// interrupt thread from its minute-long wait; WaitForWorkersParked returns
+// when the last worker that runs has parked, false when one has not within
+// kParkWaitMs. ReleaseWorkers lets them go on; WakeParkedWorkers wakes every
+// parked worker to look again (the release and the unload's stop flags).
 void AskWorkersToPark();
 bool WaitForWorkersParked();
 void ReleaseWorkers();
+void WakeParkedWorkers();

@@ -79,7 +79,14 @@ DWORD WINAPI RdsInterruptThread(LPVOID)
         // power-down, to park the thread: whatever woke it then, the chip is
         // going into reset, and the power-up acknowledges the interrupt.
         if (stopRequested()) break;
-        if (ParkWhileAsked(Worker::Interrupt, life.interruptEvent)) continue;
+        if (ParkWhileAsked(Worker::Interrupt)) continue;
+        // While the bus is switched off (the system's suspend, or a power-up
+        // whose recovery has not yet switched it on) the chip is held in reset
+        // or about to be reset: an edge then is noise, or from before the
+        // power-up, and tells nothing of the chip to come. It is not
+        // answered, and stays unacknowledged until the recovery acknowledges
+        // the interrupt as it switches the bus on.
+        if (result == WAIT_OBJECT_0 && gDriver.tuner.i2cOff.load() != 0) continue;
         if (result == WAIT_TIMEOUT) {
             // No group and no completion for a minute: release a waiting tune
             // or seek and ask the control loop to recover the tuner.

@@ -139,7 +139,10 @@ void printSoakSummary(std::FILE* out, const char* outcome, const Options& option
     // The powered-down receiver's checks (PoweredDownWatch.h) ran this often.
     const std::string heldOff = settings.poweredDownChecks
                                     ? " " + std::to_string(report.heldOff) + " times for " +
-                                          std::to_string(std::llround(report.heldOffSeconds)) + " s"
+                                          std::to_string(std::llround(report.heldOffSeconds)) + " s (" +
+                                          std::to_string(report.pastParkBound) + " past the park bound, " +
+                                          std::to_string(report.stalledTransfers) + " transfers stalled, " +
+                                          std::to_string(report.heldWorkers) + " threads held)"
                                     : ": not checked";
     std::fprintf(
         out,

@@ -49,6 +49,7 @@ struct Texts {
     std::optional<std::string> seeds, jobs, results, resume, shard, plot, seedLimit;
     bool timestamps = false, decode = false, debug = false, direct = false, summary = false;
     bool noPowerDownChecks = false;
+    bool wakes = false;
     std::vector<std::string> logs;
 };
 
@@ -61,7 +62,8 @@ void addValue(CLI::App& command, const char* name, std::optional<std::string>& t
 const char* ownerOf(const std::string& option)
 {
     const std::string name = option.substr(0, option.find('='));
-    if (name == "--band" || name == "--script" || name == "--pty" || name == "--duration" || name == "--speed")
+    if (name == "--band" || name == "--script" || name == "--pty" || name == "--duration" || name == "--speed" ||
+        name == "--wakes")
         return "run";
     if (name == "--direct" || name == "--summary") return "replay";
     if (name == "--hours" || name == "--scenario" || name == "--seeds" || name == "--jobs" || name == "--results" ||
@@ -105,6 +107,7 @@ void checkRun(const Texts& texts, Options& options)
     if (texts.band) options.bandFile = nonEmpty(texts.band, "--band");
     if (texts.script) options.scriptFile = nonEmpty(texts.script, "--script");
     if (texts.pty) options.ptyPath = nonEmpty(texts.pty, "--pty");
+    options.wakes = texts.wakes;
     if (texts.duration) {
         const std::string& text = nonEmpty(texts.duration, "--duration");
         options.durationMs = parseSeconds(text, kMaxDurationSeconds);
@@ -284,6 +287,7 @@ Options parseOptions(const std::vector<std::string>& args)
     addValue(*run, "--pty", texts.pty);
     addValue(*run, "--duration", texts.duration);
     addValue(*run, "--speed", texts.speed);
+    run->add_flag("--wakes", texts.wakes);
     replay->add_flag("--direct", texts.direct);
     replay->add_flag("--summary", texts.summary);
     replay->add_option("log", texts.logs);

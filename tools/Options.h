@@ -36,6 +36,7 @@ struct Options {
     std::string ptyPath;                      // empty: no pseudo-terminal
     std::optional<std::uint64_t> durationMs;  // virtual; none: until interrupted
     std::optional<double> speed;              // virtual seconds per wall second; none: as fast as possible
+    bool wakes = false;                       // the worker threads' wakes each second and at the end
 
     // soak (and --band, --seed, --debug)
     double hours = 1.0;                // virtual hours

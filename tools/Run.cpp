@@ -3,6 +3,7 @@
 #include "tools/PseudoTerminal.h"
 #include "tools/Session.h"
 #include "tools/StopSignal.h"
+#include "tools/ThreadWakes.h"
 #include "tools/Timeline.h"
 
 #include <algorithm>
@@ -19,6 +20,8 @@ void runDriver(const Options& options, const sim::band::BandDescription& band, c
     session.loadDriver();
     std::optional<Timeline> timeline;
     if (!options.plotFile.empty()) timeline.emplace();
+    std::optional<ThreadWakes> wakes;
+    if (options.wakes) wakes.emplace(stderr);
 
     const bool paced = options.speed.has_value();
     const sim::Micros end = options.durationMs ? *options.durationMs * 1000 : ~sim::Micros{0};
@@ -57,6 +60,7 @@ void runDriver(const Options& options, const sim::band::BandDescription& band, c
             }
             if (connected) toClient.erase(0, terminal->send(toClient));
             if (timeline) timeline->sample(session.world());
+            if (wakes) wakes->sample(session.kernel());
             // The next poll after now; nearly always the one after this one.
             const sim::Micros late = now - nextPoll;
             nextPoll += late < kPollInterval ? kPollInterval : kPollInterval * (late / kPollInterval + 1);
@@ -70,6 +74,7 @@ void runDriver(const Options& options, const sim::band::BandDescription& band, c
     if (session.kernel().systemSuspended()) session.powerUp();
     output.feed(session.readPort(), session.kernel().now());
     session.unloadDriver();
+    if (wakes) wakes->printSummary();
     if (timeline) {
         timeline->finish(double(session.kernel().now()) / 1e6);
         writeTimelinePlot(*timeline, options.plotFile, "corvane run --seed " + std::to_string(options.seed));

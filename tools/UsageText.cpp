@@ -42,6 +42,11 @@ constexpr char kRun[] =
     "                     writes goes to the driver, the driver's lines come out;\n"
     "                     runs at wall-clock pace (--speed FACTOR scales it); the\n"
     "                     link is removed at the end, also on Ctrl-C\n"
+    "  --wakes            to standard error: each virtual second, how often each of\n"
+    "                     the driver's worker threads woke the processor (came\n"
+    "                     back from a sleep, a wait or a contended lock it blocked\n"
+    "                     in); at the end the rates while the receiver ran, was\n"
+    "                     powered down, and the system was suspended\n"
     "\n";
 
 constexpr char kReplay[] =

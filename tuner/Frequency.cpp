@@ -57,6 +57,22 @@ std::uint16_t FrequencyToChannel(std::uint16_t frequency)
     return static_cast<std::uint16_t>((frequency - bottom) / channelSpacing());
 }
 
+std::uint16_t FrequencyOfChannel(unsigned channel)
+{
+    return static_cast<std::uint16_t>(bandBottom() + channelSpacing() * channel);
+}
+
+std::uint16_t KeptFrequency()
+{
+    const std::uint8_t request = gDriver.control.controlRequest.load();
+    if (request == kRequestRecover || request == kRequestPoweredDown || gDriver.control.retuning.load() != 0)
+        return gDriver.control.recoveryFrequency.load();
+    // A seek under way moves the chip: where it has got to is what it
+    // reports, and so is where a seek stopped until a status read kept it.
+    const std::uint16_t kept = gDriver.tuner.keptFrequency.load();
+    return kept != 0 ? kept : ChannelFrequency();
+}
+
 std::uint16_t ChannelFrequency()
 {
     const std::uint16_t recovery = gDriver.control.recoveryFrequency.load();
@@ -68,8 +84,7 @@ std::uint16_t ChannelFrequency()
     if (request == kRequestRecover || request == kRequestPoweredDown || gDriver.control.retuning.load() != 0) {
         return recovery;
     }
-    const unsigned channel = kReadchanChan.get(shadow().get(READCHAN));
-    const auto frequency = static_cast<std::uint16_t>(bandBottom() + channelSpacing() * channel);
+    const std::uint16_t frequency = FrequencyOfChannel(kReadchanChan.get(shadow().get(READCHAN)));
     // Above the top of the band the shadow holds no sensible channel.
     return frequency > kTopFrequency ? recovery : frequency;
 }

@@ -127,8 +127,12 @@ bool ApplySeekSettings()
     return kept;
 }
 
+// Counted as a settings pass: on 200 kHz spacing a volume of 0 writes band,
+// spacing and volume as 0, as a reset leaves them, and a read-back it
+// overlaps must not take that for a chip that lost its settings.
 void SetVolume(std::uint8_t value)
 {
+    gDriver.tuner.settingsPassesBegun.fetchAdd(1);
     RegisterShadow& regs = shadow();
     // DMUTE is set for volume 0 and cleared otherwise: the reverse of what
     // ApplyReceiverSettings does with the stored volume.
@@ -136,4 +140,5 @@ void SetVolume(std::uint8_t value)
     regs.set(POWERCFG, value == 0 ? (powercfg | kPowercfgDmute) : (powercfg & ~kPowercfgDmute));
     regs.set(SYSCONFIG2, kSysconfig2Volume.set(regs.get(SYSCONFIG2), value));
     GuardedWriteRegisters(SYSCONFIG2);
+    gDriver.tuner.settingsPassesEnded.fetchAdd(1);
 }

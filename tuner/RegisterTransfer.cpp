@@ -122,6 +122,18 @@ void ReleaseBusGuard()
     tuner().busGuard.store(0, std::memory_order_release);
 }
 
+namespace {
+
+// After a seek the chip is kept where the first read of READCHAN once it is
+// over finds it (KeptFrequency): a read of any thread.
+void keepChannelAfterSeek(unsigned last)
+{
+    if (last == si4709::STATUSRSSI || tuner().keptFrequency.load() != 0 || tuner().tunerBusy.load() != 0) return;
+    tuner().keptFrequency.store(FrequencyOfChannel(si4709::kReadchanChan.get(tuner().shadow.get(si4709::READCHAN))));
+}
+
+}  // namespace
+
 bool GuardedReadRegisters(unsigned first, unsigned last, std::uint16_t keep)
 {
     if (!TryTakeBusGuard()) {
@@ -130,6 +142,7 @@ bool GuardedReadRegisters(unsigned first, unsigned last, std::uint16_t keep)
     }
     const bool read = ReadRegisters(first, last, keep);
     ReleaseBusGuard();
+    if (read) keepChannelAfterSeek(last);
     return read;
 }
 
@@ -166,17 +179,22 @@ RegisterReadBack ReadBackRegisterFile()
     if (!GuardedReadRegisters(si4709::STATUSRSSI, si4709::BOOTCONFIG)) {
         return RegisterReadBack::Missed;
     }
+    // What was read, then whether a pass began: a pass that changed the
+    // shadow after the read (the volume command's, say) began before it
+    // did, and is counted.
+    const std::uint16_t readSysconfig1 = regs.get(si4709::SYSCONFIG1);
+    const std::uint16_t readSysconfig2 = regs.get(si4709::SYSCONFIG2) & kSysconfig2BandSpaceVolume;
     const bool passOverlapped = passUnderWay || tuner().settingsPassesBegun.load() != passesBegun;
-    const bool sysconfig1Lost = sysconfig1 != 0 && regs.get(si4709::SYSCONFIG1) == 0;
-    const bool sysconfig2Lost =
-        !passOverlapped && sysconfig2 != 0 && (regs.get(si4709::SYSCONFIG2) & kSysconfig2BandSpaceVolume) == 0;
+    const bool sysconfig1Lost = sysconfig1 != 0 && readSysconfig1 == 0;
+    const bool sysconfig2Lost = !passOverlapped && sysconfig2 != 0 && readSysconfig2 == 0;
     return sysconfig1Lost || sysconfig2Lost ? RegisterReadBack::SettingsLost : RegisterReadBack::InStep;
 }
 
-void ReadStatus()
+bool ReadStatus()
 {
-    GuardedReadRegisters(si4709::STATUSRSSI, si4709::READCHAN);
+    const bool read = GuardedReadRegisters(si4709::STATUSRSSI, si4709::READCHAN);
     tuner().statusStale.store(0);
+    return read;
 }
 
 // Two threads may report at once and both flip statusStale, so that one

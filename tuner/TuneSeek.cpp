@@ -91,11 +91,15 @@ void endAfterClear(bool cleared)
     }
 }
 
-// Waits for STC after TUNE was set. True when it showed within 49 passes.
-bool waitTuneComplete()
+// Waits for STC after TUNE was set. True when it showed within 49 passes. A
+// write of TUNE that did not reach the chip (another thread held the bus
+// guard, or the transfer failed) is made again at each pass until it does:
+// the chip has not started, and the tune would otherwise be lost.
+bool waitTuneComplete(bool started)
 {
     for (unsigned pass = 1;; ++pass) {
         Sleep(kTuneStepMs);
+        if (!started) started = GuardedWriteRegisters(SYSCONFIG1);
         if (stcSeen()) {
             ReadStatus();
         }
@@ -130,14 +134,16 @@ bool waitTuneCleared()
     return true;
 }
 
-// Waits for STC after SEEK was set. True when it showed within 49 passes.
+// Waits for STC after SEEK was set. True when it showed within 49 passes; the
+// channel the read that showed it brought is where the chip is kept.
 bool waitSeekComplete()
 {
     std::uint16_t status = 0;
+    bool read = false;
     for (unsigned pass = 1;; ++pass) {
         Sleep(kSeekStepMs);
         if (stcSeen()) {
-            ReadStatus();
+            read = ReadStatus();
             status = shadow().get(STATUSRSSI);
         } else {
             Sleep(kSeekIdleStepMs);
@@ -146,6 +152,7 @@ bool waitSeekComplete()
             return false;
         }
         if (stcShown(status)) {
+            if (read) gDriver.tuner.keptFrequency.store(FrequencyOfChannel(kReadchanChan.get(shadow().get(READCHAN))));
             return true;
         }
     }
@@ -195,10 +202,11 @@ void Tune(std::uint16_t frequency)
     ReadStatus();
     regs.set(SYSCONFIG1, kSysconfig1TuneSeek);
     const std::uint16_t channel = frequency == 0 ? regs.get(CHANNEL) : FrequencyToChannel(frequency);
+    gDriver.tuner.keptFrequency.store(FrequencyOfChannel(kChannelChan.get(channel)));
     regs.set(CHANNEL, channel | kChannelTune);
-    GuardedWriteRegisters(SYSCONFIG1);
+    const bool started = GuardedWriteRegisters(SYSCONFIG1);
 
-    if (!waitTuneComplete()) {
+    if (!waitTuneComplete(started)) {
         endEarly(kTuneBit);
         return;
     }
@@ -220,8 +228,12 @@ void StartSeek(std::uint8_t up)
     GuardedWriteRegisters(POWERCFG);
     gDriver.tuner.stcSeen.store(0);
     setTunerBusy(1);
+    // While the chip seeks, where it is is what it reports (KeptFrequency).
+    gDriver.tuner.keptFrequency.store(0);
 }
 
+// However the seek ended, the chip is on the channel the status read that
+// showed STC brought, or else the next one tells (ReadStatus keeps it).
 void CompleteSeek(std::uint8_t up, void (*displayStep)(std::uint8_t up))
 {
     if (!waitSeekComplete()) {

@@ -51,7 +51,7 @@ enum class RegisterReadBack { Missed, InStep, SettingsLost };
 RegisterReadBack ReadBackRegisterFile();
 // STATUSRSSI and READCHAN fresh into the shadow (a guarded read, skipped
 // while another transfer runs); statusStale is cleared either way.
-void ReadStatus();
+bool ReadStatus();  // false when the read failed or was skipped
 // For the tuning status reports: a report uses the status registers as the
 // last read left them once and reads them itself the next time, unless some
 // other routine read them meanwhile; so while nothing else reads them, every
@@ -91,6 +91,13 @@ constexpr std::uint16_t kTopFrequency = 10800;
 bool FrequencyInBand(std::uint16_t frequency);
 std::uint16_t FrequencyToChannel(std::uint16_t frequency);
 std::uint16_t ChannelFrequency();
+// The frequency of a channel number on the band the shadow's SYSCONFIG2 sets.
+std::uint16_t FrequencyOfChannel(unsigned channel);
+// Where a recovery tunes the receiver back to: where it is going while a
+// recovery or a power-down is pending (as ChannelFrequency), otherwise the
+// channel the driver last put the chip on, which a chip reset by a supply
+// dip no longer reports.
+std::uint16_t KeptFrequency();
 // Programs band mode, seek threshold and volume of the settings record (as
 // they stand when it starts). False when any of its transfers failed or was
 // skipped: the shadow then holds what the driver meant to write, not what the

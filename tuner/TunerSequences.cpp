@@ -168,7 +168,7 @@ bool CloseBus()
 
 std::uint16_t TunerPowerDown()
 {
-    const std::uint16_t frequency = ChannelFrequency();
+    const std::uint16_t frequency = KeptFrequency();
     PinDriveLow(kResetLine);
     PinMakeOutput(kResetLine);
     return frequency;

@@ -44,6 +44,10 @@ struct TunerState {
     ReceiverSettings settings;
     Shared<std::uint8_t> receiverMode{0};  // MOD value: 1 locks the filters, 0x04 measures quality
 
+    // Where the driver last put the chip: the channel of its last tune, or
+    // where its last seek stopped (10 kHz units; 0 before the first). A chip
+    // that a supply dip reset reads back the bottom of the band; this stays.
+    Shared<std::uint16_t> keptFrequency{0};
     Shared<std::uint8_t> tunerBusy{0};      // 1 while a tune, seek or measurement waits for the chip
     Shared<std::uint8_t> stcSeen{0};        // set by the interrupt thread while tunerBusy is 1
     Shared<std::uint8_t> qualityResult{0};  // RDSA low byte after the chip's signal-quality test

@@ -308,6 +308,18 @@ extern "C" void WINAPI StandIn_InterruptDone(DWORD sysIntr)
     }
 }
 
+// Masked, an edge is kept as while a delivery waits for InterruptDone;
+// unmasked, one kept meanwhile is delivered.
+extern "C" void WINAPI StandIn_InterruptMask(DWORD sysIntr, BOOL disable)
+{
+    if (!disable) {
+        StandIn_InterruptDone(sysIntr);
+        return;
+    }
+    WorldLock lock;
+    if (sysIntr == kSysIntrTuner && world().interruptEvent != nullptr) world().interruptMasked = true;
+}
+
 extern "C" void WINAPI StandIn_InterruptDisable(DWORD sysIntr)
 {
     WorldLock lock;
@@ -401,6 +413,7 @@ STANDIN_API void StandInStop()
 STANDIN_API void StandInSnapshot(StandInState* state)
 {
     threadCounts(state->threadsCreated, state->threadsRunning);
+    state->threadWakes = threadWakes();
     state->debugLines = debugLineCount();
     WorldLock lock;
     World& w = world();

@@ -325,6 +325,21 @@ void runCheck()
     gReader.expectDiscard();
     gDriver.PowerUp(kDeviceContext);
     check(gReader.waitFor(statusOf(9150, 45), 15000, beforeUp) != 0, "COM_PowerUp: back on 91.50 MHz, reporting");
+    // The power manager's D3: the workers park and block until its D0,
+    // waking nobody meanwhile.
+    DWORD state = 3;
+    gDriver.control(IOCTL_POWER_SET, nullptr, 0, &state, sizeof state);
+    Sleep(500);
+    const DWORD wakes = snapshot().threadWakes;
+    Sleep(1500);
+    check(!snapshot().chipPoweredUp && snapshot().threadWakes == wakes,
+          "IOCTL_POWER_SET to D3: the chip held in reset, the parked workers wake nobody");
+    const std::size_t beforeD0 = gReader.count();
+    gReader.expectDiscard();
+    state = 0;
+    gDriver.control(IOCTL_POWER_SET, nullptr, 0, &state, sizeof state);
+    check(gReader.waitFor(statusOf(9150, 45), 15000, beforeD0) != 0,
+          "IOCTL_POWER_SET to D0: back on 91.50 MHz, reporting");
     const std::size_t afterUp = gReader.count();
     check(gDriver.write("$PLTCM,QFI,20\r\n") == 15 && gReader.waitFor("$PXRQF,20,300,300,1", 3000, afterUp) != 0,
           "after the power-up a command written is answered");

@@ -16,6 +16,7 @@
 struct StandInState {
     DWORD threadsCreated;  // by the driver, through CreateThread
     DWORD threadsRunning;  // of those, not yet ended
+    DWORD threadWakes;     // returns of those threads from Sleep and WaitForSingleObject
     DWORD debugLines;      // printed with NKDbgPrintfW
     DWORD windowsMapped;   // register windows bound with VirtualCopy and not freed
     DWORD interrupts;      // tuner interrupts delivered to the driver's event

@@ -25,6 +25,9 @@ struct ThreadRecord {
     int cePriority = 251;  // THREAD_PRIORITY_NORMAL on CE's scale
 };
 
+// Returns from Sleep and WaitForSingleObject by the driver's threads.
+volatile LONG gThreadWakes = 0;
+
 namespace {
 
 constexpr DWORD kMaxThreads = 64;
@@ -86,6 +89,24 @@ void threadCounts(DWORD& created, DWORD& running)
     running = 0;
     for (DWORD i = 0; i < gThreadCount; ++i)
         if (WaitForSingleObject(gThreads[i].handle, 0) != WAIT_OBJECT_0) ++running;
+}
+
+// A return of the calling thread from a sleep or a wait: counted when the
+// thread is one the driver created.
+void countWake()
+{
+    const DWORD self = GetCurrentThreadId();
+    Locked locked(gThreadLock);
+    for (DWORD i = 0; i < gThreadCount; ++i)
+        if (gThreads[i].id == self) {
+            InterlockedIncrement(&gThreadWakes);
+            return;
+        }
+}
+
+DWORD threadWakes()
+{
+    return static_cast<DWORD>(gThreadWakes);
 }
 
 DWORD debugLineCount()
@@ -221,12 +242,20 @@ extern "C" BOOL WINAPI StandIn_SetEvent(HANDLE event)
 
 extern "C" DWORD WINAPI StandIn_WaitForSingleObject(HANDLE object, DWORD milliseconds)
 {
-    return WaitForSingleObject(object, milliseconds);
+    const DWORD result = WaitForSingleObject(object, milliseconds);
+    countWake();
+    return result;
 }
 
 extern "C" void WINAPI StandIn_Sleep(DWORD milliseconds)
 {
     Sleep(milliseconds);
+    countWake();
+}
+
+extern "C" DWORD WINAPI StandIn_GetTickCount()
+{
+    return GetTickCount();
 }
 
 extern "C" void WINAPI StandIn_InitializeCriticalSection(LPCRITICAL_SECTION section)

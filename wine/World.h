@@ -28,6 +28,9 @@ bool closeDevice(HANDLE handle);
 
 // Counts kept by the system calls, for the host's snapshot.
 void threadCounts(DWORD& created, DWORD& running);
+// Returns of the driver's threads from Sleep and WaitForSingleObject: each a
+// wake of the processor for the driver.
+DWORD threadWakes();
 DWORD debugLineCount();
 
 }  // namespace standin

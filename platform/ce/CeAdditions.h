@@ -28,6 +28,9 @@ CE_KERNEL_CALL BOOL WINAPI InterruptInitialize(DWORD idInt, HANDLE hEvent, LPVOI
 CE_KERNEL_CALL void WINAPI InterruptDone(DWORD idInt);
 // Masks the interrupt and releases its event binding.
 CE_KERNEL_CALL void WINAPI InterruptDisable(DWORD idInt);
+// Masks (fDisable TRUE) or unmasks the interrupt, its binding kept: an edge
+// while masked is held until it is unmasked or acknowledged.
+CE_KERNEL_CALL void WINAPI InterruptMask(DWORD idInt, BOOL fDisable);
 // Sets the interrupt's event as if it had fired: the one call besides debug
 // output that a power handler may make.
 CE_KERNEL_CALL BOOL WINAPI SetInterruptEvent(DWORD idInt);

@@ -110,6 +110,13 @@ BOOL I2CBus::transfer(DWORD context, I2CRequest* request)
             return FALSE;
         }
     }
+    // Inside the transfer routine from here to its return: a caller cannot
+    // take it back once it is in.
+    struct UnderWay {
+        I2CBus& bus;
+        explicit UnderWay(I2CBus& b) : bus(b) { ++bus.underWay_; }
+        ~UnderWay() { --bus.underWay_; }
+    } underWay{*bus};
     bus->delay();  // a blocking wait, outside the unobserved scope like every Sleep
     if (!bus->timed()) {
         race::KernelScope unobserved;
@@ -127,6 +134,14 @@ BOOL I2CBus::transfer(DWORD context, I2CRequest* request)
 
 void I2CBus::delay()
 {
+    if (stallNext_ != 0) {
+        const Micros stall = stallNext_;
+        stallNext_ = 0;
+        ++delayed_;
+        longestSeen_ = std::max(longestSeen_, stall);
+        Sleep(static_cast<DWORD>(stall / 1000));
+        return;
+    }
     if (longestDelay_ == 0) {
         return;
     }

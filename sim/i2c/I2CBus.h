@@ -94,6 +94,9 @@ public:
         longestDelay_ = longest;
         shortestDelay_ = std::min(shortest, longest);
     }
+    // The next transfer waits this long before the controller starts it: a
+    // device that stretches the clock for seconds, a bus stuck until it lets go.
+    void stallNextTransfer(Micros duration) { stallNext_ = duration; }
     // Transfers fail as busy from virtual time `from` until `until`.
     void holdBetween(Micros from, Micros until)
     {
@@ -139,6 +142,9 @@ public:
     std::uint64_t transferEntryRequests() const { return entryRequests_; }
     std::uint64_t busPowerRequests() const { return busPowerRequests_; }
     std::uint64_t transfers() const { return transfers_; }
+    // Callers inside the transfer routine now (waiting for the bus, or on
+    // the wire): what a thread that closes the bus cannot call back.
+    unsigned transfersUnderWay() const { return underWay_; }
     std::uint64_t failedTransfers() const { return failed_; }
     std::uint64_t injectedFailures() const { return injected_; }
     std::uint64_t delayedTransfers() const { return delayed_; }
@@ -197,6 +203,7 @@ private:
     std::uint32_t passBeforeFail_ = 0;
     std::uint32_t failCount_ = 0;
     Micros longestDelay_ = 0;
+    Micros stallNext_ = 0;
     Micros shortestDelay_ = 0;
     Micros heldFrom_ = 0;
     Micros heldUntil_ = 0;
@@ -209,6 +216,7 @@ private:
     std::uint64_t entryRequests_ = 0;
     std::uint64_t busPowerRequests_ = 0;
     std::uint64_t transfers_ = 0;
+    unsigned underWay_ = 0;
     std::uint64_t failed_ = 0;
     std::uint64_t injected_ = 0;
     std::uint64_t malformed_ = 0;

@@ -330,6 +330,14 @@ Micros Kernel::lastRun(HANDLE thread) const
     return t ? t->lastRun : 0;
 }
 
+Kernel::ThreadActivity Kernel::activity(HANDLE thread) const
+{
+    const Thread* t = threadOf(*impl_, thread);
+    if (t == nullptr) return {};
+    const bool blocked = t->state == Thread::Sleeping || t->state == Thread::Waiting || t->state == Thread::Locking;
+    return {t->wakes, t->switchesTo, blocked};
+}
+
 std::string Kernel::describeThreads() const
 {
     static const char* const kStates[] = {"running", "ready", "sleeping", "waiting", "locking", "parked", "exited"};

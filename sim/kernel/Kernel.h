@@ -252,6 +252,24 @@ public:
     std::size_t liveThreads() const;
     // Virtual time at which the thread last got the processor (0: never).
     Micros lastRun(HANDLE thread) const;
+    // What a thread costs a processor that idles whenever it can: how often
+    // it came back from a blocking call it had blocked in (a sleep, a wait, a
+    // contended critical section: each a wake of the processor for it), how
+    // often it was given the processor, and whether it is blocked now in a
+    // call of its own (not stopped by a suspension or a hold).
+    struct ThreadActivity {
+        std::uint64_t wakes = 0;
+        std::uint64_t switchesTo = 0;
+        bool blocked = false;
+    };
+    ThreadActivity activity(HANDLE thread) const;
+    // The processor taken from a thread for a while by work the simulation
+    // does not model (a higher-priority thread elsewhere on the device):
+    // held, it stops at its next preemption point or blocking step, whatever
+    // it holds, and runs on once let go. A kernel thread too; no call of the
+    // program's. The running thread only from a hardware event (it stops at
+    // the point the event ran at).
+    void holdThread(HANDLE thread, bool held);
     // One line per thread: id, state, priority, suspension count, sections
     // held, when it last ran; what a hang report needs.
     std::string describeThreads() const;

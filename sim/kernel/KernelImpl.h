@@ -70,6 +70,8 @@ struct Thread : Waitable {
     Process process = Process::Kernel;  // the process that owns it: its creator's
     bool enteringCall = false;          // stopped at the start of a system call (its preemption point)
     bool blockedInCall = false;         // blocked inside a system call, or woken and not yet back
+    std::uint64_t wakes = 0;            // returns from a blocking call it blocked in
+    std::uint64_t switchesTo = 0;       // times it was given the processor
     Thread() : Waitable(ThreadObject) {}
 };
 
@@ -497,6 +499,7 @@ struct Kernel::Impl {
                 pace(when);
                 if (when > now) now = when;
                 self->state = Thread::Running;
+                ++self->wakes;  // the processor idled until this wake
                 return;
             }
             // The earliest wake, before every hardware event, runs next: this

@@ -86,6 +86,7 @@ namespace {
         reportUnloadedRun(k, next);
     k.current = next;
     next->lastRun = k.now;
+    ++next->switchesTo;
     ++k.switches;
     if (k.options.traceSwitches) [[unlikely]]
         k.traceEntry(TraceEntry::Switch, next->id);
@@ -205,11 +206,16 @@ void Kernel::Impl::runDueEvents(Micros until)
 
 namespace {
 // A thread that blocks does so inside a system call (a sleep, a wait, a
-// section, its own suspension): it cannot be suspended until it returns.
+// section, its own suspension): it cannot be suspended until it returns, and
+// its return is a wake of its own.
 struct InCall {
     Thread* thread;
     explicit InCall(Thread* t) : thread(t) { thread->blockedInCall = true; }
-    ~InCall() { thread->blockedInCall = false; }
+    ~InCall()
+    {
+        thread->blockedInCall = false;
+        ++thread->wakes;
+    }
 };
 }  // namespace
 

@@ -77,6 +77,30 @@ void InterruptDone(DWORD sysIntr)
     irq.masked = false;
 }
 
+// Masking holds the edges as a delivered interrupt does until InterruptDone;
+// unmasking delivers one held meanwhile (the line stays masked for it), as
+// the interrupt controller raises a latched edge once it is enabled.
+void InterruptMask(DWORD sysIntr, BOOL disable)
+{
+    sim::race::KernelScope kernel;
+    kernelImpl().systemCall(__func__);
+    auto& k = kernelImpl();
+    auto it = k.interrupts.find(sysIntr);
+    if (it == k.interrupts.end() || !it->second.initialised) return;
+    sim::Interrupt& irq = it->second;
+    if (disable) {
+        irq.masked = true;
+        return;
+    }
+    if (irq.pending) {
+        irq.pending = false;
+        ++irq.delivered;
+        SetEvent(irq.event);
+        return;
+    }
+    irq.masked = false;
+}
+
 void InterruptDisable(DWORD sysIntr)
 {
     sim::race::KernelScope kernel;

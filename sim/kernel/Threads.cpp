@@ -90,6 +90,26 @@ int CeGetThreadPriority(HANDLE thread)
     return t ? t->priority : 0x7FFFFFFF;
 }
 
+namespace sim {
+
+void Kernel::holdThread(HANDLE thread, bool held)
+{
+    Impl& k = *impl_;
+    Waitable* w = k.lookup(thread);
+    if (w == nullptr || w->kind != Waitable::ThreadObject) return;
+    auto* t = static_cast<Thread*>(w);
+    if ((t == k.current && k.atomicDepth == 0) || t->state == Thread::Exited) return;
+    if (held) {
+        if (t->suspendCount++ == 0) ++k.holds;
+        return;
+    }
+    if (t->suspendCount == 0 || --t->suspendCount != 0) return;
+    --k.holds;
+    if (t->state == Thread::Parked && !k.held(t)) k.makeReady(t);
+}
+
+}  // namespace sim
+
 DWORD SuspendThread(HANDLE thread)
 {
     sim::race::KernelScope kernel;

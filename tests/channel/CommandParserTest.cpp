@@ -107,12 +107,14 @@ TEST_F(CommandParser, TuneAndSearchForgetTheStationAndPostTheRequest)
     control.controlRequest = kRequestPoweredDown;
     control.searchState = kSearchIdle;
     control.stopSearch = 0;
-    control.autoSearch = 0;
-    for (const char* body : {"S2,9470", "+", "-", "A3"}) command(body);
-    EXPECT_EQ(takeLines(), (Lines{kFlags}));  // S answers whether it tunes or not
-    EXPECT_EQ(control.controlRequest, kRequestPoweredDown);
-    EXPECT_EQ(control.stopSearch, 0);
-    EXPECT_EQ(control.autoSearch, 0);
+    for (const std::uint8_t autoSearch : {0, 1}) {
+        control.autoSearch = autoSearch;
+        for (const char* body : {"S2,9470", "+", "-", "A3", "H2,9470"}) command(body);
+        EXPECT_EQ(takeLines(), (Lines{kFlags}));  // S answers whether it tunes or not
+        EXPECT_EQ(control.controlRequest, kRequestPoweredDown);
+        EXPECT_EQ(control.stopSearch, 0);
+        EXPECT_EQ(control.autoSearch, autoSearch);
+    }
 }
 
 TEST_F(CommandParser, FilterCommandsAndTheirLock)

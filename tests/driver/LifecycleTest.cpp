@@ -113,6 +113,13 @@ TEST_F(Lifecycle, InitReportsSuccessEvenWithoutInterruptOrTuner)
     EXPECT_EQ(gDriver.lifecycle.interruptThread, nullptr);
     EXPECT_NE(gDriver.lifecycle.controlThread, nullptr);
     EXPECT_TRUE(debugSaid("PIO_init: I2C_Open failed\r\n"));
+    // A power-down waits for the workers that run, not for the one that
+    // never started.
+    Sleep(1000);
+    const sim::Micros before = kernel.now();
+    setPower(3);
+    EXPECT_LE(kernel.now() - before, 320'000u);
+    setPower(0);
     InterruptDisable(kSysIntrTuner);
 }
 
@@ -177,6 +184,23 @@ TEST_F(PowerCycle, PowerDownFreezesAndPowerUpRecoversToTheSavedFrequency)
     EXPECT_EQ(gDriver.control.powerUpOwed.load(), 1) << "the handler leaves the thread work to the control thread";
     Sleep(1);
     expectPoweredUpAndRecovered(10120);
+
+    // A system suspend that stops the control thread in the last step of a
+    // recovery's pause: after the resume the thread work comes first, not
+    // after the rest of that recovery.
+    setPower(3);
+    setPower(0);
+    Sleep(2995);
+    device.powerDown();
+    Sleep(5000);
+    const std::uint64_t opens = world.bus().opens();
+    device.powerUp();
+    Sleep(20);
+    EXPECT_EQ(gDriver.control.powerUpOwed.load(), 0);
+    EXPECT_EQ(world.bus().opens(), opens + 1) << "the bus opened afresh";
+    Sleep(5000);
+    EXPECT_EQ(world.chip().frequency(), 10120);
+    EXPECT_EQ(world.bus().openHandles(), 1u);
     EXPECT_EQ(kernel.verifierReports(), 0u);
 }
 
@@ -449,7 +473,7 @@ TEST_F(LifecyclePowerDown, WhereverItFindsTheWorkersTheReceiverStaysOffUntilTheP
         {"a transfer held on the wire",
          [&] {
              world.bus().setTransferDelay(30'000);
-             return sleepUntil([] { return gDriver.tuner.busGuard.load() != 0; }, 2000);
+             return sleepUntil([] { return gDriver.tuner.busGuard.load() != 0; }, 5000);
          }},
         // Past the wait for the workers to park: the power-down goes ahead
         // under the worker, which finds the bus gated and the output closed
@@ -522,6 +546,95 @@ TEST_F(LifecyclePowerDown, WhereverItFindsTheWorkersTheReceiverStaysOffUntilTheP
         }
     }
     EXPECT_EQ(kernel.verifierReports(), 0u);
+}
+
+// Powered down, the receiver costs the processor nothing: once parked, no
+// worker wakes until the power-up, whatever the interrupt line does meanwhile
+// (the edges of a line that picks up noise), and an interrupt that arrived
+// while it was off is not answered after the power-up: it tells nothing of
+// the chip the recovery is about to reset.
+TEST_F(Lifecycle, ParkedWorkersWakeNobodyAndAnInterruptWhileOffIsNotAnswered)
+{
+    load();
+    Sleep(3000);
+    const LifecycleState& life = gDriver.lifecycle;
+    const HANDLE workers[] = {life.groupThread, life.interruptThread, life.controlThread, life.readerThread};
+    struct Kind {
+        std::function<void()> down, up;
+        bool parks;  // the system's suspend stops every thread instead
+    };
+    const Kind kinds[] = {{[&] { setPower(3); }, [&] { setPower(0); }, true},
+                          {[&] { setPower(4); }, [&] { setPower(1); }, true},
+                          {[&] { suspendResume(2); }, [&] { suspendResume(1); }, true},
+                          {[&] { device.powerDown(); }, [&] { device.powerUp(); }, false}};
+    for (const auto& [down, up, parks] : kinds) {
+        down();
+        Sleep(100);
+        read();
+        sim::Kernel::ThreadActivity before[4];
+        for (unsigned w = 0; w < 4; ++w) {
+            before[w] = kernel.activity(workers[w]);
+            EXPECT_TRUE(before[w].blocked || !parks) << "worker " << w;
+        }
+        for (unsigned edge = 0; edge < 3; ++edge) {
+            kernel.raiseInterrupt(kSysIntrTuner);
+            Sleep(3000);
+        }
+        for (unsigned w = 0; w < 4; ++w) {
+            EXPECT_EQ(kernel.activity(workers[w]).wakes, before[w].wakes) << "worker " << w;
+            EXPECT_EQ(kernel.activity(workers[w]).switchesTo, before[w].switchesTo) << "worker " << w;
+        }
+        up();
+        Sleep(2500);  // within the recovery's pause: nothing to report yet
+        EXPECT_EQ(count(read(), "$PLTTQ,"), 0u) << "an interrupt from before the power-up was answered";
+        Sleep(5000);
+        EXPECT_GE(count(read(), "$PLTTQ,"), 1u);
+    }
+}
+
+// The system suspends while the power manager's D0 is half-way through on
+// its thread (the power handler cannot wait for the power transitions'
+// guard): the handler holds the chip in reset and replaces the power-up's
+// recovery request, and the system's resume finds the workers not yet
+// released and leaves the power-up to that call. When the call goes on after
+// the resume, the receiver comes back all the same.
+DWORD WINAPI powerManagerD0(LPVOID)
+{
+    DWORD state = 0;
+    DWORD returned = 0;
+    COM_IOControl(kOpenContext, IOCTL_POWER_SET, nullptr, 0, reinterpret_cast<PBYTE>(&state), sizeof state, &returned);
+    return 0;
+}
+
+class LifecycleHeldThreads : public Lifecycle {
+protected:
+    LifecycleHeldThreads() : Lifecycle(sim::Schedule::Random) {}
+};
+
+TEST_F(LifecycleHeldThreads, ASystemSuspendHalfWayThroughAPowerUpLeavesTheReceiverRunning)
+{
+    load();
+    Sleep(3000);
+    for (unsigned point : {2u, 8u, 20u, 45u, 90u, 150u}) {
+        SCOPED_TRACE(point);
+        setPower(3);
+        const HANDLE d0 = CreateThread(nullptr, 0, powerManagerD0, nullptr, 0, nullptr);
+        CeSetThreadPriority(d0, 100);
+        kernel.atPoint(kernel.preemptionPoints() + point, [this, d0] { kernel.holdThread(d0, true); });
+        Sleep(20);
+        device.powerDown();
+        Sleep(1000);
+        device.powerUp();
+        kernel.holdThread(d0, false);
+        EXPECT_EQ(WaitForSingleObject(d0, 5000), WAIT_OBJECT_0);
+        CloseHandle(d0);
+        Sleep(6000);
+        EXPECT_EQ(gDriver.lifecycle.driverState.load(), kDriverRunning);
+        EXPECT_EQ(gDriver.control.controlRequest.load(), kRequestNone);
+        EXPECT_FALSE(world.chip().inReset());
+        EXPECT_EQ(world.bus().openHandles(), 1u);
+        if (HasFailure()) return;
+    }
 }
 
 // A power-down that comes while a worker holds the output ring's or the

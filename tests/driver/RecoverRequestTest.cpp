@@ -5,6 +5,9 @@
 #include "driver/DriverContext.h"
 #include "tests/support/DriverFixtures.h"
 
+#include <functional>
+#include <vector>
+
 namespace {
 
 class RecoverRequest : public DeviceTest {
@@ -145,6 +148,28 @@ TEST_F(RecoverRequest, ASearchReplacedByARecoveryLeavesTheAutomaticSearchFree)
         EXPECT_EQ(gDriver.control.stopSearch.load(), 0);
         EXPECT_NE(gDriver.control.searchState.load(), kSearchIdle) << "no station here has TMC: the search goes on";
     }
+
+    // Three writers: a recovery, the search command that gave up waiting for
+    // it (its code takes the recovery's place and is held back through the
+    // tune back), and a second recovery that comes during the tune back and
+    // takes the place the search was to be posted back to. The processor,
+    // taken from the control thread for a while, makes the first recovery
+    // outlast the command's wait.
+    command("$PLTCM,H2,10120");
+    Sleep(2000);
+    recover();
+    Sleep(100);  // in the recovery's pause
+    kernel.holdThread(gDriver.lifecycle.controlThread, true);
+    command("$PLTCM,-");
+    ASSERT_EQ(gDriver.control.controlRequest.load(), kRequestSearchDown) << "the command gave up waiting";
+    kernel.holdThread(gDriver.lifecycle.controlThread, false);
+    for (unsigned ms = 0; gDriver.control.retuning.load() == 0; ++ms) {
+        ASSERT_LT(ms, 5000u) << "no tune back";
+        Sleep(1);
+    }
+    recover();
+    Sleep(8000);
+    EXPECT_EQ(gDriver.control.stopSearch.load(), 0) << "a search that was dropped stops nothing";
 }
 
 }  // namespace
@@ -196,6 +221,56 @@ TEST_F(RecoverRequest, AChipASupplyDipResetIsProgrammedAgain)
     command("$PLTCM,B,0");
     Sleep(6000);
     EXPECT_GT(world.resetHistory().size(), resets) << "the dip before the band mode command was recovered";
+}
+
+// A supply dip (an engine start) resets the chip to the bottom of the band
+// and nobody tells the driver; once it finds the chip reset (here: the
+// firmware report reads the registers back) its recovery goes back where the
+// driver had put the chip, not where the reset chip says it is: the station
+// it was on, the station a tune under way was going to, the station a search
+// was waiting on, from which the search goes on.
+TEST_F(RecoverRequest, ASupplyDipKeepsTheStation)
+{
+    const auto sleepUntil = [&](const std::function<bool()>& reached) {
+        for (unsigned ms = 0; !reached(); ++ms) {
+            if (ms == 5000) return false;
+            Sleep(1);
+        }
+        return true;
+    };
+    world.chip().supplyDip();
+    command("$PLTCM,V");
+    Sleep(6000);
+    EXPECT_EQ(world.chip().frequency(), 10120) << "on a station";
+
+    command("$PLTCM,H2,9470");
+    ASSERT_TRUE(sleepUntil([&] { return world.chip().tuning(); }));
+    world.chip().supplyDip();
+    Sleep(1000);
+    command("$PLTCM,V");
+    Sleep(6000);
+    EXPECT_EQ(world.chip().frequency(), 9470) << "during a tune";
+
+    // Down from 101.20 MHz the search waits on 100.00 MHz for RDS; after the
+    // dip it goes on down to 94.70 MHz, not round from the bottom of the band.
+    world.addStation(10000, 40, 25);
+    command("$PLTCM,H2,10120");
+    Sleep(2000);
+    command("$PLTCM,-");
+    ASSERT_TRUE(sleepUntil([&] { return world.chip().seeking(); }));
+    ASSERT_TRUE(sleepUntil([&] { return !world.chip().seeking(); }));
+    Sleep(1000);
+    ASSERT_EQ(world.chip().frequency(), 10000);
+    world.chip().supplyDip();
+    command("$PLTCM,V");
+    std::uint16_t next = 0;  // the first station a seek stops on
+    for (unsigned ms = 0; ms < 60000 && next == 0; ms += 10) {
+        const bool seeking = world.chip().seeking();
+        Sleep(10);
+        const std::uint16_t at = world.chip().frequency();
+        if (seeking && !world.chip().seeking() && (at == 9470 || at == 10000 || at == 10120)) next = at;
+    }
+    EXPECT_EQ(next, 9470) << "during a search";
 }
 
 // The application suspends the receiver while the command reader is in the

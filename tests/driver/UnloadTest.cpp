@@ -2,10 +2,13 @@
 // process; the timing of start-up; the bus handle across power-ups.
 #include "control/ControlState.h"
 #include "driver/DriverContext.h"
+#include "driver/IoControlCodes.h"
 #include "driver/Lifecycle.h"
 #include "tests/support/DriverFixtures.h"
 
 #include <functional>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -17,7 +20,7 @@ protected:
     // no worker thread, no allocation, no bus handle, no register window, no
     // interrupt; the chip is held in reset, but only once the workers ended
     // (a worker still at the bus would find no chip and say so).
-    void unloadLeavesNothing(const char* state, DWORD boundMs = 4 * kThreadEndWaitMs)
+    void unloadLeavesNothing(const char* state, DWORD boundMs = 4 * kThreadEndWaitMs, std::size_t callers = 0)
     {
         SCOPED_TRACE(state);
         const sim::Micros before = kernel.now();
@@ -27,7 +30,7 @@ protected:
         for (std::size_t i = logged; i < kernel.debugLog().size(); ++i)
             EXPECT_EQ(kernel.debugLog()[i].text.find("TMC Error"), std::string::npos) << kernel.debugLog()[i].text;
         EXPECT_EQ(gDriver.control.controlRequest.load(), kRequestShutdown);
-        EXPECT_EQ(kernel.liveThreads(), 1u);
+        EXPECT_EQ(kernel.liveThreads(), 1u + callers);
         EXPECT_EQ(kernel.liveAllocations(), 0u);
         EXPECT_EQ(world.bus().openHandles(), 0u);
         EXPECT_EQ(world.soc().liveReservations(), 0u);
@@ -126,6 +129,59 @@ TEST_F(Unload, WhateverTheDriverIsDoingItEndsEveryThreadAndLoadsAgain)
     Sleep(1200);
     ASSERT_EQ(gDriver.tuner.tunerBusy.load(), 1) << "no measurement under way";
     unloadLeavesNothing("measuring on a stalled chip", 150);
+}
+
+// The application keeps handing over commands and recovery requests while
+// the device manager unloads the driver, and after: none reaches a worker
+// that has ended or a lock, a bus or a chip that is gone, and the unload
+// keeps its bound.
+struct HandOver {
+    HANDLE go;  // the driver is loaded
+    volatile bool stop;
+};
+
+// The application's thread, made before the load (the device's threads from
+// the load on are the driver's).
+DWORD WINAPI handOverUntilStopped(LPVOID parameter)
+{
+    auto* handOver = static_cast<HandOver*>(parameter);
+    WaitForSingleObject(handOver->go, INFINITE);
+    const char command[] = "$PLTCM,H2,9470";
+    while (!handOver->stop) {
+        COM_IOControl(kOpenContext, IOCTL_TMC_COMMAND, (PBYTE)command, sizeof command - 1, nullptr, 0, nullptr);
+        COM_IOControl(kOpenContext, IOCTL_TMC_RECOVER, nullptr, 0, nullptr, 0, nullptr);
+        Sleep(1);
+    }
+    return 0;
+}
+
+TEST_F(Unload, CommandsAndRecoveryRequestsDuringTheUnloadReachNothing)
+{
+    std::vector<std::string> reports;
+    kernel.setVerifierHandler([&reports](const std::string& report) { reports.push_back(report); });
+    for (unsigned lead : {0u, 7u, 40u, 1500u}) {
+        SCOPED_TRACE(lead);
+        HandOver handOver{CreateEventW(nullptr, TRUE, FALSE, nullptr), false};
+        HANDLE callers[2];
+        for (HANDLE& caller : callers) caller = CreateThread(nullptr, 0, handOverUntilStopped, &handOver, 0, nullptr);
+        load();
+        Sleep(1000);
+        SetEvent(handOver.go);
+        Sleep(lead);
+        const std::uint64_t opens = world.bus().opens();
+        unloadLeavesNothing("while commands and recovery requests come", 4 * kThreadEndWaitMs, 2);
+        Sleep(50);
+        EXPECT_EQ(world.bus().opens(), opens) << "no bus opened";
+        handOver.stop = true;
+        for (HANDLE caller : callers) {
+            EXPECT_EQ(WaitForSingleObject(caller, 60'000), WAIT_OBJECT_0);
+            CloseHandle(caller);
+        }
+        CloseHandle(handOver.go);
+        EXPECT_EQ(world.bus().openHandles(), 0u);
+        EXPECT_TRUE(reports.empty()) << reports.front();
+        reports.clear();
+    }
 }
 
 // A worker that does not end within the unload's wait (a bus that holds its

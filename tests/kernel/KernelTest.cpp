@@ -221,7 +221,7 @@ TEST(Kernel, AUserThreadCannotBeSuspendedFromACallsStartToItsReturn)
     EXPECT_EQ(ResumeThread(t), 1u);
 }
 
-TEST(Kernel, InterruptFiringWhileMaskedIsDeliveredAtInterruptDone)
+TEST(Kernel, InterruptFiringWhileMaskedIsDeliveredAtInterruptDoneOrUnmask)
 {
     sim::Kernel kernel;
     HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
@@ -240,6 +240,21 @@ TEST(Kernel, InterruptFiringWhileMaskedIsDeliveredAtInterruptDone)
     kernel.raiseInterrupt(68);
     EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
     EXPECT_EQ(kernel.interruptsDelivered(68), 3u);
+
+    // Masked by the driver, edges wait as for InterruptDone; unmasking
+    // delivers one and keeps the line masked for it.
+    InterruptDone(68);
+    InterruptMask(68, TRUE);
+    kernel.raiseInterrupt(68);
+    kernel.raiseInterrupt(68);
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+    InterruptMask(68, FALSE);
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+    kernel.raiseInterrupt(68);
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+    InterruptDone(68);
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(kernel.interruptsDelivered(68), 5u);
 
     InterruptDone(68);
     InterruptDisable(68);
@@ -280,6 +295,49 @@ TEST(Kernel, ContendedCriticalSectionBlocksAndHandsOver)
     EXPECT_TRUE(TryEnterCriticalSection(&t.section));
     EXPECT_EQ(t.order, (std::vector<std::string>{"main leaves @50", "worker in @50"}));
     LeaveCriticalSection(&t.section);
+}
+
+// A thread wakes the processor each time it comes back from a blocking call
+// it blocked in: a sleep, a wait that waited (signalled or timed out), a
+// contended section. A call that does not block (a signalled event, a free
+// section) wakes nobody. The switches to a thread count apart: a sleep that
+// ends before anything else is due runs on without one.
+TEST(Kernel, EveryReturnFromABlockingCallIsAWakeOfItsThread)
+{
+    sim::Kernel kernel;
+    const HANDLE self = kernel.threadHandle(1);
+    HANDLE event = CreateEventW(nullptr, FALSE, TRUE, nullptr);
+    LockTest t;
+    InitializeCriticalSection(&t.section);
+    const auto wakes = [&] { return kernel.activity(self).wakes; };
+
+    const std::uint64_t start = wakes();
+    EXPECT_EQ(WaitForSingleObject(event, 1000), WAIT_OBJECT_0);  // signalled: no block
+    EnterCriticalSection(&t.section);                            // free
+    LeaveCriticalSection(&t.section);
+    EXPECT_EQ(wakes(), start);
+    Sleep(10);
+    EXPECT_EQ(wakes(), start + 1);
+    EXPECT_EQ(WaitForSingleObject(event, 10), WAIT_TIMEOUT);
+    EXPECT_EQ(wakes(), start + 2);
+    kernel.after(5000, [event] { SetEvent(event); });
+    EXPECT_EQ(WaitForSingleObject(event, INFINITE), WAIT_OBJECT_0);
+    EXPECT_EQ(wakes(), start + 3);
+
+    // A worker blocks on the section the main thread holds: one wake when it
+    // gets it, and a switch to it at its start and at that wake.
+    EnterCriticalSection(&t.section);
+    const HANDLE worker = CreateThread(nullptr, 0, lockAndLog, &t, 0, nullptr);
+    Sleep(50);
+    EXPECT_TRUE(kernel.activity(worker).blocked);
+    EXPECT_EQ(kernel.activity(worker).wakes, 0u);
+    EXPECT_EQ(kernel.activity(worker).switchesTo, 1u);
+    LeaveCriticalSection(&t.section);
+    Sleep(1);
+    EXPECT_EQ(kernel.activity(worker).wakes, 1u);
+    EXPECT_EQ(kernel.activity(worker).switchesTo, 2u);
+    EXPECT_EQ(wakes(), start + 5);
+    EXPECT_EQ(kernel.activity(self).switchesTo, 2u) << "the main thread's sleeps gave the processor away twice";
 }
 
 // A user thread waiting on a section is making a kernel call: it cannot be

@@ -223,6 +223,16 @@ TEST(SoakPoweredDown, AReceiverHeldOffMustShowItselfOffUntilTheNextPowerCall)
               prefix + "the control thread's request is 100, not 200, at 1.500 s");
     EXPECT_EQ(broken([](ReceiverView& v) { v.commanded[10] = 0; }),
               prefix + "a command changed the volume from 15 to 0 between 1.250 s and 1.500 s");
+    // Once every worker that runs has parked, none may run again; before, a
+    // worker that has yet to park may.
+    off.workerRuns = {true, false, true, true};
+    off.workersParked = true;
+    EXPECT_EQ(broken([](ReceiverView& v) { ++v.workers[2].wakes, ++v.workers[2].switchesTo; }),
+              prefix + "the control thread, parked at 1.000 s, woke 1 and ran 1 times until 1.500 s");
+    EXPECT_EQ(broken([](ReceiverView& v) { ++v.workers[1].switchesTo; }), "") << "a thread that never started";
+    off.workersParked = false;
+    EXPECT_EQ(broken([](ReceiverView& v) { ++v.workers[0].wakes; }), "") << "not parked yet";
+    off.workerRuns = {};
     PoweredDownWatch resumed;
     resumed.callStarted(2'000'000, PowerCall::PowerManager, 4, on);
     resumed.callReturned(2'000'000, PowerCall::PowerManager, off);
@@ -689,6 +699,18 @@ TEST(SoakRegression, ATransferThatFailedInResetMayBeReportedAsTheLineRises)
     // message, it printed just after the reset line rose.
     const SoakReport report =
         runSoak({.seed = 308, .hours = 6, .scenario = "default", .bandFile = "", .schedule = sim::Schedule::Pct});
+    EXPECT_TRUE(report.passed) << report.failure << "\nreproduce: " << report.reproduce;
+}
+
+TEST(SoakRegression, ARecoveryAPowerDownDidNotWaitForLeavesTheInterruptMasked)
+{
+    SKIP_LONG_SOAK();
+    // The processor was taken from the control thread in a recovery as a
+    // power-down came; the power-down went ahead without it, and the
+    // recovery acknowledged the interrupt after the interrupt thread had
+    // parked with it masked: a noise edge then woke the parked thread.
+    const SoakReport report =
+        runSoak({.seed = 65, .hours = 10, .scenario = "default", .bandFile = "", .schedule = sim::Schedule::Random});
     EXPECT_TRUE(report.passed) << report.failure << "\nreproduce: " << report.reproduce;
 }
 

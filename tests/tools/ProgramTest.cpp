@@ -312,7 +312,8 @@ TEST(ProgramTest, ScriptActionsReachTheDriverAtTheirTimes)
                                   "60 suspend\n"
                                   "65 resume\n"
                                   "70 recover\n");
-    const ProgramResult result = runProgram("run --duration 80 --timestamps --debug --script " + script.string());
+    const ProgramResult result =
+        runProgram("run --duration 80 --timestamps --debug --wakes --script " + script.string());
     ASSERT_EQ(result.status, 0) << result.err;
     double tuneAnswer = -1, name = -1, volume = -1, backAfterPowerUp = -1, backAfterD0 = -1, backAfterResume = -1;
     std::size_t afterRecovery = 0;
@@ -352,6 +353,20 @@ TEST(ProgramTest, ScriptActionsReachTheDriverAtTheirTimes)
     EXPECT_NE(result.err.find("50.000 [thread 3] Corvane: IOCTL_POWER_SET to D4 CurrentDx D0\n"), std::string::npos)
         << result.err;
     EXPECT_NE(result.err.find("55.000 [thread 3] Corvane: IOCTL_POWER_SET to D0 CurrentDx D4\n"), std::string::npos);
+    // The workers' wakes: a second of D4 or of the application's suspend
+    // wakes nobody; while running the control thread's 10 ms poll alone
+    // wakes it a hundred times a second.
+    EXPECT_NE(
+        result.err.find("wakes 52-53 s, powered down: group 0, interrupt 0, control 0, reader 0 (all 0; switches 0)"),
+        std::string::npos)
+        << result.err;
+    EXPECT_NE(
+        result.err.find("wakes 62-63 s, powered down: group 0, interrupt 0, control 0, reader 0 (all 0; switches 0)"),
+        std::string::npos);
+    const std::size_t summary = result.err.find("  powered down, ");
+    ASSERT_NE(summary, std::string::npos);
+    EXPECT_NE(result.err.find("all 0.0 (0.0)", summary), std::string::npos);
+    EXPECT_NE(result.err.find("  running, "), std::string::npos);
 }
 
 TEST(ProgramTest, DirectReplayOfTheFranceLogShowsNameAndTmc)

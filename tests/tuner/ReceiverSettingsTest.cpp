@@ -2,6 +2,8 @@
 // thresholds and their spill, volume and mute.
 #include "tests/tuner/TunerRig.h"
 
+#include <memory>
+
 namespace tunertest {
 namespace {
 
@@ -84,6 +86,47 @@ TEST_F(ReceiverSettingsRig, ReadBackFindsAChipThatASupplyDipReset)
 
     world.bus().failTransfers(0, 1);
     EXPECT_EQ(ReadBackRegisterFile(), RegisterReadBack::Missed);
+}
+
+// The volume command's V0 on 200 kHz spacing writes band, spacing and volume
+// as 0, as a reset leaves them. A read-back it lands in (at every point of
+// the read-back's span, on another thread that takes the processor there)
+// must not take that for a chip that lost its settings: a needless recovery.
+class VolumeDuringReadBack : public TunerRig {
+protected:
+    VolumeDuringReadBack() : TunerRig(sim::Schedule::Random) {}
+};
+
+DWORD WINAPI volumeZeroWhenSignalled(LPVOID event)
+{
+    WaitForSingleObject(static_cast<HANDLE>(event), INFINITE);
+    SetVolume(0);
+    return 0;
+}
+
+TEST_F(VolumeDuringReadBack, AVolumeOfZeroOnTwoHundredKilohertzSpacingIsNoLostSetting)
+{
+    bringUp();
+    for (unsigned point = 1; point <= 60; ++point) {
+        SCOPED_TRACE(point);
+        gDriver.tuner.settings.bandMode = 2;
+        gDriver.tuner.settings.volume = 15;
+        ApplyReceiverSettings(gDriver.tuner.settings);
+        const HANDLE signal = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        const HANDLE volume = CreateThread(nullptr, 0, volumeZeroWhenSignalled, signal, 0, nullptr);
+        CeSetThreadPriority(volume, 100);
+        Sleep(1);
+        auto live = std::make_shared<bool>(true);
+        kernel.atPoint(kernel.preemptionPoints() + point, [signal, live] {
+            if (*live) SetEvent(signal);
+        });
+        EXPECT_NE(ReadBackRegisterFile(), RegisterReadBack::SettingsLost);
+        *live = false;
+        SetEvent(signal);  // landed after the read-back: it runs now
+        EXPECT_EQ(WaitForSingleObject(volume, 1000), WAIT_OBJECT_0);
+        CloseHandle(volume);
+        CloseHandle(signal);
+    }
 }
 
 TEST_F(ReceiverSettingsRig, VolumeCommandSetsDmuteOnlyForZero)

@@ -56,6 +56,13 @@ TEST_F(TuneSeek, TuneHandsOverStcAndEndsOnTheNewChannel)
     Tune(0);
     EXPECT_EQ(world.chip().stcCount(), stcBefore + 1);
     EXPECT_EQ(world.chip().frequency(), 10110);
+
+    // Another thread holds the bus guard as the tune writes TUNE: the write
+    // is skipped, and made again at the next pass once the guard is free.
+    gDriver.tuner.busGuard = 1;
+    kernel.after(25 * kMs, [] { gDriver.tuner.busGuard = 0; });
+    Tune(9470);
+    EXPECT_EQ(world.chip().frequency(), 9470);
 }
 
 TEST_F(TuneSeek, TuneWithoutInterruptsGivesUpAfterFiftyPasses)

@@ -1,8 +1,13 @@
 #include "tools/soak/CarFaults.h"
 
+#include "control/ControlState.h"
+#include "driver/DriverContext.h"
 #include "platform/BusTypes.h"
 #include "tools/Timeline.h"
+#include "tools/Unobserved.h"
 #include "tuner/Si4709Registers.h"
+
+#include <cstdio>
 
 namespace corvane::soak {
 
@@ -63,7 +68,19 @@ void CarFaults::startDip()
 {
     ++counts_.dips;
     session_.kernel().after(within(kSecond / 4), [this] {
-        session_.world().chip().supplyDip();
+        sim::Si4709& chip = session_.world().chip();
+        // Only a receiver that sits on a station has one to keep: no request
+        // pending (a recovery that has reset the chip and not yet tuned it
+        // back, a power-down that cut a seek short), no search moving it
+        // between seeks, not at channel 0, where only a reset chip is in the
+        // soak's bands.
+        const ControlState& control = gDriver.control;
+        dipWatched_ = chip.poweredUp() && !chip.inReset() && !chip.tuning() && !chip.seeking() && chip.channel() != 0 &&
+                      control.controlRequest.load() == kRequestNone && control.retuning.load() == 0 &&
+                      control.searchState.load() == kSearchIdle;
+        beforeDip_ = chip.frequency();
+        resetChangesAtDip_ = session_.world().resetHistory().size();
+        chip.supplyDip();
         lastDip_ = session_.kernel().now();
         debug_.begin(Cause::SupplyDip, lastDip_);
         debug_.end(Cause::SupplyDip, lastDip_, kDipReportGrace);
@@ -143,6 +160,33 @@ void CarFaults::endHeldBus(Micros now)
     heldBusUntil_ = 0;
     session_.world().bus().holdBetween(0, 0);
     debug_.end(Cause::BusHeld, now, kHeldBusGrace);
+}
+
+std::string CarFaults::checkDipRecovery(Micros lastCommand, Micros troubledAt)
+{
+    if (!dipWatched_) return {};
+    const Unobserved unobserved;
+    sim::World& world = session_.world();
+    sim::Si4709& chip = world.chip();
+    if (lastCommand >= lastDip_ || troubledAt >= lastDip_ || chip.seeking() ||
+        gDriver.control.searchState.load() != kSearchIdle) {
+        dipWatched_ = false;  // moved on purpose, or not reached
+        return {};
+    }
+    const auto& resetLine = world.resetHistory();
+    bool resetSince = false;
+    for (std::size_t k = resetChangesAtDip_; k < resetLine.size(); ++k) resetSince |= resetLine[k].level;
+    const bool recovered = resetSince && !chip.inReset() && chip.poweredUp() && !chip.tuning() &&
+                           gDriver.control.controlRequest.load() == kRequestNone &&
+                           gDriver.control.retuning.load() == 0;
+    if (!recovered) return {};
+    dipWatched_ = false;
+    if (chip.frequency() == beforeDip_) return {};
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "after the supply dip at %.3f s the receiver came back on %u, not on %u where it was",
+                  double(lastDip_) / 1e6, unsigned(chip.frequency()), unsigned(beforeDip_));
+    return text;
 }
 
 std::uint32_t CarFaults::activeFaults() const

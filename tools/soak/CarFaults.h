@@ -14,6 +14,7 @@
 #include "tools/soak/SoakChecks.h"
 
 #include <cstdint>
+#include <string>
 
 namespace corvane::soak {
 
@@ -32,6 +33,13 @@ public:
 
     // When the supply last dipped (0: never).
     sim::Micros lastDip() const { return lastDip_; }
+    // A dip keeps the station: once the driver's recovery has reset the chip
+    // the dip reset and tuned it back, the receiver is on the frequency it
+    // was on before the dip, unless a command (one written since
+    // `lastCommand`) or a search moved it, or a failing bus or interrupt
+    // line kept the tune back from the chip (`troubledAt`: when such a fault
+    // was last seen active). The first failure, or empty.
+    std::string checkDipRecovery(sim::Micros lastCommand, sim::Micros troubledAt);
     // The car faults active now, as FaultKind bits (tools/Timeline.h).
     std::uint32_t activeFaults() const;
 
@@ -68,6 +76,9 @@ private:
     sim::Micros heldBusUntil_ = 0;
     Counts counts_;
     sim::Micros lastDip_ = 0;
+    bool dipWatched_ = false;  // a dip whose recovery is still to be checked
+    std::uint16_t beforeDip_ = 0;
+    std::size_t resetChangesAtDip_ = 0;
 };
 
 }  // namespace corvane::soak

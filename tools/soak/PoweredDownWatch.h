@@ -6,14 +6,21 @@
 // suspend or resume) the device must show it off throughout:
 // - the chip is held in reset: its reset line stays low;
 // - the bus is closed: no handle of "I2C1:" is open, none is opened;
-// - no transfer reaches the bus;
+// - no transfer reaches the bus, but for one already under way as the call
+//   returned (inside the bus driver's transfer routine, or with the bus guard
+//   taken and the bus's gate looked at) by a worker the power-down did not
+//   wait for (a stuck bus, or the processor taken from it, held it past the
+//   wait for the workers to park), which it cannot call back;
 // - the driver stores nothing for the application: the output ring's head
 //   stays where it was (or goes back to 0, an emptied ring). The head, not
 //   what the application reads: it may leave the output unread for minutes,
 //   and what it reads after the power-down may have been stored before;
 // - no command is carried out: the control thread's request stays 200 (powered
 //   down) and nothing a command sets changes (the output filter, the receiver
-//   settings, the receiver mode, the automatic search).
+//   settings, the receiver mode, the automatic search);
+// - once every worker that runs has parked (acknowledged the power-down's
+//   park request and blocked), none runs again: not one wake of the processor
+//   for the driver until the next power call.
 // What a power call does while it runs is its own; what it leaves is checked
 // at its return. The soak looks at each call's start and return and at every
 // step of its loop: the bus's counts, the ring's head and the reset line's
@@ -45,9 +52,17 @@ struct ReceiverView {
     std::uint64_t openBusHandles = 0;
     std::uint64_t busOpens = 0;
     std::uint64_t busTransfers = 0;
-    std::uint32_t outputHead = 0;  // bytes stored in the output ring since its last reset
-    unsigned request = 0;          // the control thread's request code
+    unsigned busTransfersUnderWay = 0;  // callers inside the bus driver's transfer routine
+    bool busGuardHeld = false;          // a worker holds the driver's bus guard: a transfer may follow
+    std::uint32_t outputHead = 0;       // bytes stored in the output ring since its last reset
+    unsigned request = 0;               // the control thread's request code
     std::array<unsigned, kCommandedValues> commanded{};
+    // The four workers (null: not running), whether each runs, has parked
+    // for the power-down's request and blocked, and what the kernel counted.
+    std::array<bool, 4> workerRuns{};
+    bool workersAcknowledged = false;  // every worker that runs acknowledged the park request
+    bool workersParked = false;        // and is blocked
+    std::array<sim::Kernel::ThreadActivity, 4> workers{};
 };
 
 // A look at the world and the driver that is no preemption point.
@@ -74,12 +89,16 @@ public:
     // How often, and for how long in all, the receiver was watched held off.
     std::uint64_t windows() const { return windows_; }
     sim::Micros watchedFor(sim::Micros now) const { return watched_ + (open_ ? now - openedAt_ : 0); }
+    // Power-downs on callers' threads that returned before every worker had
+    // parked: the workers the bus held past the power-down's bound.
+    std::uint64_t pastParkBound() const { return pastParkBound_; }
 
 private:
     void open(sim::Micros now, const ReceiverView& seen);
     void close(sim::Micros now);
     void check(sim::Micros now, const ReceiverView& seen);
     void checkCommanded(sim::Micros now, const ReceiverView& seen);
+    void checkParked(sim::Micros now, const ReceiverView& seen);
     void fail(const std::string& what);
     std::string since(sim::Micros now) const;
     std::string heldOffBy() const;
@@ -98,8 +117,13 @@ private:
     sim::Micros lastLook_ = 0;
     ReceiverView then_;
     std::size_t resetChangesSeen_ = 0;
+    unsigned inFlight_ = 0;    // transfers under way as the watch began, not yet seen to end
+    bool parkedSeen_ = false;  // every worker parked, since parkedAt_
+    sim::Micros parkedAt_ = 0;
+    std::array<sim::Kernel::ThreadActivity, 4> parkedWorkers_{};
 
     std::uint64_t windows_ = 0;
+    std::uint64_t pastParkBound_ = 0;
     sim::Micros watched_ = 0;
     std::string failure_;
 };

@@ -90,6 +90,19 @@ public:
         session_.installBand(band);
         if (!settings.plotFile.empty()) timeline_.emplace();
     }
+    // A failed run stops with callers' calls under way, which report to the
+    // checkers here: the unload lets them finish while the checkers exist.
+    ~Soak()
+    {
+        if (!session_.loaded() || session_.stuck()) return;
+        try {
+            session_.unloadDriver();
+        } catch (const harness::CallerStuck&) {
+            // The driver hangs in its unload: it stays as it is.
+        }
+    }
+    Soak(const Soak&) = delete;
+    Soak& operator=(const Soak&) = delete;
 
     SoakReport run()
     {
@@ -125,6 +138,9 @@ public:
         report.skippedReads = guardSkips_.reads();
         report.heldOff = offWatch_.windows();
         report.heldOffSeconds = double(offWatch_.watchedFor(now())) / 1e6;
+        report.stalledTransfers = faults_.stalledTransfers();
+        report.heldWorkers = faults_.heldWorkers();
+        report.pastParkBound = offWatch_.pastParkBound();
         report.stopped = stopped_;
         report.tmcRequired = tmcBand_;
         if (failure_.empty()) {
@@ -226,6 +242,13 @@ private:
             timeline_->sample(session_.world(), faults_.activeFaults() | carFaults_.activeFaults(),
                               carFaults_.counts().dips);
         checkWorkers();
+        // Faults that keep a tune from the chip: a failing or held bus, an
+        // interrupt line that loses, repeats or invents edges, a hung chip.
+        constexpr std::uint32_t kTuneTroubles = faultBit(FaultKind::BusFailing) | faultBit(FaultKind::InterruptsLost) |
+                                                faultBit(FaultKind::BusHeld) | faultBit(FaultKind::InterruptLineHeld) |
+                                                faultBit(FaultKind::InterruptNoise) | faultBit(FaultKind::ChipHung);
+        if (((faults_.activeFaults() | carFaults_.activeFaults()) & kTuneTroubles) != 0) troubledAt_ = now();
+        fail(carFaults_.checkDipRecovery(faults_.lastCommand(), troubledAt_));
         checkInterruptsAndGroups();
         faults_.noteChipState(now());
         noteResetPulses();
@@ -313,7 +336,10 @@ private:
     void checkInterruptsAndGroups()
     {
         sim::World& world = session_.world();
-        const bool usable = running() && !faults_.interruptsLost();
+        // A power-down under way has parked the interrupt thread with the
+        // interrupt masked before it holds the chip in reset: the chip may
+        // still pulse, unheard, until the call has returned.
+        const bool usable = running() && !faults_.interruptsLost() && faults_.busiestCaller() == nullptr;
         fail(interrupts_.sample(now(), usable, world.chip().interruptPulses(),
                                 session_.kernel().interruptsDelivered(kSysIntrTuner)));
         const bool debugOn = (gDriver.sentences.outputFilter.flags.load() & kFilterDebug) != 0;
@@ -416,6 +442,7 @@ private:
     bool reading_ = true;
     Micros lastPowerUp_ = 0;
     Micros lastSystemSuspend_ = 0;
+    Micros troubledAt_ = 0;  // a fault that keeps a tune from the chip was last seen
     Micros tmcSeenAt_ = 0;
     unsigned statusFrequency_ = 0;  // of the last tuning status read
     Micros statusFrom_ = 0;         // 0: the status gaps are not being checked

@@ -64,6 +64,11 @@ struct SoakReport {
     // How often, and for how long in all, the receiver was held off and watched.
     std::uint64_t heldOff = 0;
     double heldOffSeconds = 0;
+    // Transfers a stuck bus held for seconds as a power-down came, and the
+    // power-downs that returned before every worker had parked.
+    std::uint64_t stalledTransfers = 0;
+    std::uint64_t heldWorkers = 0;
+    std::uint64_t pastParkBound = 0;
     // On a failure, what led to it: the last lines the application read and
     // the driver's last debug messages, each with its virtual time, oldest first.
     std::vector<std::string> recentLines;

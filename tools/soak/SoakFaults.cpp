@@ -41,7 +41,8 @@ FaultInjector::FaultInjector(Session& session, const sim::band::BandDescription&
       watch_(watch),
       random_(session.kernel().random(sim::Stream::Faults)),
       openFaults_(session.kernel().seed() ^ 0x0BE17A11C0FFEEull),
-      callTimes_(session.kernel().seed() ^ 0xCA11E25u)
+      callTimes_(session.kernel().seed() ^ 0xCA11E25u),
+      troubles_(session.kernel().seed() ^ 0x57A11ED0B05ull)
 {
     for (const auto& station : band.stations) {
         Fade fade;
@@ -66,6 +67,7 @@ void FaultInjector::step(Micros now, Micros step)
     if (powerUntil_ != 0 && now >= powerUntil_) powerUp(now);
     if (suspendUntil_ != 0 && now >= suspendUntil_ && !systemSuspended()) resume(now);
     if (unreadUntil_ != 0 && now >= unreadUntil_) unreadUntil_ = 0;
+    if (powerDownInRecoveryAt_ != 0 && now + step > powerDownInRecoveryAt_) startPowerDownInRecovery(now);
     if (random_.chance(double(step) / double(kMeanFaultInterval))) startFault(now);
 }
 
@@ -312,6 +314,7 @@ void FaultInjector::writeGarbage()
     }
     // Every burst ends its line, so that no fragment joins the next burst.
     bytes += random_.chance(0.5) ? "\r\n" : "\r";
+    lastCommand_ = session_.kernel().now();
     callInStep(requestThread(), [this, bytes] { session_.writePort(bytes); });
 }
 
@@ -322,6 +325,7 @@ void FaultInjector::sendCommandRequest()
     std::string text = kSafeCommands[random_.below(sizeof kSafeCommands / sizeof *kSafeCommands)];
     if (random_.chance(0.3)) text = "$XXXXX," + std::string(1, kNoCommand[random_.below(sizeof kNoCommand - 1)]);
     if (random_.chance(0.2)) text.resize(random_.below(unsigned(text.size()) + 1));
+    lastCommand_ = session_.kernel().now();
     callInStep(requestThread(), [this, text] { session_.command(text); });
 }
 

@@ -51,6 +51,12 @@ public:
     // longest, or null: the power manager, then the thread of the requests.
     const harness::CallerThread* busiestCaller() const;
     std::uint64_t started() const { return started_; }
+    // When the application last wrote or handed over a command (0: never).
+    sim::Micros lastCommand() const { return lastCommand_; }
+    // Transfers a stuck bus held for seconds as a power-down came, and
+    // workers the processor was taken from as long.
+    std::uint64_t stalledTransfers() const { return stalled_; }
+    std::uint64_t heldWorkers() const { return held_ + heldCallers_; }
 
 private:
     struct Fade {
@@ -81,6 +87,11 @@ private:
     void resume(sim::Micros now);
     void afterPowerChange(sim::Micros now);
     void powerRequest(DWORD state);
+    void troublePowerDown();
+    void maybeHoldCaller();
+    sim::Micros troubleLength();
+    void maybePowerDownInRecovery(sim::Micros now);
+    void startPowerDownInRecovery(sim::Micros now);
     void callStarts(PowerCall call, unsigned state = 0);
     void callReturns(PowerCall call);
     // Runs `call` on `thread` at a random moment of the step now running.
@@ -94,6 +105,7 @@ private:
     sim::Random& random_;
     sim::Random openFaults_;  // its own stream: the faults drawn before it keep their seeds
     sim::Random callTimes_;   // when in the step a caller's call lands; its own stream too
+    sim::Random troubles_;    // what a power-down meets (PowerFaults.cpp); its own stream
     sim::Micros stepEnd_ = 0;
     unsigned powerUpsRunning_ = 0;
     std::vector<Fade> fades_;
@@ -106,6 +118,12 @@ private:
     bool hangPending_ = false;
     bool ringReset_ = false;
     std::uint64_t started_ = 0;
+    sim::Micros lastCommand_ = 0;
+    std::uint64_t stalled_ = 0;
+    std::uint64_t held_ = 0;
+    std::uint64_t heldCallers_ = 0;
+    sim::Micros powerDownInRecoveryAt_ = 0;  // a power-down due in a power-up's recovery
+    bool powerDownInRecovery_ = false;       // the one starting now is it
 };
 
 }  // namespace corvane::soak
