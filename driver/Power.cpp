@@ -104,13 +104,10 @@ void powerUpDriver()
     CompletePowerUp();
     gDriver.channel.outputRing.open();
     ReleaseWorkers();
-    // The system's suspend may have come in between (its handler cannot wait
-    // for the guard): it held the chip in reset and put 200 in the place of
-    // this recovery, and the system's resume, finding the workers not yet
-    // released, left the power-up to this call. The recovery is asked for
-    // again, or the receiver would stay off while the driver says it runs.
-    std::uint8_t poweredDown = kRequestPoweredDown;
-    gDriver.control.controlRequest.compareExchange(poweredDown, kRequestRecover);
+    // A system suspend that came in between (its handler cannot wait for the
+    // guard) put 200 in the place of this recovery; the system's resume, which
+    // finds the power manager's and the application's last word "run", asks
+    // for it again with the thread work it owes.
     life().driverState.store(kDriverRunning);
 }
 
