@@ -227,13 +227,14 @@ void controlTick()
     }
 }
 
-// A search a command asked for that a recovery or a power-down now replaces
-// never starts: the command set stopSearch only to end a search already
-// running, and left set it would keep the automatic search from ever
-// starting again.
+// A search a command asked for that any other code now replaces (a recovery,
+// a power-down, a tune command) never starts: the command set stopSearch
+// only to end a search already running, which the new code ends as well, and
+// left set it would keep the automatic search from ever starting again. A
+// search command that replaces it set the stop for itself.
 void forgetReplacedSearch(std::uint8_t replaced, std::uint8_t code)
 {
-    if (code != kRequestRecover && code != kRequestPoweredDown) return;
+    if (code == kRequestSearchUp || code == kRequestSearchDown) return;
     if (replaced == kRequestSearchUp || replaced == kRequestSearchDown) control().stopSearch.store(0);
 }
 
