@@ -105,10 +105,17 @@ void tuneBack()
     // the interrupt acknowledged, the rings emptied) now, not at whatever
     // later recovery there happens to be.
     // A held search that a recovery or a power-down replaced meanwhile is
-    // dropped as when it is replaced while pending: its stop goes with it.
+    // dropped as when it is replaced while pending: its stop goes with it. A
+    // resume's request that a newer one took the place of has its work done
+    // now, on the chip this recovery has just reset after the resume: put
+    // off, it would wait for whatever recovery comes next.
     std::uint8_t none = kRequestNone;
-    if (held != kRequestRecover || control().powerUpOwed.load() != 0)
-        if (!control().controlRequest.compareExchange(none, held)) forgetReplacedSearch(held, none);
+    if (held != kRequestRecover || control().powerUpOwed.load() != 0) {
+        if (!control().controlRequest.compareExchange(none, held)) {
+            forgetReplacedSearch(held, none);
+            if (held == kRequestRecover && control().powerUpOwed.load() != 0 && !PowerDownPending()) CompletePowerUp();
+        }
+    }
 }
 
 // Resets and reprograms the chip and tunes it back to recoveryFrequency. The
