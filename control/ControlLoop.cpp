@@ -105,10 +105,17 @@ void tuneBack()
     // the interrupt acknowledged, the rings emptied) now, not at whatever
     // later recovery there happens to be.
     // A held search that a recovery or a power-down replaced meanwhile is
-    // dropped as when it is replaced while pending: its stop goes with it.
+    // dropped as when it is replaced while pending: its stop goes with it. A
+    // resume's request that a newer one took the place of has its work done
+    // now, on the chip this recovery has just reset after the resume: put
+    // off, it would wait for whatever recovery comes next.
     std::uint8_t none = kRequestNone;
-    if (held != kRequestRecover || control().powerUpOwed.load() != 0)
-        if (!control().controlRequest.compareExchange(none, held)) forgetReplacedSearch(held, none);
+    if (held != kRequestRecover || control().powerUpOwed.load() != 0) {
+        if (!control().controlRequest.compareExchange(none, held)) {
+            forgetReplacedSearch(held, none);
+            if (held == kRequestRecover && control().powerUpOwed.load() != 0 && !PowerDownPending()) CompletePowerUp();
+        }
+    }
 }
 
 // Resets and reprograms the chip and tunes it back to recoveryFrequency. The
@@ -227,13 +234,14 @@ void controlTick()
     }
 }
 
-// A search a command asked for that a recovery or a power-down now replaces
-// never starts: the command set stopSearch only to end a search already
-// running, and left set it would keep the automatic search from ever
-// starting again.
+// A search a command asked for that any other code now replaces (a recovery,
+// a power-down, a tune command) never starts: the command set stopSearch
+// only to end a search already running, which the new code ends as well, and
+// left set it would keep the automatic search from ever starting again. A
+// search command that replaces it set the stop for itself.
 void forgetReplacedSearch(std::uint8_t replaced, std::uint8_t code)
 {
-    if (code != kRequestRecover && code != kRequestPoweredDown) return;
+    if (code == kRequestSearchUp || code == kRequestSearchDown) return;
     if (replaced == kRequestSearchUp || replaced == kRequestSearchDown) control().stopSearch.store(0);
 }
 

@@ -101,6 +101,18 @@ TEST_F(CommandParser, TuneAndSearchForgetTheStationAndPostTheRequest)
     EXPECT_EQ(control.skipStation, 1);
     EXPECT_EQ(takeLines(), Lines{kFlags});
 
+    // A tune that replaces the search before it starts drops its stop with
+    // it, and another search keeps it.
+    control.searchState = kSearchIdle;
+    command("+");
+    command("-");
+    EXPECT_EQ(control.stopSearch, 1);
+    command("S2,10120");
+    EXPECT_EQ(control.controlRequest, kRequestTuneThenSearch);
+    EXPECT_EQ(control.stopSearch, 0) << "left set, the automatic search never starts";
+    control.controlRequest = kRequestNone;
+    takeLines();
+
     // Over a pending power-down every search command, A3 too, is dropped
     // whole: no answer, the request, the stop and the automatic search as
     // they were.

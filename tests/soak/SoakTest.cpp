@@ -714,6 +714,19 @@ TEST(SoakRegression, ARecoveryAPowerDownDidNotWaitForLeavesTheInterruptMasked)
     EXPECT_TRUE(report.passed) << report.failure << "\nreproduce: " << report.reproduce;
 }
 
+TEST(SoakRegression, AResumesWorkIsNotPutOffByACommandDuringItsRecoverysTuneBack)
+{
+    SKIP_LONG_SOAK();
+    // The system suspended a recovery before its tune back; resumed, the
+    // recovery took the resume's request as its own, and a command during
+    // the tune back took the place it posts that request back to: the
+    // resume's work (the bus opened afresh, with an open fault armed) waited
+    // for a recovery a minute and a half later.
+    const SoakReport report =
+        runSoak({.seed = 536, .hours = 10, .scenario = "default", .bandFile = "", .schedule = sim::Schedule::Random});
+    EXPECT_TRUE(report.passed) << report.failure << "\nreproduce: " << report.reproduce;
+}
+
 TEST(SoakRegression, PowerDownDuringARecoveryResetLeavesTheBusOn)
 {
     SKIP_LONG_SOAK();

@@ -231,6 +231,9 @@ private:
             const std::string bytes = session_.readPort();
             const bool droppedWhileReading = output.tail - tailBefore != bytes.size();
             fail(lines_.feed(bytes, now(), droppedWhileReading));
+            // A command emptied the ring while it was read (the tail only
+            // goes back then): the rest of a line read in part is gone.
+            if (output.tail < tailBefore) lines_.ringReset();
             watchLines();
         }
         reading_ = faults_.reading() && !systemSuspended;
