@@ -338,6 +338,7 @@ TEST(Kernel, EveryReturnFromABlockingCallIsAWakeOfItsThread)
     EXPECT_EQ(kernel.activity(worker).switchesTo, 2u);
     EXPECT_EQ(wakes(), start + 5);
     EXPECT_EQ(kernel.activity(self).switchesTo, 2u) << "the main thread's sleeps gave the processor away twice";
+    EXPECT_EQ(WaitForSingleObject(worker, 0), WAIT_OBJECT_0);  // it ended: what it did comes before the test's end
 }
 
 // A user thread waiting on a section is making a kernel call: it cannot be

@@ -245,10 +245,13 @@ private:
             timeline_->sample(session_.world(), faults_.activeFaults() | carFaults_.activeFaults(),
                               carFaults_.counts().dips);
         checkWorkers();
-        // Faults that keep a tune from the chip: a failing or held bus, an
-        // interrupt line that loses, repeats or invents edges, a hung chip.
+        // Faults that keep a tune from the chip: a failing or held bus, a
+        // slow one (whose transfers hold the bus guard the tune's write then
+        // finds taken), an interrupt line that loses, repeats or invents
+        // edges, a hung chip.
         constexpr std::uint32_t kTuneTroubles = faultBit(FaultKind::BusFailing) | faultBit(FaultKind::InterruptsLost) |
-                                                faultBit(FaultKind::BusHeld) | faultBit(FaultKind::InterruptLineHeld) |
+                                                faultBit(FaultKind::BusHeld) | faultBit(FaultKind::BusSlow) |
+                                                faultBit(FaultKind::InterruptLineHeld) |
                                                 faultBit(FaultKind::InterruptNoise) | faultBit(FaultKind::ChipHung);
         if (((faults_.activeFaults() | carFaults_.activeFaults()) & kTuneTroubles) != 0) troubledAt_ = now();
         fail(carFaults_.checkDipRecovery(faults_.lastCommand(), troubledAt_));
